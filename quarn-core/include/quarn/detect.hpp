@@ -1,0 +1,50 @@
+// Position grid, window statistic and the single-window sweep.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "quarn/result.hpp"
+#include "quarn/stats.hpp"
+
+namespace quarn {
+
+// Findings of one window size.
+struct WindowResult {
+    std::uint64_t window_size = 0;
+    std::vector<std::uint64_t> change_points;
+    std::vector<std::uint64_t> starts;
+    std::vector<double> statistics;
+    std::vector<double> tapered_block_bootstrap_threshold;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> localized_regions;
+};
+
+// Arguments of a sweep that do not depend on the window size.
+struct DetectorSettings {
+    std::uint64_t n_perm = 300;
+    double percent = 100.0;  // alpha_q as a percentage
+    std::uint64_t seed = 123;
+    ChangeType change_type = ChangeType::mean;
+    double std_floor = quarn::std_floor;
+    std::optional<std::uint64_t> b;
+    double taper_ratio = 0.5;
+    bool center = true;
+};
+
+// Number of positions floor(n / w) - 1 (0 when n < 2w).
+std::uint64_t position_count(std::size_t n, std::uint64_t window_size);
+
+// Wasserstein-1 distance between the two windows of position v.
+double window_statistic(std::span<const double> series, std::uint64_t position,
+                        std::uint64_t window_size);
+
+// Sweeps one window size over a validated series.
+Result<WindowResult> detect_single_window(std::span<const double> series, const PrefixSums& prefix,
+                                          std::uint64_t window_size,
+                                          const DetectorSettings& settings);
+
+}  // namespace quarn

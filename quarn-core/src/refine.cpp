@@ -1,0 +1,1 @@
+#include "quarn/refine.hpp"
