@@ -1,0 +1,141 @@
+#include "quarn/stats.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "check.hpp"
+
+using quarn::ChangeType;
+using quarn::parse_change_type;
+using quarn::PrefixSums;
+using quarn::validate_series;
+using quarn::window_moments;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+const std::string kTooShort = "series must contain at least 3 values";
+const std::string kNotFinite =
+    "series contains NaN or infinite values; clean/impute before calling quarn";
+const std::string kTypePrefix = "change_type must be one of {'mean', 'var', 'distribution'}, got ";
+
+std::string series_error(std::vector<double> series) {
+    const auto status = validate_series(series);
+    return status ? std::string("ok") : status.error();
+}
+
+std::string type_error(std::string_view text) {
+    const auto parsed = parse_change_type(text);
+    CHECK(!parsed.has_value());
+    if (parsed) return "accepted";
+    CHECK(parsed.error().starts_with(kTypePrefix));
+    return parsed.error().substr(kTypePrefix.size());
+}
+
+}  // namespace
+
+TEST(series_length_is_checked_before_values) {
+    CHECK_EQ(series_error({}), kTooShort);
+    CHECK_EQ(series_error({1.0, 2.0}), kTooShort);
+    CHECK_EQ(series_error({kNaN, kInf}), kTooShort);
+    CHECK_EQ(series_error({1.0, kNaN, 3.0}), kNotFinite);
+    CHECK_EQ(series_error({1.0, kInf, 3.0}), kNotFinite);
+    CHECK_EQ(series_error({-kInf, 0.0, 0.0}), kNotFinite);
+    CHECK_EQ(series_error({0.0, 0.0, -kNaN}), kNotFinite);
+    CHECK_EQ(series_error({-0.0, 1e308, -std::numeric_limits<double>::denorm_min()}), "ok");
+}
+
+TEST(change_types_ignore_ascii_case) {
+    CHECK(*parse_change_type("mean") == ChangeType::mean);
+    CHECK(*parse_change_type("MEAN") == ChangeType::mean);
+    CHECK(*parse_change_type("Var") == ChangeType::var);
+    CHECK(*parse_change_type("DISTRIBUTION") == ChangeType::distribution);
+    CHECK(*parse_change_type("diStriBution") == ChangeType::distribution);
+}
+
+TEST(unknown_change_type_shows_the_lowered_text_quoted) {
+    CHECK_EQ(type_error("Median"), "\"median\"");
+    CHECK_EQ(type_error("mean "), "\"mean \"");
+    CHECK_EQ(type_error(" MEAN"), "\" mean\"");
+    CHECK_EQ(type_error(""), "\"\"");
+    const auto median = parse_change_type("Median");
+    CHECK_EQ(median.error(), kTypePrefix + "\"median\"");
+}
+
+TEST(unknown_change_type_escapes_special_characters) {
+    CHECK_EQ(type_error("a\tb"), "\"a\\tb\"");
+    CHECK_EQ(type_error("a\rb\nc"), "\"a\\rb\\nc\"");
+    CHECK_EQ(type_error(std::string_view("me\0an", 5)), "\"me\\0an\"");
+    CHECK_EQ(type_error("say \"Hi\""), "\"say \\\"hi\\\"\"");
+    CHECK_EQ(type_error("a\\b"), "\"a\\\\b\"");
+    CHECK_EQ(type_error("'mean'"), "\"'mean'\"");
+    CHECK_EQ(type_error("\x01"), "\"\\u{1}\"");
+    CHECK_EQ(type_error("\x1b[0m"), "\"\\u{1b}[0m\"");
+    CHECK_EQ(type_error("\x7f"), "\"\\u{7f}\"");
+    CHECK_EQ(type_error("\xc2\x85"), "\"\\u{85}\"");          // NEL, a C1 control
+    CHECK_EQ(type_error("a\xe2\x80\x8b"), "\"a\\u{200b}\"");  // zero width space
+}
+
+TEST(unknown_change_type_keeps_printable_non_ascii) {
+    // Only A-Z are lowered: É stays a capital.
+    CHECK_EQ(type_error("\xc3\xa9"), "\"\xc3\xa9\"");
+    CHECK_EQ(type_error("M\xc3\x89"), "\"m\xc3\x89\"");
+    CHECK_EQ(type_error("\xe6\x97\xa5"), "\"\xe6\x97\xa5\"");
+    CHECK_EQ(type_error("\xf0\x9f\x98\x80"), "\"\xf0\x9f\x98\x80\"");
+}
+
+TEST(prefix_sums_accumulate_in_order) {
+    const std::vector<double> x{0.1, 0.2, 0.3, -4.0};
+    const auto prefix = PrefixSums::build(x);
+    CHECK_EQ(prefix.sums.size(), 5u);
+    CHECK_EQ(prefix.squares.size(), 5u);
+    CHECK_BITS(prefix.sums[0], 0.0);
+    CHECK_BITS(prefix.squares[0], 0.0);
+    double sum = 0.0;
+    double squares = 0.0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        sum = sum + x[k];
+        squares = squares + x[k] * x[k];
+        CHECK_BITS(prefix.sums[k + 1], sum);
+        CHECK_BITS(prefix.squares[k + 1], squares);
+    }
+    // 0.1 + 0.2 + 0.3 in this order is not 0.6.
+    CHECK_BITS(prefix.sums[3], (0.1 + 0.2) + 0.3);
+}
+
+TEST(window_moments_examples) {
+    const std::vector<double> x{9.0, 1.0, 2.0, 3.0, 4.0, 5.0, 5.0, 5.0};
+    const auto prefix = PrefixSums::build(x);
+    const auto quarter = window_moments(prefix, 1, 4, quarn::std_floor);
+    CHECK_BITS(quarter.mean, 2.5);
+    CHECK_BITS(quarter.sd, std::sqrt(5.0 / 3.0));
+
+    const auto single = window_moments(prefix, 0, 1, quarn::std_floor);
+    CHECK_BITS(single.mean, 9.0);
+    CHECK_BITS(single.sd, 1e-12);
+
+    const auto constant = window_moments(prefix, 5, 3, quarn::std_floor);
+    CHECK_BITS(constant.mean, 5.0);
+    CHECK_BITS(constant.sd, 1e-12);
+    CHECK_BITS(quarn::std_floor, 1e-12);
+}
+
+TEST(window_moments_never_below_the_floor) {
+    // Cancellation in the running sums can make the variance term negative;
+    // it is clamped to zero and the floor applies.
+    const std::vector<double> x{1e8, 1e8 + 1e-8, 1e8, 1e8 + 1e-8, 1e8};
+    const auto prefix = PrefixSums::build(x);
+    for (std::size_t start = 0; start + 2 <= x.size(); ++start) {
+        const auto m = window_moments(prefix, start, 2, 0.5);
+        CHECK(m.sd >= 0.5);
+        CHECK(!std::isnan(m.sd));
+    }
+    // Overflowing squares give inf - inf = NaN: the floor is returned.
+    const std::vector<double> big{1e200, -1e200, 1e200};
+    const auto wide = window_moments(PrefixSums::build(big), 0, 3, 1e-12);
+    CHECK(wide.sd >= 1e-12);
+}
