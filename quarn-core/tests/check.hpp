@@ -64,8 +64,8 @@ inline bool same_bits(double a, double b) {
 
 #define CHECK_EQ(actual, expected)                                                       \
     do {                                                                                 \
-        const auto& check_a_ = (actual);                                                 \
-        const auto& check_e_ = (expected);                                               \
+        const auto check_a_ = (actual);                                                  \
+        const auto check_e_ = (expected);                                                \
         if (!(check_a_ == check_e_))                                                     \
             ::check::report(__FILE__, __LINE__,                                          \
                             std::string(#actual " == " #expected ": got ") +             \
