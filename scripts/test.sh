@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: the C++ core tests (ctest) and the Python tests
+# (pytest) against the installed package, under python3 and, when the
+# machine has it, python3.13. Everything it needs is installed into
+# virtual environments under build/.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$root/build/test"
+mkdir -p "$build"
+
+# Interpreters to test with: python3, plus python3.13 when one runs here
+# (a pyenv shim may exist without the version being selected).
+interpreters=("$(command -v python3)")
+find_python313() {
+    local candidate
+    for candidate in python3.13 "$(command -v pyenv >/dev/null 2>&1 && pyenv root)"/versions/3.13*/bin/python3.13; do
+        if [ -n "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+            command -v "$candidate" 2>/dev/null || echo "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+if py313=$(find_python313); then
+    if [ "$("$py313" -c 'import sys; print(sys.prefix)')" != "$(python3 -c 'import sys; print(sys.prefix)')" ]; then
+        interpreters+=("$py313")
+    fi
+fi
+
+make_venv() {  # make_venv PYTHON DIR
+    if [ ! -x "$2/bin/python" ]; then
+        "$1" -m venv "$2"
+    fi
+    "$2/bin/python" -m pip install --quiet --upgrade pip
+    "$2/bin/python" -m pip install --quiet "tbb-devel==2023.2.0" cmake ninja \
+        pytest numpy pandas matplotlib
+}
+
+status=0
+first=1
+for python in "${interpreters[@]}"; do
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    venv="$build/venv-$version"
+    echo "=== Python $version ($python)"
+    make_venv "$python" "$venv"
+
+    if [ "$first" = 1 ]; then
+        first=0
+        echo "=== C++ core tests"
+        cmake -S "$root" -B "$build/core" -G Ninja -DQUARN_BUILD_EXTENSION=OFF \
+            -DQUARN_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/bin/python" \
+            -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" >"$build/core-configure.log"
+        cmake --build "$build/core" >"$build/core-build.log" || { cat "$build/core-build.log"; exit 1; }
+        (cd "$build/core" && ctest --output-on-failure) || status=1
+    fi
+
+    echo "=== pip install $root[plot] (Python $version)"
+    "$venv/bin/python" -m pip install --quiet "$root[plot]"
+    echo "=== pytest (Python $version)"
+    # Run from outside the source tree so the installed package is tested.
+    (cd "$build" && "$venv/bin/python" -m pytest -p no:cacheprovider -q --rootdir "$root/tests" "$root/tests") || status=1
+done
+exit $status
