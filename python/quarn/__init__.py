@@ -1,4 +1,9 @@
-"""quarn: change points in univariate time series."""
+"""quarn: change points in univariate time series.
+
+``quarn.detect(series)`` runs the multi-window detector and returns a
+:class:`DetectionResult`; the native functions (``quarn_detector`` and the
+others) are available unchanged for direct use.
+"""
 
 from quarn._quarn_native import (
     ipm_statistic,
@@ -9,8 +14,16 @@ from quarn._quarn_native import (
     swal_statistic,
     wasserstein_statistic,
 )
+from quarn.datasets import Dataset, load_dataset
+from quarn.detection import detect
+from quarn.result import ChangePoint, DetectionResult
 
 __all__ = [
+    "detect",
+    "DetectionResult",
+    "ChangePoint",
+    "load_dataset",
+    "Dataset",
     "quarn_detector",
     "quarn_single_window",
     "refine_cusum",

@@ -1,0 +1,163 @@
+"""The result of a detection: consensus change points and per-window findings."""
+
+from __future__ import annotations
+
+import copy
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from types import MappingProxyType
+from typing import Any
+
+from quarn._inputs import PreparedSeries
+
+
+@dataclass(frozen=True)
+class ChangePoint:
+    """One consensus change point.
+
+    Attributes:
+        position: Index of the first value after the change (0-based), so the
+            change lies between ``position - 1`` and ``position``.
+        votes: Votes of the change point's segment: how many window sizes
+            reported a change point in it, counted per reported point.
+        score: Share of the window sizes that voted for the segment, capped
+            at 1.
+        probability: The score divided by the sum of all scores.
+        label: The index label at ``position`` when the series was a pandas
+            Series (a pandas Timestamp for a DatetimeIndex), otherwise None.
+    """
+
+    position: int
+    votes: int
+    score: float
+    probability: float
+    label: Any = None
+
+
+@dataclass(frozen=True, eq=False)
+class DetectionResult:
+    """What :func:`quarn.detect` found. Immutable.
+
+    Attributes:
+        change_points: The consensus change points in ascending position.
+        window_results: For every window size, in ascending order, the
+            findings of that window size alone, as a read-only mapping with
+            the keys ``change_points``, ``starts``, ``statistics``,
+            ``tapered_block_bootstrap_threshold`` and ``localized_regions``
+            (tuples instead of lists).
+        n_samples: Length of the series.
+        options: The detector options used, defaults filled in.
+        values: The series values (read-only), kept for :meth:`plot`.
+        index: The pandas index of the series, or None.
+    """
+
+    change_points: tuple[ChangePoint, ...]
+    window_results: Mapping[int, Mapping[str, tuple[Any, ...]]]
+    n_samples: int
+    options: Mapping[str, Any]
+    values: Any = field(repr=False)
+    index: Any = field(default=None, repr=False)
+    _native: dict[str, Any] = field(default_factory=dict, repr=False)
+
+    @classmethod
+    def from_native(
+        cls, native: dict[str, Any], series: PreparedSeries, options: dict[str, Any]
+    ) -> DetectionResult:
+        """Builds a result from the dictionary that ``quarn_detector`` returned.
+
+        Args:
+            native: The native result; the new object keeps its own copy.
+            series: The series that was analysed.
+            options: The checked options of the call.
+
+        Returns:
+            The result object.
+        """
+        out = native["out"]
+        index = series.index
+        change_points = tuple(
+            ChangePoint(
+                position=position,
+                votes=out["leaders_segment_votes"][position],
+                score=out["leaders_scores"][position],
+                probability=out["leaders_probs"][position],
+                label=None if index is None else index[position],
+            )
+            for position in sorted(out["leaders_segment_votes"])
+        )
+        window_results = MappingProxyType(
+            {
+                size: MappingProxyType({key: tuple(value) for key, value in found.items()})
+                for size, found in sorted(native["window_results"].items())
+            }
+        )
+        return cls(
+            change_points=change_points,
+            window_results=window_results,
+            n_samples=len(series),
+            options=MappingProxyType(dict(options)),
+            values=_read_only_copy(series.values),
+            index=index,
+            _native=copy.deepcopy(native),
+        )
+
+    @property
+    def positions(self) -> tuple[int, ...]:
+        """The positions of the consensus change points, ascending."""
+        return tuple(point.position for point in self.change_points)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Returns the native detector's result dictionary.
+
+        Returns:
+            A fresh copy of the dictionary ``quarn_detector`` returned, with
+            the keys ``cp_dict``, ``window_results`` and ``out``; changing it
+            does not change this result.
+        """
+        return copy.deepcopy(self._native)
+
+    def plot(self, ax: Any = None) -> Any:
+        """Draws the series with its change points and their probabilities.
+
+        Needs matplotlib (``pip install 'quarn[plot]'``).
+
+        Args:
+            ax: A matplotlib Axes to draw on; a new figure is made when None.
+
+        Returns:
+            The Axes drawn on.
+
+        Raises:
+            ImportError: matplotlib is not installed.
+        """
+        from quarn.display import plot_result
+
+        return plot_result(self, ax=ax)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, DetectionResult):
+            return NotImplemented
+        return (
+            self.change_points == other.change_points
+            and self.n_samples == other.n_samples
+            and dict(self.options) == dict(other.options)
+            and self._native == other._native
+        )
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        points = ", ".join(
+            f"{p.position} (p={p.probability:.3g})" for p in self.change_points
+        )
+        return f"DetectionResult(n_samples={self.n_samples}, change_points=[{points}])"
+
+
+def _read_only_copy(values: Any) -> Any:
+    if isinstance(values, tuple):
+        return values
+    if isinstance(values, list):
+        return tuple(values)
+    copied = values.copy()  # a numpy array
+    copied.flags.writeable = False
+    return copied
