@@ -1,0 +1,519 @@
+#include "quarn/bootstrap.hpp"
+
+#include <oneapi/tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "check.hpp"
+#include "quarn/distance.hpp"
+#include "quarn/stats.hpp"
+
+using quarn::seed_generator;
+using quarn::uniform_below;
+using quarn::Xoshiro256PlusPlus;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+bool same_state(const Xoshiro256PlusPlus& a, const Xoshiro256PlusPlus& b) {
+    return std::equal(std::begin(a.s), std::end(a.s), std::begin(b.s));
+}
+
+// Which of "one more output" and "two more outputs" the generator reached.
+int outputs_consumed(const Xoshiro256PlusPlus& before, const Xoshiro256PlusPlus& after) {
+    Xoshiro256PlusPlus probe = before;
+    for (int count = 1; count <= 2; ++count) {
+        probe.next();
+        if (same_state(probe, after)) return count;
+    }
+    return -1;
+}
+
+// A state whose next output is `first`; `tail` alone decides the output
+// after it (s0 = 0 makes the first output rotl(s3, 23), and the second
+// depends only on s1 ^ s3).
+Xoshiro256PlusPlus state_with_first_output(std::uint64_t first, std::uint64_t tail) {
+    const std::uint64_t s3 = (first >> 23) | (first << 41);
+    return Xoshiro256PlusPlus{{0, s3 ^ tail, 0, s3}};
+}
+
+// Multiplicative inverse of an odd number modulo 2^64 (Newton's iteration).
+std::uint64_t inverse_of(std::uint64_t odd) {
+    std::uint64_t inverse = odd;
+    for (int i = 0; i < 6; ++i) inverse *= 2 - odd * inverse;
+    return inverse;
+}
+
+// Full product of two 64-bit values from 32-bit limbs, independent of the
+// compiler's 128-bit support.
+struct Product {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+Product multiply(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t mask = 0xffffffff;
+    const std::uint64_t ll = (a & mask) * (b & mask);
+    const std::uint64_t lh = (a & mask) * (b >> 32);
+    const std::uint64_t hl = (a >> 32) * (b & mask);
+    const std::uint64_t hh = (a >> 32) * (b >> 32);
+    const std::uint64_t middle = (ll >> 32) + (lh & mask) + (hl & mask);
+    return {hh + (lh >> 32) + (hl >> 32) + (middle >> 32), (middle << 32) | (ll & mask)};
+}
+
+// The part of bound * draw above the fraction: the first output's upper
+// half for bounds below 2^32, the whole output from 2^32 on.
+std::uint64_t whole_part(std::uint64_t output, std::uint64_t bound) {
+    return bound < (std::uint64_t{1} << 32) ? ((output >> 32) * bound) >> 32
+                                            : multiply(output, bound).high;
+}
+
+// Deterministic test data that does not depend on the generator under test.
+std::vector<double> noisy_series(std::size_t n, std::uint64_t state) {
+    std::vector<double> values(n);
+    for (double& value : values) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        value = static_cast<double>(state >> 11) * 0x1.0p-53 * 4.0 - 2.0;
+    }
+    return values;
+}
+
+struct Position {
+    std::vector<double> series;
+    quarn::PrefixSums prefix;
+    explicit Position(std::vector<double> values)
+        : series(std::move(values)), prefix(quarn::PrefixSums::build(series)) {}
+
+    quarn::Result<double> threshold(std::uint64_t w, std::uint64_t start, std::uint64_t key,
+                                    const quarn::BootstrapSettings& settings) const {
+        quarn::BootstrapScratch scratch;
+        return quarn::block_bootstrap_threshold(series, prefix, w, start, key, settings, scratch);
+    }
+};
+
+quarn::BootstrapSettings settings_with(std::uint64_t n_perm, double level,
+                                       std::optional<std::uint64_t> b = std::nullopt) {
+    quarn::BootstrapSettings settings;
+    settings.n_perm = n_perm;
+    settings.level = level;
+    settings.b = b;
+    return settings;
+}
+
+}  // namespace
+
+TEST(seeding_and_outputs_match_reference_vectors) {
+    Xoshiro256PlusPlus g = seed_generator(0);
+    CHECK_EQ(g.s[0], 0xe220a8397b1dcdafULL);
+    CHECK_EQ(g.s[1], 0x6e789e6aa1b965f4ULL);
+    CHECK_EQ(g.s[2], 0x06c45d188009454fULL);
+    CHECK_EQ(g.s[3], 0xf88bb8a8724c81ecULL);
+    CHECK_EQ(g.next(), 0x53175d61490b23dfULL);
+    CHECK_EQ(g.next(), 0x61da6f3dc380d507ULL);
+    CHECK_EQ(g.next(), 0x5c0fdf91ec9a7bfcULL);
+}
+
+TEST(replicate_streams_match_reference_draws) {
+    const std::uint64_t call_key = quarn::make_call_key(123, 10);
+    const std::uint64_t position_key = quarn::make_position_key(call_key, 0);
+    CHECK_EQ(quarn::make_replicate_seed(position_key, 10, 0), 0x6ab175c2acdbd16bULL);
+
+    const std::uint64_t expected[2][5] = {{5, 10, 6, 0, 7}, {11, 6, 3, 12, 3}};
+    for (std::uint64_t k = 0; k < 2; ++k) {
+        Xoshiro256PlusPlus g = seed_generator(quarn::make_replicate_seed(position_key, 10, k));
+        for (int i = 0; i < 5; ++i) CHECK_EQ(uniform_below(g, 13), expected[k][i]);
+    }
+
+    // The window size cancels: only the seed, start and replicate index matter.
+    const std::uint64_t other_key = quarn::make_position_key(quarn::make_call_key(123, 5), 0);
+    CHECK_EQ(quarn::make_replicate_seed(other_key, 5, 0), 0x6ab175c2acdbd16bULL);
+    // A different start gives a different stream.
+    CHECK(quarn::make_replicate_seed(quarn::make_position_key(call_key, 10), 10, 0) !=
+          0x6ab175c2acdbd16bULL);
+}
+
+TEST(uniform_below_draws_a_second_output_only_when_needed) {
+    // Bound 1: always 0, one output.
+    Xoshiro256PlusPlus g = seed_generator(0);
+    for (int i = 0; i < 100; ++i) {
+        const Xoshiro256PlusPlus before = g;
+        CHECK_EQ(uniform_below(g, 1), 0u);
+        CHECK_EQ(outputs_consumed(before, g), 1);
+    }
+
+    // First output of seed 0 is 0x53175d61490b23df.
+    // 32-bit branch, bound 2^32 - 1: the low part is far from zero, so the
+    // upper half of the second output supplies the carry.
+    Xoshiro256PlusPlus a = seed_generator(0);
+    CHECK_EQ(uniform_below(a, 0xffffffffULL), 0x53175d61ULL);
+    CHECK_EQ(outputs_consumed(seed_generator(0), a), 2);
+    // 64-bit branch, bound 2^32: the product is the output shifted left, its
+    // low part is at most 2^64 - 2^32, so no second draw.
+    Xoshiro256PlusPlus b = seed_generator(0);
+    CHECK_EQ(uniform_below(b, 0x100000000ULL), 0x53175d61ULL);
+    CHECK_EQ(outputs_consumed(seed_generator(0), b), 1);
+}
+
+TEST(uniform_below_comparisons_are_strict_at_their_boundaries) {
+    constexpr std::uint64_t two_32 = std::uint64_t{1} << 32;
+    constexpr std::uint64_t tail = 0x9abcdef012345678;
+    const std::uint64_t bounds[] = {13, 0xfffffffb, two_32 + 1, 0x9e3779b97f4a7c15};
+    for (const std::uint64_t bound : bounds) {
+        const bool wide = bound >= two_32;
+        // First draw all ones: the low part is exactly 2^k - bound, which
+        // does not call for a second draw.
+        Xoshiro256PlusPlus edge = state_with_first_output(wide ? kMax : kMax << 32, 1);
+        const Xoshiro256PlusPlus before = edge;
+        CHECK_EQ(uniform_below(edge, bound), bound - 1);
+        CHECK_EQ(outputs_consumed(before, edge), 1);
+
+        // A first draw whose low part plus the carry of the second draw is
+        // exactly 2^k: the carry counts.
+        Xoshiro256PlusPlus probe = state_with_first_output(0, tail);
+        probe.next();
+        const std::uint64_t second = probe.next();
+        const std::uint64_t carry = whole_part(second, bound);
+        CHECK(carry > 0);
+        const std::uint64_t low_target = (wide ? 0 : two_32) - carry;  // 2^k - carry
+        std::uint64_t first = low_target * inverse_of(bound);          // first * bound = low_target
+        if (!wide) first = (first & (two_32 - 1)) << 32;
+        Xoshiro256PlusPlus exact = state_with_first_output(first, tail);
+        Xoshiro256PlusPlus copy = exact;
+        CHECK_EQ(copy.next(), first);
+        CHECK_EQ(copy.next(), second);
+        CHECK_EQ(uniform_below(exact, bound), whole_part(first, bound) + 1);
+        CHECK(same_state(exact, copy));  // both outputs consumed
+    }
+}
+
+TEST(uniform_below_equals_the_top_of_the_wide_product) {
+    // With x and y the next two outputs, the draw is the integer part of
+    // (x.y as a fraction of 1) * bound, whether or not y was actually needed.
+    const std::uint64_t bounds[] = {3,          13,          1000003,           0x80000000,
+                                    0xffffffff, 0x100000000, 0x123456789abcdef, 0x8000000000000001,
+                                    kMax - 1,   kMax};
+    int two_draws = 0;
+    int one_draw = 0;
+    for (const std::uint64_t bound : bounds) {
+        Xoshiro256PlusPlus g = seed_generator(bound);
+        for (int i = 0; i < 2000; ++i) {
+            Xoshiro256PlusPlus peek = g;
+            const std::uint64_t x = peek.next();
+            const std::uint64_t y = peek.next();
+            std::uint64_t expected = 0;
+            if (bound < 0x100000000) {
+                // A 64-bit fraction made of the two upper halves.
+                expected = multiply(((x >> 32) << 32) | (y >> 32), bound).high;
+            } else {
+                // 128-bit fraction x.y: carry of the low word into the high.
+                const Product head = multiply(x, bound);
+                const std::uint64_t tail = multiply(y, bound).high;
+                expected = head.high + (head.low + tail < head.low ? 1 : 0);
+            }
+            const Xoshiro256PlusPlus before = g;
+            const std::uint64_t r = uniform_below(g, bound);
+            CHECK(r < bound);
+            CHECK_EQ(r, expected);
+            const int consumed = outputs_consumed(before, g);
+            CHECK(consumed == 1 || consumed == 2);
+            (consumed == 2 ? two_draws : one_draw) += 1;
+        }
+    }
+    CHECK(two_draws > 0);
+    CHECK(one_draw > 0);
+}
+
+TEST(saturating_conversion) {
+    CHECK_EQ(quarn::saturating_to_u64(kNaN), 0u);
+    CHECK_EQ(quarn::saturating_to_u64(-1.0), 0u);
+    CHECK_EQ(quarn::saturating_to_u64(-kInf), 0u);
+    CHECK_EQ(quarn::saturating_to_u64(-0.0), 0u);
+    CHECK_EQ(quarn::saturating_to_u64(3.0), 3u);
+    CHECK_EQ(quarn::saturating_to_u64(18446744073709549568.0), 18446744073709549568ULL);
+    CHECK_EQ(quarn::saturating_to_u64(18446744073709551616.0), kMax);
+    CHECK_EQ(quarn::saturating_to_u64(kInf), kMax);
+}
+
+TEST(percentage_and_quantile_level) {
+    CHECK_BITS(quarn::percent_from_alpha(0.05), 5.0);
+    CHECK_BITS(quarn::percent_from_alpha(5.0), 5.0);
+    CHECK_BITS(quarn::percent_from_alpha(1.0), 100.0);
+    CHECK(std::isnan(quarn::percent_from_alpha(kNaN)));
+
+    CHECK_BITS(quarn::quantile_level(100.0, 1), 0.0);
+    CHECK_BITS(quarn::quantile_level(100.0, 4), 0.75);
+    CHECK_BITS(quarn::quantile_level(5.0, 1), 95.0 * 0.01);
+    CHECK_BITS(quarn::quantile_level(500.0, 2), 0.0);  // limited below
+    CHECK_BITS(quarn::quantile_level(0.0, 3), 1.0);
+    CHECK_BITS(quarn::quantile_level(-50.0, 3), 1.0);  // limited above
+    CHECK(std::isnan(quarn::quantile_level(kNaN, 3)));
+}
+
+TEST(default_block_length_table) {
+    using quarn::block_length_for;
+    for (std::uint64_t length = 2; length <= 72; length += 2)
+        CHECK_EQ(block_length_for(length, {}), 8u);
+    for (std::uint64_t length = 74; length <= 90; length += 2)
+        CHECK_EQ(block_length_for(length, {}), 9u);
+    for (std::uint64_t length = 92; length <= 98; length += 2)
+        CHECK_EQ(block_length_for(length, {}), 10u);
+    CHECK_EQ(block_length_for(100, {}), 8u);
+    CHECK_EQ(block_length_for(614, {}), 8u);
+    CHECK_EQ(block_length_for(616, {}), 9u);
+    CHECK_EQ(block_length_for(1000, {}), 10u);
+    CHECK_EQ(block_length_for(kMax - 1, {}), 2642246u);  // cube root of 2^64, rounded
+}
+
+TEST(given_block_length_is_limited_and_raised) {
+    using quarn::block_length_for;
+    CHECK_EQ(block_length_for(20, 0), 3u);
+    CHECK_EQ(block_length_for(20, 1), 3u);
+    CHECK_EQ(block_length_for(20, 2), 3u);
+    CHECK_EQ(block_length_for(20, 7), 7u);
+    CHECK_EQ(block_length_for(20, 21), 20u);
+    CHECK_EQ(block_length_for(20, kMax), 20u);
+    CHECK_EQ(block_length_for(2, 2), 3u);  // above the reference length: the caller rejects it
+}
+
+TEST(taper_window_trapezoid) {
+    const auto half = quarn::make_taper_window(8, 0.5);
+    CHECK(half.has_value());
+    const double third = 1.0 / 3.0;
+    const double expected[] = {third, 2 * third, 1, 1, 1, 1, 2 * third, third};
+    CHECK_EQ(half->weights.size(), 8u);
+    for (std::size_t i = 0; i < 8; ++i) CHECK_BITS(half->weights[i], expected[i]);
+    // sqrt(8) / sqrt(S) with S summed in index order; sqrt(36 / 23) itself
+    // is one unit in the last place lower.
+    CHECK_BITS(half->scale, 1.2510864843424487);
+    CHECK(std::fabs(half->scale - std::sqrt(36.0 / 23.0)) <= 4e-16);
+    CHECK_EQ(half->block_length, 8u);
+    CHECK_BITS(half->taper_ratio, 0.5);
+
+    const auto full = quarn::make_taper_window(8, 1.0);  // ramps meet, no flat middle
+    CHECK(full.has_value());
+    for (std::size_t j = 0; j < 4; ++j) {
+        CHECK_BITS(full->weights[j], static_cast<double>(j + 1) * 0.2);
+        CHECK_BITS(full->weights[7 - j], static_cast<double>(j + 1) * 0.2);
+    }
+}
+
+TEST(taper_window_without_ramp) {
+    for (const double ratio : {0.0, -1.0, -kInf, kNaN, 0.2}) {  // 0.2 * 8 * 0.5 floors to 0
+        const auto window = quarn::make_taper_window(8, ratio);
+        CHECK(window.has_value());
+        for (const double weight : window->weights) CHECK_BITS(weight, 1.0);
+        CHECK_BITS(window->scale, 1.0);
+    }
+}
+
+TEST(overlapping_ramps_keep_the_later_write) {
+    // Ratio 1.5: m = 6, q = 1/7; the ramp from the right end overwrites the
+    // middle of the one from the left.
+    const auto window = quarn::make_taper_window(8, 1.5);
+    CHECK(window.has_value());
+    const double q = 1.0 / 7.0;
+    const double expected[] = {1 * q, 2 * q, 6 * q, 5 * q, 5 * q, 6 * q, 2 * q, 1 * q};
+    for (std::size_t i = 0; i < 8; ++i) CHECK_BITS(window->weights[i], expected[i]);
+    // Ratio 2: the ramp is exactly the block, still accepted.
+    const auto widest = quarn::make_taper_window(8, 2.0);
+    CHECK(widest.has_value());
+    CHECK_BITS(widest->weights[0], 8.0 * (1.0 / 9.0));
+    CHECK_BITS(widest->weights[3], 5.0 * (1.0 / 9.0));
+}
+
+TEST(taper_ramp_longer_than_the_block_is_rejected) {
+    const auto wide = quarn::make_taper_window(8, 2.5);
+    CHECK(!wide.has_value());
+    CHECK_EQ(wide.error(),
+             std::string("taper_ratio too large: taper ramp of 10 exceeds block length 8"));
+    const auto infinite = quarn::make_taper_window(8, kInf);
+    CHECK(!infinite.has_value());
+    CHECK_EQ(infinite.error(), std::string("taper_ratio too large: taper ramp of "
+                                           "18446744073709551615 exceeds block length 8"));
+    // The same error ends a threshold computation.
+    const Position position(noisy_series(20, 1));
+    auto settings = settings_with(10, 0.5);
+    settings.taper_ratio = 3.0;
+    const auto threshold = position.threshold(10, 0, 0, settings);
+    CHECK(!threshold.has_value());
+    CHECK_EQ(threshold.error(),
+             std::string("taper_ratio too large: taper ramp of 12 exceeds block length 8"));
+}
+
+TEST(quantile_linear_ranks_and_interpolation) {
+    using quarn::quantile_linear;
+    CHECK(std::isnan(quantile_linear({}, 0.5)));
+    for (const double level : {0.0, 0.3, 1.0, kNaN}) {
+        std::vector<double> one{7.5};
+        CHECK_BITS(quantile_linear(one, level), 7.5);
+    }
+    std::vector<double> values{4.0, 1.0, 3.0, 2.0};
+    CHECK_BITS(quantile_linear(values, 0.0), 1.0);
+    CHECK_BITS(quantile_linear(values, 1.0), 4.0);
+    CHECK_BITS(quantile_linear(values, kNaN), 1.0);  // NaN level selects rank 0
+    CHECK_BITS(quantile_linear(values, 0.5), 2.5);
+
+    // One fused multiply-add: 0.1 * 0.75 + (0.25 * 0.3) rounded once.
+    std::vector<double> pair{0.3, 0.1};
+    // Unfused, the result would be 0.15000000000000002.
+    CHECK_BITS(quantile_linear(pair, 0.25), 0.15);
+
+    // Total order: -0.0 ranks below +0.0.
+    std::vector<double> zeros{0.0, -0.0};
+    CHECK_BITS(quantile_linear(zeros, 0.0), -0.0);
+    CHECK_BITS(quantile_linear(zeros, 1.0), 0.0);
+}
+
+TEST(run_replicates_serial_and_parallel_agree) {
+    std::vector<std::atomic<int>> calls(1000);
+    const auto replicate = [&](std::uint64_t k) {
+        calls[k].fetch_add(1);
+        Xoshiro256PlusPlus g = seed_generator(quarn::make_replicate_seed(99, 10, k));
+        return static_cast<double>(uniform_below(g, 1u << 20)) * 0.5;
+    };
+    const auto serial = quarn::run_replicates(63, replicate);
+    const auto parallel = quarn::run_replicates(64, replicate);
+    CHECK_EQ(serial.size(), 63u);
+    CHECK_EQ(parallel.size(), 64u);
+    for (std::size_t k = 0; k < 63; ++k) CHECK_BITS(parallel[k], serial[k]);
+
+    for (auto& count : calls) count.store(0);
+    std::vector<double> reference;
+    for (const int threads : {1, 2, 16}) {
+        tbb::task_arena arena(threads);
+        std::vector<double> values;
+        arena.execute([&] { values = quarn::run_replicates(1000, replicate); });
+        if (reference.empty()) reference = values;
+        CHECK_EQ(values.size(), 1000u);
+        for (std::size_t k = 0; k < values.size(); ++k) CHECK_BITS(values[k], reference[k]);
+    }
+    for (const auto& count : calls) CHECK_EQ(count.load(), 3);  // every index once per run
+    CHECK(quarn::run_replicates(0, replicate).empty());
+}
+
+TEST(threshold_reproduces_the_reference_resamples) {
+    // Seed 123, w = 10, start 0: block length 8, D = 13, three blocks with the
+    // last cut to 4 values. Replicate 0 draws starts 5, 10, 6; replicate 1
+    // draws 11, 6, 3.
+    const Position position(noisy_series(20, 3));
+    const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(123, 10), 0);
+    const auto left = quarn::window_moments(position.prefix, 0, 10, quarn::std_floor);
+    const auto right = quarn::window_moments(position.prefix, 10, 10, quarn::std_floor);
+    std::vector<double> reference(20);
+    for (std::size_t i = 0; i < 10; ++i) {
+        reference[i] = (position.series[i] - left.mean) * (1.0 / left.sd);
+        reference[10 + i] = (position.series[10 + i] - right.mean) * (1.0 / right.sd);
+    }
+    const auto taper = *quarn::make_taper_window(8, 0.5);
+    const double pooled = std::sqrt((right.sd * right.sd + left.sd * left.sd) * 0.5);
+    const auto replicate = [&](std::initializer_list<std::size_t> starts) {
+        std::vector<double> resample;
+        for (const std::size_t start : starts) {
+            for (std::size_t i = 0; i < 8 && resample.size() < 20; ++i) {
+                resample.push_back((reference[start + i] * taper.weights[i]) * taper.scale);
+            }
+        }
+        std::vector<double> a(resample.begin(), resample.begin() + 10);
+        std::vector<double> b(resample.begin() + 10, resample.end());
+        quarn::total_order_sort(a);
+        quarn::total_order_sort(b);
+        return quarn::wasserstein_distance(a, b) * pooled;
+    };
+    const double first = replicate({5, 10, 6});
+    const double second = replicate({11, 6, 3});
+
+    const auto one = position.threshold(10, 0, key, settings_with(1, 0.5));
+    CHECK(one.has_value());
+    CHECK_BITS(*one, first);
+    const auto high = position.threshold(10, 0, key, settings_with(2, 1.0));
+    CHECK_BITS(*high, std::max(first, second));
+    const auto low = position.threshold(10, 0, key, settings_with(2, 0.0));
+    CHECK_BITS(*low, std::min(first, second));
+
+    // With 33 replicates the levels j / 32 select rank j exactly, so every
+    // replicate value can be checked, with the starts drawn as above.
+    std::vector<double> expected;
+    for (std::uint64_t k = 0; k < 33; ++k) {
+        Xoshiro256PlusPlus g = seed_generator(quarn::make_replicate_seed(key, 10, k));
+        const std::size_t a = uniform_below(g, 13);
+        const std::size_t b = uniform_below(g, 13);
+        const std::size_t c = uniform_below(g, 13);
+        expected.push_back(replicate({a, b, c}));
+    }
+    quarn::total_order_sort(expected);
+    for (std::size_t j = 0; j < 33; ++j) {
+        const double level = static_cast<double>(j) / 32.0;
+        CHECK_BITS(*position.threshold(10, 0, key, settings_with(33, level)), expected[j]);
+    }
+}
+
+TEST(threshold_is_identical_on_any_number_of_threads) {
+    const Position position(noisy_series(200, 11));
+    const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(123, 50), 50);
+    std::optional<double> reference;
+    for (const int threads : {1, 2, 16}) {
+        tbb::task_arena arena(threads);
+        double value = 0.0;
+        arena.execute([&] { value = *position.threshold(50, 50, key, settings_with(300, 0.9)); });
+        if (!reference) reference = value;
+        CHECK_BITS(value, *reference);
+    }
+}
+
+TEST(single_block_start_makes_the_threshold_seed_free) {
+    // w = 4: L = 8 = block length, so every block starts at 0.
+    const Position position(noisy_series(8, 13));
+    const double a = *position.threshold(
+        4, 0, quarn::make_position_key(quarn::make_call_key(1, 4), 0), settings_with(50, 0.5));
+    const double b = *position.threshold(
+        4, 0, quarn::make_position_key(quarn::make_call_key(2, 4), 0), settings_with(50, 0.5));
+    CHECK(a > 0.0);
+    CHECK_BITS(a, b);
+}
+
+TEST(constant_windows_give_a_zero_threshold) {
+    std::vector<double> values(10, 5.0);
+    values.resize(20, 9.0);
+    const Position position(values);
+    const auto threshold = position.threshold(10, 0, 42, settings_with(100, 1.0));
+    CHECK_BITS(*threshold, 0.0);
+    // No replicates: no quantile.
+    CHECK(std::isnan(*position.threshold(10, 0, 42, settings_with(0, 1.0))));
+}
+
+TEST(reference_shorter_than_block_length) {
+    const Position position(noisy_series(6, 17));
+    const auto absent = position.threshold(3, 0, 0, settings_with(10, 0.5));
+    CHECK(!absent.has_value());
+    CHECK_EQ(absent.error(), std::string("reference series is shorter than block length"));
+    const auto given = position.threshold(3, 0, 0, settings_with(10, 0.5, 2));
+    CHECK(given.has_value());
+    CHECK(std::isfinite(*given));
+}
+
+TEST(scratch_recomputes_the_taper_window_when_its_inputs_change) {
+    const Position position(noisy_series(60, 19));
+    quarn::BootstrapScratch shared;
+    for (const std::uint64_t b : {4u, 6u, 6u, 4u}) {
+        for (const double ratio : {0.5, 1.0}) {
+            auto settings = settings_with(20, 0.75, b);
+            settings.taper_ratio = ratio;
+            const auto reused = quarn::block_bootstrap_threshold(position.series, position.prefix,
+                                                                 10, 20, 77, settings, shared);
+            CHECK_BITS(*reused, *position.threshold(10, 20, 77, settings));
+            CHECK_EQ(shared.taper->block_length, b);
+            CHECK_BITS(shared.taper->taper_ratio, ratio);
+        }
+    }
+}

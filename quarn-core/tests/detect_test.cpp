@@ -1,0 +1,259 @@
+#include "quarn/detect.hpp"
+
+#include <oneapi/tbb/task_arena.h>
+
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "check.hpp"
+#include "quarn/bootstrap.hpp"
+#include "quarn/refine.hpp"
+
+using quarn::ChangeType;
+using quarn::DetectorSettings;
+using quarn::WindowResult;
+using Region = std::pair<std::uint64_t, std::uint64_t>;
+
+namespace {
+
+quarn::Result<WindowResult> detect(const std::vector<double>& series, std::uint64_t w,
+                                   const DetectorSettings& settings = {}) {
+    const auto prefix = quarn::PrefixSums::build(series);
+    return quarn::detect_single_window(series, prefix, w, settings);
+}
+
+// Windows of `w` values, window i holding `levels[i]` throughout.
+std::vector<double> steps(std::initializer_list<double> levels, std::size_t w) {
+    std::vector<double> values;
+    for (const double level : levels) values.insert(values.end(), w, level);
+    return values;
+}
+
+std::vector<double> noisy_series(std::size_t n, std::uint64_t state) {
+    std::vector<double> values(n);
+    for (double& value : values) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        value = static_cast<double>(state >> 11) * 0x1.0p-53 * 2.0 - 1.0;
+    }
+    return values;
+}
+
+bool empty_result(const WindowResult& result) {
+    return result.change_points.empty() && result.starts.empty() && result.statistics.empty() &&
+           result.tapered_block_bootstrap_threshold.empty() && result.localized_regions.empty();
+}
+
+void check_same(const WindowResult& a, const WindowResult& b) {
+    CHECK(a.change_points == b.change_points);
+    CHECK(a.starts == b.starts);
+    CHECK(a.localized_regions == b.localized_regions);
+    CHECK_EQ(a.statistics.size(), b.statistics.size());
+    CHECK_EQ(a.tapered_block_bootstrap_threshold.size(),
+             b.tapered_block_bootstrap_threshold.size());
+    for (std::size_t i = 0; i < a.statistics.size() && i < b.statistics.size(); ++i) {
+        CHECK_BITS(a.statistics[i], b.statistics[i]);
+        CHECK_BITS(a.tapered_block_bootstrap_threshold[i], b.tapered_block_bootstrap_threshold[i]);
+    }
+}
+
+}  // namespace
+
+TEST(position_grid) {
+    using quarn::position_count;
+    CHECK_EQ(position_count(10, 5), 1u);
+    CHECK_EQ(position_count(11, 5), 1u);
+    CHECK_EQ(position_count(9, 5), 0u);
+    CHECK_EQ(position_count(4, 5), 0u);
+    CHECK_EQ(position_count(12, 3), 3u);
+    CHECK_EQ(position_count(12, 0), 0u);
+    // Huge windows: no product or doubling of w may wrap around.
+    const std::uint64_t half = std::uint64_t{1} << 63;
+    CHECK_EQ(position_count(20, half), 0u);
+    CHECK_EQ(position_count(std::numeric_limits<std::size_t>::max(), half), 0u);
+    CHECK_EQ(position_count(std::numeric_limits<std::size_t>::max(), half / 2), 2u);
+    CHECK_EQ(position_count(std::numeric_limits<std::size_t>::max(), half + 1), 0u);
+}
+
+TEST(window_statistic_compares_adjacent_windows) {
+    const std::vector<double> series{0, 0, 0, 1, 1, 1, 3, 1, 2, 2, 1, 3};
+    CHECK_BITS(quarn::window_statistic(series, 0, 3), 1.0);
+    CHECK_BITS(quarn::window_statistic(series, 2, 3), 0.0);  // same values, other order
+    CHECK_BITS(quarn::window_statistic(series, 1, 3), 1.0);  // {1,1,1} against {1,2,3}
+    // Window size 2: position 3 is {3,1} against {2,2}.
+    CHECK_BITS(quarn::window_statistic(series, 3, 2), 1.0);
+}
+
+TEST(step_example_for_every_change_type) {
+    const std::vector<double> series = steps({0.0, 0.0, 10.0, 10.0}, 5);
+    for (const ChangeType type : {ChangeType::mean, ChangeType::var, ChangeType::distribution}) {
+        for (const std::uint64_t seed : {123ULL, 0ULL, 987654321ULL}) {
+            DetectorSettings settings;
+            settings.change_type = type;
+            settings.seed = seed;
+            const auto result = detect(series, 5, settings);
+            CHECK(result.has_value());
+            CHECK_EQ(result->window_size, 5u);
+            CHECK((result->change_points == std::vector<std::uint64_t>{10}));
+            CHECK((result->starts == std::vector<std::uint64_t>{0, 5, 10}));
+            CHECK_EQ(result->statistics.size(), 3u);
+            CHECK_BITS(result->statistics[0], 0.0);
+            CHECK_BITS(result->statistics[1], 10.0);
+            CHECK_BITS(result->statistics[2], 0.0);
+            CHECK_EQ(result->tapered_block_bootstrap_threshold.size(), 3u);
+            for (const double threshold : result->tapered_block_bootstrap_threshold) {
+                CHECK_BITS(threshold, 0.0);
+            }
+            CHECK((result->localized_regions == std::vector<Region>{{5, 15}}));
+        }
+    }
+}
+
+TEST(runs_of_three_significant_positions_give_overlapping_regions) {
+    // Constant windows make every fresh threshold 0, so exactly the
+    // positions whose two windows differ are significant: 2, 3 and 4.
+    const std::vector<double> series = steps({0, 0, 0, 10, 20, 30, 30}, 10);
+    const auto result = detect(series, 10);
+    CHECK(result.has_value());
+    CHECK_EQ(result->starts.size(), 6u);
+    CHECK((result->localized_regions == std::vector<Region>{{20, 50}, {40, 60}}));
+    CHECK((result->change_points == std::vector<std::uint64_t>{30, 50}));
+}
+
+TEST(threshold_is_carried_until_a_detection) {
+    // Noise with one large jump: the threshold is recomputed at position 0
+    // and right after each significant position, and carried otherwise.
+    std::vector<double> series = noisy_series(300, 21);
+    for (std::size_t i = 150; i < 300; ++i) series[i] += 20.0;
+    DetectorSettings settings;
+    settings.n_perm = 99;
+    const auto result = detect(series, 15, settings);
+    CHECK(result.has_value());
+    const auto prefix = quarn::PrefixSums::build(series);
+    const auto& thresholds = result->tapered_block_bootstrap_threshold;
+    const std::uint64_t positions = result->starts.size();
+    CHECK_EQ(positions, 19u);
+    quarn::BootstrapSettings bootstrap;
+    bootstrap.n_perm = settings.n_perm;
+    bootstrap.level = quarn::quantile_level(settings.percent, positions);
+    const std::uint64_t call_key = quarn::make_call_key(settings.seed, 15);
+    std::size_t recomputed = 0;
+    for (std::uint64_t v = 0; v < positions; ++v) {
+        const bool after_detection = v > 0 && result->statistics[v - 1] > thresholds[v - 1];
+        if (v == 0 || after_detection) {
+            quarn::BootstrapScratch scratch;
+            const auto fresh = quarn::block_bootstrap_threshold(
+                series, prefix, 15, v * 15, quarn::make_position_key(call_key, v * 15), bootstrap,
+                scratch);
+            CHECK_BITS(thresholds[v], *fresh);
+            ++recomputed;
+        } else {
+            CHECK_BITS(thresholds[v], thresholds[v - 1]);
+        }
+    }
+    CHECK(recomputed >= 2);  // the jump at 150 was detected
+    CHECK_EQ(result->change_points.size(), result->localized_regions.size());
+    for (std::size_t r = 0; r < result->change_points.size(); ++r) {
+        CHECK(result->change_points[r] > result->localized_regions[r].first);
+        CHECK(result->change_points[r] < result->localized_regions[r].second);
+    }
+}
+
+TEST(many_regions_are_placed_in_region_order_on_any_pool) {
+    // Alternating constant windows: all 20 positions are significant and
+    // pair up into 10 regions, enough for the parallel path.
+    std::vector<double> series;
+    for (int i = 0; i < 21; ++i) series.insert(series.end(), 6, (i % 2 == 0) ? i : -i * 0.5);
+    for (const ChangeType type : {ChangeType::mean, ChangeType::distribution}) {
+        DetectorSettings settings;
+        settings.change_type = type;
+        std::optional<WindowResult> reference;
+        for (const int threads : {1, 2, 16}) {
+            tbb::task_arena arena(threads);
+            quarn::Result<WindowResult> result;
+            arena.execute([&] { result = detect(series, 6, settings); });
+            CHECK(result.has_value());
+            CHECK_EQ(result->localized_regions.size(), 10u);
+            CHECK_EQ(result->change_points.size(), 10u);
+            for (std::size_t r = 0; r < result->localized_regions.size(); ++r) {
+                const auto [start, end] = result->localized_regions[r];
+                CHECK_EQ(start, r * 12);
+                CHECK_EQ(end, r * 12 + 18);
+                const std::span<const double> region(series.data() + start, end - start);
+                CHECK_EQ(result->change_points[r], start + *quarn::best_split(region, type));
+            }
+            if (!reference) reference = *result;
+            check_same(*result, *reference);
+        }
+    }
+}
+
+TEST(short_windows_fail_only_when_a_threshold_is_computed) {
+    const auto six = detect(noisy_series(6, 1), 3);
+    CHECK(!six.has_value());
+    CHECK_EQ(six.error(), std::string("reference series is shorter than block length"));
+    const auto five = detect(noisy_series(5, 1), 3);
+    CHECK(five.has_value());
+    CHECK(empty_result(*five));
+    CHECK_EQ(five->window_size, 3u);
+    DetectorSettings given;
+    given.b = 2;
+    CHECK(detect(noisy_series(6, 1), 3, given).has_value());
+    DetectorSettings single;
+    single.b = 5;
+    CHECK(!detect(noisy_series(6, 1), 1, single).has_value());
+}
+
+TEST(windows_larger_than_half_the_series_give_empty_results) {
+    const std::vector<double> series = noisy_series(10, 2);
+    CHECK(empty_result(*detect(series, 6)));
+    CHECK(empty_result(*detect(series, 11)));
+    CHECK_EQ(detect(series, 5)->starts.size(), 1u);
+    DetectorSettings broken;  // arguments are not looked at without positions
+    broken.taper_ratio = 100.0;
+    const std::uint64_t huge = std::uint64_t{1} << 63;
+    const auto result = detect(series, huge, broken);
+    CHECK(result.has_value());
+    CHECK(empty_result(*result));
+    CHECK_EQ(result->window_size, huge);
+}
+
+TEST(no_replicates_means_nothing_is_detected) {
+    DetectorSettings settings;
+    settings.n_perm = 0;
+    const auto result = detect(steps({0, 0, 10, 10}, 5), 5, settings);
+    CHECK(result.has_value());
+    CHECK_EQ(result->statistics.size(), 3u);
+    CHECK_BITS(result->statistics[1], 10.0);
+    for (const double threshold : result->tapered_block_bootstrap_threshold) {
+        CHECK(std::isnan(threshold));
+    }
+    CHECK(result->change_points.empty());
+    CHECK(result->localized_regions.empty());
+}
+
+TEST(overflowing_values_finish_with_nan_thresholds) {
+    const auto result = detect(std::vector<double>(20, 1e308), 5);
+    CHECK(result.has_value());
+    CHECK_EQ(result->starts.size(), 3u);
+    for (const double stat : result->statistics) CHECK_BITS(stat, 0.0);
+    for (const double threshold : result->tapered_block_bootstrap_threshold) {
+        CHECK(std::isnan(threshold));
+    }
+    CHECK(result->change_points.empty());
+}
+
+TEST(bootstrap_errors_end_the_sweep) {
+    DetectorSettings settings;
+    settings.taper_ratio = 2.5;
+    const auto result = detect(noisy_series(40, 9), 10, settings);
+    CHECK(!result.has_value());
+    CHECK_EQ(result.error(),
+             std::string("taper_ratio too large: taper ramp of 10 exceeds block length 8"));
+}
