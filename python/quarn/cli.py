@@ -13,16 +13,25 @@ import json
 import os
 import sys
 from collections.abc import Sequence
-from dataclasses import dataclass
 from typing import Any, NoReturn
 
 from quarn import datasets
 from quarn._progress import ProgressBar
+from quarn._report import (
+    Analysis,
+    check_plot_target,
+    demo_report,
+    format_sizes,
+    save_plot,
+    series_report,
+)
 from quarn._table import Column, DataError, UsageError, parse_table, read_text, select_columns
 from quarn.detection import detect
 from quarn.options import CHANGE_TYPES, DEFAULT_WINDOW_SIZES, MAX_SEED
-from quarn.result import DetectionResult
 from quarn.serialize import to_jsonable
+
+#: Most window sizes one --window-sizes value may expand to.
+MAX_WINDOW_SIZES = 10_000
 
 PROG = "quarn"
 
@@ -32,12 +41,6 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
-
-
-@dataclass(frozen=True)
-class _Analysis:
-    column: Column
-    result: DetectionResult
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -217,7 +220,7 @@ def _run_detect(args: argparse.Namespace) -> int:
     if args.files.count("-") > 1:
         raise UsageError("standard input ('-') can be read only once")
     if args.plot:
-        _check_plot_target(args.plot)
+        check_plot_target(args.plot)
     columns = [
         column
         for path in args.files
@@ -238,24 +241,24 @@ def _run_detect(args: argparse.Namespace) -> int:
             ]
         print(json.dumps(document))
     else:
-        print("\n\n".join(_report(a) for a in analyses))
+        print("\n\n".join(series_report(a) for a in analyses))
     if args.plot:
-        _save_plot(args.plot, analyses)
+        save_plot(args.plot, analyses)
     return 0
 
 
 def _run_demo(args: argparse.Namespace) -> int:
     if args.plot:
-        _check_plot_target(args.plot)
+        check_plot_target(args.plot)
     dataset = datasets.load_dataset(datasets.DEMO_DATASET)
     column = Column(dataset.name, dataset.title, dataset.title, list(dataset.values))
     (analysis,) = _analyse([column], _detector_options(args))
     if args.json:
         print(json.dumps(to_jsonable(analysis.result.to_dict())))
     else:
-        print(_demo_report(dataset, analysis.result))
+        print(demo_report(dataset, analysis.result))
     if args.plot:
-        _save_plot(
+        save_plot(
             args.plot,
             [analysis],
             annotations=dataset.annotated_positions(),
@@ -264,7 +267,7 @@ def _run_demo(args: argparse.Namespace) -> int:
     return 0
 
 
-def _analyse(columns: list[Column], options: dict[str, Any]) -> list[_Analysis]:
+def _analyse(columns: list[Column], options: dict[str, Any]) -> list[Analysis]:
     progress = ProgressBar(len(columns))
     analyses = []
     try:
@@ -279,151 +282,11 @@ def _analyse(columns: list[Column], options: dict[str, Any]) -> list[_Analysis]:
                 if text.startswith("series"):
                     raise DataError(f"{column.source}, {column.title}: {text}") from None
                 raise UsageError(text) from None
-            analyses.append(_Analysis(column, result))
+            analyses.append(Analysis(column, result))
         progress.show(len(columns))
     finally:
         progress.close()
     return analyses
-
-
-def _report(analysis: _Analysis) -> str:
-    column, result = analysis.column, analysis.result
-    count = len(result.change_points)
-    title = (
-        f"{column.source}, {column.title}: {result.n_samples} values, "
-        f"{count} change point{'' if count == 1 else 's'}"
-    )
-    if not count:
-        return title
-    headers = ["position"] + (["time"] if column.labels else []) + ["votes", "score", "probability"]
-    rows = [
-        [str(p.position)]
-        + ([column.labels[p.position]] if column.labels else [])
-        + [str(p.votes), f"{p.score:.3f}", f"{p.probability:.3f}"]
-        for p in result.change_points
-    ]
-    return title + "\n" + format_table(headers, rows, left={"time"})
-
-
-def _demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
-    options = result.options
-    marked = dataset.annotations
-    margin = datasets.ANNOTATION_MARGIN
-
-    def near(position: int, marks: Sequence[int]) -> bool:
-        return any(abs(position - m) <= margin for m in marks)
-
-    annotated = dataset.annotated_positions()
-    rows = []
-    for point in result.change_points:
-        nearest = min(annotated, key=lambda a: (abs(a - point.position), a))
-        by = sum(near(point.position, marks) for marks in marked.values())
-        rows.append(
-            [
-                str(point.position),
-                str(point.votes),
-                f"{point.score:.3f}",
-                f"{point.probability:.3f}",
-                f"{nearest} ({point.position - nearest:+d})",
-                f"{by} of {len(marked)}",
-            ]
-        )
-    found = result.positions
-    matched = sum(near(p, annotated) for p in found)
-    lines = [
-        f"{dataset.title}: {len(dataset.values)} values ({dataset.source})",
-        (
-            f"detector: window sizes {format_sizes(options['window_sizes'])}, "
-            f"{options['n_perm']} replicates, alpha {options['alpha']:g}, seed {options['seed']}, "
-            f"tol {options['tol']}, change type {options['change_type']}"
-        ),
-        "",
-        f"{len(found)} change points found, {matched} of them within {margin} samples "
-        "of a change marked by hand:",
-        format_table(
-            ["position", "votes", "score", "probability", "nearest mark", "marked by"],
-            rows,
-        ),
-        "",
-        f"marked by hand ({len(marked)} people; found = detected within {margin} samples):",
-    ]
-    for who, marks in marked.items():
-        hits = sum(near(m, found) for m in marks)
-        lines.append(
-            f"  annotator {who:>2}, found {hits:>2} of {len(marks):>2}: "
-            + " ".join(str(m) for m in marks)
-        )
-    return "\n".join(lines)
-
-
-def format_table(headers: list[str], rows: list[list[str]], left: set[str] = frozenset()) -> str:
-    """Lays out rows as aligned columns: numbers to the right, ``left`` columns to the left."""
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
-
-    def line(cells: list[str]) -> str:
-        return "  " + "  ".join(
-            cell.ljust(w) if head in left else cell.rjust(w)
-            for cell, w, head in zip(cells, widths, headers)
-        ).rstrip()
-
-    return "\n".join([line(headers)] + [line(r) for r in rows])
-
-
-def format_sizes(sizes: Sequence[int]) -> str:
-    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``."""
-    sizes = list(sizes)
-    if len(sizes) > 2 and sizes == list(range(sizes[0], sizes[-1] + 1)):
-        return f"{sizes[0]}-{sizes[-1]}"
-    return ",".join(str(s) for s in sizes)
-
-
-def _check_plot_target(path: str) -> None:
-    from quarn.display import require_matplotlib
-
-    try:
-        require_matplotlib()
-    except ImportError as exc:
-        raise DataError(f"--plot: {exc}") from None
-    from matplotlib.figure import Figure
-
-    formats = Figure().canvas.get_supported_filetypes()
-    extension = os.path.splitext(path)[1].lstrip(".").lower()
-    if extension not in formats:
-        raise UsageError(
-            f"--plot: cannot tell the picture format of {path!r}; end the name in "
-            f"one of {', '.join('.' + f for f in sorted(formats))}"
-        )
-
-
-def _save_plot(
-    path: str,
-    analyses: list[_Analysis],
-    annotations: Sequence[int] = (),
-    title: str | None = None,
-) -> None:
-    from matplotlib.figure import Figure
-
-    from quarn.display import plot_result
-
-    figure = Figure(figsize=(9, 2.2 + 2.3 * len(analyses)), layout="constrained")
-    for number, analysis in enumerate(analyses, start=1):
-        ax = figure.add_subplot(len(analyses), 1, number)
-        column = analysis.column
-        plot_result(
-            analysis.result,
-            ax,
-            title=title or f"{column.source}: {column.name}",
-            annotations=annotations,
-        )
-        if column.labels:
-            step = max(1, len(column.labels) // 6)
-            ticks = list(range(0, len(column.labels), step))
-            ax.set_xticks(ticks, [column.labels[t] for t in ticks], rotation=20, fontsize=7)
-            ax.set_xlabel(column.labels_name)
-    try:
-        figure.savefig(path, dpi=100)
-    except OSError as exc:
-        raise DataError(f"--plot: cannot write {path!r} ({exc.strerror or exc})") from None
 
 
 def _fail(message: str, status: int) -> int:
@@ -446,7 +309,11 @@ def _window_sizes(text: str) -> tuple[int, ...]:
             raise argparse.ArgumentTypeError(
                 f"window sizes must be positive and ranges ascending, got {text!r}"
             )
-        sizes.extend(range(first, last + 1))
+        sizes.extend(range(first, min(last, first + MAX_WINDOW_SIZES) + 1))
+        if len(sizes) > MAX_WINDOW_SIZES:
+            raise argparse.ArgumentTypeError(
+                f"at most {MAX_WINDOW_SIZES} window sizes, got {text!r}"
+            )
     return tuple(sizes)
 
 

@@ -1,0 +1,166 @@
+"""What the command line prints and draws: tables of change points and pictures."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from quarn import datasets
+from quarn._table import Column, DataError, UsageError
+from quarn.result import DetectionResult
+
+
+@dataclass(frozen=True)
+class Analysis:
+    """One analysed series: where it came from and what was found."""
+
+    column: Column
+    result: DetectionResult
+
+
+def series_report(analysis: Analysis) -> str:
+    """A title line and a table of the change points of one series."""
+    column, result = analysis.column, analysis.result
+    count = len(result.change_points)
+    title = (
+        f"{column.source}, {column.title}: {result.n_samples} values, "
+        f"{count} change point{'' if count == 1 else 's'}"
+    )
+    if not count:
+        return title
+    time = column.labels_name or "time"
+    headers = ["position"] + ([time] if column.labels else []) + ["votes", "score", "probability"]
+    rows = [
+        [str(p.position)]
+        + ([column.labels[p.position]] if column.labels else [])
+        + [str(p.votes), f"{p.score:.3f}", f"{p.probability:.3f}"]
+        for p in result.change_points
+    ]
+    return title + "\n" + format_table(headers, rows, left={time})
+
+
+def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
+    """The demo's change points next to the ones people marked by hand.
+
+    A detected change point matches a hand-marked one when they are at most
+    ``datasets.ANNOTATION_MARGIN`` samples apart.
+    """
+    options = result.options
+    marked = dataset.annotations
+    margin = datasets.ANNOTATION_MARGIN
+
+    def near(position: int, marks: Sequence[int]) -> bool:
+        return any(abs(position - m) <= margin for m in marks)
+
+    annotated = dataset.annotated_positions()
+    rows = []
+    for point in result.change_points:
+        nearest = min(annotated, key=lambda a: (abs(a - point.position), a))
+        by = sum(near(point.position, marks) for marks in marked.values())
+        rows.append(
+            [
+                str(point.position),
+                str(point.votes),
+                f"{point.score:.3f}",
+                f"{point.probability:.3f}",
+                f"{nearest} ({point.position - nearest:+d})",
+                f"{by} of {len(marked)}",
+            ]
+        )
+    found = result.positions
+    matched = sum(near(p, annotated) for p in found)
+    lines = [
+        f"{dataset.title}: {len(dataset.values)} values ({dataset.source})",
+        (
+            f"detector: window sizes {format_sizes(options['window_sizes'])}, "
+            f"{options['n_perm']} replicates, alpha {options['alpha']:g}, seed {options['seed']}, "
+            f"tol {options['tol']}, change type {options['change_type']}"
+        ),
+        "",
+        f"{len(found)} change points found, {matched} of them within {margin} samples "
+        "of a change marked by hand:",
+        format_table(
+            ["position", "votes", "score", "probability", "nearest mark", "marked by"],
+            rows,
+        ),
+        "",
+        f"marked by hand ({len(marked)} people; found = detected within {margin} samples):",
+    ]
+    for who, marks in marked.items():
+        hits = sum(near(m, found) for m in marks)
+        lines.append(
+            f"  annotator {who:>2}, found {hits:>2} of {len(marks):>2}: "
+            + " ".join(str(m) for m in marks)
+        )
+    return "\n".join(lines)
+
+
+def format_table(headers: list[str], rows: list[list[str]], left: set[str] = frozenset()) -> str:
+    """Lays out rows as aligned columns: numbers to the right, ``left`` columns to the left."""
+    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+
+    def line(cells: list[str]) -> str:
+        return "  " + "  ".join(
+            cell.ljust(w) if head in left else cell.rjust(w)
+            for cell, w, head in zip(cells, widths, headers)
+        ).rstrip()
+
+    return "\n".join([line(headers)] + [line(r) for r in rows])
+
+
+def format_sizes(sizes: Sequence[int]) -> str:
+    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``."""
+    sizes = list(sizes)
+    if len(sizes) > 2 and sizes == list(range(sizes[0], sizes[-1] + 1)):
+        return f"{sizes[0]}-{sizes[-1]}"
+    return ",".join(str(s) for s in sizes)
+
+
+def check_plot_target(path: str) -> None:
+    from quarn.display import require_matplotlib
+
+    try:
+        require_matplotlib()
+    except ImportError as exc:
+        raise DataError(f"--plot: {exc}") from None
+    from matplotlib.figure import Figure
+
+    formats = Figure().canvas.get_supported_filetypes()
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    if extension not in formats:
+        raise UsageError(
+            f"--plot: cannot tell the picture format of {path!r}; end the name in "
+            f"one of {', '.join('.' + f for f in sorted(formats))}"
+        )
+
+
+def save_plot(
+    path: str,
+    analyses: list[Analysis],
+    annotations: Sequence[int] = (),
+    title: str | None = None,
+) -> None:
+    from matplotlib.figure import Figure
+
+    from quarn.display import plot_result
+
+    figure = Figure(figsize=(9, 2.2 + 2.3 * len(analyses)), layout="constrained")
+    for number, analysis in enumerate(analyses, start=1):
+        ax = figure.add_subplot(len(analyses), 1, number)
+        column = analysis.column
+        plot_result(
+            analysis.result,
+            ax,
+            title=title or f"{column.source}: {column.name}",
+            annotations=annotations,
+        )
+        if column.labels:
+            step = max(1, len(column.labels) // 6)
+            ticks = list(range(0, len(column.labels), step))
+            ax.set_xticks(ticks, [column.labels[t] for t in ticks], rotation=20, fontsize=7)
+            ax.set_xlabel(column.labels_name)
+    try:
+        figure.savefig(path, dpi=100)
+    except OSError as exc:
+        raise DataError(f"--plot: cannot write {path!r} ({exc.strerror or exc})") from None
