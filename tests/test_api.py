@@ -1,0 +1,275 @@
+"""quarn.detect, its result object, the JSON form and the bundled data."""
+
+import dataclasses
+import json
+import math
+import operator
+import random
+import subprocess
+import sys
+
+import pytest
+
+import quarn
+from helpers import same
+from quarn.serialize import from_jsonable, to_jsonable
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+
+
+def step_series(n=240, at=120, shift=4.0, seed=3):
+    """Gaussian noise whose mean jumps by `shift` at position `at`."""
+    rng = random.Random(seed)
+    return [rng.gauss(0.0, 1.0) + (shift if i >= at else 0.0) for i in range(n)]
+
+
+SERIES = step_series()
+
+
+@pytest.fixture(scope="module")
+def result():
+    return quarn.detect(SERIES, window_sizes=[10, 12, 15, 20])
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        list,
+        tuple,
+        np.array,
+        lambda v: np.array(v, dtype=np.float32).astype(np.float64),
+        lambda v: np.array(v)[::-1][::-1],  # a strided view
+        lambda v: np.array(v).astype(">f8"),  # big-endian
+        lambda v: pd.Series(v),
+        lambda v: pd.Series(v, dtype="Float64"),
+    ],
+    ids=["list", "tuple", "ndarray", "float32-origin", "view", "big-endian", "series", "nullable"],
+)
+def test_every_input_kind_gives_the_native_result(make):
+    values = make(SERIES)
+    found = quarn.detect(values, window_sizes=[10, 15])
+    expected = quarn.quarn_detector([float(v) for v in values], window_sizes=[10, 15])
+    assert same(found.to_dict(), expected)
+    assert found.n_samples == len(SERIES)
+
+
+def test_integer_arrays_are_read_as_floats():
+    values = [0] * 60 + [5] * 60
+    assert same(
+        quarn.detect(np.array(values, dtype=np.int64)).to_dict(),
+        quarn.quarn_detector([float(v) for v in values]),
+    )
+
+
+@pytest.mark.parametrize(
+    "options, native",
+    [
+        ({}, {}),
+        (
+            {"window_sizes": [20, 10, 20], "n_perm": 50, "alpha": 0.05, "seed": 7, "tol": 0},
+            {"window_sizes": [20, 10, 20], "n_perm": 50, "alpha_q": 0.05, "seed": 7, "tol": 0},
+        ),
+        (
+            {"change_type": "VAR", "block_length": 5, "taper_ratio": 0.0, "center": False},
+            {"change_type": "var", "b": 5, "taper_ratio": 0.0, "center": False},
+        ),
+        ({"window_sizes": 12, "workers": 1}, {"window_sizes": [12], "workers": 1}),
+        ({"center": np.bool_(False)}, {"center": False}),
+    ],
+)
+def test_to_dict_equals_the_native_detector(options, native):
+    assert same(quarn.detect(SERIES, **options).to_dict(), quarn.quarn_detector(SERIES, **native))
+
+
+def test_change_points_are_the_consensus_in_ascending_order(result):
+    out = result.to_dict()["out"]
+    assert result.positions == tuple(sorted(out["leaders_segment_votes"]))
+    for point in result.change_points:
+        assert point.votes == out["leaders_segment_votes"][point.position]
+        assert point.score == out["leaders_scores"][point.position]
+        assert point.probability == out["leaders_probs"][point.position]
+        assert point.label is None
+    best = max(result.change_points, key=lambda p: p.score)
+    assert abs(best.position - 120) <= 2
+
+
+def test_window_results_mirror_the_native_ones(result):
+    native = result.to_dict()["window_results"]
+    assert list(result.window_results) == [10, 12, 15, 20]
+    for size, found in result.window_results.items():
+        assert {key: list(value) for key, value in found.items()} == native[size]
+
+
+def test_options_reproduce_the_result(result):
+    assert result.options["window_sizes"] == (10, 12, 15, 20)
+    assert quarn.detect(SERIES, **result.options) == result
+
+
+def test_pandas_datetime_index_gives_timestamp_labels():
+    index = pd.date_range("2021-03-01", periods=len(SERIES), freq="h", name="time")
+    found = quarn.detect(pd.Series(SERIES, index=index))
+    assert found.change_points
+    for point in found.change_points:
+        assert isinstance(point.label, pd.Timestamp)
+        assert point.label == index[point.position]
+
+
+def test_pandas_labels_follow_positions_not_index_values():
+    index = [f"row{i}" for i in range(len(SERIES))][::-1]
+    found = quarn.detect(pd.Series(SERIES, index=index))
+    assert [p.label for p in found.change_points] == [index[p] for p in found.positions]
+
+
+@pytest.mark.parametrize(
+    "mutate, error",
+    [
+        (lambda r: setattr(r, "n_samples", 1), dataclasses.FrozenInstanceError),
+        (lambda r: setattr(r, "change_points", ()), dataclasses.FrozenInstanceError),
+        (lambda r: setattr(r.change_points[0], "position", 0), dataclasses.FrozenInstanceError),
+        (lambda r: operator.setitem(r.window_results, 10, {}), TypeError),
+        (lambda r: operator.setitem(r.window_results[10], "starts", ()), TypeError),
+        (lambda r: r.window_results[10]["starts"].append(1), AttributeError),
+        (lambda r: operator.setitem(r.options, "seed", 1), TypeError),
+    ],
+)
+def test_result_is_immutable(result, mutate, error):
+    with pytest.raises(error):
+        mutate(result)
+
+
+def test_result_keeps_its_own_copies():
+    values = np.array(SERIES)
+    found = quarn.detect(values)
+    before = found.to_dict()
+    values[:] = 0.0
+    changed = found.to_dict()
+    changed["out"]["leaders_scores"].clear()
+    assert same(found.to_dict(), before)
+    assert list(found.values) == SERIES
+    with pytest.raises(ValueError):
+        found.values[0] = 1.0
+
+
+@pytest.mark.parametrize(
+    "series, error, message",
+    [
+        (np.zeros((10, 2)), ValueError, "one-dimensional"),
+        (np.array(1.0), ValueError, "one-dimensional"),
+        (pd.DataFrame({"a": SERIES, "b": SERIES}), ValueError, "single column"),
+        ("1,2,3", TypeError, "got str"),
+        ({1.0, 2.0, 3.0}, TypeError, "got set"),
+        ({"a": 1.0}, TypeError, "got dict"),
+        (iter(SERIES), TypeError, "list, tuple"),
+        ([1.0, 2.0, "x", 4.0], TypeError, "position 2 is 'x'"),
+        ([1.0, None, 3.0, 4.0], TypeError, "position 1 is None"),
+        (np.array([1 + 2j, 3j, 4]), TypeError, "complex"),
+        (pd.Series(["a", "b", "c"]), TypeError, "numbers"),
+        ([1.0, 2.0], ValueError, "at least 3 values"),
+        ([1.0, 2.0, math.nan, math.inf, 5.0], ValueError, "2 NaN or infinite values, the first at position 2"),
+        (np.ma.masked_array([1.0, 2.0, 3.0, 4.0], mask=[0, 0, 1, 0]), ValueError, "position 2"),
+        (
+            pd.Series([1.0, 2.0, None, 4.0], index=pd.date_range("2020-01-01", periods=4)),
+            ValueError,
+            "position 2 (label 2020-01-03",
+        ),
+    ],
+)
+def test_bad_series_are_rejected_clearly(series, error, message):
+    with pytest.raises(error) as info:
+        quarn.detect(series)
+    assert message in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        ({"alpha": 5}, ValueError, "between 0 and 1"),
+        ({"alpha": math.nan}, ValueError, "between 0 and 1"),
+        ({"alpha": "0.05"}, TypeError, "alpha"),
+        ({"window_sizes": []}, ValueError, "must not be empty"),
+        ({"window_sizes": [10, 0]}, ValueError, "at least 1"),
+        ({"window_sizes": [10.0]}, TypeError, "integer"),
+        ({"window_sizes": "10"}, TypeError, "window_sizes"),
+        ({"window_sizes": [3]}, ValueError, "block_length"),
+        ({"window_sizes": [1], "block_length": 4}, ValueError, "window size 1"),
+        ({"n_perm": 0}, ValueError, "n_perm must be at least 1"),
+        ({"n_perm": 2.5}, TypeError, "n_perm"),
+        ({"seed": -1}, ValueError, "seed"),
+        ({"seed": 2**64}, ValueError, "seed"),
+        ({"tol": -1}, ValueError, "tol"),
+        ({"workers": -1}, ValueError, "workers"),
+        ({"change_type": "median"}, ValueError, "'median'"),
+        ({"change_type": None}, TypeError, "change_type"),
+        ({"block_length": 0}, ValueError, "block_length"),
+        ({"taper_ratio": 1.5}, ValueError, "taper_ratio"),
+        ({"center": 1}, TypeError, "center"),
+        ({"alpha_q": 0.05}, TypeError, "alpha_q"),
+    ],
+)
+def test_bad_options_are_rejected_clearly(options, error, message):
+    with pytest.raises(error) as info:
+        quarn.detect(SERIES, **options)
+    assert message in str(info.value)
+
+
+def test_plot_draws_series_and_change_points(result):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    from matplotlib.figure import Figure
+
+    ax = Figure().add_subplot()
+    assert result.plot(ax=ax) is ax
+    (line, *_) = ax.get_lines()
+    assert list(line.get_ydata()) == SERIES
+    marked = [l.get_xdata()[0] for l in ax.get_lines()[1:] if len(l.get_xdata()) == 2]
+    assert marked == list(result.positions)
+    assert [t.get_text() for t in ax.texts] == [f"{p.probability:.2f}" for p in result.change_points]
+
+
+def test_plot_of_a_pandas_series_uses_its_dates():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    index = pd.date_range("2021-03-01", periods=len(SERIES), freq="D")
+    ax = quarn.detect(pd.Series(SERIES, index=index)).plot()
+    low, high = ax.get_xlim()
+    assert matplotlib.dates.num2date(low).year == 2021
+    plt.close(ax.figure)
+
+
+def test_plot_without_matplotlib_names_the_extra(result, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    with pytest.raises(ImportError, match=r"pip install 'quarn\[plot\]'"):
+        result.plot()
+
+
+def test_numpy_and_pandas_are_not_needed():
+    code = (
+        "import sys\n"
+        "sys.modules['numpy'] = sys.modules['pandas'] = None\n"
+        "import quarn\n"
+        "r = quarn.detect([0.0] * 50 + [5.0] * 50)\n"
+        "print(r.positions)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "(50,)"
+
+
+def test_json_form_round_trips_nan_and_infinity():
+    native = quarn.quarn_detector(SERIES, window_sizes=[10, 20], n_perm=0)
+    native["window_results"][10]["statistics"][:2] = [math.inf, -math.inf]
+    text = json.dumps(to_jsonable(native), allow_nan=False)
+    back = from_jsonable(json.loads(text))
+    assert same(back, native)
+    assert math.isnan(back["window_results"][20]["tapered_block_bootstrap_threshold"][0])
+
+
+def test_bundled_dataset_is_the_annotated_well_log():
+    data = quarn.load_dataset()
+    assert (data.name, len(data.values), len(data.annotations)) == ("well_log", 675, 5)
+    assert 179 in data.annotated_positions()
+    with pytest.raises(ValueError, match="no bundled dataset 'nile'"):
+        quarn.load_dataset("nile")
