@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import copy
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
@@ -98,7 +97,7 @@ class DetectionResult:
             options=MappingProxyType(dict(options)),
             values=_read_only_copy(series.values),
             index=index,
-            _native=copy.deepcopy(native),
+            _native=_copy_native(native),
         )
 
     @property
@@ -114,7 +113,7 @@ class DetectionResult:
             the keys ``cp_dict``, ``window_results`` and ``out``; changing it
             does not change this result.
         """
-        return copy.deepcopy(self._native)
+        return _copy_native(self._native)
 
     def plot(self, ax: Any = None) -> Any:
         """Draws the series with its change points and their probabilities.
@@ -151,6 +150,16 @@ class DetectionResult:
             f"{p.position} (p={p.probability:.3g})" for p in self.change_points
         )
         return f"DetectionResult(n_samples={self.n_samples}, change_points=[{points}])"
+
+
+def _copy_native(value: Any) -> Any:
+    """Copies a native result: its dicts and lists hold only numbers and
+    tuples of numbers below the dicts, so shallow list copies suffice."""
+    if isinstance(value, dict):
+        return {key: _copy_native(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return value.copy()
+    return value
 
 
 def _read_only_copy(values: Any) -> Any:
