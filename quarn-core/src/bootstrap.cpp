@@ -245,21 +245,29 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
     std::vector<double> values = run_replicates(settings.n_perm, [&](std::uint64_t k) {
         Xoshiro256PlusPlus generator =
             seed_generator(make_replicate_seed(position_key, window_size, k));
-        std::vector<double> resample(static_cast<std::size_t>(length));
+        // Resamples of windows up to 32 values live on the stack.
+        constexpr std::size_t stack_capacity = 64;
+        double stack_resample[stack_capacity];
+        std::vector<double> heap_resample;
+        double* resample = stack_resample;
+        if (length > stack_capacity) {
+            heap_resample.resize(static_cast<std::size_t>(length));
+            resample = heap_resample.data();
+        }
         std::size_t filled = 0;
         for (std::uint64_t block = 0; block < block_count; ++block) {
             const std::size_t block_start =
                 static_cast<std::size_t>(uniform_below(generator, block_starts));
             // Only the last block can be cut short; it keeps the first weights.
             const std::size_t len =
-                std::min(static_cast<std::size_t>(block_length), resample.size() - filled);
+                std::min(static_cast<std::size_t>(block_length), static_cast<std::size_t>(length) - filled);
             for (std::size_t i = 0; i < len; ++i) {
                 resample[filled + i] = (ref[block_start + i] * weights[i]) * scale;
             }
             filled += len;
         }
-        const std::span<double> first_half(resample.data(), w);
-        const std::span<double> second_half(resample.data() + w, w);
+        const std::span<double> first_half(resample, w);
+        const std::span<double> second_half(resample + w, w);
         total_order_sort(first_half);
         total_order_sort(second_half);
         return wasserstein_distance(first_half, second_half);

@@ -19,8 +19,22 @@ std::int64_t total_order_key(double value) {
 bool total_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
 
 void total_order_sort(std::span<double> values) {
-    if (values.size() < 2) return;
-    std::sort(values.begin(), values.end(), total_less);
+    const std::size_t n = values.size();
+    if (n < 2) return;
+    constexpr std::size_t small = 64;
+    if (n > small) {
+        std::sort(values.begin(), values.end(), total_less);
+        return;
+    }
+    // Small samples (the windows and bootstrap halves) are sorted by their
+    // integer order keys. The key map is its own inverse, so mapping back
+    // restores the exact bits.
+    std::int64_t keys[small];
+    for (std::size_t i = 0; i < n; ++i) keys[i] = total_order_key(values[i]);
+    std::sort(keys, keys + n);
+    for (std::size_t i = 0; i < n; ++i) {
+        values[i] = std::bit_cast<double>(total_order_key(std::bit_cast<double>(keys[i])));
+    }
 }
 
 bool is_finite_value(double value) {
