@@ -100,7 +100,7 @@ def _numpy_values(array: Any) -> Any:
     if isinstance(array, np.ma.MaskedArray):
         # Masked entries are missing values: make them NaN so they are
         # reported, rather than silently reading the data hidden under them.
-        array = array.astype(np.float64).filled(np.nan)
+        array = np.ma.filled(array.astype(np.float64), np.nan)
     kind = array.dtype.kind
     if kind in "biuf":
         return np.ascontiguousarray(array, dtype=np.float64)

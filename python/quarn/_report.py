@@ -96,7 +96,9 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
     return "\n".join(lines)
 
 
-def format_table(headers: list[str], rows: list[list[str]], left: set[str] = frozenset()) -> str:
+def format_table(
+    headers: list[str], rows: list[list[str]], left: frozenset[str] | set[str] = frozenset()
+) -> str:
     """Lays out rows as aligned columns: numbers to the right, ``left`` columns to the left."""
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
 
@@ -159,7 +161,7 @@ def save_plot(
             step = max(1, len(column.labels) // 6)
             ticks = list(range(0, len(column.labels), step))
             ax.set_xticks(ticks, [column.labels[t] for t in ticks], rotation=20, fontsize=7)
-            ax.set_xlabel(column.labels_name)
+            ax.set_xlabel(column.labels_name or "time")
     try:
         figure.savefig(path, dpi=100)
     except OSError as exc:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, cast
 
 from quarn import _quarn_native
 from quarn._inputs import (
@@ -117,7 +117,8 @@ def run_native(prepared: PreparedSeries, options: dict[str, Any]) -> dict[str, A
         ValueError: The native detector rejected the series or the options.
     """
     try:
-        return _quarn_native.quarn_detector(prepared.values, **native_arguments(options))
+        native = _quarn_native.quarn_detector(prepared.values, **native_arguments(options))
+        return cast(dict[str, Any], native)
     except TypeError as exc:
         found = first_non_number(prepared.values)
         if found is None:
