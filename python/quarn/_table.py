@@ -9,6 +9,7 @@ import csv
 import io
 import math
 import os
+import re
 import sys
 from dataclasses import dataclass
 
@@ -120,7 +121,8 @@ def parse_table(text: str, source: str) -> Table:
     Raises:
         DataError: The text holds no data.
     """
-    lines = text.splitlines()
+    # Only real line ends count, so line numbers match what editors show.
+    lines = re.split(r"\r\n|\r|\n", text)
     while lines and not lines[-1].strip():
         lines.pop()
     if not lines:
