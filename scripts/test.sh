@@ -28,13 +28,19 @@ if py313=$(find_python313); then
     fi
 fi
 
+# pip, quietly: only its real problems reach the log.
+pip_quiet() {  # pip_quiet VENV ARGS...
+    local venv=$1
+    shift
+    "$venv/bin/python" -m pip install --quiet "$@" 2> >(grep -v '^WARNING: Location' >&2)
+}
+
 make_venv() {  # make_venv PYTHON DIR
     if [ ! -x "$2/bin/python" ]; then
         "$1" -m venv "$2"
     fi
-    "$2/bin/python" -m pip install --quiet --upgrade pip
-    "$2/bin/python" -m pip install --quiet "tbb-devel==2023.2.0" cmake ninja \
-        pytest numpy pandas matplotlib
+    pip_quiet "$2" --upgrade pip
+    pip_quiet "$2" "tbb-devel==2023.2.0" cmake ninja pytest numpy pandas matplotlib
 }
 
 status=0
@@ -56,7 +62,7 @@ for python in "${interpreters[@]}"; do
     fi
 
     echo "=== pip install $root[plot] (Python $version)"
-    "$venv/bin/python" -m pip install --quiet "$root[plot]"
+    pip_quiet "$venv" "$root[plot]"
     echo "=== pytest (Python $version)"
     # Run from outside the source tree so the installed package is tested.
     (cd "$build" && "$venv/bin/python" -m pytest -p no:cacheprovider -q --rootdir "$root/tests" "$root/tests") || status=1
