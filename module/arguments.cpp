@@ -159,7 +159,8 @@ bool convert_sequence(PyObject* object, std::vector<T>& out, Item item) {
         return true;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(object));
-    if (!iterator) return false;
+    // Some iterators (a released memoryview's) come back with an error set.
+    if (!iterator || PyErr_Occurred()) return false;
     while (true) {
         Ref element = Ref::steal(PyIter_Next(iterator.get()));
         if (!element) return !PyErr_Occurred();
