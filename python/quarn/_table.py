@@ -163,7 +163,7 @@ def select_columns(table: Table, columns: list[str], time_column: str | None) ->
     """
     time_at = None if time_column is None else _resolve(table, time_column)
     if columns:
-        chosen = list(dict.fromkeys(_resolve(table, spec) for spec in columns))
+        chosen = list(dict.fromkeys(_resolve(table, wanted) for wanted in columns))
     else:
         chosen = [i for i in range(table.width) if i != time_at]
     if time_at is not None and time_at in chosen:
@@ -228,13 +228,13 @@ def _cell(table: Table, line: int, cells: list[str], column: int) -> tuple[str, 
     return cells[column].strip(), where
 
 
-def _resolve(table: Table, spec: str) -> int:
+def _resolve(table: Table, wanted: str) -> int:
     if table.header is not None:
         names = [name.strip() for name in table.header]
-        if spec.strip() in names:
-            return names.index(spec.strip())
-    if spec.strip().isdigit():
-        number = int(spec)
+        if wanted.strip() in names:
+            return names.index(wanted.strip())
+    if wanted.strip().isdigit():
+        number = int(wanted)
         if 1 <= number <= table.width:
             return number - 1
         raise UsageError(
@@ -243,11 +243,11 @@ def _resolve(table: Table, spec: str) -> int:
         )
     if table.header is None:
         raise UsageError(
-            f"{table.source}: unknown column {spec!r}; the file has no header row, "
+            f"{table.source}: unknown column {wanted!r}; the file has no header row, "
             f"so choose columns by number (1 to {table.width})"
         )
     known = ", ".join(repr(table.column_name(i)) for i in range(table.width))
-    raise UsageError(f"{table.source}: unknown column {spec!r}; columns are {known}")
+    raise UsageError(f"{table.source}: unknown column {wanted!r}; columns are {known}")
 
 
 def _delimiter(source: str, lines: list[str]) -> str:
