@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Leak check of the native extension under valgrind (memcheck): builds the
 # extension with debug information, stages it with the Python package into
-# build/valgrind/stage, and runs every case of tests/test_leaks.py (every
+# build/valgrind/pyX.Y/stage, and runs every case of tests/test_leaks.py (every
 # function, on success and on each failure path) a few times in one
 # interpreter with PYTHONMALLOC=malloc, so that valgrind sees every
 # allocation. Then it sorts the report: leaks and memory errors whose stack
@@ -19,16 +19,14 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$root/build/valgrind"
-stage="$build/stage"
-mkdir -p "$build"
+mkdir -p "$root/build/valgrind"
 
 command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 2; }
 
 if [ -n "${QUARN_PYTHON:-}" ]; then
     python=$QUARN_PYTHON
 else
-    venv="$build/venv"
+    venv="$root/build/valgrind/venv"
     if [ ! -x "$venv/bin/python" ]; then
         python3 -m venv "$venv"
     fi
@@ -37,6 +35,10 @@ else
     python="$venv/bin/python"
 fi
 export PATH="$(dirname "$python"):$PATH"
+version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+build="$root/build/valgrind/py$version"
+stage="$build/stage"
+mkdir -p "$build"
 
 echo "=== build (RelWithDebInfo) into $stage"
 cmake -S "$root" -B "$build/cmake" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -5,6 +5,7 @@ own; Python threads calling at once get what serial calls get.
 
 Every wait has a generous timeout, a guard against hangs, not a speed limit."""
 
+import faulthandler
 import json
 import multiprocessing
 import os
@@ -218,10 +219,16 @@ def test_eight_threads_at_once_match_serial_calls():
             results[i].append(detect(calls[i]))
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(len(calls))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=HANG_GUARD)
+    # A call that hangs holds the interpreter lock, so join() alone could not
+    # time out; the native watchdog ends the run with every traceback.
+    faulthandler.dump_traceback_later(HANG_GUARD, exit=True)
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=HANG_GUARD)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
     assert not any(thread.is_alive() for thread in threads), "a thread hangs"
     for i, expected in enumerate(serial):
         assert len(results[i]) == 3
