@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <variant>
 
@@ -68,6 +70,32 @@ void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
         tbb::simple_partitioner());
 }
 
+// Runs `run` on the process-wide default pool (workers 0) or on a pool of
+// its own for this call. The core throws nothing but allocation failures,
+// so any other exception out of the run is the pool's: a worker thread that
+// could not be started.
+template <class Run>
+Status run_on_pool(std::uint64_t workers, Run&& run) {
+    try {
+        if (workers == 0) {
+            run();
+            return {};
+        }
+        // Destroying the arena detaches it; its worker threads return on
+        // their own without being joined.
+        tbb::task_arena arena(static_cast<int>(std::min(workers, max_dedicated_workers)));
+        arena.initialize();
+        arena.execute(run);
+        return {};
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::length_error&) {
+        throw;
+    } catch (const std::exception& error) {
+        return fail(std::string("failed to build oneTBB thread pool: ") + error.what());
+    }
+}
+
 }  // namespace
 
 Result<DetectorOutput> detect_multi_window(const MultiWindowArguments& arguments) {
@@ -92,25 +120,10 @@ Result<DetectorOutput> detect_multi_window(const MultiWindowArguments& arguments
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     std::vector<std::optional<WindowOutcome>> outcomes(sizes.size());
 
-    const std::uint64_t workers = arguments.workers.value_or(0);
-    if (workers == 0) {
-        // The process-wide default pool.
+    const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
         run_window_tasks(arguments.series, prefix, sizes, settings, outcomes);
-    } else {
-        // A dedicated pool for this call only. Its destructor detaches the
-        // pool; the worker threads return on their own without being joined.
-        const int threads = static_cast<int>(std::min(workers, max_dedicated_workers));
-        tbb::task_arena arena(threads);
-        try {
-            arena.initialize();
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception& error) {
-            return fail(std::string("failed to build oneTBB thread pool: ") + error.what());
-        }
-        arena.execute(
-            [&] { run_window_tasks(arguments.series, prefix, sizes, settings, outcomes); });
-    }
+    });
+    if (!ran) return fail(ran.error());
 
     DetectorOutput output;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {

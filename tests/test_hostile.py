@@ -311,3 +311,30 @@ def test_ten_million_values_with_default_arguments():
     print(f"10^7 values, default arguments: {facts['seconds']:.1f} s, "
           f"{facts['leaders']} leaders")
     assert facts["problems"] == []
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit via rlimit")
+def test_worker_threads_that_cannot_start_give_the_pool_message():
+    # No room is left for the stacks of new worker threads, so the dedicated
+    # pool cannot start its threads: the call reports it as a ValueError.
+    code = textwrap.dedent("""
+        import os, resource
+        import quarn._quarn_native as native
+        series = [float(i % 13) + (i // 300) for i in range(3000)]
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS,
+                           (used + 4 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        try:
+            native.quarn_detector(series, n_perm=64, workers=4)
+            print("no error")
+        except Exception as error:
+            print(type(error).__name__, error)
+    """)
+    process = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             timeout=HANG_GUARD, env=child_environment())
+    assert process.returncode == 0, process.stderr[-3000:]
+    outcome = process.stdout.strip()
+    if outcome in ("no error", "MemoryError"):
+        pytest.skip("threads could still start under this limit")
+    assert outcome.startswith("ValueError failed to build oneTBB thread pool: "), outcome
