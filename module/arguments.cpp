@@ -177,39 +177,39 @@ bool fail_with_prefix(const char* name) {
 
 // --- parser messages ----------------------------------------------------
 
-bool too_many_positional(const ArgumentSpec& spec, Py_ssize_t nargs) {
-    const std::size_t count = spec.parameters.size();
+bool too_many_positional(const ArgumentSpec& signature, Py_ssize_t nargs) {
+    const std::size_t count = signature.parameters.size();
     const char* verb = nargs == 1 ? "was" : "were";
-    if (spec.required == count) {
+    if (signature.required == count) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                     spec.function_name, count, nargs, verb);
+                     signature.function_name, count, nargs, verb);
     } else {
         PyErr_Format(PyExc_TypeError,
                      "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                     spec.function_name, spec.required, count, nargs, verb);
+                     signature.function_name, signature.required, count, nargs, verb);
     }
     return false;
 }
 
-bool unexpected_keyword(const ArgumentSpec& spec, PyObject* keyword) {
+bool unexpected_keyword(const ArgumentSpec& signature, PyObject* keyword) {
     Ref shown = Ref::steal(PyObject_Str(keyword));
     if (!shown) return false;
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                 spec.function_name, shown.get());
+                 signature.function_name, shown.get());
     return false;
 }
 
-bool repeated_argument(const ArgumentSpec& spec, std::size_t index) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.function_name,
-                 spec.parameters[index]);
+bool repeated_argument(const ArgumentSpec& signature, std::size_t index) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.function_name,
+                 signature.parameters[index]);
     return false;
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-bool missing_required(const ArgumentSpec& spec, std::span<PyObject*> slots) {
+bool missing_required(const ArgumentSpec& signature, std::span<PyObject*> slots) {
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < spec.required; ++i) {
-        if (slots[i] == nullptr) missing.push_back(spec.parameters[i]);
+    for (std::size_t i = 0; i < signature.required; ++i) {
+        if (slots[i] == nullptr) missing.push_back(signature.parameters[i]);
     }
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -222,14 +222,14 @@ bool missing_required(const ArgumentSpec& spec, std::span<PyObject*> slots) {
         list += "'";
     }
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s",
-                 spec.function_name, missing.size(),
+                 signature.function_name, missing.size(),
                  missing.size() == 1 ? "argument" : "arguments", list.c_str());
     return false;
 }
 
 // Index of the parameter named by a keyword, or -1. A keyword that is not a
 // string, or has no UTF-8 form, matches nothing.
-Py_ssize_t find_parameter(const ArgumentSpec& spec, PyObject* keyword) {
+Py_ssize_t find_parameter(const ArgumentSpec& signature, PyObject* keyword) {
     if (!PyUnicode_Check(keyword)) return -1;
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
@@ -238,34 +238,34 @@ Py_ssize_t find_parameter(const ArgumentSpec& spec, PyObject* keyword) {
         return -1;
     }
     const std::string_view wanted(text, static_cast<std::size_t>(size));
-    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
-        if (wanted == spec.parameters[i]) return static_cast<Py_ssize_t>(i);
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        if (wanted == signature.parameters[i]) return static_cast<Py_ssize_t>(i);
     }
     return -1;
 }
 
 }  // namespace
 
-bool parse_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<PyObject*> slots) {
     std::fill(slots.begin(), slots.end(), nullptr);
-    const std::size_t count = spec.parameters.size();
+    const std::size_t count = signature.parameters.size();
     const std::size_t positional = std::min(static_cast<std::size_t>(nargs), count);
     for (std::size_t i = 0; i < positional; ++i) slots[i] = args[i];
-    if (static_cast<std::size_t>(nargs) > count) return too_many_positional(spec, nargs);
+    if (static_cast<std::size_t>(nargs) > count) return too_many_positional(signature, nargs);
 
     if (kwnames != nullptr) {
         const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < keywords; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            const Py_ssize_t index = find_parameter(spec, keyword);
-            if (index < 0) return unexpected_keyword(spec, keyword);
-            if (slots[index] != nullptr) return repeated_argument(spec, index);
+            const Py_ssize_t index = find_parameter(signature, keyword);
+            if (index < 0) return unexpected_keyword(signature, keyword);
+            if (slots[index] != nullptr) return repeated_argument(signature, index);
             slots[index] = args[nargs + k];
         }
     }
-    for (std::size_t i = 0; i < spec.required; ++i) {
-        if (slots[i] == nullptr) return missing_required(spec, slots);
+    for (std::size_t i = 0; i < signature.required; ++i) {
+        if (slots[i] == nullptr) return missing_required(signature, slots);
     }
     return true;
 }

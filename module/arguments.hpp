@@ -23,7 +23,7 @@ struct ArgumentSpec {
 };
 
 // Fills one borrowed reference (or NULL) per parameter.
-bool parse_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<PyObject*> slots);
 
 // Converters. `name` is the parameter, used for the "argument 'name': "

@@ -56,10 +56,10 @@ PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 constexpr const char* sample_parameters[] = {"left", "right"};
 
-PyObject* two_sample(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+PyObject* two_sample(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
     PyObject* slots[2];
-    if (!parse_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+    if (!parse_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
     std::vector<double> left;
     std::vector<double> right;
     if (!convert_float_sequence(slots[0], "left", left) ||
@@ -72,13 +72,13 @@ PyObject* two_sample(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* wasserstein_statistic(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgumentSpec spec{"wasserstein_statistic", sample_parameters, 2};
-    return two_sample(spec, args, nargs, kwnames);
+    static const ArgumentSpec signature{"wasserstein_statistic", sample_parameters, 2};
+    return two_sample(signature, args, nargs, kwnames);
 }
 
 PyObject* ipm_statistic(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgumentSpec spec{"ipm_statistic", sample_parameters, 2};
-    return two_sample(spec, args, nargs, kwnames);
+    static const ArgumentSpec signature{"ipm_statistic", sample_parameters, 2};
+    return two_sample(signature, args, nargs, kwnames);
 }
 
 // --- best splits ----------------------------------------------------------
@@ -88,9 +88,9 @@ constexpr const char* series_parameter[] = {"series"};
 // Parses and converts the single `series` argument.
 bool series_only(const char* function, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, std::vector<double>& series) {
-    const ArgumentSpec spec{function, series_parameter, 1};
+    const ArgumentSpec signature{function, series_parameter, 1};
     PyObject* slots[1];
-    return parse_arguments(spec, args, nargs, kwnames, slots) &&
+    return parse_arguments(signature, args, nargs, kwnames, slots) &&
            convert_float_sequence(slots[0], "series", series);
 }
 
@@ -120,9 +120,9 @@ PyObject* refine_wasserstein_entry(PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* swal_statistic_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* parameters[] = {"series", "change_type"};
-    static const ArgumentSpec spec{"swal_statistic", parameters, 1};
+    static const ArgumentSpec signature{"swal_statistic", parameters, 1};
     PyObject* slots[2];
-    if (!parse_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+    if (!parse_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
     std::vector<double> series;
     std::string_view change_type = "distribution";
     if (!convert_float_sequence(slots[0], "series", series) ||
@@ -140,9 +140,9 @@ PyObject* quarn_single_window(PyObject* const* args, Py_ssize_t nargs, PyObject*
     static constexpr const char* parameters[] = {
         "series", "window_size", "n_perm", "alpha_q",     "seed",      "change_type",
         "b",      "taper_ratio", "center", "batch_size"};
-    static const ArgumentSpec spec{"quarn_single_window", parameters, 2};
+    static const ArgumentSpec signature{"quarn_single_window", parameters, 2};
     PyObject* slots[10];
-    if (!parse_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+    if (!parse_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
 
     std::vector<double> series;
     std::uint64_t window_size = 0;
@@ -182,9 +182,9 @@ PyObject* quarn_detector(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         "series",  "window_sizes", "n_perm",      "alpha_q",     "seed",
         "tol",     "workers",      "backend",     "change_type", "b",
         "taper_ratio", "center",   "batch_size"};
-    static const ArgumentSpec spec{"quarn_detector", parameters, 1};
+    static const ArgumentSpec signature{"quarn_detector", parameters, 1};
     PyObject* slots[13];
-    if (!parse_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+    if (!parse_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
 
     std::vector<double> series;
     MultiWindowArguments arguments;
