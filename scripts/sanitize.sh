@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Builds the C++ core tests and the extension module with AddressSanitizer
+# and UndefinedBehaviorSanitizer (gcc), then runs
+#   1. the core tests (ctest) with leak detection on,
+#   2. the whole pytest suite against the instrumented extension, staged
+#      together with the Python package into build/asan/stage,
+#   3. a leak check of the extension itself: every function, on success and
+#      on failure, in one interpreter that LeakSanitizer inspects at exit.
+# Any sanitizer report fails the script.
+#
+# The interpreter is not instrumented, so the sanitizer runtimes are
+# preloaded into it (LD_PRELOAD); PYTHONMALLOC=malloc routes the
+# interpreter's own allocations through the checked allocator as well.
+#
+# Usage: bash scripts/sanitize.sh [extra pytest arguments]
+# Environment:
+#   QUARN_PYTHON  interpreter of an existing environment with pytest, numpy,
+#                 pandas, cmake, ninja and tbb-devel (default: a venv made
+#                 under build/asan/venv)
+#   CXX           C++ compiler (default g++; a clang++ works too)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$root/build/asan"
+stage="$build/stage"
+reports="$build/reports"
+mkdir -p "$build"
+
+if [ -n "${QUARN_PYTHON:-}" ]; then
+    python=$QUARN_PYTHON
+else
+    venv="$build/venv"
+    if [ ! -x "$venv/bin/python" ]; then
+        python3 -m venv "$venv"
+    fi
+    "$venv/bin/python" -m pip install --quiet --upgrade pip
+    "$venv/bin/python" -m pip install --quiet "tbb-devel==2023.2.0" cmake ninja \
+        pytest numpy pandas matplotlib
+    python="$venv/bin/python"
+fi
+bindir=$(dirname "$python")
+export PATH="$bindir:$PATH"
+cxx=${CXX:-g++}
+
+# Runtimes to preload into the uninstrumented interpreter.
+runtime() {  # runtime NAME -> path of the compiler's shared runtime, or nothing
+    local path
+    path=$("$cxx" -print-file-name="$1")
+    [ "$path" != "$1" ] && [ -e "$path" ] && echo "$path"
+}
+if asan=$(runtime libasan.so); then
+    ubsan=$(runtime libubsan.so || true)
+else
+    # clang: the combined runtime carries UBSan as well.
+    asan=$("$cxx" -print-file-name=libclang_rt.asan-x86_64.so)
+    ubsan=
+fi
+[ -e "$asan" ] || { echo "no shared ASan runtime for $cxx" >&2; exit 1; }
+preload="$asan${ubsan:+:$ubsan}"
+
+start=$(date +%s)
+echo "=== configure + build (build/asan, $cxx, address,undefined)"
+cmake -S "$root" -B "$build" -G Ninja \
+    -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="-g" \
+    -DQUARN_SANITIZE=address,undefined \
+    -DQUARN_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$python" \
+    -DCMAKE_INSTALL_PREFIX="$stage" >"$build/configure.log"
+cmake --build "$build" >"$build/build.log" || { cat "$build/build.log"; exit 1; }
+
+rm -rf "$stage" "$reports"
+mkdir -p "$reports"
+cmake --install "$build" >/dev/null
+# The Python package next to the instrumented extension (sources and data,
+# no byte code).
+(cd "$root/python/quarn" && find . -name __pycache__ -prune -o -type f ! -name '*.so' -print |
+    while read -r file; do
+        mkdir -p "$stage/quarn/$(dirname "$file")"
+        cp "$file" "$stage/quarn/$file"
+    done)
+
+common="halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1"
+common="$common:check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+
+status=0
+echo "=== built in $(( $(date +%s) - start )) s"
+echo "=== C++ core tests (ASan with leak detection, UBSan)"
+(cd "$build" && ASAN_OPTIONS="$common:detect_leaks=1:log_path=$reports/asan-core" \
+    ctest --output-on-failure) || status=1
+
+echo "=== pytest against $stage"
+# Leaks are not checked here: the interpreter keeps much of its own memory
+# until exit. Step 3 checks the extension's allocations instead.
+# Tests that cannot hold under the sanitizers, by name:
+# - impossible lengths and sizes: they need operator new to throw
+#   std::bad_alloc for a request beyond what can be mapped; ASan reports such a
+#   request and aborts instead (allocator_may_return_null does not apply to
+#   operator new);
+# - rss_and_references_flat: it measures the resident set size, which ASan's
+#   quarantine of freed memory makes grow;
+# - only_the_init_function_is_exported: instrumented code is not inlined, so
+#   libstdc++ template instantiations (weak, default visibility) stay
+#   exported next to PyInit__quarn_native.
+skip="not impossible_lengths and not impossible_sizes and not rss_and_references_flat"
+skip="$skip and not only_the_init_function_is_exported"
+(cd "$build" && \
+    LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$stage" PYTHONDONTWRITEBYTECODE=1 \
+    ASAN_OPTIONS="$common:detect_leaks=0:log_path=$reports/asan" \
+    "$python" -m pytest -p no:cacheprovider -q --rootdir "$root/tests" "$root/tests" \
+        -k "$skip" "$@") ||
+    status=1
+
+echo "=== tests done at $(( $(date +%s) - start )) s"
+echo "=== leak check of the extension"
+# Only allocations made directly by the extension (or inlined library code
+# in it) count: with a stack of two frames, a leak is suppressed unless its
+# allocating caller is in _quarn_native.
+suppressions="$build/lsan.supp"
+{
+    echo "leak:libpython*"
+    echo "leak:python3*"
+    echo "leak:libtbb*"
+    echo "leak:libstdc++*"
+    echo "leak:libc.so*"
+    echo "leak:ld-linux*"
+    echo "leak:_multiarray_umath*"
+    # The function records live as long as the process, by design.
+    echo "leak:PyInit__quarn_native"
+} >"$suppressions"
+(cd "$build" && \
+    LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$stage" PYTHONDONTWRITEBYTECODE=1 \
+    ASAN_OPTIONS="$common:detect_leaks=1:malloc_context_size=2:log_path=$reports/asan-leak" \
+    LSAN_OPTIONS="suppressions=$suppressions:print_suppressions=0" \
+    "$python" - <<'PY') || status=1
+import quarn._quarn_native as native
+
+series = [float((i * 7) % 11) + (5.0 if i >= 60 else 0.0) for i in range(120)]
+calls = [
+    lambda: native.wasserstein_statistic(series, series[::-1]),
+    lambda: native.ipm_statistic([1.0, 2.0], []),
+    lambda: native.ipm_statistic([1.0, "x"], [1.0]),
+    lambda: native.refine_cusum(series),
+    lambda: native.refine_cusum(series[:2]),
+    lambda: native.refine_wasserstein(series),
+    lambda: native.swal_statistic(series, "median"),
+    lambda: native.swal_statistic(series, change_type="VAR"),
+    lambda: native.quarn_single_window(series, 5, n_perm=70),
+    lambda: native.quarn_single_window(series, 3),
+    lambda: native.quarn_single_window(series, 6, taper_ratio=1e300),
+    lambda: native.quarn_detector(series, window_sizes=[6, 5, 7], n_perm=20),
+    lambda: native.quarn_detector(series, window_sizes=[8, 3], n_perm=20, workers=2),
+    lambda: native.quarn_detector(series, window_sizes=(w for w in [5, -1])),
+    lambda: native.quarn_detector(series, n_perm=10, backend="fork"),
+]
+for _ in range(20):
+    for call in calls:
+        try:
+            call()
+        except (TypeError, ValueError, OverflowError):
+            pass
+print("leak check: %d calls" % (20 * len(calls)))
+PY
+
+if compgen -G "$reports/*" >/dev/null; then
+    echo "=== sanitizer reports:" >&2
+    for report in "$reports"/*; do
+        echo "--- $report" >&2
+        cat "$report" >&2
+    done
+    status=1
+fi
+echo "=== sanitize.sh: $([ $status = 0 ] && echo "no reports" || echo FAILED) in $(( $(date +%s) - start )) s"
+exit $status
