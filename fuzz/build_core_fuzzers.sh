@@ -9,9 +9,13 @@
 # libclang-rt-19-dev do. oneTBB comes from the Python environment that has
 # tbb-devel (QUARN_PYTHON, default python3), or from TBB_DIR.
 #
-# Run a target, e.g.:
-#   build/fuzz-core/fuzz_distance -max_total_time=600 -jobs=1 -workers=1 \
+# Run a target (one process, bounded in time), growing a corpus under build/
+# from the committed seeds, e.g.:
+#   mkdir -p build/fuzz-core/corpus/distance
+#   build/fuzz-core/fuzz_distance -max_total_time=600 -max_len=4096 \
 #       build/fuzz-core/corpus/distance fuzz/corpus/distance
+# Replay the seeds only (a quick regression check):
+#   build/fuzz-core/fuzz_distance -runs=0 fuzz/corpus/distance
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzing harness of the native module's Python boundary.
 
 Every input (a byte string) is decoded into one call of one of the seven
@@ -414,6 +415,16 @@ def sequence_arg(src, unsigned=False, depth=0):
                     src.pick(["u8", "i8", "u1", "f8"]))
             return Arg(array_, UNKNOWN)
         array_, predicted = numpy_array(src, values)
+        if src.below(4) == 0:
+            # A memoryview of it: iterating one of a foreign byte order, of
+            # objects or of several dimensions raises NotImplementedError.
+            try:
+                view = memoryview(array_)
+            except (TypeError, ValueError, BufferError):
+                return Arg(array_, predicted)
+            native = view.format in ("d", "f", "e", "b", "B", "h", "H", "i", "I", "l", "L",
+                                     "q", "Q", "?")
+            return Arg(view, predicted if native else UNKNOWN, raises=(NotImplementedError,))
         return Arg(array_, predicted)
     if kind == 7:
         code = src.pick(ARRAY_CODES)

@@ -82,5 +82,8 @@ corpus="$root/build/fuzz-corpus/boundary"
 mkdir -p "$corpus"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:quarantine_size_mb=64"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+# Under ASan the interpreter's objects come from the checked allocator too,
+# so a reference released once too often shows as a use after free.
+[ "$mode" = asan ] && export PYTHONMALLOC=malloc
 LD_PRELOAD="$preload" PYTHONPATH="$stage" \
     "$python" "$root/fuzz/fuzz_boundary.py" "$@" "$corpus" "$root/fuzz/corpus/boundary"
