@@ -101,12 +101,8 @@ echo "=== pytest against $stage"
 #   operator new);
 # - rss_and_references_flat: it measures the resident set size, which ASan's
 #   quarantine of freed memory makes grow; it runs in a pass of its own
-#   below, without the quarantine;
-# - only_the_init_function_is_exported: instrumented code is not inlined, so
-#   libstdc++ template instantiations (weak, default visibility) stay
-#   exported next to PyInit__quarn_native.
+#   below, without the quarantine.
 skip="not impossible_lengths and not impossible_sizes and not rss_and_references_flat"
-skip="$skip and not only_the_init_function_is_exported"
 (cd "$build" && \
     LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$stage" PYTHONDONTWRITEBYTECODE=1 \
     ASAN_OPTIONS="$common:detect_leaks=0:log_path=$reports/asan" \
