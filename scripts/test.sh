@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: the C++ core tests (ctest) and the Python tests
+# Runs the whole test suite: the C++ core tests (ctest), the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the Python tests
 # (pytest) against the installed package, under python3 and, when the
 # machine has it, python3.13. Everything it needs is installed into
 # virtual environments under build/.
@@ -59,6 +60,13 @@ for python in "${interpreters[@]}"; do
             -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" >"$build/core-configure.log"
         cmake --build "$build/core" >"$build/core-build.log" || { cat "$build/core-build.log"; exit 1; }
         (cd "$build/core" && ctest --output-on-failure) || status=1
+
+        # The same tests against an AddressSanitizer + UBSan build; any
+        # report fails the run. QUARN_SKIP_SANITIZE=1 leaves it out.
+        if [ "${QUARN_SKIP_SANITIZE:-0}" != 1 ]; then
+            echo "=== sanitizer build (scripts/sanitize.sh)"
+            QUARN_PYTHON="$venv/bin/python" bash "$root/scripts/sanitize.sh" || status=1
+        fi
     fi
 
     echo "=== pip install $root[plot] (Python $version)"
