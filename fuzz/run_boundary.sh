@@ -55,11 +55,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" \
 cmake --build "$build" >"$build.build.log" || { cat "$build.build.log"; exit 1; }
 rm -rf "$stage"
 cmake --install "$build" >/dev/null
-(cd "$root/python/quarn" && find . -name __pycache__ -prune -o -type f ! -name '*.so' -print |
-    while read -r file; do
-        mkdir -p "$stage/quarn/$(dirname "$file")"
-        cp "$file" "$stage/quarn/$file"
-    done)
+bash "$root/scripts/stage_package.sh" "$stage"
 
 # One shared library with libFuzzer (and the sanitizer runtimes): the
 # archives minus ASan's .preinit_array object, which a DSO cannot carry.

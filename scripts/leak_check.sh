@@ -45,7 +45,7 @@ cmake -S "$root" -B "$build/cmake" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$python" -DCMAKE_INSTALL_PREFIX="$stage" >"$build/configure.log"
 cmake --build "$build/cmake" >"$build/build.log" || { cat "$build/build.log"; exit 1; }
 cmake --install "$build/cmake" >/dev/null
-cp -r "$root/python/quarn/." "$stage/quarn/"
+bash "$root/scripts/stage_package.sh" "$stage"
 
 driver="$build/driver.py"
 cat >"$driver" <<'PY'

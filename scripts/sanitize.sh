@@ -73,13 +73,8 @@ cmake --build "$build" >"$build/build.log" || { cat "$build/build.log"; exit 1; 
 rm -rf "$stage" "$reports"
 mkdir -p "$reports"
 cmake --install "$build" >/dev/null
-# The Python package next to the instrumented extension (sources and data,
-# no byte code).
-(cd "$root/python/quarn" && find . -name __pycache__ -prune -o -type f ! -name '*.so' -print |
-    while read -r file; do
-        mkdir -p "$stage/quarn/$(dirname "$file")"
-        cp "$file" "$stage/quarn/$file"
-    done)
+# The Python package next to the instrumented extension.
+bash "$root/scripts/stage_package.sh" "$stage"
 
 common="halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1"
 common="$common:check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
