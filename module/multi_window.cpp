@@ -10,7 +10,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <variant>
 
 #include "quarn/bootstrap.hpp"
 #include "quarn/stats.hpp"
