@@ -157,3 +157,20 @@ def test_one_processor_pool_gives_the_same_result():
         assert run.returncode == 0, run.stderr
         outputs.append(run.stdout)
     assert outputs[0] == outputs[1]
+
+
+@pytest.mark.parametrize("offset", [1e6, 1e8, -1e9, 1e11])
+def test_a_large_level_keeps_the_thresholds(offset):
+    # Far above the noise, the running sums of squares cancel; the window
+    # moments then come from the windows themselves, so the thresholds stay
+    # those of the noise and the change is still found.
+    numpy = pytest.importorskip("numpy")
+    x = numpy.random.default_rng(0).normal(size=300)
+    x[150:] += 2
+    base = native.quarn_single_window(x, 15, alpha_q=0.05)
+    moved = native.quarn_single_window(x + offset, 15, alpha_q=0.05)
+    assert base["change_points"] == [149]
+    assert moved["change_points"] == base["change_points"]
+    for a, b in zip(moved["tapered_block_bootstrap_threshold"],
+                    base["tapered_block_bootstrap_threshold"]):
+        assert a == pytest.approx(b, abs=1e-3)

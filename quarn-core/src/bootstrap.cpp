@@ -211,8 +211,8 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
     if (block_length > length) return fail("reference series is shorter than block length");
 
     // Standardize each window on its own, multiplying by the reciprocal.
-    const Moments left = window_moments(prefix, s, w, settings.std_floor);
-    const Moments right = window_moments(prefix, s + w, w, settings.std_floor);
+    const Moments left = window_moments(series, prefix, s, w, settings.std_floor);
+    const Moments right = window_moments(series, prefix, s + w, w, settings.std_floor);
     const double inv_left = 1.0 / left.sd;
     const double inv_right = 1.0 / right.sd;
     std::vector<double>& reference = scratch.reference;

@@ -140,13 +140,31 @@ PrefixSums PrefixSums::build(std::span<const double> series) {
     return prefix;
 }
 
-Moments window_moments(const PrefixSums& prefix, std::size_t start, std::size_t len, double floor) {
+Moments window_moments(std::span<const double> series, const PrefixSums& prefix,
+                       std::size_t start, std::size_t len, double floor) {
     const std::size_t end = start + len;
     const double m = static_cast<double>(len);
     const double s = prefix.sums[end] - prefix.sums[start];
-    const double mean = s / m;
+    double mean = s / m;
     if (len < 2) return {mean, floor};
     double q = (prefix.squares[end] - prefix.squares[start]) - (s * s) / m;
+    // The running sums of squares grow with the level of every value before
+    // the window. Once they dwarf the window's own spread (2^40 times its
+    // sum of squared deviations) the difference above has cancelled to
+    // rounding noise, or overflowed: then both moments come from the
+    // window's own values, summed in index order.
+    const double total = prefix.squares[end];
+    if (std::isnan(q) || q < total * 0x1p-40 || !std::isfinite(total)) {
+        const std::span<const double> window = series.subspan(start, len);
+        double sum = 0.0;
+        for (const double value : window) sum = sum + value;
+        mean = sum / m;
+        q = 0.0;
+        for (const double value : window) {
+            const double deviation = value - mean;
+            q = q + deviation * deviation;
+        }
+    }
     if (q < 0.0 || std::isnan(q)) q = 0.0;
     const double sd = std::sqrt(q / (m - 1.0));
     if (std::isnan(sd)) return {mean, floor};

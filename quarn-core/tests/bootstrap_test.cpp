@@ -408,8 +408,8 @@ TEST(threshold_reproduces_the_reference_resamples) {
     // draws 11, 6, 3.
     const Position position(noisy_series(20, 3));
     const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(123, 10), 0);
-    const auto left = quarn::window_moments(position.prefix, 0, 10, quarn::std_floor);
-    const auto right = quarn::window_moments(position.prefix, 10, 10, quarn::std_floor);
+    const auto left = quarn::window_moments(position.series, position.prefix, 0, 10, quarn::std_floor);
+    const auto right = quarn::window_moments(position.series, position.prefix, 10, 10, quarn::std_floor);
     std::vector<double> reference(20);
     for (std::size_t i = 0; i < 10; ++i) {
         reference[i] = (position.series[i] - left.mean) * (1.0 / left.sd);

@@ -1,6 +1,8 @@
 #include "quarn/stats.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -110,15 +112,15 @@ TEST(prefix_sums_accumulate_in_order) {
 TEST(window_moments_examples) {
     const std::vector<double> x{9.0, 1.0, 2.0, 3.0, 4.0, 5.0, 5.0, 5.0};
     const auto prefix = PrefixSums::build(x);
-    const auto quarter = window_moments(prefix, 1, 4, quarn::std_floor);
+    const auto quarter = window_moments(x, prefix, 1, 4, quarn::std_floor);
     CHECK_BITS(quarter.mean, 2.5);
     CHECK_BITS(quarter.sd, std::sqrt(5.0 / 3.0));
 
-    const auto single = window_moments(prefix, 0, 1, quarn::std_floor);
+    const auto single = window_moments(x, prefix, 0, 1, quarn::std_floor);
     CHECK_BITS(single.mean, 9.0);
     CHECK_BITS(single.sd, 1e-12);
 
-    const auto constant = window_moments(prefix, 5, 3, quarn::std_floor);
+    const auto constant = window_moments(x, prefix, 5, 3, quarn::std_floor);
     CHECK_BITS(constant.mean, 5.0);
     CHECK_BITS(constant.sd, 1e-12);
     CHECK_BITS(quarn::std_floor, 1e-12);
@@ -130,12 +132,77 @@ TEST(window_moments_never_below_the_floor) {
     const std::vector<double> x{1e8, 1e8 + 1e-8, 1e8, 1e8 + 1e-8, 1e8};
     const auto prefix = PrefixSums::build(x);
     for (std::size_t start = 0; start + 2 <= x.size(); ++start) {
-        const auto m = window_moments(prefix, start, 2, 0.5);
+        const auto m = window_moments(x, prefix, start, 2, 0.5);
         CHECK(m.sd >= 0.5);
         CHECK(!std::isnan(m.sd));
     }
     // Overflowing squares give inf - inf = NaN: the floor is returned.
     const std::vector<double> big{1e200, -1e200, 1e200};
-    const auto wide = window_moments(PrefixSums::build(big), 0, 3, 1e-12);
+    const auto wide = window_moments(big, PrefixSums::build(big), 0, 3, 1e-12);
     CHECK(wide.sd >= 1e-12);
+}
+
+namespace {
+
+// Deterministic noise in [-1, 1).
+std::vector<double> unit_noise(std::size_t n, std::uint64_t state) {
+    std::vector<double> values(n);
+    for (double& value : values) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        value = static_cast<double>(state >> 11) * 0x1.0p-53 * 2.0 - 1.0;
+    }
+    return values;
+}
+
+}  // namespace
+
+TEST(window_moments_survive_a_large_level) {
+    // With a level far above the noise, the difference of running sums of
+    // squares cancels away; the moments then come from the window itself
+    // and match those of the noise alone.
+    const std::vector<double> noise = unit_noise(300, 7);
+    const auto plain_prefix = PrefixSums::build(noise);
+    for (const double offset : {1e6, 1e8, -1e9, 1e11}) {
+        std::vector<double> shifted(noise);
+        for (double& value : shifted) value += offset;
+        const auto prefix = PrefixSums::build(shifted);
+        for (std::size_t start = 0; start + 15 <= shifted.size(); start += 15) {
+            const auto plain = window_moments(noise, plain_prefix, start, 15, quarn::std_floor);
+            const auto moved = window_moments(shifted, prefix, start, 15, quarn::std_floor);
+            CHECK(std::fabs(moved.sd - plain.sd) <= 1e-3 * plain.sd);
+            CHECK(std::fabs((moved.mean - offset) - plain.mean) <= 1e-3);
+        }
+    }
+}
+
+TEST(window_moments_keep_the_running_sums_where_they_hold) {
+    // Two spikes of 1e6 among noise: the running sums still carry every
+    // window's spread, so the moments are exactly the prefix-sum formula.
+    std::vector<double> x = unit_noise(200, 11);
+    for (double& value : x) value *= 2.0;
+    x[50] = 1e6;
+    x[150] = 1e6;
+    const auto prefix = PrefixSums::build(x);
+    for (std::size_t start = 0; start + 10 <= x.size(); start += 10) {
+        const std::size_t end = start + 10;
+        const double s = prefix.sums[end] - prefix.sums[start];
+        const double q = (prefix.squares[end] - prefix.squares[start]) - (s * s) / 10.0;
+        const auto m = window_moments(x, prefix, start, 10, quarn::std_floor);
+        CHECK_BITS(m.mean, s / 10.0);
+        CHECK_BITS(m.sd, std::max(std::sqrt(q / 9.0), quarn::std_floor));
+    }
+}
+
+TEST(window_moments_from_own_values_sum_in_index_order) {
+    // A constant window after a large level: the two-pass moments give an
+    // exactly zero spread, so the floor applies, and the mean is the
+    // window's own.
+    std::vector<double> x(40, 3.0);
+    for (std::size_t i = 20; i < 40; ++i) x[i] = 1e9 + 0.5;
+    const auto prefix = PrefixSums::build(x);
+    const auto m = window_moments(x, prefix, 25, 10, quarn::std_floor);
+    double sum = 0.0;
+    for (std::size_t i = 25; i < 35; ++i) sum = sum + x[i];
+    CHECK_BITS(m.mean, sum / 10.0);
+    CHECK_BITS(m.sd, quarn::std_floor);
 }

@@ -41,7 +41,9 @@ struct Moments {
 };
 
 // Mean and unbiased standard deviation (never below `floor`) of the window
-// [start, start + len) from the prefix sums.
-Moments window_moments(const PrefixSums& prefix, std::size_t start, std::size_t len, double floor);
+// [start, start + len) of `series`, from its prefix sums; from the window's
+// own values where the running sums have cancelled.
+Moments window_moments(std::span<const double> series, const PrefixSums& prefix,
+                       std::size_t start, std::size_t len, double floor);
 
 }  // namespace quarn
