@@ -1,7 +1,7 @@
 // Python dictionaries of the detectors' results.
 #pragma once
 
-#include "multi_window.hpp"
+#include "quarn/detector.hpp"
 #include "pyref.hpp"
 #include "quarn/detect.hpp"
 

@@ -12,9 +12,7 @@
 #include "arguments.hpp"
 #include "builders.hpp"
 #include "detector_result.hpp"
-#include "multi_window.hpp"
-#include "quarn/bootstrap.hpp"
-#include "quarn/detect.hpp"
+#include "quarn/detector.hpp"
 #include "quarn/distance.hpp"
 #include "quarn/refine.hpp"
 #include "quarn/stats.hpp"
@@ -27,8 +25,8 @@ using Handler = PyObject* (*)(PyObject* const*, Py_ssize_t, PyObject*);
 
 // Raises a core failure: ValueError whose only argument is the message.
 PyObject* raise_value_error(const std::string& message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
 }
@@ -86,8 +84,8 @@ PyObject* ipm_statistic(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 constexpr const char* series_parameter[] = {"series"};
 
 // Parses and converts the single `series` argument.
-bool series_only(const char* function, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, std::vector<double>& series) {
+bool series_only(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 std::vector<double>& series) {
     const ArgumentSpec signature{function, series_parameter, 1};
     PyObject* slots[1];
     return parse_arguments(signature, args, nargs, kwnames, slots) &&
@@ -137,51 +135,39 @@ PyObject* swal_statistic_entry(PyObject* const* args, Py_ssize_t nargs, PyObject
 // --- detectors --------------------------------------------------------------
 
 PyObject* quarn_single_window(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* parameters[] = {
-        "series", "window_size", "n_perm", "alpha_q",     "seed",      "change_type",
-        "b",      "taper_ratio", "center", "batch_size"};
+    static constexpr const char* parameters[] = {"series", "window_size", "n_perm", "alpha_q",
+                                                 "seed",   "change_type", "b",      "taper_ratio",
+                                                 "center", "batch_size"};
     static const ArgumentSpec signature{"quarn_single_window", parameters, 2};
     PyObject* slots[10];
     if (!parse_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
 
     std::vector<double> series;
-    std::uint64_t window_size = 0;
-    DetectorSettings settings;
-    double alpha_q = 1.0;
-    std::string_view change_type_text = "mean";
+    SingleWindowArguments arguments;
     std::uint64_t batch_size = 32;  // accepted for compatibility; no effect
     if (!convert_float_sequence(slots[0], "series", series) ||
-        !convert_unsigned(slots[1], "window_size", window_size) ||
-        !convert_or_default(slots[2], "n_perm", settings.n_perm, convert_unsigned) ||
-        !convert_or_default(slots[3], "alpha_q", alpha_q, convert_float) ||
-        !convert_or_default(slots[4], "seed", settings.seed, convert_unsigned) ||
-        !convert_or_default(slots[5], "change_type", change_type_text, convert_text) ||
-        !convert_optional(slots[6], "b", settings.b, convert_unsigned) ||
-        !convert_or_default(slots[7], "taper_ratio", settings.taper_ratio, convert_float) ||
-        !convert_or_default(slots[8], "center", settings.center, convert_bool) ||
+        !convert_unsigned(slots[1], "window_size", arguments.window_size) ||
+        !convert_or_default(slots[2], "n_perm", arguments.n_perm, convert_unsigned) ||
+        !convert_or_default(slots[3], "alpha_q", arguments.alpha_q, convert_float) ||
+        !convert_or_default(slots[4], "seed", arguments.seed, convert_unsigned) ||
+        !convert_or_default(slots[5], "change_type", arguments.change_type, convert_text) ||
+        !convert_optional(slots[6], "b", arguments.b, convert_unsigned) ||
+        !convert_or_default(slots[7], "taper_ratio", arguments.taper_ratio, convert_float) ||
+        !convert_or_default(slots[8], "center", arguments.center, convert_bool) ||
         !convert_or_default(slots[9], "batch_size", batch_size, convert_unsigned)) {
         return nullptr;
     }
 
-    if (auto valid = validate_series(series); !valid) return raise_value_error(valid.error());
-    if (window_size == 0) return raise_value_error("window_size must be positive");
-    const PrefixSums prefix = PrefixSums::build(series);
-    const Result<ChangeType> change_type = parse_change_type(change_type_text);
-    if (!change_type) return raise_value_error(change_type.error());
-    settings.change_type = *change_type;
-    settings.percent = percent_from_alpha(alpha_q);
-    settings.std_floor = std_floor;
-
-    Result<WindowResult> result = detect_single_window(series, prefix, window_size, settings);
-    if (!result) return raise_value_error(result.error());
+    arguments.series = series;
+    DetectorResult<WindowResult> result = run_single_window(arguments);
+    if (!result) return raise_value_error(result.error().message);
     return window_result_dict(std::move(*result)).release();
 }
 
 PyObject* quarn_detector(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* parameters[] = {
-        "series",  "window_sizes", "n_perm",      "alpha_q",     "seed",
-        "tol",     "workers",      "backend",     "change_type", "b",
-        "taper_ratio", "center",   "batch_size"};
+        "series",  "window_sizes", "n_perm", "alpha_q",     "seed",   "tol",       "workers",
+        "backend", "change_type",  "b",      "taper_ratio", "center", "batch_size"};
     static const ArgumentSpec signature{"quarn_detector", parameters, 1};
     PyObject* slots[13];
     if (!parse_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
@@ -207,8 +193,8 @@ PyObject* quarn_detector(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     }
     arguments.series = series;
 
-    Result<DetectorOutput> output = detect_multi_window(arguments);
-    if (!output) return raise_value_error(output.error());
+    DetectorResult<DetectorOutput> output = detect_multi_window(arguments);
+    if (!output) return raise_value_error(output.error().message);
     return build_detector_result(std::move(*output)).release();
 }
 

@@ -242,7 +242,9 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
     const double* weights = taper.weights.data();
     const double scale = taper.scale;
 
+    const RunControl* control = settings.control;
     std::vector<double> values = run_replicates(settings.n_perm, [&](std::uint64_t k) {
+        if (control != nullptr && control->stop_requested()) return 0.0;
         Xoshiro256PlusPlus generator =
             seed_generator(make_replicate_seed(position_key, window_size, k));
         // Resamples of windows up to 32 values live on the stack.
@@ -259,8 +261,8 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
             const std::size_t block_start =
                 static_cast<std::size_t>(uniform_below(generator, block_starts));
             // Only the last block can be cut short; it keeps the first weights.
-            const std::size_t len =
-                std::min(static_cast<std::size_t>(block_length), static_cast<std::size_t>(length) - filled);
+            const std::size_t len = std::min(static_cast<std::size_t>(block_length),
+                                             static_cast<std::size_t>(length) - filled);
             for (std::size_t i = 0; i < len; ++i) {
                 resample[filled + i] = (ref[block_start + i] * weights[i]) * scale;
             }

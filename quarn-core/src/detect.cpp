@@ -20,6 +20,9 @@ namespace {
 // From this many regions on, change points are placed in parallel.
 constexpr std::size_t parallel_region_threshold = 8;
 
+// Positions swept between two progress reports and stop checks.
+constexpr std::uint64_t progress_stride = 256;
+
 // Statistic of position v with caller-owned buffers of w values each, so the
 // sweep reuses them from one position to the next.
 double statistic_with(std::span<const double> series, std::uint64_t position,
@@ -99,6 +102,7 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
         .taper_ratio = settings.taper_ratio,
         .center = settings.center,
         .std_floor = settings.std_floor,
+        .control = settings.control,
     };
     const std::uint64_t call_key = make_call_key(settings.seed, window_size);
     BootstrapScratch scratch;
@@ -114,13 +118,23 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
     // position and after a significant one.
     double threshold = std::numeric_limits<double>::quiet_NaN();
     bool refresh = true;
+    RunControl* const control = settings.control;
+    std::uint64_t unreported = 0;
     for (std::uint64_t v = 0; v < positions; ++v) {
         const std::uint64_t start = v * window_size;
+        if (control != nullptr && ++unreported == progress_stride) {
+            control->add_progress(unreported);
+            unreported = 0;
+            if (control->stop_requested()) return fail(std::string(stopped_message));
+        }
         if (refresh) {
             const auto fresh =
                 block_bootstrap_threshold(series, prefix, window_size, start,
                                           make_position_key(call_key, start), bootstrap, scratch);
             if (!fresh) return fail(fresh.error());
+            if (control != nullptr && control->stop_requested()) {
+                return fail(std::string(stopped_message));
+            }
             threshold = *fresh;
         }
         const double stat = statistic_with(series, v, window_size, left, right);
@@ -131,6 +145,8 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
         refresh = stat > threshold;
         if (refresh) significant.push_back(v);
     }
+
+    if (control != nullptr) control->add_progress(unreported);
 
     result.localized_regions = merge_regions(significant, window_size);
     const auto& regions = result.localized_regions;

@@ -11,7 +11,8 @@ Status validate_series(std::span<const double> series) {
     if (series.size() < 3) return fail("series must contain at least 3 values");
     for (const double value : series) {
         if (!is_finite_value(value)) {
-            return fail("series contains NaN or infinite values; clean/impute before calling quarn");
+            return fail(
+                "series contains NaN or infinite values; clean/impute before calling quarn");
         }
     }
     return {};
@@ -66,12 +67,12 @@ bool needs_unicode_escape(char32_t c) {
         char32_t first, last;
     };
     static constexpr Range ranges[] = {
-        {0x00, 0x1f},       {0x7f, 0x9f},       {0xad, 0xad},       {0x300, 0x36f},
-        {0x483, 0x489},     {0x591, 0x5bd},     {0x600, 0x605},     {0x61c, 0x61c},
-        {0x6dd, 0x6dd},     {0x70f, 0x70f},     {0x180b, 0x180f},   {0x1ab0, 0x1aff},
-        {0x1dc0, 0x1dff},   {0x200b, 0x200f},   {0x2028, 0x202e},   {0x2060, 0x206f},
-        {0x20d0, 0x20ff},   {0xd800, 0xdfff},   {0xe000, 0xf8ff},   {0xfdd0, 0xfdef},
-        {0xfe00, 0xfe0f},   {0xfe20, 0xfe2f},   {0xfeff, 0xfeff},   {0xfff0, 0xfffb},
+        {0x00, 0x1f},       {0x7f, 0x9f},       {0xad, 0xad},        {0x300, 0x36f},
+        {0x483, 0x489},     {0x591, 0x5bd},     {0x600, 0x605},      {0x61c, 0x61c},
+        {0x6dd, 0x6dd},     {0x70f, 0x70f},     {0x180b, 0x180f},    {0x1ab0, 0x1aff},
+        {0x1dc0, 0x1dff},   {0x200b, 0x200f},   {0x2028, 0x202e},    {0x2060, 0x206f},
+        {0x20d0, 0x20ff},   {0xd800, 0xdfff},   {0xe000, 0xf8ff},    {0xfdd0, 0xfdef},
+        {0xfe00, 0xfe0f},   {0xfe20, 0xfe2f},   {0xfeff, 0xfeff},    {0xfff0, 0xfffb},
         {0x1d173, 0x1d17a}, {0xe0000, 0xe0fff}, {0xf0000, 0x10ffff},
     };
     if ((c & 0xfffe) == 0xfffe) return true;  // U+xFFFE and U+xFFFF of every plane
@@ -93,13 +94,26 @@ std::string escape_quoted(std::string_view text) {
         const char32_t c = decode_utf8(text, i);
         const bool malformed = c == 0xfffd && i - begin != 3;
         switch (c) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\t': out += "\\t"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\0': out += "\\0"; continue;
-            default: break;
+            case '"':
+                out += "\\\"";
+                continue;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\0':
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         if (needs_unicode_escape(c)) {
             char buffer[16];
@@ -140,8 +154,8 @@ PrefixSums PrefixSums::build(std::span<const double> series) {
     return prefix;
 }
 
-Moments window_moments(std::span<const double> series, const PrefixSums& prefix,
-                       std::size_t start, std::size_t len, double floor) {
+Moments window_moments(std::span<const double> series, const PrefixSums& prefix, std::size_t start,
+                       std::size_t len, double floor) {
     const std::size_t end = start + len;
     const double m = static_cast<double>(len);
     const double s = prefix.sums[end] - prefix.sums[start];

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "quarn/control.hpp"
 #include "quarn/result.hpp"
 #include "quarn/stats.hpp"
 
@@ -102,6 +103,9 @@ struct BootstrapSettings {
     double taper_ratio = 0.5;
     bool center = true;
     double std_floor = quarn::std_floor;
+    // A stopped run skips the remaining replicates; its threshold is
+    // discarded with the run.
+    const RunControl* control = nullptr;
 };
 
 // Buffers reused by the thresholds of one sweep: the reference pair and the

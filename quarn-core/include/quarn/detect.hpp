@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarn/control.hpp"
 #include "quarn/result.hpp"
 #include "quarn/stats.hpp"
 
@@ -33,6 +34,8 @@ struct DetectorSettings {
     std::optional<std::uint64_t> b;
     double taper_ratio = 0.5;
     bool center = true;
+    // Stop requests and progress of a run; none when nobody waits on them.
+    RunControl* control = nullptr;
 };
 
 // Number of positions floor(n / w) - 1 (0 when n < 2w).

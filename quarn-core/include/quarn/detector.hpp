@@ -1,0 +1,87 @@
+// The detectors as whole calls: the checks of their arguments, the set-up
+// shared by all window sizes, the worker pool, one single-window sweep per
+// window size, and the consensus. Plain C++; no Python objects.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarn/consensus.hpp"
+#include "quarn/control.hpp"
+#include "quarn/detect.hpp"
+
+namespace quarn {
+
+// The failure of a detector call: the message, and what it is about where
+// that is a single value the caller may want to point at.
+struct DetectorError {
+    std::string message;
+    // Index of the first NaN or infinite value of the series.
+    std::optional<std::uint64_t> non_finite_index;
+    // The window size whose sweep failed.
+    std::optional<std::uint64_t> window_size;
+};
+
+template <class T>
+using DetectorResult = std::expected<T, DetectorError>;
+
+struct SingleWindowArguments {
+    std::span<const double> series;
+    std::uint64_t window_size = 0;
+    std::uint64_t n_perm = 300;
+    double alpha_q = 1.0;
+    std::uint64_t seed = 123;
+    std::string_view change_type = "mean";
+    std::optional<std::uint64_t> b;
+    double taper_ratio = 0.5;
+    bool center = true;
+    RunControl* control = nullptr;
+};
+
+// Checks the series, the window size and the change type, in that order,
+// then sweeps the one window size.
+DetectorResult<WindowResult> run_single_window(const SingleWindowArguments& arguments);
+
+struct MultiWindowArguments {
+    std::span<const double> series;
+    std::optional<std::vector<std::uint64_t>> window_sizes;
+    std::uint64_t n_perm = 300;
+    double alpha_q = 1.0;
+    std::uint64_t seed = 123;
+    std::uint64_t tol = 2;
+    std::optional<std::uint64_t> workers;
+    std::string_view backend = "thread";
+    std::string_view change_type = "mean";
+    std::optional<std::uint64_t> b;
+    double taper_ratio = 0.5;
+    bool center = true;
+    RunControl* control = nullptr;
+};
+
+struct DetectorOutput {
+    WindowChangePoints window_change_points;
+    std::map<std::uint64_t, WindowResult> window_results;
+    Consensus consensus;
+};
+
+// Window sizes used when none are given: 10 to 20.
+const std::vector<std::uint64_t>& default_window_sizes();
+
+// Largest dedicated pool a call may ask for.
+inline constexpr std::uint64_t max_dedicated_workers = 65535;
+
+// Positions that the sweeps of `window_sizes` visit over a series of n
+// values: the total that RunControl::progress() reaches.
+std::uint64_t sweep_positions(std::size_t n, std::span<const std::uint64_t> window_sizes);
+
+// Checks every argument, runs every window size on the default pool
+// (`workers` absent or 0) or on a pool of its own, and forms the consensus.
+DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& arguments);
+
+}  // namespace quarn

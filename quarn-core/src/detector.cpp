@@ -1,0 +1,212 @@
+#include "quarn/detector.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "quarn/bootstrap.hpp"
+#include "quarn/distance.hpp"
+#include "quarn/stats.hpp"
+
+namespace quarn {
+
+namespace {
+
+bool equals_ascii_case_insensitive(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char ch = text[i];
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        if (ch != lower[i]) return false;
+    }
+    return true;
+}
+
+std::unexpected<DetectorError> failure(std::string message) {
+    return std::unexpected(DetectorError{std::move(message), std::nullopt, std::nullopt});
+}
+
+// The series checks, with the index of the first non-finite value when
+// that is what failed.
+std::optional<DetectorError> check_series(std::span<const double> series) {
+    auto valid = validate_series(series);
+    if (valid) return std::nullopt;
+    DetectorError error{std::move(valid.error()), std::nullopt, std::nullopt};
+    const auto bad = std::find_if_not(series.begin(), series.end(), is_finite_value);
+    if (series.size() >= 3 && bad != series.end()) {
+        error.non_finite_index = static_cast<std::uint64_t>(bad - series.begin());
+    }
+    return error;
+}
+
+Status check_window_sizes(const std::vector<std::uint64_t>& sizes) {
+    if (sizes.empty()) return fail("window_sizes must not be empty");
+    for (const std::uint64_t size : sizes) {
+        if (size == 0) return fail("window_sizes must be positive, got " + std::to_string(size));
+    }
+    return {};
+}
+
+Status check_backend(std::string_view backend) {
+    if (equals_ascii_case_insensitive(backend, "thread") ||
+        equals_ascii_case_insensitive(backend, "process")) {
+        return {};
+    }
+    return fail(
+        "backend must be 'thread' or 'process'. Both options run the window sizes on the "
+        "module's own worker threads.");
+}
+
+DetectorSettings settings_from(std::uint64_t n_perm, double alpha_q, std::uint64_t seed,
+                               ChangeType change_type, std::optional<std::uint64_t> b,
+                               double taper_ratio, bool center, RunControl* control) {
+    DetectorSettings settings;
+    settings.n_perm = n_perm;
+    settings.percent = percent_from_alpha(alpha_q);
+    settings.seed = seed;
+    settings.change_type = change_type;
+    settings.std_floor = std_floor;
+    settings.b = b;
+    settings.taper_ratio = taper_ratio;
+    settings.center = center;
+    settings.control = control;
+    return settings;
+}
+
+// What one window task leaves in its slot: its outcome, or the allocation
+// failure (or impossible size) that ended it, to be raised again on the
+// calling thread.
+struct WindowSlot {
+    std::optional<Result<WindowResult>> outcome;
+    std::exception_ptr out_of_memory;
+};
+
+// One task per window size; task i writes only slot i, so the outcomes are
+// in input order whatever thread ran which task. Nested parallel work of a
+// task (replicates, regions) runs on the pool of the thread running it.
+void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
+                      const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
+                      std::vector<WindowSlot>& slots) {
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, sizes.size(), 1),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                try {
+                    slots[i].outcome.emplace(
+                        detect_single_window(series, prefix, sizes[i], settings));
+                } catch (const std::bad_alloc&) {
+                    slots[i].out_of_memory = std::current_exception();
+                } catch (const std::length_error&) {
+                    slots[i].out_of_memory = std::current_exception();
+                }
+            }
+        },
+        tbb::simple_partitioner());
+}
+
+// Runs `run` on the process-wide default pool (workers 0) or on a pool of
+// its own for this call. The tasks keep their own failures, so anything
+// that comes out of the pool is the pool's: a worker thread that could not
+// be started, which oneTBB does lazily, when the first work arrives.
+template <class Run>
+Status run_on_pool(std::uint64_t workers, Run&& run) {
+    try {
+        if (workers == 0) {
+            run();
+            return {};
+        }
+        // Destroying the arena detaches it; its worker threads return on
+        // their own without being joined.
+        tbb::task_arena arena(static_cast<int>(std::min(workers, max_dedicated_workers)));
+        arena.initialize();
+        arena.execute(run);
+        return {};
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        return fail(std::string("failed to build oneTBB thread pool: ") + error.what());
+    }
+}
+
+}  // namespace
+
+const std::vector<std::uint64_t>& default_window_sizes() {
+    static const std::vector<std::uint64_t> sizes{10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+    return sizes;
+}
+
+std::uint64_t sweep_positions(std::size_t n, std::span<const std::uint64_t> window_sizes) {
+    std::uint64_t total = 0;
+    for (const std::uint64_t size : window_sizes) total += position_count(n, size);
+    return total;
+}
+
+DetectorResult<WindowResult> run_single_window(const SingleWindowArguments& arguments) {
+    if (auto error = check_series(arguments.series)) return std::unexpected(std::move(*error));
+    if (arguments.window_size == 0) return failure("window_size must be positive");
+    const PrefixSums prefix = PrefixSums::build(arguments.series);
+    const Result<ChangeType> change_type = parse_change_type(arguments.change_type);
+    if (!change_type) return failure(change_type.error());
+    const DetectorSettings settings =
+        settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
+                      arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
+    Result<WindowResult> result =
+        detect_single_window(arguments.series, prefix, arguments.window_size, settings);
+    if (!result) {
+        return std::unexpected(
+            DetectorError{std::move(result.error()), std::nullopt, arguments.window_size});
+    }
+    return std::move(*result);
+}
+
+DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& arguments) {
+    if (auto error = check_series(arguments.series)) return std::unexpected(std::move(*error));
+    const std::vector<std::uint64_t>& sizes =
+        arguments.window_sizes ? *arguments.window_sizes : default_window_sizes();
+    if (auto valid = check_window_sizes(sizes); !valid) return failure(valid.error());
+    if (auto valid = check_backend(arguments.backend); !valid) return failure(valid.error());
+    const Result<ChangeType> change_type = parse_change_type(arguments.change_type);
+    if (!change_type) return failure(change_type.error());
+    const DetectorSettings settings =
+        settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
+                      arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
+
+    const PrefixSums prefix = PrefixSums::build(arguments.series);
+    std::vector<WindowSlot> slots(sizes.size());
+    const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
+        run_window_tasks(arguments.series, prefix, sizes, settings, slots);
+    });
+    if (!ran) return failure(ran.error());
+
+    DetectorOutput output;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].out_of_memory) std::rethrow_exception(slots[i].out_of_memory);
+        Result<WindowResult>& outcome = *slots[i].outcome;
+        if (!outcome) {
+            return std::unexpected(
+                DetectorError{std::move(outcome.error()), std::nullopt, sizes[i]});
+        }
+        const std::uint64_t size = sizes[i];
+        output.window_change_points.insert_or_assign(size, outcome->change_points);
+        output.window_results.insert_or_assign(size, std::move(*outcome));
+    }
+    // The outcomes were moved into the maps; release what is left of them.
+    std::vector<WindowSlot>().swap(slots);
+
+    const SegmentCollection segments = build_segments(output.window_change_points, arguments.tol);
+    Result<Consensus> consensus =
+        score_leaders(segments, static_cast<std::uint64_t>(output.window_change_points.size()));
+    if (!consensus) return failure(std::move(consensus.error()));
+    output.consensus = std::move(*consensus);
+    return output;
+}
+
+}  // namespace quarn

@@ -1,0 +1,234 @@
+#include "quarn/detector.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+
+using quarn::DetectorOutput;
+using quarn::MultiWindowArguments;
+using quarn::SingleWindowArguments;
+using quarn::WindowResult;
+
+namespace {
+
+const std::string kNotFinite =
+    "series contains NaN or infinite values; clean/impute before calling quarn";
+const std::string kBlock = "reference series is shorter than block length";
+
+// Unit noise with a level shift of 3 every 100 values.
+std::vector<double> shifting_series(std::size_t n, std::uint64_t state = 5) {
+    std::vector<double> values(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double noise = static_cast<double>(state >> 11) * 0x1.0p-53 * 2.0 - 1.0;
+        values[i] = noise + ((i / 100) % 2 == 1 ? 3.0 : 0.0);
+    }
+    return values;
+}
+
+bool same_window(const WindowResult& a, const WindowResult& b) {
+    if (a.change_points != b.change_points || a.starts != b.starts ||
+        a.localized_regions != b.localized_regions || a.statistics.size() != b.statistics.size() ||
+        a.tapered_block_bootstrap_threshold.size() != b.tapered_block_bootstrap_threshold.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.statistics.size(); ++i) {
+        if (!check::same_bits(a.statistics[i], b.statistics[i]) ||
+            !check::same_bits(a.tapered_block_bootstrap_threshold[i],
+                              b.tapered_block_bootstrap_threshold[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool same_output(const DetectorOutput& a, const DetectorOutput& b) {
+    if (a.window_change_points != b.window_change_points) return false;
+    if (a.window_results.size() != b.window_results.size()) return false;
+    for (const auto& [size, result] : a.window_results) {
+        const auto other = b.window_results.find(size);
+        if (other == b.window_results.end() || !same_window(result, other->second)) return false;
+    }
+    return a.consensus.leaders_segment_votes == b.consensus.leaders_segment_votes &&
+           a.consensus.leaders_scores == b.consensus.leaders_scores &&
+           a.consensus.leaders_probs == b.consensus.leaders_probs &&
+           a.consensus.cdf == b.consensus.cdf;
+}
+
+std::string multi_error(MultiWindowArguments arguments) {
+    const auto output = quarn::detect_multi_window(arguments);
+    return output ? std::string("ok") : output.error().message;
+}
+
+}  // namespace
+
+TEST(default_window_sizes_run_ten_to_twenty) {
+    const std::vector<double> series = shifting_series(400);
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    const auto output = quarn::detect_multi_window(arguments);
+    CHECK(output.has_value());
+    std::vector<std::uint64_t> sizes;
+    for (const auto& [size, points] : output->window_change_points) sizes.push_back(size);
+    CHECK(sizes == quarn::default_window_sizes());
+    CHECK_EQ(quarn::default_window_sizes().front(), std::uint64_t{10});
+    CHECK_EQ(quarn::default_window_sizes().back(), std::uint64_t{20});
+    CHECK(!output->consensus.leaders_scores.empty());
+}
+
+TEST(checks_come_in_order) {
+    const std::vector<double> two{1.0, std::nan("")};
+    const std::vector<double> with_nan{1.0, 2.0, std::nan(""), 4.0};
+    const std::vector<double> good = shifting_series(50);
+    MultiWindowArguments arguments;
+    arguments.series = two;
+    arguments.window_sizes = std::vector<std::uint64_t>{};
+    CHECK_EQ(multi_error(arguments), std::string("series must contain at least 3 values"));
+    arguments.series = with_nan;
+    arguments.backend = "threads";
+    CHECK_EQ(multi_error(arguments), kNotFinite);
+    arguments.series = good;
+    CHECK_EQ(multi_error(arguments), std::string("window_sizes must not be empty"));
+    arguments.window_sizes = std::vector<std::uint64_t>{10, 0, 20};
+    CHECK_EQ(multi_error(arguments), std::string("window_sizes must be positive, got 0"));
+    arguments.window_sizes.reset();
+    CHECK(multi_error(arguments).starts_with("backend must be 'thread' or 'process'. "));
+    arguments.backend = "PROCESS";
+    arguments.change_type = "median";
+    CHECK_EQ(multi_error(arguments),
+             std::string("change_type must be one of {'mean', 'var', 'distribution'}, got "
+                         "\"median\""));
+    arguments.change_type = "Var";
+    CHECK_EQ(multi_error(arguments), std::string("ok"));
+}
+
+TEST(errors_point_at_the_bad_value_and_the_failing_window) {
+    std::vector<double> series = shifting_series(100);
+    series[42] = std::numeric_limits<double>::infinity();
+    series[70] = std::nan("");
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    const auto not_finite = quarn::detect_multi_window(arguments);
+    CHECK(!not_finite.has_value());
+    CHECK_EQ(not_finite.error().message, kNotFinite);
+    CHECK(not_finite.error().non_finite_index == std::optional<std::uint64_t>(42));
+
+    // Window size 3 cannot hold a block of the automatic length; the first
+    // failing entry in list order is reported, after every window has run.
+    const std::vector<double> clean = shifting_series(100);
+    arguments.series = clean;
+    arguments.window_sizes = std::vector<std::uint64_t>{10, 3, 2};
+    const auto blocked = quarn::detect_multi_window(arguments);
+    CHECK(!blocked.has_value());
+    CHECK_EQ(blocked.error().message, kBlock);
+    CHECK(blocked.error().window_size == std::optional<std::uint64_t>(3));
+    CHECK(!blocked.error().non_finite_index.has_value());
+
+    SingleWindowArguments single;
+    single.series = series;
+    single.window_size = 0;
+    const auto single_not_finite = quarn::run_single_window(single);
+    CHECK(single_not_finite.error().non_finite_index == std::optional<std::uint64_t>(42));
+    single.series = clean;
+    single.change_type = "median";
+    CHECK_EQ(quarn::run_single_window(single).error().message,
+             std::string("window_size must be positive"));
+    single.window_size = 3;
+    single.change_type = "mean";
+    const auto single_blocked = quarn::run_single_window(single);
+    CHECK_EQ(single_blocked.error().message, kBlock);
+    CHECK(single_blocked.error().window_size == std::optional<std::uint64_t>(3));
+}
+
+TEST(every_window_equals_its_single_window_run) {
+    const std::vector<double> series = shifting_series(600);
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    arguments.window_sizes = std::vector<std::uint64_t>{20, 8, 20, 400};
+    arguments.n_perm = 80;
+    arguments.alpha_q = 0.05;
+    const auto output = quarn::detect_multi_window(arguments);
+    CHECK(output.has_value());
+    CHECK_EQ(output->window_results.size(), std::size_t{3});  // 20 counted once
+    for (const auto& [size, result] : output->window_results) {
+        SingleWindowArguments single;
+        single.series = series;
+        single.window_size = size;
+        single.n_perm = 80;
+        single.alpha_q = 0.05;
+        const auto alone = quarn::run_single_window(single);
+        CHECK(alone.has_value());
+        CHECK(same_window(result, *alone));
+        CHECK(output->window_change_points.at(size) == result.change_points);
+    }
+    CHECK(output->window_results.at(400).starts.empty());
+}
+
+TEST(results_do_not_depend_on_the_pool) {
+    const std::vector<double> series = shifting_series(1500);
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    arguments.n_perm = 70;  // parallel replicates
+    const auto reference = quarn::detect_multi_window(arguments);
+    CHECK(reference.has_value());
+    for (const std::uint64_t workers : {0, 1, 2, 7}) {
+        arguments.workers = workers;
+        const auto output = quarn::detect_multi_window(arguments);
+        CHECK(output.has_value());
+        CHECK(same_output(*output, *reference));
+    }
+}
+
+TEST(progress_counts_every_position) {
+    const std::vector<double> series = shifting_series(2000);
+    const std::vector<std::uint64_t> sizes{10, 13, 700, 5000};
+    quarn::RunControl control;
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    arguments.window_sizes = sizes;
+    arguments.n_perm = 20;
+    arguments.control = &control;
+    CHECK(quarn::detect_multi_window(arguments).has_value());
+    CHECK_EQ(quarn::sweep_positions(series.size(), sizes), std::uint64_t{199 + 152 + 1 + 0});
+    CHECK_EQ(control.progress(), quarn::sweep_positions(series.size(), sizes));
+}
+
+TEST(a_stop_request_ends_the_run) {
+    const std::vector<double> series = shifting_series(1000000);
+    // Asked before the start: every window stops at once.
+    quarn::RunControl stopped;
+    stopped.request_stop();
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    arguments.control = &stopped;
+    const auto early = quarn::detect_multi_window(arguments);
+    CHECK(!early.has_value());
+    CHECK_EQ(early.error().message, std::string(quarn::stopped_message));
+
+    // Asked while the run goes on: it ends long before a full run would.
+    quarn::RunControl control;
+    arguments.control = &control;
+    arguments.workers = 2;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        control.request_stop();
+    });
+    const auto late = quarn::detect_multi_window(arguments);
+    stopper.join();
+    CHECK(!late.has_value());
+    CHECK(late.error().message == std::string(quarn::stopped_message));
+    CHECK(control.progress() <
+          quarn::sweep_positions(series.size(), quarn::default_window_sizes()));
+
+    // The same arguments without a stop request work afterwards.
+    quarn::RunControl fresh;
+    arguments.control = &fresh;
+    arguments.series = std::span<const double>(series).first(5000);
+    CHECK(quarn::detect_multi_window(arguments).has_value());
+}
