@@ -26,6 +26,7 @@ from quarn._report import (
     series_report,
 )
 from quarn._table import Column, DataError, UsageError, parse_table, read_text, select_columns
+from quarn._version import __version__
 from quarn.detection import detect
 from quarn.options import CHANGE_TYPES, DEFAULT_WINDOW_SIZES, MAX_SEED
 from quarn.serialize import to_jsonable
@@ -75,6 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Find change points in univariate time series.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     detect_parser = commands.add_parser(
