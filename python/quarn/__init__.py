@@ -1,11 +1,13 @@
 """quarn: change points in univariate time series.
 
 ``quarn.detect(series)`` runs the multi-window detector and returns a
-:class:`DetectionResult`; the native functions (``quarn_detector`` and the
-others) are available unchanged for direct use.
+:class:`DetectionResult`. The detector's native functions
+(:func:`quarn_detector` and the others) are available under the same names
+with the same arguments and results.
 """
 
-from quarn._quarn_native import (
+from quarn import serialize
+from quarn._native_functions import (
     ipm_statistic,
     quarn_detector,
     quarn_single_window,
@@ -14,16 +16,19 @@ from quarn._quarn_native import (
     swal_statistic,
     wasserstein_statistic,
 )
+from quarn._version import __version__
 from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
 from quarn.result import ChangePoint, DetectionResult
 
 __all__ = [
+    "__version__",
     "detect",
     "DetectionResult",
     "ChangePoint",
     "load_dataset",
     "Dataset",
+    "serialize",
     "quarn_detector",
     "quarn_single_window",
     "refine_cusum",

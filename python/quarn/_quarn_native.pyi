@@ -1,12 +1,28 @@
-"""Type stubs of the native extension module of quarn."""
+"""Native C++ extension module for the Python `quarn` package."""
 
+import sys
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypedDict
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
 
 __all__: list[str]
 
 class WindowResultDict(TypedDict):
-    """Findings of one window size."""
+    """Findings of one window size, as ``quarn_single_window`` returns them.
+
+    Keys (in this order): ``change_points`` (one per localized region, in
+    region order), ``starts`` (start of every position), ``statistics``
+    (the Wasserstein distance at every position),
+    ``tapered_block_bootstrap_threshold`` (the threshold in force at every
+    position) and ``localized_regions`` (half-open ``(start, end)`` ranges).
+    """
 
     change_points: list[int]
     starts: list[int]
@@ -29,38 +45,232 @@ class DetectorResultDict(TypedDict):
     window_results: dict[int, WindowResultDict]
     out: ConsensusDict
 
-_Floats = Sequence[SupportsFloat | SupportsIndex]
-_Bool = bool  # numpy.bool_ is accepted too
+#: A series or sample: any sequence of real numbers (list, tuple, array.array,
+#: memoryview) or a one-dimensional numeric array (numpy array, pandas Series).
+#: ``ArrayLike`` also admits scalars and nested sequences, which the module
+#: rejects at run time with ``TypeError``.
+SeriesLike: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer | ArrayLike
+
+#: Window sizes: a sequence of non-negative integers or an integer array.
+IndexSequence: TypeAlias = Sequence[SupportsIndex] | Buffer | ArrayLike
+
+#: The kinds of change, spelled as the documentation spells them. The module
+#: also accepts any other ASCII letter case ("MEAN", "Var") at run time; typed
+#: code writes the canonical spelling, which lets a checker catch a misspelt
+#: kind, and narrows or casts a ``str`` that comes from outside.
+ChangeType: TypeAlias = Literal["mean", "var", "distribution"]
+
+#: Accepted backend names (any letter case at run time); both run on the
+#: module's own worker threads.
+Backend: TypeAlias = Literal["thread", "process"]
+
+#: A real number: ``float``, ``int`` or anything with ``__float__``/``__index__``.
+Real: TypeAlias = SupportsFloat | SupportsIndex
+
+#: A true boolean: ``bool`` or ``numpy.bool_`` (integers are rejected).
+Flag: TypeAlias = bool | np.bool_
 
 def quarn_detector(
-    series: _Floats,
-    window_sizes: Sequence[SupportsIndex] | None = None,
+    series: SeriesLike,
+    window_sizes: IndexSequence | None = None,
     n_perm: SupportsIndex = 300,
-    alpha_q: SupportsFloat | SupportsIndex = 1.0,
+    alpha_q: Real = 1.0,
     seed: SupportsIndex = 123,
     tol: SupportsIndex = 2,
     workers: SupportsIndex | None = None,
-    backend: str = "thread",
-    change_type: str = "mean",
+    backend: Backend = "thread",
+    change_type: ChangeType = "mean",
     b: SupportsIndex | None = None,
-    taper_ratio: SupportsFloat | SupportsIndex = 0.5,
-    center: _Bool = True,
+    taper_ratio: Real = 0.5,
+    center: Flag = True,
     batch_size: SupportsIndex = 32,
-) -> DetectorResultDict: ...
+) -> DetectorResultDict:
+    """Runs the multi-window detector and merges its window sizes by vote.
+
+    Every window size runs the single-window detector (see
+    ``quarn_single_window``) on a pool of worker threads. Change points that
+    different window sizes report within ``tol`` samples of each other form a
+    segment; the member with the most votes leads it. Each leader gets the
+    segment's votes, a score (votes over the number of distinct window sizes,
+    at most 1) and a probability (its score over the sum of all scores).
+
+    The result depends only on the arguments: the same ``seed`` gives the same
+    bits for any number of ``workers``.
+
+    Args:
+        series: The values in time order; at least 3, all finite.
+        window_sizes: Window sizes to run, each at least 1; None runs 10 to 20.
+            Used as given (not sorted or deduplicated).
+        n_perm: Bootstrap replicates per threshold; 0 makes every threshold
+            NaN, so nothing is detected.
+        alpha_q: Overall false-alarm level, shared evenly by the positions of
+            each window size: a fraction when at most 1 (0.05 is 5 %), else a
+            percentage (5.0 is 5 %).
+        seed: Seed of the bootstrap, 0 to 2**64 - 1.
+        tol: Largest gap, in samples, between neighbouring change points of one
+            segment.
+        workers: Worker threads; None or 0 uses the shared pool with one
+            thread per logical processor.
+        backend: "thread" or "process"; both run on the module's threads.
+        change_type: How a change point is placed inside a significant region:
+            "mean" (CUSUM split), "var" or "distribution" (weighted
+            Wasserstein split).
+        b: Bootstrap block length; None derives it from the window size (at
+            least 8). Clamped to 3 ... twice the window size.
+        taper_ratio: Share of each bootstrap block that is tapered, 0 to 1.
+        center: Whether windows are centred before the bootstrap (they are
+            always scaled).
+        batch_size: Accepted for compatibility; has no effect.
+
+    Returns:
+        A dict with ``cp_dict`` (window size to its change points),
+        ``window_results`` (window size to its ``quarn_single_window``
+        result) and ``out`` (the consensus: ``leaders_segment_votes``,
+        ``leaders_scores``, ``leaders_probs`` and the cumulative ``cdf``),
+        window sizes and leaders in ascending order.
+
+    Raises:
+        TypeError: An argument has the wrong type (the message names it).
+        OverflowError: An integer argument is negative or 2**64 or more.
+        ValueError: The series is too short or not finite, ``window_sizes`` is
+            empty or holds 0, ``backend`` or ``change_type`` is unknown, or a
+            window size is too small for its bootstrap blocks.
+    """
+
 def quarn_single_window(
-    series: _Floats,
+    series: SeriesLike,
     window_size: SupportsIndex,
     n_perm: SupportsIndex = 300,
-    alpha_q: SupportsFloat | SupportsIndex = 1.0,
+    alpha_q: Real = 1.0,
     seed: SupportsIndex = 123,
-    change_type: str = "mean",
+    change_type: ChangeType = "mean",
     b: SupportsIndex | None = None,
-    taper_ratio: SupportsFloat | SupportsIndex = 0.5,
-    center: _Bool = True,
+    taper_ratio: Real = 0.5,
+    center: Flag = True,
     batch_size: SupportsIndex = 32,
-) -> WindowResultDict: ...
-def refine_cusum(series: _Floats) -> int: ...
-def refine_wasserstein(series: _Floats) -> tuple[int, list[float]]: ...
-def swal_statistic(series: _Floats, change_type: str = "distribution") -> int: ...
-def wasserstein_statistic(left: _Floats, right: _Floats) -> float: ...
-def ipm_statistic(left: _Floats, right: _Floats) -> float: ...
+) -> WindowResultDict:
+    """Runs the detector for one window size.
+
+    The series is cut into adjacent windows of ``window_size`` values; each
+    pair of neighbouring windows is a position, and its statistic is the
+    Wasserstein-1 distance between the two windows' values. A tapered
+    moving-block bootstrap of the two standardized windows gives a threshold,
+    recomputed after every detection. Positions whose statistic exceeds the
+    threshold are significant; neighbouring significant positions form a
+    localized region, and one change point is placed inside each region.
+
+    Args:
+        series: The values in time order; at least 3, all finite.
+        window_size: Values per window, at least 1. A size above half the
+            series gives empty lists, not an error.
+        n_perm: Bootstrap replicates per threshold.
+        alpha_q: False-alarm level for the whole sweep, a fraction when at
+            most 1, else a percentage.
+        seed: Seed of the bootstrap.
+        change_type: "mean", "var" or "distribution" (see ``quarn_detector``).
+        b: Bootstrap block length, or None to derive it.
+        taper_ratio: Share of each bootstrap block that is tapered.
+        center: Whether windows are centred before the bootstrap.
+        batch_size: Accepted for compatibility; has no effect.
+
+    Returns:
+        A dict with ``change_points``, ``starts``, ``statistics``,
+        ``tapered_block_bootstrap_threshold`` and ``localized_regions``.
+
+    Raises:
+        TypeError: An argument has the wrong type.
+        OverflowError: An integer argument is negative or too large.
+        ValueError: The series is too short or not finite, ``window_size`` is
+            0, ``change_type`` is unknown, or the window is shorter than one
+            bootstrap block (window sizes up to 3 without ``b``).
+    """
+
+def refine_cusum(series: SeriesLike) -> int:
+    """Locates one change in the mean by the CUSUM statistic.
+
+    Args:
+        series: The values in time order; at least 3, all finite.
+
+    Returns:
+        The split k, 1 <= k <= len(series) - 1, after which the running sum
+        of deviations from the mean is largest in absolute value: the number
+        of values before the change, which is also the index of the first
+        value after it. Ties go to the smallest k.
+
+    Raises:
+        TypeError: ``series`` is not a sequence of numbers.
+        ValueError: The series has fewer than 3 values or is not finite.
+    """
+
+def refine_wasserstein(series: SeriesLike) -> tuple[int, list[float]]:
+    """Locates one change in the distribution and returns every split's score.
+
+    The score of split k is the Wasserstein-1 distance between the values
+    before and after k, weighted by sqrt(k * (n - k) / n).
+
+    Args:
+        series: The values in time order; at least 3, all finite.
+
+    Returns:
+        The best split k (ties go to the smallest) and the list of the n
+        scores, whose entry 0 is NaN.
+
+    Raises:
+        TypeError: ``series`` is not a sequence of numbers.
+        ValueError: The series has fewer than 3 values or is not finite.
+    """
+
+def swal_statistic(series: SeriesLike, change_type: ChangeType = "distribution") -> int:
+    """Locates one change with the split search the detector uses in a region.
+
+    Args:
+        series: The values in time order; at least 3, all finite.
+        change_type: "mean" uses the CUSUM split (as ``refine_cusum``); "var"
+            and "distribution" the weighted Wasserstein split (as
+            ``refine_wasserstein``).
+
+    Returns:
+        The best split k, 1 <= k <= len(series) - 1.
+
+    Raises:
+        TypeError: An argument has the wrong type.
+        ValueError: The series has fewer than 3 values or is not finite, or
+            ``change_type`` is unknown.
+    """
+
+def wasserstein_statistic(left: SeriesLike, right: SeriesLike) -> float:
+    """Returns the Wasserstein-1 distance between two samples.
+
+    This is the area between the two empirical distribution functions; it
+    does not depend on the order of the values or of the two samples.
+
+    Args:
+        left: The first sample; at least one value, all finite.
+        right: The second sample; at least one value, all finite.
+
+    Returns:
+        The distance, 0 or more (infinite when the values span more than the
+        largest float).
+
+    Raises:
+        TypeError: A sample is not a sequence of numbers.
+        ValueError: A sample is empty or holds NaN or an infinity.
+    """
+
+def ipm_statistic(left: SeriesLike, right: SeriesLike) -> float:
+    """Returns the integral-probability-metric distance between two samples.
+
+    The metric is the Wasserstein-1 distance: the result equals
+    ``wasserstein_statistic(left, right)`` bit for bit.
+
+    Args:
+        left: The first sample; at least one value, all finite.
+        right: The second sample; at least one value, all finite.
+
+    Returns:
+        The distance, 0 or more.
+
+    Raises:
+        TypeError: A sample is not a sequence of numbers.
+        ValueError: A sample is empty or holds NaN or an infinity.
+    """
