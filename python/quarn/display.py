@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import bisect
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from quarn.result import DetectionResult
+    from matplotlib.axes import Axes
+
+    from quarn.result import ChangePoint, DetectionResult
 
 INSTALL_HINT = "pip install 'quarn[plot]'"
 
@@ -31,15 +34,17 @@ def require_matplotlib() -> Any:
 
 def plot_result(
     result: DetectionResult,
-    ax: Any = None,
+    ax: Axes | None = None,
     *,
     title: str | None = None,
     annotations: Sequence[int] = (),
-) -> Any:
+) -> Axes:
     """Draws a series, its change points and their probabilities.
 
     Each change point is a vertical line, darker the higher its score, with
-    its probability written above the axes.
+    its probability written above the axes. Where change points crowd, the
+    labels of the more probable ones are kept and the others left out, so
+    that no two labels overlap; the legend says how many were left out.
 
     Args:
         result: The detection result to draw.
@@ -56,25 +61,11 @@ def plot_result(
     """
     require_matplotlib()
     if ax is None:
-        import matplotlib.pyplot as plt
-
-        _, ax = plt.subplots(figsize=(9, 3.5))
+        ax = new_figure_axes()
     x = list(range(result.n_samples)) if result.index is None else result.index
     ax.plot(x, result.values, color="0.25", linewidth=0.9, label="series")
     for point in result.change_points:
-        at = x[point.position]
-        ax.axvline(at, color="tab:red", alpha=0.2 + 0.8 * point.score, linewidth=1.5)
-        ax.annotate(
-            f"{point.probability:.2f}",
-            xy=(at, 1.0),
-            xycoords=("data", "axes fraction"),
-            xytext=(0, 2),
-            textcoords="offset points",
-            ha="center",
-            va="bottom",
-            fontsize=7,
-            color="tab:red",
-        )
+        ax.axvline(x[point.position], color="tab:red", alpha=0.2 + 0.8 * point.score, linewidth=1.5)
     if annotations:
         ax.plot(
             [x[i] for i in annotations],
@@ -86,11 +77,153 @@ def plot_result(
             transform=ax.get_xaxis_transform(),
             label="marked by hand",
         )
-    if result.change_points:
-        ax.plot([], [], color="tab:red", label="change point\n(probability above)")
-    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=7, frameon=False)
+    concise_dates(ax)
     ax.set_xlabel("position" if result.index is None else (result.index.name or "index"))
     ax.set_ylabel("value")
     if title:
         ax.set_title(title, pad=14)
+    key = None
+    if result.change_points:
+        (key,) = ax.plot([], [], color="tab:red", label="change point\n(probability above)")
+    _legend(ax)
+    shown = label_probabilities(ax, [x[p.position] for p in result.change_points], result)
+    if key is not None and shown < len(result.change_points):
+        hidden = len(result.change_points) - shown
+        key.set_label(
+            f"change point\n(probability above,\n{hidden} crowded "
+            f"{'one' if hidden == 1 else 'ones'} omitted)"
+        )
+        _legend(ax)
     return ax
+
+
+# --- layout -------------------------------------------------------------
+
+#: Size of the figure that ``plot_result`` makes when given no Axes.
+DEFAULT_FIGSIZE = (9.0, 3.5)
+
+#: Font size of the probability labels, in points.
+LABEL_FONTSIZE = 7.0
+
+
+def new_figure_axes() -> Axes:
+    """Makes the default figure: one Axes whose layout engine keeps the
+    legend (outside on the right), the probability labels (above) and the
+    axis labels inside the figure. The figure belongs to pyplot, so that
+    ``plt.show()`` and notebooks display it."""
+    import matplotlib.pyplot as plt
+
+    _, ax = plt.subplots(figsize=DEFAULT_FIGSIZE, layout="constrained")
+    return ax
+
+
+def _legend(ax: Axes) -> None:
+    """The legend, outside the axes on the right."""
+    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=7, frameon=False)
+
+
+def concise_dates(ax: Axes) -> None:
+    """Writes date ticks in the short form (year once, then months or days),
+    which fits a wide span of dates without overlapping tick labels. Axes
+    without dates are left unchanged."""
+    from matplotlib.dates import AutoDateFormatter, AutoDateLocator, ConciseDateFormatter
+
+    locator = ax.xaxis.get_major_locator()
+    if isinstance(ax.xaxis.get_major_formatter(), AutoDateFormatter) and isinstance(
+        locator, AutoDateLocator
+    ):
+        ax.xaxis.set_major_formatter(ConciseDateFormatter(locator))
+
+
+def label_probabilities(ax: Axes, at: Sequence[Any], result: DetectionResult) -> int:
+    """Writes each change point's probability above the axes, leaving out
+    labels that would overlap a more probable one.
+
+    Args:
+        ax: The Axes, with the series already drawn (its x-limits final).
+        at: The x value of every change point of ``result``, in order.
+        result: The detection result whose change points are labelled.
+
+    Returns:
+        The number of labels written.
+    """
+    points: tuple[ChangePoint, ...] = result.change_points
+    if not points:
+        return 0
+    texts = [f"{point.probability:.2f}" for point in points]
+    centres = _display_x(ax, at)
+    dpi = ax.figure.dpi if ax.figure is not None else 100.0
+    # Neighbouring centres must lie one label width plus a small space apart.
+    min_gap = (_text_width_points(max(texts, key=len)) + 0.4 * LABEL_FONTSIZE) * dpi / 72.0
+    kept = thin_labels(centres, [point.probability for point in points], min_gap)
+    for i in kept:
+        ax.annotate(
+            texts[i],
+            xy=(at[i], 1.0),
+            xycoords=("data", "axes fraction"),
+            xytext=(0, 2),
+            textcoords="offset points",
+            ha="center",
+            va="bottom",
+            fontsize=LABEL_FONTSIZE,
+            color="tab:red",
+        )
+    return len(kept)
+
+
+def thin_labels(centres: Sequence[float], priorities: Sequence[float], min_gap: float) -> list[int]:
+    """Chooses labels that do not crowd: the most important first.
+
+    Labels are taken in order of falling priority (ties: the leftmost first);
+    a label is kept when its centre lies at least ``min_gap`` from the centre
+    of every label kept before it.
+
+    Args:
+        centres: Horizontal centre of each label, in display units.
+        priorities: Importance of each label; a NaN counts as lowest.
+        min_gap: Least distance between the centres of two kept labels.
+
+    Returns:
+        The indices of the kept labels, ascending.
+    """
+
+    def rank(i: int) -> tuple[bool, float, int]:
+        priority = priorities[i]
+        return (priority != priority, -priority if priority == priority else 0.0, i)
+
+    taken: list[float] = []  # centres of kept labels, sorted
+    kept: list[int] = []
+    for i in sorted(range(len(centres)), key=rank):
+        centre = centres[i]
+        slot = bisect.bisect_left(taken, centre)
+        if slot < len(taken) and taken[slot] - centre < min_gap:
+            continue
+        if slot > 0 and centre - taken[slot - 1] < min_gap:
+            continue
+        taken.insert(slot, centre)
+        kept.append(i)
+    return sorted(kept)
+
+
+def _text_width_points(text: str) -> float:
+    """Width of a label in points, measured from the font's glyphs (the same
+    on every backend)."""
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.textpath import TextToPath
+
+    font = FontProperties(size=LABEL_FONTSIZE)
+    width, _, _ = TextToPath().get_text_width_height_descent(text, font, ismath=False)
+    return float(width)
+
+
+def _display_x(ax: Axes, at: Sequence[Any]) -> list[float]:
+    """Display (pixel) x of data x values, after the figure's layout."""
+    # Figure.figure is the figure itself, SubFigure.figure the root figure.
+    root = ax.figure.figure if ax.figure is not None else None
+    if root is not None and root.get_layout_engine() is not None:
+        # Lay the figure out now so that the axes have their final width.
+        root.draw_without_rendering()
+    numbers = ax.xaxis.convert_units(list(at))
+    pairs = [(float(value), 0.0) for value in numbers]
+    return [float(pixel[0]) for pixel in ax.transData.transform(pairs)]
+

@@ -5,9 +5,14 @@ from __future__ import annotations
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import Any
+from typing import TYPE_CHECKING, Any, ClassVar, cast
 
 from quarn._inputs import PreparedSeries
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from quarn._quarn_native import DetectorResultDict
 
 
 @dataclass(frozen=True)
@@ -105,7 +110,7 @@ class DetectionResult:
         """The positions of the consensus change points, ascending."""
         return tuple(point.position for point in self.change_points)
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> DetectorResultDict:
         """Returns the native detector's result dictionary.
 
         Returns:
@@ -113,9 +118,9 @@ class DetectionResult:
             the keys ``cp_dict``, ``window_results`` and ``out``; changing it
             does not change this result.
         """
-        return _copy_native(self._native)
+        return cast("DetectorResultDict", _copy_native(self._native))
 
-    def plot(self, ax: Any = None) -> Any:
+    def plot(self, ax: Axes | None = None) -> Axes:
         """Draws the series with its change points and their probabilities.
 
         Needs matplotlib (``pip install 'quarn[plot]'``).
@@ -143,7 +148,7 @@ class DetectionResult:
             and self._native == other._native
         )
 
-    __hash__ = None  # type: ignore[assignment]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         points = ", ".join(
