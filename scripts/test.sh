@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the C++ core tests (ctest), the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the Python tests
-# (pytest) against the installed package, under python3 and, when the
-# machine has it, python3.13. Everything it needs is installed into
-# virtual environments under build/.
+# AddressSanitizer and UndefinedBehaviorSanitizer, a check of the built wheel
+# (licences, exported symbols, auditwheel), and the Python tests (pytest)
+# against the package installed from that wheel, under python3 and, when the
+# machine has it, python3.13; with the first interpreter also the typing
+# checks (mypy --strict, pyright, pyright --verifytypes) and the
+# documentation build (sphinx-build -W, with its examples and doctests).
+# Everything it needs is installed into virtual environments under build/.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -41,11 +44,44 @@ make_venv() {  # make_venv PYTHON DIR
         "$1" -m venv "$2"
     fi
     pip_quiet "$2" --upgrade pip
-    pip_quiet "$2" "tbb-devel==2023.2.0" cmake ninja pytest numpy pandas matplotlib
+    pip_quiet "$2" "tbb-devel==2023.2.0" cmake ninja pytest numpy pandas matplotlib auditwheel
+}
+
+# Least share of the public interface whose types pyright knows, in percent.
+MIN_TYPE_COMPLETENESS=98
+
+# Typing checks of the installed package: the typing test file under mypy
+# --strict and pyright, and pyright's completeness score of the package.
+check_types() {  # check_types VENV
+    local venv=$1 score
+    (cd "$build" && "$venv/bin/python" -m mypy --strict --cache-dir "$build/mypy-cache" \
+        "$root/tests/typing/check_types.py") || return 1
+    PATH="$venv/bin:$PATH" pyright -p "$root/tests/typing/pyrightconfig.json" || return 1
+    score=$(cd "$build" && PATH="$venv/bin:$PATH" pyright --verifytypes quarn --ignoreexternal \
+        --outputjson | "$venv/bin/python" -c \
+        'import json, sys; print(round(100 * json.load(sys.stdin)["typeCompleteness"]["completenessScore"], 1))')
+    echo "pyright --verifytypes quarn: $score% of the public interface typed"
+    "$venv/bin/python" -c "import sys; sys.exit(0 if $score >= $MIN_TYPE_COMPLETENESS else 1)" || {
+        echo "type completeness below $MIN_TYPE_COMPLETENESS%" >&2
+        return 1
+    }
+}
+
+# The documentation, warnings as errors: the HTML pages (running the gallery
+# examples and the guide's figures) and the guide's doctests.
+build_docs() {  # build_docs VENV
+    local venv=$1
+    rm -rf "$build/docs" "$root/docs/auto_examples" "$root/docs/sg_execution_times.rst"
+    "$venv/bin/sphinx-build" -W --keep-going -q -b html "$root/docs" "$build/docs/html" || return 1
+    "$venv/bin/sphinx-build" -W --keep-going -q -b doctest -D plot_gallery=0 \
+        "$root/docs" "$build/docs/doctest" || return 1
+    grep -E "^ *[0-9]+ (tests|passed)" "$build/docs/doctest/output.txt" | tail -1
+    echo "documentation: $build/docs/html/index.html"
 }
 
 status=0
 first=1
+first_python=1
 for python in "${interpreters[@]}"; do
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv="$build/venv-$version"
@@ -69,8 +105,24 @@ for python in "${interpreters[@]}"; do
         fi
     fi
 
-    echo "=== pip install $root[plot] (Python $version)"
-    pip_quiet "$venv" "$root[plot]"
+    echo "=== wheel (Python $version)"
+    rm -rf "$build/wheel-$version"
+    "$venv/bin/python" -m pip wheel --quiet --no-deps -w "$build/wheel-$version" "$root" \
+        2> >(grep -v '^WARNING: Location' >&2)
+    wheel=$(ls "$build/wheel-$version"/quarn-*.whl)
+    "$venv/bin/python" "$root/scripts/check_wheel.py" "$wheel" || status=1
+
+    echo "=== pip install the wheel with [plot] (Python $version)"
+    pip_quiet "$venv" --force-reinstall --no-deps "$wheel"
+    pip_quiet "$venv" "$wheel[plot]"
+    if [ "$first_python" = 1 ]; then
+        first_python=0
+        pip_quiet "$venv" "$wheel[docs,typing]"
+        echo "=== typing (Python $version)"
+        check_types "$venv" || status=1
+        echo "=== documentation (Python $version)"
+        build_docs "$venv" || status=1
+    fi
     echo "=== pytest (Python $version)"
     # Run from outside the source tree so the installed package is tested.
     (cd "$build" && "$venv/bin/python" -m pytest -p no:cacheprovider -q --rootdir "$root/tests" "$root/tests") || status=1

@@ -1,0 +1,76 @@
+"""Typing checks of the public interface, run by mypy --strict and pyright.
+
+Nothing here is executed by pytest: the file passes when both checkers accept
+every line. Lines marked ``# type: ignore[...]`` must be rejected: both
+checkers report an ignore comment that suppresses nothing.
+"""
+
+from __future__ import annotations
+
+import array
+from typing import assert_type
+
+import numpy as np
+from matplotlib.axes import Axes
+
+import quarn
+from quarn import _quarn_native
+from quarn._quarn_native import ConsensusDict, DetectorResultDict, WindowResultDict
+
+values = [0.0] * 40 + [3.0] * 40
+as_array = np.asarray(values)
+as_float32 = as_array.astype(np.float32)
+
+# Every kind of series the module reads: lists and tuples of ints and floats,
+# numpy arrays, array.array and memoryview (buffers), numpy scalars.
+assert_type(quarn.quarn_detector(values), DetectorResultDict)
+assert_type(quarn.quarn_detector(as_array), DetectorResultDict)
+assert_type(_quarn_native.quarn_detector(as_float32), DetectorResultDict)
+assert_type(quarn.quarn_detector((1, 2, 3, 4, 5, 6)), DetectorResultDict)
+assert_type(quarn.quarn_detector(array.array("d", values)), DetectorResultDict)
+assert_type(quarn.quarn_detector(memoryview(array.array("d", values))), DetectorResultDict)
+assert_type(quarn.refine_cusum([np.float64(1.0), 2, 3.5]), int)
+
+# Every option, by keyword, with numpy integers and booleans where allowed.
+detected = quarn.quarn_detector(
+    as_array,
+    window_sizes=np.arange(10, 21),
+    n_perm=np.int64(100),
+    alpha_q=0.05,
+    seed=7,
+    tol=2,
+    workers=None,
+    backend="process",
+    change_type="distribution",
+    b=None,
+    taper_ratio=0.25,
+    center=np.bool_(False),
+    batch_size=32,
+)
+consensus: ConsensusDict = detected["out"]
+leaders: list[int] = sorted(consensus["leaders_probs"])
+cdf: list[tuple[int, float]] = consensus["cdf"]
+window: WindowResultDict = detected["window_results"][10]
+regions: list[tuple[int, int]] = window["localized_regions"]
+
+assert_type(quarn.quarn_single_window(values, 10, change_type="var"), WindowResultDict)
+assert_type(quarn.refine_wasserstein(as_array), tuple[int, list[float]])
+assert_type(quarn.swal_statistic(values, "mean"), int)
+assert_type(quarn.wasserstein_statistic(as_array, [1.0, 2.0]), float)
+assert_type(_quarn_native.ipm_statistic(as_array, as_array), float)
+
+# The high-level result.
+result = quarn.detect(as_array, alpha=0.05)
+assert_type(result.plot(), Axes)
+assert_type(result.to_dict(), DetectorResultDict)
+assert_type(result.change_points[0].probability, float)
+assert_type(quarn.__version__, str)
+
+# Rejected: a misspelt change type or backend, a set, a string, an integer
+# passed for a flag, a float where a count belongs.
+quarn.quarn_detector(values, change_type="median")  # type: ignore[arg-type]
+quarn.quarn_detector(values, backend="processes")  # type: ignore[arg-type]
+quarn.refine_cusum({1.0, 2.0, 3.0})  # type: ignore[arg-type]
+quarn.quarn_single_window(values, 10, center=1)  # type: ignore[arg-type]
+quarn.quarn_single_window(values, 10.0)  # type: ignore[arg-type]
+_quarn_native.swal_statistic(values, change_type="Mean")  # type: ignore[arg-type]
