@@ -15,14 +15,16 @@ from quarn.datasets import ANNOTATION_MARGIN, DEMO_OPTIONS
 from quarn.display import plot_result
 
 well_log = quarn.load_dataset("well_log")
-print(well_log.title, len(well_log.values), "values;", well_log.source)
+print(f"{well_log.title}: {len(well_log.values)} values")
+print(well_log.source)
 
 # %%
 # The level shifts of the well log lie tens to hundreds of samples apart and
 # the series has short spikes: windows of 20 to 40 values average over the
 # spikes, and an overall false-alarm level of 1 % keeps them from being
 # reported as changes.
-print(DEMO_OPTIONS)
+sizes = DEMO_OPTIONS["window_sizes"]
+print(f"window sizes {sizes[0]} to {sizes[-1]}, alpha {DEMO_OPTIONS['alpha']}")
 result = quarn.detect(well_log.values, **DEMO_OPTIONS)
 print("found:", list(result.positions))
 

@@ -1,10 +1,12 @@
 """The native functions under their package names, with documentation.
 
-The extension's functions carry their signatures but no docstrings. Each
-function here forwards its arguments unchanged, in order, so results and
-errors are the extension's own; it only adds the documentation and the
-types. A forwarding call costs a few tens of nanoseconds
-(``bench/bench_reexports.py``).
+The extension's functions carry their signatures but no docstrings, and a
+built-in function's docstring cannot be set. Each function here has the
+same parameters and defaults and forwards its arguments unchanged, in
+order, so results and conversion and value errors are the extension's own;
+only a call with missing or unknown arguments is refused by Python before
+it reaches the extension. Forwarding costs well under a microsecond per
+call (``bench/bench_reexports.py``).
 """
 
 from __future__ import annotations
