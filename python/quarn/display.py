@@ -81,7 +81,7 @@ def plot_result(
     ax.set_xlabel("position" if result.index is None else (result.index.name or "index"))
     ax.set_ylabel("value")
     if title:
-        ax.set_title(title, pad=14)
+        ax.set_title(title)
     key = None
     if result.change_points:
         (key,) = ax.plot([], [], color="tab:red", label="change point\n(probability above)")
@@ -104,6 +104,9 @@ DEFAULT_FIGSIZE = (9.0, 3.5)
 
 #: Font size of the probability labels, in points.
 LABEL_FONTSIZE = 7.0
+
+#: Artist label of the secondary x-axis that carries the probability labels.
+PROBABILITY_AXIS_LABEL = "change point probabilities"
 
 
 def new_figure_axes() -> Axes:
@@ -139,6 +142,9 @@ def label_probabilities(ax: Axes, at: Sequence[Any], result: DetectionResult) ->
     """Writes each change point's probability above the axes, leaving out
     labels that would overlap a more probable one.
 
+    The labels are the tick labels of a secondary x-axis on top, so that a
+    title set later, and the figure's layout engine, make room for them.
+
     Args:
         ax: The Axes, with the series already drawn (its x-limits final).
         at: The x value of every change point of ``result``, in order.
@@ -151,23 +157,18 @@ def label_probabilities(ax: Axes, at: Sequence[Any], result: DetectionResult) ->
     if not points:
         return 0
     texts = [f"{point.probability:.2f}" for point in points]
-    centres = _display_x(ax, at)
+    numbers = [float(value) for value in ax.xaxis.convert_units(list(at))]
+    centres = _display_x(ax, numbers)
     dpi = ax.figure.dpi if ax.figure is not None else 100.0
     # Neighbouring centres must lie one label width plus a small space apart.
     min_gap = (_text_width_points(max(texts, key=len)) + 0.4 * LABEL_FONTSIZE) * dpi / 72.0
     kept = thin_labels(centres, [point.probability for point in points], min_gap)
-    for i in kept:
-        ax.annotate(
-            texts[i],
-            xy=(at[i], 1.0),
-            xycoords=("data", "axes fraction"),
-            xytext=(0, 2),
-            textcoords="offset points",
-            ha="center",
-            va="bottom",
-            fontsize=LABEL_FONTSIZE,
-            color="tab:red",
-        )
+    top = ax.secondary_xaxis("top")
+    top.set_xticks([numbers[i] for i in kept], [texts[i] for i in kept])
+    top.tick_params(
+        axis="x", length=2, pad=1, labelsize=LABEL_FONTSIZE, colors="tab:red", labelcolor="tab:red"
+    )
+    top.set_label(PROBABILITY_AXIS_LABEL)
     return len(kept)
 
 
@@ -216,14 +217,11 @@ def _text_width_points(text: str) -> float:
     return float(width)
 
 
-def _display_x(ax: Axes, at: Sequence[Any]) -> list[float]:
-    """Display (pixel) x of data x values, after the figure's layout."""
+def _display_x(ax: Axes, numbers: Sequence[float]) -> list[float]:
+    """Display (pixel) x of x values in data units, after the figure's layout."""
     # Figure.figure is the figure itself, SubFigure.figure the root figure.
     root = ax.figure.figure if ax.figure is not None else None
     if root is not None and root.get_layout_engine() is not None:
         # Lay the figure out now so that the axes have their final width.
         root.draw_without_rendering()
-    numbers = ax.xaxis.convert_units(list(at))
-    pairs = [(float(value), 0.0) for value in numbers]
-    return [float(pixel[0]) for pixel in ax.transData.transform(pairs)]
-
+    return [float(pixel[0]) for pixel in ax.transData.transform([(x, 0.0) for x in numbers])]
