@@ -131,13 +131,11 @@ std::size_t resample_size(std::size_t half) {
 
 // Replicate k's resample, as order keys: blocks at uniformly drawn starts,
 // each value tapered by its weight and scaled, the last block cut short.
-inline void gather_resample(const ReplicatePlan& plan, std::uint64_t k, OrderKey* resample) {
+// store(p, key) puts the key of resample position p in place.
+template <class Store>
+inline void draw_resample(const ReplicatePlan& plan, std::uint64_t k, Store&& store) {
     Xoshiro256PlusPlus generator =
         seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
-    const std::size_t half = plan.half;
-    // Position p of the resample lands at slot p, or p + padding in the
-    // second half.
-    const std::size_t skip = pass_padding;
     std::size_t filled = 0;
     for (std::uint64_t block = 0; block < plan.block_count; ++block) {
         const std::size_t start =
@@ -145,12 +143,33 @@ inline void gather_resample(const ReplicatePlan& plan, std::uint64_t k, OrderKey
         const std::size_t len = std::min(plan.block_length, plan.length - filled);
         const double* source = plan.reference + start;
         for (std::size_t i = 0; i < len; ++i) {
-            const std::size_t p = filled + i;
             const double value = (source[i] * plan.weights[i]) * plan.taper_scale;
-            resample[p + (p >= half ? skip : 0)] = total_order_key(value);
+            store(filled + i, total_order_key(value));
         }
         filled += len;
     }
+}
+
+// The resample as two padded halves: position p at slot p, or p + padding
+// in the second half.
+inline void gather_resample(const ReplicatePlan& plan, std::uint64_t k, OrderKey* resample) {
+    const std::size_t half = plan.half;
+    draw_resample(plan, k, [&](std::size_t p, OrderKey key) {
+        resample[p + (p >= half ? pass_padding : 0)] = key;
+    });
+}
+
+// The resample as column `lane` of the rows of a group.
+inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std::size_t lane,
+                                 OrderKey* first_rows, OrderKey* second_rows) {
+    const std::size_t half = plan.half;
+    draw_resample(plan, k, [&](std::size_t p, OrderKey key) {
+        if (p < half) {
+            first_rows[p * 4 + lane] = key;
+        } else {
+            second_rows[(p - half) * 4 + lane] = key;
+        }
+    });
 }
 
 inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
@@ -183,6 +202,36 @@ void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::ui
         out[k] = total_order_key(pass(first, second, plan.half, plan.steps) * plan.pooled);
     }
 }
+
+#if QUARN_HAVE_AVX2_KERNELS
+// Replicates begin ... end - 1 four at a time through the group kernel,
+// the last few one at a time through the SIMD pass.
+void run_replicate_groups(const ReplicatePlan& plan, std::uint64_t begin, std::uint64_t end,
+                          OrderKey* resample, OrderKey* out, const RunControl* control,
+                          MergedPass pass) {
+    OrderKey first_rows[group_rows_size(group_limit)];
+    OrderKey second_rows[group_rows_size(group_limit)];
+    // Rows past the window are read when the columns are taken apart.
+    std::fill(first_rows, first_rows + group_rows_size(plan.half), largest_key);
+    std::fill(second_rows, second_rows + group_rows_size(plan.half), largest_key);
+    std::uint64_t k = begin;
+    for (; end - k >= 4; k += 4) {
+        if (control != nullptr && control->stop_requested()) {
+            for (std::uint64_t r = 0; r < 4; ++r) out[k + r] = total_order_key(0.0);
+            continue;
+        }
+        for (std::size_t r = 0; r < 4; ++r) {
+            gather_resample_rows(plan, k + r, r, first_rows, second_rows);
+        }
+        double distances[4];
+        replicate_group_avx2(first_rows, second_rows, plan.half, plan.steps, distances);
+        for (std::size_t r = 0; r < 4; ++r) {
+            out[k + r] = total_order_key(distances[r] * plan.pooled);
+        }
+    }
+    run_replicate_piece(plan, k, end, resample, out, control, pass);
+}
+#endif
 
 struct PortablePass {
     double operator()(const OrderKey* x, const OrderKey* y, std::size_t n,
@@ -254,7 +303,9 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
         .steps = scratch.steps.data(),
     };
-    const MergedPass simd_pass = simd_merged_pass(active_kernel_path(), w);
+    const KernelPath path = active_kernel_path();
+    const MergedPass simd_pass = simd_merged_pass(path, w);
+    const bool in_groups = replicate_groups_for(path, w);
 
     std::vector<OrderKey>& keys = scratch.replicate_keys;
     keys.resize(static_cast<std::size_t>(settings.n_perm));
@@ -268,6 +319,12 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
             if (buffer.size() < resample_size(w)) buffer.resize(resample_size(w));
             resample = buffer.data();
         }
+#if QUARN_HAVE_AVX2_KERNELS
+        if (in_groups) {
+            run_replicate_groups(plan, begin, end, resample, out, control, simd_pass);
+            return;
+        }
+#endif
         if (simd_pass != nullptr) {
             run_replicate_piece(plan, begin, end, resample, out, control, simd_pass);
         } else {

@@ -74,4 +74,9 @@ MergedPass simd_merged_pass(KernelPath path, std::size_t n) {
     return nullptr;
 }
 
+bool replicate_groups_for(KernelPath path, std::size_t n) {
+    return path == KernelPath::avx2 && n >= 2 && n <= group_limit &&
+           detected_kernel_path() == KernelPath::avx2;
+}
+
 }  // namespace quarn

@@ -53,10 +53,33 @@ inline constexpr std::size_t simd_pass_limit = 48;
 // use: on the portable path and for n above simd_pass_limit.
 MergedPass simd_merged_pass(KernelPath path, std::size_t n);
 
+// Largest sample size for replicates taken four at a time (groups): their
+// halves are sorted as the columns of rows of four keys, and the four sums
+// run in the lanes of one vector.
+inline constexpr std::size_t group_limit = 32;
+
+// Keys of one set of rows of a group: a row of four keys per element,
+// rounded up to whole blocks of four rows.
+inline constexpr std::size_t group_rows_size(std::size_t n) {
+    return (n + 3) / 4 * 4 * 4;
+}
+
+// Whether replicates of samples of n keys go in groups on `path`.
+bool replicate_groups_for(KernelPath path, std::size_t n);
+
 #if QUARN_HAVE_AVX2_KERNELS
 // AVX2 version of the merged pass; callable only where the processor has
 // AVX2, and for n <= simd_pass_limit.
 double merged_pass_avx2(const OrderKey* x, const OrderKey* y, std::size_t n, const double* steps);
+
+// The distances of four replicates at once. Element i of the first half of
+// replicate r is key r of row i of `first_rows` (keys 4i ... 4i + 3), the
+// second halves likewise in `second_rows`; both hold group_rows_size(n)
+// keys and are sorted in place. distances[r] is the merged pass of
+// replicate r's two halves, with the same additions as the portable pass.
+// AVX2 only; 2 <= n <= group_limit.
+void replicate_group_avx2(OrderKey* first_rows, OrderKey* second_rows, std::size_t n,
+                          const double* steps, double* distances);
 #endif
 
 }  // namespace quarn
