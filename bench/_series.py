@@ -28,3 +28,18 @@ def median_time(function, repeats):
         function()
         times.append(time.perf_counter() - start)
     return statistics.median(times), times
+
+
+def median_wall_and_cpu(function, repeats):
+    """Median wall time, all wall times, and median process CPU time (all
+    threads) of `repeats` calls."""
+    import statistics
+    import time
+
+    times, cpu = [], []
+    for _ in range(repeats):
+        start, start_cpu = time.perf_counter(), time.process_time()
+        function()
+        times.append(time.perf_counter() - start)
+        cpu.append(time.process_time() - start_cpu)
+    return statistics.median(times), times, statistics.median(cpu)

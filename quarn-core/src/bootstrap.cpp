@@ -8,117 +8,18 @@
 #include <utility>
 
 #include "quarn/distance.hpp"
-
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
-#endif
+#include "quarn/kernels.hpp"
+#include "quarn/merged_pass.hpp"
 
 namespace quarn {
 
 namespace {
-
-// SplitMix64 finaliser multipliers, also used to spread indices in the keys.
-constexpr std::uint64_t mix_c1 = 0xbf58476d1ce4e5b9ULL;
-constexpr std::uint64_t mix_c2 = 0x94d049bb133111ebULL;
-// Separate the call key from the replicate seed.
-constexpr std::uint64_t call_constant = 0x3903fa2331f06e58ULL;
-constexpr std::uint64_t replicate_constant = 0x53b28fe19d2bbf48ULL;
-// SplitMix64 increment.
-constexpr std::uint64_t golden_gamma = 0x9e3779b97f4a7c15ULL;
-
-constexpr std::uint64_t rotl(std::uint64_t x, int k) {
-    return (x << k) | (x >> (64 - k));
-}
-
-struct Wide {
-    std::uint64_t high;
-    std::uint64_t low;
-};
-
-// Full 128-bit product of two 64-bit values.
-inline Wide multiply_wide(std::uint64_t a, std::uint64_t b) {
-#if defined(_MSC_VER) && !defined(__clang__)
-#if defined(_M_X64)
-    std::uint64_t high = 0;
-    const std::uint64_t low = _umul128(a, b, &high);
-    return {high, low};
-#else
-    return {__umulh(a, b), a * b};
-#endif
-#else
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-    return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
-#endif
-}
 
 double quiet_nan() {
     return std::numeric_limits<double>::quiet_NaN();
 }
 
 }  // namespace
-
-std::uint64_t Xoshiro256PlusPlus::next() {
-    const std::uint64_t result = rotl(s[0] + s[3], 23) + s[0];
-    const std::uint64_t t = s[1] << 17;
-    s[2] ^= s[0];
-    s[3] ^= s[1];
-    s[1] ^= s[2];
-    s[0] ^= s[3];
-    s[2] ^= t;
-    s[3] = rotl(s[3], 45);
-    return result;
-}
-
-Xoshiro256PlusPlus seed_generator(std::uint64_t x) {
-    Xoshiro256PlusPlus generator{};
-    for (std::uint64_t i = 1; i <= 4; ++i) {
-        std::uint64_t z = x + i * golden_gamma;
-        z = (z ^ (z >> 30)) * mix_c1;
-        z = (z ^ (z >> 27)) * mix_c2;
-        z = z ^ (z >> 31);
-        generator.s[i - 1] = z;
-    }
-    return generator;
-}
-
-std::uint64_t uniform_below(Xoshiro256PlusPlus& generator, std::uint64_t bound) {
-    constexpr std::uint64_t two_32 = std::uint64_t{1} << 32;
-    if (bound < two_32) {
-        // 32-bit draw: the product of two values below 2^32 fits in 64 bits.
-        const std::uint64_t product = (generator.next() >> 32) * bound;
-        std::uint64_t result = product >> 32;
-        const std::uint64_t low = product & (two_32 - 1);
-        if (low > two_32 - bound) {
-            // The low part is close enough to 2^32 that the carry from the
-            // next 32 bits could change the result: draw them.
-            const std::uint64_t carry = ((generator.next() >> 32) * bound) >> 32;
-            if (low + carry >= two_32) ++result;
-        }
-        return result;
-    }
-    const Wide product = multiply_wide(generator.next(), bound);
-    std::uint64_t result = product.high;
-    // 0 - bound is 2^64 - bound in wrapping arithmetic.
-    if (product.low > std::uint64_t{0} - bound) {
-        const std::uint64_t carry = multiply_wide(generator.next(), bound).high;
-        // low + carry >= 2^64 exactly when the wrapped sum falls below low.
-        if (product.low + carry < product.low) ++result;
-    }
-    return result;
-}
-
-std::uint64_t make_call_key(std::uint64_t seed, std::uint64_t window_size) {
-    return seed ^ call_constant ^ (window_size * mix_c2);
-}
-
-std::uint64_t make_position_key(std::uint64_t call_key, std::uint64_t start) {
-    return (start * mix_c1) ^ call_key;
-}
-
-std::uint64_t make_replicate_seed(std::uint64_t position_key, std::uint64_t window_size,
-                                  std::uint64_t replicate) {
-    return (replicate * mix_c1) ^ position_key ^ replicate_constant ^ (window_size * mix_c2);
-}
 
 std::uint64_t saturating_to_u64(double value) {
     // Written so that NaN fails the first test.
@@ -175,9 +76,9 @@ Result<TaperWindow> make_taper_window(std::uint64_t block_length, double taper_r
     return window;
 }
 
-double quantile_linear(std::span<double> values, double level) {
-    if (values.empty()) return quiet_nan();
-    const std::size_t last = values.size() - 1;
+double quantile_of_keys(std::span<OrderKey> keys, double level) {
+    if (keys.empty()) return quiet_nan();
+    const std::size_t last = keys.size() - 1;
     const double pos = static_cast<double>(last) * level;
     const double floor_pos = std::floor(pos);
     // The limit to the last rank only matters when the count is not exactly
@@ -186,17 +87,163 @@ double quantile_linear(std::span<double> values, double level) {
         static_cast<std::size_t>(std::min<std::uint64_t>(saturating_to_u64(floor_pos), last));
     const std::size_t hi =
         static_cast<std::size_t>(std::min<std::uint64_t>(saturating_to_u64(std::ceil(pos)), last));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(lo), values.end(),
-                     total_less);
-    const double v_lo = values[lo];
+    std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(lo), keys.end());
+    const double v_lo = key_value(keys[lo]);
     if (hi == lo) return v_lo;
-    // After the selection every value past rank lo is at least v_lo, so the
-    // next rank is the smallest of them.
-    const double v_hi = *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(lo) + 1,
-                                          values.end(), total_less);
+    // After the selection every key past rank lo is at least the one at lo,
+    // so the next rank is the smallest of them.
+    const double v_hi = key_value(
+        *std::min_element(keys.begin() + static_cast<std::ptrdiff_t>(lo) + 1, keys.end()));
     const double frac = pos - floor_pos;
     return std::fma(v_lo, 1.0 - frac, frac * v_hi);
 }
+
+double quantile_linear(std::span<const double> values, double level) {
+    std::vector<OrderKey> keys(values.size());
+    std::transform(values.begin(), values.end(), keys.begin(), total_order_key);
+    return quantile_of_keys(keys, level);
+}
+
+namespace {
+
+// What every replicate of one threshold reads; fixed before the loop.
+struct ReplicatePlan {
+    const double* reference;
+    const double* weights;
+    double taper_scale;
+    double pooled;
+    std::size_t half;    // w: each half of the resample
+    std::size_t length;  // L = 2w
+    std::size_t block_length;
+    std::uint64_t block_count;
+    std::uint64_t block_starts;
+    std::uint64_t position_key;
+    std::uint64_t window_size;
+    network_detail::KeySorter sorter;  // null above the network sizes
+    const double* steps;
+};
+
+// Resample layout: the first half's keys, its padding, the second half's
+// keys, its padding.
+std::size_t resample_size(std::size_t half) {
+    return 2 * (half + pass_padding);
+}
+
+// Replicate k's resample, as order keys: blocks at uniformly drawn starts,
+// each value tapered by its weight and scaled, the last block cut short.
+// store(p, key) puts the key of resample position p in place.
+template <class Store>
+inline void draw_resample(const ReplicatePlan& plan, std::uint64_t k, Store&& store) {
+    Xoshiro256PlusPlus generator =
+        seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
+    std::size_t filled = 0;
+    for (std::uint64_t block = 0; block < plan.block_count; ++block) {
+        const std::size_t start =
+            static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
+        const std::size_t len = std::min(plan.block_length, plan.length - filled);
+        const double* source = plan.reference + start;
+        for (std::size_t i = 0; i < len; ++i) {
+            const double value = (source[i] * plan.weights[i]) * plan.taper_scale;
+            store(filled + i, total_order_key(value));
+        }
+        filled += len;
+    }
+}
+
+// The resample as two padded halves: position p at slot p, or p + padding
+// in the second half.
+inline void gather_resample(const ReplicatePlan& plan, std::uint64_t k, OrderKey* resample) {
+    const std::size_t half = plan.half;
+    draw_resample(plan, k, [&](std::size_t p, OrderKey key) {
+        resample[p + (p >= half ? pass_padding : 0)] = key;
+    });
+}
+
+// The resample as column `lane` of the rows of a group.
+inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std::size_t lane,
+                                 OrderKey* first_rows, OrderKey* second_rows) {
+    const std::size_t half = plan.half;
+    draw_resample(plan, k, [&](std::size_t p, OrderKey key) {
+        if (p < half) {
+            first_rows[p * 4 + lane] = key;
+        } else {
+            second_rows[(p - half) * 4 + lane] = key;
+        }
+    });
+}
+
+inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
+    if (plan.sorter != nullptr) {
+        plan.sorter(keys);
+    } else {
+        std::sort(keys, keys + plan.half);
+    }
+}
+
+// Replicates begin ... end - 1 into `out` as the order keys of their
+// rescaled distances. `pass` is the merged pass; the portable one is
+// passed as a type so that it compiles inline.
+template <class Pass>
+void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::uint64_t end,
+                         OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass) {
+    OrderKey* const first = resample;
+    OrderKey* const second = resample + plan.half + pass_padding;
+    pad_sample(first, plan.half);
+    pad_sample(second, plan.half);
+    for (std::uint64_t k = begin; k != end; ++k) {
+        if (control != nullptr && control->stop_requested()) {
+            out[k] = total_order_key(0.0);
+            continue;
+        }
+        gather_resample(plan, k, resample);
+        sort_half(plan, first);
+        sort_half(plan, second);
+        // Back from the standardized scale to the scale of the raw windows.
+        out[k] = total_order_key(pass(first, second, plan.half, plan.steps) * plan.pooled);
+    }
+}
+
+#if QUARN_HAVE_AVX2_KERNELS
+// Replicates begin ... end - 1 four at a time through the group kernel,
+// the last few one at a time through the SIMD pass.
+void run_replicate_groups(const ReplicatePlan& plan, std::uint64_t begin, std::uint64_t end,
+                          OrderKey* resample, OrderKey* out, const RunControl* control,
+                          MergedPass pass) {
+    OrderKey first_rows[group_rows_size(group_limit)];
+    OrderKey second_rows[group_rows_size(group_limit)];
+    // Rows past the window are read when the columns are taken apart.
+    std::fill(first_rows, first_rows + group_rows_size(plan.half), largest_key);
+    std::fill(second_rows, second_rows + group_rows_size(plan.half), largest_key);
+    std::uint64_t k = begin;
+    for (; end - k >= 4; k += 4) {
+        if (control != nullptr && control->stop_requested()) {
+            for (std::uint64_t r = 0; r < 4; ++r) out[k + r] = total_order_key(0.0);
+            continue;
+        }
+        for (std::size_t r = 0; r < 4; ++r) {
+            gather_resample_rows(plan, k + r, r, first_rows, second_rows);
+        }
+        double distances[4];
+        replicate_group_avx2(first_rows, second_rows, plan.half, plan.steps, distances);
+        for (std::size_t r = 0; r < 4; ++r) {
+            out[k + r] = total_order_key(distances[r] * plan.pooled);
+        }
+    }
+    run_replicate_piece(plan, k, end, resample, out, control, pass);
+}
+#endif
+
+struct PortablePass {
+    double operator()(const OrderKey* x, const OrderKey* y, std::size_t n,
+                      const double* steps) const {
+        return merged_pass_portable(x, y, n, steps);
+    }
+};
+
+// Resamples of windows up to this size live on the stack.
+constexpr std::size_t stack_half = network_sort_limit;
+
+}  // namespace
 
 Result<double> block_bootstrap_threshold(std::span<const double> series, const PrefixSums& prefix,
                                          std::uint64_t window_size, std::uint64_t start,
@@ -237,48 +284,54 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
     const TaperWindow& taper = *scratch.taper;
 
     const std::uint64_t block_count = length / block_length + (length % block_length != 0 ? 1 : 0);
-    const std::uint64_t block_starts = length - block_length + 1;
-    const double* ref = reference.data();
-    const double* weights = taper.weights.data();
-    const double scale = taper.scale;
+    if (scratch.steps.size() != step_table_size(w)) {
+        scratch.steps.resize(step_table_size(w));
+        fill_step_table(scratch.steps, w);
+    }
+    const ReplicatePlan plan{
+        .reference = reference.data(),
+        .weights = taper.weights.data(),
+        .taper_scale = taper.scale,
+        .pooled = std::sqrt((right.sd * right.sd + left.sd * left.sd) * 0.5),
+        .half = w,
+        .length = static_cast<std::size_t>(length),
+        .block_length = static_cast<std::size_t>(block_length),
+        .block_count = block_count,
+        .block_starts = length - block_length + 1,
+        .position_key = position_key,
+        .window_size = window_size,
+        .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
+        .steps = scratch.steps.data(),
+    };
+    const KernelPath path = active_kernel_path();
+    const MergedPass simd_pass = simd_merged_pass(path, w);
+    const bool in_groups = replicate_groups_for(path, w);
 
+    std::vector<OrderKey>& keys = scratch.replicate_keys;
+    keys.resize(static_cast<std::size_t>(settings.n_perm));
+    OrderKey* const out = keys.data();
     const RunControl* control = settings.control;
-    std::vector<double> values = run_replicates(settings.n_perm, [&](std::uint64_t k) {
-        if (control != nullptr && control->stop_requested()) return 0.0;
-        Xoshiro256PlusPlus generator =
-            seed_generator(make_replicate_seed(position_key, window_size, k));
-        // Resamples of windows up to 32 values live on the stack.
-        constexpr std::size_t stack_capacity = 64;
-        double stack_resample[stack_capacity];
-        std::vector<double> heap_resample;
-        double* resample = stack_resample;
-        if (length > stack_capacity) {
-            heap_resample.resize(static_cast<std::size_t>(length));
-            resample = heap_resample.data();
+    for_each_replicate_piece(settings.n_perm, [&](std::uint64_t begin, std::uint64_t end) {
+        OrderKey stack_resample[2 * (stack_half + pass_padding)];
+        OrderKey* resample = stack_resample;
+        if (w > stack_half) {
+            std::vector<OrderKey>& buffer = scratch.long_resamples.local();
+            if (buffer.size() < resample_size(w)) buffer.resize(resample_size(w));
+            resample = buffer.data();
         }
-        std::size_t filled = 0;
-        for (std::uint64_t block = 0; block < block_count; ++block) {
-            const std::size_t block_start =
-                static_cast<std::size_t>(uniform_below(generator, block_starts));
-            // Only the last block can be cut short; it keeps the first weights.
-            const std::size_t len = std::min(static_cast<std::size_t>(block_length),
-                                             static_cast<std::size_t>(length) - filled);
-            for (std::size_t i = 0; i < len; ++i) {
-                resample[filled + i] = (ref[block_start + i] * weights[i]) * scale;
-            }
-            filled += len;
+#if QUARN_HAVE_AVX2_KERNELS
+        if (in_groups) {
+            run_replicate_groups(plan, begin, end, resample, out, control, simd_pass);
+            return;
         }
-        const std::span<double> first_half(resample, w);
-        const std::span<double> second_half(resample + w, w);
-        total_order_sort(first_half);
-        total_order_sort(second_half);
-        return wasserstein_distance(first_half, second_half);
+#endif
+        if (simd_pass != nullptr) {
+            run_replicate_piece(plan, begin, end, resample, out, control, simd_pass);
+        } else {
+            run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{});
+        }
     });
-
-    // Back from the standardized scale to the scale of the raw windows.
-    const double pooled = std::sqrt((right.sd * right.sd + left.sd * left.sd) * 0.5);
-    for (double& value : values) value = value * pooled;
-    return quantile_linear(values, settings.level);
+    return quantile_of_keys(keys, settings.level);
 }
 
 }  // namespace quarn

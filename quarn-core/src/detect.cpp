@@ -10,8 +10,10 @@
 #include <utility>
 
 #include "quarn/bootstrap.hpp"
-#include "quarn/distance.hpp"
+#include "quarn/kernels.hpp"
+#include "quarn/merged_pass.hpp"
 #include "quarn/refine.hpp"
+#include "quarn/total_order.hpp"
 
 namespace quarn {
 
@@ -23,20 +25,53 @@ constexpr std::size_t parallel_region_threshold = 8;
 // Positions swept between two progress reports and stop checks.
 constexpr std::uint64_t progress_stride = 256;
 
-// Statistic of position v with caller-owned buffers of w values each, so the
-// sweep reuses them from one position to the next.
-double statistic_with(std::span<const double> series, std::uint64_t position,
-                      std::uint64_t window_size, std::vector<double>& left,
-                      std::vector<double>& right) {
-    const std::size_t w = static_cast<std::size_t>(window_size);
-    const auto first = series.begin() + static_cast<std::ptrdiff_t>(position * window_size);
-    left.assign(first, first + static_cast<std::ptrdiff_t>(w));
-    right.assign(first + static_cast<std::ptrdiff_t>(w),
-                 first + static_cast<std::ptrdiff_t>(2 * w));
-    total_order_sort(left);
-    total_order_sort(right);
-    return wasserstein_distance(left, right);
-}
+// The sorted order keys of the windows of one sweep. Consecutive positions
+// share a window (the right window of position v is the left window of
+// v + 1), so each window is sorted once: the keys of the right window are
+// kept as the left window of the next position.
+class SortedWindows {
+  public:
+    SortedWindows(std::span<const double> series, std::uint64_t window_size)
+        : series_(series),
+          w_(static_cast<std::size_t>(window_size)),
+          left_(w_ + pass_padding),
+          right_(w_ + pass_padding),
+          steps_(step_table_size(w_)),
+          simd_pass_(simd_merged_pass(active_kernel_path(), w_)) {
+        pad_sample(left_.data(), w_);
+        pad_sample(right_.data(), w_);
+        fill_step_table(steps_, w_);
+    }
+
+    // Sorts window `index` (values index * w ... index * w + w - 1) as the
+    // left window.
+    void start_at(std::uint64_t index) { load(left_.data(), index); }
+
+    // Statistic of position v, whose left window is the one held; holds the
+    // right window as the left one of v + 1 afterwards.
+    double statistic(std::uint64_t position) {
+        load(right_.data(), position + 1);
+        const double d = simd_pass_ != nullptr
+                             ? simd_pass_(left_.data(), right_.data(), w_, steps_.data())
+                             : merged_pass_portable(left_.data(), right_.data(), w_, steps_.data());
+        left_.swap(right_);
+        return d;
+    }
+
+  private:
+    void load(OrderKey* keys, std::uint64_t index) {
+        const double* values = series_.data() + static_cast<std::size_t>(index) * w_;
+        for (std::size_t i = 0; i < w_; ++i) keys[i] = total_order_key(values[i]);
+        sort_keys(keys, w_);
+    }
+
+    std::span<const double> series_;
+    std::size_t w_;
+    std::vector<OrderKey> left_;
+    std::vector<OrderKey> right_;
+    std::vector<double> steps_;
+    MergedPass simd_pass_;
+};
 
 // Merges ascending significant positions into regions covering both windows
 // of each position; a region absorbs at most the one position after its
@@ -82,9 +117,9 @@ std::uint64_t position_count(std::size_t n, std::uint64_t window_size) {
 
 double window_statistic(std::span<const double> series, std::uint64_t position,
                         std::uint64_t window_size) {
-    std::vector<double> left;
-    std::vector<double> right;
-    return statistic_with(series, position, window_size, left, right);
+    SortedWindows windows(series, window_size);
+    windows.start_at(position);
+    return windows.statistic(position);
 }
 
 Result<WindowResult> detect_single_window(std::span<const double> series, const PrefixSums& prefix,
@@ -111,8 +146,8 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
     result.statistics.reserve(static_cast<std::size_t>(positions));
     result.tapered_block_bootstrap_threshold.reserve(static_cast<std::size_t>(positions));
     std::vector<std::uint64_t> significant;
-    std::vector<double> left;
-    std::vector<double> right;
+    SortedWindows windows(series, window_size);
+    windows.start_at(0);
 
     // The threshold is carried forward and refreshed only at the first
     // position and after a significant one.
@@ -137,7 +172,7 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
             }
             threshold = *fresh;
         }
-        const double stat = statistic_with(series, v, window_size, left, right);
+        const double stat = windows.statistic(v);
         result.starts.push_back(start);
         result.statistics.push_back(stat);
         result.tapered_block_bootstrap_threshold.push_back(threshold);

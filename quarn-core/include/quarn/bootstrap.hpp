@@ -3,6 +3,7 @@
 #pragma once
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 
@@ -15,54 +16,161 @@
 #include "quarn/control.hpp"
 #include "quarn/result.hpp"
 #include "quarn/stats.hpp"
+#include "quarn/total_order.hpp"
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
 
 namespace quarn {
 
-// xoshiro256++; four words of state, one per replicate.
+// Full 128-bit product of two 64-bit values.
+struct WideProduct {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+
+inline WideProduct multiply_wide(std::uint64_t a, std::uint64_t b) {
+#if defined(_MSC_VER) && !defined(__clang__)
+#if defined(_M_X64)
+    std::uint64_t high = 0;
+    const std::uint64_t low = _umul128(a, b, &high);
+    return {high, low};
+#else
+    return {__umulh(a, b), a * b};
+#endif
+#else
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
+#endif
+}
+
+namespace seeding {
+
+// SplitMix64 finaliser multipliers, also used to spread indices in the keys.
+inline constexpr std::uint64_t mix_c1 = 0xbf58476d1ce4e5b9ULL;
+inline constexpr std::uint64_t mix_c2 = 0x94d049bb133111ebULL;
+// Separate the call key from the replicate seed.
+inline constexpr std::uint64_t call_constant = 0x3903fa2331f06e58ULL;
+inline constexpr std::uint64_t replicate_constant = 0x53b28fe19d2bbf48ULL;
+// SplitMix64 increment.
+inline constexpr std::uint64_t golden_gamma = 0x9e3779b97f4a7c15ULL;
+
+constexpr std::uint64_t rotl(std::uint64_t x, int k) {
+    return (x << k) | (x >> (64 - k));
+}
+
+}  // namespace seeding
+
+// xoshiro256++; four words of state, one per replicate. The generator and
+// the seeding are defined here, in the header, so that the replicate loop
+// compiles them inline.
 struct Xoshiro256PlusPlus {
     std::uint64_t s[4];
 
-    std::uint64_t next();
+    std::uint64_t next() {
+        const std::uint64_t result = seeding::rotl(s[0] + s[3], 23) + s[0];
+        const std::uint64_t t = s[1] << 17;
+        s[2] ^= s[0];
+        s[3] ^= s[1];
+        s[1] ^= s[2];
+        s[0] ^= s[3];
+        s[2] ^= t;
+        s[3] = seeding::rotl(s[3], 45);
+        return result;
+    }
 };
 
 // SplitMix64 expansion of `x` into a fresh generator state.
-Xoshiro256PlusPlus seed_generator(std::uint64_t x);
+inline Xoshiro256PlusPlus seed_generator(std::uint64_t x) {
+    Xoshiro256PlusPlus generator{};
+    for (std::uint64_t i = 1; i <= 4; ++i) {
+        std::uint64_t z = x + i * seeding::golden_gamma;
+        z = (z ^ (z >> 30)) * seeding::mix_c1;
+        z = (z ^ (z >> 27)) * seeding::mix_c2;
+        z = z ^ (z >> 31);
+        generator.s[i - 1] = z;
+    }
+    return generator;
+}
 
 // Uniform integer in [0, bound), bound >= 1: widening multiplication with at
 // most one correction draw (never a rejection loop or a modulo).
-std::uint64_t uniform_below(Xoshiro256PlusPlus& generator, std::uint64_t bound);
+inline std::uint64_t uniform_below(Xoshiro256PlusPlus& generator, std::uint64_t bound) {
+    constexpr std::uint64_t two_32 = std::uint64_t{1} << 32;
+    if (bound < two_32) {
+        // 32-bit draw: the product of two values below 2^32 fits in 64 bits.
+        const std::uint64_t product = (generator.next() >> 32) * bound;
+        std::uint64_t result = product >> 32;
+        const std::uint64_t low = product & (two_32 - 1);
+        if (low > two_32 - bound) {
+            // The low part is close enough to 2^32 that the carry from the
+            // next 32 bits could change the result: draw them.
+            const std::uint64_t carry = ((generator.next() >> 32) * bound) >> 32;
+            if (low + carry >= two_32) ++result;
+        }
+        return result;
+    }
+    const WideProduct product = multiply_wide(generator.next(), bound);
+    std::uint64_t result = product.high;
+    // 0 - bound is 2^64 - bound in wrapping arithmetic.
+    if (product.low > std::uint64_t{0} - bound) {
+        const std::uint64_t carry = multiply_wide(generator.next(), bound).high;
+        // low + carry >= 2^64 exactly when the wrapped sum falls below low.
+        if (product.low + carry < product.low) ++result;
+    }
+    return result;
+}
 
 // Seed keys: one per window size, one per threshold position, one per replicate.
-std::uint64_t make_call_key(std::uint64_t seed, std::uint64_t window_size);
-std::uint64_t make_position_key(std::uint64_t call_key, std::uint64_t start);
-std::uint64_t make_replicate_seed(std::uint64_t position_key, std::uint64_t window_size,
-                                  std::uint64_t replicate);
+inline std::uint64_t make_call_key(std::uint64_t seed, std::uint64_t window_size) {
+    return seed ^ seeding::call_constant ^ (window_size * seeding::mix_c2);
+}
+
+inline std::uint64_t make_position_key(std::uint64_t call_key, std::uint64_t start) {
+    return (start * seeding::mix_c1) ^ call_key;
+}
+
+inline std::uint64_t make_replicate_seed(std::uint64_t position_key, std::uint64_t window_size,
+                                         std::uint64_t replicate) {
+    return (replicate * seeding::mix_c1) ^ position_key ^ seeding::replicate_constant ^
+           (window_size * seeding::mix_c2);
+}
 
 // Below this many replicates the loop stays on the calling thread.
 inline constexpr std::uint64_t parallel_replicate_threshold = 64;
 
-// Element k of the result is f(k). From 64 replicates on, the index range is
-// split recursively on the pool of the calling thread, never into pieces of
-// fewer than ceil(n / 8) indices; every piece writes only its own slots, so
-// the array is the same for any split and any number of threads.
-template <class F>
-std::vector<double> run_replicates(std::uint64_t n_perm, F&& replicate) {
-    std::vector<double> values(static_cast<std::size_t>(n_perm));
+// Calls piece(begin, end) on disjoint index ranges that cover 0 ... n_perm.
+// Below 64 replicates there is one piece, on the calling thread. From 64 on
+// the range is split recursively on the pool of the calling thread, never
+// into pieces of fewer than ceil(n / 8) indices. A piece that writes only
+// the slots of its own indices gives the same array for any split and any
+// number of threads; a piece may set up scratch once for all its indices.
+template <class Piece>
+void for_each_replicate_piece(std::uint64_t n_perm, Piece&& piece) {
+    if (n_perm == 0) return;
     if (n_perm < parallel_replicate_threshold) {
-        for (std::uint64_t k = 0; k < n_perm; ++k) values[k] = replicate(k);
-        return values;
+        piece(std::uint64_t{0}, n_perm);
+        return;
     }
     // simple_partitioner splits a range only while it is longer than the
     // grain, into halves, so a grain of 2c - 1 keeps every piece >= c.
     const std::uint64_t min_piece = (n_perm + 7) / 8;
     const std::uint64_t grain = 2 * min_piece - 1;
-    double* out = values.data();
     tbb::parallel_for(
         tbb::blocked_range<std::uint64_t>(0, n_perm, grain),
-        [&](const tbb::blocked_range<std::uint64_t>& piece) {
-            for (std::uint64_t k = piece.begin(); k != piece.end(); ++k) out[k] = replicate(k);
-        },
+        [&](const tbb::blocked_range<std::uint64_t>& range) { piece(range.begin(), range.end()); },
         tbb::simple_partitioner());
+}
+
+// Element k of the result is f(k), computed by the pieces above.
+template <class F>
+std::vector<double> run_replicates(std::uint64_t n_perm, F&& replicate) {
+    std::vector<double> values(static_cast<std::size_t>(n_perm));
+    double* out = values.data();
+    for_each_replicate_piece(n_perm, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t k = begin; k != end; ++k) out[k] = replicate(k);
+    });
     return values;
 }
 
@@ -92,8 +200,11 @@ struct TaperWindow {
 Result<TaperWindow> make_taper_window(std::uint64_t block_length, double taper_ratio);
 
 // Linear-interpolation quantile at `level` in [0, 1]; NaN for no values.
-// Reorders `values`.
-double quantile_linear(std::span<double> values, double level);
+double quantile_linear(std::span<const double> values, double level);
+
+// The same quantile of the values whose order keys are given, by selection
+// (the keys are reordered).
+double quantile_of_keys(std::span<OrderKey> keys, double level);
 
 // What stays fixed over the sweep of one window size.
 struct BootstrapSettings {
@@ -108,11 +219,18 @@ struct BootstrapSettings {
     const RunControl* control = nullptr;
 };
 
-// Buffers reused by the thresholds of one sweep: the reference pair and the
-// taper window, which is recomputed only when its inputs change.
+// Buffers reused by the thresholds of one sweep, so that a threshold
+// allocates nothing once the first one has run: the reference pair, the
+// taper window (recomputed only when its inputs change), the step table of
+// the window size, the order keys of the replicate values, and, for
+// windows too long for a buffer on the stack, one resample buffer per
+// worker thread.
 struct BootstrapScratch {
     std::vector<double> reference;
     std::optional<TaperWindow> taper;
+    std::vector<double> steps;
+    std::vector<OrderKey> replicate_keys;
+    tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
 };
 
 // Threshold of the position whose left window starts at `start`.

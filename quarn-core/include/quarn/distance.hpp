@@ -7,16 +7,17 @@
 #include <vector>
 
 #include "quarn/result.hpp"
+#include "quarn/total_order.hpp"
 
 namespace quarn {
 
-// Key whose signed integer order is the IEEE 754 totalOrder of doubles.
-std::int64_t total_order_key(double value);
-
 // a < b in the IEEE 754 total order (-0.0 before +0.0, NaNs at the ends).
-bool total_less(double a, double b);
+inline bool total_less(double a, double b) {
+    return total_order_key(a) < total_order_key(b);
+}
 
-// Sorts ascending in the total order, in place.
+// Sorts ascending in the total order, in place: small samples by a sorting
+// network on their order keys, larger ones by std::sort.
 void total_order_sort(std::span<double> values);
 
 // True for values that are neither NaN nor infinite.
@@ -24,7 +25,8 @@ bool is_finite_value(double value);
 
 // Area between the empirical distribution functions of x and y, both sorted
 // ascending in the total order. NaN (quiet, 0x7ff8000000000000) when either
-// sample is empty or holds a NaN. One merged pass; no allocation.
+// sample is empty or holds a NaN. One branch-free merged pass; no
+// allocation.
 double wasserstein_distance(const double* x, std::size_t n, const double* y, std::size_t m);
 
 inline double wasserstein_distance(std::span<const double> x, std::span<const double> y) {

@@ -1,0 +1,159 @@
+// The IEEE 754 total order of doubles as signed integer keys, and the
+// branch-free sorting networks that sort small arrays of such keys.
+//
+// Keys that compare equal come from doubles with identical bits, so every
+// correct sort of the keys, however it orders ties, gives the same array:
+// the networks below and the general sort produce the same bits.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace quarn {
+
+using OrderKey = std::int64_t;
+
+// Key whose signed integer order is the IEEE 754 totalOrder of doubles:
+// negative values flip their 63 magnitude bits so that larger magnitudes
+// order first; positive values keep their bits.
+inline OrderKey total_order_key(double value) {
+    const auto k = std::bit_cast<std::int64_t>(value);
+    const auto flip = static_cast<std::int64_t>(static_cast<std::uint64_t>(k >> 63) >> 1);
+    return k ^ flip;
+}
+
+// The key map is its own inverse: this restores the exact bits.
+inline double key_value(OrderKey key) {
+    return std::bit_cast<double>(total_order_key(std::bit_cast<double>(key)));
+}
+
+// Larger than the key of every double except a NaN with all payload bits
+// set; pads and sentinels of key arrays.
+inline constexpr OrderKey largest_key = INT64_MAX;
+
+// Keys up to this count are sorted by networks; longer arrays by std::sort.
+inline constexpr std::size_t network_sort_limit = 64;
+
+namespace network_detail {
+
+struct Comparator {
+    std::uint8_t low;
+    std::uint8_t high;
+};
+
+// Largest network needed (64 keys) has 543 comparators.
+inline constexpr std::size_t max_comparators = 544;
+
+struct Network {
+    std::array<Comparator, max_comparators> comparators{};
+    std::size_t size = 0;
+};
+
+// Batcher's odd-even merge sort for the next power of two, without the
+// comparators that touch a position >= n. Imagine positions n and above
+// holding keys larger than any real key: a comparator (i, j), i < j, with j
+// such a position never moves anything, so by induction none of them ever
+// leaves its place and every comparator touching one is a no-op.
+constexpr Network odd_even_merge_network(std::size_t n) {
+    Network network;
+    std::size_t width = 1;
+    while (width < n) width <<= 1;
+    for (std::size_t p = 1; p < width; p <<= 1) {
+        for (std::size_t k = p; k >= 1; k >>= 1) {
+            for (std::size_t j = k % p; j + k < width; j += 2 * k) {
+                for (std::size_t i = 0; i < k; ++i) {
+                    const std::size_t low = i + j;
+                    const std::size_t high = i + j + k;
+                    if (low / (2 * p) != high / (2 * p) || high >= n) continue;
+                    network.comparators[network.size++] = {static_cast<std::uint8_t>(low),
+                                                           static_cast<std::uint8_t>(high)};
+                }
+            }
+        }
+    }
+    return network;
+}
+
+template <std::size_t N>
+inline constexpr Network network_for = odd_even_merge_network(N);
+
+// Written with selects, not branches: compilers emit conditional moves.
+inline void compare_exchange(OrderKey& a, OrderKey& b) {
+    const OrderKey low = a < b ? a : b;
+    const OrderKey high = a < b ? b : a;
+    a = low;
+    b = high;
+}
+
+template <std::size_t N, std::size_t... C>
+inline void run_unrolled(OrderKey* keys, std::index_sequence<C...>) {
+    constexpr const Network& network = network_for<N>;
+    (compare_exchange(keys[network.comparators[C].low], keys[network.comparators[C].high]), ...);
+}
+
+// Fully unrolled network: every index is a constant, so the compiler keeps
+// keys in registers where it can.
+template <std::size_t N>
+void sort_unrolled(OrderKey* keys) {
+    run_unrolled<N>(keys, std::make_index_sequence<network_for<N>.size>{});
+}
+
+// The same network walked from its table: one loop, less code, for the
+// sizes above the unrolled ones.
+template <std::size_t N>
+void sort_walked(OrderKey* keys) {
+    static constexpr const Network& network = network_for<N>;
+    for (std::size_t c = 0; c < network.size; ++c) {
+        compare_exchange(keys[network.comparators[c].low], keys[network.comparators[c].high]);
+    }
+}
+
+// Sizes up to this one are unrolled; their code is what the default window
+// sizes run. Larger networks walk their table.
+inline constexpr std::size_t unrolled_limit = 32;
+
+using KeySorter = void (*)(OrderKey*);
+
+inline void sort_nothing(OrderKey*) {}
+
+template <std::size_t N>
+constexpr KeySorter sorter_for() {
+    if constexpr (N < 2) {
+        return &sort_nothing;
+    } else if constexpr (N <= unrolled_limit) {
+        return &sort_unrolled<N>;
+    } else {
+        return &sort_walked<N>;
+    }
+}
+
+template <std::size_t... N>
+constexpr std::array<KeySorter, sizeof...(N)> make_sorters(std::index_sequence<N...>) {
+    return {sorter_for<N>()...};
+}
+
+inline constexpr std::array<KeySorter, network_sort_limit + 1> sorters =
+    make_sorters(std::make_index_sequence<network_sort_limit + 1>{});
+
+}  // namespace network_detail
+
+// Sorter of exactly n keys (n <= network_sort_limit), chosen once by a
+// caller that sorts many arrays of one size.
+inline network_detail::KeySorter key_sorter(std::size_t n) {
+    return network_detail::sorters[n];
+}
+
+// Sorts n keys ascending: networks up to 64 keys, std::sort above.
+inline void sort_keys(OrderKey* keys, std::size_t n) {
+    if (n <= network_sort_limit) {
+        network_detail::sorters[n](keys);
+    } else {
+        std::sort(keys, keys + n);
+    }
+}
+
+}  // namespace quarn
