@@ -14,6 +14,7 @@ from quarn._quarn_native import (
     swal_statistic,
     wasserstein_statistic,
 )
+from quarn._coverage import QuarnWarning
 from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
 from quarn.result import ChangePoint, DetectionResult
@@ -22,6 +23,7 @@ __all__ = [
     "detect",
     "DetectionResult",
     "ChangePoint",
+    "QuarnWarning",
     "load_dataset",
     "Dataset",
     "quarn_detector",
