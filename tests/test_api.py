@@ -215,7 +215,7 @@ def test_bad_series_are_rejected_clearly(series, error, message):
         ({"seed": -1}, ValueError, "seed must be an integer from 0 to 18446744073709551615, got -1"),
         ({"seed": 2**64}, ValueError,
          "seed must be an integer from 0 to 18446744073709551615, got 18446744073709551616"),
-        ({"seed": 10**5000}, ValueError, "got an integer of about 5001 digits"),
+        ({"seed": 10**4000 * 10**1000}, ValueError, "got an integer of about 5001 digits"),
         ({"tol": -1}, ValueError, "tol must be an integer from 0 to"),
         ({"workers": -1}, ValueError, "workers must be an integer from 0 to"),
         ({"workers": True}, TypeError, "workers must be an integer, got True"),
@@ -259,6 +259,55 @@ def test_plot_of_a_pandas_series_uses_its_dates():
     low, high = ax.get_xlim()
     assert matplotlib.dates.num2date(low).year == 2021
     plt.close(ax.figure)
+
+
+@pytest.mark.parametrize(
+    "index, kind",
+    [
+        (pd.period_range("2021-01", periods=len(SERIES), freq="M"), "dates"),
+        (pd.timedelta_range("0s", periods=len(SERIES), freq="s"), "labels"),
+        (pd.Index([f"row {i}" for i in range(len(SERIES))]), "labels"),
+        (pd.CategoricalIndex([f"c{i}" for i in range(len(SERIES))]), "labels"),
+    ],
+    ids=["period", "timedelta", "strings", "categorical"],
+)
+def test_plot_of_any_flat_index(index, kind):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ax = quarn.detect(pd.Series(SERIES, index=index)).plot()
+    ax.figure.canvas.draw()
+    if kind == "dates":
+        assert matplotlib.dates.num2date(ax.get_xlim()[0]).year in (2020, 2021)
+    else:
+        assert [t.get_text() for t in ax.get_xticklabels()][0] == str(index[0])
+    plt.close(ax.figure)
+
+
+def test_plot_refuses_a_multiindex_before_drawing(monkeypatch):
+    index = pd.MultiIndex.from_product([["a", "b"], range(len(SERIES) // 2)])
+    result = quarn.detect(pd.Series(SERIES, index=index))
+    assert result.change_points[0].label[0] == "a"
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # nothing may be drawn first
+    with pytest.raises(ValueError, match=r"cannot plot a series with a MultiIndex \(2 levels\)"):
+        result.plot()
+
+
+@pytest.mark.parametrize(
+    "sizes, message",
+    [
+        ([1000], "window size 1000 needs at least 2000 values; the series has 240, so it "
+                 "analysed nothing and no change point can be found"),
+        ([10, 120, 121, 200], "window sizes 121,200 need at least 242 to 400 values; the "
+                              "series has 240, so they analysed nothing"),
+    ],
+)
+def test_window_sizes_that_cannot_analyse_the_series_warn(sizes, message):
+    with pytest.warns(quarn.QuarnWarning) as caught:
+        quarn.detect(SERIES, window_sizes=sizes)
+    assert [str(w.message) for w in caught] == [message]
+    assert issubclass(quarn.QuarnWarning, UserWarning)
 
 
 def test_plot_without_matplotlib_names_the_extra(result, monkeypatch):

@@ -113,6 +113,7 @@ class _Shape:
     width: int
     width_from: str  # "the header" or "line N"
     decimal: str
+    first_cells: list[str] = field(default_factory=list)  # of the header or first row
     warnings: list[str] = field(default_factory=list)
 
     def name(self, column: int) -> str:
@@ -131,17 +132,19 @@ class _Shape:
             return f"{text}, column {column + 1} ({shown(self.name(column))})"
         return f"{text}, column {column + 1}" if self.width > 1 else text
 
-    def split(self, line: str) -> list[str]:
+    def split(self, line: str, number: int) -> list[str]:
+        """The fields of line ``number``."""
         if self.delimiter is None:
             return [line]
         if self.delimiter == _SPACE:
             return line.split()
-        if '"' in line:
-            try:
-                return next(csv.reader([line], delimiter=self.delimiter, skipinitialspace=True, strict=True), [])
-            except csv.Error:
-                return line.split(self.delimiter)  # the field count check reports it
-        return line.split(self.delimiter)
+        if '"' not in line:
+            return line.split(self.delimiter)
+        reader = csv.reader([line], delimiter=self.delimiter, skipinitialspace=True, strict=True)
+        try:
+            return next(reader, [])
+        except csv.Error as exc:
+            raise DataError(f"{self.source}, line {number}: {exc} (a quote not closed?)") from None
 
 
 def read_columns(path: str, layout: Layout) -> tuple[list[Column], list[str]]:
@@ -203,10 +206,11 @@ def _shape(head: list[str], first_line: int, source: str, layout: Layout) -> tup
         raise UsageError(f"--decimal must be '.' or ',', got {shown(layout.decimal)}")
     delimiter = _delimiter(head, source, layout)
     shape = _Shape(source, delimiter, None, 0, "", layout.decimal)
-    rows = [shape.split(line) for line in _first_nonblank(head, 2)]
+    rows = [shape.split(line, number) for number, line in _first_nonblank(head, first_line, 2)]
     header = layout.header
     if header is None:
         header = _is_header(rows[0], rows[1] if len(rows) > 1 else None, layout.decimal)
+    shape.first_cells = rows[0]
     if header:
         shape.header = rows[0]
         shape.width, shape.width_from = len(rows[0]), "the header"
@@ -217,11 +221,12 @@ def _shape(head: list[str], first_line: int, source: str, layout: Layout) -> tup
     return shape, first_line + (1 if header else 0)
 
 
-def _first_nonblank(lines: list[str], count: int) -> list[str]:
+def _first_nonblank(lines: list[str], first_line: int, count: int) -> list[tuple[int, str]]:
+    """The first ``count`` non-blank lines with their numbers."""
     found = []
-    for line in lines:
+    for number, line in enumerate(lines, start=first_line):
         if line.strip():
-            found.append(line)
+            found.append((number, line))
             if len(found) == count:
                 break
     return found
@@ -451,9 +456,9 @@ class _Reader:
             line_number = number + offset
             if not line.strip():
                 self._blank_line(line_number)
-            cells = shape.split(line)
+            cells = shape.split(line, line_number)
             if len(cells) != shape.width:
-                self._wrong_width(line_number, line, len(cells))
+                self._wrong_width(line_number, cells)
             for column in self.data_columns:
                 self.values[column].append(self._number(cells[column], line_number, column))
             if self.labels is not None:
@@ -503,13 +508,15 @@ class _Reader:
             "remove it or fill in its values"
         )
 
-    def _wrong_width(self, line: int, text: str, count: int) -> None:
+    def _wrong_width(self, line: int, cells: list[str]) -> None:
         shape = self.shape
+        count = len(cells)
         message = (
             f"{shape.source}, line {line}: {count} field{'' if count == 1 else 's'}, but "
             f"{shape.width_from} has {shape.width}"
         )
-        if shape.delimiter == "," and shape.decimal == "." and _DECIMAL_COMMA.search(text):
+        whole = all(_WHOLE.fullmatch(cell.strip()) for cell in cells + shape.first_cells)
+        if shape.delimiter == "," and shape.decimal == "." and whole:
             message += "; if the commas are decimal commas, read the file with --decimal ,"
         elif shape.delimiter == _SPACE:
             message += "; with blank-separated columns every field must be one word"
