@@ -334,7 +334,8 @@ def test_exhausted_memory_is_one_line_naming_the_work(tmp_path):
     done = run("detect", "x.txt", "--n-perm", str(2**64 - 1), cwd=tmp_path)
     assert done.returncode == 1
     assert done.stderr == (
-        "quarn: error: not enough memory for analysing x.txt, column 1 (200 values)\n")
+        "quarn: error: not enough memory for analysing x.txt, column 1 (200 values, "
+        "18446744073709551615 replicates, window sizes '10-20')\n")
 
 
 def test_an_interrupted_run_exits_130(tmp_path):

@@ -266,7 +266,9 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     try:
         for done, column in enumerate(columns):
             stage.doing = (
-                f"analysing {column.source}, {column.title} ({len(column.values)} values)"
+                f"analysing {column.source}, {column.title} ({len(column.values)} values, "
+                f"{options['n_perm']} replicates, window sizes "
+                f"{shown(format_sizes(options['window_sizes']))})"
             )
             progress.show(done, f"{column.source}: {column.name}")
             notes = []

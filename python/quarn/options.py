@@ -457,7 +457,3 @@ def markdown_table() -> str:
             flag = f"`{option.flag}` / `--no-{option.flag[2:]}`"
         lines.append(f"| `{option.name}` | {flag} | {option.default_text} | {option.help} |")
     return "\n".join(lines)
-
-
-if __name__ == "__main__":  # python -m quarn.options: the README's table
-    print(markdown_table())
