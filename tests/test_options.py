@@ -52,8 +52,9 @@ def test_every_flag_reaches_detect_through_the_table():
 def test_docstring_describes_every_option():
     doc = quarn.detect.__doc__
     assert "(options)" not in doc
+    lines = [line.strip() for line in doc.splitlines()]
     for option in OPTIONS:
-        assert f"        {option.name}: {option.help[:40]}" in doc
+        assert any(line.startswith(f"{option.name}: {option.help[:30]}") for line in lines)
 
 
 @pytest.mark.skipif(not README.exists(), reason="needs the source tree's README")
