@@ -1,7 +1,6 @@
 """Reading series from text tables: layout rules, strictness and bounds."""
 
 import os
-import resource
 import subprocess
 import sys
 

@@ -100,7 +100,9 @@ def build_parser() -> argparse.ArgumentParser:
             "column except the time column is analysed unless --column is given."
         ),
     )
-    detect_parser.add_argument("files", nargs="+", metavar="FILE", help="input file, or - for stdin")
+    detect_parser.add_argument(
+        "files", nargs="+", metavar="FILE", help="input file, or - for stdin"
+    )
     _add_input_options(detect_parser)
     _add_detector_options(detect_parser, {})
     _add_output_options(detect_parser)
@@ -146,7 +148,10 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--delimiter",
         metavar="CHAR",
-        help="field delimiter: a character, or tab, space, comma, semicolon, bar (default: sniffed)",
+        help=(
+            "field delimiter: a character, or tab, space, comma, semicolon, bar "
+            "(default: sniffed)"
+        ),
     )
     group.add_argument(
         "--decimal",
@@ -191,7 +196,9 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
             "with their time labels, warnings, and the detector's full result)"
         ),
     )
-    group.add_argument("--plot", metavar="FILE.png", help="also draw the series and change points to FILE.png")
+    group.add_argument(
+        "--plot", metavar="FILE.png", help="also draw the series and change points to FILE.png"
+    )
 
 
 def _detector_options(args: argparse.Namespace) -> dict[str, Any]:

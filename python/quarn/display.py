@@ -64,7 +64,8 @@ def plot_result(
         _, ax = plt.subplots(figsize=(9, 3.5))
     import numpy as np  # matplotlib brings numpy
 
-    ax.plot(x, np.asarray(result.values, dtype=np.float64), color="0.25", linewidth=0.9, label="series")
+    values = np.asarray(result.values, dtype=np.float64)
+    ax.plot(x, values, color="0.25", linewidth=0.9, label="series")
     if tick_labels is not None:
         step = max(1, len(tick_labels) // 6)
         ticks = list(range(0, len(tick_labels), step))
