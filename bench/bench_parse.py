@@ -40,7 +40,7 @@ if which == "old":
 else:
     from quarn._table import Layout, read_columns
     start = time.perf_counter()
-    columns, _ = read_columns(path, Layout())
+    columns = read_columns(path, Layout())
 seconds = time.perf_counter() - start
 count = sum(len(c.values) for c in columns)
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024

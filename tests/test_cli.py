@@ -160,7 +160,7 @@ def test_json_has_one_shape_for_one_series_and_many(tmp_path):
         ("date,v\n2020-01-01,1\n", ["data.csv"], 1, "'2020-01-01' is not a number (for time stamps use --time-column"),
         ("t,v\n1,2\n2,3\n3,4\n", ["data.csv", "--column", "w"], 2, "unknown column 'w'; columns are \"'t', 'v'\""),
         ("t,v\n1,2\n2,3\n3,4\n", ["data.csv", "--column", "3"], 2, "no column number 3; the file has 2 columns"),
-        ("1,2\n2,3\n3,4\n", ["data.csv", "--column", "v"], 2, "no header row, so choose columns by number"),
+        ("1,2.5\n2,3.5\n3,4.5\n", ["data.csv", "--column", "v"], 2, "no header row, so choose columns by number"),
         ("t,v\n1,2\n2,3\n3,4\n", ["data.csv", "--time-column", "v", "--column", "v"], 2, "both a data column and the time column"),
         ("1\n2\n3\n", ["data.csv", "--window-sizes", "0"], 2,
          "--window-sizes: window size must be an integer from 1 to 18446744073709551615, got 0"),

@@ -15,8 +15,8 @@ def read(tmp_path, content, name="data.csv", **layout):
     if isinstance(content, str):
         content = content.encode("utf-8")
     path.write_bytes(content)
-    columns, warnings = read_columns(str(path), Layout(**layout))
-    return {c.name: list(c.values) for c in columns}, columns, warnings
+    columns = read_columns(str(path), Layout(**layout))
+    return {c.name: list(c.values) for c in columns}, columns
 
 
 def failure(tmp_path, content, name="data.csv", error=DataError, **layout):
@@ -59,13 +59,11 @@ def failure(tmp_path, content, name="data.csv", error=DataError, **layout):
     ],
 )
 def test_layouts_are_read(tmp_path, content, layout, expected):
-    values, _, warnings = read(tmp_path, content, **layout)
-    assert values == expected
-    assert warnings == []
+    assert read(tmp_path, content, **layout)[0] == expected
 
 
 def test_tabs_for_tsv_files_and_time_labels(tmp_path):
-    _, (column,), _ = read(tmp_path, "day\tv\nmon\t1,5\ntue\t2\nwed\t3\n", name="x.tsv",
+    _, (column,) = read(tmp_path, "day\tv\nmon\t1,5\ntue\t2\nwed\t3\n", name="x.tsv",
                            time_column="day", decimal=",")
     assert list(column.values) == [1.5, 2, 3]
     assert (list(column.labels), column.labels_name) == (["mon", "tue", "wed"], "day")
@@ -116,14 +114,17 @@ def test_column_choices_that_do_not_fit_are_usage_errors(tmp_path, layout, messa
     assert message in failure(tmp_path, "t,v\n1,2\n2,3\n3,4\n", error=UsageError, **layout)
 
 
-def test_whole_numbers_split_at_commas_get_a_warning(tmp_path):
-    values, _, warnings = read(tmp_path, "1,288\n2,5\n3,75\n")
-    assert values == {"column 1": [1, 2, 3], "column 2": [288, 5, 75]}
-    assert [w.split(os.sep)[-1] for w in warnings] == [
-        "data.csv: every field is a whole number, so commas were read as delimiters "
-        "(e.g. '1,288'); for numbers with decimal commas use --decimal , (and --delimiter , "
-        "to keep this reading without the warning)"]
-    assert read(tmp_path, "1,288\n2,5\n3,75\n", delimiter=",")[2] == []
+def test_pairs_of_whole_numbers_must_say_what_their_comma_is(tmp_path):
+    message = failure(tmp_path, "1,288\n2,5\n3,75\n")
+    assert message.endswith(
+        "data.csv: every line holds two whole numbers split by a comma (line 1: '1,288'), "
+        "which may be one number with a decimal comma; read the file with --decimal , for "
+        "decimal commas or --delimiter , for two columns")
+    assert read(tmp_path, "1,288\n2,5\n3,75\n", decimal=",")[0] == {"column 1": [1.288, 2.5, 3.75]}
+    assert read(tmp_path, "1,288\n2,5\n3,75\n", delimiter=",")[0] == {
+        "column 1": [1, 2, 3], "column 2": [288, 5, 75]}
+    assert read(tmp_path, "1,2,3\n4,5,6\n7,8,9\n")[0]["column 3"] == [3, 6, 9]
+    assert read(tmp_path, "t,n\n1,288\n2,5\n3,75\n")[0]["n"] == [288, 5, 75]
 
 
 CONTENTS = [
@@ -164,7 +165,7 @@ def test_the_number_of_values_is_capped(tmp_path, monkeypatch):
 
 def test_values_are_exact(tmp_path):
     numbers = [0.1, -1e-300, 1.7976931348623157e308, 5e-324, 123456789.123456789, -0.0]
-    values, _, _ = read(tmp_path, "".join(f"{v!r}\n" for v in numbers))
+    values, _ = read(tmp_path, "".join(f"{v!r}\n" for v in numbers))
     assert [v.hex() for v in values["column 1"]] == [v.hex() for v in numbers]
 
 

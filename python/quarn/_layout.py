@@ -77,7 +77,6 @@ class Shape:
     width_from: str  # "the header" or "line N"
     decimal: str
     first_cells: list[str] = field(default_factory=list)  # of the header or first row
-    warnings: list[str] = field(default_factory=list)
 
     def name(self, column: int) -> str:
         """Header name of a 0-based column, or ``column N``."""
@@ -151,7 +150,7 @@ def decide_shape(
     else:
         shape.width, shape.width_from = len(rows[0]), f"line {first_line}"
     if delimiter == "," and layout.delimiter is None and not header:
-        shape.warnings.extend(_decimal_comma_check(head, first_line, source))
+        _decimal_comma_check(head, first_line, source)
     return shape, first_line + (1 if header else 0)
 
 
@@ -215,12 +214,16 @@ def _kind(cell: str, decimal: str) -> str:
     return "number"
 
 
-def _decimal_comma_check(head: list[str], first_line: int, source: str) -> list[str]:
-    """Rows of whole numbers split at commas may be numbers with decimal commas.
+def _decimal_comma_check(head: list[str], first_line: int, source: str) -> None:
+    """Refuses comma-split whole numbers that may be numbers with decimal commas.
 
+    Lines of two whole numbers split by a comma read as well as one number
+    with a decimal comma (``1,288``) as two columns; the file must say which.
     A first field of -0, or a later field with a leading zero (``05``), is
-    written only by decimal fractions, so such a file is refused; otherwise a
-    warning says how the commas were read.
+    written only by decimal fractions.
+
+    Raises:
+        DataError: The first lines are such numbers.
     """
     rows = [
         (first_line + i, line.split(","))
@@ -228,7 +231,7 @@ def _decimal_comma_check(head: list[str], first_line: int, source: str) -> list[
         if line.strip()
     ]
     if not all(WHOLE.fullmatch(cell.strip()) for _, cells in rows for cell in cells):
-        return []
+        return
     for line, cells in rows:
         if cells[0].strip() in ("-0", "+0") or any(
             _LEADING_ZERO.fullmatch(cell.strip()) for cell in cells[1:]
@@ -238,12 +241,13 @@ def _decimal_comma_check(head: list[str], first_line: int, source: str) -> list[
                 "decimal comma; read the file with --decimal , (or with --delimiter , if "
                 "the commas separate columns)"
             )
-    example = ",".join(rows[0][1])
-    return [
-        f"{source}: every field is a whole number, so commas were read as delimiters "
-        f"(e.g. {shown(example)}); for numbers with decimal commas use --decimal , "
-        "(and --delimiter , to keep this reading without the warning)"
-    ]
+    if all(len(cells) == 2 for _, cells in rows):
+        line, cells = rows[0]
+        raise DataError(
+            f"{source}: every line holds two whole numbers split by a comma (line {line}: "
+            f"{shown(','.join(cells))}), which may be one number with a decimal comma; "
+            "read the file with --decimal , for decimal commas or --delimiter , for two columns"
+        )
 
 
 def chosen_columns(shape: Shape, layout: Layout) -> tuple[list[int], int | None]:

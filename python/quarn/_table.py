@@ -63,7 +63,7 @@ class Column:
     labels_name: str | None = None
 
 
-def read_columns(path: str, layout: Layout) -> tuple[list[Column], list[str]]:
+def read_columns(path: str, layout: Layout) -> list[Column]:
     """Reads the chosen columns of an input as series.
 
     Args:
@@ -71,8 +71,7 @@ def read_columns(path: str, layout: Layout) -> tuple[list[Column], list[str]]:
         layout: Which columns, and how to read them.
 
     Returns:
-        One series per chosen column in the order asked for, and warnings
-        about the reading (for a warning line each).
+        One series per chosen column, in the order asked for.
 
     Raises:
         UsageError: A column does not exist, or is both data and time.
@@ -94,7 +93,7 @@ def read_columns(path: str, layout: Layout) -> tuple[list[Column], list[str]]:
     finally:
         if path != "-":
             handle.close()
-    return reader.columns(), shape.warnings
+    return reader.columns()
 
 
 class _Reader:

@@ -228,10 +228,7 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
     columns = []
     for path in args.files:
         stage.doing = f"reading {shown('<stdin>' if path == '-' else path)}"
-        found, notes = read_columns(path, layout)
-        for note in notes:
-            _warn(note)
-        columns.extend(found)
+        columns.extend(read_columns(path, layout))
     analyses = _analyse(columns, options, stage)
     stage.doing = "writing the output"
     if args.json:
