@@ -33,20 +33,27 @@ def test_native_keywords_exist_with_the_same_defaults():
             assert native[option.native].default == checked[option.name], option.name
 
 
+# A command-line text and the value it must reach quarn.detect with, for
+# every option of the table that has a flag.
+GIVEN = {
+    "window_sizes": ("7,9", (7, 9)), "n_perm": ("4", 4), "alpha": ("0.5", 0.5),
+    "seed": ("5", 5), "tol": ("6", 6), "workers": ("3", 3), "change_type": ("VAR", "var"),
+    "block_length": ("8", 8), "taper_ratio": ("0.25", 0.25), "center": (None, False),
+}
+
+
 def test_every_flag_reaches_detect_through_the_table():
-    flags = []
+    flags, expected = [], check_options({})
     for option in OPTIONS:
-        assert option.flag is not None, option.name
-        assert option.help.endswith(".") and option.default_text
-        if option.switch:
-            flags.append(f"--no-{option.flag[2:]}")
-        else:
-            flags += [option.flag, {"window_sizes": "7,9", "change_type": "VAR",
-                                    "alpha": "0.5", "taper_ratio": "0.25"}.get(option.name, "4")]
+        assert option.help.endswith(".") and option.default_text, option.name
+        if option.flag is None:
+            continue
+        assert option.name in GIVEN, f"add a command-line sample for {option.name}"
+        text, value = GIVEN[option.name]
+        flags += [f"--no-{option.flag[2:]}"] if option.switch else [option.flag, text]
+        expected[option.name] = value
     args = cli.build_parser().parse_args(["detect", "x.csv", *flags])
-    assert cli._detector_options(args) == {
-        "window_sizes": (7, 9), "n_perm": 4, "alpha": 0.5, "seed": 4, "tol": 4, "workers": 4,
-        "change_type": "var", "block_length": 4, "taper_ratio": 0.25, "center": False}
+    assert cli._detector_options(args) == expected
 
 
 def test_docstring_describes_every_option():
