@@ -157,7 +157,8 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
         "--decimal",
         choices=(".", ","),
         default=".",
-        help="decimal mark of the numbers (default %(default)s)",
+        metavar="MARK",
+        help="decimal mark of the numbers, . or , (default %(default)s)",
     )
 
 
