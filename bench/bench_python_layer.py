@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _series import median_time, piecewise_noise  # noqa: E402
 
 import quarn  # noqa: E402
-from quarn._table import parse_table, read_text, select_columns  # noqa: E402
+from quarn._table import Layout, read_columns  # noqa: E402
 
 
 def main():
@@ -48,7 +48,7 @@ def main():
                 handle.write("t,value\n")
                 handle.writelines(f"{i},{v!r}\n" for i, v in enumerate(piecewise_noise(n)))
             seconds, _ = median_time(
-                lambda: select_columns(parse_table(read_text(path), path), ["value"], "t"),
+                lambda: read_columns(path, Layout(columns=["value"], time_column="t")),
                 args.repeats,
             )
         print(f"{n:>9} {seconds:>19.3f}")

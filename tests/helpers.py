@@ -1,5 +1,6 @@
 """Shared test helpers."""
 
+import math
 import struct
 
 
@@ -20,3 +21,26 @@ def bits(value):
 def same(a, b):
     """Equal bit for bit, including types, key order and NaN payloads."""
     return bits(a) == bits(b)
+
+
+def same_detection(a, b, rel=1e-9):
+    """Two detector results that agree in every change point, region, vote,
+    score and probability, and whose statistics and thresholds agree to a
+    relative `rel` (NaN matching NaN): a result of the rescaled series
+    against the native result of the series itself."""
+    if a["cp_dict"] != b["cp_dict"] or not same(a["out"], b["out"]):
+        return False
+    if list(a["window_results"]) != list(b["window_results"]):
+        return False
+    for size, found in a["window_results"].items():
+        other = b["window_results"][size]
+        for key in ("change_points", "starts", "localized_regions"):
+            if found[key] != other[key]:
+                return False
+        for key in ("statistics", "tapered_block_bootstrap_threshold"):
+            if len(found[key]) != len(other[key]):
+                return False
+            for x, y in zip(found[key], other[key]):
+                if not (math.isnan(x) and math.isnan(y)) and not math.isclose(x, y, rel_tol=rel, abs_tol=1e-300):
+                    return False
+    return True

@@ -1,30 +1,25 @@
 """quarn.detect, its result object, the JSON form and the bundled data."""
 
+import array
 import dataclasses
 import json
 import math
 import operator
-import random
+import statistics
 import subprocess
 import sys
 
 import pytest
 
 import quarn
-from helpers import same
+from helpers import same, same_detection
+from sample_series import gauss_step
 from quarn.serialize import from_jsonable, to_jsonable
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 
-
-def step_series(n=240, at=120, shift=4.0, seed=3):
-    """Gaussian noise whose mean jumps by `shift` at position `at`."""
-    rng = random.Random(seed)
-    return [rng.gauss(0.0, 1.0) + (shift if i >= at else 0.0) for i in range(n)]
-
-
-SERIES = step_series()
+SERIES = gauss_step()
 
 
 @pytest.fixture(scope="module")
@@ -43,14 +38,17 @@ def result():
         lambda v: np.array(v).astype(">f8"),  # big-endian
         lambda v: pd.Series(v),
         lambda v: pd.Series(v, dtype="Float64"),
+        lambda v: array.array("d", v),
+        lambda v: np.array(v, dtype=object),
     ],
-    ids=["list", "tuple", "ndarray", "float32-origin", "view", "big-endian", "series", "nullable"],
+    ids=["list", "tuple", "ndarray", "float32-origin", "view", "big-endian", "series",
+         "nullable", "array", "object-array"],
 )
-def test_every_input_kind_gives_the_native_result(make):
+def test_every_input_kind_gives_the_same_bits(make):
     values = make(SERIES)
     found = quarn.detect(values, window_sizes=[10, 15])
-    expected = quarn.quarn_detector([float(v) for v in values], window_sizes=[10, 15])
-    assert same(found.to_dict(), expected)
+    expected = quarn.detect([float(v) for v in values], window_sizes=[10, 15])
+    assert same(found.to_dict(), expected.to_dict())
     assert found.n_samples == len(SERIES)
 
 
@@ -58,7 +56,7 @@ def test_integer_arrays_are_read_as_floats():
     values = [0] * 60 + [5] * 60
     assert same(
         quarn.detect(np.array(values, dtype=np.int64)).to_dict(),
-        quarn.quarn_detector([float(v) for v in values]),
+        quarn.detect([float(v) for v in values]).to_dict(),
     )
 
 
@@ -78,8 +76,17 @@ def test_integer_arrays_are_read_as_floats():
         ({"center": np.bool_(False)}, {"center": False}),
     ],
 )
-def test_to_dict_equals_the_native_detector(options, native):
-    assert same(quarn.detect(SERIES, **options).to_dict(), quarn.quarn_detector(SERIES, **native))
+def test_to_dict_is_the_native_result_of_the_centred_series(options, native):
+    # The detector sees the series minus its median times a power of two.
+    # Every step of the detector commutes exactly with a power of two, so
+    # once statistics and thresholds are back in the series' units the
+    # result is that of the centred series, bit for bit.
+    centred = [v - statistics.median_low(SERIES) for v in SERIES]
+    assert same(quarn.detect(SERIES, **options).to_dict(), quarn.quarn_detector(centred, **native))
+
+
+def test_centring_moves_nothing_on_a_series_near_zero():
+    assert same_detection(quarn.detect(SERIES).to_dict(), quarn.quarn_detector(SERIES))
 
 
 def test_change_points_are_the_consensus_in_ascending_order(result):
@@ -167,7 +174,13 @@ def test_result_keeps_its_own_copies():
         (pd.Series(["a", "b", "c"]), TypeError, "numbers"),
         ([1.0, 2.0], ValueError, "at least 3 values"),
         ([1.0, 2.0, math.nan, math.inf, 5.0], ValueError, "2 NaN or infinite values, the first at position 2"),
-        (np.ma.masked_array([1.0, 2.0, 3.0, 4.0], mask=[0, 0, 1, 0]), ValueError, "position 2"),
+        (np.ma.masked_array([1.0, 2.0, 3.0, 4.0], mask=[0, 0, 1, 1]), ValueError,
+         "series has 2 missing (masked) values, the first at position 2"),
+        ([1.0, 2.0, 10**400, 4.0], ValueError,
+         "series item at position 2 is an integer too large for a float (an integer of about 401 digits)"),
+        ([1.0, 2.0, 3.0, list(range(100_000))], TypeError, "(688890 characters), not a number"),
+        (array.array("w" if sys.version_info >= (3, 13) else "u", "abc"), TypeError,
+         "array of characters"),
         (
             pd.Series([1.0, 2.0, None, 4.0], index=pd.date_range("2020-01-01", periods=4)),
             ValueError,
@@ -184,24 +197,33 @@ def test_bad_series_are_rejected_clearly(series, error, message):
 @pytest.mark.parametrize(
     "options, error, message",
     [
-        ({"alpha": 5}, ValueError, "between 0 and 1"),
-        ({"alpha": math.nan}, ValueError, "between 0 and 1"),
-        ({"alpha": "0.05"}, TypeError, "alpha"),
+        ({"alpha": 5}, ValueError, "alpha must be a fraction from 0 to 1 (0.05 means 5%), got 5.0"),
+        ({"alpha": math.nan}, ValueError, "from 0 to 1"),
+        ({"alpha": "0.05"}, TypeError, "alpha must be a number, got '0.05'"),
         ({"window_sizes": []}, ValueError, "must not be empty"),
-        ({"window_sizes": [10, 0]}, ValueError, "at least 1"),
-        ({"window_sizes": [10.0]}, TypeError, "integer"),
+        ({"window_sizes": [10, 0]}, ValueError,
+         "window_sizes[1] must be an integer from 1 to 18446744073709551615, got 0"),
+        ({"window_sizes": 2**64}, ValueError,
+         "window_sizes must be an integer from 1 to 18446744073709551615, got 18446744073709551616"),
+        ({"window_sizes": [10.0]}, TypeError, "window_sizes[0] must be an integer, got 10.0"),
         ({"window_sizes": "10"}, TypeError, "window_sizes"),
+        ({"window_sizes": iter(range(1, 10**9))}, ValueError, "at most 10000 window sizes"),
         ({"window_sizes": [3]}, ValueError, "block_length"),
         ({"window_sizes": [1], "block_length": 4}, ValueError, "window size 1"),
-        ({"n_perm": 0}, ValueError, "n_perm must be at least 1"),
-        ({"n_perm": 2.5}, TypeError, "n_perm"),
-        ({"seed": -1}, ValueError, "seed"),
-        ({"seed": 2**64}, ValueError, "seed"),
-        ({"tol": -1}, ValueError, "tol"),
-        ({"workers": -1}, ValueError, "workers"),
+        ({"n_perm": 0}, ValueError, "n_perm must be an integer from 1 to 18446744073709551615, got 0"),
+        ({"n_perm": 2**64}, ValueError, "from 1 to 18446744073709551615, got 18446744073709551616"),
+        ({"n_perm": 2.5}, TypeError, "n_perm must be an integer, got 2.5"),
+        ({"seed": -1}, ValueError, "seed must be an integer from 0 to 18446744073709551615, got -1"),
+        ({"seed": 2**64}, ValueError,
+         "seed must be an integer from 0 to 18446744073709551615, got 18446744073709551616"),
+        ({"seed": 10**4000 * 10**1000}, ValueError, "got an integer of about 5001 digits"),
+        ({"tol": -1}, ValueError, "tol must be an integer from 0 to"),
+        ({"workers": -1}, ValueError, "workers must be an integer from 0 to"),
+        ({"workers": True}, TypeError, "workers must be an integer, got True"),
         ({"change_type": "median"}, ValueError, "'median'"),
+        ({"change_type": "x" * 10_000}, ValueError, "(10002 characters)"),
         ({"change_type": None}, TypeError, "change_type"),
-        ({"block_length": 0}, ValueError, "block_length"),
+        ({"block_length": 0}, ValueError, "block_length must be an integer from 1 to"),
         ({"taper_ratio": 1.5}, ValueError, "taper_ratio"),
         ({"center": 1}, TypeError, "center"),
         ({"alpha_q": 0.05}, TypeError, "alpha_q"),
@@ -211,6 +233,7 @@ def test_bad_options_are_rejected_clearly(options, error, message):
     with pytest.raises(error) as info:
         quarn.detect(SERIES, **options)
     assert message in str(info.value)
+    assert len(str(info.value)) < 300
 
 
 def test_plot_draws_series_and_change_points(result):
@@ -239,6 +262,55 @@ def test_plot_of_a_pandas_series_uses_its_dates():
     low, high = ax.get_xlim()
     assert matplotlib.dates.num2date(low).year == 2021
     plt.close(ax.figure)
+
+
+@pytest.mark.parametrize(
+    "index, kind",
+    [
+        (pd.period_range("2021-01", periods=len(SERIES), freq="M"), "dates"),
+        (pd.timedelta_range("0s", periods=len(SERIES), freq="s"), "labels"),
+        (pd.Index([f"row {i}" for i in range(len(SERIES))]), "labels"),
+        (pd.CategoricalIndex([f"c{i}" for i in range(len(SERIES))]), "labels"),
+    ],
+    ids=["period", "timedelta", "strings", "categorical"],
+)
+def test_plot_of_any_flat_index(index, kind):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ax = quarn.detect(pd.Series(SERIES, index=index)).plot()
+    ax.figure.canvas.draw()
+    if kind == "dates":
+        assert matplotlib.dates.num2date(ax.get_xlim()[0]).year in (2020, 2021)
+    else:
+        assert [t.get_text() for t in ax.get_xticklabels()][0] == str(index[0])
+    plt.close(ax.figure)
+
+
+def test_plot_refuses_a_multiindex_before_drawing(monkeypatch):
+    index = pd.MultiIndex.from_product([["a", "b"], range(len(SERIES) // 2)])
+    result = quarn.detect(pd.Series(SERIES, index=index))
+    assert result.change_points[0].label[0] == "a"
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # nothing may be drawn first
+    with pytest.raises(ValueError, match=r"cannot plot a series with a MultiIndex \(2 levels\)"):
+        result.plot()
+
+
+@pytest.mark.parametrize(
+    "sizes, message",
+    [
+        ([1000], "window size 1000 needs at least 2000 values; the series has 240, so it "
+                 "analysed nothing and no change point can be found"),
+        ([10, 120, 121, 200], "window sizes 121,200 need at least 242 to 400 values; the "
+                              "series has 240, so they analysed nothing"),
+    ],
+)
+def test_window_sizes_that_cannot_analyse_the_series_warn(sizes, message):
+    with pytest.warns(quarn.QuarnWarning) as caught:
+        quarn.detect(SERIES, window_sizes=sizes)
+    assert [str(w.message) for w in caught] == [message]
+    assert issubclass(quarn.QuarnWarning, UserWarning)
 
 
 def test_plot_without_matplotlib_names_the_extra(result, monkeypatch):

@@ -6,7 +6,7 @@ import pytest
 
 import quarn._quarn_native as native
 from helpers import same
-from test_single_window import noisy_series
+from sample_series import noisy_series
 
 OUT_KEYS = ["leaders_segment_votes", "leaders_scores", "leaders_probs", "cdf"]
 

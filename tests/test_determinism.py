@@ -14,6 +14,7 @@ import pytest
 
 import quarn._quarn_native as native
 from helpers import same
+from sample_series import piecewise, shape_changes
 
 HANG_GUARD = 600  # seconds for the whole test; a guard against hangs only
 
@@ -30,35 +31,12 @@ def hang_guard(seconds):
         faulthandler.cancel_dump_traceback_later()
 
 
-def _noise(n, seed):
-    state = seed
-    for _ in range(n):
-        state = (state * 6364136223846793005 + 1442695040888963407) % 2**64
-        yield (state >> 11) / 2**53
-
-
 def level_changes(n=3000, seed=1):
-    levels = [0.0, 2.5, -1.0, 1.5, 4.0, 0.0]
-    return [levels[i * len(levels) // n] + u - 0.5 for i, u in enumerate(_noise(n, seed))]
+    return piecewise(n, levels=(0.0, 2.5, -1.0, 1.5, 4.0, 0.0), seed=seed)
 
 
 def spread_changes(n=2400, seed=2):
-    scales = [1.0, 5.0, 0.5, 3.0]
-    return [scales[i * len(scales) // n] * (u - 0.5) for i, u in enumerate(_noise(n, seed))]
-
-
-def shape_changes(n=1800, seed=3):
-    # Uniform, then a two-point-like mixture, then uniform again: the same
-    # mean throughout, changes in the distribution only; repeated values and
-    # ties included.
-    values = []
-    for i, u in enumerate(_noise(n, seed)):
-        part = i * 3 // n
-        if part == 1:
-            values.append(-0.5 if u < 0.5 else 0.5)
-        else:
-            values.append(round(u - 0.5, 2 if part == 2 else 6))
-    return values
+    return piecewise(n, scales=(1.0, 5.0, 0.5, 3.0), seed=seed)
 
 
 SERIES = {

@@ -18,23 +18,15 @@ import pytest
 
 import quarn._quarn_native as native
 from helpers import bits
+from sample_series import piecewise
 
 MAX = 2**64 - 1
 HANG_GUARD = 300  # seconds; the calls below take well under one
 
 
-def _series():
-    # 200 values with a level shift at 100: windows of 10 to 20 all have
-    # positions, and thresholds are computed.
-    values = []
-    state = 12345
-    for i in range(200):
-        state = (state * 6364136223846793005 + 1442695040888963407) % 2**64
-        values.append((state >> 11) / 2**53 + (4.0 if i >= 100 else 0.0))
-    return values
-
-
-SERIES = _series()
+# 200 values with a level shift at 100: windows of 10 to 20 all have
+# positions, and thresholds are computed.
+SERIES = piecewise(200, levels=(0.0, 4.0), seed=12345)
 
 EMPTY_WINDOW = {
     "change_points": [],

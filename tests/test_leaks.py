@@ -14,6 +14,7 @@ import sys
 import pytest
 
 import quarn._quarn_native as native
+from sample_series import piecewise
 
 numpy = pytest.importorskip("numpy")
 
@@ -23,15 +24,7 @@ MAX = 2**64 - 1
 def _series(n, seed=1):
     """Noise with a shift in level at n/2 and in spread at 3n/4; distinct
     float objects, so their reference counts belong to this list alone."""
-    state = seed
-    values = []
-    for i in range(n):
-        state = (state * 6364136223846793005 + 1442695040888963407) % 2**64
-        noise = (state >> 11) / 2**53 - 0.5
-        level = 3.0 if i >= n // 2 else 0.0
-        scale = 4.0 if i >= 3 * n // 4 else 1.0
-        values.append(level + scale * noise)
-    return values
+    return piecewise(n, levels=(0.0, 0.0, 3.0, 3.0), scales=(1.0, 1.0, 1.0, 4.0), seed=seed)
 
 
 # Large enough that losing the converted copy of an argument on any path

@@ -17,24 +17,13 @@ import pytest
 
 import quarn._quarn_native as native
 from helpers import same
+from sample_series import piecewise
 
 HANG_GUARD = 300  # seconds
 
 
-def _series(n=600, seed=5):
-    """Noise with changes in level, spread and both."""
-    state = seed
-    values = []
-    for i in range(n):
-        state = (state * 6364136223846793005 + 1442695040888963407) % 2**64
-        noise = (state >> 11) / 2**53 - 0.5
-        level = [0.0, 3.0, 3.0, -1.0][i * 4 // n]
-        scale = [1.0, 1.0, 4.0, 0.5][i * 4 // n]
-        values.append(level + scale * noise)
-    return values
-
-
-SERIES = _series()
+# Noise with changes in level, spread and both.
+SERIES = piecewise(600, levels=(0.0, 3.0, 3.0, -1.0), scales=(1.0, 1.0, 4.0, 0.5), seed=5)
 
 # n_perm of 64 and more: the replicates run as nested parallel work.
 CALLS = [

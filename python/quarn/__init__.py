@@ -16,6 +16,7 @@ from quarn._native_functions import (
     swal_statistic,
     wasserstein_statistic,
 )
+from quarn._coverage import QuarnWarning
 from quarn._version import __version__
 from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
@@ -26,6 +27,7 @@ __all__ = [
     "detect",
     "DetectionResult",
     "ChangePoint",
+    "QuarnWarning",
     "load_dataset",
     "Dataset",
     "serialize",

@@ -1,4 +1,4 @@
-"""Turning what users pass as a series into what the native detector reads.
+"""Turning what users pass as a series into the floats the detector reads.
 
 numpy and pandas are optional: an object can only be a numpy array or a
 pandas Series when its library is already imported, so both are looked up in
@@ -9,23 +9,23 @@ from __future__ import annotations
 
 import math
 import sys
+from array import array
 from collections.abc import Mapping, Sequence, Set
 from dataclasses import dataclass
 from typing import Any
 
-# The exact text the native functions raise for a NaN or an infinity.
-NATIVE_NON_FINITE_MESSAGE = (
-    "series contains NaN or infinite values; clean/impute before calling quarn"
-)
+from quarn.options import shown, shown_text
+
+_FILL_HINT = "remove or fill in missing values (e.g. drop or interpolate them) first"
 
 
 @dataclass(frozen=True)
 class PreparedSeries:
-    """A series ready for the native detector.
+    """A series checked for its kind and shape.
 
     Attributes:
-        values: The numbers handed to the native function: the caller's list
-            or tuple unchanged, or a one-dimensional float64 numpy array.
+        values: The caller's list or tuple unchanged, an ``array('d')``, or a
+            one-dimensional float64 numpy array.
         index: The pandas index of a pandas Series, otherwise None.
         name: The name of a pandas Series, otherwise None.
     """
@@ -39,19 +39,19 @@ class PreparedSeries:
 
 
 def prepare_series(series: Any) -> PreparedSeries:
-    """Checks the kind and shape of a series and extracts its numbers.
+    """Checks the kind and shape of a series and extracts its values.
 
     Args:
-        series: A list or tuple of numbers, a one-dimensional numpy array, or
-            a pandas Series.
+        series: A list or tuple of numbers, an ``array.array``, a
+            one-dimensional numpy array, or a pandas Series.
 
     Returns:
-        The values to pass to the native detector, with the pandas index when
-        there is one.
+        The values, with the pandas index when there is one.
 
     Raises:
         TypeError: The object is not a sequence of numbers.
-        ValueError: The object has more than one dimension.
+        ValueError: The object has more than one dimension, or masked
+            (missing) entries.
     """
     pd = sys.modules.get("pandas")
     if pd is not None:
@@ -67,6 +67,10 @@ def prepare_series(series: Any) -> PreparedSeries:
         return PreparedSeries(_numpy_values(series))
     if isinstance(series, (list, tuple)):
         return PreparedSeries(series)
+    if isinstance(series, array):
+        if series.typecode == "u" or series.typecode == "w":
+            raise TypeError("series must hold numbers, got an array of characters")
+        return PreparedSeries(series if series.typecode == "d" else array("d", series))
     if isinstance(series, (str, bytes, bytearray, Mapping, Set)) or not isinstance(
         series, Sequence
     ):
@@ -75,6 +79,44 @@ def prepare_series(series: Any) -> PreparedSeries:
             f"numbers, got {type(series).__name__}"
         )
     return PreparedSeries(list(series))
+
+
+def float_values(prepared: PreparedSeries) -> Any:
+    """The series as finite floats, checked as the detector checks them.
+
+    Args:
+        prepared: The series as returned by :func:`prepare_series`.
+
+    Returns:
+        An ``array('d')``, or the float64 numpy array of a numpy or pandas
+        input (not copied).
+
+    Raises:
+        TypeError: An item is not a number.
+        ValueError: An integer is too large for a float, the series has
+            fewer than 3 values, or a value is NaN or infinite.
+    """
+    values = prepared.values
+    if isinstance(values, (list, tuple)):
+        values = _float_array(values)
+    if len(values) < 3:
+        raise ValueError("series must contain at least 3 values")
+    found = _first_non_finite(values)
+    if found is not None:
+        position, count = found
+        raise ValueError(
+            f"series contains {count} NaN or infinite value"
+            f"{'s' if count > 1 else ''}, the first at "
+            f"{describe_position(prepared, position)}; {_FILL_HINT}"
+        )
+    return values
+
+
+def describe_position(prepared: PreparedSeries, position: int) -> str:
+    """Names a position, with its index label for a pandas Series."""
+    if prepared.index is None:
+        return f"position {position}"
+    return f"position {position} (label {shown_text(str(prepared.index[position]))})"
 
 
 def _from_pandas(series: Any) -> PreparedSeries:
@@ -89,72 +131,66 @@ def _from_pandas(series: Any) -> PreparedSeries:
     return PreparedSeries(_numpy_values(values), series.index, series.name)
 
 
-def _numpy_values(array: Any) -> Any:
+def _numpy_values(values: Any) -> Any:
     import numpy as np
 
-    if array.ndim != 1:
+    if values.ndim != 1:
         raise ValueError(
             "series must be one-dimensional, got an array of shape "
-            f"{array.shape}; select one column (e.g. a[:, 0]) or flatten it"
+            f"{values.shape}; select one column (e.g. a[:, 0]) or flatten it"
         )
-    if isinstance(array, np.ma.MaskedArray):
-        # Masked entries are missing values: make them NaN so they are
-        # reported, rather than silently reading the data hidden under them.
-        array = np.ma.filled(array.astype(np.float64), np.nan)
-    kind = array.dtype.kind
+    if isinstance(values, np.ma.MaskedArray):
+        # Masked entries are missing values; the data hidden under the mask
+        # must not be read as if it were there.
+        masked = np.flatnonzero(np.ma.getmaskarray(values))
+        if masked.size:
+            raise ValueError(
+                f"series has {masked.size} missing (masked) value"
+                f"{'s' if masked.size > 1 else ''}, the first at position "
+                f"{int(masked[0])}; {_FILL_HINT}"
+            )
+        values = values.data
+    kind = values.dtype.kind
     if kind in "biuf":
-        return np.ascontiguousarray(array, dtype=np.float64)
+        return np.ascontiguousarray(values, dtype=np.float64)
     if kind == "O":
+        return np.frombuffer(_float_array(values.tolist()), np.float64)
+    raise TypeError(f"series must hold real numbers, got dtype {values.dtype}")
+
+
+def _float_array(items: Sequence[Any]) -> array:
+    """The items as an ``array('d')``, naming the first one that is no number."""
+    try:
+        return array("d", items)
+    except (TypeError, OverflowError):
+        pass
+    for position, item in enumerate(items):
         try:
-            return array.astype(np.float64)
-        except (TypeError, ValueError) as exc:
+            if isinstance(item, (str, bytes, bytearray)):
+                raise TypeError
+            array("d", (item,))
+        except OverflowError:
+            raise ValueError(
+                f"series item at position {position} is an integer too large for a "
+                f"float ({shown(item)})"
+            ) from None
+        except TypeError:
+            hint = f"; {_FILL_HINT}" if item is None else ""
             raise TypeError(
-                "series must hold numbers, got an object array with "
-                f"non-numeric items ({exc})"
-            ) from exc
-    raise TypeError(f"series must hold real numbers, got dtype {array.dtype}")
+                f"series item at position {position} is {shown(item)}, not a number{hint}"
+            ) from None
+    return array("d", items)  # the items changed while they were checked
 
 
-def first_non_finite(prepared: PreparedSeries) -> tuple[int, int] | None:
-    """Finds the values that are NaN or infinite.
-
-    Args:
-        prepared: The series as handed to the native detector.
-
-    Returns:
-        The position of the first such value and how many there are, or None
-        when every value is finite.
-    """
-    values = prepared.values
+def _first_non_finite(values: Any) -> tuple[int, int] | None:
+    """The position of the first NaN or infinity and how many there are."""
     np = sys.modules.get("numpy")
     if np is not None and isinstance(values, np.ndarray):
         bad = np.flatnonzero(~np.isfinite(values))
         return (int(bad[0]), int(bad.size)) if bad.size else None
+    # A finite sum proves every value finite; only otherwise look closer (the
+    # sum can also overflow with finite values).
+    if math.isfinite(sum(values)):
+        return None
     positions = [i for i, value in enumerate(values) if not math.isfinite(value)]
     return (positions[0], len(positions)) if positions else None
-
-
-def first_non_number(values: Sequence[Any]) -> tuple[int, Any] | None:
-    """Finds the first item of a list that cannot be read as a float.
-
-    Args:
-        values: A list or tuple given as a series.
-
-    Returns:
-        The position and the item, or None when every item is a number.
-    """
-    for position, item in enumerate(values):
-        if isinstance(item, (str, bytes)) or item is None:
-            return position, item
-        try:
-            float(item)
-        except (TypeError, ValueError):
-            return position, item
-    return None
-
-
-def describe_position(prepared: PreparedSeries, position: int) -> str:
-    """Names a position, with its index label for a pandas Series."""
-    if prepared.index is None:
-        return f"position {position}"
-    return f"position {position} (label {prepared.index[position]})"

@@ -5,28 +5,36 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
 from quarn import datasets
+from quarn._coverage import unanalysed_sizes
 from quarn._table import Column, DataError, UsageError
+from quarn.options import format_sizes, shown
 from quarn.result import DetectionResult
+from quarn.serialize import to_jsonable
 
 
 @dataclass(frozen=True)
 class Analysis:
-    """One analysed series: where it came from and what was found."""
+    """One analysed series: where it came from, what was found, and the
+    warnings about it."""
 
     column: Column
     result: DetectionResult
+    warnings: tuple[str, ...] = ()
 
 
 def series_report(analysis: Analysis) -> str:
     """A title line and a table of the change points of one series."""
     column, result = analysis.column, analysis.result
     count = len(result.change_points)
-    title = (
-        f"{column.source}, {column.title}: {result.n_samples} values, "
-        f"{count} change point{'' if count == 1 else 's'}"
-    )
+    sizes = result.options["window_sizes"]
+    if len(unanalysed_sizes(result.n_samples, sizes)) == len(set(sizes)):
+        found = "not analysed (every window size needs more values)"
+    else:
+        found = f"{count} change point{'' if count == 1 else 's'}"
+    title = f"{column.source}, {column.title}: {result.n_samples} values, {found}"
     if not count:
         return title
     time = column.labels_name or "time"
@@ -38,6 +46,42 @@ def series_report(analysis: Analysis) -> str:
         for p in result.change_points
     ]
     return title + "\n" + format_table(headers, rows, left={time})
+
+
+def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
+    """The ``--json`` output: one object per series, the same shape for one
+    series as for many.
+
+    Each object has ``file``, ``column``, ``n_values``, ``time_column`` (None
+    without one), ``change_points`` (position, time label or None, votes,
+    score, probability), ``warnings`` and ``result``, the detector's full
+    result in the JSON form of :mod:`quarn.serialize`.
+    """
+    document = []
+    for analysis in analyses:
+        column, result = analysis.column, analysis.result
+        labels = column.labels
+        document.append(
+            {
+                "file": column.source,
+                "column": column.name,
+                "n_values": result.n_samples,
+                "time_column": column.labels_name,
+                "change_points": [
+                    {
+                        "position": p.position,
+                        "time": None if labels is None else labels[p.position],
+                        "votes": p.votes,
+                        "score": p.score,
+                        "probability": p.probability,
+                    }
+                    for p in result.change_points
+                ],
+                "warnings": list(analysis.warnings),
+                "result": to_jsonable(result.to_dict()),
+            }
+        )
+    return document
 
 
 def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
@@ -111,15 +155,13 @@ def format_table(
     return "\n".join([line(headers)] + [line(r) for r in rows])
 
 
-def format_sizes(sizes: Sequence[int]) -> str:
-    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``."""
-    sizes = list(sizes)
-    if len(sizes) > 2 and sizes == list(range(sizes[0], sizes[-1] + 1)):
-        return f"{sizes[0]}-{sizes[-1]}"
-    return ",".join(str(s) for s in sizes)
-
-
 def check_plot_target(path: str) -> None:
+    """Checks before any detection that ``--plot`` can draw into ``path``.
+
+    Raises:
+        DataError: matplotlib is not installed.
+        UsageError: The file name does not tell a picture format.
+    """
     from quarn.display import require_matplotlib
 
     try:
@@ -132,7 +174,7 @@ def check_plot_target(path: str) -> None:
     extension = os.path.splitext(path)[1].lstrip(".").lower()
     if extension not in formats:
         raise UsageError(
-            f"--plot: cannot tell the picture format of {path!r}; end the name in "
+            f"--plot: cannot tell the picture format of {shown(path)}; end the name in "
             f"one of {', '.join('.' + f for f in sorted(formats))}"
         )
 
@@ -145,7 +187,7 @@ def save_plot(
 ) -> None:
     from matplotlib.figure import Figure
 
-    from quarn.display import plot_result
+    from quarn.display import plot_result, shown_label
 
     figure = Figure(figsize=(9, 2.2 + 2.3 * len(analyses)), layout="constrained")
     for number, analysis in enumerate(analyses, start=1):
@@ -160,9 +202,11 @@ def save_plot(
         if column.labels:
             step = max(1, len(column.labels) // 6)
             ticks = list(range(0, len(column.labels), step))
-            ax.set_xticks(ticks, [column.labels[t] for t in ticks], rotation=20, fontsize=7)
+            ax.set_xticks(
+                ticks, [shown_label(column.labels[t]) for t in ticks], rotation=20, fontsize=7
+            )
             ax.set_xlabel(column.labels_name or "time")
     try:
         figure.savefig(path, dpi=100)
     except OSError as exc:
-        raise DataError(f"--plot: cannot write {path!r} ({exc.strerror or exc})") from None
+        raise DataError(f"--plot: cannot write {shown(path)} ({exc.strerror or exc})") from None

@@ -1,65 +1,45 @@
-"""Reading series from CSV, TSV or one-number-per-line text (standard library only).
+"""Reading series from CSV, TSV, blank-separated or one-number-per-line text.
 
-Line and column numbers in messages count from 1, as editors show them.
+Standard library only. The layout (delimiter, header, columns) is decided by
+``_layout``; this module reads the values. They are read strictly: a missing
+value, text, an infinity, or a number with a decimal comma (unless
+``--decimal ,`` is given) is an error naming the line and column. Line and
+column numbers count from 1, as editors show them. Reading is streamed in
+batches of lines into ``array('d')``, so memory stays near 8 bytes per
+value; at most :data:`MAX_VALUES` values are read per file.
 """
 
 from __future__ import annotations
 
-import csv
-import io
 import math
-import os
 import re
-import sys
+from array import array
+from collections.abc import Sequence
 from dataclasses import dataclass
+from operator import methodcaller
 
-# Cells that spreadsheets, R and pandas write for a missing value.
-MISSING_TOKENS = frozenset({"", "na", "n/a", "#n/a", "nan", "null", "none", "nil", "-", "?"})
+from quarn._labels import Labels
+from quarn._layout import (
+    MISSING_TOKENS,
+    SPACE,
+    WHOLE,
+    Layout,
+    Shape,
+    UsageError,
+    chosen_columns,
+    decide_shape,
+    first_lines,
+)
+from quarn._lines import DataError, line_batches, open_input
+from quarn.options import shown
 
-_DELIMITERS = ",;\t|"
+__all__ = ["Column", "DataError", "Layout", "UsageError", "read_columns"]
+
+#: Most values read from one file (over all chosen columns).
+MAX_VALUES = 100_000_000
+
+_DECIMAL_COMMA = re.compile(r"[+-]?\d+,\d+")
 _CLEANING_HINT = "remove or fill in missing values (e.g. interpolate them) and try again"
-
-
-class DataError(Exception):
-    """The input data cannot be used (exit status 1)."""
-
-
-class UsageError(Exception):
-    """The command line asks for something that does not fit the data (exit status 2)."""
-
-
-@dataclass(frozen=True)
-class Table:
-    """The rows of one input, split into cells.
-
-    Attributes:
-        source: File name as given, or ``<stdin>``.
-        header: Column names when the first row is a header, otherwise None.
-        rows: ``(line number, cells)`` of every data row.
-    """
-
-    source: str
-    header: list[str] | None
-    rows: list[tuple[int, list[str]]]
-
-    @property
-    def width(self) -> int:
-        """Number of columns: of the header, or of the widest row."""
-        if self.header is not None:
-            return len(self.header)
-        return max((len(cells) for _, cells in self.rows), default=0)
-
-    def column_name(self, column: int) -> str:
-        """Readable name of a 0-based column: its header, or its number."""
-        if self.header is not None and self.header[column].strip():
-            return self.header[column].strip()
-        return f"column {column + 1}"
-
-    def column_title(self, column: int) -> str:
-        """``column 'price'`` for a named column, ``column 2`` otherwise."""
-        if self.header is not None and self.header[column].strip():
-            return f"column {self.column_name(column)!r}"
-        return self.column_name(column)
 
 
 @dataclass(frozen=True)
@@ -78,200 +58,214 @@ class Column:
     source: str
     name: str
     title: str
-    values: list[float]
-    labels: list[str] | None = None
+    values: Sequence[float]
+    labels: Sequence[str] | None = None
     labels_name: str | None = None
 
 
-def read_text(path: str) -> str:
-    """Reads a whole input as text; ``-`` is standard input.
-
-    Raises:
-        DataError: The file is missing, unreadable or not UTF-8 text.
-    """
-    source = "<stdin>" if path == "-" else path
-    try:
-        if path == "-":
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, "rb") as handle:
-                data = handle.read()
-    except FileNotFoundError:
-        raise DataError(f"{source}: no such file") from None
-    except IsADirectoryError:
-        raise DataError(f"{source}: is a directory, not a file") from None
-    except OSError as exc:
-        raise DataError(f"{source}: cannot read it ({exc.strerror or exc})") from None
-    try:
-        return data.decode("utf-8-sig")
-    except UnicodeDecodeError as exc:
-        raise DataError(
-            f"{source}: not UTF-8 text (undecodable byte at offset {exc.start})"
-        ) from None
-
-
-def parse_table(text: str, source: str) -> Table:
-    """Splits text into header and data rows.
-
-    The delimiter is ``\\t`` for ``.tsv`` and ``.tab`` files and is sniffed
-    otherwise (comma, semicolon, tab or bar); text without any of them is one
-    column. The first row is a header when none of its cells is a number and
-    at least one is a name.
-
-    Raises:
-        DataError: The text holds no data.
-    """
-    # Only real line ends count, so line numbers match what editors show.
-    lines = re.split(r"\r\n|\r|\n", text)
-    while lines and not lines[-1].strip():
-        lines.pop()
-    if not lines:
-        raise DataError(f"{source}: the file is empty")
-    delimiter = _delimiter(source, lines)
-    reader = csv.reader(io.StringIO("\n".join(lines)), delimiter=delimiter, skipinitialspace=True)
-    rows: list[tuple[int, list[str]]] = []
-    try:
-        for cells in reader:
-            if cells or rows:  # blank lines before the first row are not data
-                rows.append((reader.line_num, cells))
-    except csv.Error as exc:
-        raise DataError(f"{source}, line {reader.line_num}: {exc}") from None
-    header = None
-    if _is_header(rows[0][1]):
-        header = rows.pop(0)[1]
-    if not rows:
-        raise DataError(f"{source}: the file has a header but no data rows")
-    return Table(source, header, rows)
-
-
-def select_columns(table: Table, columns: list[str], time_column: str | None) -> list[Column]:
-    """Reads the chosen columns of a table as series.
+def read_columns(path: str, layout: Layout) -> list[Column]:
+    """Reads the chosen columns of an input as series.
 
     Args:
-        table: The parsed input.
-        columns: Column names or numbers (from 1); empty means every column
-            except the time column.
-        time_column: Name or number of the column holding time labels.
+        path: A file name, or ``-`` for standard input.
+        layout: Which columns, and how to read them.
 
     Returns:
         One series per chosen column, in the order asked for.
 
     Raises:
         UsageError: A column does not exist, or is both data and time.
-        DataError: A chosen cell is missing or not a number, or a series has
-            fewer than 3 values.
+        DataError: The input is not a text table, a row has the wrong number
+            of fields, a chosen cell is missing or not a finite number, or a
+            series has fewer than 3 values.
     """
-    time_at = None if time_column is None else _resolve(table, time_column)
-    if columns:
-        chosen = list(dict.fromkeys(_resolve(table, wanted) for wanted in columns))
-    else:
-        chosen = [i for i in range(table.width) if i != time_at]
-    if time_at is not None and time_at in chosen:
-        raise UsageError(
-            f"{table.source}: {table.column_title(time_at)} cannot be both a data "
-            "column and the time column"
-        )
-    if not chosen:
-        raise UsageError(f"{table.source}: no data column left besides the time column")
-    labels = None if time_at is None else [_cell(table, line, cells, time_at)[0] for line, cells in table.rows]
-    return [
-        Column(
-            table.source,
-            table.column_name(i),
-            table.column_title(i),
-            _numbers(table, i, time_column),
-            labels,
-            None if time_at is None else table.column_name(time_at),
-        )
-        for i in chosen
-    ]
-
-
-def _numbers(table: Table, column: int, time_column: str | None) -> list[float]:
-    values = []
-    for line, cells in table.rows:
-        text, where = _cell(table, line, cells, column)
-        if text.lower() in MISSING_TOKENS:
-            if not cells:
-                shown = "an empty line"
-            elif column >= len(cells):
-                shown = f"the line has only {len(cells)} field{'' if len(cells) == 1 else 's'}"
-            else:
-                shown = repr(text) if text else "an empty cell"
-            raise DataError(f"{where}: missing value ({shown}); {_CLEANING_HINT}")
-        try:
-            value = float(text)
-        except ValueError:
-            hint = ""
-            if time_column is None and line == table.rows[0][0] and table.width > 1:
-                hint = " (for time stamps use --time-column; choose data with --column)"
-            raise DataError(f"{where}: {text!r} is not a number{hint}") from None
-        if not math.isfinite(value):
-            raise DataError(f"{where}: infinite value ({text!r}); remove or replace it and try again")
-        values.append(value)
-    if len(values) < 3:
-        raise DataError(
-            f"{table.source}, {table.column_title(column)}: {len(values)} value"
-            f"{'' if len(values) == 1 else 's'}, but at least 3 are needed"
-        )
-    return values
-
-
-def _cell(table: Table, line: int, cells: list[str], column: int) -> tuple[str, str]:
-    where = f"{table.source}, line {line}"
-    if table.header is not None and table.header[column].strip():
-        where += f", column {column + 1} ({table.column_name(column)!r})"
-    elif table.width > 1:
-        where += f", column {column + 1}"
-    if column >= len(cells):
-        return "", where
-    return cells[column].strip(), where
-
-
-def _resolve(table: Table, wanted: str) -> int:
-    if table.header is not None:
-        names = [name.strip() for name in table.header]
-        if wanted.strip() in names:
-            return names.index(wanted.strip())
-    if wanted.strip().isdigit():
-        number = int(wanted)
-        if 1 <= number <= table.width:
-            return number - 1
-        raise UsageError(
-            f"{table.source}: no column number {number}; the file has "
-            f"{table.width} column{'' if table.width == 1 else 's'} (numbered from 1)"
-        )
-    if table.header is None:
-        raise UsageError(
-            f"{table.source}: unknown column {wanted!r}; the file has no header row, "
-            f"so choose columns by number (1 to {table.width})"
-        )
-    known = ", ".join(repr(table.column_name(i)) for i in range(table.width))
-    raise UsageError(f"{table.source}: unknown column {wanted!r}; columns are {known}")
-
-
-def _delimiter(source: str, lines: list[str]) -> str:
-    if os.path.splitext(source)[1].lower() in (".tsv", ".tab"):
-        return "\t"
-    sample = "\n".join(lines[:50])
+    source = "<stdin>" if path == "-" else path
+    handle = open_input(path, source)
     try:
-        return csv.Sniffer().sniff(sample, delimiters=_DELIMITERS).delimiter
-    except csv.Error:
-        counts = {d: lines[0].count(d) for d in _DELIMITERS}
-        best = max(counts, key=lambda d: counts[d])
-        return best if counts[best] else ","
+        batches = line_batches(handle, source)
+        head, first_line = first_lines(batches, source)
+        shape, body_line = decide_shape(head, first_line, source, layout)
+        data_columns, time_at = chosen_columns(shape, layout)
+        reader = _Reader(shape, data_columns, time_at)
+        reader.read(body_line, head[body_line - first_line :])
+        for number, lines in batches:
+            reader.read(number, lines)
+    finally:
+        if path != "-":
+            handle.close()
+    return reader.columns()
 
 
-def _is_header(cells: list[str]) -> bool:
-    names = 0
-    for cell in cells:
-        text = cell.strip()
-        if text.lower() in MISSING_TOKENS:
-            continue
-        try:
-            float(text)
-        except ValueError:
-            names += 1
+class _Reader:
+    """Turns batches of data lines into the chosen columns' values."""
+
+    def __init__(self, shape: Shape, data_columns: list[int], time_at: int | None) -> None:
+        self.shape = shape
+        self.data_columns = data_columns
+        self.time_at = time_at
+        self.values = {column: array("d") for column in data_columns}
+        self.labels = Labels() if time_at is not None else None
+        self.blank_lines: list[int] = []  # blank lines not yet known to be trailing
+        self.first_data_line: int | None = None
+
+    def read(self, number: int, lines: list[str]) -> None:
+        """Reads one batch of lines, the first of them numbered ``number``."""
+        end = len(lines)
+        while end and not lines[end - 1].strip():
+            end -= 1
+        if end == 0:
+            self.blank_lines.extend(range(number, number + len(lines)))
+            return
+        if self.blank_lines:
+            self._blank_line(self.blank_lines[0])
+        self.blank_lines = list(range(number + end, number + len(lines)))
+        lines = lines if end == len(lines) else lines[:end]
+        if self.first_data_line is None:
+            self.first_data_line = number
+        if len(self.values[self.data_columns[0]]) + end > MAX_VALUES // len(self.data_columns):
+            raise DataError(
+                f"{self.shape.source}: more than {MAX_VALUES} values; quarn reads at most "
+                f"{MAX_VALUES} values per file (choose columns with --column)"
+            )
+        if not self._read_fast(lines):
+            self._read_slowly(number, lines)
+
+    def columns(self) -> list[Column]:
+        shape = self.shape
+        if self.first_data_line is None:
+            raise DataError(f"{shape.source}: the file has a header but no data rows")
+        found = []
+        for column in self.data_columns:
+            values = self.values[column]
+            if len(values) < 3:
+                raise DataError(
+                    f"{shape.source}, {shape.title(column)}: {len(values)} value"
+                    f"{'' if len(values) == 1 else 's'}, but at least 3 are needed"
+                )
+            found.append(
+                Column(
+                    shape.source,
+                    shape.name(column),
+                    shape.title(column),
+                    values,
+                    self.labels,
+                    None if self.time_at is None else shape.name(self.time_at),
+                )
+            )
+        return found
+
+    def _read_fast(self, lines: list[str]) -> bool:
+        """Reads well-formed lines with bulk operations; False when a line
+        needs a closer look (quotes, a wrong field count, a bad value)."""
+        shape = self.shape
+        text = "\n".join(lines)
+        if '"' in text or "_" in text:
+            return False  # quoting, or underscores that float() would accept
+        width = shape.width
+        if shape.delimiter is None:
+            fields = lines
+        elif shape.delimiter == SPACE:
+            rows = [line.split() for line in lines]
+            if any(len(row) != width for row in rows):
+                return False
+            fields = [cell for row in rows for cell in row]
         else:
-            return False
-    return names > 0
+            if set(map(methodcaller("count", shape.delimiter), lines)) != {width - 1}:
+                return False
+            fields = shape.delimiter.join(lines).split(shape.delimiter)
+        parsed = {}
+        for column in self.data_columns:
+            cells = fields[column::width] if width > 1 else fields
+            if shape.decimal == ",":
+                joined = "\n".join(cells)
+                if "." in joined:
+                    return False
+                cells = joined.replace(",", ".").split("\n")
+            try:
+                numbers = array("d", map(float, cells))
+            except ValueError:
+                return False
+            if not math.isfinite(sum(numbers)):
+                return False  # NaN, infinity, or a sum that overflowed: look closer
+            parsed[column] = numbers
+        for column, numbers in parsed.items():
+            self.values[column].extend(numbers)
+        if self.labels is not None:
+            self.labels.extend([cell.strip() for cell in fields[self.time_at :: width]])
+        return True
+
+    def _read_slowly(self, number: int, lines: list[str]) -> None:
+        """Reads line by line, stopping at the first problem with its message."""
+        shape = self.shape
+        for offset, line in enumerate(lines):
+            line_number = number + offset
+            if not line.strip():
+                self._blank_line(line_number)
+            cells = shape.split(line, line_number)
+            if len(cells) != shape.width:
+                self._wrong_width(line_number, cells)
+            for column in self.data_columns:
+                self.values[column].append(self._number(cells[column], line_number, column))
+            if self.labels is not None:
+                self.labels.extend([cells[self.time_at].strip()])
+
+    def _number(self, cell: str, line: int, column: int) -> float:
+        shape = self.shape
+        text = cell.strip()
+        where = shape.where(line, column)
+        if text.lower() in MISSING_TOKENS:
+            shown_text = shown(text) if text else "an empty cell"
+            raise DataError(f"{where}: missing value ({shown_text}); {_CLEANING_HINT}")
+        number_text = text
+        if shape.decimal == ",":
+            if "." in text:
+                raise DataError(
+                    f"{where}: {shown(text)} has a decimal point, but --decimal , was given"
+                )
+            number_text = text.replace(",", ".")
+        try:
+            if "_" in number_text:
+                raise ValueError
+            value = float(number_text)
+        except ValueError:
+            hint = self._hint(text, line)
+            raise DataError(f"{where}: {shown(text)} is not a number{hint}") from None
+        if math.isnan(value):
+            raise DataError(f"{where}: missing value ({shown(text)}); {_CLEANING_HINT}")
+        if math.isinf(value):
+            raise DataError(
+                f"{where}: infinite value ({shown(text)}); remove or replace it and try again"
+            )
+        return value
+
+    def _hint(self, text: str, line: int) -> str:
+        shape = self.shape
+        if shape.decimal == "." and _DECIMAL_COMMA.fullmatch(text):
+            return " (a decimal comma? read such numbers with --decimal ,)"
+        if self.time_at is None and line == self.first_data_line and shape.width > 1:
+            return " (for time stamps use --time-column; choose data with --column)"
+        return ""
+
+    def _blank_line(self, line: int) -> None:
+        shape = self.shape
+        if shape.width == 1:
+            where = f"{shape.source}, line {line}"
+            raise DataError(f"{where}: missing value (an empty line); {_CLEANING_HINT}")
+        raise DataError(
+            f"{shape.source}, line {line}: an empty line in a table of {shape.width} columns; "
+            "remove it or fill in its values"
+        )
+
+    def _wrong_width(self, line: int, cells: list[str]) -> None:
+        shape = self.shape
+        count = len(cells)
+        message = (
+            f"{shape.source}, line {line}: {count} field{'' if count == 1 else 's'}, but "
+            f"{shape.width_from} has {shape.width}"
+        )
+        whole = all(WHOLE.fullmatch(cell.strip()) for cell in cells + shape.first_cells)
+        if shape.delimiter == "," and shape.decimal == "." and whole:
+            message += "; if the commas are decimal commas, read the file with --decimal ,"
+        elif shape.delimiter == SPACE:
+            message += "; with blank-separated columns every field must be one word"
+        raise DataError(message)

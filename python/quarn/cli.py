@@ -1,9 +1,11 @@
 """The ``quarn`` command line: ``quarn detect FILE...`` and ``quarn demo``.
 
 Exit status: 0 on success, 1 when the data cannot be used (missing file,
-non-numeric or missing value, ...), 2 when the command line is wrong
-(unknown option or column, invalid option value). Every failure is one line
-on standard error.
+non-numeric or missing value, ...) or the output cannot be written, 2 when
+the command line is wrong (unknown option or column, invalid option value),
+130 when interrupted. Every failure is one line on standard error starting
+with ``quarn: error:``; warnings start with ``quarn: warning:``. A reader
+that goes away (``quarn detect ... | head``) ends the run quietly.
 """
 
 from __future__ import annotations
@@ -12,36 +14,41 @@ import argparse
 import json
 import os
 import sys
+import warnings
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from quarn import datasets
+from quarn._coverage import QuarnWarning, unanalysed_message
 from quarn._progress import ProgressBar
 from quarn._report import (
     Analysis,
     check_plot_target,
     demo_report,
-    format_sizes,
+    json_document,
     save_plot,
     series_report,
 )
-from quarn._table import Column, DataError, UsageError, parse_table, read_text, select_columns
+from quarn._table import Column, DataError, Layout, UsageError, read_columns
 from quarn._version import __version__
 from quarn.detection import detect
-from quarn.options import CHANGE_TYPES, DEFAULT_WINDOW_SIZES, MAX_SEED
-from quarn.serialize import to_jsonable
-
-#: Most window sizes one --window-sizes value may expand to.
-MAX_WINDOW_SIZES = 10_000
+from quarn.options import OPTIONS, check_options, format_sizes, shown
 
 PROG = "quarn"
 
 
 class _Parser(argparse.ArgumentParser):
-    """An argument parser whose errors are a single line."""
+    """An argument parser whose errors are a single line with the common prefix."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(2, f"{PROG}: error: {message} (see '{self.prog} --help')\n")
+
+
+class _Stage:
+    """What the run is doing, to say what ran out of memory."""
+
+    def __init__(self) -> None:
+        self.doing = "starting"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -51,31 +58,38 @@ def main(argv: Sequence[str] | None = None) -> int:
         argv: The arguments after the program name; ``sys.argv[1:]`` when None.
 
     Returns:
-        The exit status: 0 on success, 1 for unusable data, 2 for a wrong
-        command line.
+        The exit status: 0 on success, 1 for unusable data or output, 2 for a
+        wrong command line, 130 when interrupted.
     """
-    args = build_parser().parse_args(argv)
+    stage = _Stage()
     try:
-        return args.run(args)
+        args = build_parser().parse_args(argv)
+        return args.run(args, stage)
     except UsageError as exc:
         return _fail(str(exc), 2)
     except DataError as exc:
         return _fail(str(exc), 1)
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
+    except MemoryError:
+        return _fail(f"not enough memory for {stage.doing}", 1)
     except BrokenPipeError:
         # The reader went away (e.g. `quarn detect ... | head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _silence_stdout()
         return 1
+    except OSError as exc:
+        return _fail(f"{exc.strerror or exc} while {stage.doing}", 1)
+    except Exception as exc:  # a fault of quarn itself: still one line
+        return _fail(
+            f"unexpected {type(exc).__name__} while {stage.doing}: {shown(str(exc))} "
+            "(a fault in quarn; please report it)",
+            1,
+        )
 
 
 def build_parser() -> argparse.ArgumentParser:
     """Builds the parser of the ``quarn`` command and its subcommands."""
-    parser = _Parser(
-        prog=PROG,
-        description="Find change points in univariate time series.",
-    )
+    parser = _Parser(prog=PROG, description="Find change points in univariate time series.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -83,24 +97,15 @@ def build_parser() -> argparse.ArgumentParser:
         "detect",
         help="find change points in the columns of CSV, TSV or plain text files",
         description=(
-            "Find change points in series read from CSV or TSV files, or from text "
-            "with one number per line ('-' reads standard input). Every column "
-            "except the time column is analysed unless --column is given."
+            "Find change points in series read from CSV, TSV or blank-separated files, "
+            "or from text with one number per line ('-' reads standard input). Every "
+            "column except the time column is analysed unless --column is given."
         ),
     )
-    detect_parser.add_argument("files", nargs="+", metavar="FILE", help="input file, or - for stdin")
     detect_parser.add_argument(
-        "--column",
-        action="append",
-        default=[],
-        metavar="NAME|NUMBER",
-        help="column to analyse, by header name or number from 1 (repeat for several)",
+        "files", nargs="+", metavar="FILE", help="input file, or - for stdin"
     )
-    detect_parser.add_argument(
-        "--time-column",
-        metavar="NAME|NUMBER",
-        help="column of time labels shown next to the change points",
-    )
+    _add_input_options(detect_parser)
     _add_detector_options(detect_parser, {})
     _add_output_options(detect_parser)
     detect_parser.set_defaults(run=_run_detect)
@@ -119,78 +124,69 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _add_detector_options(parser: argparse.ArgumentParser, defaults: dict[str, Any]) -> None:
-    group = parser.add_argument_group("detector options")
-    sizes = defaults.get("window_sizes", DEFAULT_WINDOW_SIZES)
+def _add_input_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("input")
     group.add_argument(
-        "--window-sizes",
-        type=_window_sizes,
-        default=sizes,
-        metavar="SIZES",
-        help=f"window sizes as a range or a list, e.g. 10-20 or 10,12,15 (default {format_sizes(sizes)})",
+        "--column",
+        action="append",
+        default=[],
+        metavar="NAME|NUMBER",
+        help="column to analyse, by header name (first) or number from 1; repeat for several",
     )
     group.add_argument(
-        "--n-perm",
-        type=_integer(1),
-        default=defaults.get("n_perm", 300),
-        metavar="N",
-        help="bootstrap replicates per threshold (default %(default)s)",
+        "--time-column",
+        metavar="NAME|NUMBER",
+        help="column of time labels shown next to the change points",
     )
     group.add_argument(
-        "--alpha",
-        type=_fraction,
-        default=defaults.get("alpha", 1.0),
-        metavar="A",
-        help="overall false-alarm level, 0 to 1, shared over the positions (default %(default)s)",
-    )
-    group.add_argument(
-        "--seed",
-        type=_integer(0, MAX_SEED),
-        default=defaults.get("seed", 123),
-        help="seed of the bootstrap; same seed, same result (default %(default)s)",
-    )
-    group.add_argument(
-        "--tol",
-        type=_integer(0),
-        default=defaults.get("tol", 2),
-        metavar="T",
-        help="change points at most T samples apart are one change (default %(default)s)",
-    )
-    group.add_argument(
-        "--workers",
-        type=_integer(0),
+        "--header",
+        action=argparse.BooleanOptionalAction,
         default=None,
-        metavar="N",
-        help="worker threads (default: one per processor); results do not depend on it",
+        help=(
+            "whether the first row holds column names (default: it does when it holds a "
+            "cell that is not a number and a name stands above a number, or all are names)"
+        ),
     )
     group.add_argument(
-        "--change-type",
-        type=str.lower,
-        choices=CHANGE_TYPES,
-        default=defaults.get("change_type", "mean"),
-        help="kind of change to locate (default %(default)s)",
+        "--delimiter",
+        metavar="CHAR",
+        help=(
+            "field delimiter: a character, or tab, space, comma, semicolon, bar "
+            "(default: sniffed)"
+        ),
     )
     group.add_argument(
-        "--block-length",
-        type=_integer(1),
-        default=defaults.get("block_length"),
-        metavar="N",
-        help="bootstrap block length (default: chosen from the window size)",
+        "--decimal",
+        choices=(".", ","),
+        default=".",
+        metavar="MARK",
+        help="decimal mark of the numbers, . or , (default %(default)s)",
     )
-    group.add_argument(
-        "--taper-ratio",
-        type=_fraction,
-        default=defaults.get("taper_ratio", 0.5),
-        metavar="R",
-        help="tapered share of every bootstrap block, 0 to 1 (default %(default)s)",
-    )
-    group.add_argument(
-        "--no-center",
-        dest="center",
-        action="store_false",
-        default=defaults.get("center", True),
-        help="scale windows without centring them before the bootstrap",
-    )
+
+
+def _add_detector_options(parser: argparse.ArgumentParser, defaults: dict[str, Any]) -> None:
+    """Adds one argument per option of the options table that has a flag."""
+    group = parser.add_argument_group("detector options")
+    for option in OPTIONS:
+        if option.flag is None:
+            continue
+        if option.name in defaults:
+            value = defaults[option.name]
+            default = format_sizes(value) if option.name == "window_sizes" else str(value)
+        else:
+            default = option.default_text
+        text = f"{option.help} (default {default})".replace("%", "%%")
+        if option.switch:
+            group.add_argument(
+                option.flag,
+                dest=option.name,
+                action=argparse.BooleanOptionalAction,
+                default=None,
+                help=text,
+            )
+        else:
+            group.add_argument(option.flag, dest=option.name, metavar=option.metavar, help=text)
+    parser.set_defaults(option_defaults=defaults)
 
 
 def _add_output_options(parser: argparse.ArgumentParser) -> None:
@@ -198,68 +194,70 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--json",
         action="store_true",
-        help="print the full detector result as JSON instead of a table",
+        help=(
+            "print a JSON list with one object per series (file, column, change points "
+            "with their time labels, warnings, and the detector's full result)"
+        ),
     )
-    group.add_argument("--plot", metavar="FILE.png", help="also draw the series and change points to FILE.png")
+    group.add_argument(
+        "--plot", metavar="FILE.png", help="also draw the series and change points to FILE.png"
+    )
 
 
 def _detector_options(args: argparse.Namespace) -> dict[str, Any]:
-    return {
-        "window_sizes": args.window_sizes,
-        "n_perm": args.n_perm,
-        "alpha": args.alpha,
-        "seed": args.seed,
-        "tol": args.tol,
-        "workers": args.workers,
-        "change_type": args.change_type,
-        "block_length": args.block_length,
-        "taper_ratio": args.taper_ratio,
-        "center": args.center,
-    }
+    """The options given on the command line, parsed and checked by the table."""
+    given = dict(args.option_defaults)
+    for option in OPTIONS:
+        text = getattr(args, option.name, None) if option.flag else None
+        if text is None:
+            continue
+        try:
+            given[option.name] = text if option.parse is None else option.parse(text, option.flag)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+    try:
+        return check_options(given, cli=True)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
 
 
-def _run_detect(args: argparse.Namespace) -> int:
+def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
     if args.files.count("-") > 1:
         raise UsageError("standard input ('-') can be read only once")
+    options = _detector_options(args)
     if args.plot:
         check_plot_target(args.plot)
-    columns = [
-        column
-        for path in args.files
-        for column in select_columns(
-            parse_table(read_text(path), "<stdin>" if path == "-" else path),
-            args.column,
-            args.time_column,
-        )
-    ]
-    analyses = _analyse(columns, _detector_options(args))
+    layout = Layout(args.column, args.time_column, args.header, args.delimiter, args.decimal)
+    columns = []
+    for path in args.files:
+        stage.doing = f"reading {shown('<stdin>' if path == '-' else path)}"
+        columns.extend(read_columns(path, layout))
+    analyses = _analyse(columns, options, stage)
+    stage.doing = "writing the output"
     if args.json:
-        if len(analyses) == 1:
-            document: Any = to_jsonable(analyses[0].result.to_dict())
-        else:
-            document = [
-                {"file": a.column.source, "column": a.column.name, "result": to_jsonable(a.result.to_dict())}
-                for a in analyses
-            ]
-        print(json.dumps(document))
+        _emit(json.dumps(json_document(analyses)))
     else:
-        print("\n\n".join(series_report(a) for a in analyses))
+        _emit("\n\n".join(series_report(a) for a in analyses))
     if args.plot:
+        stage.doing = f"drawing {shown(args.plot)}"
         save_plot(args.plot, analyses)
     return 0
 
 
-def _run_demo(args: argparse.Namespace) -> int:
+def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
+    options = _detector_options(args)
     if args.plot:
         check_plot_target(args.plot)
     dataset = datasets.load_dataset(datasets.DEMO_DATASET)
     column = Column(dataset.name, dataset.title, dataset.title, list(dataset.values))
-    (analysis,) = _analyse([column], _detector_options(args))
+    (analysis,) = _analyse([column], options, stage)
+    stage.doing = "writing the output"
     if args.json:
-        print(json.dumps(to_jsonable(analysis.result.to_dict())))
+        _emit(json.dumps(json_document([analysis])))
     else:
-        print(demo_report(dataset, analysis.result))
+        _emit(demo_report(dataset, analysis.result))
     if args.plot:
+        stage.doing = f"drawing {shown(args.plot)}"
         save_plot(
             args.plot,
             [analysis],
@@ -269,14 +267,27 @@ def _run_demo(args: argparse.Namespace) -> int:
     return 0
 
 
-def _analyse(columns: list[Column], options: dict[str, Any]) -> list[Analysis]:
+def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> list[Analysis]:
     progress = ProgressBar(len(columns))
     analyses = []
     try:
         for done, column in enumerate(columns):
+            stage.doing = (
+                f"analysing {column.source}, {column.title} ({len(column.values)} values, "
+                f"{options['n_perm']} replicates, window sizes "
+                f"{shown(format_sizes(options['window_sizes']))})"
+            )
             progress.show(done, f"{column.source}: {column.name}")
+            notes = []
+            message = unanalysed_message(len(column.values), options["window_sizes"], column.title)
+            if message is not None:
+                notes.append(message)
+                progress.close()
+                _warn(f"{column.source}: {message}")
             try:
-                result = detect(column.values, **options)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", QuarnWarning)  # reported above
+                    result = detect(column.values, **options)
             except (TypeError, ValueError) as exc:
                 # Series problems are the data's fault; everything else comes
                 # from an option value.
@@ -284,60 +295,48 @@ def _analyse(columns: list[Column], options: dict[str, Any]) -> list[Analysis]:
                 if text.startswith("series"):
                     raise DataError(f"{column.source}, {column.title}: {text}") from None
                 raise UsageError(text) from None
-            analyses.append(Analysis(column, result))
+            analyses.append(Analysis(column, result, tuple(notes)))
         progress.show(len(columns))
     finally:
         progress.close()
     return analyses
 
 
+def _emit(text: str) -> None:
+    """Writes to standard output and flushes, so that a full disk shows here.
+
+    Raises:
+        BrokenPipeError: The reader went away.
+        DataError: Anything else kept the text from being written.
+    """
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        _silence_stdout()
+        raise DataError(f"cannot write the output ({exc.strerror or exc})") from None
+
+
+def _warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
 def _fail(message: str, status: int) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    try:
+        print(f"{PROG}: error: {message}", file=sys.stderr)
+    except OSError:
+        pass
     return status
 
 
-def _window_sizes(text: str) -> tuple[int, ...]:
-    sizes: list[int] = []
-    for part in text.split(","):
-        low, dash, high = part.strip().partition("-")
-        try:
-            first = int(low)
-            last = int(high) if dash else first
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"expected sizes like 10-20 or 10,12,15, got {text!r}"
-            ) from None
-        if first < 1 or last < first:
-            raise argparse.ArgumentTypeError(
-                f"window sizes must be positive and ranges ascending, got {text!r}"
-            )
-        sizes.extend(range(first, min(last, first + MAX_WINDOW_SIZES) + 1))
-        if len(sizes) > MAX_WINDOW_SIZES:
-            raise argparse.ArgumentTypeError(
-                f"at most {MAX_WINDOW_SIZES} window sizes, got {text!r}"
-            )
-    return tuple(sizes)
-
-
-def _integer(low: int, high: int | None = None) -> Any:
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
-        if value < low or (high is not None and value > high):
-            bound = f"at least {low}" if high is None else f"from {low} to {high}"
-            raise argparse.ArgumentTypeError(f"must be {bound}, got {value}")
-        return value
-
-    return parse
-
-
-def _fraction(text: str) -> float:
+def _silence_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's
+    final flush of what could not be written raises nothing more."""
     try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1 (0.05 means 5%), got {text}")
-    return value
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass

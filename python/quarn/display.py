@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import bisect
+import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -58,12 +59,20 @@ def plot_result(
 
     Raises:
         ImportError: matplotlib is not installed.
+        ValueError: The series has a pandas MultiIndex.
     """
+    x, tick_labels = plot_axis(result.index, result.n_samples)
     require_matplotlib()
     if ax is None:
         ax = new_figure_axes()
-    x = list(range(result.n_samples)) if result.index is None else result.index
-    ax.plot(x, result.values, color="0.25", linewidth=0.9, label="series")
+    import numpy as np  # matplotlib brings numpy
+
+    values = np.asarray(result.values, dtype=np.float64)
+    ax.plot(x, values, color="0.25", linewidth=0.9, label="series")
+    if tick_labels is not None:
+        step = max(1, len(tick_labels) // 6)
+        ticks = list(range(0, len(tick_labels), step))
+        ax.set_xticks(ticks, [shown_label(tick_labels[t]) for t in ticks], rotation=20, fontsize=7)
     for point in result.change_points:
         ax.axvline(x[point.position], color="tab:red", alpha=0.2 + 0.8 * point.score, linewidth=1.5)
     if annotations:
@@ -225,3 +234,44 @@ def _display_x(ax: Axes, numbers: Sequence[float]) -> list[float]:
         # Lay the figure out now so that the axes have their final width.
         root.draw_without_rendering()
     return [float(pixel[0]) for pixel in ax.transData.transform([(x, 0.0) for x in numbers])]
+
+
+# --- horizontal axis ----------------------------------------------------
+
+
+def plot_axis(index: Any, n_samples: int) -> tuple[Any, Any]:
+    """What to draw the values against, checked before anything is drawn.
+
+    Args:
+        index: The pandas index of the series, or None.
+        n_samples: Length of the series.
+
+    Returns:
+        ``(x, tick_labels)``: numbers or dates for the horizontal axis, and
+        the labels to write under positions when the index holds neither
+        (None otherwise). A PeriodIndex becomes the start times of its
+        periods.
+
+    Raises:
+        ValueError: The index is a MultiIndex.
+    """
+    if index is None:
+        return range(n_samples), None
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(index, pd.MultiIndex):
+        raise ValueError(
+            f"cannot plot a series with a MultiIndex ({index.nlevels} levels): there is "
+            "no single axis to draw along; detect on a series with one index level, "
+            "e.g. series.droplevel(0) or series.reset_index(drop=True)"
+        )
+    if pd is not None and isinstance(index, pd.PeriodIndex):
+        return index.to_timestamp(), None
+    if getattr(getattr(index, "dtype", None), "kind", "O") in "iufM":
+        return index, None
+    return range(n_samples), index
+
+
+def shown_label(label: Any, limit: int = 20) -> str:
+    """An index label as tick text, cut to ``limit`` characters."""
+    text = str(label)
+    return text if len(text) <= limit else text[: limit - 1] + "\u2026"

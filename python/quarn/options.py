@@ -1,11 +1,21 @@
-"""The detector's options: defaults, checks, and their native names."""
+"""The options of :func:`quarn.detect`, in one table.
+
+Every option is one :class:`Option` record: its name, default, check,
+help text, command-line flag and the keyword ``quarn_detector`` takes it
+under. The table drives the checks and defaults of :func:`quarn.detect`, the
+arguments of ``quarn detect`` and ``quarn demo``, the native keywords, the
+``Args`` of ``quarn.detect``'s docstring and the options table of the README
+(:func:`markdown_table`). Adding an option means adding a row here and a
+keyword to ``quarn.detect``'s signature; a test checks that they agree.
+"""
 
 from __future__ import annotations
 
 import math
 import numbers
 import operator
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
 from typing import Any
 
 #: Window sizes used when none are given: every size from 10 to 20.
@@ -14,108 +24,436 @@ DEFAULT_WINDOW_SIZES: tuple[int, ...] = tuple(range(10, 21))
 #: The kinds of change the detector can look for.
 CHANGE_TYPES: tuple[str, ...] = ("mean", "var", "distribution")
 
-#: Largest seed the detector accepts (seeds are unsigned 64-bit integers).
-MAX_SEED = 2**64 - 1
+#: Largest value of every integer option: the detector takes unsigned
+#: 64-bit integers.
+MAX_UNSIGNED = 2**64 - 1
 
-#: Option names of :func:`quarn.detect` that differ from the native ones.
-NATIVE_NAMES = {"alpha": "alpha_q", "block_length": "b"}
+#: Largest seed the detector accepts.
+MAX_SEED = MAX_UNSIGNED
+
+#: Most window sizes one ``--window-sizes`` value may expand to.
+MAX_WINDOW_SIZES = 10_000
+
+#: Offending values are quoted in messages up to about this many characters.
+SHOWN_CHARACTERS = 100
 
 
-def check_options(
-    *,
-    window_sizes: Iterable[int] | int | None,
-    n_perm: int,
-    alpha: float,
-    seed: int,
-    tol: int,
-    workers: int | None,
-    change_type: str,
-    block_length: int | None,
-    taper_ratio: float,
-    center: bool,
-) -> dict[str, Any]:
-    """Checks the detector's options and fills in the defaults.
+def shown(value: Any, limit: int = SHOWN_CHARACTERS) -> str:
+    """The ``repr`` of a value for a message, cut to about ``limit`` characters.
+
+    Integers too long to print (Python refuses beyond a few thousand digits)
+    are described by their number of digits.
+    """
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 330:
+        digits = math.floor(value.bit_length() * math.log10(2)) + 1
+        return f"an integer of about {digits} digits"
+    try:
+        text = repr(value)
+    except Exception:  # a broken __repr__ must not hide the real problem
+        text = f"<{type(value).__name__} object>"
+    return shown_text(text, limit)
+
+
+def shown_text(text: str, limit: int = SHOWN_CHARACTERS) -> str:
+    """Text for a message as it is (no quotes), cut to about ``limit`` characters."""
+    if len(text) > limit:
+        text = f"{text[: limit - 20]}... ({len(text)} characters)"
+    return text
+
+
+@dataclass(frozen=True)
+class Option:
+    """One option of :func:`quarn.detect`.
+
+    Attributes:
+        name: Keyword of :func:`quarn.detect`.
+        default: Default value (as :func:`quarn.detect` receives it).
+        check: ``check(value, subject)`` returns the value normalised, or
+            raises TypeError/ValueError whose message starts with ``subject``.
+        help: What the option means, in plain words; used in the docstring,
+            the command-line help and the README.
+        flag: Command-line flag, or None when the command line lacks it.
+        metavar: Placeholder of the value in the command-line help.
+        parse: ``parse(text, subject)`` turns command-line text into the
+            Python value that ``check`` then reads; raises ValueError with a
+            message that starts with ``subject``.
+        native: Keyword of ``quarn_detector``, or None when the option is
+            not passed to it.
+        default_text: The default in words, for help texts and the README.
+        switch: The flag is an on/off switch (``--center``/``--no-center``).
+    """
+
+    name: str
+    default: Any
+    check: Callable[[Any, str], Any]
+    help: str
+    flag: str | None
+    metavar: str | None
+    parse: Callable[[str, str], Any] | None
+    native: str | None
+    default_text: str
+    switch: bool = False
+
+
+# ---------------------------------------------------------------------------
+# Checks of Python values. Each takes the value and the subject to name in
+# its message ("seed" from Python, "--seed" from the command line).
+
+
+def integer_in(low: int, high: int = MAX_UNSIGNED) -> Callable[[Any, str], int]:
+    """A check for an integer from ``low`` to ``high``."""
+
+    def check(value: Any, subject: str) -> int:
+        if isinstance(value, bool):
+            raise TypeError(f"{subject} must be an integer, got {value!r}")
+        try:
+            number = operator.index(value)
+        except TypeError:
+            raise TypeError(f"{subject} must be an integer, got {shown(value)}") from None
+        if not low <= number <= high:
+            raise ValueError(
+                f"{subject} must be an integer from {low} to {high}, got {shown(number)}"
+            )
+        return number
+
+    return check
+
+
+def optional(check: Callable[[Any, str], Any]) -> Callable[[Any, str], Any]:
+    """A check that lets None through and passes anything else to ``check``."""
+
+    def checked(value: Any, subject: str) -> Any:
+        return None if value is None else check(value, subject)
+
+    return checked
+
+
+def fraction(example: str) -> Callable[[Any, str], float]:
+    """A check for a number from 0 to 1; ``example`` explains a value."""
+
+    def check(value: Any, subject: str) -> float:
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{subject} must be a number, got {shown(value)}")
+        number = float(value)
+        if math.isnan(number) or not 0.0 <= number <= 1.0:
+            raise ValueError(
+                f"{subject} must be a fraction from 0 to 1 ({example}), got {number!r}"
+            )
+        return number
+
+    return check
+
+
+_window_size = integer_in(1)
+
+
+def check_window_sizes(value: Any, subject: str) -> tuple[int, ...]:
+    """Window sizes: None for the default, one integer, or an iterable of them."""
+    if value is None:
+        return DEFAULT_WINDOW_SIZES
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        return (_window_size(value, subject),)
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(
+            f"{subject} must be a list of positive integers, got {type(value).__name__}"
+        )
+    sizes = []
+    for size in value:
+        sizes.append(_window_size(size, f"{subject}[{len(sizes)}]"))
+        if len(sizes) > MAX_WINDOW_SIZES:
+            raise ValueError(f"{subject} may hold at most {MAX_WINDOW_SIZES} window sizes")
+    if not sizes:
+        raise ValueError(f"{subject} must not be empty")
+    return tuple(sizes)
+
+
+def check_change_type(value: Any, subject: str) -> str:
+    """One of :data:`CHANGE_TYPES`, in any letter case; returned in lower case."""
+    if not isinstance(value, str):
+        raise TypeError(f"{subject} must be a string, got {type(value).__name__}")
+    if value.lower() not in CHANGE_TYPES:
+        raise ValueError(
+            f"{subject} must be 'mean', 'var' or 'distribution', got {shown(value)}"
+        )
+    return value.lower()
+
+
+def check_switch(value: Any, subject: str) -> bool:
+    """True or False (numpy booleans too, but not 0 and 1)."""
+    if type(value).__name__ not in ("bool", "bool_"):
+        raise TypeError(f"{subject} must be True or False, got {shown(value)}")
+    return bool(value)
+
+
+# ---------------------------------------------------------------------------
+# Parsers of command-line text. They only turn text into Python values; the
+# checks above then judge the values, so both ways in give the same message.
+
+
+def parse_integer(text: str, subject: str) -> int:
+    """An integer written in decimal."""
+    try:
+        return int(text.strip())
+    except ValueError:
+        raise ValueError(f"{subject} must be an integer, got {shown(text)}") from None
+
+
+def parse_number(text: str, subject: str) -> float:
+    """A number such as ``0.05`` or ``1e-3``."""
+    try:
+        return float(text.strip())
+    except ValueError:
+        raise ValueError(f"{subject} must be a number, got {shown(text)}") from None
+
+
+def parse_text(text: str, subject: str) -> str:
+    """Text, passed on as it is."""
+    return text
+
+
+def parse_window_sizes(text: str, subject: str) -> tuple[int, ...]:
+    """Window sizes written as ranges and lists: ``10-20``, ``10,12,15``, ``5,10-12``."""
+    sizes: list[int] = []
+    for part in text.split(","):
+        low, dash, high = part.strip().partition("-")
+        try:
+            first = int(low)
+            last = int(high) if dash else first
+        except ValueError:
+            raise ValueError(
+                f"{subject} must be sizes like 10-20 or 10,12,15, got {shown(text)}"
+            ) from None
+        for size in (first, last):
+            _window_size(size, f"{subject}: window size")
+        if last < first:
+            raise ValueError(f"{subject}: the range {part.strip()} runs downwards")
+        if last - first >= MAX_WINDOW_SIZES or len(sizes) + last - first >= MAX_WINDOW_SIZES:
+            raise ValueError(f"{subject} may hold at most {MAX_WINDOW_SIZES} window sizes")
+        sizes.extend(range(first, last + 1))
+    return tuple(sizes)
+
+
+def format_sizes(sizes: Iterable[int]) -> str:
+    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``."""
+    sizes = list(sizes)
+    if len(sizes) > 2 and sizes == list(range(sizes[0], sizes[-1] + 1)):
+        return f"{sizes[0]}-{sizes[-1]}"
+    return ",".join(str(s) for s in sizes)
+
+
+# ---------------------------------------------------------------------------
+# The table.
+
+OPTIONS: tuple[Option, ...] = (
+    Option(
+        name="window_sizes",
+        default=None,
+        check=check_window_sizes,
+        help=(
+            "How many values one window holds; every size is run and the sizes vote. "
+            "Small windows find changes close together; large windows see small "
+            "changes and ignore short spikes. A series needs at least twice a size's "
+            "values for that size to analyse it."
+        ),
+        flag="--window-sizes",
+        metavar="SIZES",
+        parse=parse_window_sizes,
+        native="window_sizes",
+        default_text="10 to 20",
+    ),
+    Option(
+        name="n_perm",
+        default=300,
+        check=integer_in(1),
+        help=(
+            "Bootstrap replicates behind every threshold: more are steadier and "
+            "proportionally slower."
+        ),
+        flag="--n-perm",
+        metavar="N",
+        parse=parse_integer,
+        native="n_perm",
+        default_text="300",
+    ),
+    Option(
+        name="alpha",
+        default=1.0,
+        check=fraction("0.05 means 5%"),
+        help=(
+            "Overall false-alarm level, a fraction from 0 to 1 (0.05 means 5%), "
+            "shared out evenly over the positions of each window size. Smaller "
+            "values report fewer, clearer changes; the default is permissive."
+        ),
+        flag="--alpha",
+        metavar="A",
+        parse=parse_number,
+        native="alpha_q",
+        default_text="1.0",
+    ),
+    Option(
+        name="seed",
+        default=123,
+        check=integer_in(0),
+        help="Seed of the bootstrap: the same seed gives the same result.",
+        flag="--seed",
+        metavar="S",
+        parse=parse_integer,
+        native="seed",
+        default_text="123",
+    ),
+    Option(
+        name="tol",
+        default=2,
+        check=integer_in(0),
+        help=(
+            "Change points of different window sizes at most this many values "
+            "apart (chained) count as one change."
+        ),
+        flag="--tol",
+        metavar="T",
+        parse=parse_integer,
+        native="tol",
+        default_text="2",
+    ),
+    Option(
+        name="workers",
+        default=None,
+        check=optional(integer_in(0)),
+        help=(
+            "Worker threads; None or 0 uses one per processor. The result does "
+            "not depend on it."
+        ),
+        flag="--workers",
+        metavar="N",
+        parse=parse_integer,
+        native="workers",
+        default_text="one per processor",
+    ),
+    Option(
+        name="change_type",
+        default="mean",
+        check=check_change_type,
+        help=(
+            "What a change point is placed on within a significant stretch: a "
+            "shift in 'mean', in spread ('var') or in the whole 'distribution'."
+        ),
+        flag="--change-type",
+        metavar="TYPE",
+        parse=parse_text,
+        native="change_type",
+        default_text="mean",
+    ),
+    Option(
+        name="block_length",
+        default=None,
+        check=optional(integer_in(1)),
+        help=(
+            "Length of the blocks the bootstrap resamples, which keeps short-range "
+            "correlation intact; None chooses it from the window size. Window "
+            "sizes below 4 need it."
+        ),
+        flag="--block-length",
+        metavar="N",
+        parse=parse_integer,
+        native="b",
+        default_text="from the window size",
+    ),
+    Option(
+        name="taper_ratio",
+        default=0.5,
+        check=fraction("0 means no taper"),
+        help="Share of every bootstrap block that is faded in and out, 0 to 1.",
+        flag="--taper-ratio",
+        metavar="R",
+        parse=parse_number,
+        native="taper_ratio",
+        default_text="0.5",
+    ),
+    Option(
+        name="center",
+        default=True,
+        check=check_switch,
+        help=(
+            "Whether each window is centred on its own mean before the bootstrap "
+            "(windows are always scaled; the whole series is centred on its median "
+            "first)."
+        ),
+        flag="--center",
+        metavar=None,
+        parse=None,
+        native="center",
+        default_text="True",
+        switch=True,
+    ),
+)
+
+#: The options by name.
+BY_NAME: Mapping[str, Option] = {option.name: option for option in OPTIONS}
+
+
+def defaults() -> dict[str, Any]:
+    """The default of every option, by name."""
+    return {option.name: option.default for option in OPTIONS}
+
+
+def check_options(given: Mapping[str, Any], *, cli: bool = False) -> dict[str, Any]:
+    """Checks option values and fills in the defaults.
 
     Args:
-        window_sizes: Window sizes, a single size, or None for 10 to 20.
-        n_perm: Bootstrap replicates per threshold, at least 1.
-        alpha: Overall false-alarm level as a fraction between 0 and 1.
-        seed: Seed of the bootstrap, 0 to 2**64 - 1.
-        tol: Largest gap in samples between change points of one consensus
-            segment.
-        workers: Worker threads, or None (or 0) for one per processor.
-        change_type: "mean", "var" or "distribution", in any letter case.
-        block_length: Bootstrap block length, or None for the automatic one.
-        taper_ratio: Tapered share of each bootstrap block, 0 to 1.
-        center: Whether windows are centred before the bootstrap.
+        given: Option values by name; options left out take their defaults.
+        cli: Name options in messages by their command-line flags.
 
     Returns:
-        The options under their :func:`quarn.detect` names, normalised
-        (window sizes as a tuple, change type in lower case).
+        Every option under its :func:`quarn.detect` name, in table order,
+        normalised (window sizes as a tuple, change type in lower case).
 
     Raises:
-        TypeError: An option has the wrong type.
+        TypeError: An option is unknown or has the wrong type.
         ValueError: An option is out of range.
     """
-    if window_sizes is None:
-        sizes = DEFAULT_WINDOW_SIZES
-    elif isinstance(window_sizes, numbers.Integral):
-        sizes = (_integer("window_sizes", window_sizes, 1),)
-    elif isinstance(window_sizes, (str, bytes)) or not isinstance(window_sizes, Iterable):
-        raise TypeError(
-            "window_sizes must be a list of positive integers, got "
-            f"{type(window_sizes).__name__}"
-        )
-    else:
-        sizes = tuple(_integer("window sizes", size, 1) for size in window_sizes)
-        if not sizes:
-            raise ValueError("window_sizes must not be empty")
-    if not isinstance(change_type, str):
-        raise TypeError(f"change_type must be a string, got {type(change_type).__name__}")
-    if change_type.lower() not in CHANGE_TYPES:
-        raise ValueError(
-            f"change_type must be 'mean', 'var' or 'distribution', got {change_type!r}"
-        )
-    if type(center).__name__ not in ("bool", "bool_"):
-        raise TypeError(f"center must be True or False, got {center!r}")
+    unknown = [name for name in given if name not in BY_NAME]
+    if unknown:
+        raise TypeError(f"unknown option {shown(unknown[0])}")
     return {
-        "window_sizes": sizes,
-        "n_perm": _integer("n_perm", n_perm, 1),
-        "alpha": _fraction("alpha", alpha, "0.05 means 5%"),
-        "seed": _integer("seed", seed, 0, MAX_SEED),
-        "tol": _integer("tol", tol, 0),
-        "workers": None if workers is None else _integer("workers", workers, 0),
-        "change_type": change_type.lower(),
-        "block_length": None if block_length is None else _integer("block_length", block_length, 1),
-        "taper_ratio": _fraction("taper_ratio", taper_ratio, "0 means no taper"),
-        "center": bool(center),
+        option.name: option.check(
+            given.get(option.name, option.default),
+            option.flag if cli and option.flag else option.name,
+        )
+        for option in OPTIONS
     }
 
 
-def native_arguments(options: dict[str, Any]) -> dict[str, Any]:
+def native_arguments(options: Mapping[str, Any]) -> dict[str, Any]:
     """Renames checked options to the keyword arguments of ``quarn_detector``."""
-    arguments = {NATIVE_NAMES.get(name, name): value for name, value in options.items()}
-    arguments["window_sizes"] = list(options["window_sizes"])
+    arguments = {}
+    for option in OPTIONS:
+        if option.native is not None and option.name in options:
+            value = options[option.name]
+            arguments[option.native] = list(value) if isinstance(value, tuple) else value
     return arguments
 
 
-def _integer(name: str, value: Any, low: int, high: int = MAX_SEED) -> int:
-    try:
-        if isinstance(value, bool):
-            raise TypeError
-        value = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {value!r}") from None
-    if not low <= value <= high:
-        bound = f"at least {low}" if high == MAX_SEED else f"between {low} and {high}"
-        raise ValueError(f"{name} must be {bound}, got {value}")
-    return value
+def docstring_args(indent: str = "        ") -> str:
+    """The ``Args`` entries of the options, for :func:`quarn.detect`'s docstring."""
+    import textwrap
+
+    entries = []
+    for option in OPTIONS:
+        text = f"{option.name}: {option.help} Default: {option.default_text}."
+        entries.append(
+            textwrap.fill(
+                text, width=79, initial_indent=indent, subsequent_indent=indent + "    "
+            )
+        )
+    return "\n".join(entries)
 
 
-def _fraction(name: str, value: Any, example: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, got {value!r}")
-    value = float(value)
-    if math.isnan(value) or not 0.0 <= value <= 1.0:
-        raise ValueError(f"{name} must be a fraction between 0 and 1 ({example}), got {value!r}")
-    return value
+def markdown_table() -> str:
+    """The README's table of the options (Python name, flag, default, meaning)."""
+    lines = ["| Python | command line | default | meaning |", "|---|---|---|---|"]
+    for option in OPTIONS:
+        flag = f"`{option.flag}`" if option.flag else ""
+        if option.switch and option.flag:
+            flag = f"`{option.flag}` / `--no-{option.flag[2:]}`"
+        lines.append(f"| `{option.name}` | {flag} | {option.default_text} | {option.help} |")
+    return "\n".join(lines)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from array import array
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
@@ -51,7 +52,8 @@ class DetectionResult:
             (tuples instead of lists).
         n_samples: Length of the series.
         options: The detector options used, defaults filled in.
-        values: The series values (read-only), kept for :meth:`plot`.
+        values: The series values as given (read-only: a tuple, a read-only
+            numpy array or memoryview), kept for :meth:`plot`.
         index: The pandas index of the series, or None.
     """
 
@@ -114,9 +116,10 @@ class DetectionResult:
         """Returns the native detector's result dictionary.
 
         Returns:
-            A fresh copy of the dictionary ``quarn_detector`` returned, with
-            the keys ``cp_dict``, ``window_results`` and ``out``; changing it
-            does not change this result.
+            A fresh copy of the dictionary ``quarn_detector`` returned for the
+            centred and scaled series, with the keys ``cp_dict``,
+            ``window_results`` and ``out``; statistics and thresholds are in
+            the series' own units. Changing it does not change this result.
         """
         return cast("DetectorResultDict", _copy_native(self._native))
 
@@ -133,6 +136,8 @@ class DetectionResult:
 
         Raises:
             ImportError: matplotlib is not installed.
+            ValueError: The series had a pandas MultiIndex, which has no
+                single axis to draw along.
         """
         from quarn.display import plot_result
 
@@ -172,6 +177,8 @@ def _read_only_copy(values: Any) -> Any:
         return values
     if isinstance(values, list):
         return tuple(values)
+    if isinstance(values, array):
+        return memoryview(array("d", values)).toreadonly()
     copied = values.copy()  # a numpy array
     copied.flags.writeable = False
     return copied

@@ -1,0 +1,140 @@
+"""Centring and power-of-two scaling: quarn.detect does not depend on the
+offset or the unit of a series, anywhere in the floating-point range."""
+
+import math
+import random
+import sys
+from array import array
+from fractions import Fraction
+
+import pytest
+
+import quarn
+from helpers import same
+from quarn import _scaling
+from quarn._scaling import Scaling, choose_scaling
+from quarn.detection import detect_native
+from quarn.options import check_options
+
+np = pytest.importorskip("numpy")
+
+
+def step(n=300, seed=0):
+    x = np.random.default_rng(seed).normal(size=n)
+    x[n // 2 :] += 2.0
+    return x
+
+
+STEP = step()
+BASE = quarn.detect(STEP)
+
+
+@pytest.mark.parametrize("a", [1e-300, 1e-150, 1e-13, 0.37, 3.0, 1e13, 1e150, 1e300])
+@pytest.mark.parametrize("c", [0.0, -1e3, 1e8])
+def test_offset_and_scale_change_no_change_point(a, c):
+    # c is given in units of the spread of a * x.
+    moved = quarn.detect(a * STEP + c * a * float(np.std(STEP)))
+    assert BASE.change_points and moved.positions == BASE.positions
+    assert [p.score for p in moved.change_points] == [p.score for p in BASE.change_points]
+    for size, found in moved.window_results.items():
+        base = BASE.window_results[size]
+        for key in ("statistics", "tapered_block_bootstrap_threshold"):
+            assert np.allclose(np.array(found[key]) / a, base[key], rtol=1e-5, atol=1e-9)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda x: 1.6e308 + 1e305 * x,
+        lambda x: -1.7e308 + 1e306 * x,
+        lambda x: np.where(np.arange(x.size) < x.size // 2, -1.7e308, 1.7e308) + 1e306 * x,
+        lambda x: 1e-310 * np.round(x * 8),  # subnormal values, few bits each
+    ],
+    ids=["near-max", "near-min", "across-the-range", "subnormal"],
+)
+def test_values_anywhere_in_the_float_range(make):
+    values = make(step())
+    assert np.all(np.isfinite(values))
+    found = quarn.detect(values)
+    assert any(abs(position - 150) <= 1 for position in found.positions)
+    for window in found.window_results.values():
+        assert not any(math.isnan(t) for t in window["tapered_block_bootstrap_threshold"])
+
+
+def test_native_setting_passes_the_values_unchanged():
+    options = check_options({"window_sizes": [10, 15]})
+    values = STEP + 1e6
+    assert same(
+        detect_native(values, options, rescale=False),
+        quarn.quarn_detector(values, window_sizes=[10, 15]),
+    )
+
+
+def sample(kind, n=2000, seed=1):
+    rng = random.Random(seed)
+    values = [rng.gauss(0.0, 1.0) for _ in range(n)]
+    if kind == "ties":
+        values = [round(v) * 0.5 for v in values] + [0.0, -0.0] * 10
+    elif kind == "mostly-equal":
+        values = [5.0] * n + [5.0 + v for v in values[: n // 3]]
+    elif kind == "outlier":
+        values[7] = 1e300
+    elif kind == "huge":
+        values = [1e300 * v for v in values]
+    elif kind == "long":
+        values = values * 100  # more than SAMPLE_SIZE values: a strided sample
+    return values
+
+
+@pytest.mark.parametrize("kind", ["plain", "ties", "mostly-equal", "outlier", "huge", "long"])
+def test_array_and_numpy_give_the_same_bits(kind, monkeypatch):
+    values = sample(kind)
+    with_numpy = choose_scaling(np.array(values))
+    mapped = with_numpy.apply(np.array(values))
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    plain = choose_scaling(array("d", values))
+    assert plain == with_numpy
+    assert array("d", mapped.tobytes()) == plain.apply(array("d", values))
+
+
+@pytest.mark.parametrize("kind", ["plain", "ties", "mostly-equal", "huge", "long"])
+def test_the_mapped_spread_lies_near_one(kind):
+    values = np.array(sample(kind))
+    scaling = choose_scaling(values)
+    assert scaling.centre in values
+    mapped = scaling.apply(values)
+    deviations = np.abs(mapped)
+    spread = np.sort(deviations)[(deviations.size - 1) // 2] or np.median(deviations[deviations > 0])
+    assert 1.0 <= spread < 2.0
+
+
+def test_each_mapped_value_is_rounded_once():
+    values = sample("plain") + [1e-9, -3e5, 2.5]
+    scaling = choose_scaling(np.array(values))
+    mapped = scaling.apply(np.array(values))
+    for value, got in zip(values, mapped):
+        exact = (Fraction(value) - Fraction(scaling.centre)) * Fraction(2) ** scaling.power
+        assert got == float(exact)
+    assert scaling.to_data_units(float(mapped[3])) == float(mapped[3]) * 2.0 ** -scaling.power
+
+
+def test_an_outlier_cannot_push_values_towards_overflow():
+    scaling = choose_scaling(np.array(sample("outlier")))
+    assert np.max(np.abs(scaling.apply(np.array(sample("outlier"))))) <= 2.0**_scaling._MAX_DEVIATION_EXPONENT
+
+
+def test_a_constant_series_becomes_zeros():
+    scaling = choose_scaling(np.full(50, 1e8))
+    assert scaling == Scaling(1e8, 0)
+    assert not np.any(scaling.apply(np.full(50, 1e8)))
+    assert quarn.detect([1e8] * 50).change_points == ()
+
+
+def test_statistics_come_back_in_the_series_units():
+    scaling = Scaling(centre=3.0, power=-4)
+    native = {"window_results": {10: {"statistics": [32.0, math.nan], "starts": [0, 10],
+                                      "tapered_block_bootstrap_threshold": [0.5, math.inf]}}}
+    found = scaling.native_to_data_units(native)["window_results"][10]
+    assert found["statistics"][0] == 512.0 and math.isnan(found["statistics"][1])
+    assert found["tapered_block_bootstrap_threshold"] == [8.0, math.inf]
+    assert found["starts"] == [0, 10]
