@@ -72,6 +72,24 @@ struct DetectorOptions {
     }
 };
 
+// True or False, or a numpy bool: what the native module takes for a flag.
+bool flag_value(nb::handle value, const char* name) {
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+    nb::handle type = value.type();
+    const bool numpy_bool = nb::hasattr(type, "__module__") &&
+                            nb::str(type.attr("__module__")).equal(nb::str("numpy")) &&
+                            (nb::str(type.attr("__name__")).equal(nb::str("bool_")) ||
+                             nb::str(type.attr("__name__")).equal(nb::str("bool")));
+    if (numpy_bool) {
+        const int truth = PyObject_IsTrue(value.ptr());
+        if (truth < 0) throw nb::python_error();
+        return truth == 1;
+    }
+    throw nb::type_error(
+        (std::string(name) + " must be a bool, not " + nb::str(type.attr("__name__")).c_str())
+            .c_str());
+}
+
 void check_progress(const nb::object& progress) {
     if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
         throw nb::type_error("progress must be a callable taking (done, total), or None");
@@ -133,9 +151,10 @@ nb::list detect_many(const std::vector<SeriesArray>& series, const DetectorOptio
 
 nb::dict single_window(const SeriesArray& series, std::uint64_t window_size, std::uint64_t n_perm,
                        double alpha_q, std::uint64_t seed, const std::string& change_type,
-                       std::optional<std::uint64_t> b, double taper_ratio, bool center,
+                       std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
                        const nb::object& progress) {
     check_progress(progress);
+    const bool center_flag = flag_value(center, "center");
     const std::span<const double> values = values_of(series);
     return translate_failures(values.size(), 1, [&] {
         RunControl control;
@@ -148,7 +167,7 @@ nb::dict single_window(const SeriesArray& series, std::uint64_t window_size, std
         arguments.change_type = change_type;
         arguments.b = b;
         arguments.taper_ratio = taper_ratio;
-        arguments.center = center;
+        arguments.center = center_flag;
         arguments.control = &control;
         std::optional<DetectorResult<WindowResult>> output;
         run_in_background(
@@ -195,7 +214,8 @@ NB_MODULE(_engine, module) {
         [](const SeriesArray& series, std::optional<std::vector<std::uint64_t>> window_sizes,
            std::uint64_t n_perm, double alpha_q, std::uint64_t seed, std::uint64_t tol,
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
-           std::optional<std::uint64_t> b, double taper_ratio, bool center, nb::object progress) {
+           std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
+           nb::object progress) {
             const DetectorOptions options{std::move(window_sizes),
                                           n_perm,
                                           alpha_q,
@@ -206,7 +226,7 @@ NB_MODULE(_engine, module) {
                                           std::move(change_type),
                                           b,
                                           taper_ratio,
-                                          center};
+                                          flag_value(center, "center")};
             return detect(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,
@@ -221,7 +241,8 @@ NB_MODULE(_engine, module) {
            std::optional<std::vector<std::uint64_t>> window_sizes, std::uint64_t n_perm,
            double alpha_q, std::uint64_t seed, std::uint64_t tol,
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
-           std::optional<std::uint64_t> b, double taper_ratio, bool center, nb::object progress) {
+           std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
+           nb::object progress) {
             const DetectorOptions options{std::move(window_sizes),
                                           n_perm,
                                           alpha_q,
@@ -232,7 +253,7 @@ NB_MODULE(_engine, module) {
                                           std::move(change_type),
                                           b,
                                           taper_ratio,
-                                          center};
+                                          flag_value(center, "center")};
             return detect_many(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,
