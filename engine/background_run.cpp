@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -28,14 +27,17 @@ constexpr auto progress_interval = std::chrono::milliseconds(100);
 // Longest wait at interpreter exit for stopped detections to end.
 constexpr auto exit_wait = std::chrono::seconds(10);
 
-// The detections running in the process, so that the interpreter's exit can
-// stop them. Never destroyed: threads may still reach it while the process
-// ends.
+// The detections running in the process and the threads waiting on them,
+// so that the interpreter's exit can stop them. Never destroyed: threads may
+// still reach it while the process ends.
 struct Registry {
     std::mutex mutex;
-    std::condition_variable idle;
-    std::vector<RunControl*> running;
-    bool shutting_down = false;
+    std::condition_variable changed;
+    std::vector<RunControl*> running;  // runs whose worker thread is alive
+    std::size_t waiting = 0;           // threads inside run_in_background
+    std::size_t parked = 0;            // of those, the ones parked for good
+    bool shutting_down = false;        // the exit hook has run
+    std::thread::id exiting_thread;    // the thread that ran it
 };
 
 Registry& registry() {
@@ -51,10 +53,6 @@ class WorkerThread {
         Registry& runs = registry();
         {
             std::lock_guard lock(runs.mutex);
-            if (runs.shutting_down) {
-                throw std::runtime_error(
-                    "cannot start a detection: the interpreter is shutting down");
-            }
             runs.running.push_back(&control_);
         }
         try {
@@ -107,7 +105,7 @@ class WorkerThread {
         Registry& runs = registry();
         std::lock_guard lock(runs.mutex);
         std::erase(runs.running, &control_);
-        if (runs.running.empty()) runs.idle.notify_all();
+        runs.changed.notify_all();
     }
 
     RunControl& control_;
@@ -127,11 +125,41 @@ bool interpreter_finalizing() {
 #endif
 }
 
-// A thread that waits on a detection while the interpreter finalizes can
-// never return into Python: the interpreter would end it from inside its
-// C++ frames. It stays parked until the process ends. The exit hook has
-// already refused new detections, so this is never the finalizing thread.
-[[noreturn]] void park_forever() {
+// Counts the calling thread among those waiting on a detection while it is.
+class WaitingThread {
+  public:
+    WaitingThread() {
+        std::lock_guard lock(registry().mutex);
+        ++registry().waiting;
+    }
+    WaitingThread(const WaitingThread&) = delete;
+    WaitingThread& operator=(const WaitingThread&) = delete;
+    ~WaitingThread() {
+        Registry& runs = registry();
+        std::lock_guard lock(runs.mutex);
+        --runs.waiting;
+        runs.changed.notify_all();
+    }
+};
+
+// Once the interpreter exits, a thread other than the exiting one (a daemon
+// thread) must not come back into Python: the interpreter would end it from
+// inside these C++ frames. It parks instead, until the process ends.
+bool must_park() {
+    Registry& runs = registry();
+    std::lock_guard lock(runs.mutex);
+    if (std::this_thread::get_id() == runs.exiting_thread) return false;
+    return runs.shutting_down || interpreter_finalizing();
+}
+
+// Parks the calling thread, which holds no interpreter lock, for good.
+[[noreturn]] void park() {
+    {
+        Registry& runs = registry();
+        std::lock_guard lock(runs.mutex);
+        ++runs.parked;
+        runs.changed.notify_all();
+    }
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
@@ -145,18 +173,22 @@ bool call_progress(const nb::object& progress, std::uint64_t done, std::uint64_t
     return true;
 }
 
-// The exit hook: stops every running detection and waits for their threads
-// to end, so none is left computing while the interpreter goes down.
+// The exit hook: stops every running detection and waits until every
+// thread waiting on one has parked or returned, so that no detection is
+// left computing, and no daemon thread is inside the engine, while the
+// interpreter goes down. The exiting thread itself may still detect.
 void stop_running_detections() {
     Registry& runs = registry();
     {
         std::lock_guard lock(runs.mutex);
         runs.shutting_down = true;
+        runs.exiting_thread = std::this_thread::get_id();
         for (RunControl* control : runs.running) control->request_stop();
     }
     nb::gil_scoped_release unlocked;
     std::unique_lock lock(runs.mutex);
-    runs.idle.wait_for(lock, exit_wait, [&] { return runs.running.empty(); });
+    runs.changed.wait_for(lock, exit_wait,
+                          [&] { return runs.running.empty() && runs.waiting == runs.parked; });
 }
 
 #if !defined(_WIN32)
@@ -171,6 +203,8 @@ void unlock_registry_in_parent() {
 void reset_registry_in_child() {
     Registry& runs = registry();
     runs.running.clear();
+    runs.waiting = 0;
+    runs.parked = 0;
     runs.mutex.unlock();
 }
 #endif
@@ -179,6 +213,11 @@ void reset_registry_in_child() {
 
 void run_in_background(RunControl& control, const std::function<bool()>& work,
                        const nb::object& progress, std::uint64_t total) {
+    WaitingThread waiting;
+    if (must_park()) {
+        PyEval_SaveThread();
+        park();
+    }
     WorkerThread worker(control, work);
     const bool reports = !progress.is_none();
     auto next_report = Clock::now() + progress_interval;
@@ -187,10 +226,10 @@ void run_in_background(RunControl& control, const std::function<bool()>& work,
     PyThreadState* state = PyEval_SaveThread();
     for (;;) {
         const bool finished = worker.wait_for(poll_interval);
-        if (interpreter_finalizing()) {
+        if (must_park()) {
             control.request_stop();
             worker.join();
-            park_forever();
+            park();
         }
         if (finished) break;
         PyEval_RestoreThread(state);
