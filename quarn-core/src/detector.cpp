@@ -35,6 +35,10 @@ std::unexpected<DetectorError> failure(std::string message) {
     return std::unexpected(DetectorError{std::move(message), std::nullopt, std::nullopt, {}});
 }
 
+bool stopped(const RunControl* control) {
+    return control != nullptr && control->stop_requested();
+}
+
 // The series checks, with the index of the first non-finite value when
 // that is what failed.
 std::optional<DetectorError> check_series(std::span<const double> series) {
@@ -181,6 +185,8 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
         settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
 
+    // A run stopped before it began skips the pass over the series.
+    if (stopped(arguments.control)) return failure(std::string(stopped_message));
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
@@ -238,6 +244,12 @@ DetectorResult<std::vector<DetectorOutput>> detect_many_series(
     const auto run_series = [&](std::size_t i) {
         // A failure before this series decides the call; its work is moot.
         if (first_failure.load(std::memory_order_relaxed) < i) return;
+        // Series not yet begun when a stop is asked for end at once.
+        if (stopped(each.control)) {
+            slots[i].outcome.emplace(failure(std::string(stopped_message)));
+            note_failure(first_failure, i);
+            return;
+        }
         MultiWindowArguments arguments = each;
         arguments.series = series[i];
         try {
