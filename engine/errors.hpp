@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <exception>
+#include <new>
+#include <stdexcept>
 
 #include "quarn/detector.hpp"
 
