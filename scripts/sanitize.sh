@@ -16,7 +16,7 @@
 # Usage: bash scripts/sanitize.sh [extra pytest arguments]
 # Environment:
 #   QUARN_PYTHON  interpreter of an existing environment with pytest, numpy,
-#                 pandas, cmake, ninja and tbb-devel (default: a venv made
+#                 pandas, cmake, ninja, nanobind and tbb-devel (default: a venv made
 #                 under build/asan/venv)
 #   CXX           C++ compiler (default g++; a clang++ works too)
 set -euo pipefail
@@ -35,8 +35,8 @@ else
         python3 -m venv "$venv"
     fi
     "$venv/bin/python" -m pip install --quiet --upgrade pip
-    "$venv/bin/python" -m pip install --quiet "tbb-devel==2023.2.0" cmake ninja \
-        pytest numpy pandas matplotlib
+    "$venv/bin/python" -m pip install --quiet "tbb-devel==2023.2.0" "nanobind==3.1.0" \
+        cmake ninja pytest numpy pandas matplotlib
     python="$venv/bin/python"
 fi
 bindir=$(dirname "$python")
@@ -117,10 +117,10 @@ echo "=== pytest: resident-set tests, without ASan's quarantine"
     "$python" -m pytest -p no:cacheprovider -q --rootdir "$root/tests" "$root/tests" \
         -k rss_and_references_flat "$@") || [ $? = 5 ] || status=1
 echo "=== tests done at $(( $(date +%s) - start )) s"
-echo "=== leak check of the extension"
-# Only allocations made directly by the extension (or inlined library code
-# in it) count: with a stack of two frames, a leak is suppressed unless its
-# allocating caller is in _quarn_native.
+echo "=== leak check of the extensions"
+# Only allocations made directly by the extensions (or inlined library code
+# in them) count: with a stack of two frames, a leak is suppressed unless
+# its allocating caller is in _quarn_native or _engine.
 suppressions="$build/lsan.supp"
 {
     echo "leak:libpython*"
@@ -158,11 +158,27 @@ calls = [
     lambda: native.quarn_detector(series, window_sizes=(w for w in [5, -1])),
     lambda: native.quarn_detector(series, n_perm=10, backend="fork"),
 ]
+
+# The engine, on success and on every kind of failure.
+import numpy as np
+import quarn._engine as engine
+
+array = np.asarray(series)
+calls += [
+    lambda: engine.detect(array, window_sizes=[6, 5, 7], n_perm=20),
+    lambda: engine.detect(array, window_sizes=[8, 3], n_perm=20, workers=2),
+    lambda: engine.detect(array, n_perm=10, backend="fork"),
+    lambda: engine.detect(array, n_perm=10, center=1),
+    lambda: engine.detect(array, n_perm=10, progress=lambda done, total: 1 / 0),
+    lambda: engine.detect_many([array, array[:2]], n_perm=10),
+    lambda: engine.detect_many([array, array], window_sizes=[5], n_perm=70),
+    lambda: engine.single_window(array, 5, n_perm=70, progress=lambda done, total: None),
+]
 for _ in range(20):
     for call in calls:
         try:
             call()
-        except (TypeError, ValueError, OverflowError):
+        except (TypeError, ValueError, OverflowError, ZeroDivisionError):
             pass
 print("leak check: %d calls" % (20 * len(calls)))
 PY

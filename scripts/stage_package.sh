@@ -5,7 +5,10 @@
 # Usage: bash scripts/stage_package.sh STAGE
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stage=$1
+# Absolute, since the copy below runs from inside the package: a relative
+# STAGE would land in the source tree.
+mkdir -p "$1"
+stage=$(cd "$1" && pwd)
 (cd "$root/python/quarn" && find . -name __pycache__ -prune -o -type f ! -name '*.so' -print |
     while read -r file; do
         mkdir -p "$stage/quarn/$(dirname "$file")"

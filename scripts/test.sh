@@ -44,7 +44,8 @@ make_venv() {  # make_venv PYTHON DIR
         "$1" -m venv "$2"
     fi
     pip_quiet "$2" --upgrade pip
-    pip_quiet "$2" "tbb-devel==2023.2.0" cmake ninja pytest numpy pandas matplotlib auditwheel
+    pip_quiet "$2" "tbb-devel==2023.2.0" "nanobind==3.1.0" cmake ninja pytest numpy pandas matplotlib \
+        auditwheel
 }
 
 # Least share of the public interface whose types pyright knows, in percent.

@@ -9,6 +9,7 @@ import textwrap
 import pytest
 
 import quarn
+import quarn._engine as engine
 import quarn._quarn_native as native
 
 NAMES = [
@@ -72,16 +73,18 @@ def test_second_initialisation_returns_the_same_module():
     assert init() is native
 
 
-def test_only_the_init_function_is_exported():
+@pytest.mark.parametrize("module, init", [(native, "PyInit__quarn_native"),
+                                          (engine, "PyInit__engine")])
+def test_only_the_init_function_is_exported(module, init):
     if not sys.platform.startswith("linux"):
         pytest.skip("symbol table check uses nm on ELF")
     nm = subprocess.run(
-        ["nm", "-D", "--defined-only", native.__file__], capture_output=True, text=True
+        ["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True
     )
     if nm.returncode != 0:
         pytest.skip("nm not available")
     symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]
-    assert symbols == ["PyInit__quarn_native"]
+    assert symbols == [init]
 
 
 def test_import_in_a_subinterpreter_is_refused():

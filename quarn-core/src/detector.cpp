@@ -6,6 +6,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -31,7 +32,11 @@ bool equals_ascii_case_insensitive(std::string_view text, std::string_view lower
 }
 
 std::unexpected<DetectorError> failure(std::string message) {
-    return std::unexpected(DetectorError{std::move(message), std::nullopt, std::nullopt});
+    return std::unexpected(DetectorError{std::move(message), std::nullopt, std::nullopt, {}});
+}
+
+bool stopped(const RunControl* control) {
+    return control != nullptr && control->stop_requested();
 }
 
 // The series checks, with the index of the first non-finite value when
@@ -39,7 +44,7 @@ std::unexpected<DetectorError> failure(std::string message) {
 std::optional<DetectorError> check_series(std::span<const double> series) {
     auto valid = validate_series(series);
     if (valid) return std::nullopt;
-    DetectorError error{std::move(valid.error()), std::nullopt, std::nullopt};
+    DetectorError error{std::move(valid.error()), std::nullopt, std::nullopt, {}};
     const auto bad = std::find_if_not(series.begin(), series.end(), is_finite_value);
     if (series.size() >= 3 && bad != series.end()) {
         error.non_finite_index = static_cast<std::uint64_t>(bad - series.begin());
@@ -94,14 +99,15 @@ struct WindowSlot {
 // task (replicates, regions) runs on the pool of the thread running it.
 void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
-                      std::vector<WindowSlot>& slots) {
+                      bool keep_starts, std::vector<WindowSlot>& slots) {
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, sizes.size(), 1),
         [&](const tbb::blocked_range<std::size_t>& range) {
             for (std::size_t i = range.begin(); i != range.end(); ++i) {
                 try {
-                    slots[i].outcome.emplace(
+                    auto& outcome = slots[i].outcome.emplace(
                         detect_single_window(series, prefix, sizes[i], settings));
+                    if (!keep_starts && outcome) std::vector<std::uint64_t>().swap(outcome->starts);
                 } catch (const std::bad_alloc&) {
                     slots[i].out_of_memory = std::current_exception();
                 } catch (const std::length_error&) {
@@ -162,7 +168,7 @@ DetectorResult<WindowResult> run_single_window(const SingleWindowArguments& argu
         detect_single_window(arguments.series, prefix, arguments.window_size, settings);
     if (!result) {
         return std::unexpected(
-            DetectorError{std::move(result.error()), std::nullopt, arguments.window_size});
+            DetectorError{std::move(result.error()), std::nullopt, arguments.window_size, {}});
     }
     return std::move(*result);
 }
@@ -179,10 +185,12 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
         settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
 
+    // A run stopped before it began skips the pass over the series.
+    if (stopped(arguments.control)) return failure(std::string(stopped_message));
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
-        run_window_tasks(arguments.series, prefix, sizes, settings, slots);
+        run_window_tasks(arguments.series, prefix, sizes, settings, arguments.keep_starts, slots);
     });
     if (!ran) return failure(ran.error());
 
@@ -192,7 +200,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
         Result<WindowResult>& outcome = *slots[i].outcome;
         if (!outcome) {
             return std::unexpected(
-                DetectorError{std::move(outcome.error()), std::nullopt, sizes[i]});
+                DetectorError{std::move(outcome.error()), std::nullopt, sizes[i], {}});
         }
         const std::uint64_t size = sizes[i];
         output.window_change_points.insert_or_assign(size, outcome->change_points);
@@ -207,6 +215,79 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     if (!consensus) return failure(std::move(consensus.error()));
     output.consensus = std::move(*consensus);
     return output;
+}
+
+namespace {
+
+// What one series task leaves in its slot; empty when the task was not
+// started because an earlier series had already failed.
+struct SeriesSlot {
+    std::optional<DetectorResult<DetectorOutput>> outcome;
+    std::exception_ptr out_of_memory;
+};
+
+// Lowers `first` to `index`: the first failing series known so far.
+void note_failure(std::atomic<std::size_t>& first, std::size_t index) {
+    std::size_t known = first.load(std::memory_order_relaxed);
+    while (index < known && !first.compare_exchange_weak(known, index, std::memory_order_relaxed)) {
+    }
+}
+
+}  // namespace
+
+DetectorResult<std::vector<DetectorOutput>> detect_many_series(
+    std::span<const std::span<const double>> series, const MultiWindowArguments& options) {
+    MultiWindowArguments each = options;
+    each.workers.reset();  // every series runs on the pool chosen below
+    std::vector<SeriesSlot> slots(series.size());
+    std::atomic<std::size_t> first_failure{series.size()};
+    const auto run_series = [&](std::size_t i) {
+        // A failure before this series decides the call; its work is moot.
+        if (first_failure.load(std::memory_order_relaxed) < i) return;
+        // Series not yet begun when a stop is asked for end at once.
+        if (stopped(each.control)) {
+            slots[i].outcome.emplace(failure(std::string(stopped_message)));
+            note_failure(first_failure, i);
+            return;
+        }
+        MultiWindowArguments arguments = each;
+        arguments.series = series[i];
+        try {
+            auto& outcome = slots[i].outcome.emplace(detect_multi_window(arguments));
+            if (!outcome) note_failure(first_failure, i);
+        } catch (const std::bad_alloc&) {
+            slots[i].out_of_memory = std::current_exception();
+            note_failure(first_failure, i);
+        } catch (const std::length_error&) {
+            slots[i].out_of_memory = std::current_exception();
+            note_failure(first_failure, i);
+        }
+    };
+    const Status ran = run_on_pool(options.workers.value_or(0), [&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, series.size(), 1),
+            [&](const tbb::blocked_range<std::size_t>& range) {
+                for (std::size_t i = range.begin(); i != range.end(); ++i) run_series(i);
+            },
+            tbb::simple_partitioner());
+    });
+    if (!ran) return failure(ran.error());
+
+    std::vector<DetectorOutput> outputs;
+    outputs.reserve(series.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].out_of_memory) std::rethrow_exception(slots[i].out_of_memory);
+        // Only series after a failure are skipped, and that failure comes
+        // first in this walk.
+        DetectorResult<DetectorOutput>& outcome = *slots[i].outcome;
+        if (!outcome) {
+            DetectorError error = std::move(outcome.error());
+            error.series_index = i;
+            return std::unexpected(std::move(error));
+        }
+        outputs.push_back(std::move(*outcome));
+    }
+    return outputs;
 }
 
 }  // namespace quarn

@@ -143,31 +143,63 @@ Result<ChangeType> parse_change_type(std::string_view text) {
 
 PrefixSums PrefixSums::build(std::span<const double> series) {
     PrefixSums prefix;
-    prefix.sums.resize(series.size() + 1);
-    prefix.squares.resize(series.size() + 1);
-    prefix.sums[0] = 0.0;
-    prefix.squares[0] = 0.0;
+    prefix.count_ = series.size() + 1;
+    const std::size_t checkpoints = (series.size() / checkpoint_stride) + 1;
+    prefix.sums_.reserve(checkpoints);
+    prefix.squares_.reserve(checkpoints);
+    double sum = 0.0;
+    double squares = 0.0;
+    prefix.sums_.push_back(sum);
+    prefix.squares_.push_back(squares);
     for (std::size_t k = 0; k < series.size(); ++k) {
-        prefix.sums[k + 1] = prefix.sums[k] + series[k];
-        prefix.squares[k + 1] = prefix.squares[k] + series[k] * series[k];
+        sum = sum + series[k];
+        squares = squares + series[k] * series[k];
+        if ((k + 1) % checkpoint_stride == 0) {
+            prefix.sums_.push_back(sum);
+            prefix.squares_.push_back(squares);
+        }
     }
     return prefix;
+}
+
+PrefixSums::Entry PrefixSums::at(std::span<const double> series, std::size_t k, std::size_t base,
+                                 Entry from) const {
+    const std::size_t checkpoint = k / checkpoint_stride;
+    std::size_t i = checkpoint * checkpoint_stride;
+    if (base >= i && base <= k) {
+        i = base;
+    } else {
+        from = {sums_[checkpoint], squares_[checkpoint]};
+    }
+    // The same additions, in the same order, as the pass that built the
+    // checkpoints.
+    for (; i < k; ++i) {
+        from.sum = from.sum + series[i];
+        from.squares = from.squares + series[i] * series[i];
+    }
+    return from;
+}
+
+PrefixSums::Entry PrefixSums::at(std::span<const double> series, std::size_t k) const {
+    return at(series, k, 0, Entry{0.0, 0.0});
 }
 
 Moments window_moments(std::span<const double> series, const PrefixSums& prefix, std::size_t start,
                        std::size_t len, double floor) {
     const std::size_t end = start + len;
     const double m = static_cast<double>(len);
-    const double s = prefix.sums[end] - prefix.sums[start];
+    const PrefixSums::Entry first = prefix.at(series, start);
+    const PrefixSums::Entry last = prefix.at(series, end, start, first);
+    const double s = last.sum - first.sum;
     double mean = s / m;
     if (len < 2) return {mean, floor};
-    double q = (prefix.squares[end] - prefix.squares[start]) - (s * s) / m;
+    double q = (last.squares - first.squares) - (s * s) / m;
     // The running sums of squares grow with the level of every value before
     // the window. Once they dwarf the window's own spread (2^40 times its
     // sum of squared deviations) the difference above has cancelled to
     // rounding noise, or overflowed: then both moments come from the
     // window's own values, summed in index order.
-    const double total = prefix.squares[end];
+    const double total = last.squares;
     if (std::isnan(q) || q < total * 0x1p-40 || !std::isfinite(total)) {
         const std::span<const double> window = series.subspan(start, len);
         double sum = 0.0;

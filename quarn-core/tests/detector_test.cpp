@@ -232,3 +232,95 @@ TEST(a_stop_request_ends_the_run) {
     arguments.series = std::span<const double>(series).first(5000);
     CHECK(quarn::detect_multi_window(arguments).has_value());
 }
+
+TEST(dropped_starts_change_nothing_else) {
+    const std::vector<double> series = shifting_series(900);
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    arguments.n_perm = 40;
+    const auto kept = quarn::detect_multi_window(arguments);
+    arguments.keep_starts = false;
+    const auto dropped = quarn::detect_multi_window(arguments);
+    CHECK(kept.has_value() && dropped.has_value());
+    for (auto [size, result] : kept->window_results) {
+        const WindowResult& lean = dropped->window_results.at(size);
+        CHECK(lean.starts.empty() && lean.starts.capacity() == 0);
+        CHECK(!result.starts.empty());
+        result.starts.clear();
+        CHECK(same_window(result, lean));
+    }
+}
+
+TEST(many_series_equal_one_call_per_series) {
+    // Lengths around the window sizes, so some series give empty windows.
+    std::vector<std::vector<double>> values;
+    for (const std::size_t n : {700u, 3u, 25u, 41u, 1200u, 333u, 90u}) {
+        values.push_back(shifting_series(n, n));
+    }
+    const std::vector<std::span<const double>> series(values.begin(), values.end());
+    MultiWindowArguments options;
+    options.window_sizes = std::vector<std::uint64_t>{12, 20, 7, 12};
+    options.n_perm = 64;
+    options.change_type = "distribution";
+    for (const auto workers : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1},
+                               std::optional<std::uint64_t>{3}}) {
+        options.workers = workers;
+        const auto many = quarn::detect_many_series(series, options);
+        CHECK(many.has_value());
+        CHECK_EQ(many->size(), series.size());
+        for (std::size_t i = 0; i < series.size(); ++i) {
+            MultiWindowArguments alone = options;
+            alone.series = series[i];
+            alone.workers.reset();
+            const auto output = quarn::detect_multi_window(alone);
+            CHECK(output.has_value() && same_output((*many)[i], *output));
+        }
+    }
+    CHECK(quarn::detect_many_series({}, options).value().empty());
+}
+
+TEST(many_series_report_the_first_failure_in_input_order) {
+    const std::vector<double> good = shifting_series(300);
+    std::vector<double> with_nan = shifting_series(300);
+    with_nan[17] = std::nan("");
+    const std::vector<double> short_one{1.0, 2.0};
+    std::vector<std::span<const double>> series{good, good, with_nan, short_one, with_nan};
+    MultiWindowArguments options;
+    options.n_perm = 20;
+    const auto failed = quarn::detect_many_series(series, options);
+    CHECK(!failed.has_value());
+    CHECK_EQ(failed.error().message, kNotFinite);
+    CHECK(failed.error().series_index == std::optional<std::uint64_t>(2));
+    CHECK(failed.error().non_finite_index == std::optional<std::uint64_t>(17));
+
+    series = {good, good};
+    options.window_sizes = std::vector<std::uint64_t>{10, 3};
+    const auto blocked = quarn::detect_many_series(series, options);
+    CHECK(!blocked.has_value());
+    CHECK_EQ(blocked.error().message, kBlock);
+    CHECK(blocked.error().series_index == std::optional<std::uint64_t>(0));
+    CHECK(blocked.error().window_size == std::optional<std::uint64_t>(3));
+}
+
+TEST(many_series_share_progress_and_stop_requests) {
+    std::vector<std::vector<double>> values;
+    for (std::size_t i = 0; i < 6; ++i) values.push_back(shifting_series(800 + 50 * i, i + 1));
+    const std::vector<std::span<const double>> series(values.begin(), values.end());
+    quarn::RunControl control;
+    MultiWindowArguments options;
+    options.n_perm = 20;
+    options.control = &control;
+    CHECK(quarn::detect_many_series(series, options).has_value());
+    std::uint64_t total = 0;
+    for (const auto& one : series) {
+        total += quarn::sweep_positions(one.size(), quarn::default_window_sizes());
+    }
+    CHECK_EQ(control.progress(), total);
+
+    quarn::RunControl stopped;
+    stopped.request_stop();
+    options.control = &stopped;
+    const auto early = quarn::detect_many_series(series, options);
+    CHECK(!early.has_value());
+    CHECK_EQ(early.error().message, std::string(quarn::stopped_message));
+}

@@ -93,20 +93,19 @@ TEST(unknown_change_type_keeps_printable_non_ascii) {
 TEST(prefix_sums_accumulate_in_order) {
     const std::vector<double> x{0.1, 0.2, 0.3, -4.0};
     const auto prefix = PrefixSums::build(x);
-    CHECK_EQ(prefix.sums.size(), 5u);
-    CHECK_EQ(prefix.squares.size(), 5u);
-    CHECK_BITS(prefix.sums[0], 0.0);
-    CHECK_BITS(prefix.squares[0], 0.0);
+    CHECK_EQ(prefix.size(), 5u);
+    CHECK_BITS(prefix.at(x, 0).sum, 0.0);
+    CHECK_BITS(prefix.at(x, 0).squares, 0.0);
     double sum = 0.0;
     double squares = 0.0;
     for (std::size_t k = 0; k < x.size(); ++k) {
         sum = sum + x[k];
         squares = squares + x[k] * x[k];
-        CHECK_BITS(prefix.sums[k + 1], sum);
-        CHECK_BITS(prefix.squares[k + 1], squares);
+        CHECK_BITS(prefix.at(x, k + 1).sum, sum);
+        CHECK_BITS(prefix.at(x, k + 1).squares, squares);
     }
     // 0.1 + 0.2 + 0.3 in this order is not 0.6.
-    CHECK_BITS(prefix.sums[3], (0.1 + 0.2) + 0.3);
+    CHECK_BITS(prefix.at(x, 3).sum, (0.1 + 0.2) + 0.3);
 }
 
 TEST(window_moments_examples) {
@@ -185,8 +184,8 @@ TEST(window_moments_keep_the_running_sums_where_they_hold) {
     const auto prefix = PrefixSums::build(x);
     for (std::size_t start = 0; start + 10 <= x.size(); start += 10) {
         const std::size_t end = start + 10;
-        const double s = prefix.sums[end] - prefix.sums[start];
-        const double q = (prefix.squares[end] - prefix.squares[start]) - (s * s) / 10.0;
+        const double s = prefix.at(x, end).sum - prefix.at(x, start).sum;
+        const double q = (prefix.at(x, end).squares - prefix.at(x, start).squares) - (s * s) / 10.0;
         const auto m = window_moments(x, prefix, start, 10, quarn::std_floor);
         CHECK_BITS(m.mean, s / 10.0);
         CHECK_BITS(m.sd, std::max(std::sqrt(q / 9.0), quarn::std_floor));
@@ -205,4 +204,77 @@ TEST(window_moments_from_own_values_sum_in_index_order) {
     for (std::size_t i = 25; i < 35; ++i) sum = sum + x[i];
     CHECK_BITS(m.mean, sum / 10.0);
     CHECK_BITS(m.sd, quarn::std_floor);
+}
+
+namespace {
+
+// Every entry of a full pass over the series, one addition per value.
+std::vector<PrefixSums::Entry> full_running_sums(const std::vector<double>& x) {
+    std::vector<PrefixSums::Entry> entries{{0.0, 0.0}};
+    for (const double value : x) {
+        const auto previous = entries.back();
+        entries.push_back({previous.sum + value, previous.squares + value * value});
+    }
+    return entries;
+}
+
+// Values whose running sums round differently at almost every step: mixed
+// magnitudes and signs, with a large level switched on and off.
+std::vector<double> rounding_series(std::size_t n) {
+    std::vector<double> x = unit_noise(n, 23);
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = x[i] * (i % 7 == 0 ? 1e9 : 3.3) + ((i / 50) % 2 == 1 ? 1e7 : 0.1);
+    }
+    return x;
+}
+
+}  // namespace
+
+TEST(sparse_prefix_sums_equal_the_full_running_sums_at_every_index) {
+    const std::size_t stride = PrefixSums::checkpoint_stride;
+    const std::size_t lengths[] = {0, 1, 3, stride - 1, stride, stride + 1, 2 * stride, 1000, 4099};
+    for (const std::size_t n : lengths) {
+        const std::vector<double> x = rounding_series(n);
+        const auto prefix = PrefixSums::build(x);
+        const auto full = full_running_sums(x);
+        CHECK_EQ(prefix.size(), n + 1);
+        for (std::size_t k = 0; k <= n; ++k) {
+            CHECK_BITS(prefix.at(x, k).sum, full[k].sum);
+            CHECK_BITS(prefix.at(x, k).squares, full[k].squares);
+        }
+    }
+}
+
+TEST(sparse_prefix_sums_carried_on_from_any_earlier_entry) {
+    // Carrying on from a nearer entry (the start of a window) or from a
+    // farther one (then the checkpoint is used) gives the same bits.
+    const std::vector<double> x = rounding_series(300);
+    const auto prefix = PrefixSums::build(x);
+    const auto full = full_running_sums(x);
+    for (std::size_t base = 0; base <= x.size(); base += 7) {
+        for (std::size_t k = base; k <= x.size(); k += 5) {
+            const auto entry = prefix.at(x, k, base, full[base]);
+            CHECK_BITS(entry.sum, full[k].sum);
+            CHECK_BITS(entry.squares, full[k].squares);
+        }
+    }
+}
+
+TEST(window_moments_from_sparse_sums_match_the_full_formula) {
+    // Windows of every length and start across several checkpoints, on
+    // values where the running sums hold: exactly the prefix-sum formula.
+    const std::vector<double> x = unit_noise(400, 31);
+    const auto prefix = PrefixSums::build(x);
+    const auto full = full_running_sums(x);
+    for (std::size_t len = 2; len <= 150; len += 37) {
+        for (std::size_t start = 0; start + len <= x.size(); start += 13) {
+            const std::size_t end = start + len;
+            const double m = static_cast<double>(len);
+            const double s = full[end].sum - full[start].sum;
+            const double q = (full[end].squares - full[start].squares) - (s * s) / m;
+            const auto moments = window_moments(x, prefix, start, len, quarn::std_floor);
+            CHECK_BITS(moments.mean, s / m);
+            CHECK_BITS(moments.sd, std::max(std::sqrt(q / (m - 1.0)), quarn::std_floor));
+        }
+    }
 }

@@ -26,6 +26,8 @@ struct DetectorError {
     std::optional<std::uint64_t> non_finite_index;
     // The window size whose sweep failed.
     std::optional<std::uint64_t> window_size;
+    // Of several series run together, the one that failed.
+    std::optional<std::uint64_t> series_index;
 };
 
 template <class T>
@@ -62,6 +64,10 @@ struct MultiWindowArguments {
     double taper_ratio = 0.5;
     bool center = true;
     RunControl* control = nullptr;
+    // False drops each window's `starts` (v * w for every position v) as
+    // soon as its sweep ends, for callers that imply them from the window
+    // size: they are a third of the per-position memory.
+    bool keep_starts = true;
 };
 
 struct DetectorOutput {
@@ -83,5 +89,15 @@ std::uint64_t sweep_positions(std::size_t n, std::span<const std::uint64_t> wind
 // Checks every argument, runs every window size on the default pool
 // (`workers` absent or 0) or on a pool of its own, and forms the consensus.
 DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& arguments);
+
+// Runs detect_multi_window on every series with the options of `options`
+// (whose own `series` is not used), one task per series; each series' own
+// window sizes and replicates run as nested work on the same pool, the
+// default one or one of `options.workers` threads built once for all. The
+// outputs come in input order and equal one call per series. A failure is
+// that of the first failing series in input order, with its `series_index`;
+// series after a known failure are not started.
+DetectorResult<std::vector<DetectorOutput>> detect_many_series(
+    std::span<const std::span<const double>> series, const MultiWindowArguments& options);
 
 }  // namespace quarn

@@ -1,0 +1,107 @@
+#include "compact_result.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace quarn::engine {
+
+namespace {
+
+// A numpy array that owns `values`: the vector moves into a capsule, which
+// frees it when the array goes. `Exposed` is the element type numpy sees,
+// of the same size as T (unsigned indices are shown as int64; a series
+// index never reaches 2^63).
+template <class Exposed, class T>
+nb::object owning_array(std::vector<T>&& values, std::size_t columns = 1) {
+    static_assert(sizeof(Exposed) == sizeof(T));
+    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    // An empty vector may have no buffer; numpy wants an address all the same.
+    static const T empty_buffer{};
+    const T* data = owned->empty() ? &empty_buffer : owned->data();
+    const std::size_t rows = owned->size() / columns;
+    nb::capsule owner(owned.get(),
+                      [](void* vector) noexcept { delete static_cast<std::vector<T>*>(vector); });
+    owned.release();
+    const auto* exposed = reinterpret_cast<const Exposed*>(data);
+    if (columns == 1) {
+        return nb::cast(nb::ndarray<nb::numpy, const Exposed, nb::ndim<1>>(exposed, {rows}, owner));
+    }
+    return nb::cast(
+        nb::ndarray<nb::numpy, const Exposed, nb::ndim<2>>(exposed, {rows, columns}, owner));
+}
+
+nb::object regions_array(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& regions) {
+    std::vector<std::uint64_t> flat;
+    flat.reserve(2 * regions.size());
+    for (const auto& [start, end] : regions) {
+        flat.push_back(start);
+        flat.push_back(end);
+    }
+    return owning_array<std::int64_t>(std::move(flat), 2);
+}
+
+nb::dict consensus_dict(Consensus&& consensus) {
+    std::vector<std::uint64_t> leaders;
+    std::vector<std::uint64_t> votes;
+    std::vector<double> scores;
+    std::vector<double> probabilities;
+    std::vector<double> cdf;
+    const std::size_t count = consensus.leaders_segment_votes.size();
+    leaders.reserve(count);
+    votes.reserve(count);
+    scores.reserve(count);
+    probabilities.reserve(count);
+    cdf.reserve(count);
+    // The three maps and the cdf hold the same leaders in ascending order.
+    for (const auto& [leader, total] : consensus.leaders_segment_votes) {
+        leaders.push_back(leader);
+        votes.push_back(total);
+    }
+    for (const auto& [leader, score] : consensus.leaders_scores) scores.push_back(score);
+    for (const auto& [leader, probability] : consensus.leaders_probs) {
+        probabilities.push_back(probability);
+    }
+    for (const auto& [leader, cumulative] : consensus.cdf) cdf.push_back(cumulative);
+    nb::dict result;
+    result["leaders"] = owning_array<std::int64_t>(std::move(leaders));
+    result["segment_votes"] = owning_array<std::int64_t>(std::move(votes));
+    result["scores"] = owning_array<double>(std::move(scores));
+    result["probabilities"] = owning_array<double>(std::move(probabilities));
+    result["cdf"] = owning_array<double>(std::move(cdf));
+    return result;
+}
+
+}  // namespace
+
+nb::dict window_dict(WindowResult&& result) {
+    nb::dict window;
+    window["window_size"] = nb::int_(result.window_size);
+    window["statistics"] = owning_array<double>(std::move(result.statistics));
+    window["thresholds"] =
+        owning_array<double>(std::move(result.tapered_block_bootstrap_threshold));
+    window["change_points"] = owning_array<std::int64_t>(std::move(result.change_points));
+    window["localized_regions"] = regions_array(result.localized_regions);
+    return window;
+}
+
+nb::dict detection_dict(DetectorOutput&& output, std::size_t n) {
+    nb::dict detection;
+    detection["n"] = nb::int_(n);
+    nb::list windows;
+    // Each window's buffers move into its arrays and the rest of the entry is
+    // released right away, so nothing is held twice.
+    while (!output.window_results.empty()) {
+        auto entry = output.window_results.extract(output.window_results.begin());
+        windows.append(window_dict(std::move(entry.mapped())));
+    }
+    output.window_change_points.clear();
+    detection["windows"] = nb::tuple(windows);
+    detection["consensus"] = consensus_dict(std::move(output.consensus));
+    return detection;
+}
+
+}  // namespace quarn::engine

@@ -1,0 +1,274 @@
+// quarn._engine: the package's own entry to the detector core. Unlike the
+// native module it releases the interpreter lock while the core computes,
+// answers Ctrl-C within a few tens of milliseconds, reports progress, takes
+// numpy arrays without copying them and returns numpy arrays.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "background_run.hpp"
+#include "compact_result.hpp"
+#include "errors.hpp"
+#include "quarn/detector.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace quarn::engine {
+
+namespace {
+
+// A one-dimensional float64 array in memory: read in place, never copied.
+// Other dtypes and non-contiguous arrays are converted by numpy first.
+using SeriesArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+std::span<const double> values_of(const SeriesArray& array) {
+    return {array.data(), array.shape(0)};
+}
+
+// The options shared by detect and detect_many, as the core takes them.
+struct DetectorOptions {
+    std::optional<std::vector<std::uint64_t>> window_sizes;
+    std::uint64_t n_perm;
+    double alpha_q;
+    std::uint64_t seed;
+    std::uint64_t tol;
+    std::optional<std::uint64_t> workers;
+    std::string backend;
+    std::string change_type;
+    std::optional<std::uint64_t> b;
+    double taper_ratio;
+    bool center;
+
+    MultiWindowArguments arguments(RunControl& control) const {
+        MultiWindowArguments arguments;
+        arguments.window_sizes = window_sizes;
+        arguments.n_perm = n_perm;
+        arguments.alpha_q = alpha_q;
+        arguments.seed = seed;
+        arguments.tol = tol;
+        arguments.workers = workers;
+        arguments.backend = backend;
+        arguments.change_type = change_type;
+        arguments.b = b;
+        arguments.taper_ratio = taper_ratio;
+        arguments.center = center;
+        arguments.control = &control;
+        arguments.keep_starts = false;  // implied by the window size
+        return arguments;
+    }
+
+    std::span<const std::uint64_t> sizes() const {
+        return window_sizes ? std::span<const std::uint64_t>(*window_sizes)
+                            : std::span<const std::uint64_t>(default_window_sizes());
+    }
+};
+
+// True or False, or a numpy bool: what the native module takes for a flag.
+bool flag_value(nb::handle value, const char* name) {
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+    nb::handle type = value.type();
+    const bool numpy_bool = nb::hasattr(type, "__module__") &&
+                            nb::str(type.attr("__module__")).equal(nb::str("numpy")) &&
+                            (nb::str(type.attr("__name__")).equal(nb::str("bool_")) ||
+                             nb::str(type.attr("__name__")).equal(nb::str("bool")));
+    if (numpy_bool) {
+        const int truth = PyObject_IsTrue(value.ptr());
+        if (truth < 0) throw nb::python_error();
+        return truth == 1;
+    }
+    throw nb::type_error(
+        (std::string(name) + " must be a bool, not " + nb::str(type.attr("__name__")).c_str())
+            .c_str());
+}
+
+void check_progress(const nb::object& progress) {
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+        throw nb::type_error("progress must be a callable taking (done, total), or None");
+    }
+}
+
+nb::dict detect(const SeriesArray& series, const DetectorOptions& options,
+                const nb::object& progress) {
+    check_progress(progress);
+    const std::span<const double> values = values_of(series);
+    return translate_failures(values.size(), 1, [&] {
+        RunControl control;
+        MultiWindowArguments arguments = options.arguments(control);
+        arguments.series = values;
+        std::optional<DetectorResult<DetectorOutput>> output;
+        run_in_background(
+            control,
+            [&] {
+                output.emplace(detect_multi_window(arguments));
+                return output->has_value();
+            },
+            progress, sweep_positions(values.size(), options.sizes()));
+        if (!*output) raise_detector_error(output->error());
+        return detection_dict(std::move(**output), values.size());
+    });
+}
+
+nb::list detect_many(const std::vector<SeriesArray>& series, const DetectorOptions& options,
+                     const nb::object& progress) {
+    check_progress(progress);
+    std::vector<std::span<const double>> values;
+    values.reserve(series.size());
+    std::size_t total_values = 0;
+    std::uint64_t total_positions = 0;
+    for (const SeriesArray& one : series) {
+        values.push_back(values_of(one));
+        total_values += values.back().size();
+        total_positions += sweep_positions(values.back().size(), options.sizes());
+    }
+    return translate_failures(total_values, values.size(), [&] {
+        RunControl control;
+        const MultiWindowArguments arguments = options.arguments(control);
+        std::optional<DetectorResult<std::vector<DetectorOutput>>> outputs;
+        run_in_background(
+            control,
+            [&] {
+                outputs.emplace(detect_many_series(values, arguments));
+                return outputs->has_value();
+            },
+            progress, total_positions);
+        if (!*outputs) raise_detector_error(outputs->error());
+        nb::list results;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            results.append(detection_dict(std::move((**outputs)[i]), values[i].size()));
+        }
+        return results;
+    });
+}
+
+nb::dict single_window(const SeriesArray& series, std::uint64_t window_size, std::uint64_t n_perm,
+                       double alpha_q, std::uint64_t seed, const std::string& change_type,
+                       std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
+                       const nb::object& progress) {
+    check_progress(progress);
+    const bool center_flag = flag_value(center, "center");
+    const std::span<const double> values = values_of(series);
+    return translate_failures(values.size(), 1, [&] {
+        RunControl control;
+        SingleWindowArguments arguments;
+        arguments.series = values;
+        arguments.window_size = window_size;
+        arguments.n_perm = n_perm;
+        arguments.alpha_q = alpha_q;
+        arguments.seed = seed;
+        arguments.change_type = change_type;
+        arguments.b = b;
+        arguments.taper_ratio = taper_ratio;
+        arguments.center = center_flag;
+        arguments.control = &control;
+        std::optional<DetectorResult<WindowResult>> output;
+        run_in_background(
+            control,
+            [&] {
+                output.emplace(run_single_window(arguments));
+                if (*output) std::vector<std::uint64_t>().swap((*output)->starts);
+                return output->has_value();
+            },
+            progress, sweep_positions(values.size(), std::span(&window_size, 1)));
+        if (!*output) raise_detector_error(output->error());
+        return window_dict(std::move(**output));
+    });
+}
+
+std::uint64_t positions(std::uint64_t n, std::optional<std::vector<std::uint64_t>> window_sizes) {
+    return sweep_positions(static_cast<std::size_t>(n),
+                           window_sizes ? std::span<const std::uint64_t>(*window_sizes)
+                                        : std::span<const std::uint64_t>(default_window_sizes()));
+}
+
+// The keyword options of detect and detect_many, in this order.
+#define QUARN_DETECTOR_OPTIONS                                                                    \
+    nb::kw_only(), "window_sizes"_a = nb::none(), "n_perm"_a = 300, "alpha_q"_a = 1.0,            \
+                   "seed"_a = 123, "tol"_a = 2, "workers"_a = nb::none(), "backend"_a = "thread", \
+                   "change_type"_a = "mean", "b"_a = nb::none(), "taper_ratio"_a = 0.5,           \
+                   "center"_a = true, "progress"_a = nb::none()
+
+}  // namespace
+
+}  // namespace quarn::engine
+
+NB_MODULE(_engine, module) {
+    using namespace quarn::engine;
+    module.doc() =
+        "The quarn package's engine: the detector core without the interpreter lock, with "
+        "Ctrl-C, progress and numpy results.";
+    nb::set_leak_warnings(false);  // results may well outlive the module at exit
+    add_detector_error(module);
+    install_shutdown_hooks(module);
+
+    module.def(
+        "detect",
+        [](const SeriesArray& series, std::optional<std::vector<std::uint64_t>> window_sizes,
+           std::uint64_t n_perm, double alpha_q, std::uint64_t seed, std::uint64_t tol,
+           std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
+           std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
+           nb::object progress) {
+            const DetectorOptions options{std::move(window_sizes),
+                                          n_perm,
+                                          alpha_q,
+                                          seed,
+                                          tol,
+                                          workers,
+                                          std::move(backend),
+                                          std::move(change_type),
+                                          b,
+                                          taper_ratio,
+                                          flag_value(center, "center")};
+            return detect(series, options, progress);
+        },
+        "series"_a, QUARN_DETECTOR_OPTIONS,
+        "Runs the multi-window detector on one series (a 1-D float64 array, read in place).\n\n"
+        "Returns the compact result: a dict with 'n', 'windows' (one dict per distinct window "
+        "size, ascending) and 'consensus'. Raises DetectorError (a ValueError) with the "
+        "detector's message.");
+
+    module.def(
+        "detect_many",
+        [](const std::vector<SeriesArray>& series,
+           std::optional<std::vector<std::uint64_t>> window_sizes, std::uint64_t n_perm,
+           double alpha_q, std::uint64_t seed, std::uint64_t tol,
+           std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
+           std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
+           nb::object progress) {
+            const DetectorOptions options{std::move(window_sizes),
+                                          n_perm,
+                                          alpha_q,
+                                          seed,
+                                          tol,
+                                          workers,
+                                          std::move(backend),
+                                          std::move(change_type),
+                                          b,
+                                          taper_ratio,
+                                          flag_value(center, "center")};
+            return detect_many(series, options, progress);
+        },
+        "series"_a, QUARN_DETECTOR_OPTIONS,
+        "Runs detect on every series of a sequence, the series in parallel.\n\n"
+        "Returns a list of compact results in input order, each equal to detect's. Progress "
+        "counts the positions of all series. The first failing series in input order raises "
+        "DetectorError with its series_index.");
+
+    module.def("single_window", &single_window, "series"_a, "window_size"_a, nb::kw_only(),
+               "n_perm"_a = 300, "alpha_q"_a = 1.0, "seed"_a = 123, "change_type"_a = "mean",
+               "b"_a = nb::none(), "taper_ratio"_a = 0.5, "center"_a = true,
+               "progress"_a = nb::none(),
+               "Runs the detector for one window size; returns one window dict.");
+
+    module.def("sweep_positions", &positions, "n"_a, "window_sizes"_a = nb::none(),
+               "Positions that the sweeps of window_sizes visit over n values: the total that "
+               "progress reaches.");
+}

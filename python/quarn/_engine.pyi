@@ -1,0 +1,79 @@
+"""The quarn package's engine: the detector core without the interpreter
+lock, with Ctrl-C, progress and numpy results."""
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+Progress = Callable[[int, int], object] | None
+
+class DetectorError(ValueError):
+    """A detection that failed on its input; str() is the detector's message."""
+
+    non_finite_index: int | None
+    window_size: int | None
+    series_index: int | None
+
+def detect(
+    series: npt.NDArray[np.float64],
+    *,
+    window_sizes: Sequence[int] | None = None,
+    n_perm: int = 300,
+    alpha_q: float = 1.0,
+    seed: int = 123,
+    tol: int = 2,
+    workers: int | None = None,
+    backend: str = "thread",
+    change_type: str = "mean",
+    b: int | None = None,
+    taper_ratio: float = 0.5,
+    center: bool = True,
+    progress: Progress = None,
+) -> dict[str, Any]:
+    """The multi-window detector on one series.
+
+    Returns ``{"n": int, "windows": tuple[window dict, ...], "consensus":
+    {"leaders", "segment_votes", "scores", "probabilities", "cdf"}}``; a
+    window dict holds ``window_size`` (int), ``statistics`` and
+    ``thresholds`` (float64, one per position; position v starts at
+    ``v * window_size``), ``change_points`` (int64) and
+    ``localized_regions`` (int64, shape (k, 2)).
+    """
+
+def detect_many(
+    series: Sequence[npt.NDArray[np.float64]],
+    *,
+    window_sizes: Sequence[int] | None = None,
+    n_perm: int = 300,
+    alpha_q: float = 1.0,
+    seed: int = 123,
+    tol: int = 2,
+    workers: int | None = None,
+    backend: str = "thread",
+    change_type: str = "mean",
+    b: int | None = None,
+    taper_ratio: float = 0.5,
+    center: bool = True,
+    progress: Progress = None,
+) -> list[dict[str, Any]]:
+    """``detect`` on every series, in parallel; results in input order."""
+
+def single_window(
+    series: npt.NDArray[np.float64],
+    window_size: int,
+    *,
+    n_perm: int = 300,
+    alpha_q: float = 1.0,
+    seed: int = 123,
+    change_type: str = "mean",
+    b: int | None = None,
+    taper_ratio: float = 0.5,
+    center: bool = True,
+    progress: Progress = None,
+) -> dict[str, Any]:
+    """The detector for one window size: one window dict."""
+
+def sweep_positions(n: int, window_sizes: Sequence[int] | None = None) -> int:
+    """Positions swept over n values: the total that progress reaches."""

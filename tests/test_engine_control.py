@@ -1,0 +1,322 @@
+"""The engine as a good citizen of the interpreter: Ctrl-C, other Python
+threads, progress callbacks, interpreter exit, fork, and references.
+
+Timings here are the behaviour under test (how soon Ctrl-C is answered, how
+long other threads wait), with margins far above the measured values; the
+speed of the detector itself is measured in bench/, not here."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import quarn._engine as engine
+import quarn._quarn_native as native
+from helpers import same
+from quarn._native_form import detection_as_native
+
+HANG_GUARD = 120  # seconds; a guard against hangs, not a speed limit
+
+SMALL = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
+
+
+def run_script(source, *args, timeout=HANG_GUARD):
+    """Runs a Python script in a fresh interpreter; returns (code, stdout, stderr)."""
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source), *map(str, args)],
+        capture_output=True, text=True, timeout=timeout)
+    return completed.returncode, completed.stdout, completed.stderr
+
+
+INTERRUPT_SCRIPT = """
+    import json, os, signal, subprocess, sys, threading, time
+    import numpy as np
+    import quarn._engine as engine
+    import quarn._quarn_native as native
+    from quarn._native_form import detection_as_native
+
+    sender, call = sys.argv[1], sys.argv[2]
+    values = np.random.default_rng(1).normal(size=10**7)
+
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    sent_from_thread = []
+
+    def from_thread():
+        time.sleep(0.7)
+        sent_from_thread.append(time.monotonic())
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    kill_from_child = (
+        "import os, signal, sys, time; time.sleep(0.7); "
+        "print(time.monotonic(), flush=True); os.kill(int(sys.argv[1]), signal.SIGINT)")
+    batch = [values[i::4].copy() for i in range(4)] if call == "detect_many" else None
+    references = sys.getrefcount(values)
+    before = resident()
+    if sender == "thread":
+        helper = threading.Thread(target=from_thread)
+        helper.start()
+    else:
+        child = subprocess.Popen([sys.executable, "-c", kill_from_child, str(os.getpid())],
+                                 stdout=subprocess.PIPE, text=True)
+    try:
+        if call == "detect":
+            engine.detect(values)
+        else:
+            engine.detect_many(batch)
+        outcome = "finished"
+    except KeyboardInterrupt:
+        raised = time.monotonic()
+        outcome = "interrupted"
+    if sender == "thread":
+        helper.join()
+        sent_at = sent_from_thread[0]
+    else:
+        sent_at = float(child.stdout.readline())
+        child.wait()
+    # Both processes read the system's monotonic clock.
+    latency = raised - sent_at
+    small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
+    correct = detection_as_native(engine.detect(small, n_perm=50)) == native.quarn_detector(
+        small.tolist(), n_perm=50)
+    print(json.dumps({"outcome": outcome, "latency": latency, "correct": correct,
+                      "grown": resident() - before,
+                      "references": sys.getrefcount(values) - references}))
+"""
+
+
+# Instrumented builds run the core several times slower; the bound is for
+# the real one.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+CTRL_C_BOUND = 2.0 if SANITIZED else 0.2
+
+
+@pytest.mark.parametrize("call", ["detect", "detect_many"])
+@pytest.mark.parametrize("sender", ["thread", "process"])
+def test_ctrl_c_interrupts_a_long_run_and_the_next_call_works(sender, call):
+    code, out, err = run_script(INTERRUPT_SCRIPT, sender, call)
+    assert code == 0, err
+    report = json.loads(out)
+    assert report["outcome"] == "interrupted"
+    assert report["latency"] < CTRL_C_BOUND
+    assert report["correct"]
+
+
+@pytest.mark.parametrize("call", ["detect", "detect_many"])
+def test_interrupted_runs_keep_rss_and_references_flat(call):
+    code, out, err = run_script(INTERRUPT_SCRIPT, "thread", call)
+    assert code == 0, err
+    report = json.loads(out)
+    assert report["outcome"] == "interrupted"
+    # The stopped run's buffers are released, the series is not held.
+    assert report["grown"] < 32 * 2**20
+    assert report["references"] == 0
+
+
+def test_other_threads_keep_running_during_a_call():
+    series = np.random.default_rng(3).normal(size=10**6)
+    best = float("inf")
+    for _ in range(3):  # a loaded machine may delay a thread; the lock never would
+        gaps = []
+        stop = threading.Event()
+
+        def heartbeat():
+            last = time.perf_counter()
+            while not stop.is_set():
+                time.sleep(0.001)
+                now = time.perf_counter()
+                gaps.append(now - last)
+                last = now
+
+        thread = threading.Thread(target=heartbeat)
+        thread.start()
+        try:
+            engine.detect(series)
+        finally:
+            stop.set()
+            thread.join()
+        best = min(best, max(gaps))
+        if best < 0.05:
+            break
+    assert best < 0.05
+
+
+def _record(calls):
+    def progress(done, total):
+        calls.append((time.perf_counter(), done, total))
+    return progress
+
+
+@pytest.mark.parametrize(
+    "call, total",
+    [(lambda p: engine.detect(SMALL, n_perm=40, progress=p), engine.sweep_positions(600)),
+     (lambda p: engine.single_window(SMALL, 7, n_perm=40, progress=p),
+      engine.sweep_positions(600, [7])),
+     (lambda p: engine.detect_many([SMALL, SMALL[:300], SMALL[:2]], window_sizes=[4, 9],
+                                   n_perm=40, progress=p),
+      None)],
+    ids=["detect", "single_window", "detect_many failing"],
+)
+def test_short_runs_report_once_at_the_end(call, total):
+    calls = []
+    if total is None:
+        with pytest.raises(engine.DetectorError):
+            call(_record(calls))
+        assert calls == []  # a failed run has no final report
+        return
+    call(_record(calls))
+    assert [(done, t) for _, done, t in calls] == [(total, total)]
+
+
+def test_progress_is_ordered_throttled_and_complete():
+    series = np.random.default_rng(4).normal(size=10**6)
+    calls = []
+    start = time.perf_counter()
+    engine.detect(series, progress=_record(calls))
+    elapsed = time.perf_counter() - start
+    total = engine.sweep_positions(series.size)
+    assert calls[-1][1:] == (total, total)
+    assert all(t == total for _, _, t in calls)
+    done = [d for _, d, _ in calls]
+    assert done == sorted(done) and done[0] > 0
+    # At most one call per 0.1 s, plus the final one.
+    times = [start] + [when for when, _, _ in calls[:-1]]
+    assert all(later - earlier >= 0.095 for earlier, later in zip(times, times[1:]))
+    assert len(calls) <= elapsed / 0.1 + 2
+
+
+def test_detect_many_progress_counts_all_positions():
+    series = [np.random.default_rng(i).normal(size=60000) for i in range(6)]
+    calls = []
+    engine.detect_many(series, n_perm=100, progress=_record(calls))
+    total = sum(engine.sweep_positions(s.size) for s in series)
+    assert calls[-1][1:] == (total, total)
+    done = [d for _, d, _ in calls]
+    assert done == sorted(done)
+
+
+@pytest.mark.parametrize("raise_at", ["first", "final"])
+def test_an_exception_in_the_callback_stops_the_run(raise_at):
+    series = np.random.default_rng(5).normal(size=10**6)
+    total = engine.sweep_positions(series.size)
+
+    def progress(done, total_):
+        if raise_at == "first" or done == total:
+            raise ZeroDivisionError(f"stop at {done}")
+
+    start = time.perf_counter()
+    with pytest.raises(ZeroDivisionError) as raised:
+        engine.detect(series, progress=progress)
+    if raise_at == "first":
+        assert time.perf_counter() - start < 0.5
+        assert str(raised.value) != f"stop at {total}"
+    expected = native.quarn_detector(SMALL.tolist(), n_perm=30)
+    assert same(detection_as_native(engine.detect(SMALL, n_perm=30)), expected)
+
+
+def test_calls_from_many_python_threads_match_serial_calls():
+    options = [dict(n_perm=64), dict(n_perm=70, workers=2, change_type="var"),
+               dict(window_sizes=[5, 9], n_perm=100, workers=1)]
+    expected = [detection_as_native(engine.detect(SMALL, **o)) for o in options]
+    results = [None] * 12
+
+    def work(i):
+        results[i] = detection_as_native(engine.detect(SMALL, **options[i % 3]))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(12)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(HANG_GUARD)
+    assert all(same(results[i], expected[i % 3]) for i in range(12))
+
+
+EXIT_SCRIPT = """
+    import sys, threading, time
+    import numpy as np
+    import quarn._engine as engine
+
+    values = np.random.default_rng(1).normal(size=10**7)
+    threading.Thread(target=engine.detect, args=(values,), daemon=True).start()
+    if sys.argv[1] == "many":
+        threading.Thread(target=engine.detect_many, args=([values, values],),
+                         daemon=True).start()
+    time.sleep(0.5)
+    print("leaving", flush=True)
+"""
+
+
+@pytest.mark.parametrize("threads", ["one", "many"])
+def test_interpreter_exits_promptly_while_daemon_threads_detect(threads):
+    start = time.monotonic()
+    code, out, err = run_script(EXIT_SCRIPT, threads, timeout=60)
+    assert (code, out.strip()) == (0, "leaving"), err
+    assert time.monotonic() - start < 30
+
+
+FORK_SCRIPT = """
+    import os, sys, threading
+    import numpy as np
+    import quarn._engine as engine
+    import quarn._quarn_native as native
+    from quarn._native_form import detection_as_native
+
+    small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
+    expected = native.quarn_detector(small.tolist(), n_perm=70)
+    engine.detect(small, n_perm=70)
+    busy = None
+    if sys.argv[1] == "busy":
+        # Another thread is inside a long engine call while the fork happens.
+        values = np.random.default_rng(1).normal(size=3 * 10**6)
+        busy = threading.Thread(target=engine.detect, args=(values,), kwargs={"n_perm": 50})
+        busy.start()
+    pid = os.fork()
+    if pid == 0:
+        ok = detection_as_native(engine.detect(small, n_perm=70)) == expected
+        ok = ok and detection_as_native(engine.detect_many([small], n_perm=70)[0]) == expected
+        os._exit(0 if ok else 3)
+    _, status = os.waitpid(pid, 0)
+    if busy is not None:
+        busy.join()
+    print(os.waitstatus_to_exitcode(status))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+@pytest.mark.parametrize("parent", ["idle", "busy"])
+def test_forked_children_detect(parent):
+    code, out, err = run_script(FORK_SCRIPT, parent)
+    assert code == 0, err
+    assert out.strip() == "0"
+
+
+FAILING_CALLS = [
+    ("ok", lambda a: engine.detect(a, window_sizes=[5, 6], n_perm=10)),
+    ("many ok", lambda a: engine.detect_many([a, a], window_sizes=[5], n_perm=10)),
+    ("single ok", lambda a: engine.single_window(a, 5, n_perm=10)),
+    ("detector error", lambda a: engine.detect(a, backend="fork")),
+    ("block error", lambda a: engine.detect(a, window_sizes=[3])),
+    ("many error", lambda a: engine.detect_many([a, a[:2]])),
+    ("type error", lambda a: engine.detect(a, center=1)),
+    ("callback error", lambda a: engine.detect(a, n_perm=10, progress=lambda d, t: 1 / 0)),
+]
+
+
+@pytest.mark.parametrize("name, call", FAILING_CALLS, ids=[c[0] for c in FAILING_CALLS])
+def test_no_reference_is_kept(name, call):
+    argument = np.arange(60.0) % 7
+    before = sys.getrefcount(argument)
+    for _ in range(30):
+        try:
+            call(argument)
+        except (ValueError, TypeError, ZeroDivisionError):
+            pass
+    assert sys.getrefcount(argument) == before
