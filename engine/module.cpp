@@ -18,6 +18,7 @@
 #include "compact_result.hpp"
 #include "errors.hpp"
 #include "quarn/detector.hpp"
+#include "quarn/kernels.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -267,6 +268,18 @@ NB_MODULE(_engine, module) {
                "b"_a = nb::none(), "taper_ratio"_a = 0.5, "center"_a = true,
                "progress"_a = nb::none(),
                "Runs the detector for one window size; returns one window dict.");
+
+    // Test hooks: which merged-pass kernel runs, and a switch to the
+    // portable one, so that tests can compare both paths bit for bit.
+    module.def(
+        "_kernel_path",
+        [] { return std::string(quarn::kernel_path_name(quarn::active_kernel_path())); },
+        "The merged-pass kernel in use: 'portable' or the SIMD path's name.");
+    module.def(
+        "_force_portable_kernels", [](bool force) { quarn::force_portable_kernels(force); },
+        "force"_a,
+        "Runs the portable kernels (True) or the fastest this processor has (False) from the "
+        "next computation on. This module's kernels only.");
 
     module.def("sweep_positions", &positions, "n"_a, "window_sizes"_a = nb::none(),
                "Positions that the sweeps of window_sizes visit over n values: the total that "

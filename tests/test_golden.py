@@ -251,6 +251,43 @@ def test_detector_golden(name, series, options):
     assert detector_digest(series, options) == expected
 
 
+@pytest.fixture(params=["portable", "detected"])
+def engine_on_path(request):
+    """The engine with its kernels forced to the portable path, or on the
+    fastest path of this processor; the same golden hashes hold on both."""
+    numpy = pytest.importorskip("numpy")
+    from quarn import _engine
+
+    _engine._force_portable_kernels(request.param == "portable")
+    try:
+        if request.param == "portable":
+            assert _engine._kernel_path() == "portable"
+        yield _engine, numpy
+    finally:
+        _engine._force_portable_kernels(False)
+
+
+@pytest.mark.parametrize("name, series, window_size, options", SINGLE_WINDOW_CASES,
+                         ids=[case[0] for case in SINGLE_WINDOW_CASES])
+def test_single_window_golden_on_both_kernel_paths(engine_on_path, name, series, window_size,
+                                                   options):
+    from quarn._native_form import window_as_native
+
+    engine, numpy = engine_on_path
+    window = engine.single_window(numpy.asarray(SERIES[series]), window_size, **options)
+    assert digest(window_as_native(window)) == EXPECTED["single-" + name]
+
+
+@pytest.mark.parametrize("name, series, options", DETECTOR_CASES,
+                         ids=[case[0] for case in DETECTOR_CASES])
+def test_detector_golden_on_both_kernel_paths(engine_on_path, name, series, options):
+    from quarn._native_form import detection_as_native
+
+    engine, numpy = engine_on_path
+    detection = engine.detect(numpy.asarray(SERIES[series]), **options)
+    assert digest(detection_as_native(detection)) == EXPECTED["detector-" + SAME_AS.get(name, name)]
+
+
 def test_cases_detect_something():
     """The golden cases exercise regions and fresh thresholds, not only a
     sweep that never fires."""
