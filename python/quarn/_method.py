@@ -22,11 +22,12 @@ class Settings:
     window_count: int = 6
     window_low: int = 5
     window_high_div: int = 8
-    window_cap: int = 1000
-    kappa: float = 0.25
+    window_cap: int = 0
+    n_perm: int = 0
+    kappa: float = 0.01
     min_segment: int = 3
     trend: bool = True
-    trend_tau: float = 2.0
+    trend_tau: float = 3.0
     pretest: str = "rank"
     pretest_min: int = 5
     line_vs_step: bool = True
@@ -55,11 +56,17 @@ class Found:
 # --- candidates -------------------------------------------------------------
 
 def window_sizes(n: int, s: Settings) -> list[int]:
-    high = min(s.window_cap, n // s.window_high_div)
-    low = s.window_low
+    low = min(max((n + 50) // 100, s.window_low), 2 * s.window_low)
+    cap = s.window_cap if s.window_cap else min(max(5_000_000 // n, 100), 1000)
+    high = min(cap, n // s.window_high_div)
     if high < low:
         return [low] if n >= 2 * low else []
-    return sorted({int(round(v)) for v in np.geomspace(low, high, s.window_count)})
+    ratio = high / low
+    return sorted({int(math.floor(low * ratio ** (i / 5) + 0.5)) for i in range(s.window_count)})
+
+
+def replicates(n: int, s: Settings) -> int:
+    return s.n_perm if s.n_perm else min(max(15_000_000 // n, 100), 300)
 
 
 def candidate_pool(x: np.ndarray, s: Settings) -> list[int]:
@@ -68,7 +75,7 @@ def candidate_pool(x: np.ndarray, s: Settings) -> list[int]:
     if not sizes:
         return []
     native = _quarn_native.quarn_detector(
-        x, window_sizes=sizes, seed=s.seed, workers=s.workers, change_type="mean"
+        x, window_sizes=sizes, seed=s.seed, workers=s.workers, change_type="mean", n_perm=replicates(n, s)
     )
     pool: set[int] = set()
     for result in native["window_results"].values():
@@ -214,6 +221,8 @@ def segment_residuals(v: np.ndarray, cps: list[int], line: bool) -> list[np.ndar
 
 
 def estimate_factors(u, x, cps, s: Settings) -> dict[str, float]:
+    if s.factors == "pool":
+        s = Settings(**{**s.__dict__, "factors": "pilot"})
     if s.factors == "none":
         return {"level": 1.0, "spread": 1.0, "shape": 1.0, "trend": 1.0}
     if s.factors == "diff":
@@ -306,7 +315,10 @@ class Tester:
             rss_step = float(((l - l.mean()) ** 2).sum() + ((r - r.mean()) ** 2).sum())
             if rss_line <= rss_step:
                 var = rss_line / (b - a - 2) * self.f["level"]
-                if var <= 0 or abs(slope) > t_quantile(tau, b - a - 2) * math.sqrt(var / stt):
+                if var <= 0:
+                    if slope != 0:
+                        return True
+                elif abs(slope) > t_quantile(tau, b - a - 2) * math.sqrt(var / stt):
                     return True
         fac = self.f["level"] if self.s.pretest == "rank" else self.f["trend"]
         for lo, hi in ((a, c), (c, b)):
@@ -361,7 +373,7 @@ class Tester:
 
 # --- selection ----------------------------------------------------------------
 
-def eliminate(tester: Tester, pool: list[int], alpha: float):
+def eliminate(tester: Tester, pool: list[int], alpha: float, stages: list | None = None):
     n = tester.n
     pts = [0, *pool, n]
     alive = [True] * len(pts)
@@ -383,6 +395,8 @@ def eliminate(tester: Tester, pool: list[int], alpha: float):
         negp, _, i, ver = heapq.heappop(heap)
         if not alive[i] or ver != version[i]:
             continue
+        if stages is not None:
+            stages.append(-negp)
         if -negp <= alpha:
             break
         alive[i] = False
@@ -423,9 +437,9 @@ def best_smooth_split(u: np.ndarray) -> int:
     return 1 + int(np.argmax(total))
 
 
-def best_trend_split(y: np.ndarray, lo: int) -> int:
+def best_trend_split(y: np.ndarray, lo: int, current: int) -> int:
     m = len(y)
-    best, arg = math.inf, m // 2
+    best, arg = math.inf, current
     for k in range(lo, m - lo + 1):
         rss = line_fit(y[:k])[2] + line_fit(y[k:])[2]
         if rss < best:
@@ -440,7 +454,7 @@ def relocate(u, x, cps, kinds, s: Settings) -> list[int]:
     for i, kind in enumerate(kinds):
         a, b = bounds[i], bounds[i + 2]
         if kind == "trend":
-            k = best_trend_split(x[a:b], max(2, s.min_segment))
+            k = best_trend_split(x[a:b], max(2, s.min_segment), cps[i] - a)
         elif kind in ("spread", "shape") and s.smooth_relocate:
             k = best_smooth_split(u[a:b])
         elif kind in ("spread", "shape"):
@@ -451,6 +465,16 @@ def relocate(u, x, cps, kinds, s: Settings) -> list[int]:
         bounds[i + 1] = a + k
         out.append(a + k)
     return out
+
+
+def power_of_two_scale(x: np.ndarray) -> float:
+    spread = math.sqrt(robust_var(np.diff(x))) if len(x) >= 3 else 0.0
+    if not spread > 0:
+        spread = float(np.std(x))
+    if not spread > 0 or not math.isfinite(spread):
+        return 1.0
+    mantissa, exponent = math.frexp(spread)
+    return math.ldexp(1.0, exponent - 1 if mantissa < math.sqrt(0.5) else exponent)
 
 
 def rolling_median(x: np.ndarray, half: int) -> np.ndarray:
@@ -473,21 +497,69 @@ def winsorize(x: np.ndarray, half: int, c: float) -> np.ndarray:
     return med + np.clip(r, -c * scale, c * scale)
 
 
+def label(x: np.ndarray, a: int, c: int, b: int, kind: str) -> str:
+    """Names the kind of change at c from the test that confirmed it."""
+    if kind == "trend":
+        y = x[a:b]
+        m = b - a
+        t = np.arange(m, dtype=float)
+        step = (t >= c - a).astype(float)
+        base = np.c_[np.ones(m), t]
+        rss = []
+        for extra in (step, step * (t - (c - a))):
+            X = np.c_[base, extra]
+            r = y - X @ np.linalg.lstsq(X, y, rcond=None)[0]
+            rss.append(float(r @ r))
+        return "level" if rss[0] <= rss[1] else "slope"
+    if kind in ("spread", "shape"):
+        left, right = x[a:c], x[c:b]
+        z = variance_ratio_z(left, right)
+        return "spread" if abs(z) >= 2.5 else "shape"
+    return kind
+
+
+def variance_ratio_z(left: np.ndarray, right: np.ndarray) -> float:
+    """log ratio of the sample variances over its standard error, which
+    grows with the kurtosis of each side."""
+    out = []
+    for v in (left, right):
+        d = v - v.mean()
+        m2 = float(d @ d) / len(v)
+        m4 = float((d**4).sum()) / len(v)
+        out.append((m2, (m4 / m2**2 - 1) / len(v) if m2 > 0 else 0.0))
+    (l2, lv), (r2, rv) = out
+    if l2 <= 0 or r2 <= 0:
+        return math.inf if l2 != r2 else 0.0
+    se = math.sqrt(lv + rv)
+    return math.log(r2 / l2) / se if se > 0 else 0.0
+
+
 def detect(x, s: Settings | None = None) -> Found:
     s = s or Settings()
     x = np.asarray(x, dtype=float)
     n = len(x)
     if n < 2 * s.min_segment:
         return Found([], [], [])
-    pool = candidate_pool(x, s)
     u = wilcoxon_scores(x)
-    scale = robust_var(np.diff(x)) ** 0.5 or (np.std(x) or 1.0)
-    xs = winsorize((x - np.median(x)) / scale, s.win_half, s.win_c)
+    scale = power_of_two_scale(x)
+    raw = (x - np.median(x)) / scale
+    pool = candidate_pool(raw, s)
+    xs = winsorize(raw, s.win_half, s.win_c)
     factors = estimate_factors(u, xs, pool, s)
     cps, kinds, pvals = eliminate(Tester(u, xs, s, factors), pool, s.alpha)
-    if s.factors == "pilot":
+    if s.factors == "pool":
+        pass
+    elif s.factors == "pilot":
         factors = estimate_factors(u, xs, cps, s)
         cps, kinds, pvals = eliminate(Tester(u, xs, s, factors), pool, s.alpha)
     if s.relocate and cps:
         cps = relocate(u, xs, cps, kinds, s)
-    return Found(cps, kinds, pvals, pool, factors)
+    bounds = [0, *cps, n]
+    tester = Tester(u, xs, s, factors)
+    labels = []
+    for i, k in enumerate(kinds):
+        a, c, b = bounds[i], cps[i], bounds[i + 2]
+        if k in ("spread", "shape") and min(c - a, b - c) >= s.min_segment and tester.level(a, c, b) * 3 <= s.alpha:
+            k = "level"
+        labels.append(label(xs if k == "trend" else raw, a, c, b, k))
+    return Found(cps, labels, pvals, pool, factors)
