@@ -34,6 +34,7 @@ class Settings:
     factors: str = "pilot"  # "diff", "pilot", "none"
     rho_max: float = 0.95
     relocate: bool = True
+    merge_gap: int = 0
     win_half: int = 2
     win_c: float = 3.0
     spread: bool = True
@@ -494,7 +495,8 @@ def winsorize(x: np.ndarray, half: int, c: float) -> np.ndarray:
     scale = 1.4826 * float(np.median(np.abs(r)))
     if scale <= 0:
         return x
-    return med + np.clip(r, -c * scale, c * scale)
+    bound = c * scale
+    return np.where(r > bound, med + bound, np.where(r < -bound, med - bound, x))
 
 
 def label(x: np.ndarray, a: int, c: int, b: int, kind: str) -> str:
@@ -534,6 +536,35 @@ def variance_ratio_z(left: np.ndarray, right: np.ndarray) -> float:
     return math.log(r2 / l2) / se if se > 0 else 0.0
 
 
+def merge_close(tester, pool: list[int], gap: int) -> list[int]:
+    """Replaces every run of candidates less than `gap` apart by the one with
+    the smallest p-value on the stretch between the run's outer neighbours."""
+    if gap <= 1 or not pool:
+        return pool
+    runs, current = [], [pool[0]]
+    for c in pool[1:]:
+        if c - current[-1] < gap:
+            current.append(c)
+        else:
+            runs.append(current)
+            current = [c]
+    runs.append(current)
+    out = []
+    for i, run in enumerate(runs):
+        if len(run) == 1:
+            out.append(run[0])
+            continue
+        a = runs[i - 1][-1] if i > 0 else 0
+        b = runs[i + 1][0] if i + 1 < len(runs) else tester.n
+        best, arg = math.inf, run[0]
+        for c in run:
+            p = tester.p_value(a, c, b)[0]
+            if p < best:
+                best, arg = p, c
+        out.append(arg)
+    return out
+
+
 def detect(x, s: Settings | None = None) -> Found:
     s = s or Settings()
     x = np.asarray(x, dtype=float)
@@ -546,6 +577,7 @@ def detect(x, s: Settings | None = None) -> Found:
     pool = candidate_pool(raw, s)
     xs = winsorize(raw, s.win_half, s.win_c)
     factors = estimate_factors(u, xs, pool, s)
+    pool = merge_close(Tester(u, xs, s, factors), pool, s.merge_gap)
     cps, kinds, pvals = eliminate(Tester(u, xs, s, factors), pool, s.alpha)
     if s.factors == "pool":
         pass

@@ -105,8 +105,11 @@ std::vector<double> winsorize(std::span<const double> x, int half, double limit)
     const double spread = mad_to_sd * median_in_place(distance);
     if (!(spread > 0.0)) return out;
     const double bound = limit * spread;
+    // Values within the bound stay exactly as they are.
     for (std::size_t t = 0; t < n; ++t) {
-        out[t] = centre[t] + std::clamp(x[t] - centre[t], -bound, bound);
+        const double deviation = x[t] - centre[t];
+        if (deviation > bound) out[t] = centre[t] + bound;
+        if (deviation < -bound) out[t] = centre[t] - bound;
     }
     return out;
 }
