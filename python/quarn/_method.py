@@ -34,7 +34,7 @@ class Settings:
     factors: str = "pilot"  # "diff", "pilot", "none"
     rho_max: float = 0.95
     relocate: bool = True
-    merge_gap: int = 0
+    merge_gap: int = 8
     win_half: int = 2
     win_c: float = 3.0
     spread: bool = True

@@ -158,9 +158,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // many short segments, gives a segmentation whose residuals measure the
     // dependence of the noise; the final selection uses that.
     Selection pilot;
+    std::vector<std::uint64_t> merged;
     {
         const SplitTester tester(ranks, values, estimate_dependence(ranks, values, *candidates));
-        pilot = eliminate(tester, *candidates, arguments.alpha);
+        merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
+        pilot = eliminate(tester, merged, arguments.alpha);
     }
     if (arguments.control != nullptr && arguments.control->stop_requested()) {
         return std::unexpected(
@@ -168,7 +170,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     }
     output.factors = estimate_dependence(ranks, values, pilot.points);
     const SplitTester tester(ranks, values, output.factors);
-    const Selection selection = eliminate(tester, *candidates, arguments.alpha);
+    const Selection selection = eliminate(tester, merged, arguments.alpha);
     const std::vector<std::uint64_t> moved = relocate(ranks, values, selection);
     for (std::size_t i = 0; i < moved.size(); ++i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <queue>
+#include <utility>
 #include <vector>
 
 #include "quarn/scores.hpp"
@@ -163,6 +164,44 @@ double added_fit(std::span<const double> y, std::span<const double> z) {
 }
 
 }  // namespace
+
+std::vector<std::uint64_t> merge_close_candidates(const SplitTester& tester,
+                                                  std::span<const std::uint64_t> candidates,
+                                                  std::uint64_t gap) {
+    // Runs as [first, last] index ranges of `candidates`.
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (!runs.empty() && candidates[i] - candidates[i - 1] < gap) {
+            runs.back().second = i;
+        } else {
+            runs.emplace_back(i, i);
+        }
+    }
+    std::vector<std::uint64_t> merged;
+    merged.reserve(runs.size());
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const auto [first, last] = runs[r];
+        if (first == last) {
+            merged.push_back(candidates[first]);
+            continue;
+        }
+        const std::size_t a = r == 0 ? 0 : static_cast<std::size_t>(candidates[runs[r - 1].second]);
+        const std::size_t b = r + 1 < runs.size()
+                                  ? static_cast<std::size_t>(candidates[runs[r + 1].first])
+                                  : tester.size();
+        double best = std::numeric_limits<double>::infinity();
+        std::uint64_t chosen = candidates[first];
+        for (std::size_t i = first; i <= last; ++i) {
+            const double p = tester.evidence(a, static_cast<std::size_t>(candidates[i]), b).p_value;
+            if (p < best) {
+                best = p;
+                chosen = candidates[i];
+            }
+        }
+        merged.push_back(chosen);
+    }
+    return merged;
+}
 
 Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> candidates,
                     double alpha) {

@@ -3,7 +3,10 @@
 // benchmarks use it to time the method and to compare it with reference
 // results.
 //
-//   quarn_method_tool [--alpha A] [--seed S] [--workers W] FILE...
+//   quarn_method_tool [--alpha A] [--seed S] [--workers W] [--native] FILE...
+//
+// With --native it runs the multi-window detector with its defaults instead
+// and prints its consensus leaders, so that both can be timed side by side.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +48,7 @@ bool read_series(const char* path, std::vector<double>& values) {
 int main(int argc, char** argv) {
     quarn::MethodArguments arguments;
     std::vector<const char*> files;
+    bool native = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--alpha") == 0 && i + 1 < argc) {
             arguments.alpha = std::strtod(argv[++i], nullptr);
@@ -52,6 +56,8 @@ int main(int argc, char** argv) {
             arguments.seed = std::strtoull(argv[++i], nullptr, 10);
         } else if (std::strcmp(argv[i], "--workers") == 0 && i + 1 < argc) {
             arguments.workers = std::strtoull(argv[++i], nullptr, 10);
+        } else if (std::strcmp(argv[i], "--native") == 0) {
+            native = true;
         } else {
             files.push_back(argv[i]);
         }
@@ -65,6 +71,26 @@ int main(int argc, char** argv) {
             continue;
         }
         arguments.series = series;
+        if (native) {
+            quarn::MultiWindowArguments detector;
+            detector.series = series;
+            detector.seed = arguments.seed;
+            detector.workers = arguments.workers;
+            const auto start = std::chrono::steady_clock::now();
+            const auto output = quarn::detect_multi_window(detector);
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (!output) {
+                std::printf("# %s error %s\n", path, output.error().message.c_str());
+                status = 1;
+                continue;
+            }
+            std::printf("# %s n %zu seconds %.6f native\n", path, series.size(), seconds);
+            for (const auto& [leader, score] : output->consensus.leaders_scores) {
+                std::printf("%llu leader %.17g\n", static_cast<unsigned long long>(leader), score);
+            }
+            continue;
+        }
         const auto start = std::chrono::steady_clock::now();
         const auto output = quarn::detect_changes(arguments);
         const double seconds =

@@ -17,6 +17,18 @@ struct Selection {
     std::vector<SplitEvidence> evidence;
 };
 
+// Candidates closer together than this compete as one: the spread test
+// needs this many values on a side, so near-duplicates of one change would
+// otherwise leave each other untestable and be removed one by one.
+inline constexpr std::uint64_t candidate_merge_gap = 8;
+
+// Replaces every run of candidates less than `gap` apart (ascending input)
+// by the member with the smallest p-value (the first among equals) as a
+// split of the stretch between the neighbouring runs.
+std::vector<std::uint64_t> merge_close_candidates(const SplitTester& tester,
+                                                  std::span<const std::uint64_t> candidates,
+                                                  std::uint64_t gap);
+
 // Backward elimination. Every candidate is tested as a split of the stretch
 // between its two neighbours (the series' ends for the outermost). The
 // candidate with the largest p-value (the leftmost among equals) is removed
