@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <set>
 #include <string>
@@ -146,6 +147,17 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     const double centre = median_in_place(raw);
     const double scale = robust_scale(x);
     for (std::size_t t = 0; t < n; ++t) raw[t] = (x[t] - centre) / scale;
+    if (std::any_of(raw.begin(), raw.end(), [](double v) { return !std::isfinite(v); })) {
+        // Differences of values near the largest double overflow: divide
+        // first, by a power of two above every magnitude.
+        double largest = 0.0;
+        for (const double v : x) largest = std::max(largest, std::abs(v));
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        for (std::size_t t = 0; t < n; ++t) {
+            raw[t] = std::ldexp(x[t], -exponent) - std::ldexp(centre, -exponent);
+        }
+    }
     const std::vector<double> values = winsorize(raw, winsor_half_width, winsor_limit);
     const std::vector<double> ranks = rank_scores(x);
 

@@ -34,8 +34,8 @@ struct WeakestFirst {
     }
 };
 
-// The first k in [1, m) with the largest score(k); `score` returns a value
-// that NaN never beats.
+// The first k in [from, to) with the largest score(k): a later k wins only
+// with a strictly larger score, and a NaN score never wins.
 template <class Score>
 std::size_t first_best(std::size_t from, std::size_t to, Score score) {
     double best = -std::numeric_limits<double>::infinity();

@@ -118,3 +118,10 @@ TEST(offset_and_power_of_two_scale_change_nothing) {
         CHECK(a.changes[i].kind == b.changes[i].kind);
     }
 }
+
+TEST(values_near_the_largest_double_do_not_overflow) {
+    std::vector<double> x = sample::steps();
+    for (double& v : x) v *= 1.5e307;  // the largest differences overflow
+    const auto output = run(x);
+    CHECK(positions(output) == positions(run(sample::steps())));
+}

@@ -1,4 +1,17 @@
-"""Prototype of the package's detection method (exploration, numpy)."""
+"""Reference implementation of the core's detection method in numpy.
+
+The method (quarn-core/src/method.cpp and the concerns it uses) was designed
+with this code: its switches turn single ideas off for the ablation study
+(bench/ablation.py), and the port is checked against it series by series
+(bench/compare_reference.py). It takes its candidates from the native
+multi-window detector, like the core.
+
+Steps: candidates from the detector with window sizes from the length;
+rank scores and standardised, winsorized values; dependence factors from the
+residuals of the candidates' segmentation; a pilot elimination, dependence
+factors from its residuals, and the final elimination; relocation of the
+survivors; the kind of each change.
+"""
 
 from __future__ import annotations
 
@@ -16,33 +29,40 @@ _NORMAL = NormalDist()
 
 @dataclass
 class Settings:
+    """Options of the method; the defaults are the core's choices, the
+    switches serve the ablation study."""
+
     alpha: float = 0.05
     seed: int = 123
     workers: int | None = None
+    # Candidate detector: six window sizes from clamp(n / 100, 5, 10) to
+    # n / 8 (capped by a cost rule when window_cap is 0), replicates by a
+    # cost rule when n_perm is 0.
     window_count: int = 6
     window_low: int = 5
     window_high_div: int = 8
     window_cap: int = 0
     n_perm: int = 0
+    # Constant of the scan over short sides in the p-values.
     kappa: float = 0.01
+    # Shortest side of any tested split, and per test.
     min_segment: int = 3
+    min_sides: dict = field(default_factory=lambda: {"spread": 8, "shape": 25, "trend": 5})
+    # Trend handling: trending stretches get the two-lines test only.
     trend: bool = True
     trend_tau: float = 3.0
-    pretest: str = "rank"
     pretest_min: int = 5
-    line_vs_step: bool = True
-    factors: str = "pilot"  # "diff", "pilot", "none"
+    # Dependence: "pilot" (factors from a pilot selection's residuals),
+    # "pool" (from the candidates' residuals only) or "none".
+    factors: str = "pilot"
     rho_max: float = 0.95
     relocate: bool = True
+    smooth_relocate: bool = True
     merge_gap: int = 8
     win_half: int = 2
     win_c: float = 3.0
     spread: bool = True
     shape: bool = True
-    smooth_relocate: bool = True
-    own_factors: bool = True
-    min_sides: dict = field(default_factory=lambda: {"spread": 8, "shape": 25, "trend": 5})
-    pool_scale_splits: bool = True
 
 
 @dataclass
@@ -81,9 +101,8 @@ def candidate_pool(x: np.ndarray, s: Settings) -> list[int]:
     pool: set[int] = set()
     for result in native["window_results"].values():
         pool.update(result["change_points"])
-        if s.pool_scale_splits:
-            for start, end in result["localized_regions"]:
-                pool.add(start + scale_split(x[start:end]))
+        for start, end in result["localized_regions"]:
+            pool.add(start + scale_split(x[start:end]))
     return sorted(c for c in pool if 0 < c < n)
 
 
@@ -176,18 +195,6 @@ def robust_var(v: np.ndarray) -> float:
     return float((1.4826 * np.median(np.abs(v - med))) ** 2)
 
 
-def diff_rho(v: np.ndarray, s: Settings) -> float:
-    """Lag-1 autocorrelation of an AR(1) from the robust variances of lag-1
-    and lag-2 differences: Var(v_t - v_t-2) / Var(v_t - v_t-1) = 1 + rho."""
-    if len(v) < 5:
-        return 0.0
-    v1 = robust_var(v[1:] - v[:-1])
-    v2 = robust_var(v[2:] - v[:-2])
-    if v1 <= 0:
-        return 0.0 if v2 <= 0 else s.rho_max
-    return min(max(v2 / v1 - 1.0, 0.0), s.rho_max)
-
-
 def ratio(rho: float) -> float:
     return (1 + rho) / (1 - rho)
 
@@ -226,17 +233,10 @@ def estimate_factors(u, x, cps, s: Settings) -> dict[str, float]:
         s = Settings(**{**s.__dict__, "factors": "pilot"})
     if s.factors == "none":
         return {"level": 1.0, "spread": 1.0, "shape": 1.0, "trend": 1.0}
-    if s.factors == "diff":
-        ru, rx = diff_rho(u, s), diff_rho(x, s)
-        return {"level": ratio(ru), "spread": ratio(ru * ru), "shape": ratio(ru**4), "trend": ratio(rx)}
     ru = lag1_rho(segment_residuals(u, cps, s.trend), s)
     rx = lag1_rho(segment_residuals(x, cps, True), s)
-    if s.own_factors:
-        sq = [e * e for e in segment_residuals(u, cps, False)]
-        rs = lag1_rho(sq, s)
-        rw = lag1_rho(segment_residuals(legendre(u, 4), cps, False), s)
-    else:
-        rs, rw = ru * ru, ru**4
+    rs = lag1_rho([e * e for e in segment_residuals(u, cps, False)], s)
+    rw = lag1_rho(segment_residuals(legendre(u, 4), cps, False), s)
     return {"level": ratio(ru), "spread": ratio(rs), "shape": ratio(rw), "trend": ratio(rx)}
 
 
@@ -305,23 +305,22 @@ class Tester:
         return self.z_p(s2 / n2 - s1 / n1, var, n1, n2)
 
     def trending(self, a, c, b) -> bool:
-        """Whether either side holds a clear linear trend (on the ranks, each
-        side against its own residual spread)."""
+        """Whether the ranks of the stretch follow a line better than a step,
+        with a clear slope, or either side has a clear slope of its own."""
         tau = self.s.trend_tau
-        v = self.u if self.s.pretest == "rank" else self.x
-        if self.s.line_vs_step:
-            y = v[a:b]
-            slope, stt, rss_line = line_fit(y)
-            l, r = y[: c - a], y[c - a:]
-            rss_step = float(((l - l.mean()) ** 2).sum() + ((r - r.mean()) ** 2).sum())
-            if rss_line <= rss_step:
-                var = rss_line / (b - a - 2) * self.f["level"]
-                if var <= 0:
-                    if slope != 0:
-                        return True
-                elif abs(slope) > t_quantile(tau, b - a - 2) * math.sqrt(var / stt):
+        v = self.u
+        y = v[a:b]
+        slope, stt, rss_line = line_fit(y)
+        l, r = y[: c - a], y[c - a:]
+        rss_step = float(((l - l.mean()) ** 2).sum() + ((r - r.mean()) ** 2).sum())
+        if rss_line <= rss_step:
+            var = rss_line / (b - a - 2) * self.f["level"]
+            if var <= 0:
+                if slope != 0:
                     return True
-        fac = self.f["level"] if self.s.pretest == "rank" else self.f["trend"]
+            elif abs(slope) > t_quantile(tau, b - a - 2) * math.sqrt(var / stt):
+                return True
+        fac = self.f["level"]
         for lo, hi in ((a, c), (c, b)):
             if hi - lo < self.s.pretest_min:
                 continue
