@@ -128,22 +128,29 @@ def print_tables(results: list[tuple[str, dict, float]]) -> None:
     width = max(len(name) for name, _, _ in results)
     groups = [g for g in ["TCPD", *_synthetic.FAMILIES] if any(g in r for _, r, _ in results)]
     for group in groups:
-        count = next(r[group]["series"] for _, r, _ in results if group in r)
+        count = max(r[group]["series"] for _, r, _ in results if group in r)
         print(f"{group} ({count} series): F1 / cover / change points per series")
         for name, summary, _ in results:
             if group in summary:
                 row = summary[group]
-                print(f"  {name:<{width}}  {row['f1']:.3f}  {row['cover']:.3f}  {row['per_series']:6.2f}")
+                subset = f"  (only {row['series']} series)" if row["series"] < count else ""
+                print(
+                    f"  {name:<{width}}  {row['f1']:.3f}  {row['cover']:.3f}  "
+                    f"{row['per_series']:6.2f}{subset}"
+                )
         print()
     nulls = [k for k in _synthetic.NULL_KINDS if any("null_" + k in r for _, r, _ in results)]
     if nulls:
         print("change-free series: false alarms per 1000 values (share of series with any alarm)")
         print(f"  {'':<{width}}  " + "  ".join(f"{k:>13}" for k in nulls))
+        most = {k: max(r.get("null_" + k, {}).get("series", 0) for _, r, _ in results) for k in nulls}
         for name, summary, _ in results:
             cells = []
             for kind in nulls:
                 row = summary.get("null_" + kind)
                 cells.append("            -" if row is None else f"{row['per_1000']:6.2f} ({row['any']:.2f})")
+            if any(summary.get("null_" + k, {}).get("series", 0) < most[k] for k in nulls):
+                cells.append(" (subset of the series)")
             print(f"  {name:<{width}}  " + "  ".join(cells))
         print()
     print("total time over all series (s)")
