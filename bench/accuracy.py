@@ -1,0 +1,215 @@
+"""Accuracy of quarn's defaults next to untuned peers, on real and synthetic series.
+
+Real series: the univariate annotated series of the Turing Change Point
+Dataset's default table (from a data folder), scored with the benchmark's F1
+(margin 5) and cover. Synthetic series: a seeded suite of mean shifts in
+Gaussian, AR(1) and Student-t(3) noise, changes of spread, changes of shape
+at equal mean and variance, and change-free noise of five kinds. Every
+method runs with its defaults; times are totals over the series.
+
+    python bench/accuracy.py [--data FOLDER] [--tcpd-only | --synthetic-only]
+                             [--quick] [--count N] [--tool PATH]
+
+Methods: quarn.detect with its defaults, the native detector
+(quarn_detector) with its defaults, the selection method of the core
+(through the command-line runner built with the core's tests, when found),
+and ruptures' Binseg, Pelt and KernelCPD when ruptures is installed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import numpy as np  # noqa: E402
+
+import _peers  # noqa: E402
+import _synthetic  # noqa: E402
+import _tcpd  # noqa: E402
+from _core_method import CoreMethod  # noqa: E402
+
+import quarn  # noqa: E402
+from quarn.metrics import cover, f1  # noqa: E402
+
+#: Lengths of the change-free Gaussian series on which the share of series
+#: with any alarm is measured at a given alpha.
+ALARM_LENGTHS = (500, 5000)
+
+
+def quarn_defaults(values: np.ndarray) -> list[int]:
+    return [point.position for point in quarn.detect(values).change_points]
+
+
+def native_defaults(values: np.ndarray) -> list[int]:
+    return sorted(quarn.quarn_detector(values)["out"]["leaders_scores"])
+
+
+def python_methods() -> list[tuple[str, object]]:
+    methods = [("quarn.detect defaults", quarn_defaults), ("native quarn_detector defaults", native_defaults)]
+    if _peers.available():
+        methods.extend(_peers.PEERS)
+    return methods
+
+
+class Case:
+    """One series to score: its values and what the score compares with."""
+
+    def __init__(self, group: str, name: str, values, truth=None, annotations=None):
+        self.group = group
+        self.name = name
+        self.values = np.asarray(values, dtype=float)
+        self.annotations = annotations if annotations is not None else {"truth": truth or []}
+
+
+def build_cases(args) -> list[Case]:
+    cases = []
+    if not args.synthetic_only:
+        folder = args.data or _tcpd.default_folder()
+        if folder is None:
+            print("no TCPD data folder found (give --data); real series skipped\n")
+        else:
+            for item in _tcpd.load_folder(folder):
+                cases.append(Case("TCPD", item.name, item.values, annotations=item.annotations))
+    if not args.tcpd_only:
+        for family in _synthetic.FAMILIES:
+            for index in range(args.count):
+                item = _synthetic.with_changes(family, index)
+                cases.append(Case(family, f"{family}[{index}]", item.values, truth=item.change_points))
+        for kind in _synthetic.NULL_KINDS:
+            for index in range(args.count):
+                item = _synthetic.change_free(kind, index)
+                cases.append(Case("null_" + kind, f"null_{kind}[{index}]", item.values, truth=[]))
+    return cases
+
+
+def clean(points, n: int) -> list[int]:
+    return sorted({int(p) for p in points if 0 < int(p) < n})
+
+
+def run_python(method, cases: list[Case]) -> tuple[list[list[int] | None], float]:
+    found, seconds = [], 0.0
+    for case in cases:
+        start = time.perf_counter()
+        points = method(case.values)
+        seconds += time.perf_counter() - start
+        found.append(None if points is None else clean(points, len(case.values)))
+    return found, seconds
+
+
+def group_rows(cases: list[Case], found: list[list[int] | None]) -> dict[str, dict[str, float]]:
+    rows: dict[str, dict[str, list]] = {}
+    for case, points in zip(cases, found):
+        if points is None:
+            continue
+        row = rows.setdefault(case.group, {"f1": [], "cover": [], "count": [], "values": []})
+        row["f1"].append(f1(case.annotations, points))
+        row["cover"].append(cover(case.annotations, points, len(case.values)))
+        row["count"].append(len(points))
+        row["values"].append(len(case.values))
+    summary = {}
+    for group, row in rows.items():
+        summary[group] = {
+            "f1": statistics.fmean(row["f1"]),
+            "cover": statistics.fmean(row["cover"]),
+            "per_series": statistics.fmean(row["count"]),
+            "per_1000": 1000.0 * sum(row["count"]) / sum(row["values"]),
+            "any": statistics.fmean(c > 0 for c in row["count"]),
+            "series": len(row["count"]),
+        }
+    return summary
+
+
+def print_tables(results: list[tuple[str, dict, float]]) -> None:
+    width = max(len(name) for name, _, _ in results)
+    groups = [g for g in ["TCPD", *_synthetic.FAMILIES] if any(g in r for _, r, _ in results)]
+    for group in groups:
+        count = max(r[group]["series"] for _, r, _ in results if group in r)
+        print(f"{group} ({count} series): F1 / cover / change points per series")
+        for name, summary, _ in results:
+            if group in summary:
+                row = summary[group]
+                subset = f"  (only {row['series']} series)" if row["series"] < count else ""
+                print(
+                    f"  {name:<{width}}  {row['f1']:.3f}  {row['cover']:.3f}  "
+                    f"{row['per_series']:6.2f}{subset}"
+                )
+        print()
+    nulls = [k for k in _synthetic.NULL_KINDS if any("null_" + k in r for _, r, _ in results)]
+    if nulls:
+        print("change-free series: false alarms per 1000 values (share of series with any alarm)")
+        print(f"  {'':<{width}}  " + "  ".join(f"{k:>13}" for k in nulls))
+        most = {k: max(r.get("null_" + k, {}).get("series", 0) for _, r, _ in results) for k in nulls}
+        for name, summary, _ in results:
+            cells = []
+            for kind in nulls:
+                row = summary.get("null_" + kind)
+                cells.append("            -" if row is None else f"{row['per_1000']:6.2f} ({row['any']:.2f})")
+            if any(summary.get("null_" + k, {}).get("series", 0) < most[k] for k in nulls):
+                cells.append(" (subset of the series)")
+            print(f"  {name:<{width}}  " + "  ".join(cells))
+        print()
+    print("total time over all series (s)")
+    for name, _, seconds in results:
+        print(f"  {name:<{width}}  {seconds:8.2f}")
+    print()
+
+
+def alarm_shares(core: CoreMethod, count: int) -> None:
+    values = [_synthetic.change_free("gauss", i, lengths=ALARM_LENGTHS).values for i in range(count)]
+    print(
+        f"change-free Gaussian series, {ALARM_LENGTHS[0]}-{ALARM_LENGTHS[1]} values ({count} series):"
+        " share with any alarm"
+    )
+    for alpha in (0.05, 0.01):
+        found, _ = core.run(values, alpha=alpha)
+        share = statistics.fmean(bool(points) for points in found)
+        print(f"  core method, alpha {alpha}: {share:.3f} (target at most {2 * alpha:.2f})")
+    for alpha in (0.05, 0.01):
+        flagged = [bool(quarn.quarn_detector(v, alpha_q=alpha)["out"]["cdf"]) for v in values]
+        print(f"  native quarn_detector, alpha_q {alpha}: {statistics.fmean(flagged):.3f}")
+    print()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--data", help="TCPD data folder (default ../shared/data/tcpd when present)")
+    parser.add_argument("--tcpd-only", action="store_true", help="only the real series")
+    parser.add_argument("--synthetic-only", action="store_true", help="only the synthetic suite")
+    parser.add_argument("--quick", action="store_true", help="12 series per synthetic group")
+    parser.add_argument("--count", type=int, default=50, help="series per synthetic group")
+    parser.add_argument("--alarm-count", type=int, default=200, help="series for the alarm shares")
+    parser.add_argument("--tool", help="path of quarn_method_tool (default: the core test build)")
+    parser.add_argument("--skip", default="", help="comma-separated method names to leave out")
+    args = parser.parse_args()
+    if args.quick:
+        args.count = min(args.count, 12)
+        args.alarm_count = min(args.alarm_count, 60)
+
+    cases = build_cases(args)
+    skip = {s.strip() for s in args.skip.split(",") if s.strip()}
+    results = []
+    core = CoreMethod.find(args.tool)
+    if core is None:
+        print("core method runner not found (build the core with tests, or give --tool)\n")
+    elif "core" not in skip:
+        found, seconds = core.run([case.values for case in cases])
+        results.append(("quarn core method (alpha 0.05)", group_rows(cases, found), seconds))
+    for name, method in python_methods():
+        if name in skip:
+            continue
+        found, seconds = run_python(method, cases)
+        results.append((name, group_rows(cases, found), seconds))
+    print_tables(results)
+    if core is not None and not args.tcpd_only:
+        alarm_shares(core, args.alarm_count)
+    if _peers.available():
+        print(f"KernelCPD runs on series of at most {_peers.KERNEL_MAX_LENGTH} values only.")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,69 @@
+// The package's detection method: the multi-window detector proposes
+// candidate change points with window sizes scaled to the series, and a
+// selection keeps those that tests on the full stretches between their
+// neighbours confirm at an overall false-alarm level.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quarn/control.hpp"
+#include "quarn/detector.hpp"
+#include "quarn/select.hpp"
+#include "quarn/split_evidence.hpp"
+
+namespace quarn {
+
+struct MethodArguments {
+    std::span<const double> series;
+    // Overall false-alarm level: on a series without changes, the chance of
+    // reporting any change point at all. In (0, 1].
+    double alpha = 0.05;
+    std::uint64_t seed = 123;
+    std::optional<std::uint64_t> workers;
+    RunControl* control = nullptr;
+};
+
+struct Change {
+    std::uint64_t position;  // index of the first value after the change
+    ChangeKind kind;
+    double p_value;  // of the test that kept it, adjusted for the search
+};
+
+struct MethodOutput {
+    std::vector<Change> changes;
+    // What the run used: the detector's window sizes, its number of
+    // distinct candidates, and the dependence factors of the final tests.
+    std::vector<std::uint64_t> window_sizes;
+    std::uint64_t candidates = 0;
+    DependenceFactors factors;
+};
+
+// Replicates per bootstrap threshold of the candidate detector on n values:
+// 300, falling to 100 on long series to bound the cost (the selection, not
+// the detector's threshold, decides).
+std::uint64_t candidate_replicates(std::size_t n);
+
+// Six window sizes, geometrically spaced from clamp(round(n / 100), 5, 10)
+// to min(n / 8, clamp(5,000,000 / n, 100, 1000)) and rounded; a single size
+// when that range is empty; none when n is below twice the smallest size.
+std::vector<std::uint64_t> method_window_sizes(std::size_t n);
+
+// The split index that best separates a region into two spreads around the
+// region's mean (Gaussian likelihood), with at least 2 values per side.
+std::size_t spread_split(std::span<const double> region);
+
+// Candidates from the multi-window detector: every change point of every
+// window size, and the spread split of every localized region, distinct and
+// ascending.
+DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const double> series,
+                                                            const MethodArguments& arguments,
+                                                            std::span<const std::uint64_t> sizes);
+
+// The whole method. Fails on a series of fewer than 3 values, a non-finite
+// value, an alpha outside (0, 1], or a failure of the detector.
+DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments);
+
+}  // namespace quarn

@@ -1,0 +1,70 @@
+// Selection among candidate change points: backward elimination with the
+// split tests, relocation of the survivors, and the kind of each change.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quarn/split_evidence.hpp"
+
+namespace quarn {
+
+// Change points that survived, ascending, each with the test and p-value
+// that kept it.
+struct Selection {
+    std::vector<std::uint64_t> points;
+    std::vector<SplitEvidence> evidence;
+};
+
+// Candidates closer together than this compete as one: the spread test
+// needs this many values on a side, so near-duplicates of one change would
+// otherwise leave each other untestable and be removed one by one.
+inline constexpr std::uint64_t candidate_merge_gap = 8;
+
+// Replaces every run of candidates less than `gap` apart (ascending input)
+// by the member with the smallest p-value (the first among equals) as a
+// split of the stretch between the neighbouring runs.
+std::vector<std::uint64_t> merge_close_candidates(const SplitTester& tester,
+                                                  std::span<const std::uint64_t> candidates,
+                                                  std::uint64_t gap);
+
+// Backward elimination. Every candidate is tested as a split of the stretch
+// between its two neighbours (the series' ends for the outermost). The
+// candidate with the largest p-value (the leftmost among equals) is removed
+// and its two neighbours are tested again on their wider stretches, until
+// every remaining p-value is at most `alpha`. `candidates` must be strictly
+// ascending and inside 1 .. size - 1.
+Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> candidates,
+                    double alpha);
+
+// Moves each selected point, from the first to the last, to the best split
+// of the stretch between its (already moved) left neighbour and its right
+// neighbour, by the statistic of the test that kept it: the standardised
+// CUSUM of the ranks for level, the sum of the squared standardised CUSUMs
+// of the Legendre scores 2 to 4 for spread and shape, and the smallest
+// residual sum of two separate lines for trend.
+std::vector<std::uint64_t> relocate(std::span<const double> ranks, std::span<const double> values,
+                                    const Selection& selection);
+
+// What changed at a point.
+enum class ChangeKind : std::uint8_t { level, slope, spread, shape };
+
+// Names the change at c, a split of [a, b): a rank test of spread or shape
+// that the level test also confirms at `alpha` names a level change; a
+// trend confirmation names a level change when a jump fits better than a
+// kink and a slope change otherwise; a spread or shape confirmation names a
+// change of spread when the log ratio of the two sides' variances is at
+// least 2.5 standard errors from 0 (standard errors that grow with the
+// sides' kurtosis), and of shape otherwise.
+// `values` are the winsorized values the tester was built on, `raw` the
+// same values before winsorizing.
+ChangeKind name_change(const SplitTester& tester, std::span<const double> values,
+                       std::span<const double> raw, std::size_t a, std::size_t c, std::size_t b,
+                       TestKind kind, double alpha);
+
+// log(var right / var left) over its standard error; infinite when one side
+// has no spread and the other has.
+double variance_ratio_z(std::span<const double> left, std::span<const double> right);
+
+}  // namespace quarn

@@ -1,0 +1,124 @@
+// The evidence for a change at one split c of a stretch [a, b) of a series:
+// two-sample tests of the values before and after c, each turned into a
+// p-value that allows for the search over stretches and splits.
+//
+// Flat stretches are tested on rank scores for a change of level (mean
+// rank), of spread (second central moment of the ranks) and of shape (mean
+// of the fourth Legendre polynomial of the ranks). A stretch whose ranks
+// follow a trend is instead tested for two separate lines against one line
+// on the (winsorized) values, since a level test would see a change between
+// any two parts of a trend.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quarn {
+
+// The test that gave a split its p-value.
+enum class TestKind : std::uint8_t { none, level, spread, shape, trend };
+
+// Long-run variance over variance of the scores each test sums, so that
+// autocorrelated noise does not pass for changes. 1 for independent noise.
+struct DependenceFactors {
+    double level = 1.0;
+    double spread = 1.0;
+    double shape = 1.0;
+    double trend = 1.0;
+};
+
+struct SplitEvidence {
+    double p_value = 1.0;
+    TestKind kind = TestKind::none;
+};
+
+// Upper-tail probability that the largest standardised two-sample difference
+// over the stretches and splits the selection can visit in a series of n
+// values exceeds z, for a split with n1 and n2 values on its sides: the
+// pointwise tail, the search over splits inside a stretch of m = n1 + n2
+// values (an Ornstein-Uhlenbeck excursion rate of z phi(z) per unit of
+// log-time, over the n / m places such a stretch can take) and the scan over
+// short sides of about n1 n2 / m values anywhere in the series (n z^3 phi(z)
+// per unit of that length). At most 1.
+double scan_tail(double z, std::size_t n1, std::size_t n2, std::size_t n);
+
+// z with P(Z > z) = p for a standard normal Z (Wichura's AS 241); 0 for
+// p >= 1/2 and +infinity for p <= 0.
+double normal_upper_quantile(double p);
+
+// Student-t quantile with `dof` degrees of freedom at the level of the
+// normal quantile z (Cornish-Fisher expansion); +infinity for dof 0.
+double student_quantile(double z, std::size_t dof);
+
+// Running sums with a compensation term, so that the sum over any range is
+// accurate even deep into a long series.
+class CompensatedPrefix {
+  public:
+    void assign(std::span<const double> terms);
+    double sum(std::size_t begin, std::size_t end) const {
+        return (high_[end] - high_[begin]) + (low_[end] - low_[begin]);
+    }
+
+  private:
+    std::vector<double> high_;
+    std::vector<double> low_;
+};
+
+// Least-squares line over a stretch: slope, the sum of squared centred
+// times, and the residual sum of squares.
+struct LineFit {
+    double slope = 0.0;
+    double time_squares = 0.0;
+    double residual_squares = 0.0;
+};
+
+// Tests of splits of one series; every test costs O(1) after O(n) set-up.
+class SplitTester {
+  public:
+    // `ranks` are the rank scores of the series, `values` its winsorized,
+    // standardised values (same length).
+    SplitTester(std::span<const double> ranks, std::span<const double> values,
+                const DependenceFactors& factors);
+
+    std::size_t size() const { return n_; }
+    const DependenceFactors& factors() const { return factors_; }
+
+    // The smallest Bonferroni-adjusted p-value of the tests that apply to
+    // split c of [a, b) (a < c < b <= size()), and which test gave it.
+    SplitEvidence evidence(std::size_t a, std::size_t c, std::size_t b) const;
+
+    // The single tests' p-values (before the adjustment for their number).
+    double level(std::size_t a, std::size_t c, std::size_t b) const;
+    double spread(std::size_t a, std::size_t c, std::size_t b) const;
+    double shape(std::size_t a, std::size_t c, std::size_t b) const;
+    double trend(std::size_t a, std::size_t c, std::size_t b) const;
+    // Whether the ranks of [a, b), or of either side, follow a clear line.
+    bool trending(std::size_t a, std::size_t c, std::size_t b) const;
+
+    LineFit rank_line(std::size_t begin, std::size_t end) const;
+    LineFit value_line(std::size_t begin, std::size_t end) const;
+
+  private:
+    double plain(const std::vector<double>& prefix, std::size_t begin, std::size_t end) const {
+        return prefix[end] - prefix[begin];
+    }
+    double two_sample(double difference, double variance, std::size_t n1, std::size_t n2) const;
+    double centred_squares(const std::vector<double>& sums, const std::vector<double>& squares,
+                           std::size_t begin, std::size_t end) const;
+    bool clear_slope(const LineFit& fit, std::size_t count, double factor) const;
+
+    std::size_t n_;
+    DependenceFactors factors_;
+    // Running sums of u, u^2, u^3, u^4 and of P4(u), P4(u)^2 over rank scores u.
+    std::vector<double> rank_[4];
+    std::vector<double> shape_[2];
+    // Running sums of t u, of the values v, v^2 and t v.
+    CompensatedPrefix rank_time_;
+    CompensatedPrefix value_;
+    CompensatedPrefix value_square_;
+    CompensatedPrefix value_time_;
+};
+
+}  // namespace quarn

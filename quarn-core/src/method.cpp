@@ -1,0 +1,199 @@
+#include "quarn/method.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "quarn/dependence.hpp"
+#include "quarn/scores.hpp"
+#include "quarn/stats.hpp"
+
+namespace quarn {
+
+namespace {
+
+// Window sizes of the candidate detector: a series of n values gets six
+// sizes from about n / 100 (5 to 10) up to n / 8. The cost of a size grows
+// with the size, the number of replicates and the number of detections, so
+// the largest size and the replicates shrink on long series: sizes up to
+// 5,000,000 / n (100 to 1000) and 15,000,000 / n replicates (100 to 300).
+constexpr std::size_t smallest_window = 5;
+constexpr std::size_t largest_low_window = 10;
+constexpr std::size_t window_budget = 5'000'000;
+constexpr std::size_t window_count = 6;
+constexpr std::size_t replicate_budget = 15'000'000;
+// Outliers are pulled in to 3 robust deviations from the median of the 5
+// values around them before the trend tests fit lines.
+constexpr int winsor_half_width = 2;
+constexpr double winsor_limit = 3.0;
+// No split leaves fewer values on a side.
+constexpr std::size_t min_side = 3;
+
+std::string format_number(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+}  // namespace
+
+std::uint64_t candidate_replicates(std::size_t n) {
+    return std::clamp<std::size_t>(replicate_budget / std::max<std::size_t>(n, 1), 100, 300);
+}
+
+std::vector<std::uint64_t> method_window_sizes(std::size_t n) {
+    const std::size_t low =
+        std::clamp<std::size_t>((n + 50) / 100, smallest_window, largest_low_window);
+    const std::size_t cap = std::clamp<std::size_t>(window_budget / n, 100, 1000);
+    const std::size_t high = std::min(cap, n / 8);
+    if (high < low) {
+        if (n >= 2 * low) return {low};
+        return {};
+    }
+    std::set<std::uint64_t> sizes;
+    const double ratio = static_cast<double>(high) / static_cast<double>(low);
+    for (std::size_t i = 0; i < window_count; ++i) {
+        const double exponent = static_cast<double>(i) / static_cast<double>(window_count - 1);
+        sizes.insert(static_cast<std::uint64_t>(
+            std::round(static_cast<double>(low) * std::pow(ratio, exponent))));
+    }
+    return {sizes.begin(), sizes.end()};
+}
+
+std::size_t spread_split(std::span<const double> region) {
+    const std::size_t m = region.size();
+    if (m < 4) return m / 2;
+    double mean = 0.0;
+    for (const double v : region) mean += v;
+    mean /= static_cast<double>(m);
+    std::vector<double> squares(m);
+    double running = 0.0;
+    for (std::size_t t = 0; t < m; ++t) {
+        const double d = region[t] - mean;
+        squares[t] = running += d * d;
+    }
+    const double total = squares[m - 1];
+    constexpr double floor = 1e-300;
+    double best = -std::numeric_limits<double>::infinity();
+    std::size_t arg = 2;
+    for (std::size_t k = 2; k + 1 < m; ++k) {
+        const double kd = static_cast<double>(k), rest = static_cast<double>(m - k);
+        const double left = squares[k - 1] / kd;
+        const double right = (total - squares[k - 1]) / rest;
+        const double gain =
+            -kd * std::log(std::max(left, floor)) - rest * std::log(std::max(right, floor));
+        if (gain > best) {
+            best = gain;
+            arg = k;
+        }
+    }
+    return arg;
+}
+
+DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const double> series,
+                                                            const MethodArguments& arguments,
+                                                            std::span<const std::uint64_t> sizes) {
+    if (sizes.empty()) return std::vector<std::uint64_t>{};
+    MultiWindowArguments detector;
+    detector.series = series;
+    detector.window_sizes = std::vector<std::uint64_t>(sizes.begin(), sizes.end());
+    detector.n_perm = candidate_replicates(series.size());
+    detector.seed = arguments.seed;
+    detector.workers = arguments.workers;
+    detector.control = arguments.control;
+    auto output = detect_multi_window(detector);
+    if (!output) return std::unexpected(std::move(output.error()));
+    std::set<std::uint64_t> points;
+    for (const auto& [size, result] : output->window_results) {
+        points.insert(result.change_points.begin(), result.change_points.end());
+        for (const auto& [start, end] : result.localized_regions) {
+            points.insert(start + spread_split(series.subspan(start, end - start)));
+        }
+    }
+    std::vector<std::uint64_t> inside;
+    for (const std::uint64_t p : points) {
+        if (p > 0 && p < series.size()) inside.push_back(p);
+    }
+    return inside;
+}
+
+DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
+    const std::span<const double> x = arguments.series;
+    if (auto valid = validate_series(x); !valid) {
+        DetectorError error{valid.error(), std::nullopt, std::nullopt};
+        const auto bad =
+            std::find_if(x.begin(), x.end(), [](double v) { return !std::isfinite(v); });
+        if (x.size() >= 3 && bad != x.end()) {
+            error.non_finite_index = static_cast<std::uint64_t>(bad - x.begin());
+        }
+        return std::unexpected(std::move(error));
+    }
+    if (!(arguments.alpha > 0.0 && arguments.alpha <= 1.0)) {
+        return std::unexpected(DetectorError{
+            "alpha must be above 0 and at most 1, got " + format_number(arguments.alpha),
+            std::nullopt, std::nullopt});
+    }
+    MethodOutput output;
+    const std::size_t n = x.size();
+    if (n < 2 * min_side) return output;
+
+    // The tests are free of the series' scale and offset: ranks, and values
+    // centred on their median and divided by a power-of-two robust scale.
+    std::vector<double> raw(x.begin(), x.end());
+    const double centre = median_in_place(raw);
+    const double scale = robust_scale(x);
+    for (std::size_t t = 0; t < n; ++t) raw[t] = (x[t] - centre) / scale;
+    if (std::any_of(raw.begin(), raw.end(), [](double v) { return !std::isfinite(v); })) {
+        // Differences of values near the largest double overflow: divide
+        // first, by a power of two above every magnitude.
+        double largest = 0.0;
+        for (const double v : x) largest = std::max(largest, std::abs(v));
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        for (std::size_t t = 0; t < n; ++t) {
+            raw[t] = std::ldexp(x[t], -exponent) - std::ldexp(centre, -exponent);
+        }
+    }
+    const std::vector<double> values = winsorize(raw, winsor_half_width, winsor_limit);
+    const std::vector<double> ranks = rank_scores(x);
+
+    output.window_sizes = method_window_sizes(n);
+    auto candidates = candidate_points(raw, arguments, output.window_sizes);
+    if (!candidates) return std::unexpected(std::move(candidates.error()));
+    output.candidates = candidates->size();
+
+    // A pilot selection, with dependence measured around the candidates'
+    // many short segments, gives a segmentation whose residuals measure the
+    // dependence of the noise; the final selection uses that.
+    Selection pilot;
+    std::vector<std::uint64_t> merged;
+    {
+        const SplitTester tester(ranks, values, estimate_dependence(ranks, values, *candidates));
+        merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
+        pilot = eliminate(tester, merged, arguments.alpha);
+    }
+    if (arguments.control != nullptr && arguments.control->stop_requested()) {
+        return std::unexpected(
+            DetectorError{std::string(stopped_message), std::nullopt, std::nullopt});
+    }
+    output.factors = estimate_dependence(ranks, values, pilot.points);
+    const SplitTester tester(ranks, values, output.factors);
+    const Selection selection = eliminate(tester, merged, arguments.alpha);
+    const std::vector<std::uint64_t> moved = relocate(ranks, values, selection);
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);
+        const std::size_t b = i + 1 < moved.size() ? static_cast<std::size_t>(moved[i + 1]) : n;
+        const std::size_t c = static_cast<std::size_t>(moved[i]);
+        output.changes.push_back(
+            {moved[i],
+             name_change(tester, values, raw, a, c, b, selection.evidence[i].kind, arguments.alpha),
+             selection.evidence[i].p_value});
+    }
+    return output;
+}
+
+}  // namespace quarn

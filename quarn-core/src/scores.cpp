@@ -1,0 +1,117 @@
+#include "quarn/scores.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+namespace quarn {
+
+namespace {
+
+// Consistency factor of the median absolute deviation for Gaussian data.
+constexpr double mad_to_sd = 1.4826;
+
+}  // namespace
+
+std::vector<double> rank_scores(std::span<const double> x) {
+    const std::size_t n = x.size();
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return x[a] < x[b]; });
+    std::vector<double> scores(n);
+    const double count = static_cast<double>(n);
+    std::size_t start = 0;
+    while (start < n) {
+        std::size_t end = start + 1;
+        while (end < n && x[order[end]] == x[order[start]]) ++end;
+        const double mid_rank = static_cast<double>(start + end - 1) / 2.0;
+        const double score = (mid_rank + 0.5) / count - 0.5;
+        for (std::size_t i = start; i < end; ++i) scores[order[i]] = score;
+        start = end;
+    }
+    return scores;
+}
+
+double legendre_score(double u, int degree) {
+    const double v = 2.0 * u;
+    switch (degree) {
+        case 1:
+            return std::sqrt(3.0) * v;
+        case 2:
+            return std::sqrt(5.0) * (1.5 * v * v - 0.5);
+        case 3:
+            return std::sqrt(7.0) * (2.5 * v * v * v - 1.5 * v);
+        default:
+            return 3.0 * (35.0 * v * v * v * v - 30.0 * v * v + 3.0) / 8.0;
+    }
+}
+
+double median_in_place(std::span<double> values) {
+    const std::size_t n = values.size();
+    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    if (n % 2 == 1) return *middle;
+    const double upper = *middle;
+    const double lower = *std::max_element(values.begin(), middle);
+    return (lower + upper) / 2.0;
+}
+
+double robust_scale(std::span<const double> x) {
+    double spread = 0.0;
+    if (x.size() >= 3) {
+        std::vector<double> steps(x.size() - 1);
+        for (std::size_t t = 1; t < x.size(); ++t) steps[t - 1] = x[t] - x[t - 1];
+        const double centre = median_in_place(steps);
+        for (double& step : steps) step = std::abs(step - centre);
+        spread = mad_to_sd * median_in_place(steps);
+    }
+    if (!(spread > 0.0) && !x.empty()) {
+        double mean = 0.0;
+        for (const double value : x) mean += value;
+        mean /= static_cast<double>(x.size());
+        double squares = 0.0;
+        for (const double value : x) squares += (value - mean) * (value - mean);
+        spread = std::sqrt(squares / static_cast<double>(x.size()));
+    }
+    if (!(spread > 0.0) || !std::isfinite(spread)) return 1.0;
+    // Rounding to a power of two keeps scaled series exact under scaling by 2^k.
+    int exponent = 0;
+    const double mantissa = std::frexp(spread, &exponent);  // spread = mantissa * 2^exponent
+    return std::ldexp(1.0, mantissa < std::sqrt(0.5) ? exponent - 1 : exponent);
+}
+
+std::vector<double> winsorize(std::span<const double> x, int half, double limit) {
+    const std::size_t n = x.size();
+    const std::size_t width = 2 * static_cast<std::size_t>(half) + 1;
+    std::vector<double> out(x.begin(), x.end());
+    if (half < 0 || n < width || !(limit > 0.0)) return out;
+    std::vector<double> centre(n);
+    std::vector<double> window;
+    window.reserve(width);
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::size_t lo = t >= static_cast<std::size_t>(half) ? t - half : 0;
+        const std::size_t hi = std::min(n, t + static_cast<std::size_t>(half) + 1);
+        window.assign(x.begin() + static_cast<std::ptrdiff_t>(lo),
+                      x.begin() + static_cast<std::ptrdiff_t>(hi));
+        centre[t] = median_in_place(window);
+    }
+    std::vector<double> distance(n);
+    for (std::size_t t = 0; t < n; ++t) distance[t] = std::abs(x[t] - centre[t]);
+    const double spread = mad_to_sd * median_in_place(distance);
+    if (!(spread > 0.0)) return out;
+    const double bound = limit * spread;
+    // Values within the bound stay exactly as they are.
+    for (std::size_t t = 0; t < n; ++t) {
+        const double deviation = x[t] - centre[t];
+        if (deviation > bound) out[t] = centre[t] + bound;
+        if (deviation < -bound) out[t] = centre[t] - bound;
+    }
+    return out;
+}
+
+}  // namespace quarn

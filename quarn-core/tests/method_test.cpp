@@ -1,0 +1,127 @@
+#include "quarn/method.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "sample_series.hpp"
+
+using quarn::ChangeKind;
+using quarn::detect_changes;
+using quarn::method_window_sizes;
+using quarn::MethodArguments;
+
+namespace {
+
+using Sizes = std::vector<std::uint64_t>;
+
+quarn::MethodOutput run(const std::vector<double>& x, double alpha = 0.05,
+                        std::optional<std::uint64_t> workers = std::nullopt) {
+    MethodArguments arguments;
+    arguments.series = x;
+    arguments.alpha = alpha;
+    arguments.workers = workers;
+    auto output = detect_changes(arguments);
+    CHECK(output.has_value());
+    return output ? std::move(*output) : quarn::MethodOutput{};
+}
+
+std::string error_of(const std::vector<double>& x, double alpha = 0.05) {
+    MethodArguments arguments;
+    arguments.series = x;
+    arguments.alpha = alpha;
+    const auto output = detect_changes(arguments);
+    return output ? std::string("no error") : output.error().message;
+}
+
+std::vector<std::uint64_t> positions(const quarn::MethodOutput& output) {
+    std::vector<std::uint64_t> out;
+    for (const auto& change : output.changes) out.push_back(change.position);
+    return out;
+}
+
+}  // namespace
+
+TEST(window_sizes_follow_the_length) {
+    CHECK(method_window_sizes(9).empty());
+    CHECK(method_window_sizes(15) == (Sizes{5}));
+    CHECK(method_window_sizes(100) == (Sizes{5, 6, 7, 8, 10, 12}));
+    CHECK(method_window_sizes(1000) == (Sizes{10, 17, 27, 46, 75, 125}));
+    // Long series: the largest size shrinks to 5,000,000 / n, not below 100.
+    CHECK(method_window_sizes(20000) == (Sizes{10, 19, 36, 69, 131, 250}));
+    CHECK(method_window_sizes(1000000) == (Sizes{10, 16, 25, 40, 63, 100}));
+    CHECK_EQ(quarn::candidate_replicates(5000), 300u);
+    CHECK_EQ(quarn::candidate_replicates(1000000), 100u);
+}
+
+TEST(errors_name_the_problem) {
+    CHECK_EQ(error_of({1.0, 2.0}), "series must contain at least 3 values");
+    const std::vector<double> with_nan{1.0, 2.0, std::nan(""), 4.0};
+    MethodArguments arguments;
+    arguments.series = with_nan;
+    const auto output = detect_changes(arguments);
+    CHECK(!output.has_value());
+    CHECK(!output && output.error().non_finite_index == 2u);
+    const std::vector<double> fine = sample::noise(1, 50);
+    CHECK_EQ(error_of(fine, 0.0), "alpha must be above 0 and at most 1, got 0");
+    CHECK_EQ(error_of(fine, 1.5), "alpha must be above 0 and at most 1, got 1.5");
+    CHECK_EQ(error_of(fine, std::nan("")), "alpha must be above 0 and at most 1, got nan");
+}
+
+TEST(short_and_constant_series_have_no_changes) {
+    CHECK(run({1.0, 2.0, 3.0, 4.0, 5.0}).changes.empty());
+    CHECK(run(std::vector<double>(50, 3.0)).changes.empty());
+}
+
+TEST(a_clean_step_is_found_exactly) {
+    std::vector<double> x(40, 0.0);
+    for (int t = 25; t < 40; ++t) x[t] = 1.0;
+    const auto output = run(x);
+    CHECK(positions(output) == (std::vector<std::uint64_t>{25}));
+    CHECK(!output.changes.empty() && output.changes[0].kind == ChangeKind::level);
+}
+
+TEST(noise_without_changes_gives_none) {
+    // The overall level lets a few percent of change-free series through;
+    // these seeds are clean in the reference implementation.
+    for (const std::uint64_t seed : {1u, 2u, 4u, 5u}) {
+        CHECK(run(sample::noise(seed, 600)).changes.empty());
+    }
+}
+
+TEST(the_same_bits_for_any_number_of_workers) {
+    const std::vector<double> x = sample::steps();
+    const auto reference = run(x, 0.05, std::nullopt);
+    for (const std::uint64_t workers : {1u, 2u, 4u}) {
+        const auto other = run(x, 0.05, workers);
+        CHECK(positions(other) == positions(reference));
+        for (std::size_t i = 0; i < other.changes.size() && i < reference.changes.size(); ++i) {
+            CHECK_BITS(other.changes[i].p_value, reference.changes[i].p_value);
+        }
+    }
+}
+
+TEST(offset_and_power_of_two_scale_change_nothing) {
+    // Values on a grid of 1/64 keep x * 4 + 1024 exact.
+    std::vector<double> x = sample::steps();
+    for (double& v : x) v = std::round(v * 64.0) / 64.0;
+    std::vector<double> y;
+    for (const double v : x) y.push_back(v * 4.0 + 1024.0);
+    const auto a = run(x), b = run(y);
+    CHECK(positions(a) == positions(b));
+    CHECK(!a.changes.empty());
+    for (std::size_t i = 0; i < a.changes.size() && i < b.changes.size(); ++i) {
+        CHECK_BITS(a.changes[i].p_value, b.changes[i].p_value);
+        CHECK(a.changes[i].kind == b.changes[i].kind);
+    }
+}
+
+TEST(values_near_the_largest_double_do_not_overflow) {
+    std::vector<double> x = sample::steps();
+    for (double& v : x) v *= 1.5e307;  // the largest differences overflow
+    const auto output = run(x);
+    CHECK(positions(output) == positions(run(sample::steps())));
+}
