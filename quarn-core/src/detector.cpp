@@ -31,25 +31,8 @@ bool equals_ascii_case_insensitive(std::string_view text, std::string_view lower
     return true;
 }
 
-std::unexpected<DetectorError> failure(std::string message) {
-    return std::unexpected(DetectorError{std::move(message), std::nullopt, std::nullopt, {}});
-}
-
 bool stopped(const RunControl* control) {
     return control != nullptr && control->stop_requested();
-}
-
-// The series checks, with the index of the first non-finite value when
-// that is what failed.
-std::optional<DetectorError> check_series(std::span<const double> series) {
-    auto valid = validate_series(series);
-    if (valid) return std::nullopt;
-    DetectorError error{std::move(valid.error()), std::nullopt, std::nullopt, {}};
-    const auto bad = std::find_if_not(series.begin(), series.end(), is_finite_value);
-    if (series.size() >= 3 && bad != series.end()) {
-        error.non_finite_index = static_cast<std::uint64_t>(bad - series.begin());
-    }
-    return error;
 }
 
 Status check_window_sizes(const std::vector<std::uint64_t>& sizes) {
@@ -144,6 +127,21 @@ Status run_on_pool(std::uint64_t workers, Run&& run) {
 
 }  // namespace
 
+std::unexpected<DetectorError> detector_failure(std::string message) {
+    return std::unexpected(DetectorError{std::move(message), std::nullopt, std::nullopt, {}});
+}
+
+std::optional<DetectorError> check_series(std::span<const double> series) {
+    auto valid = validate_series(series);
+    if (valid) return std::nullopt;
+    DetectorError error{std::move(valid.error()), std::nullopt, std::nullopt, {}};
+    const auto bad = std::find_if_not(series.begin(), series.end(), is_finite_value);
+    if (series.size() >= 3 && bad != series.end()) {
+        error.non_finite_index = static_cast<std::uint64_t>(bad - series.begin());
+    }
+    return error;
+}
+
 const std::vector<std::uint64_t>& default_window_sizes() {
     static const std::vector<std::uint64_t> sizes{10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
     return sizes;
@@ -157,10 +155,10 @@ std::uint64_t sweep_positions(std::size_t n, std::span<const std::uint64_t> wind
 
 DetectorResult<WindowResult> run_single_window(const SingleWindowArguments& arguments) {
     if (auto error = check_series(arguments.series)) return std::unexpected(std::move(*error));
-    if (arguments.window_size == 0) return failure("window_size must be positive");
+    if (arguments.window_size == 0) return detector_failure("window_size must be positive");
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     const Result<ChangeType> change_type = parse_change_type(arguments.change_type);
-    if (!change_type) return failure(change_type.error());
+    if (!change_type) return detector_failure(change_type.error());
     const DetectorSettings settings =
         settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
@@ -177,22 +175,23 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     if (auto error = check_series(arguments.series)) return std::unexpected(std::move(*error));
     const std::vector<std::uint64_t>& sizes =
         arguments.window_sizes ? *arguments.window_sizes : default_window_sizes();
-    if (auto valid = check_window_sizes(sizes); !valid) return failure(valid.error());
-    if (auto valid = check_backend(arguments.backend); !valid) return failure(valid.error());
+    if (auto valid = check_window_sizes(sizes); !valid) return detector_failure(valid.error());
+    if (auto valid = check_backend(arguments.backend); !valid)
+        return detector_failure(valid.error());
     const Result<ChangeType> change_type = parse_change_type(arguments.change_type);
-    if (!change_type) return failure(change_type.error());
+    if (!change_type) return detector_failure(change_type.error());
     const DetectorSettings settings =
         settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
 
     // A run stopped before it began skips the pass over the series.
-    if (stopped(arguments.control)) return failure(std::string(stopped_message));
+    if (stopped(arguments.control)) return detector_failure(std::string(stopped_message));
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
         run_window_tasks(arguments.series, prefix, sizes, settings, arguments.keep_starts, slots);
     });
-    if (!ran) return failure(ran.error());
+    if (!ran) return detector_failure(ran.error());
 
     DetectorOutput output;
     for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -212,7 +211,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     const SegmentCollection segments = build_segments(output.window_change_points, arguments.tol);
     Result<Consensus> consensus =
         score_leaders(segments, static_cast<std::uint64_t>(output.window_change_points.size()));
-    if (!consensus) return failure(std::move(consensus.error()));
+    if (!consensus) return detector_failure(std::move(consensus.error()));
     output.consensus = std::move(*consensus);
     return output;
 }
@@ -227,7 +226,7 @@ struct SeriesSlot {
 };
 
 // Lowers `first` to `index`: the first failing series known so far.
-void note_failure(std::atomic<std::size_t>& first, std::size_t index) {
+void note_detector_failure(std::atomic<std::size_t>& first, std::size_t index) {
     std::size_t known = first.load(std::memory_order_relaxed);
     while (index < known && !first.compare_exchange_weak(known, index, std::memory_order_relaxed)) {
     }
@@ -246,21 +245,21 @@ DetectorResult<std::vector<DetectorOutput>> detect_many_series(
         if (first_failure.load(std::memory_order_relaxed) < i) return;
         // Series not yet begun when a stop is asked for end at once.
         if (stopped(each.control)) {
-            slots[i].outcome.emplace(failure(std::string(stopped_message)));
-            note_failure(first_failure, i);
+            slots[i].outcome.emplace(detector_failure(std::string(stopped_message)));
+            note_detector_failure(first_failure, i);
             return;
         }
         MultiWindowArguments arguments = each;
         arguments.series = series[i];
         try {
             auto& outcome = slots[i].outcome.emplace(detect_multi_window(arguments));
-            if (!outcome) note_failure(first_failure, i);
+            if (!outcome) note_detector_failure(first_failure, i);
         } catch (const std::bad_alloc&) {
             slots[i].out_of_memory = std::current_exception();
-            note_failure(first_failure, i);
+            note_detector_failure(first_failure, i);
         } catch (const std::length_error&) {
             slots[i].out_of_memory = std::current_exception();
-            note_failure(first_failure, i);
+            note_detector_failure(first_failure, i);
         }
     };
     const Status ran = run_on_pool(options.workers.value_or(0), [&] {
@@ -271,7 +270,7 @@ DetectorResult<std::vector<DetectorOutput>> detect_many_series(
             },
             tbb::simple_partitioner());
     });
-    if (!ran) return failure(ran.error());
+    if (!ran) return detector_failure(ran.error());
 
     std::vector<DetectorOutput> outputs;
     outputs.reserve(series.size());

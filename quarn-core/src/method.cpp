@@ -123,19 +123,10 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const doub
 
 DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     const std::span<const double> x = arguments.series;
-    if (auto valid = validate_series(x); !valid) {
-        DetectorError error{.message = valid.error()};
-        const auto bad =
-            std::find_if(x.begin(), x.end(), [](double v) { return !std::isfinite(v); });
-        if (x.size() >= 3 && bad != x.end()) {
-            error.non_finite_index = static_cast<std::uint64_t>(bad - x.begin());
-        }
-        return std::unexpected(std::move(error));
-    }
+    if (auto error = check_series(x)) return std::unexpected(std::move(*error));
     if (!(arguments.alpha > 0.0 && arguments.alpha <= 1.0)) {
-        return std::unexpected(
-            DetectorError{.message = "alpha must be above 0 and at most 1, got " +
-                                     format_number(arguments.alpha)});
+        return detector_failure("alpha must be above 0 and at most 1, got " +
+                                format_number(arguments.alpha));
     }
     MethodOutput output;
     const std::size_t n = x.size();
@@ -177,7 +168,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         pilot = eliminate(tester, merged, arguments.alpha);
     }
     if (arguments.control != nullptr && arguments.control->stop_requested()) {
-        return std::unexpected(DetectorError{.message = std::string(stopped_message)});
+        return detector_failure(std::string(stopped_message));
     }
     output.factors = estimate_dependence(ranks, values, pilot.points);
     const SplitTester tester(ranks, values, output.factors);

@@ -33,6 +33,13 @@ struct DetectorError {
 template <class T>
 using DetectorResult = std::expected<T, DetectorError>;
 
+// The failure of a check that concerns no particular value or series.
+std::unexpected<DetectorError> detector_failure(std::string message);
+
+// The series checks (at least 3 values, all finite), with the index of the
+// first non-finite value when that is what failed.
+std::optional<DetectorError> check_series(std::span<const double> series);
+
 struct SingleWindowArguments {
     std::span<const double> series;
     std::uint64_t window_size = 0;
