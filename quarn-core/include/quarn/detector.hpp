@@ -68,6 +68,10 @@ struct MultiWindowArguments {
     // soon as its sweep ends, for callers that imply them from the window
     // size: they are a third of the per-position memory.
     bool keep_starts = true;
+    // True stores each window's thresholds by runs (WindowResult's
+    // threshold_runs) as soon as its sweep ends, where that takes less
+    // memory than one threshold per position: typically a hundredth of it.
+    bool threshold_runs = false;
 };
 
 struct DetectorOutput {
