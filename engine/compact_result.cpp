@@ -77,18 +77,27 @@ nb::dict consensus_dict(Consensus&& consensus) {
 
 }  // namespace
 
-nb::dict window_dict(WindowResult&& result) {
+nb::dict window_dict(WindowResult&& result, bool with_runs) {
     nb::dict window;
     window["window_size"] = nb::int_(result.window_size);
     window["statistics"] = owning_array<double>(std::move(result.statistics));
-    window["thresholds"] =
-        owning_array<double>(std::move(result.tapered_block_bootstrap_threshold));
+    ThresholdRuns& runs = result.threshold_runs;
+    if (runs.starts.empty()) {
+        window["thresholds"] =
+            owning_array<double>(std::move(result.tapered_block_bootstrap_threshold));
+        if (with_runs) window["threshold_runs"] = nb::none();
+    } else {
+        window["thresholds"] = nb::none();
+        window["threshold_runs"] =
+            nb::make_tuple(owning_array<std::int64_t>(std::move(runs.starts)),
+                           owning_array<double>(std::move(runs.values)));
+    }
     window["change_points"] = owning_array<std::int64_t>(std::move(result.change_points));
     window["localized_regions"] = regions_array(result.localized_regions);
     return window;
 }
 
-nb::dict detection_dict(DetectorOutput&& output, std::size_t n) {
+nb::dict detection_dict(DetectorOutput&& output, std::size_t n, bool with_runs) {
     nb::dict detection;
     detection["n"] = nb::int_(n);
     nb::list windows;
@@ -96,7 +105,7 @@ nb::dict detection_dict(DetectorOutput&& output, std::size_t n) {
     // released right away, so nothing is held twice.
     while (!output.window_results.empty()) {
         auto entry = output.window_results.extract(output.window_results.begin());
-        windows.append(window_dict(std::move(entry.mapped())));
+        windows.append(window_dict(std::move(entry.mapped()), with_runs));
     }
     output.window_change_points.clear();
     detection["windows"] = nb::tuple(windows);

@@ -7,6 +7,11 @@
 //   change_points      int64[k]
 //   localized_regions  int64[k, 2] half-open [start, end) of each region
 // where position v starts at v * window_size (the starts are not stored).
+// Asked for thresholds by runs, a window dict also has
+//   threshold_runs     None, or a tuple (starts int64[R], values float64[R]):
+//                      positions starts[i] up to starts[i + 1] (the last up
+//                      to P) have the threshold values[i]
+// and its thresholds are None when the runs hold them.
 // A detection is a dict
 //   n           int, the length of the series
 //   windows     tuple of window dicts, ascending window size, each size once
@@ -27,8 +32,9 @@ namespace quarn::engine {
 
 namespace nb = nanobind;
 
-nb::dict window_dict(WindowResult&& result);
+// `with_runs`: the layout with the threshold_runs entry.
+nb::dict window_dict(WindowResult&& result, bool with_runs = false);
 
-nb::dict detection_dict(DetectorOutput&& output, std::size_t n);
+nb::dict detection_dict(DetectorOutput&& output, std::size_t n, bool with_runs = false);
 
 }  // namespace quarn::engine
