@@ -13,7 +13,7 @@ import pytest
 
 import quarn
 from helpers import same
-from sample_series import gauss_step
+from sample_series import gauss_step, piecewise
 from quarn.datasets import DEMO_OPTIONS
 from quarn.serialize import from_jsonable
 
@@ -240,17 +240,12 @@ def test_plot_into_a_missing_folder_is_one_line(tmp_path):
     assert "cannot write" in done.stderr
 
 
-@pytest.mark.parametrize("on_terminal", [True, False])
-def test_progress_bar_only_on_a_terminal(tmp_path, on_terminal):
-    for name in "abc":
-        (tmp_path / f"{name}.txt").write_text("".join(f"{v}\n" for v in VALUES))
-    if not on_terminal:
-        done = run("detect", "a.txt", "b.txt", "c.txt", cwd=tmp_path)
-        assert (done.returncode, done.stderr) == (0, "")
-        return
+def run_on_terminal(*args, cwd):
+    """Runs the command with standard error on a pseudo-terminal; returns
+    the completed process and what the terminal showed."""
     controller, terminal = pty.openpty()
     try:
-        done = run("detect", "a.txt", "b.txt", "c.txt", cwd=tmp_path, stderr=terminal)
+        done = run(*args, cwd=cwd, stderr=terminal)
         os.close(terminal)
         terminal = None
         shown = b""
@@ -266,8 +261,37 @@ def test_progress_bar_only_on_a_terminal(tmp_path, on_terminal):
         os.close(controller)
         if terminal is not None:
             os.close(terminal)
-    assert done.returncode == 0
-    assert b"] 1/3 b.txt" in shown and b"] 3/3" in shown and shown.endswith(b"\r")
+    return done, shown
+
+
+# Forty level shifts: with many replicates, a run long enough for the
+# engine's progress reports (every 0.1 s).
+SHIFTS = piecewise(4000, levels=(0.0, 3.0) * 20, seed=4)
+
+
+@pytest.mark.parametrize(
+    "files, label",
+    [(["a.txt"], b"% a.txt: column 1"), (["a.txt", "b.txt", "c.txt"], b"% 3 series")],
+    ids=["one series", "three files"],
+)
+def test_progress_bar_on_a_terminal_follows_the_detector(tmp_path, files, label):
+    for name in files:
+        (tmp_path / name).write_text("".join(f"{v!r}\n" for v in SHIFTS))
+    done, shown = run_on_terminal("detect", *files, "--n-perm", "3000", cwd=tmp_path)
+    assert done.returncode == 0, shown
+    # The bar moves within the run (shares below 100 %), stays on its line
+    # and is erased at the end.
+    shares = [int(part.split(b"%")[0]) for part in shown.split(b"] ")[1:]]
+    assert shares and min(shares) < 100 and shares == sorted(shares)
+    assert label in shown and b"\n" not in shown and shown.endswith(b"\r")
+    assert positions(done.stdout) == len(files) * expected(SHIFTS, n_perm=3000)
+
+
+def test_no_progress_bar_off_a_terminal(tmp_path):
+    for name in "abc":
+        (tmp_path / f"{name}.txt").write_text("".join(f"{v}\n" for v in VALUES))
+    done = run("detect", "a.txt", "b.txt", "c.txt", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
     assert positions(done.stdout) == 3 * expected(VALUES)
 
 
@@ -387,5 +411,6 @@ def test_help_lists_every_option_of_the_table():
         done = run(command, "--help")
         assert done.returncode == 0
         for option in OPTIONS:
-            assert option.flag in done.stdout
+            if option.flag is not None:
+                assert option.flag in done.stdout
     assert "(default 20-40)" in run("demo", "--help").stdout

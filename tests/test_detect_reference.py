@@ -71,6 +71,7 @@ def digest(result):
     return hashlib.sha256(repr(image).encode()).hexdigest()[:16]
 
 
+@pytest.mark.filterwarnings("ignore::quarn.QuarnWarning")  # the short series
 @pytest.mark.parametrize("options", list(OPTIONS))
 @pytest.mark.parametrize("series", list(SERIES))
 def test_detect_reproduces_the_recorded_results(series, options):

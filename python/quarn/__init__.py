@@ -1,7 +1,9 @@
 """quarn: change points in univariate time series.
 
 ``quarn.detect(series)`` runs the multi-window detector and returns a
-:class:`DetectionResult`. The detector's native functions
+:class:`DetectionResult`; ``quarn.detect_many(data)`` runs many series in
+parallel and returns one table of their change points (``quarn.dask`` does
+the same on a Dask cluster). The detector's native functions
 (:func:`quarn_detector` and the others) are available under the same names
 with the same arguments and results.
 """
@@ -20,13 +22,16 @@ from quarn._coverage import QuarnWarning
 from quarn._version import __version__
 from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
-from quarn.result import ChangePoint, DetectionResult
+from quarn.many import detect_many
+from quarn.result import ChangePoint, DetectionResult, WindowResult
 
 __all__ = [
     "__version__",
     "detect",
+    "detect_many",
     "DetectionResult",
     "ChangePoint",
+    "WindowResult",
     "QuarnWarning",
     "load_dataset",
     "Dataset",

@@ -37,6 +37,26 @@ def expand_runs(starts: Any, values: Any, positions: int) -> Any:
     return np.repeat(np.asarray(values, dtype=np.float64), lengths)
 
 
+def compact_thresholds(thresholds: Any) -> tuple[Any, Any]:
+    """Thresholds in the form the engine hands them over: by runs of equal
+    bits where there are at most half as many runs as positions.
+
+    Args:
+        thresholds: One float64 threshold per position.
+
+    Returns:
+        ``(thresholds, None)``, or ``(None, (starts, values))`` with the first
+        position (int64) and the threshold (float64) of every run.
+    """
+    if len(thresholds) == 0:
+        return thresholds, None
+    bits = thresholds.view(np.uint64)
+    starts = np.flatnonzero(np.concatenate(([True], bits[1:] != bits[:-1])))
+    if len(starts) > len(thresholds) // 2:
+        return thresholds, None
+    return None, (starts.astype(np.int64), thresholds[starts])
+
+
 def window_as_native(window: dict[str, Any]) -> dict[str, list]:
     """Expands one window result of the engine.
 
