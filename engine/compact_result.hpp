@@ -19,7 +19,8 @@
 //               probabilities and cdf (float64), one entry per leader in
 //               ascending order
 // The per-position arrays take over the core's buffers (no copy); every
-// array is read-only.
+// array is read-only, but for the statistics and thresholds of a caller
+// that asked for them writeable (to bring them to other units in place).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -32,9 +33,14 @@ namespace quarn::engine {
 
 namespace nb = nanobind;
 
-// `with_runs`: the layout with the threshold_runs entry.
-nb::dict window_dict(WindowResult&& result, bool with_runs = false);
+// What a caller asked of the layout of its results.
+struct ResultLayout {
+    bool threshold_runs = false;  // window dicts have the threshold_runs entry
+    bool writeable = false;       // statistics and thresholds are writeable
+};
 
-nb::dict detection_dict(DetectorOutput&& output, std::size_t n, bool with_runs = false);
+nb::dict window_dict(WindowResult&& result, const ResultLayout& layout = {});
+
+nb::dict detection_dict(DetectorOutput&& output, std::size_t n, const ResultLayout& layout = {});
 
 }  // namespace quarn::engine

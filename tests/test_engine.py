@@ -237,3 +237,22 @@ def test_thresholds_by_runs_give_the_native_result(options):
                 assert starts[0] == 0 and np.all(np.diff(starts) > 0)
                 assert 2 * len(starts) <= len(window["statistics"])
                 assert starts.dtype == np.int64 and values.dtype == np.float64
+
+
+def test_writeable_figures_only_when_asked():
+    series = SERIES["shifts"]
+    for runs in (False, True):
+        result = engine.detect(series, n_perm=40, threshold_runs=runs, writeable=True)
+        for window in result["windows"]:
+            figures = [window["statistics"]]
+            figures.append(window["thresholds"] if window["thresholds"] is not None
+                           else window["threshold_runs"][1])
+            assert all(a.flags.writeable for a in figures)
+            assert not window["change_points"].flags.writeable
+            assert not window["localized_regions"].flags.writeable
+        assert not any(a.flags.writeable for a in result["consensus"].values())
+    # Changing the figures in place changes nothing else, nor a later result.
+    first = engine.detect(series, n_perm=40, writeable=True)
+    first["windows"][0]["statistics"][:] = 0.0
+    assert same(detection_as_native(engine.detect(series, n_perm=40)),
+                _native_detect(series, {"n_perm": 40}))

@@ -31,6 +31,7 @@ def detect(
     taper_ratio: float = 0.5,
     center: bool = True,
     threshold_runs: bool = False,
+    writeable: bool = False,
     progress: Progress = None,
 ) -> dict[str, Any]:
     """The multi-window detector on one series.
@@ -44,6 +45,8 @@ def detect(
     a window dict also holds ``threshold_runs``: None, or ``(starts, values)``
     (int64, float64) where positions ``starts[i]`` up to ``starts[i + 1]``
     have the threshold ``values[i]``; its ``thresholds`` are then None.
+    Arrays are read-only; with ``writeable`` the statistics and thresholds
+    are writeable, for a caller that changes them in place and locks them.
     """
 
 def detect_many(
@@ -61,6 +64,7 @@ def detect_many(
     taper_ratio: float = 0.5,
     center: bool = True,
     threshold_runs: bool = False,
+    writeable: bool = False,
     progress: Progress = None,
 ) -> list[dict[str, Any]]:
     """``detect`` on every series, in parallel; results in input order."""

@@ -79,16 +79,17 @@ def run_detector(
         KeyboardInterrupt: Ctrl-C; the run was stopped and released.
         MemoryError: The work does not fit into memory.
     """
-    arguments = native_arguments(options)
+    # Thresholds by runs where smaller; figures writeable, to be brought
+    # back to the series' units in place.
+    arguments = dict(native_arguments(options), threshold_runs=True, writeable=True,
+                     progress=progress)
     scalings = [choose_scaling(series) if rescale else IDENTITY for series in values]
     mapped = [scaling.apply(series) for scaling, series in zip(scalings, values)]
     try:
         if len(mapped) == 1:
-            results = [_engine.detect(mapped[0], threshold_runs=True, progress=progress,
-                                      **arguments)]
+            results = [_engine.detect(mapped[0], **arguments)]
         else:
-            results = _engine.detect_many(mapped, threshold_runs=True, progress=progress,
-                                          **arguments)
+            results = _engine.detect_many(mapped, **arguments)
     except _engine.DetectorError as error:
         raise _explained(error, prepared, values, options) from error
     finally:

@@ -80,40 +80,38 @@ class Scaling:
 
     def detection_to_data_units(self, detection: dict[str, Any]) -> dict[str, Any]:
         """Brings the statistics and thresholds of an engine result to the
-        series' units, in place.
-
-        Each window's arrays are replaced one at a time, so that at most one
-        window's figures exist twice.
+        series' units, in place, and makes them read-only.
 
         Args:
             detection: The dict ``quarn._engine.detect`` returned for the
-                mapped series.
+                mapped series, with writeable statistics and thresholds.
 
         Returns:
-            The same dict, its new arrays read-only.
+            The same dict.
         """
         if self.power:
             unit = 2.0 ** -self.power
             # Statistics of values near the largest floats may exceed them in
             # the series' units: they become infinite, without a warning.
             with np.errstate(over="ignore"):
-                self._windows_to_data_units(detection, unit)
+                for figures in _figures(detection):
+                    figures *= unit
+        for figures in _figures(detection):
+            figures.flags.writeable = False
         return detection
 
-    @staticmethod
-    def _windows_to_data_units(detection: dict[str, Any], unit: float) -> None:
-        for window in detection["windows"]:
-            window["statistics"] = _read_only(window["statistics"] * unit)
-            if window["thresholds"] is not None:
-                window["thresholds"] = _read_only(window["thresholds"] * unit)
-            if window.get("threshold_runs") is not None:
-                starts, values = window["threshold_runs"]
-                window["threshold_runs"] = (starts, _read_only(values * unit))
 
-
-def _read_only(values: Any) -> Any:
-    values.flags.writeable = False
-    return values
+def _figures(detection: dict[str, Any]) -> list[Any]:
+    """The statistics and thresholds (or threshold values of runs) of every
+    window of an engine result."""
+    arrays = []
+    for window in detection["windows"]:
+        arrays.append(window["statistics"])
+        if window["thresholds"] is not None:
+            arrays.append(window["thresholds"])
+        if window.get("threshold_runs") is not None:
+            arrays.append(window["threshold_runs"][1])
+    return arrays
 
 
 IDENTITY = Scaling()

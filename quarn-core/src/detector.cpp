@@ -94,40 +94,19 @@ struct WindowSlot {
     std::exception_ptr out_of_memory;
 };
 
-// What a finished sweep keeps of its per-position arrays.
-struct LeanResults {
-    bool keep_starts = true;
-    bool threshold_runs = false;
-};
-
-// Drops the starts, or stores the thresholds by runs, as `lean` asks.
-void make_lean(WindowResult& result, LeanResults lean) {
-    if (!lean.keep_starts) std::vector<std::uint64_t>().swap(result.starts);
-    std::vector<double>& thresholds = result.tapered_block_bootstrap_threshold;
-    if (lean.threshold_runs && !thresholds.empty()) {
-        // Each run takes the room of two positions.
-        auto runs = threshold_runs(thresholds, thresholds.size() / 2);
-        if (runs) {
-            result.threshold_runs = std::move(*runs);
-            std::vector<double>().swap(thresholds);
-        }
-    }
-}
-
 // One task per window size; task i writes only slot i, so the outcomes are
 // in input order whatever thread ran which task. Nested parallel work of a
 // task (replicates, regions) runs on the pool of the thread running it.
 void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
-                      LeanResults lean, std::vector<WindowSlot>& slots) {
+                      std::vector<WindowSlot>& slots) {
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, sizes.size(), 1),
         [&](const tbb::blocked_range<std::size_t>& range) {
             for (std::size_t i = range.begin(); i != range.end(); ++i) {
                 try {
-                    auto& outcome = slots[i].outcome.emplace(
+                    slots[i].outcome.emplace(
                         detect_single_window(series, prefix, sizes[i], settings));
-                    if (outcome) make_lean(*outcome, lean);
                 } catch (const std::bad_alloc&) {
                     slots[i].out_of_memory = std::current_exception();
                 } catch (const std::length_error&) {
@@ -201,17 +180,18 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     if (auto valid = check_backend(arguments.backend); !valid) return failure(valid.error());
     const Result<ChangeType> change_type = parse_change_type(arguments.change_type);
     if (!change_type) return failure(change_type.error());
-    const DetectorSettings settings =
+    DetectorSettings settings =
         settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
+    settings.keep_starts = arguments.keep_starts;
+    settings.threshold_runs = arguments.threshold_runs;
 
     // A run stopped before it began skips the pass over the series.
     if (stopped(arguments.control)) return failure(std::string(stopped_message));
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
-        run_window_tasks(arguments.series, prefix, sizes, settings,
-                         LeanResults{arguments.keep_starts, arguments.threshold_runs}, slots);
+        run_window_tasks(arguments.series, prefix, sizes, settings, slots);
     });
     if (!ran) return failure(ran.error());
 

@@ -1,30 +1,9 @@
 #include "quarn/threshold_runs.hpp"
 
 #include <bit>
+#include <utility>
 
 namespace quarn {
-
-std::optional<ThresholdRuns> threshold_runs(std::span<const double> thresholds,
-                                            std::size_t max_runs) {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < thresholds.size(); ++i) {
-        if (i == 0 || std::bit_cast<std::uint64_t>(thresholds[i]) !=
-                          std::bit_cast<std::uint64_t>(thresholds[i - 1])) {
-            if (++count > max_runs) return std::nullopt;
-        }
-    }
-    ThresholdRuns runs;
-    runs.starts.reserve(count);
-    runs.values.reserve(count);
-    for (std::size_t i = 0; i < thresholds.size(); ++i) {
-        if (i == 0 || std::bit_cast<std::uint64_t>(thresholds[i]) !=
-                          std::bit_cast<std::uint64_t>(thresholds[i - 1])) {
-            runs.starts.push_back(static_cast<std::uint64_t>(i));
-            runs.values.push_back(thresholds[i]);
-        }
-    }
-    return runs;
-}
 
 std::vector<double> expand_threshold_runs(const ThresholdRuns& runs, std::size_t positions) {
     std::vector<double> thresholds;
@@ -35,6 +14,33 @@ std::vector<double> expand_threshold_runs(const ThresholdRuns& runs, std::size_t
         thresholds.resize(end, runs.values[r]);
     }
     return thresholds;
+}
+
+ThresholdRecorder::ThresholdRecorder(std::size_t positions, bool by_runs)
+    : positions_(positions), by_runs_(by_runs) {
+    if (!by_runs_) per_position_.reserve(positions_);
+}
+
+void ThresholdRecorder::record_by_runs(double threshold) {
+    const auto bits = std::bit_cast<std::uint64_t>(threshold);
+    if (recorded_ != 0 && bits == last_bits_) return;
+    if (runs_.starts.size() == positions_ / 2) {
+        // One run more would take more memory than a threshold per position.
+        per_position_ = expand_threshold_runs(runs_, recorded_);
+        per_position_.reserve(positions_);
+        per_position_.push_back(threshold);
+        runs_ = ThresholdRuns{};
+        by_runs_ = false;
+        return;
+    }
+    runs_.starts.push_back(static_cast<std::uint64_t>(recorded_));
+    runs_.values.push_back(threshold);
+    last_bits_ = bits;
+}
+
+void ThresholdRecorder::finish(std::vector<double>& per_position, ThresholdRuns& runs) && {
+    per_position = std::move(per_position_);
+    runs = std::move(runs_);
 }
 
 }  // namespace quarn

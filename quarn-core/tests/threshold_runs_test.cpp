@@ -1,15 +1,15 @@
 #include "quarn/threshold_runs.hpp"
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
 
-using quarn::expand_threshold_runs;
-using quarn::threshold_runs;
+using quarn::ThresholdRecorder;
+using quarn::ThresholdRuns;
 
 namespace {
 
@@ -21,11 +21,21 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
     return true;
 }
 
+// Records `thresholds` and returns (per position, runs).
+std::pair<std::vector<double>, ThresholdRuns> recorded(const std::vector<double>& thresholds,
+                                                       bool by_runs) {
+    ThresholdRecorder recorder(thresholds.size(), by_runs);
+    for (const double threshold : thresholds) recorder.record(threshold);
+    std::pair<std::vector<double>, ThresholdRuns> out;
+    std::move(recorder).finish(out.first, out.second);
+    return out;
+}
+
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
 
-TEST(runs_round_trip_to_the_same_bits) {
+TEST(runs_give_back_the_same_bits) {
     const double other_nan = std::bit_cast<double>(std::bit_cast<std::uint64_t>(kNaN) | 1);
     const std::vector<std::vector<double>> cases = {
         {},
@@ -35,26 +45,42 @@ TEST(runs_round_trip_to_the_same_bits) {
         {0.0, -0.0, -0.0, 0.0},        // equal values, different bits
         {kNaN, other_nan, other_nan},  // NaN payloads kept apart
         {3.0, 3.0, kNaN, kNaN, 3.0, std::numeric_limits<double>::infinity()},
+        {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0},  // every position a run
     };
     for (const auto& thresholds : cases) {
-        const auto runs = threshold_runs(thresholds, thresholds.size());
-        CHECK(runs.has_value());
-        CHECK_EQ(runs->starts.size(), runs->values.size());
-        CHECK(runs->starts.empty() || runs->starts.front() == 0);
-        CHECK(same_bits(expand_threshold_runs(*runs, thresholds.size()), thresholds));
+        for (const bool by_runs : {false, true}) {
+            const auto [per_position, runs] = recorded(thresholds, by_runs);
+            CHECK(per_position.empty() || runs.starts.empty());
+            CHECK_EQ(runs.starts.size(), runs.values.size());
+            const std::vector<double> back =
+                runs.starts.empty() ? per_position
+                                    : quarn::expand_threshold_runs(runs, thresholds.size());
+            CHECK(same_bits(back, thresholds));
+        }
     }
 }
 
 TEST(runs_split_where_the_bits_change) {
-    const auto runs = threshold_runs(std::vector<double>{4.0, 4.0, 0.0, -0.0, -0.0, 4.0}, 6);
-    CHECK(runs.has_value());
-    CHECK(runs->starts == (std::vector<std::uint64_t>{0, 2, 3, 5}));
-    CHECK(same_bits(runs->values, {4.0, 0.0, -0.0, 4.0}));
+    const auto [per_position, runs] =
+        recorded({4.0, 4.0, 0.0, -0.0, -0.0, 4.0, 4.0, 4.0, 4.0}, true);
+    CHECK(per_position.empty());
+    CHECK(runs.starts == (std::vector<std::uint64_t>{0, 2, 3, 5}));
+    CHECK(same_bits(runs.values, {4.0, 0.0, -0.0, 4.0}));
 }
 
-TEST(too_many_runs_give_nothing) {
-    const std::vector<double> thresholds{1.0, 2.0, 2.0, 3.0};
-    CHECK(threshold_runs(thresholds, 3).has_value());
-    CHECK(!threshold_runs(thresholds, 2).has_value());
-    CHECK(threshold_runs(std::vector<double>{}, 0).has_value());
+TEST(runs_give_way_to_positions_once_they_would_take_more_memory) {
+    // 8 positions allow 4 runs; the fifth run switches to one per position.
+    const std::vector<double> four{1.0, 1.0, 2.0, 2.0, 3.0, 3.0, 4.0, 4.0};
+    CHECK(recorded(four, true).second.starts.size() == 4);
+    const std::vector<double> five{1.0, 1.0, 2.0, 2.0, 3.0, 3.0, 4.0, 5.0};
+    ThresholdRecorder recorder(five.size(), true);
+    for (std::size_t i = 0; i < five.size(); ++i) {
+        recorder.record(five[i]);
+        CHECK_EQ(recorder.by_runs(), i < 7);
+    }
+    std::vector<double> per_position;
+    ThresholdRuns runs;
+    std::move(recorder).finish(per_position, runs);
+    CHECK(runs.starts.empty() && runs.values.empty());
+    CHECK(same_bits(per_position, five));
 }

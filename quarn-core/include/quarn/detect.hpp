@@ -41,6 +41,12 @@ struct DetectorSettings {
     bool center = true;
     // Stop requests and progress of a run; none when nobody waits on them.
     RunControl* control = nullptr;
+    // False leaves WindowResult's starts empty (v * w for every position v,
+    // for callers that imply them from the window size).
+    bool keep_starts = true;
+    // True records the thresholds by runs where that takes less memory
+    // (WindowResult's threshold_runs; see ThresholdRecorder).
+    bool threshold_runs = false;
 };
 
 // Number of positions floor(n / w) - 1 (0 when n < 2w).

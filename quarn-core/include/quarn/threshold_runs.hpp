@@ -8,8 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <span>
 #include <vector>
 
 namespace quarn {
@@ -22,13 +20,47 @@ struct ThresholdRuns {
     std::vector<double> values;
 };
 
-// The runs of `thresholds`, or nothing when there would be more than
-// `max_runs` of them (the runs would then not save memory).
-std::optional<ThresholdRuns> threshold_runs(std::span<const double> thresholds,
-                                            std::size_t max_runs);
-
 // The per-position thresholds of `runs` over `positions` positions, the
 // same bits as the thresholds they were made from.
 std::vector<double> expand_threshold_runs(const ThresholdRuns& runs, std::size_t positions);
+
+// Records the thresholds of a sweep, one position after the other: by runs
+// as long as there are at most half as many runs as positions (so that the
+// runs never take more memory than one threshold per position would), one
+// threshold per position otherwise, from the moment a run more would cross
+// that line.
+class ThresholdRecorder {
+  public:
+    // `positions`: how many thresholds will be recorded. `by_runs` false
+    // records one per position from the start.
+    ThresholdRecorder(std::size_t positions, bool by_runs);
+
+    // Records the threshold of the next position.
+    void record(double threshold) {
+        if (by_runs_) {
+            record_by_runs(threshold);
+        } else {
+            per_position_.push_back(threshold);
+        }
+        ++recorded_;
+    }
+
+    // Whether the thresholds recorded so far are held by runs.
+    bool by_runs() const noexcept { return by_runs_; }
+
+    // Moves the thresholds into `per_position` or into `runs`; the other
+    // one is left empty.
+    void finish(std::vector<double>& per_position, ThresholdRuns& runs) &&;
+
+  private:
+    void record_by_runs(double threshold);
+
+    std::size_t positions_;
+    std::size_t recorded_ = 0;
+    bool by_runs_;
+    std::uint64_t last_bits_ = 0;
+    ThresholdRuns runs_;
+    std::vector<double> per_position_;
+};
 
 }  // namespace quarn
