@@ -378,6 +378,31 @@ def test_an_interrupted_run_exits_130(tmp_path):
     assert stderr.decode() == "quarn: error: interrupted\n"
 
 
+@pytest.mark.parametrize("files", [["a.txt"], ["a.txt", "b.txt"]], ids=["one", "many"])
+def test_ctrl_c_during_the_detection_exits_130_at_once(tmp_path, files):
+    for name in files:
+        (tmp_path / name).write_text("".join(f"{v!r}\n" for v in SHIFTS))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quarn", "detect", *files, "--n-perm", "200000"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, cwd=tmp_path,
+    )
+    time.sleep(2.0)  # reading is done, the detection runs for many seconds more
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=60)
+    assert time.monotonic() - sent < 2.0  # a guard; the engine answers in milliseconds
+    assert process.returncode == 130
+    assert (stdout, stderr) == (b"", b"quarn: error: interrupted\n")
+
+
+def test_an_option_the_detector_refuses_is_one_line_for_many_columns(tmp_path):
+    rows = [f"{a},{b}\n" for a, b in zip(VALUES, OTHER)]
+    (tmp_path / "x.csv").write_text("a,b\n" + "".join(rows))
+    done = run("detect", "x.csv", "x.csv", "--window-sizes", "3", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1)
+    assert "need an explicit block_length" in done.stderr
+
+
 def test_window_sizes_too_large_for_a_column_are_reported(tmp_path):
     (tmp_path / "x.csv").write_text("x\n" + "".join(f"{v}\n" for v in VALUES[:192]))
     done = run("detect", "x.csv", "--window-sizes", "1000", cwd=tmp_path)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import sys
 import warnings
 from collections.abc import Callable, Hashable, Iterable, Mapping
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -90,7 +91,8 @@ def detect_many(
         del given[name]
     require_pandas("detect_many")
     options = check_options(given)
-    names, prepared, name_dtype = split_series(data, by=by, time=time, value=value)
+    split = split_series(data, by=by, time=time, value=value)
+    names, prepared = split.names, split.prepared
     values = []
     for name, series in zip(names, prepared):
         try:
@@ -108,20 +110,30 @@ def detect_many(
     for number, series in enumerate(prepared):
         detection, compact[number] = compact[number], None  # free as we go
         pieces.append(change_point_columns(detection["consensus"], series.index))
-    return tidy_frame(names, pieces, name_dtype)
+    return tidy_frame(names, pieces, split.name_dtype)
 
 
 detect_many.__doc__ = with_options_doc(detect_many.__doc__ or "")
 
 
-def split_series(
-    data: Any, *, by: Any = None, time: Any = None, value: Any = None
-) -> tuple[list[Any], list[PreparedSeries], Any]:
-    """Takes the series out of the shapes ``detect_many`` accepts.
+@dataclass(frozen=True)
+class SplitSeries:
+    """The series of ``detect_many``'s input.
 
-    Returns:
-        The names, the series (checked for their kind and shape), and the
-        dtype of the names for the ``series`` column (None: inferred).
+    Attributes:
+        names: The name of every series.
+        prepared: The series, checked for their kind and shape.
+        name_dtype: The dtype of the ``series`` column (of the ``by``
+            column of a long frame), or None to infer it from the names.
+    """
+
+    names: list[Any]
+    prepared: list[PreparedSeries]
+    name_dtype: Any = None
+
+
+def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = None) -> SplitSeries:
+    """Takes the series out of the shapes ``detect_many`` accepts.
 
     Raises:
         TypeError: ``data`` has none of the shapes, or a series is no
@@ -145,7 +157,7 @@ def split_series(
         )
     if isinstance(data, Mapping):
         names = list(data)
-        return names, [_prepared(name, data[name]) for name in names], None
+        return SplitSeries(names, [_prepared(name, data[name]) for name in names])
     if isinstance(data, (str, bytes)) or not isinstance(data, Iterable):
         raise TypeError(
             "detect_many takes a mapping of names to series, a list of series or a pandas "
@@ -157,7 +169,7 @@ def split_series(
             "detect_many takes several series, got a list of numbers; use quarn.detect for "
             "one series"
         )
-    return list(range(len(items))), [_prepared(i, item) for i, item in enumerate(items)], None
+    return SplitSeries(list(range(len(items))), [_prepared(i, item) for i, item in enumerate(items)])
 
 
 def _prepared(name: Any, series: Any) -> PreparedSeries:
@@ -167,18 +179,16 @@ def _prepared(name: Any, series: Any) -> PreparedSeries:
         raise type(exc)(f"series {shown(name)}: {exc}") from None
 
 
-def _wide_series(frame: Any, time: Any) -> tuple[list[Any], list[PreparedSeries], Any]:
+def _wide_series(frame: Any, time: Any) -> SplitSeries:
     if time is not None:
         frame = _with_columns(frame, [time])
         _refuse_missing(frame, time, "time")
         frame = frame.sort_values(time, kind="stable").set_index(time)
     names = list(frame.columns)
-    return names, [_prepared(name, frame.iloc[:, i]) for i, name in enumerate(names)], None
+    return SplitSeries(names, [_prepared(name, frame.iloc[:, i]) for i, name in enumerate(names)])
 
 
-def _long_series(
-    pd: Any, frame: Any, by: Any, time: Any, value: Any
-) -> tuple[list[Any], list[PreparedSeries], Any]:
+def _long_series(pd: Any, frame: Any, by: Any, time: Any, value: Any) -> SplitSeries:
     frame = _with_columns(frame, [by] + ([] if time is None else [time]))
     if value is None:
         others = [c for c in frame.columns if c != by and c != time]
@@ -213,7 +223,7 @@ def _long_series(
         index = None if times is None else times[start:end]
         prepared.append(PreparedSeries(values[start:end], index, owned=True))
         start = end
-    return list(uniques), prepared, uniques.dtype
+    return SplitSeries(list(uniques), prepared, uniques.dtype)
 
 
 def _with_columns(frame: Any, names: list[Any]) -> Any:
