@@ -31,11 +31,11 @@ from quarn.options import check_options, shown, with_options_doc
 try:
     import dask.dataframe as dd
     import pandas as pd
-except ImportError as exc:  # pragma: no cover - depends on the environment
+except ImportError as _missing:  # pragma: no cover - depends on the environment
     raise ImportError(
         "quarn.dask needs dask's DataFrame and distributed packages, which are not "
         "installed; run: pip install 'quarn[dask]'"
-    ) from exc
+    ) from _missing
 
 if TYPE_CHECKING:
     from dask.dataframe import DataFrame as DaskDataFrame
