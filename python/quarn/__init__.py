@@ -8,6 +8,9 @@ the same on a Dask cluster). The detector's native functions
 with the same arguments and results.
 """
 
+import importlib
+from types import ModuleType
+
 from quarn import serialize
 from quarn._native_functions import (
     ipm_statistic,
@@ -44,3 +47,12 @@ __all__ = [
     "wasserstein_statistic",
     "ipm_statistic",
 ]
+
+
+def __getattr__(name: str) -> ModuleType:
+    """Imports ``quarn.dask`` on its first use, so that ``import quarn``
+    needs no Dask: ``quarn.dask.detect_many`` works after ``import quarn``
+    once the ``dask`` extra is installed."""
+    if name == "dask":
+        return importlib.import_module("quarn.dask")
+    raise AttributeError(f"module 'quarn' has no attribute {name!r}")
