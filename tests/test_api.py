@@ -216,7 +216,9 @@ def test_bad_series_are_rejected_clearly(series, error, message):
         ({"window_sizes": [10.0]}, TypeError, "window_sizes[0] must be an integer, got 10.0"),
         ({"window_sizes": "10"}, TypeError, "window_sizes"),
         ({"window_sizes": iter(range(1, 10**9))}, ValueError, "at most 10000 window sizes"),
-        ({"window_sizes": [3]}, ValueError, "block_length"),
+        ({"window_sizes": [10, 3, 2]}, ValueError,
+         "window size 3 is too small for the bootstrap: window sizes below 4 need an explicit "
+         "block_length"),
         ({"window_sizes": [1], "block_length": 4}, ValueError, "window size 1"),
         ({"n_perm": 0}, ValueError, "n_perm must be an integer from 1 to 18446744073709551615, got 0"),
         ({"n_perm": 2**64}, ValueError, "from 1 to 18446744073709551615, got 18446744073709551616"),

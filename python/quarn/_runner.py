@@ -116,6 +116,9 @@ def _explained(
                 "block length is at least 8, and two windows must hold one block)"
             )
         else:
-            hint = "window size 1 is too small: two windows must hold at least 3 values"
-        return SeriesFailure(index, f"window size too small for the bootstrap: {hint}", False)
+            hint = "two windows must hold at least 3 values"
+        size = error.window_size
+        return SeriesFailure(
+            index, f"window size {size} is too small for the bootstrap: {hint}", is_data=False
+        )
     return SeriesFailure(index, str(error), is_data=False)
