@@ -40,7 +40,7 @@ strong = table[table["score"] == 1.0]
 print(strong[["series", "label", "votes", "probability"]].to_string(index=False))
 
 fig, ax = plt.subplots(figsize=(9, 3.5), layout="constrained")
-for name, group in sales.groupby("store"):
+for _, group in sales.groupby("store"):
     ax.plot(group["day"], group["sales"], linewidth=0.5, color="0.7")
 ax.vlines(strong["label"], 6, 17, color="tab:red", linewidth=1.2, label="change found (score 1)")
 ax.set_ylabel("sales")
