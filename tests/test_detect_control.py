@@ -108,7 +108,8 @@ def test_other_threads_keep_running_during_detect():
 def test_progress_reports_in_order_up_to_the_total():
     series = np.random.default_rng(4).normal(size=4 * 10**5)
     calls = []
-    found = quarn.detect(series, n_perm=1000, progress=lambda done, total: calls.append((done, total)))
+    found = quarn.detect(series, n_perm=1000,
+                         progress=lambda done, total: calls.append((done, total)))
     total = sweep_positions(series.size)
     assert len(calls) >= 2 and calls[-1] == (total, total)
     assert all(t == total for _, t in calls)

@@ -132,7 +132,8 @@ def _with_nan(values, at):
          "series 'down': series contains 1 NaN or infinite value, the first at position 33 "
          "(label 2024-02-03"),
         (long_frame().assign(sensor=lambda f: f["sensor"].where(f.index != 5)),
-         {"by": "sensor", "time": "day"}, ValueError, "by: the column 'sensor' has 1 missing value"),
+         {"by": "sensor", "time": "day"}, ValueError,
+         "by: the column 'sensor' has 1 missing value"),
         (long_frame(), {"by": "sensor", "value": "reading"}, ValueError, None),
         (long_frame(), {"by": "sensor"}, ValueError, "value: name the column of values"),
         (long_frame(), {"by": "station"}, ValueError, "no column 'station'"),
@@ -173,7 +174,8 @@ def test_short_series_give_one_warning_naming_them():
     (warning,) = caught
     text = str(warning.message)
     assert text.startswith("window size 20 needs at least 40 values; series 's0' has 30")
-    assert "'s2'" in text and "'s3'" not in text and text.endswith("and 2 more series are too short")
+    assert "'s2'" in text and "'s3'" not in text
+    assert text.endswith("and 2 more series are too short")
 
 
 @pytest.mark.filterwarnings("ignore::quarn.QuarnWarning")

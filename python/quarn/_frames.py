@@ -37,7 +37,9 @@ def require_pandas(what: str) -> Any:
     try:
         import pandas
     except ImportError as exc:
-        raise ImportError(f"{what} needs pandas, which is not installed; run: pip install pandas") from exc
+        raise ImportError(
+            f"{what} needs pandas, which is not installed; run: pip install pandas"
+        ) from exc
     return pandas
 
 
@@ -76,7 +78,9 @@ def change_point_frame(result: DetectionResult) -> pd.DataFrame:
     return pd.DataFrame(change_point_columns(consensus, result.index))
 
 
-def tidy_frame(names: Sequence[Any], pieces: Sequence[dict[str, Any]], name_dtype: Any = None) -> pd.DataFrame:
+def tidy_frame(
+    names: Sequence[Any], pieces: Sequence[dict[str, Any]], name_dtype: Any = None
+) -> pd.DataFrame:
     """The change points of many series in one frame.
 
     Args:
@@ -104,7 +108,9 @@ def tidy_frame(names: Sequence[Any], pieces: Sequence[dict[str, Any]], name_dtyp
         elif parts:
             columns[column] = np.concatenate(parts)
         else:
-            columns[column] = np.empty(0, dtype=np.int64 if column in ("position", "votes") else np.float64)
+            columns[column] = np.empty(
+                0, dtype=np.int64 if column in ("position", "votes") else np.float64
+            )
     return pd.DataFrame(columns)
 
 
@@ -148,5 +154,7 @@ def _joined_labels(parts: list[Any]) -> Any:
     if all(isinstance(part, np.ndarray) for part in parts):
         return np.concatenate(parts)
     pd = require_pandas("detect_many")
-    series = [pd.Series(part, dtype=object if isinstance(part, np.ndarray) else None) for part in parts]
+    series = [
+        pd.Series(part, dtype=object if isinstance(part, np.ndarray) else None) for part in parts
+    ]
     return pd.concat(series, ignore_index=True)

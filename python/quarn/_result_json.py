@@ -67,7 +67,7 @@ def result_from_json(text: str | bytes) -> DetectionResult:
     except (json.JSONDecodeError, UnicodeDecodeError) as exc:
         raise ValueError(f"not a JSON document: {exc}") from None
     if not isinstance(document, dict) or document.get("format") != FORMAT:
-        raise ValueError(f"not a {FORMAT} document (no \"format\": \"{FORMAT}\")")
+        raise ValueError(f'not a {FORMAT} document (no "format": "{FORMAT}")')
     if document.get("version") != VERSION:
         raise ValueError(f"unsupported {FORMAT} version {document.get('version')!r}")
     try:
@@ -80,8 +80,10 @@ def result_from_json(text: str | bytes) -> DetectionResult:
     except (KeyError, TypeError, ValueError, IndexError) as exc:
         raise ValueError(f"damaged {FORMAT} document: {type(exc).__name__}: {exc}") from None
     if len(values) != n_samples or (index is not None and len(index) != n_samples):
-        raise ValueError(f"damaged {FORMAT} document: the values or the index do not hold "
-                         f"n_samples = {n_samples} entries")
+        raise ValueError(
+            f"damaged {FORMAT} document: the values or the index do not hold "
+            f"n_samples = {n_samples} entries"
+        )
     return build_result(detection, values, index, options)
 
 
@@ -95,21 +97,27 @@ def _compact_from_native(native: dict[str, Any], n_samples: int) -> dict[str, An
         thresholds, runs = compact_thresholds(
             np.array(found["tapered_block_bootstrap_threshold"], dtype=np.float64)
         )
-        windows.append({
-            "window_size": int(size),
-            "statistics": statistics,
-            "thresholds": thresholds,
-            "threshold_runs": runs,
-            "change_points": np.array(found["change_points"], dtype=np.int64),
-            "localized_regions": np.array(found["localized_regions"], dtype=np.int64).reshape(-1, 2),
-        })
+        windows.append(
+            {
+                "window_size": int(size),
+                "statistics": statistics,
+                "thresholds": thresholds,
+                "threshold_runs": runs,
+                "change_points": np.array(found["change_points"], dtype=np.int64),
+                "localized_regions": np.array(found["localized_regions"], dtype=np.int64).reshape(
+                    -1, 2
+                ),
+            }
+        )
     for window in windows:
         _freeze(window)
     out = native["out"]
     leaders = sorted(out["leaders_segment_votes"])
     consensus = {
         "leaders": np.array(leaders, dtype=np.int64),
-        "segment_votes": np.array([out["leaders_segment_votes"][p] for p in leaders], dtype=np.int64),
+        "segment_votes": np.array(
+            [out["leaders_segment_votes"][p] for p in leaders], dtype=np.int64
+        ),
         "scores": np.array([out["leaders_scores"][p] for p in leaders], dtype=np.float64),
         "probabilities": np.array([out["leaders_probs"][p] for p in leaders], dtype=np.float64),
         "cdf": np.array([total for _, total in out["cdf"]], dtype=np.float64),
@@ -133,26 +141,50 @@ def _index_to_json(index: Any) -> dict[str, Any] | None:
 
     name = index.name
     if not (name is None or isinstance(name, (str, int, float)) and not isinstance(name, bool)):
-        raise ValueError(f"to_json cannot write an index named {name!r}: names must be text or numbers")
+        raise ValueError(
+            f"to_json cannot write an index named {name!r}: names must be text or numbers"
+        )
     kind = type(index).__name__
     if isinstance(index, pd.RangeIndex):
-        return {"kind": "range", "name": name, "start": index.start, "stop": index.stop,
-                "step": index.step}
+        return {
+            "kind": "range",
+            "name": name,
+            "start": index.start,
+            "stop": index.stop,
+            "step": index.step,
+        }
     if isinstance(index, pd.DatetimeIndex):
         tz = None if index.tz is None else str(index.tz)
-        return {"kind": "datetime", "name": name, "unit": index.unit, "tz": tz,
-                "values": index.asi8.tolist()}
+        return {
+            "kind": "datetime",
+            "name": name,
+            "unit": index.unit,
+            "tz": tz,
+            "values": index.asi8.tolist(),
+        }
     if isinstance(index, pd.TimedeltaIndex):
-        return {"kind": "timedelta", "name": name, "unit": index.unit,
-                "values": index.asi8.tolist()}
+        return {
+            "kind": "timedelta",
+            "name": name,
+            "unit": index.unit,
+            "values": index.asi8.tolist(),
+        }
     if isinstance(index, pd.PeriodIndex):
-        return {"kind": "period", "name": name, "freq": index.freqstr,
-                "values": index.asi8.tolist()}
+        return {
+            "kind": "period",
+            "name": name,
+            "freq": index.freqstr,
+            "values": index.asi8.tolist(),
+        }
     if not isinstance(index, pd.MultiIndex) and type(index) is pd.Index:
         dtype = index.dtype
         if dtype.kind in "biuf":
-            return {"kind": "values", "name": name, "dtype": str(dtype),
-                    "values": [_plain_number(v) for v in index.tolist()]}
+            return {
+                "kind": "values",
+                "name": name,
+                "dtype": str(dtype),
+                "values": [_plain_number(v) for v in index.tolist()],
+            }
         values = index.tolist()
         if all(isinstance(v, str) for v in values):
             return {"kind": "values", "name": name, "dtype": str(dtype), "values": values}

@@ -81,8 +81,9 @@ def run_detector(
     """
     # Thresholds by runs where smaller; figures writeable, to be brought
     # back to the series' units in place.
-    arguments = dict(native_arguments(options), threshold_runs=True, writeable=True,
-                     progress=progress)
+    arguments = dict(
+        native_arguments(options), threshold_runs=True, writeable=True, progress=progress
+    )
     scalings = [choose_scaling(series) if rescale else IDENTITY for series in values]
     mapped = [scaling.apply(series) for scaling, series in zip(scalings, values)]
     try:

@@ -283,7 +283,9 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     )
     if len(columns) == 1:
         (column,) = columns
-        stage.doing = f"analysing {column.source}, {column.title} ({len(column.values)} values, {work})"
+        stage.doing = (
+            f"analysing {column.source}, {column.title} ({len(column.values)} values, {work})"
+        )
         bar = ProgressBar(f"{column.source}: {column.name}")
     else:
         values = sum(len(column.values) for column in columns)

@@ -169,7 +169,9 @@ def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = No
             "detect_many takes several series, got a list of numbers; use quarn.detect for "
             "one series"
         )
-    return SplitSeries(list(range(len(items))), [_prepared(i, item) for i, item in enumerate(items)])
+    return SplitSeries(
+        list(range(len(items))), [_prepared(i, item) for i, item in enumerate(items)]
+    )
 
 
 def _prepared(name: Any, series: Any) -> PreparedSeries:

@@ -402,8 +402,9 @@ def build_result(
             labels,
         )
     )
-    windows = {window["window_size"]: WindowResult.from_engine(window) for window in
-               detection["windows"]}
+    windows = {
+        window["window_size"]: WindowResult.from_engine(window) for window in detection["windows"]
+    }
     return DetectionResult(
         change_points=change_points,
         window_results=FrozenMapping(windows),
