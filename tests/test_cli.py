@@ -390,7 +390,9 @@ def test_ctrl_c_during_the_detection_exits_130_at_once(tmp_path, files):
     sent = time.monotonic()
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=60)
-    assert time.monotonic() - sent < 2.0  # a guard; the engine answers in milliseconds
+    # A guard; the engine answers in milliseconds (an instrumented build is
+    # slower to stop and to exit).
+    assert time.monotonic() - sent < (20.0 if "asan" in os.environ.get("LD_PRELOAD", "") else 2.0)
     assert process.returncode == 130
     assert (stdout, stderr) == (b"", b"quarn: error: interrupted\n")
 
