@@ -1,6 +1,8 @@
-"""How soon Ctrl-C ends a long engine call: SIGINT sent from a helper thread
+"""How soon Ctrl-C ends a long detection: SIGINT sent from a helper thread
 0.5 s into a detection on 10^7 values, in a fresh interpreter per try; the
-delay from the signal to the KeyboardInterrupt, median and largest.
+delay from the signal to the KeyboardInterrupt, median and largest. The
+engine's calls, and the package's quarn.detect and quarn.detect_many on
+top of them.
 
     python bench/bench_engine_interrupt.py [--tries 10] [--n 10000000]
 """
@@ -14,6 +16,8 @@ import textwrap
 TRY = textwrap.dedent("""
     import signal, sys, threading, time
     import numpy as np
+    import pandas
+    import quarn
     import quarn._engine as engine
 
     call, n = sys.argv[1], int(sys.argv[2])
@@ -29,7 +33,10 @@ TRY = textwrap.dedent("""
     helper = threading.Thread(target=interrupt)
     helper.start()
     try:
-        engine.detect(values) if call == "detect" else engine.detect_many(batch)
+        {"detect": lambda: engine.detect(values),
+         "detect_many": lambda: engine.detect_many(batch),
+         "quarn.detect": lambda: quarn.detect(values),
+         "quarn.detect_many": lambda: quarn.detect_many(batch)}[call]()
         print("finished before the signal")
     except KeyboardInterrupt:
         print(time.monotonic() - sent[0])
@@ -42,14 +49,14 @@ def main():
     parser.add_argument("--tries", type=int, default=10)
     parser.add_argument("--n", type=int, default=10**7)
     args = parser.parse_args()
-    print(f"{'call':>12} {'tries':>6} {'median ms':>10} {'max ms':>8}")
-    for call in ("detect", "detect_many"):
+    print(f"{'call':>17} {'tries':>6} {'median ms':>10} {'max ms':>8}")
+    for call in ("detect", "detect_many", "quarn.detect", "quarn.detect_many"):
         delays = []
         for _ in range(args.tries):
             out = subprocess.run([sys.executable, "-c", TRY, call, str(args.n)],
                                  capture_output=True, text=True, check=True).stdout
             delays.append(float(out))
-        print(f"{call:>12} {args.tries:>6} {1000 * statistics.median(delays):>10.1f} "
+        print(f"{call:>17} {args.tries:>6} {1000 * statistics.median(delays):>10.1f} "
               f"{1000 * max(delays):>8.1f}")
 
 

@@ -14,24 +14,32 @@ namespace {
 // A numpy array that owns `values`: the vector moves into a capsule, which
 // frees it when the array goes. `Exposed` is the element type numpy sees,
 // of the same size as T (unsigned indices are shown as int64; a series
-// index never reaches 2^63).
+// index never reaches 2^63). The array is read-only unless `writeable`.
 template <class Exposed, class T>
-nb::object owning_array(std::vector<T>&& values, std::size_t columns = 1) {
+nb::object owning_array(std::vector<T>&& values, std::size_t columns = 1, bool writeable = false) {
     static_assert(sizeof(Exposed) == sizeof(T));
     auto owned = std::make_unique<std::vector<T>>(std::move(values));
     // An empty vector may have no buffer; numpy wants an address all the same.
-    static const T empty_buffer{};
-    const T* data = owned->empty() ? &empty_buffer : owned->data();
+    static T empty_buffer{};
+    T* data = owned->empty() ? &empty_buffer : owned->data();
     const std::size_t rows = owned->size() / columns;
     nb::capsule owner(owned.get(),
                       [](void* vector) noexcept { delete static_cast<std::vector<T>*>(vector); });
     owned.release();
-    const auto* exposed = reinterpret_cast<const Exposed*>(data);
+    auto* exposed = reinterpret_cast<Exposed*>(data);
+    if (writeable) {  // one column: the figures of a window
+        return nb::cast(nb::ndarray<nb::numpy, Exposed, nb::ndim<1>>(exposed, {rows}, owner));
+    }
     if (columns == 1) {
         return nb::cast(nb::ndarray<nb::numpy, const Exposed, nb::ndim<1>>(exposed, {rows}, owner));
     }
     return nb::cast(
         nb::ndarray<nb::numpy, const Exposed, nb::ndim<2>>(exposed, {rows, columns}, owner));
+}
+
+// Figures a caller may rescale in place, when it asked for them writeable.
+nb::object figures_array(std::vector<double>&& values, const ResultLayout& layout) {
+    return owning_array<double>(std::move(values), 1, layout.writeable);
 }
 
 nb::object regions_array(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& regions) {
@@ -77,18 +85,27 @@ nb::dict consensus_dict(Consensus&& consensus) {
 
 }  // namespace
 
-nb::dict window_dict(WindowResult&& result) {
+nb::dict window_dict(WindowResult&& result, const ResultLayout& layout) {
     nb::dict window;
     window["window_size"] = nb::int_(result.window_size);
-    window["statistics"] = owning_array<double>(std::move(result.statistics));
-    window["thresholds"] =
-        owning_array<double>(std::move(result.tapered_block_bootstrap_threshold));
+    window["statistics"] = figures_array(std::move(result.statistics), layout);
+    ThresholdRuns& runs = result.threshold_runs;
+    if (runs.starts.empty()) {
+        window["thresholds"] =
+            figures_array(std::move(result.tapered_block_bootstrap_threshold), layout);
+        if (layout.threshold_runs) window["threshold_runs"] = nb::none();
+    } else {
+        window["thresholds"] = nb::none();
+        window["threshold_runs"] =
+            nb::make_tuple(owning_array<std::int64_t>(std::move(runs.starts)),
+                           figures_array(std::move(runs.values), layout));
+    }
     window["change_points"] = owning_array<std::int64_t>(std::move(result.change_points));
     window["localized_regions"] = regions_array(result.localized_regions);
     return window;
 }
 
-nb::dict detection_dict(DetectorOutput&& output, std::size_t n) {
+nb::dict detection_dict(DetectorOutput&& output, std::size_t n, const ResultLayout& layout) {
     nb::dict detection;
     detection["n"] = nb::int_(n);
     nb::list windows;
@@ -96,7 +113,7 @@ nb::dict detection_dict(DetectorOutput&& output, std::size_t n) {
     // released right away, so nothing is held twice.
     while (!output.window_results.empty()) {
         auto entry = output.window_results.extract(output.window_results.begin());
-        windows.append(window_dict(std::move(entry.mapped())));
+        windows.append(window_dict(std::move(entry.mapped()), layout));
     }
     output.window_change_points.clear();
     detection["windows"] = nb::tuple(windows);

@@ -7,6 +7,11 @@
 //   change_points      int64[k]
 //   localized_regions  int64[k, 2] half-open [start, end) of each region
 // where position v starts at v * window_size (the starts are not stored).
+// Asked for thresholds by runs, a window dict also has
+//   threshold_runs     None, or a tuple (starts int64[R], values float64[R]):
+//                      positions starts[i] up to starts[i + 1] (the last up
+//                      to P) have the threshold values[i]
+// and its thresholds are None when the runs hold them.
 // A detection is a dict
 //   n           int, the length of the series
 //   windows     tuple of window dicts, ascending window size, each size once
@@ -14,7 +19,8 @@
 //               probabilities and cdf (float64), one entry per leader in
 //               ascending order
 // The per-position arrays take over the core's buffers (no copy); every
-// array is read-only.
+// array is read-only, but for the statistics and thresholds of a caller
+// that asked for them writeable (to bring them to other units in place).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -27,8 +33,14 @@ namespace quarn::engine {
 
 namespace nb = nanobind;
 
-nb::dict window_dict(WindowResult&& result);
+// What a caller asked of the layout of its results.
+struct ResultLayout {
+    bool threshold_runs = false;  // window dicts have the threshold_runs entry
+    bool writeable = false;       // statistics and thresholds are writeable
+};
 
-nb::dict detection_dict(DetectorOutput&& output, std::size_t n);
+nb::dict window_dict(WindowResult&& result, const ResultLayout& layout = {});
+
+nb::dict detection_dict(DetectorOutput&& output, std::size_t n, const ResultLayout& layout = {});
 
 }  // namespace quarn::engine

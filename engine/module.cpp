@@ -48,6 +48,7 @@ struct DetectorOptions {
     std::optional<std::uint64_t> b;
     double taper_ratio;
     bool center;
+    ResultLayout layout;
 
     MultiWindowArguments arguments(RunControl& control) const {
         MultiWindowArguments arguments;
@@ -64,6 +65,7 @@ struct DetectorOptions {
         arguments.center = center;
         arguments.control = &control;
         arguments.keep_starts = false;  // implied by the window size
+        arguments.threshold_runs = layout.threshold_runs;
         return arguments;
     }
 
@@ -114,7 +116,7 @@ nb::dict detect(const SeriesArray& series, const DetectorOptions& options,
             },
             progress, sweep_positions(values.size(), options.sizes()));
         if (!*output) raise_detector_error(output->error());
-        return detection_dict(std::move(**output), values.size());
+        return detection_dict(std::move(**output), values.size(), options.layout);
     });
 }
 
@@ -144,7 +146,8 @@ nb::list detect_many(const std::vector<SeriesArray>& series, const DetectorOptio
         if (!*outputs) raise_detector_error(outputs->error());
         nb::list results;
         for (std::size_t i = 0; i < values.size(); ++i) {
-            results.append(detection_dict(std::move((**outputs)[i]), values[i].size()));
+            results.append(
+                detection_dict(std::move((**outputs)[i]), values[i].size(), options.layout));
         }
         return results;
     });
@@ -195,7 +198,8 @@ std::uint64_t positions(std::uint64_t n, std::optional<std::vector<std::uint64_t
     nb::kw_only(), "window_sizes"_a = nb::none(), "n_perm"_a = 300, "alpha_q"_a = 1.0,            \
                    "seed"_a = 123, "tol"_a = 2, "workers"_a = nb::none(), "backend"_a = "thread", \
                    "change_type"_a = "mean", "b"_a = nb::none(), "taper_ratio"_a = 0.5,           \
-                   "center"_a = true, "progress"_a = nb::none()
+                   "center"_a = true, "threshold_runs"_a = false, "writeable"_a = false,          \
+                   "progress"_a = nb::none()
 
 }  // namespace
 
@@ -216,7 +220,7 @@ NB_MODULE(_engine, module) {
            std::uint64_t n_perm, double alpha_q, std::uint64_t seed, std::uint64_t tol,
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
            std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
-           nb::object progress) {
+           bool threshold_runs, bool writeable, nb::object progress) {
             const DetectorOptions options{std::move(window_sizes),
                                           n_perm,
                                           alpha_q,
@@ -227,14 +231,17 @@ NB_MODULE(_engine, module) {
                                           std::move(change_type),
                                           b,
                                           taper_ratio,
-                                          flag_value(center, "center")};
+                                          flag_value(center, "center"),
+                                          ResultLayout{threshold_runs, writeable}};
             return detect(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,
         "Runs the multi-window detector on one series (a 1-D float64 array, read in place).\n\n"
         "Returns the compact result: a dict with 'n', 'windows' (one dict per distinct window "
-        "size, ascending) and 'consensus'. Raises DetectorError (a ValueError) with the "
-        "detector's message.");
+        "size, ascending) and 'consensus'. threshold_runs=True stores each window's thresholds "
+        "by runs of equal values where that takes less memory; writeable=True hands over the "
+        "statistics and thresholds writeable (to be changed in place and locked by the caller). "
+        "Raises DetectorError (a ValueError) with the detector's message.");
 
     module.def(
         "detect_many",
@@ -243,7 +250,7 @@ NB_MODULE(_engine, module) {
            double alpha_q, std::uint64_t seed, std::uint64_t tol,
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
            std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
-           nb::object progress) {
+           bool threshold_runs, bool writeable, nb::object progress) {
             const DetectorOptions options{std::move(window_sizes),
                                           n_perm,
                                           alpha_q,
@@ -254,7 +261,8 @@ NB_MODULE(_engine, module) {
                                           std::move(change_type),
                                           b,
                                           taper_ratio,
-                                          flag_value(center, "center")};
+                                          flag_value(center, "center"),
+                                          ResultLayout{threshold_runs, writeable}};
             return detect_many(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,

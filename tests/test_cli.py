@@ -13,7 +13,7 @@ import pytest
 
 import quarn
 from helpers import same
-from sample_series import gauss_step
+from sample_series import gauss_step, piecewise
 from quarn.datasets import DEMO_OPTIONS
 from quarn.serialize import from_jsonable
 
@@ -240,17 +240,12 @@ def test_plot_into_a_missing_folder_is_one_line(tmp_path):
     assert "cannot write" in done.stderr
 
 
-@pytest.mark.parametrize("on_terminal", [True, False])
-def test_progress_bar_only_on_a_terminal(tmp_path, on_terminal):
-    for name in "abc":
-        (tmp_path / f"{name}.txt").write_text("".join(f"{v}\n" for v in VALUES))
-    if not on_terminal:
-        done = run("detect", "a.txt", "b.txt", "c.txt", cwd=tmp_path)
-        assert (done.returncode, done.stderr) == (0, "")
-        return
+def run_on_terminal(*args, cwd):
+    """Runs the command with standard error on a pseudo-terminal; returns
+    the completed process and what the terminal showed."""
     controller, terminal = pty.openpty()
     try:
-        done = run("detect", "a.txt", "b.txt", "c.txt", cwd=tmp_path, stderr=terminal)
+        done = run(*args, cwd=cwd, stderr=terminal)
         os.close(terminal)
         terminal = None
         shown = b""
@@ -266,8 +261,37 @@ def test_progress_bar_only_on_a_terminal(tmp_path, on_terminal):
         os.close(controller)
         if terminal is not None:
             os.close(terminal)
-    assert done.returncode == 0
-    assert b"] 1/3 b.txt" in shown and b"] 3/3" in shown and shown.endswith(b"\r")
+    return done, shown
+
+
+# Forty level shifts: with many replicates, a run long enough for the
+# engine's progress reports (every 0.1 s).
+SHIFTS = piecewise(4000, levels=(0.0, 3.0) * 20, seed=4)
+
+
+@pytest.mark.parametrize(
+    "files, label",
+    [(["a.txt"], b"% a.txt: column 1"), (["a.txt", "b.txt", "c.txt"], b"% 3 series")],
+    ids=["one series", "three files"],
+)
+def test_progress_bar_on_a_terminal_follows_the_detector(tmp_path, files, label):
+    for name in files:
+        (tmp_path / name).write_text("".join(f"{v!r}\n" for v in SHIFTS))
+    done, shown = run_on_terminal("detect", *files, "--n-perm", "3000", cwd=tmp_path)
+    assert done.returncode == 0, shown
+    # The bar moves within the run (shares below 100 %), stays on its line
+    # and is erased at the end.
+    shares = [int(part.split(b"%")[0]) for part in shown.split(b"] ")[1:]]
+    assert shares and min(shares) < 100 and shares == sorted(shares)
+    assert label in shown and b"\n" not in shown and shown.endswith(b"\r")
+    assert positions(done.stdout) == len(files) * expected(SHIFTS, n_perm=3000)
+
+
+def test_no_progress_bar_off_a_terminal(tmp_path):
+    for name in "abc":
+        (tmp_path / f"{name}.txt").write_text("".join(f"{v}\n" for v in VALUES))
+    done = run("detect", "a.txt", "b.txt", "c.txt", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
     assert positions(done.stdout) == 3 * expected(VALUES)
 
 
@@ -354,6 +378,33 @@ def test_an_interrupted_run_exits_130(tmp_path):
     assert stderr.decode() == "quarn: error: interrupted\n"
 
 
+@pytest.mark.parametrize("files", [["a.txt"], ["a.txt", "b.txt"]], ids=["one", "many"])
+def test_ctrl_c_during_the_detection_exits_130_at_once(tmp_path, files):
+    for name in files:
+        (tmp_path / name).write_text("".join(f"{v!r}\n" for v in SHIFTS))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quarn", "detect", *files, "--n-perm", "200000"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, cwd=tmp_path,
+    )
+    time.sleep(2.0)  # reading is done, the detection runs for many seconds more
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=60)
+    # A guard; the engine answers in milliseconds (an instrumented build is
+    # slower to stop and to exit).
+    assert time.monotonic() - sent < (20.0 if "asan" in os.environ.get("LD_PRELOAD", "") else 2.0)
+    assert process.returncode == 130
+    assert (stdout, stderr) == (b"", b"quarn: error: interrupted\n")
+
+
+def test_an_option_the_detector_refuses_is_one_line_for_many_columns(tmp_path):
+    rows = [f"{a},{b}\n" for a, b in zip(VALUES, OTHER)]
+    (tmp_path / "x.csv").write_text("a,b\n" + "".join(rows))
+    done = run("detect", "x.csv", "x.csv", "--window-sizes", "3", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1)
+    assert "need an explicit block_length" in done.stderr
+
+
 def test_window_sizes_too_large_for_a_column_are_reported(tmp_path):
     (tmp_path / "x.csv").write_text("x\n" + "".join(f"{v}\n" for v in VALUES[:192]))
     done = run("detect", "x.csv", "--window-sizes", "1000", cwd=tmp_path)
@@ -387,5 +438,6 @@ def test_help_lists_every_option_of_the_table():
         done = run(command, "--help")
         assert done.returncode == 0
         for option in OPTIONS:
-            assert option.flag in done.stdout
+            if option.flag is not None:
+                assert option.flag in done.stdout
     assert "(default 20-40)" in run("demo", "--help").stdout

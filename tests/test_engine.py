@@ -213,3 +213,46 @@ def test_numpy_scalars_are_accepted():
 def test_sweep_positions_counts_what_progress_reaches():
     assert engine.sweep_positions(2000, [10, 13, 700, 5000]) == 199 + 152 + 1 + 0
     assert engine.sweep_positions(100) == sum(100 // w - 1 for w in range(10, 21))
+
+
+@pytest.mark.parametrize("options", OPTIONS[:8], ids=[str(o) for o in OPTIONS[:8]])
+def test_thresholds_by_runs_give_the_native_result(options):
+    series = SERIES["shifts"]
+    try:
+        expected = _native_detect(series, options)
+    except ValueError:
+        return
+    compact = engine.detect(series, threshold_runs=True, **options)
+    many = engine.detect_many([series, series[:300]], threshold_runs=True, **options)
+    for result in (compact, many[0]):
+        assert same(detection_as_native(result), expected)
+        for window in result["windows"]:
+            assert list(window) == ["window_size", "statistics", "thresholds", "threshold_runs",
+                                    "change_points", "localized_regions"]
+            runs = window["threshold_runs"]
+            # Either form, never both; runs only where they are the smaller.
+            assert (window["thresholds"] is None) != (runs is None)
+            if runs is not None:
+                starts, values = runs
+                assert starts[0] == 0 and np.all(np.diff(starts) > 0)
+                assert 2 * len(starts) <= len(window["statistics"])
+                assert starts.dtype == np.int64 and values.dtype == np.float64
+
+
+def test_writeable_figures_only_when_asked():
+    series = SERIES["shifts"]
+    for runs in (False, True):
+        result = engine.detect(series, n_perm=40, threshold_runs=runs, writeable=True)
+        for window in result["windows"]:
+            figures = [window["statistics"]]
+            figures.append(window["thresholds"] if window["thresholds"] is not None
+                           else window["threshold_runs"][1])
+            assert all(a.flags.writeable for a in figures)
+            assert not window["change_points"].flags.writeable
+            assert not window["localized_regions"].flags.writeable
+        assert not any(a.flags.writeable for a in result["consensus"].values())
+    # Changing the figures in place changes nothing else, nor a later result.
+    first = engine.detect(series, n_perm=40, writeable=True)
+    first["windows"][0]["statistics"][:] = 0.0
+    assert same(detection_as_native(engine.detect(series, n_perm=40)),
+                _native_detect(series, {"n_perm": 40}))

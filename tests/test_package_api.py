@@ -93,6 +93,26 @@ def test_one_version_everywhere():
 def test_readme_names_are_reachable_from_the_package():
     assert quarn.serialize.from_jsonable is not None
     assert set(quarn.__all__) <= set(dir(quarn))
+    for name in ("detect", "detect_many", "DetectionResult", "WindowResult", "QuarnWarning"):
+        assert name in quarn.__all__
+    assert callable(quarn.DetectionResult.from_json)
+
+
+def test_import_quarn_needs_neither_pandas_nor_dask():
+    code = (
+        "import sys, quarn\n"
+        "print(sorted(m for m in ('pandas', 'dask') if m in sys.modules))\n"
+        "try:\n"
+        "    quarn.dask.detect_many\n"
+        "except ImportError as exc:\n"
+        "    print('no dask:', 'quarn[dask]' in str(exc))\n"
+        "else:\n"
+        "    print('dask')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    first, second = done.stdout.splitlines()
+    assert first == "[]"
+    assert second in ("dask", "no dask: True")
 
 
 def test_licences_travel_with_the_installed_package():

@@ -64,6 +64,23 @@ def test_children_compute_what_the_parent_computes(method, expected):
     assert all(same(a, b) for a, b in zip(got_singles, singles))
 
 
+def detect_result(kwargs):
+    import quarn
+
+    return quarn.detect(SERIES, **kwargs)
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_results_come_back_from_a_process_pool(method):
+    if method not in multiprocessing.get_all_start_methods():
+        pytest.skip(f"no {method} on this platform")
+    options = [dict(n_perm=64), dict(n_perm=50, window_sizes=[8, 30], change_type="var")]
+    here = [detect_result(kwargs) for kwargs in options]
+    with multiprocessing.get_context(method).Pool(2) as pool:
+        there = pool.map_async(detect_result, options).get(timeout=HANG_GUARD)
+    assert there == here
+
+
 def test_parent_keeps_computing_after_children(expected):
     context = multiprocessing.get_context("fork" if "fork" in
                                           multiprocessing.get_all_start_methods() else "spawn")

@@ -3,7 +3,6 @@ offset or the unit of a series, anywhere in the floating-point range."""
 
 import math
 import random
-import sys
 from array import array
 from fractions import Fraction
 
@@ -13,7 +12,9 @@ import quarn
 from helpers import same
 from quarn import _scaling
 from quarn._scaling import Scaling, choose_scaling
-from quarn.detection import detect_native
+from quarn._inputs import prepare_series
+from quarn._native_form import detection_as_native
+from quarn._runner import run_detector
 from quarn.options import check_options
 
 np = pytest.importorskip("numpy")
@@ -38,8 +39,8 @@ def test_offset_and_scale_change_no_change_point(a, c):
     assert [p.score for p in moved.change_points] == [p.score for p in BASE.change_points]
     for size, found in moved.window_results.items():
         base = BASE.window_results[size]
-        for key in ("statistics", "tapered_block_bootstrap_threshold"):
-            assert np.allclose(np.array(found[key]) / a, base[key], rtol=1e-5, atol=1e-9)
+        for key in ("statistics", "thresholds"):
+            assert np.allclose(getattr(found, key) / a, getattr(base, key), rtol=1e-5, atol=1e-9)
 
 
 @pytest.mark.parametrize(
@@ -58,16 +59,14 @@ def test_values_anywhere_in_the_float_range(make):
     found = quarn.detect(values)
     assert any(abs(position - 150) <= 1 for position in found.positions)
     for window in found.window_results.values():
-        assert not any(math.isnan(t) for t in window["tapered_block_bootstrap_threshold"])
+        assert not np.any(np.isnan(window.thresholds))
 
 
 def test_native_setting_passes_the_values_unchanged():
     options = check_options({"window_sizes": [10, 15]})
     values = STEP + 1e6
-    assert same(
-        detect_native(values, options, rescale=False),
-        quarn.quarn_detector(values, window_sizes=[10, 15]),
-    )
+    (found,) = run_detector([prepare_series(values)], [values], options, rescale=False)
+    assert same(detection_as_native(found), quarn.quarn_detector(values, window_sizes=[10, 15]))
 
 
 def sample(kind, n=2000, seed=1):
@@ -87,14 +86,23 @@ def sample(kind, n=2000, seed=1):
 
 
 @pytest.mark.parametrize("kind", ["plain", "ties", "mostly-equal", "outlier", "huge", "long"])
-def test_array_and_numpy_give_the_same_bits(kind, monkeypatch):
+def test_lists_arrays_and_numpy_give_the_same_bits(kind):
     values = sample(kind)
-    with_numpy = choose_scaling(np.array(values))
-    mapped = with_numpy.apply(np.array(values))
-    monkeypatch.setitem(sys.modules, "numpy", None)
-    plain = choose_scaling(array("d", values))
-    assert plain == with_numpy
-    assert array("d", mapped.tobytes()) == plain.apply(array("d", values))
+    found = quarn.detect(np.array(values), window_sizes=[10, 25], n_perm=20)
+    for other in (values, array("d", values)):
+        assert quarn.detect(other, window_sizes=[10, 25], n_perm=20) == found
+    assert choose_scaling(array("d", values)) == choose_scaling(np.array(values))
+
+
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
+def test_a_series_with_non_finite_values_is_not_scaled(bad):
+    # The detector must see such a series as given, to name its first bad
+    # value (a scaled copy could overflow elsewhere first).
+    values = np.array(sample("huge"))
+    values[1500] = bad
+    assert choose_scaling(values).is_identity
+    with pytest.raises(ValueError, match="the first at position 1500;"):
+        quarn.detect(values)
 
 
 @pytest.mark.parametrize("kind", ["plain", "ties", "mostly-equal", "huge", "long"])
@@ -132,9 +140,14 @@ def test_a_constant_series_becomes_zeros():
 
 def test_statistics_come_back_in_the_series_units():
     scaling = Scaling(centre=3.0, power=-4)
-    native = {"window_results": {10: {"statistics": [32.0, math.nan], "starts": [0, 10],
-                                      "tapered_block_bootstrap_threshold": [0.5, math.inf]}}}
-    found = scaling.native_to_data_units(native)["window_results"][10]
-    assert found["statistics"][0] == 512.0 and math.isnan(found["statistics"][1])
-    assert found["tapered_block_bootstrap_threshold"] == [8.0, math.inf]
-    assert found["starts"] == [0, 10]
+    detection = {"windows": (
+        {"statistics": np.array([32.0, math.nan]), "thresholds": np.array([0.5, math.inf])},
+        {"statistics": np.array([1.0, 2.0, 3.0, 4.0]), "thresholds": None,
+         "threshold_runs": (np.array([0, 3]), np.array([0.25, math.nan]))},
+    )}
+    first, second = scaling.detection_to_data_units(detection)["windows"]
+    assert first["statistics"][0] == 512.0 and math.isnan(first["statistics"][1])
+    assert list(first["thresholds"]) == [8.0, math.inf]
+    run_values = second["threshold_runs"][1]
+    assert run_values[0] == 4.0 and math.isnan(run_values[1])
+    assert not first["statistics"].flags.writeable

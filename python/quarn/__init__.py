@@ -1,10 +1,15 @@
 """quarn: change points in univariate time series.
 
 ``quarn.detect(series)`` runs the multi-window detector and returns a
-:class:`DetectionResult`. The detector's native functions
+:class:`DetectionResult`; ``quarn.detect_many(data)`` runs many series in
+parallel and returns one table of their change points (``quarn.dask`` does
+the same on a Dask cluster). The detector's native functions
 (:func:`quarn_detector` and the others) are available under the same names
 with the same arguments and results.
 """
+
+import importlib
+from types import ModuleType
 
 from quarn import serialize
 from quarn._native_functions import (
@@ -20,13 +25,16 @@ from quarn._coverage import QuarnWarning
 from quarn._version import __version__
 from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
-from quarn.result import ChangePoint, DetectionResult
+from quarn.many import detect_many
+from quarn.result import ChangePoint, DetectionResult, WindowResult
 
 __all__ = [
     "__version__",
     "detect",
+    "detect_many",
     "DetectionResult",
     "ChangePoint",
+    "WindowResult",
     "QuarnWarning",
     "load_dataset",
     "Dataset",
@@ -39,3 +47,12 @@ __all__ = [
     "wasserstein_statistic",
     "ipm_statistic",
 ]
+
+
+def __getattr__(name: str) -> ModuleType:
+    """Imports ``quarn.dask`` on its first use, so that ``import quarn``
+    needs no Dask: ``quarn.dask.detect_many`` works after ``import quarn``
+    once the ``dask`` extra is installed."""
+    if name == "dask":
+        return importlib.import_module("quarn.dask")
+    raise AttributeError(f"module 'quarn' has no attribute {name!r}")

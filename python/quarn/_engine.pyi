@@ -30,6 +30,8 @@ def detect(
     b: int | None = None,
     taper_ratio: float = 0.5,
     center: bool = True,
+    threshold_runs: bool = False,
+    writeable: bool = False,
     progress: Progress = None,
 ) -> dict[str, Any]:
     """The multi-window detector on one series.
@@ -39,7 +41,12 @@ def detect(
     window dict holds ``window_size`` (int), ``statistics`` and
     ``thresholds`` (float64, one per position; position v starts at
     ``v * window_size``), ``change_points`` (int64) and
-    ``localized_regions`` (int64, shape (k, 2)).
+    ``localized_regions`` (int64, shape (k, 2)). With ``threshold_runs``
+    a window dict also holds ``threshold_runs``: None, or ``(starts, values)``
+    (int64, float64) where positions ``starts[i]`` up to ``starts[i + 1]``
+    have the threshold ``values[i]``; its ``thresholds`` are then None.
+    Arrays are read-only; with ``writeable`` the statistics and thresholds
+    are writeable, for a caller that changes them in place and locks them.
     """
 
 def detect_many(
@@ -56,6 +63,8 @@ def detect_many(
     b: int | None = None,
     taper_ratio: float = 0.5,
     center: bool = True,
+    threshold_runs: bool = False,
+    writeable: bool = False,
     progress: Progress = None,
 ) -> list[dict[str, Any]]:
     """``detect`` on every series, in parallel; results in input order."""

@@ -1,18 +1,19 @@
 """Turning what users pass as a series into the floats the detector reads.
 
-numpy and pandas are optional: an object can only be a numpy array or a
-pandas Series when its library is already imported, so both are looked up in
-``sys.modules`` instead of being imported here.
+pandas is optional: an object can only be a pandas Series when pandas is
+already imported, so it is looked up in ``sys.modules`` instead of being
+imported here.
 """
 
 from __future__ import annotations
 
-import math
 import sys
 from array import array
 from collections.abc import Mapping, Sequence, Set
 from dataclasses import dataclass
 from typing import Any
+
+import numpy as np
 
 from quarn.options import shown, shown_text
 
@@ -28,11 +29,14 @@ class PreparedSeries:
             one-dimensional float64 numpy array.
         index: The pandas index of a pandas Series, otherwise None.
         name: The name of a pandas Series, otherwise None.
+        owned: Whether ``values`` is a new object made here (a converted
+            copy) rather than the caller's own.
     """
 
     values: Any
     index: Any = None
     name: Any = None
+    owned: bool = False
 
     def __len__(self) -> int:
         return len(self.values)
@@ -62,15 +66,17 @@ def prepare_series(series: Any) -> PreparedSeries:
             )
         if isinstance(series, pd.Series):
             return _from_pandas(series)
-    np = sys.modules.get("numpy")
-    if np is not None and isinstance(series, np.ndarray):
-        return PreparedSeries(_numpy_values(series))
+    if isinstance(series, np.ndarray):
+        values = numpy_values(series)
+        return PreparedSeries(values, owned=not np.may_share_memory(values, series))
     if isinstance(series, (list, tuple)):
         return PreparedSeries(series)
     if isinstance(series, array):
         if series.typecode == "u" or series.typecode == "w":
             raise TypeError("series must hold numbers, got an array of characters")
-        return PreparedSeries(series if series.typecode == "d" else array("d", series))
+        if series.typecode == "d":
+            return PreparedSeries(series)
+        return PreparedSeries(array("d", series), owned=True)
     if isinstance(series, (str, bytes, bytearray, Mapping, Set)) or not isinstance(
         series, Sequence
     ):
@@ -78,38 +84,58 @@ def prepare_series(series: Any) -> PreparedSeries:
             "series must be a list, tuple, numpy array or pandas Series of "
             f"numbers, got {type(series).__name__}"
         )
-    return PreparedSeries(list(series))
+    return PreparedSeries(list(series), owned=True)
 
 
-def float_values(prepared: PreparedSeries) -> Any:
-    """The series as finite floats, checked as the detector checks them.
+def float_values(prepared: PreparedSeries) -> tuple[Any, bool]:
+    """The series as a float64 numpy array of at least 3 values.
+
+    NaN and infinite values are left for the detector to find (it names the
+    first one; see :func:`non_finite_message`), so that the series is read
+    only once.
 
     Args:
         prepared: The series as returned by :func:`prepare_series`.
 
     Returns:
-        An ``array('d')``, or the float64 numpy array of a numpy or pandas
-        input (not copied).
+        The array (the caller's own numpy array, or a view of its buffer,
+        where no conversion was needed) and whether it is a new object made
+        here rather than the caller's.
 
     Raises:
         TypeError: An item is not a number.
-        ValueError: An integer is too large for a float, the series has
-            fewer than 3 values, or a value is NaN or infinite.
+        ValueError: An integer is too large for a float, or the series has
+            fewer than 3 values.
     """
     values = prepared.values
+    owned = prepared.owned
     if isinstance(values, (list, tuple)):
-        values = _float_array(values)
+        values, owned = _float_array(values), True
     if len(values) < 3:
         raise ValueError("series must contain at least 3 values")
-    found = _first_non_finite(values)
-    if found is not None:
-        position, count = found
-        raise ValueError(
-            f"series contains {count} NaN or infinite value"
-            f"{'s' if count > 1 else ''}, the first at "
-            f"{describe_position(prepared, position)}; {_FILL_HINT}"
-        )
-    return values
+    if isinstance(values, array):
+        values = np.frombuffer(values, dtype=np.float64)
+    return values, owned
+
+
+def non_finite_message(prepared: PreparedSeries, values: Any, position: int) -> str:
+    """The message for a series whose first NaN or infinite value is at
+    ``position`` (found by the detector), with how many there are.
+
+    Args:
+        prepared: The series as returned by :func:`prepare_series`.
+        values: Its values, as :func:`float_values` returned them.
+        position: Index of the first NaN or infinite value.
+
+    Returns:
+        E.g. "series contains 2 NaN or infinite values, the first at position
+        2; remove or fill in missing values (...) first".
+    """
+    count = int(np.count_nonzero(~np.isfinite(values)))
+    return (
+        f"series contains {count} NaN or infinite value{'s' if count > 1 else ''}, "
+        f"the first at {describe_position(prepared, position)}; {_FILL_HINT}"
+    )
 
 
 def describe_position(prepared: PreparedSeries, position: int) -> str:
@@ -120,20 +146,23 @@ def describe_position(prepared: PreparedSeries, position: int) -> str:
 
 
 def _from_pandas(series: Any) -> PreparedSeries:
-    import numpy as np  # pandas always brings numpy
-
     try:
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
         raise TypeError(
             f"series must hold numbers, got a pandas Series of dtype {series.dtype}"
         ) from exc
-    return PreparedSeries(_numpy_values(values), series.index, series.name)
+    return PreparedSeries(numpy_values(values), series.index, series.name)
 
 
-def _numpy_values(values: Any) -> Any:
-    import numpy as np
+def numpy_values(values: Any) -> Any:
+    """A one-dimensional numpy array of real numbers as contiguous float64
+    (the array itself when it already is).
 
+    Raises:
+        TypeError: The array does not hold real numbers.
+        ValueError: It is not one-dimensional, or has masked entries.
+    """
     if values.ndim != 1:
         raise ValueError(
             "series must be one-dimensional, got an array of shape "
@@ -180,17 +209,3 @@ def _float_array(items: Sequence[Any]) -> array:
                 f"series item at position {position} is {shown(item)}, not a number{hint}"
             ) from None
     return array("d", items)  # the items changed while they were checked
-
-
-def _first_non_finite(values: Any) -> tuple[int, int] | None:
-    """The position of the first NaN or infinity and how many there are."""
-    np = sys.modules.get("numpy")
-    if np is not None and isinstance(values, np.ndarray):
-        bad = np.flatnonzero(~np.isfinite(values))
-        return (int(bad[0]), int(bad.size)) if bad.size else None
-    # A finite sum proves every value finite; only otherwise look closer (the
-    # sum can also overflow with finite values).
-    if math.isfinite(sum(values)):
-        return None
-    positions = [i for i, value in enumerate(values) if not math.isfinite(value)]
-    return (positions[0], len(positions)) if positions else None

@@ -10,14 +10,60 @@ from __future__ import annotations
 
 from typing import Any
 
+import numpy as np
+
+
+def window_thresholds(window: dict[str, Any]) -> Any:
+    """The per-position thresholds of an engine window dict, expanded from
+    their runs when the engine stored them by runs."""
+    if window["thresholds"] is not None:
+        return window["thresholds"]
+    starts, values = window["threshold_runs"]
+    return expand_runs(starts, values, len(window["statistics"]))
+
+
+def expand_runs(starts: Any, values: Any, positions: int) -> Any:
+    """Thresholds by runs as one float64 value per position.
+
+    Args:
+        starts: The first position of every run, ascending from 0.
+        values: The threshold of every run.
+        positions: The number of positions.
+
+    Returns:
+        A new float64 array of ``positions`` values.
+    """
+    lengths = np.diff(np.append(np.asarray(starts, dtype=np.int64), positions))
+    return np.repeat(np.asarray(values, dtype=np.float64), lengths)
+
+
+def compact_thresholds(thresholds: Any) -> tuple[Any, Any]:
+    """Thresholds in the form the engine hands them over: by runs of equal
+    bits where there are at most half as many runs as positions.
+
+    Args:
+        thresholds: One float64 threshold per position.
+
+    Returns:
+        ``(thresholds, None)``, or ``(None, (starts, values))`` with the first
+        position (int64) and the threshold (float64) of every run.
+    """
+    if len(thresholds) == 0:
+        return thresholds, None
+    bits = thresholds.view(np.uint64)
+    starts = np.flatnonzero(np.concatenate(([True], bits[1:] != bits[:-1])))
+    if len(starts) > len(thresholds) // 2:
+        return thresholds, None
+    return None, (starts.astype(np.int64), thresholds[starts])
+
 
 def window_as_native(window: dict[str, Any]) -> dict[str, list]:
     """Expands one window result of the engine.
 
     Args:
         window: A window dict of ``quarn._engine`` (``window_size``,
-            ``statistics``, ``thresholds``, ``change_points``,
-            ``localized_regions``).
+            ``statistics``, ``thresholds`` or ``threshold_runs``,
+            ``change_points``, ``localized_regions``).
 
     Returns:
         The dictionary ``quarn_single_window`` returns for that window size:
@@ -30,7 +76,7 @@ def window_as_native(window: dict[str, Any]) -> dict[str, list]:
         "change_points": window["change_points"].tolist(),
         "starts": list(range(0, count * size, size)),
         "statistics": window["statistics"].tolist(),
-        "tapered_block_bootstrap_threshold": window["thresholds"].tolist(),
+        "tapered_block_bootstrap_threshold": window_thresholds(window).tolist(),
         "localized_regions": [tuple(region) for region in window["localized_regions"].tolist()],
     }
 

@@ -16,18 +16,17 @@ brought back to the data's units by multiplying with ``2**-power`` alone
 (again exact).
 
 The centre and spread come from at most about :data:`SAMPLE_SIZE` values
-taken at an even stride, so that the cost stays linear. Lists, ``array('d')``
-and numpy arrays give the same bits.
+taken at an even stride, so that the cost stays linear and the scratch
+memory small.
 """
 
 from __future__ import annotations
 
 import math
-import sys
-from array import array
-from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
+
+import numpy as np
 
 #: The centre and spread are estimated from at most about this many values.
 SAMPLE_SIZE = 1 << 17
@@ -40,9 +39,6 @@ _MAX_MAGNITUDE_EXPONENT = 1000
 
 # Both 2**power and 2**-power must be normal floats.
 _MAX_POWER = 1022
-
-# Result keys holding values in the series' units.
-_SCALED_KEYS = ("statistics", "tapered_block_bootstrap_threshold")
 
 
 @dataclass(frozen=True)
@@ -63,54 +59,65 @@ class Scaling:
         return self.power == 0 and self.centre == 0.0
 
     def apply(self, values: Any) -> Any:
-        """Maps a series of finite floats.
+        """Maps a series of floats.
 
         Args:
-            values: An ``array('d')`` or a float64 numpy array.
+            values: A float64 numpy array.
 
         Returns:
-            A new array of the same kind, or ``values`` itself when the map is
-            the identity.
+            A new array, or ``values`` itself when the map is the identity.
         """
         if self.is_identity:
             return values
         factor = 2.0**self.power
-        shift = self.centre * factor
-        np = sys.modules.get("numpy")
-        if np is not None:
-            data = values if isinstance(values, np.ndarray) else np.frombuffer(values, np.float64)
-            out = data * factor
-            out -= shift
-            return out if isinstance(values, np.ndarray) else array("d", out.tobytes())
-        return array("d", [value * factor - shift for value in values])
+        out = values * factor
+        out -= self.centre * factor
+        return out
 
     def to_data_units(self, value: float) -> float:
         """Turns a difference of mapped values back into the series' units."""
         return value * 2.0 ** -self.power if self.power else value
 
-    def native_to_data_units(self, native: dict[str, Any]) -> dict[str, Any]:
-        """Brings the statistics and thresholds of a detector result to the
-        series' units, in place.
+    def detection_to_data_units(self, detection: dict[str, Any]) -> dict[str, Any]:
+        """Brings the statistics and thresholds of an engine result to the
+        series' units, in place, and makes them read-only.
 
         Args:
-            native: The dictionary ``quarn_detector`` returned for the mapped
-                series.
+            detection: The dict ``quarn._engine.detect`` returned for the
+                mapped series, with writeable statistics and thresholds.
 
         Returns:
-            The same dictionary.
+            The same dict.
         """
         if self.power:
             unit = 2.0 ** -self.power
-            for found in native["window_results"].values():
-                for key in _SCALED_KEYS:
-                    found[key] = [value * unit for value in found[key]]
-        return native
+            # Statistics of values near the largest floats may exceed them in
+            # the series' units: they become infinite, without a warning.
+            with np.errstate(over="ignore"):
+                for figures in _figures(detection):
+                    figures *= unit
+        for figures in _figures(detection):
+            figures.flags.writeable = False
+        return detection
+
+
+def _figures(detection: dict[str, Any]) -> list[Any]:
+    """The statistics and thresholds (or threshold values of runs) of every
+    window of an engine result."""
+    arrays = []
+    for window in detection["windows"]:
+        arrays.append(window["statistics"])
+        if window["thresholds"] is not None:
+            arrays.append(window["thresholds"])
+        if window.get("threshold_runs") is not None:
+            arrays.append(window["threshold_runs"][1])
+    return arrays
 
 
 IDENTITY = Scaling()
 
 
-def choose_scaling(values: Sequence[float]) -> Scaling:
+def choose_scaling(values: Any) -> Scaling:
     """Chooses the centre and the power of two for a series.
 
     The centre is the lower median of the sampled values. The spread is
@@ -119,40 +126,33 @@ def choose_scaling(values: Sequence[float]) -> Scaling:
     constant series), no scaling is needed. The power is then capped so that
     every value stays far from overflow.
 
+    A series holding NaN or infinite values is left as it is (the
+    identity): the detector then refuses it and names its first such value.
+
     Args:
-        values: At least one finite float, as an ``array('d')`` or a float64
-            numpy array.
+        values: At least one float, as an ``array('d')`` or a float64 numpy
+            array.
 
     Returns:
         The scaling to apply.
     """
-    np = sys.modules.get("numpy")
-    if np is not None and not isinstance(values, np.ndarray):
-        values = np.frombuffer(values, np.float64)
+    values = np.asarray(values, dtype=np.float64)
+    lowest, highest = float(np.min(values)), float(np.max(values))
+    if not (math.isfinite(lowest) and math.isfinite(highest)):
+        return IDENTITY
     stride = -(-len(values) // SAMPLE_SIZE)
     sample = values[::stride] if stride > 1 else values
-    if np is not None:
-        lowest, highest = float(np.min(values)), float(np.max(values))
-    else:
-        lowest, highest = min(values), max(values)
     # + 0.0 turns a -0.0 into 0.0, so the centre does not depend on which of
     # two equal zeros a sort put first.
-    centre = _lower_median(sample, np) + 0.0
+    centre = _lower_median(sample) + 0.0
     # Halves keep x - centre from overflowing for values near the largest
     # floats; halving is exact except deep in the subnormal range.
     half_centre = centre * 0.5
-    if np is not None:
-        deviations = np.abs(sample * 0.5 - half_centre)
-        spread = _lower_median(deviations, np)
-        if spread == 0.0:
-            others = deviations[deviations > 0.0]
-            spread = _lower_median(others, np) if others.size else 0.0
-    else:
-        deviations = [abs(value * 0.5 - half_centre) for value in sample]
-        spread = _lower_median(deviations, None)
-        if spread == 0.0:
-            others = [d for d in deviations if d > 0.0]
-            spread = _lower_median(others, None) if others else 0.0
+    deviations = np.abs(sample * 0.5 - half_centre)
+    spread = _lower_median(deviations)
+    if spread == 0.0:
+        others = deviations[deviations > 0.0]
+        spread = _lower_median(others) if others.size else 0.0
     if spread == 0.0:
         # Every value equals the centre: subtracting it gives exact zeros.
         return Scaling(centre, 0)
@@ -167,9 +167,8 @@ def choose_scaling(values: Sequence[float]) -> Scaling:
     return Scaling(centre, power)
 
 
-def _lower_median(values: Any, np: Any) -> float:
-    """The value of rank (n - 1) // 2 of a non-empty sample."""
+def _lower_median(values: Any) -> float:
+    """The value of rank (n - 1) // 2 of a non-empty sample (partitioning a
+    scratch copy of at most about SAMPLE_SIZE values)."""
     rank = (len(values) - 1) // 2
-    if np is not None:
-        return float(np.partition(values, rank)[rank])
-    return float(sorted(values)[rank])
+    return float(np.partition(values, rank)[rank])

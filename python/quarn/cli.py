@@ -14,12 +14,12 @@ import argparse
 import json
 import os
 import sys
-import warnings
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from quarn import datasets
-from quarn._coverage import QuarnWarning, unanalysed_message
+from quarn._coverage import unanalysed_message
+from quarn._inputs import prepare_series
 from quarn._progress import ProgressBar
 from quarn._report import (
     Analysis,
@@ -29,9 +29,10 @@ from quarn._report import (
     save_plot,
     series_report,
 )
+from quarn._runner import SeriesFailure
 from quarn._table import Column, DataError, Layout, UsageError, read_columns
 from quarn._version import __version__
-from quarn.detection import detect
+from quarn.detection import detect_each
 from quarn.options import OPTIONS, check_options, format_sizes, shown
 
 PROG = "quarn"
@@ -268,38 +269,45 @@ def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
 
 
 def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> list[Analysis]:
-    progress = ProgressBar(len(columns))
-    analyses = []
+    """Runs the detector on every column: one column alone, several as one
+    parallel batch, with a progress bar on a terminal."""
+    notes = []
+    for column in columns:
+        message = unanalysed_message(len(column.values), options["window_sizes"], column.title)
+        notes.append(() if message is None else (message,))
+        if message is not None:
+            _warn(f"{column.source}: {message}")
+    work = (
+        f"{options['n_perm']} replicates, window sizes "
+        f"{shown(format_sizes(options['window_sizes']))}"
+    )
+    if len(columns) == 1:
+        (column,) = columns
+        stage.doing = (
+            f"analysing {column.source}, {column.title} ({len(column.values)} values, {work})"
+        )
+        bar = ProgressBar(f"{column.source}: {column.name}")
+    else:
+        values = sum(len(column.values) for column in columns)
+        stage.doing = f"analysing {len(columns)} series ({values} values, {work})"
+        bar = ProgressBar(f"{len(columns)} series")
     try:
-        for done, column in enumerate(columns):
-            stage.doing = (
-                f"analysing {column.source}, {column.title} ({len(column.values)} values, "
-                f"{options['n_perm']} replicates, window sizes "
-                f"{shown(format_sizes(options['window_sizes']))})"
-            )
-            progress.show(done, f"{column.source}: {column.name}")
-            notes = []
-            message = unanalysed_message(len(column.values), options["window_sizes"], column.title)
-            if message is not None:
-                notes.append(message)
-                progress.close()
-                _warn(f"{column.source}: {message}")
-            try:
-                with warnings.catch_warnings():
-                    warnings.simplefilter("ignore", QuarnWarning)  # reported above
-                    result = detect(column.values, **options)
-            except (TypeError, ValueError) as exc:
-                # Series problems are the data's fault; everything else comes
-                # from an option value.
-                text = str(exc)
-                if text.startswith("series"):
-                    raise DataError(f"{column.source}, {column.title}: {text}") from None
-                raise UsageError(text) from None
-            analyses.append(Analysis(column, result, tuple(notes)))
-        progress.show(len(columns))
+        prepared = [prepare_series(column.values) for column in columns]
+        results = detect_each(prepared, options, progress=bar.update)
+    except SeriesFailure as failure:
+        column = columns[failure.series_index]
+        if failure.is_data:
+            raise DataError(f"{column.source}, {column.title}: {failure.message}") from None
+        raise UsageError(failure.message) from None
+    except (TypeError, ValueError) as exc:
+        # Series problems are the data's fault; everything else comes from
+        # an option value.
+        if str(exc).startswith("series"):
+            raise DataError(f"{columns[0].source}: {exc}") from None
+        raise UsageError(str(exc)) from None
     finally:
-        progress.close()
-    return analyses
+        bar.close()
+    return [Analysis(c, r, n) for c, r, n in zip(columns, results, notes)]
 
 
 def _emit(text: str) -> None:

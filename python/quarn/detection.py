@@ -1,24 +1,22 @@
-"""``detect``: the multi-window detector with checked options and a result object."""
+"""``detect``: the multi-window detector with checked options and a result object.
+
+:func:`detect` and ``quarn.detect_many`` share two steps: the engine runs on
+the checked and scaled series (``_runner.run_detector``), and results are
+built from its compact output (``quarn.result.build_result`` and the frames
+of ``_frames``).
+"""
 
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterable
-from typing import Any, cast
+from collections.abc import Callable, Iterable
+from typing import Any
 
-from quarn import _quarn_native
 from quarn._coverage import QuarnWarning, unanalysed_message
-from quarn._inputs import float_values, prepare_series
-from quarn._scaling import IDENTITY, choose_scaling
-from quarn.options import check_options, docstring_args, native_arguments
-from quarn.result import DetectionResult
-
-# The native text when a window is too short for its bootstrap blocks.
-_NATIVE_BLOCK_MESSAGE = "reference series is shorter than block length"
-
-# The line of detect's docstring that the options' entries replace.
-_OPTIONS_LINE = "(options): One entry per option, from quarn.options.OPTIONS."
-
+from quarn._inputs import PreparedSeries, float_values, prepare_series
+from quarn._runner import SeriesFailure, run_detector
+from quarn.options import check_options, with_options_doc
+from quarn.result import DetectionResult, build_result
 
 def detect(
     series: Any,
@@ -33,6 +31,7 @@ def detect(
     block_length: int | None = None,
     taper_ratio: float = 0.5,
     center: bool = True,
+    progress: Callable[[int, int], object] | None = None,
 ) -> DetectionResult:
     """Finds change points in a series with the multi-window detector.
 
@@ -52,6 +51,10 @@ def detect(
     The result depends only on the series and the options: the same seed
     gives the same result on every run and for any number of workers.
 
+    The detector runs without holding the interpreter lock, so other Python
+    threads keep running, and Ctrl-C stops it within a few tens of
+    milliseconds (KeyboardInterrupt).
+
     Args:
         series: The values, in time order: a list or tuple of numbers, an
             ``array.array``, a one-dimensional numpy array, or a pandas
@@ -69,6 +72,7 @@ def detect(
         ValueError: The series is not one-dimensional, has fewer than 3
             values, holds NaN, infinite, missing (masked) values or integers
             too large for a float, or an option is out of range.
+        MemoryError: The detection does not fit into memory.
 
     Warns:
         QuarnWarning: A window size needs more values than the series has
@@ -79,57 +83,55 @@ def detect(
     del given["series"]
     prepared = prepare_series(series)
     options = check_options(given)
-    values = float_values(prepared)
-    native = detect_native(values, options)
-    message = unanalysed_message(len(values), options["window_sizes"])
+    try:
+        (result,) = detect_each([prepared], options, progress=options["progress"])
+    except SeriesFailure as failure:
+        raise ValueError(failure.message) from failure.__cause__
+    message = unanalysed_message(result.n_samples, options["window_sizes"])
     if message is not None:
         warnings.warn(message, QuarnWarning, stacklevel=2)
-    return DetectionResult.from_native(native, prepared, options)
+    return result
 
 
+def detect_each(
+    prepared: list[PreparedSeries],
+    options: dict[str, Any],
+    *,
+    progress: Callable[[int, int], object] | None = None,
+) -> list[DetectionResult]:
+    """Runs the detector on checked series and builds one result for each.
 
-
-def _with_options(doc: str) -> str:
-    """Replaces the placeholder line of a docstring by the options' entries,
-    at the placeholder's indentation (Python 3.13 strips docstring indents)."""
-    lines = doc.splitlines(keepends=True)
-    for number, line in enumerate(lines):
-        if line.strip() == _OPTIONS_LINE:
-            lines[number] = docstring_args(line[: len(line) - len(line.lstrip())]) + "\n"
-    return "".join(lines)
-
-
-detect.__doc__ = _with_options(detect.__doc__ or "")
-
-
-def detect_native(values: Any, options: dict[str, Any], *, rescale: bool = True) -> dict[str, Any]:
-    """Calls ``quarn_detector`` and explains its failures in user terms.
+    Several series run as one batch in parallel; the results are those of
+    one :func:`detect` call per series.
 
     Args:
-        values: The series as finite floats (from ``float_values``).
-        options: Options as returned by ``check_options``.
-        rescale: Whether the detector sees the series centred and scaled by
-            a power of two (with its statistics and thresholds brought back
-            to the series' units), or the values exactly as given.
+        prepared: The series, as ``prepare_series`` returned them.
+        options: Checked options, as ``check_options`` returned them.
+        progress: Called as ``progress(done, total)`` in sweep positions.
 
     Returns:
-        The native result dictionary.
+        The results, in input order.
 
     Raises:
-        ValueError: The native detector rejected the options.
+        TypeError: A series holds an item that is not a number.
+        ValueError: A series has too few values or an integer too large
+            for a float.
+        SeriesFailure: The detector refused a series (a NaN or infinite
+            value) or the options (a window size too small for its blocks);
+            it names the series by its place in ``prepared``.
     """
-    scaling = choose_scaling(values) if rescale else IDENTITY
-    try:
-        native = _quarn_native.quarn_detector(scaling.apply(values), **native_arguments(options))
-    except ValueError as exc:
-        if str(exc) != _NATIVE_BLOCK_MESSAGE:
-            raise
-        if options["block_length"] is None:
-            hint = (
-                "window sizes below 4 need an explicit block_length (the automatic "
-                "block length is at least 8, and two windows must hold one block)"
-            )
-        else:
-            hint = "window size 1 is too small: two windows must hold at least 3 values"
-        raise ValueError(f"window size too small for the bootstrap: {hint}") from exc
-    return scaling.native_to_data_units(cast(dict[str, Any], native))
+    values = []
+    for series in prepared:
+        values.append(float_values(series))
+    arrays = [array for array, _ in values]
+    compact = run_detector(prepared, arrays, options, progress=progress)
+    results = []
+    for series, (array, owned), detection in zip(prepared, values, compact):
+        # The result keeps its own copy of the values, made now that the
+        # detector's scaled copy is gone, unless the array is already new.
+        kept = array if owned else array.copy()
+        results.append(build_result(detection, kept, series.index, options))
+    return results
+
+
+detect.__doc__ = with_options_doc(detect.__doc__ or "")

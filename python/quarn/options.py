@@ -81,6 +81,9 @@ class Option:
             not passed to it.
         default_text: The default in words, for help texts and the README.
         switch: The flag is an on/off switch (``--center``/``--no-center``).
+        recorded: Whether a result records the option among the options it
+            was computed with (False for what only concerns the call, such
+            as its progress callback).
     """
 
     name: str
@@ -93,6 +96,7 @@ class Option:
     native: str | None
     default_text: str
     switch: bool = False
+    recorded: bool = True
 
 
 # ---------------------------------------------------------------------------
@@ -176,6 +180,15 @@ def check_change_type(value: Any, subject: str) -> str:
             f"{subject} must be 'mean', 'var' or 'distribution', got {shown(value)}"
         )
     return value.lower()
+
+
+def check_callback(value: Any, subject: str) -> Any:
+    """None, or something callable."""
+    if value is not None and not callable(value):
+        raise TypeError(
+            f"{subject} must be a function taking (done, total), or None, got {shown(value)}"
+        )
+    return value
 
 
 def check_switch(value: Any, subject: str) -> bool:
@@ -385,6 +398,22 @@ OPTIONS: tuple[Option, ...] = (
         default_text="True",
         switch=True,
     ),
+    Option(
+        name="progress",
+        default=None,
+        check=check_callback,
+        help=(
+            "A function called as progress(done, total) with the window positions "
+            "swept so far, at most every 0.1 s and once at the end, on the calling "
+            "thread; an exception it raises stops the run. Not recorded in the result."
+        ),
+        flag=None,
+        metavar=None,
+        parse=None,
+        native=None,
+        default_text="None",
+        recorded=False,
+    ),
 )
 
 #: The options by name.
@@ -446,6 +475,20 @@ def docstring_args(indent: str = "        ") -> str:
             )
         )
     return "\n".join(entries)
+
+
+#: The line of a docstring that :func:`with_options_doc` replaces.
+OPTIONS_LINE = "(options): One entry per option, from quarn.options.OPTIONS."
+
+
+def with_options_doc(doc: str) -> str:
+    """Replaces the :data:`OPTIONS_LINE` of a docstring by the options'
+    entries, at its indentation (Python 3.13 strips docstring indents)."""
+    lines = doc.splitlines(keepends=True)
+    for number, line in enumerate(lines):
+        if line.strip() == OPTIONS_LINE:
+            lines[number] = docstring_args(line[: len(line) - len(line.lstrip())]) + "\n"
+    return "".join(lines)
 
 
 def markdown_table() -> str:

@@ -1,19 +1,177 @@
-"""The result of a detection: consensus change points and per-window findings."""
+"""The result of a detection: consensus change points and per-window findings.
+
+A result holds every figure once, in numpy arrays: per window size its
+statistics and thresholds (float64, one per position; a position's start is
+implied by the window size), its change points and regions (int64). The
+native module's nested dictionaries are built on request by
+:meth:`DetectionResult.to_dict`. Results are immutable (their arrays are
+read-only), compare equal bit for bit, pickle and deep-copy.
+"""
 
 from __future__ import annotations
 
-from array import array
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
-from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, ClassVar, cast
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 
-from quarn._inputs import PreparedSeries
+import numpy as np
+import numpy.typing as npt
+
+from quarn._native_form import expand_runs
 
 if TYPE_CHECKING:
+    import pandas as pd
     from matplotlib.axes import Axes
 
-    from quarn._quarn_native import DetectorResultDict
+    from quarn._quarn_native import DetectorResultDict, WindowResultDict
+
+_K = TypeVar("_K")
+_V = TypeVar("_V")
+
+#: Change points listed by ``repr`` before the rest are counted.
+REPR_POINTS = 6
+
+
+class FrozenMapping(Mapping[_K, _V]):
+    """A read-only mapping (which, unlike ``types.MappingProxyType``,
+    pickles and deep-copies)."""
+
+    __slots__ = ("_items",)
+
+    def __init__(self, items: Mapping[_K, _V]) -> None:
+        """Wraps a copy of ``items``."""
+        self._items = dict(items)
+
+    def __getitem__(self, key: _K) -> _V:
+        return self._items[key]
+
+    def __iter__(self) -> Iterator[_K]:
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __repr__(self) -> str:
+        return f"FrozenMapping({self._items!r})"
+
+    def __getstate__(self) -> dict[_K, _V]:
+        return self._items
+
+    def __setstate__(self, state: dict[_K, _V]) -> None:
+        self._items = state
+
+
+@dataclass(frozen=True, eq=False)
+class WindowResult:
+    """What one window size found on its own.
+
+    Position ``v`` compares the window of values ``v * w`` up to
+    ``(v + 1) * w`` with the window that follows it (``w`` the window size),
+    so position ``v`` starts at value ``v * w``.
+
+    Attributes:
+        window_size: The window size ``w``.
+        statistics: The Wasserstein distance of the two windows at every
+            position (float64, read-only).
+        change_points: The change point of every localized region, in region
+            order (int64, read-only).
+        localized_regions: The half-open ranges ``[start, end)`` of the
+            series where neighbouring significant positions merged, shape
+            ``(k, 2)`` (int64, read-only).
+    """
+
+    window_size: int
+    statistics: npt.NDArray[np.float64]
+    change_points: npt.NDArray[np.int64]
+    localized_regions: npt.NDArray[np.int64]
+    # The thresholds: one per position, or by runs (first positions, values)
+    # when that is smaller; exactly one of the two is set.
+    _thresholds: npt.NDArray[np.float64] | None = field(default=None, repr=False)
+    _threshold_runs: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]] | None = field(
+        default=None, repr=False
+    )
+
+    @classmethod
+    def from_engine(cls, window: dict[str, Any]) -> WindowResult:
+        """Builds a window result from a window dict of ``quarn._engine``.
+
+        Args:
+            window: The dict, its arrays read-only; they are kept, not copied.
+
+        Returns:
+            The window result.
+        """
+        return cls(
+            window_size=int(window["window_size"]),
+            statistics=window["statistics"],
+            change_points=window["change_points"],
+            localized_regions=window["localized_regions"],
+            _thresholds=window["thresholds"],
+            _threshold_runs=window.get("threshold_runs"),
+        )
+
+    @property
+    def thresholds(self) -> npt.NDArray[np.float64]:
+        """The bootstrap threshold in force at every position (float64,
+        read-only; NaN where no replicates were drawn).
+
+        A threshold holds until a position exceeds it, so the thresholds are
+        long runs of one value; where that takes less memory they are kept
+        by runs and this array is made on every access.
+        """
+        if self._thresholds is not None:
+            return self._thresholds
+        assert self._threshold_runs is not None
+        starts, values = self._threshold_runs
+        return _read_only(expand_runs(starts, values, len(self.statistics)))
+
+    @property
+    def starts(self) -> npt.NDArray[np.int64]:
+        """The first value of every position's left window, ``v * w``
+        (int64, made on every access)."""
+        return _read_only(np.arange(len(self.statistics), dtype=np.int64) * self.window_size)
+
+    def to_dict(self) -> WindowResultDict:
+        """Returns the native form of this window size's findings.
+
+        Returns:
+            The dictionary ``quarn_single_window`` returns: lists of ``int``
+            and ``float`` under ``change_points``, ``starts``,
+            ``statistics``, ``tapered_block_bootstrap_threshold`` and
+            ``localized_regions`` (2-tuples).
+        """
+        return {
+            "change_points": self.change_points.tolist(),
+            "starts": list(range(0, len(self.statistics) * self.window_size, self.window_size)),
+            "statistics": self.statistics.tolist(),
+            "tapered_block_bootstrap_threshold": self.thresholds.tolist(),
+            "localized_regions": [tuple(region) for region in self.localized_regions.tolist()],
+        }
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, WindowResult):
+            return NotImplemented
+        return (
+            self.window_size == other.window_size
+            and _same_bits(self.statistics, other.statistics)
+            and _same_bits(self.thresholds, other.thresholds)
+            and np.array_equal(self.change_points, other.change_points)
+            and np.array_equal(self.localized_regions, other.localized_regions)
+        )
+
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return (
+            f"WindowResult(window_size={self.window_size}, positions={len(self.statistics)}, "
+            f"change_points={self.change_points.tolist()!r})"
+        )
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # Unpickled and deep-copied arrays come back writeable.
+        for value in state.values():
+            _lock(value)
+        self.__dict__.update(state)
 
 
 @dataclass(frozen=True)
@@ -46,66 +204,27 @@ class DetectionResult:
     Attributes:
         change_points: The consensus change points in ascending position.
         window_results: For every window size, in ascending order, the
-            findings of that window size alone, as a read-only mapping with
-            the keys ``change_points``, ``starts``, ``statistics``,
-            ``tapered_block_bootstrap_threshold`` and ``localized_regions``
-            (tuples instead of lists).
+            findings of that window size alone (:class:`WindowResult`), in a
+            read-only mapping.
         n_samples: Length of the series.
-        options: The detector options used, defaults filled in.
-        values: The series values as given (read-only: a tuple, a read-only
-            numpy array or memoryview), kept for :meth:`plot`.
+        options: The detector options used, defaults filled in (read-only).
+        values: The series as float64 values, read-only, for :meth:`plot`:
+            the result's own copy, so later changes to the caller's data do
+            not reach it.
         index: The pandas index of the series, or None.
     """
 
     change_points: tuple[ChangePoint, ...]
-    window_results: Mapping[int, Mapping[str, tuple[Any, ...]]]
+    window_results: Mapping[int, WindowResult]
     n_samples: int
     options: Mapping[str, Any]
-    values: Any = field(repr=False)
+    values: npt.NDArray[np.float64] = field(repr=False)
     index: Any = field(default=None, repr=False)
-    _native: dict[str, Any] = field(default_factory=dict, repr=False)
-
-    @classmethod
-    def from_native(
-        cls, native: dict[str, Any], series: PreparedSeries, options: dict[str, Any]
-    ) -> DetectionResult:
-        """Builds a result from the dictionary that ``quarn_detector`` returned.
-
-        Args:
-            native: The native result; the new object keeps its own copy.
-            series: The series that was analysed.
-            options: The checked options of the call.
-
-        Returns:
-            The result object.
-        """
-        out = native["out"]
-        index = series.index
-        change_points = tuple(
-            ChangePoint(
-                position=position,
-                votes=out["leaders_segment_votes"][position],
-                score=out["leaders_scores"][position],
-                probability=out["leaders_probs"][position],
-                label=None if index is None else index[position],
-            )
-            for position in sorted(out["leaders_segment_votes"])
-        )
-        window_results = MappingProxyType(
-            {
-                size: MappingProxyType({key: tuple(value) for key, value in found.items()})
-                for size, found in sorted(native["window_results"].items())
-            }
-        )
-        return cls(
-            change_points=change_points,
-            window_results=window_results,
-            n_samples=len(series),
-            options=MappingProxyType(dict(options)),
-            values=_read_only_copy(series.values),
-            index=index,
-            _native=_copy_native(native),
-        )
+    # The cumulative probability at every change point, as the consensus
+    # computed it (the native dictionary's ``cdf``).
+    _cdf: npt.NDArray[np.float64] = field(
+        default_factory=lambda: np.empty(0, dtype=np.float64), repr=False
+    )
 
     @property
     def positions(self) -> tuple[int, ...]:
@@ -116,12 +235,86 @@ class DetectionResult:
         """Returns the native detector's result dictionary.
 
         Returns:
-            A fresh copy of the dictionary ``quarn_detector`` returned for the
+            A new dictionary in the form ``quarn_detector`` returns for the
             centred and scaled series, with the keys ``cp_dict``,
             ``window_results`` and ``out``; statistics and thresholds are in
             the series' own units. Changing it does not change this result.
         """
-        return cast("DetectorResultDict", _copy_native(self._native))
+        points = self.change_points
+        return {
+            "cp_dict": {
+                size: window.change_points.tolist() for size, window in self.window_results.items()
+            },
+            "window_results": {
+                size: window.to_dict() for size, window in self.window_results.items()
+            },
+            "out": {
+                "leaders_segment_votes": {p.position: p.votes for p in points},
+                "leaders_scores": {p.position: p.score for p in points},
+                "leaders_probs": {p.position: p.probability for p in points},
+                "cdf": list(zip((p.position for p in points), self._cdf.tolist())),
+            },
+        }
+
+    def to_frame(self) -> pd.DataFrame:
+        """Returns the change points as a pandas DataFrame.
+
+        Needs pandas.
+
+        Returns:
+            One row per change point, in ascending position, with the columns
+            ``position`` (int64), ``label`` (the index label at the position,
+            with the dtype of the series' index; None without one),
+            ``votes`` (int64), ``score`` and ``probability`` (float64).
+
+        Raises:
+            ImportError: pandas is not installed.
+        """
+        from quarn._frames import change_point_frame
+
+        return change_point_frame(self)
+
+    def to_json(self, *, indent: int | None = None) -> str:
+        """Writes the whole result as JSON text.
+
+        The document is an object with ``format`` (``"quarn.DetectionResult"``),
+        ``version`` (1), ``n_samples``, ``options``, ``values`` (the series),
+        ``index`` (null, or the pandas index in a tagged form) and
+        ``result``, the native dictionary in the JSON form of
+        :mod:`quarn.serialize`. :meth:`from_json` reads it back into an equal
+        result.
+
+        Args:
+            indent: Indentation for a readable layout; None writes one line.
+
+        Returns:
+            Standard JSON (no NaN or infinity literals).
+
+        Raises:
+            ValueError: The series' pandas index is of a kind that JSON
+                cannot hold without loss (a MultiIndex, a categorical or
+                interval index, or labels of mixed types).
+        """
+        from quarn._result_json import result_to_json
+
+        return result_to_json(self, indent=indent)
+
+    @classmethod
+    def from_json(cls, text: str | bytes) -> DetectionResult:
+        """Reads a result written by :meth:`to_json`.
+
+        Args:
+            text: The JSON document.
+
+        Returns:
+            A result equal to the one written.
+
+        Raises:
+            ValueError: The text is not such a document, or is damaged.
+        """
+        from quarn._result_json import result_from_json
+
+        return result_from_json(text)
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Draws the series with its change points and their probabilities.
@@ -150,35 +343,107 @@ class DetectionResult:
             self.change_points == other.change_points
             and self.n_samples == other.n_samples
             and dict(self.options) == dict(other.options)
-            and self._native == other._native
+            and dict(self.window_results) == dict(other.window_results)
+            and _same_bits(self._cdf, other._cdf)
+            and _same_bits(self.values, other.values)
+            and _same_index(self.index, other.index)
         )
 
     __hash__: ClassVar[None] = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
-        points = ", ".join(
-            f"{p.position} (p={p.probability:.3g})" for p in self.change_points
+        shown = ", ".join(
+            f"{p.position} (p={p.probability:.3g})" for p in self.change_points[:REPR_POINTS]
         )
-        return f"DetectionResult(n_samples={self.n_samples}, change_points=[{points}])"
+        hidden = len(self.change_points) - REPR_POINTS
+        if hidden > 0:
+            shown += f", ... {hidden} more"
+        return f"DetectionResult(n_samples={self.n_samples}, change_points=[{shown}])"
+
+    def _repr_html_(self) -> str:
+        """A summary and a table of the change points, for notebooks."""
+        from quarn._frames import result_html
+
+        return result_html(self)
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # Unpickled and deep-copied arrays come back writeable.
+        for value in state.values():
+            _lock(value)
+        self.__dict__.update(state)
 
 
-def _copy_native(value: Any) -> Any:
-    """Copies a native result: its dicts and lists hold only numbers and
-    tuples of numbers below the dicts, so shallow list copies suffice."""
-    if isinstance(value, dict):
-        return {key: _copy_native(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return value.copy()
-    return value
+def build_result(
+    detection: dict[str, Any], values: Any, index: Any, options: Mapping[str, Any]
+) -> DetectionResult:
+    """Builds a result from the engine's compact output.
+
+    Args:
+        detection: The compact result (``quarn._engine.detect``), statistics
+            and thresholds in the series' units; its arrays are kept.
+        values: The series as a float64 array the result may keep (locked
+            read-only here).
+        index: The pandas index of the series, or None.
+        options: The checked options of the call.
+
+    Returns:
+        The result.
+    """
+    consensus = detection["consensus"]
+    positions = consensus["leaders"].tolist()
+    labels = [None] * len(positions) if index is None else [index[p] for p in positions]
+    change_points = tuple(
+        ChangePoint(position, votes, score, probability, label)
+        for position, votes, score, probability, label in zip(
+            positions,
+            consensus["segment_votes"].tolist(),
+            consensus["scores"].tolist(),
+            consensus["probabilities"].tolist(),
+            labels,
+        )
+    )
+    windows = {
+        window["window_size"]: WindowResult.from_engine(window) for window in detection["windows"]
+    }
+    return DetectionResult(
+        change_points=change_points,
+        window_results=FrozenMapping(windows),
+        n_samples=int(detection["n"]),
+        options=FrozenMapping(recorded_options(options)),
+        values=_read_only(values),
+        index=index,
+        _cdf=consensus["cdf"],
+    )
 
 
-def _read_only_copy(values: Any) -> Any:
-    if isinstance(values, tuple):
-        return values
-    if isinstance(values, list):
-        return tuple(values)
-    if isinstance(values, array):
-        return memoryview(array("d", values)).toreadonly()
-    copied = values.copy()  # a numpy array
-    copied.flags.writeable = False
-    return copied
+def recorded_options(options: Mapping[str, Any]) -> dict[str, Any]:
+    """The options a result records: those that say what was computed,
+    not how the call ran (its progress callback)."""
+    from quarn.options import BY_NAME
+
+    return {name: value for name, value in options.items() if BY_NAME[name].recorded}
+
+
+def _read_only(values: Any) -> Any:
+    values.flags.writeable = False
+    return values
+
+
+def _lock(value: Any) -> None:
+    """Makes a numpy array, or the arrays of a tuple, read-only."""
+    if isinstance(value, np.ndarray):
+        value.flags.writeable = False
+    elif isinstance(value, tuple):
+        for item in value:
+            _lock(item)
+
+
+def _same_bits(a: Any, b: Any) -> bool:
+    """Equal arrays of floats, bit for bit (NaN equal to the same NaN)."""
+    return bool(a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+
+
+def _same_index(a: Any, b: Any) -> bool:
+    if a is None or b is None:
+        return a is None and b is None
+    return bool(type(a) is type(b) and a.dtype == b.dtype and a.name == b.name and a.equals(b))

@@ -142,9 +142,9 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
     const std::uint64_t call_key = make_call_key(settings.seed, window_size);
     BootstrapScratch scratch;
 
-    result.starts.reserve(static_cast<std::size_t>(positions));
+    if (settings.keep_starts) result.starts.reserve(static_cast<std::size_t>(positions));
     result.statistics.reserve(static_cast<std::size_t>(positions));
-    result.tapered_block_bootstrap_threshold.reserve(static_cast<std::size_t>(positions));
+    ThresholdRecorder thresholds(static_cast<std::size_t>(positions), settings.threshold_runs);
     std::vector<std::uint64_t> significant;
     SortedWindows windows(series, window_size);
     windows.start_at(0);
@@ -173,15 +173,16 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
             threshold = *fresh;
         }
         const double stat = windows.statistic(v);
-        result.starts.push_back(start);
+        if (settings.keep_starts) result.starts.push_back(start);
         result.statistics.push_back(stat);
-        result.tapered_block_bootstrap_threshold.push_back(threshold);
+        thresholds.record(threshold);
         // Strict, and false whenever either side is NaN.
         refresh = stat > threshold;
         if (refresh) significant.push_back(v);
     }
 
     if (control != nullptr) control->add_progress(unreported);
+    std::move(thresholds).finish(result.tapered_block_bootstrap_threshold, result.threshold_runs);
 
     result.localized_regions = merge_regions(significant, window_size);
     const auto& regions = result.localized_regions;

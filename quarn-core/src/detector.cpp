@@ -82,15 +82,14 @@ struct WindowSlot {
 // task (replicates, regions) runs on the pool of the thread running it.
 void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
-                      bool keep_starts, std::vector<WindowSlot>& slots) {
+                      std::vector<WindowSlot>& slots) {
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, sizes.size(), 1),
         [&](const tbb::blocked_range<std::size_t>& range) {
             for (std::size_t i = range.begin(); i != range.end(); ++i) {
                 try {
-                    auto& outcome = slots[i].outcome.emplace(
+                    slots[i].outcome.emplace(
                         detect_single_window(series, prefix, sizes[i], settings));
-                    if (!keep_starts && outcome) std::vector<std::uint64_t>().swap(outcome->starts);
                 } catch (const std::bad_alloc&) {
                     slots[i].out_of_memory = std::current_exception();
                 } catch (const std::length_error&) {
@@ -180,16 +179,18 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
         return detector_failure(valid.error());
     const Result<ChangeType> change_type = parse_change_type(arguments.change_type);
     if (!change_type) return detector_failure(change_type.error());
-    const DetectorSettings settings =
+    DetectorSettings settings =
         settings_from(arguments.n_perm, arguments.alpha_q, arguments.seed, *change_type,
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
+    settings.keep_starts = arguments.keep_starts;
+    settings.threshold_runs = arguments.threshold_runs;
 
     // A run stopped before it began skips the pass over the series.
     if (stopped(arguments.control)) return detector_failure(std::string(stopped_message));
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
-        run_window_tasks(arguments.series, prefix, sizes, settings, arguments.keep_starts, slots);
+        run_window_tasks(arguments.series, prefix, sizes, settings, slots);
     });
     if (!ran) return detector_failure(ran.error());
 

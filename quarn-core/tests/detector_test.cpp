@@ -251,6 +251,35 @@ TEST(dropped_starts_change_nothing_else) {
     }
 }
 
+TEST(thresholds_by_runs_change_nothing_else) {
+    // Level shifts make significant positions, so the thresholds change
+    // along the sweep; alpha 1 with few replicates makes many of them.
+    const std::vector<double> series = shifting_series(3000);
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    arguments.n_perm = 20;
+    arguments.window_sizes = std::vector<std::uint64_t>{3, 10, 25};
+    arguments.b = 2;
+    const auto full = quarn::detect_multi_window(arguments);
+    arguments.threshold_runs = true;
+    const auto lean = quarn::detect_multi_window(arguments);
+    CHECK(full.has_value() && lean.has_value());
+    std::size_t compacted = 0;
+    for (auto [size, result] : full->window_results) {
+        WindowResult runs = lean->window_results.at(size);
+        CHECK(result.threshold_runs.starts.empty());
+        if (!runs.threshold_runs.starts.empty()) {
+            ++compacted;
+            CHECK(runs.tapered_block_bootstrap_threshold.empty());
+            CHECK(2 * runs.threshold_runs.starts.size() <= result.statistics.size());
+            runs.tapered_block_bootstrap_threshold =
+                quarn::expand_threshold_runs(runs.threshold_runs, runs.statistics.size());
+        }
+        CHECK(same_window(result, runs));
+    }
+    CHECK(compacted > 0);
+}
+
 TEST(many_series_equal_one_call_per_series) {
     // Lengths around the window sizes, so some series give empty windows.
     std::vector<std::vector<double>> values;

@@ -8,7 +8,7 @@ checkers report an ignore comment that suppresses nothing.
 from __future__ import annotations
 
 import array
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 from matplotlib.axes import Axes
@@ -74,3 +74,16 @@ quarn.refine_cusum({1.0, 2.0, 3.0})  # type: ignore[arg-type]
 quarn.quarn_single_window(values, 10, center=1)  # type: ignore[arg-type]
 quarn.quarn_single_window(values, 10.0)  # type: ignore[arg-type]
 _quarn_native.swal_statistic(values, change_type="Mean")  # type: ignore[arg-type]
+
+# Many series, the result's conventions and its per-window findings. (The
+# tables are pandas DataFrames; pandas ships no type stubs of its own.)
+frame = quarn.detect_many({"a": values, "b": as_array}, n_perm=50)
+quarn.detect_many([values], progress=lambda done, total: None)
+table = result.to_frame()
+assert_type(quarn.DetectionResult.from_json(result.to_json(indent=2)), quarn.DetectionResult)
+found_window: quarn.WindowResult = result.window_results[10]
+assert_type(found_window.statistics, np.ndarray[tuple[Any, ...], np.dtype[np.float64]])
+assert_type(found_window.thresholds, np.ndarray[tuple[Any, ...], np.dtype[np.float64]])
+assert_type(found_window.change_points, np.ndarray[tuple[Any, ...], np.dtype[np.int64]])
+assert_type(result.values, np.ndarray[tuple[Any, ...], np.dtype[np.float64]])
+quarn.detect_many(values, by=1, progress=3)  # type: ignore[arg-type]

@@ -11,6 +11,7 @@
 #include "quarn/control.hpp"
 #include "quarn/result.hpp"
 #include "quarn/stats.hpp"
+#include "quarn/threshold_runs.hpp"
 
 namespace quarn {
 
@@ -22,6 +23,10 @@ struct WindowResult {
     std::vector<double> statistics;
     std::vector<double> tapered_block_bootstrap_threshold;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> localized_regions;
+    // Holds the thresholds instead of tapered_block_bootstrap_threshold
+    // (which is then empty) when the caller asked for them by runs and the
+    // runs take less memory; empty otherwise.
+    ThresholdRuns threshold_runs;
 };
 
 // Arguments of a sweep that do not depend on the window size.
@@ -36,6 +41,12 @@ struct DetectorSettings {
     bool center = true;
     // Stop requests and progress of a run; none when nobody waits on them.
     RunControl* control = nullptr;
+    // False leaves WindowResult's starts empty (v * w for every position v,
+    // for callers that imply them from the window size).
+    bool keep_starts = true;
+    // True records the thresholds by runs where that takes less memory
+    // (WindowResult's threshold_runs; see ThresholdRecorder).
+    bool threshold_runs = false;
 };
 
 // Number of positions floor(n / w) - 1 (0 when n < 2w).

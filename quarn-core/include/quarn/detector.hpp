@@ -71,10 +71,14 @@ struct MultiWindowArguments {
     double taper_ratio = 0.5;
     bool center = true;
     RunControl* control = nullptr;
-    // False drops each window's `starts` (v * w for every position v) as
-    // soon as its sweep ends, for callers that imply them from the window
-    // size: they are a third of the per-position memory.
+    // False leaves each window's `starts` (v * w for every position v)
+    // empty, for callers that imply them from the window size: they are a
+    // third of the per-position memory.
     bool keep_starts = true;
+    // True records each window's thresholds by runs (WindowResult's
+    // threshold_runs) where that takes less memory than one threshold per
+    // position: typically a hundredth of it.
+    bool threshold_runs = false;
 };
 
 struct DetectorOutput {

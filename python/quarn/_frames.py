@@ -1,0 +1,160 @@
+"""Change points as tables: ``DetectionResult.to_frame``, the tidy frame of
+``quarn.detect_many`` and the notebook view of a result.
+
+The columns of one series come from :func:`change_point_columns`, for a
+single result and for many series alike, so that ``detect_many`` gives
+exactly what a loop of ``detect(...).to_frame()`` gives.
+"""
+
+from __future__ import annotations
+
+import html
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from quarn.options import format_sizes
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from quarn.result import DetectionResult
+
+#: The columns of a change-point table, after ``series`` in a tidy frame.
+COLUMNS = ("position", "label", "votes", "score", "probability")
+
+#: Change points listed in a notebook before the rest are counted.
+HTML_ROWS = 20
+
+
+def require_pandas(what: str) -> Any:
+    """Imports pandas, or explains that ``what`` needs it.
+
+    Raises:
+        ImportError: pandas is not installed.
+    """
+    try:
+        import pandas
+    except ImportError as exc:
+        raise ImportError(
+            f"{what} needs pandas, which is not installed; run: pip install pandas"
+        ) from exc
+    return pandas
+
+
+def change_point_columns(consensus: dict[str, Any], index: Any) -> dict[str, Any]:
+    """The change-point columns of one series.
+
+    Args:
+        consensus: ``leaders`` (int64), ``segment_votes`` (int64),
+            ``scores`` and ``probabilities`` (float64), one per change point.
+        index: The pandas index of the series, or None.
+
+    Returns:
+        The arrays of :data:`COLUMNS`: the labels as the index's values at
+        the positions (keeping its dtype), or an object array of None.
+    """
+    positions = np.asarray(consensus["leaders"], dtype=np.int64)
+    return {
+        "position": positions,
+        "label": _labels(index, positions),
+        "votes": np.asarray(consensus["segment_votes"], dtype=np.int64),
+        "score": np.asarray(consensus["scores"], dtype=np.float64),
+        "probability": np.asarray(consensus["probabilities"], dtype=np.float64),
+    }
+
+
+def change_point_frame(result: DetectionResult) -> pd.DataFrame:
+    """``result.to_frame()``: one row per change point."""
+    pd = require_pandas("to_frame")
+    points = result.change_points
+    consensus = {
+        "leaders": [p.position for p in points],
+        "segment_votes": [p.votes for p in points],
+        "scores": [p.score for p in points],
+        "probabilities": [p.probability for p in points],
+    }
+    return pd.DataFrame(change_point_columns(consensus, result.index))
+
+
+def tidy_frame(
+    names: Sequence[Any], pieces: Sequence[dict[str, Any]], name_dtype: Any = None
+) -> pd.DataFrame:
+    """The change points of many series in one frame.
+
+    Args:
+        names: The name of every series.
+        pieces: The :func:`change_point_columns` of every series, in the
+            same order.
+        name_dtype: The dtype of the ``series`` column (for names taken from
+            a column of a frame); inferred from the names when None.
+
+    Returns:
+        The columns ``series`` and :data:`COLUMNS`, the series one after
+        the other.
+    """
+    pd = require_pandas("detect_many")
+    counts = [len(piece["position"]) for piece in pieces]
+    if name_dtype is None:
+        name_index = pd.Index(list(names)) if len(names) else pd.Index([], dtype=object)
+    else:
+        name_index = pd.Index(list(names), dtype=name_dtype)
+    columns: dict[str, Any] = {"series": name_index.repeat(counts)}
+    for column in COLUMNS:
+        parts = [piece[column] for piece in pieces]
+        if column == "label":
+            columns[column] = _joined_labels(parts)
+        elif parts:
+            columns[column] = np.concatenate(parts)
+        else:
+            columns[column] = np.empty(
+                0, dtype=np.int64 if column in ("position", "votes") else np.float64
+            )
+    return pd.DataFrame(columns)
+
+
+def result_html(result: DetectionResult) -> str:
+    """The notebook view of a result: a summary line and a table of the
+    first :data:`HTML_ROWS` change points."""
+    options = result.options
+    count = len(result.change_points)
+    summary = (
+        f"<strong>DetectionResult</strong>: {result.n_samples} values, {count} change "
+        f"point{'' if count == 1 else 's'} (window sizes "
+        f"{html.escape(format_sizes(options['window_sizes']))}, alpha {options['alpha']:g}, "
+        f"seed {options['seed']})"
+    )
+    if not count:
+        return f"<div>{summary}</div>"
+    labelled = result.index is not None
+    heads = ["position"] + (["label"] if labelled else []) + ["votes", "score", "probability"]
+    rows = []
+    for point in result.change_points[:HTML_ROWS]:
+        cells = [str(point.position)] + ([str(point.label)] if labelled else [])
+        cells += [str(point.votes), f"{point.score:.3f}", f"{point.probability:.3f}"]
+        rows.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
+    if count > HTML_ROWS:
+        rows.append(f'<tr><td colspan="{len(heads)}">... {count - HTML_ROWS} more</td></tr>')
+    head = "<tr>" + "".join(f"<th>{h}</th>" for h in heads) + "</tr>"
+    return f"<div>{summary}<table><thead>{head}</thead><tbody>{''.join(rows)}</tbody></table></div>"
+
+
+def _labels(index: Any, positions: Any) -> Any:
+    if index is None:
+        return np.full(len(positions), None, dtype=object)
+    return index.take(positions)
+
+
+def _joined_labels(parts: list[Any]) -> Any:
+    """The labels of many series as one column; pandas unites their dtypes
+    as it does when frames are concatenated."""
+    if not parts:
+        return np.empty(0, dtype=object)
+    if all(isinstance(part, np.ndarray) for part in parts):
+        return np.concatenate(parts)
+    pd = require_pandas("detect_many")
+    series = [
+        pd.Series(part, dtype=object if isinstance(part, np.ndarray) else None) for part in parts
+    ]
+    return pd.concat(series, ignore_index=True)

@@ -1,0 +1,125 @@
+"""Running the detector engine on series that have been checked.
+
+:func:`run_detector` is the one place where :func:`quarn.detect`,
+:func:`quarn.detect_many` and the command line meet the engine
+(``quarn._engine``): it centres and scales every series for the detector
+(see ``_scaling``), runs them with the interpreter lock released (Ctrl-C
+and progress answered meanwhile), frees the scaled copies as soon as the
+engine returns, and brings the statistics and thresholds back to each
+series' units. It returns the engine's compact output, from which
+``quarn.result`` builds results; a failure names the series it is about.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from quarn import _engine
+from quarn._inputs import PreparedSeries, non_finite_message
+from quarn._scaling import IDENTITY, choose_scaling
+from quarn.options import native_arguments
+
+# The detector's text when a window is too short for its bootstrap blocks.
+_BLOCK_MESSAGE = "reference series is shorter than block length"
+
+#: A progress callback: ``progress(done, total)`` in sweep positions.
+Progress = Callable[[int, int], object]
+
+
+class SeriesFailure(Exception):
+    """A detection failed because of one series or of the options.
+
+    Attributes:
+        series_index: The series it is about, in input order.
+        message: What went wrong, in user terms.
+        is_data: Whether the series' values are at fault (a NaN, say), as
+            opposed to an option (a window size too small for its blocks).
+    """
+
+    def __init__(self, series_index: int, message: str, is_data: bool) -> None:
+        super().__init__(message)
+        self.series_index = series_index
+        self.message = message
+        self.is_data = is_data
+
+
+def run_detector(
+    prepared: Sequence[PreparedSeries],
+    values: Sequence[Any],
+    options: dict[str, Any],
+    *,
+    rescale: bool = True,
+    progress: Progress | None = None,
+) -> list[dict[str, Any]]:
+    """Runs the multi-window detector on every series.
+
+    One series runs alone (its window sizes in parallel); several run as
+    one batch, one task per series, in parallel.
+
+    Args:
+        prepared: The series, as ``prepare_series`` returned them (for
+            messages that name a value by its index label).
+        values: Their values as float64 arrays, as ``float_values``
+            returned them.
+        options: Checked options, as ``check_options`` returned them.
+        rescale: Whether the detector sees every series centred and scaled
+            by a power of two (its statistics and thresholds brought back to
+            the series' units), or the values exactly as given.
+        progress: Called as ``progress(done, total)`` with the sweep
+            positions done, at most every 0.1 s and once at the end.
+
+    Returns:
+        One compact engine result per series, in input order, with every
+        window's thresholds as an array or by runs.
+
+    Raises:
+        SeriesFailure: A series holds a NaN or infinite value, or a window
+            size is too small for the bootstrap.
+        KeyboardInterrupt: Ctrl-C; the run was stopped and released.
+        MemoryError: The work does not fit into memory.
+    """
+    # Thresholds by runs where smaller; figures writeable, to be brought
+    # back to the series' units in place.
+    arguments = dict(
+        native_arguments(options), threshold_runs=True, writeable=True, progress=progress
+    )
+    scalings = [choose_scaling(series) if rescale else IDENTITY for series in values]
+    mapped = [scaling.apply(series) for scaling, series in zip(scalings, values)]
+    try:
+        if len(mapped) == 1:
+            results = [_engine.detect(mapped[0], **arguments)]
+        else:
+            results = _engine.detect_many(mapped, **arguments)
+    except _engine.DetectorError as error:
+        raise _explained(error, prepared, values, options) from error
+    finally:
+        # The scaled copies are as large as the series: free them before the
+        # results grow.
+        del mapped
+    return [scaling.detection_to_data_units(result) for scaling, result in zip(scalings, results)]
+
+
+def _explained(
+    error: Any,
+    prepared: Sequence[PreparedSeries],
+    values: Sequence[Any],
+    options: dict[str, Any],
+) -> SeriesFailure:
+    index = error.series_index if error.series_index is not None else 0
+    if error.non_finite_index is not None:
+        message = non_finite_message(prepared[index], values[index], error.non_finite_index)
+        return SeriesFailure(index, message, is_data=True)
+    if str(error) == _BLOCK_MESSAGE:
+        if options["block_length"] is None:
+            hint = (
+                "window sizes below 4 need an explicit block_length (the automatic "
+                "block length is at least 8, and two windows must hold one block)"
+            )
+        else:
+            hint = "two windows must hold at least 3 values"
+        size = error.window_size
+        return SeriesFailure(
+            index, f"window size {size} is too small for the bootstrap: {hint}", is_data=False
+        )
+    return SeriesFailure(index, str(error), is_data=False)
