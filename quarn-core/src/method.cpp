@@ -94,9 +94,9 @@ std::size_t spread_split(std::span<const double> region) {
     return arg;
 }
 
-DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const double> series,
-                                                            const MethodArguments& arguments,
-                                                            std::span<const std::uint64_t> sizes) {
+DetectorResult<std::vector<std::uint64_t>> candidate_points(
+    std::span<const double> series, const MethodArguments& arguments,
+    std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept) {
     if (sizes.empty()) return std::vector<std::uint64_t>{};
     MultiWindowArguments detector;
     detector.series = series;
@@ -105,6 +105,8 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const doub
     detector.seed = arguments.seed;
     detector.workers = arguments.workers;
     detector.control = arguments.control;
+    detector.keep_starts = false;
+    detector.threshold_runs = arguments.threshold_runs;
     auto output = detect_multi_window(detector);
     if (!output) return std::unexpected(std::move(output.error()));
     std::set<std::uint64_t> points;
@@ -118,7 +120,18 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const doub
     for (const std::uint64_t p : points) {
         if (p > 0 && p < series.size()) inside.push_back(p);
     }
+    if (kept != nullptr) *kept = std::move(*output);
     return inside;
+}
+
+std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64_t position) {
+    std::uint64_t votes = 0;
+    for (const auto& [size, points] : change_points) {
+        const std::uint64_t low = position > size ? position - size : 0;
+        const auto near = std::lower_bound(points.begin(), points.end(), low);
+        if (near != points.end() && *near <= position + size) ++votes;
+    }
+    return votes;
 }
 
 DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
@@ -137,6 +150,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     std::vector<double> raw(x.begin(), x.end());
     const double centre = median_in_place(raw);
     const double scale = robust_scale(x);
+    output.unit = scale;
     for (std::size_t t = 0; t < n; ++t) raw[t] = (x[t] - centre) / scale;
     if (std::any_of(raw.begin(), raw.end(), [](double v) { return !std::isfinite(v); })) {
         // Differences of values near the largest double overflow: divide
@@ -148,14 +162,24 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         for (std::size_t t = 0; t < n; ++t) {
             raw[t] = std::ldexp(x[t], -exponent) - std::ldexp(centre, -exponent);
         }
+        output.unit = std::ldexp(1.0, exponent);
     }
     const std::vector<double> values = winsorize(raw, winsor_half_width, winsor_limit);
     const std::vector<double> ranks = rank_scores(x);
 
     output.window_sizes = method_window_sizes(n);
-    auto candidates = candidate_points(raw, arguments, output.window_sizes);
+    std::optional<DetectorOutput> detector;
+    auto candidates = candidate_points(raw, arguments, output.window_sizes, &detector);
     if (!candidates) return std::unexpected(std::move(candidates.error()));
     output.candidates = candidates->size();
+    WindowChangePoints support;
+    if (detector) {
+        support = detector->window_change_points;
+        if (arguments.keep_detector) {
+            output.detector = std::move(detector);
+        }
+        detector.reset();
+    }
 
     // A pilot selection, with dependence measured around the candidates'
     // many short segments, gives a segmentation whose residuals measure the
@@ -181,7 +205,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         output.changes.push_back(
             {moved[i],
              name_change(tester, values, raw, a, c, b, selection.evidence[i].kind, arguments.alpha),
-             selection.evidence[i].p_value});
+             selection.evidence[i].p_value, support_votes(support, moved[i])});
     }
     return output;
 }

@@ -125,3 +125,34 @@ TEST(values_near_the_largest_double_do_not_overflow) {
     const auto output = run(x);
     CHECK(positions(output) == positions(run(sample::steps())));
 }
+
+TEST(votes_count_the_window_sizes_near_a_change) {
+    const quarn::WindowChangePoints points{{10, {50, 200}}, {20, {75}}, {40, {130}}};
+    CHECK_EQ(quarn::support_votes(points, 60), 2u);   // 50 within 10, 75 within 20
+    CHECK_EQ(quarn::support_votes(points, 100), 1u);  // only 130 within 40
+    CHECK_EQ(quarn::support_votes(points, 5), 0u);
+    CHECK_EQ(quarn::support_votes({}, 60), 0u);
+}
+
+TEST(the_detector_output_is_kept_on_request_without_changing_the_changes) {
+    const std::vector<double> x = sample::steps();
+    const auto plain = run(x);
+    MethodArguments arguments;
+    arguments.series = x;
+    arguments.keep_detector = true;
+    arguments.threshold_runs = true;
+    const auto kept = detect_changes(arguments);
+    CHECK(kept.has_value() && kept->detector.has_value() && !plain.detector.has_value());
+    if (!kept || !kept->detector) return;
+    CHECK(positions(*kept) == positions(plain));
+    CHECK_EQ(kept->detector->window_results.size(), kept->window_sizes.size());
+    for (std::size_t i = 0; i < kept->changes.size(); ++i) {
+        CHECK(kept->changes[i].votes >= 1u);
+        CHECK(kept->changes[i].votes <= kept->window_sizes.size());
+        CHECK_EQ(kept->changes[i].votes, plain.changes[i].votes);
+    }
+    for (const auto& [size, result] : kept->detector->window_results) {
+        CHECK(result.starts.empty());
+    }
+    CHECK(kept->unit > 0.0);
+}

@@ -24,12 +24,20 @@ struct MethodArguments {
     std::uint64_t seed = 123;
     std::optional<std::uint64_t> workers;
     RunControl* control = nullptr;
+    // True keeps the candidate detector's whole output in MethodOutput's
+    // `detector` (without starts, which the window size implies), with its
+    // thresholds by runs when `threshold_runs` is also true.
+    bool keep_detector = false;
+    bool threshold_runs = false;
 };
 
 struct Change {
     std::uint64_t position;  // index of the first value after the change
     ChangeKind kind;
     double p_value;  // of the test that kept it, adjusted for the search
+    // Window sizes of the candidate detector that reported a change point
+    // within their own window size of `position`.
+    std::uint64_t votes = 0;
 };
 
 struct MethodOutput {
@@ -39,6 +47,11 @@ struct MethodOutput {
     std::vector<std::uint64_t> window_sizes;
     std::uint64_t candidates = 0;
     DependenceFactors factors;
+    // The candidate detector's output when the arguments asked for it. It
+    // ran on the standardised series (x - centre) / unit: its statistics
+    // and thresholds times `unit` are in the series' own units.
+    std::optional<DetectorOutput> detector;
+    double unit = 1.0;
 };
 
 // Replicates per bootstrap threshold of the candidate detector on n values:
@@ -57,10 +70,15 @@ std::size_t spread_split(std::span<const double> region);
 
 // Candidates from the multi-window detector: every change point of every
 // window size, and the spread split of every localized region, distinct and
-// ascending.
-DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const double> series,
-                                                            const MethodArguments& arguments,
-                                                            std::span<const std::uint64_t> sizes);
+// ascending. The detector's output is moved to `kept` when that is not null
+// (and left empty when there are no sizes).
+DetectorResult<std::vector<std::uint64_t>> candidate_points(
+    std::span<const double> series, const MethodArguments& arguments,
+    std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr);
+
+// Window sizes among `change_points` (size -> its change points, ascending)
+// that reported a change point within their own window size of `position`.
+std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64_t position);
 
 // The whole method. Fails on a series of fewer than 3 values, a non-finite
 // value, an alpha outside (0, 1], or a failure of the detector.
