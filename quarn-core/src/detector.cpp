@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -222,7 +223,7 @@ namespace {
 // What one series task leaves in its slot; empty when the task was not
 // started because an earlier series had already failed.
 struct SeriesSlot {
-    std::optional<DetectorResult<DetectorOutput>> outcome;
+    std::optional<std::optional<DetectorError>> failure;
     std::exception_ptr out_of_memory;
 };
 
@@ -235,26 +236,23 @@ void note_detector_failure(std::atomic<std::size_t>& first, std::size_t index) {
 
 }  // namespace
 
-DetectorResult<std::vector<DetectorOutput>> detect_many_series(
-    std::span<const std::span<const double>> series, const MultiWindowArguments& options) {
-    MultiWindowArguments each = options;
-    each.workers.reset();  // every series runs on the pool chosen below
-    std::vector<SeriesSlot> slots(series.size());
-    std::atomic<std::size_t> first_failure{series.size()};
+std::optional<DetectorError> run_series_tasks(
+    std::size_t count, std::optional<std::uint64_t> workers, RunControl* control,
+    const std::function<std::optional<DetectorError>(std::size_t)>& run_one) {
+    std::vector<SeriesSlot> slots(count);
+    std::atomic<std::size_t> first_failure{count};
     const auto run_series = [&](std::size_t i) {
         // A failure before this series decides the call; its work is moot.
         if (first_failure.load(std::memory_order_relaxed) < i) return;
         // Series not yet begun when a stop is asked for end at once.
-        if (stopped(each.control)) {
-            slots[i].outcome.emplace(detector_failure(std::string(stopped_message)));
+        if (stopped(control)) {
+            slots[i].failure.emplace(DetectorError{std::string(stopped_message), {}, {}, {}});
             note_detector_failure(first_failure, i);
             return;
         }
-        MultiWindowArguments arguments = each;
-        arguments.series = series[i];
         try {
-            auto& outcome = slots[i].outcome.emplace(detect_multi_window(arguments));
-            if (!outcome) note_detector_failure(first_failure, i);
+            auto& failure = slots[i].failure.emplace(run_one(i));
+            if (failure) note_detector_failure(first_failure, i);
         } catch (const std::bad_alloc&) {
             slots[i].out_of_memory = std::current_exception();
             note_detector_failure(first_failure, i);
@@ -263,30 +261,47 @@ DetectorResult<std::vector<DetectorOutput>> detect_many_series(
             note_detector_failure(first_failure, i);
         }
     };
-    const Status ran = run_on_pool(options.workers.value_or(0), [&] {
+    const Status ran = run_on_pool(workers.value_or(0), [&] {
         tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, series.size(), 1),
+            tbb::blocked_range<std::size_t>(0, count, 1),
             [&](const tbb::blocked_range<std::size_t>& range) {
                 for (std::size_t i = range.begin(); i != range.end(); ++i) run_series(i);
             },
             tbb::simple_partitioner());
     });
-    if (!ran) return detector_failure(ran.error());
+    if (!ran) return DetectorError{ran.error(), {}, {}, {}};
 
-    std::vector<DetectorOutput> outputs;
-    outputs.reserve(series.size());
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (slots[i].out_of_memory) std::rethrow_exception(slots[i].out_of_memory);
         // Only series after a failure are skipped, and that failure comes
         // first in this walk.
-        DetectorResult<DetectorOutput>& outcome = *slots[i].outcome;
-        if (!outcome) {
-            DetectorError error = std::move(outcome.error());
+        if (slots[i].failure && *slots[i].failure) {
+            DetectorError error = std::move(**slots[i].failure);
             error.series_index = i;
-            return std::unexpected(std::move(error));
+            return error;
         }
-        outputs.push_back(std::move(*outcome));
     }
+    return std::nullopt;
+}
+
+DetectorResult<std::vector<DetectorOutput>> detect_many_series(
+    std::span<const std::span<const double>> series, const MultiWindowArguments& options) {
+    MultiWindowArguments each = options;
+    each.workers.reset();  // every series runs on the pool chosen below
+    std::vector<std::optional<DetectorOutput>> done(series.size());
+    auto failure = run_series_tasks(series.size(), options.workers, options.control,
+                                    [&](std::size_t i) -> std::optional<DetectorError> {
+                                        MultiWindowArguments arguments = each;
+                                        arguments.series = series[i];
+                                        auto output = detect_multi_window(arguments);
+                                        if (!output) return std::move(output.error());
+                                        done[i].emplace(std::move(*output));
+                                        return std::nullopt;
+                                    });
+    if (failure) return std::unexpected(std::move(*failure));
+    std::vector<DetectorOutput> outputs;
+    outputs.reserve(series.size());
+    for (auto& output : done) outputs.push_back(std::move(*output));
     return outputs;
 }
 

@@ -94,9 +94,10 @@ std::size_t spread_split(std::span<const double> region) {
     return arg;
 }
 
-DetectorResult<std::vector<std::uint64_t>> candidate_points(
-    std::span<const double> series, const MethodArguments& arguments,
-    std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept) {
+DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const double> series,
+                                                            const MethodArguments& arguments,
+                                                            std::span<const std::uint64_t> sizes,
+                                                            std::optional<DetectorOutput>* kept) {
     if (sizes.empty()) return std::vector<std::uint64_t>{};
     MultiWindowArguments detector;
     detector.series = series;
@@ -208,6 +209,27 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
              selection.evidence[i].p_value, support_votes(support, moved[i])});
     }
     return output;
+}
+
+DetectorResult<std::vector<MethodOutput>> detect_changes_many(
+    std::span<const std::span<const double>> series, const MethodArguments& options) {
+    MethodArguments each = options;
+    each.workers.reset();  // every series runs on the pool chosen below
+    std::vector<std::optional<MethodOutput>> done(series.size());
+    auto failure = run_series_tasks(series.size(), options.workers, options.control,
+                                    [&](std::size_t i) -> std::optional<DetectorError> {
+                                        MethodArguments arguments = each;
+                                        arguments.series = series[i];
+                                        auto output = detect_changes(arguments);
+                                        if (!output) return std::move(output.error());
+                                        done[i].emplace(std::move(*output));
+                                        return std::nullopt;
+                                    });
+    if (failure) return std::unexpected(std::move(*failure));
+    std::vector<MethodOutput> outputs;
+    outputs.reserve(series.size());
+    for (auto& output : done) outputs.push_back(std::move(*output));
+    return outputs;
 }
 
 }  // namespace quarn

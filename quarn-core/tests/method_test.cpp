@@ -156,3 +156,20 @@ TEST(the_detector_output_is_kept_on_request_without_changing_the_changes) {
     }
     CHECK(kept->unit > 0.0);
 }
+
+TEST(many_series_equal_one_call_each_and_name_the_failing_one) {
+    const std::vector<double> a = sample::steps(), b = sample::noise(3, 400);
+    const std::vector<double> bad{1.0, 2.0};
+    const std::vector<std::span<const double>> both{a, b};
+    MethodArguments options;
+    options.workers = 2;
+    const auto many = quarn::detect_changes_many(both, options);
+    CHECK(many.has_value() && many->size() == 2u);
+    if (many && many->size() == 2) {
+        CHECK(positions((*many)[0]) == positions(run(a)));
+        CHECK(positions((*many)[1]) == positions(run(b)));
+    }
+    const std::vector<std::span<const double>> with_bad{a, bad, b};
+    const auto failed = quarn::detect_changes_many(with_bad, options);
+    CHECK(!failed && failed.error().series_index == 1u);
+}

@@ -84,4 +84,12 @@ std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64
 // value, an alpha outside (0, 1], or a failure of the detector.
 DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments);
 
+// Runs detect_changes on every series with the options of `options` (whose
+// own `series` is not used), one task per series on the default pool or on
+// one pool of `options.workers` threads. The outputs come in input order and
+// equal one call per series; a failure is the first failing series' in
+// input order, with its `series_index`.
+DetectorResult<std::vector<MethodOutput>> detect_changes_many(
+    std::span<const std::span<const double>> series, const MethodArguments& options);
+
 }  // namespace quarn
