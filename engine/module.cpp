@@ -17,6 +17,7 @@
 #include "background_run.hpp"
 #include "compact_result.hpp"
 #include "errors.hpp"
+#include "method_binding.hpp"
 #include "quarn/detector.hpp"
 #include "quarn/kernels.hpp"
 
@@ -213,6 +214,7 @@ NB_MODULE(_engine, module) {
     nb::set_leak_warnings(false);  // results may well outlive the module at exit
     add_detector_error(module);
     install_shutdown_hooks(module);
+    add_method_functions(module);
 
     module.def(
         "detect",

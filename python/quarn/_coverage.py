@@ -6,7 +6,8 @@ values; with fewer it finds nothing, which must not read as "no change".
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
+from typing import Any
 
 from quarn.options import format_sizes
 
@@ -48,3 +49,22 @@ def unanalysed_message(
     if len(short) == len(set(sizes)):
         what += " and no change point can be found"
     return f"{need}; {subject} has {n_values}, {what}"
+
+
+#: The smallest window size of the confirm method's candidate detector.
+_SMALLEST_METHOD_WINDOW = 5
+
+
+def window_sizes_for(n_values: int, options: Mapping[str, Any]) -> tuple[int, ...]:
+    """The window sizes a detection with ``options`` runs on ``n_values`` values.
+
+    The native method runs the sizes asked for; the confirm method chooses
+    its own from the length, and none when the series is too short for the
+    smallest (which is then the size reported as unable to analyse it).
+    """
+    if options["method"] == "native":
+        return tuple(options["window_sizes"])
+    from quarn import _engine
+
+    sizes = tuple(_engine.method_window_sizes(n_values))
+    return sizes or (_SMALLEST_METHOD_WINDOW,)

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from quarn.result import DetectionResult
 
 #: The columns of a change-point table, after ``series`` in a tidy frame.
-COLUMNS = ("position", "label", "votes", "score", "probability")
+COLUMNS = ("position", "label", "votes", "score", "probability", "kind", "p_value")
 
 #: Change points listed in a notebook before the rest are counted.
 HTML_ROWS = 20
@@ -48,7 +48,9 @@ def change_point_columns(consensus: dict[str, Any], index: Any) -> dict[str, Any
 
     Args:
         consensus: ``leaders`` (int64), ``segment_votes`` (int64),
-            ``scores`` and ``probabilities`` (float64), one per change point.
+            ``scores`` and ``probabilities`` (float64), one per change point,
+            and for the confirm method ``kinds`` (str) and ``p_values``
+            (float64).
         index: The pandas index of the series, or None.
 
     Returns:
@@ -56,12 +58,22 @@ def change_point_columns(consensus: dict[str, Any], index: Any) -> dict[str, Any
         the positions (keeping its dtype), or an object array of None.
     """
     positions = np.asarray(consensus["leaders"], dtype=np.int64)
+    kinds = consensus.get("kinds")
+    p_values = consensus.get("p_values")
     return {
         "position": positions,
         "label": _labels(index, positions),
         "votes": np.asarray(consensus["segment_votes"], dtype=np.int64),
         "score": np.asarray(consensus["scores"], dtype=np.float64),
         "probability": np.asarray(consensus["probabilities"], dtype=np.float64),
+        "kind": np.array(
+            list(kinds) if kinds is not None else [None] * len(positions), dtype=object
+        ),
+        "p_value": (
+            np.asarray(p_values, dtype=np.float64)
+            if p_values is not None
+            else np.full(len(positions), np.nan)
+        ),
     }
 
 
@@ -74,6 +86,8 @@ def change_point_frame(result: DetectionResult) -> pd.DataFrame:
         "segment_votes": [p.votes for p in points],
         "scores": [p.score for p in points],
         "probabilities": [p.probability for p in points],
+        "kinds": [p.kind for p in points] if result.method == "confirm" else None,
+        "p_values": [p.p_value for p in points] if result.method == "confirm" else None,
     }
     return pd.DataFrame(change_point_columns(consensus, result.index))
 
@@ -108,9 +122,8 @@ def tidy_frame(
         elif parts:
             columns[column] = np.concatenate(parts)
         else:
-            columns[column] = np.empty(
-                0, dtype=np.int64 if column in ("position", "votes") else np.float64
-            )
+            dtype = {"position": np.int64, "votes": np.int64, "kind": object}
+            columns[column] = np.empty(0, dtype=dtype.get(column, np.float64))
     return pd.DataFrame(columns)
 
 
@@ -119,19 +132,23 @@ def result_html(result: DetectionResult) -> str:
     first :data:`HTML_ROWS` change points."""
     options = result.options
     count = len(result.change_points)
+    sizes = format_sizes(result.window_results) or "none"
     summary = (
         f"<strong>DetectionResult</strong>: {result.n_samples} values, {count} change "
-        f"point{'' if count == 1 else 's'} (window sizes "
-        f"{html.escape(format_sizes(options['window_sizes']))}, alpha {options['alpha']:g}, "
-        f"seed {options['seed']})"
+        f"point{'' if count == 1 else 's'} (method {html.escape(result.method)}, window sizes "
+        f"{html.escape(sizes)}, alpha {options['alpha']:g}, seed {options['seed']})"
     )
     if not count:
         return f"<div>{summary}</div>"
     labelled = result.index is not None
-    heads = ["position"] + (["label"] if labelled else []) + ["votes", "score", "probability"]
+    confirm = result.method == "confirm"
+    heads = ["position"] + (["label"] if labelled else [])
+    heads += (["kind", "p-value"] if confirm else []) + ["votes", "score", "probability"]
     rows = []
     for point in result.change_points[:HTML_ROWS]:
         cells = [str(point.position)] + ([str(point.label)] if labelled else [])
+        if confirm:
+            cells += [str(point.kind), f"{point.p_value:.3g}"]
         cells += [str(point.votes), f"{point.score:.3f}", f"{point.probability:.3f}"]
         rows.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
     if count > HTML_ROWS:

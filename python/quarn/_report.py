@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from quarn import datasets
-from quarn._coverage import unanalysed_sizes
+from quarn._coverage import unanalysed_sizes, window_sizes_for
 from quarn._table import Column, DataError, UsageError
 from quarn.options import format_sizes, shown
 from quarn.result import DetectionResult
@@ -29,7 +29,7 @@ def series_report(analysis: Analysis) -> str:
     """A title line and a table of the change points of one series."""
     column, result = analysis.column, analysis.result
     count = len(result.change_points)
-    sizes = result.options["window_sizes"]
+    sizes = window_sizes_for(result.n_samples, result.options)
     if len(unanalysed_sizes(result.n_samples, sizes)) == len(set(sizes)):
         found = "not analysed (every window size needs more values)"
     else:
@@ -38,10 +38,13 @@ def series_report(analysis: Analysis) -> str:
     if not count:
         return title
     time = column.labels_name or "time"
-    headers = ["position"] + ([time] if column.labels else []) + ["votes", "score", "probability"]
+    confirm = result.method == "confirm"
+    headers = ["position"] + ([time] if column.labels else [])
+    headers += (["kind", "p-value"] if confirm else []) + ["votes", "score", "probability"]
     rows = [
         [str(p.position)]
         + ([column.labels[p.position]] if column.labels else [])
+        + ([str(p.kind), f"{p.p_value:.3g}"] if confirm else [])
         + [str(p.votes), f"{p.score:.3f}", f"{p.probability:.3f}"]
         for p in result.change_points
     ]
@@ -53,9 +56,10 @@ def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
     series as for many.
 
     Each object has ``file``, ``column``, ``n_values``, ``time_column`` (None
-    without one), ``change_points`` (position, time label or None, votes,
-    score, probability), ``warnings`` and ``result``, the detector's full
-    result in the JSON form of :mod:`quarn.serialize`.
+    without one), ``method``, ``change_points`` (position, time label or
+    None, votes, score, probability, and for the confirm method kind and
+    p_value), ``warnings`` and ``result``, the detector's full result in the
+    JSON form of :mod:`quarn.serialize`.
     """
     document = []
     for analysis in analyses:
@@ -67,10 +71,16 @@ def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
                 "column": column.name,
                 "n_values": result.n_samples,
                 "time_column": column.labels_name,
+                "method": result.method,
                 "change_points": [
                     {
                         "position": p.position,
                         "time": None if labels is None else labels[p.position],
+                        **(
+                            {"kind": p.kind, "p_value": p.p_value}
+                            if result.method == "confirm"
+                            else {}
+                        ),
                         "votes": p.votes,
                         "score": p.score,
                         "probability": p.probability,
@@ -98,6 +108,7 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
         return any(abs(position - m) <= margin for m in marks)
 
     annotated = dataset.annotated_positions()
+    confirm = result.method == "confirm"
     rows = []
     for point in result.change_points:
         nearest = min(annotated, key=lambda a: (abs(a - point.position), a))
@@ -105,6 +116,7 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
         rows.append(
             [
                 str(point.position),
+                *([str(point.kind), f"{point.p_value:.3g}"] if confirm else []),
                 str(point.votes),
                 f"{point.score:.3f}",
                 f"{point.probability:.3f}",
@@ -117,7 +129,10 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
     lines = [
         f"{dataset.title}: {len(dataset.values)} values ({dataset.source})",
         (
-            f"detector: window sizes {format_sizes(options['window_sizes'])}, "
+            f"confirm method: alpha {options['alpha']:g}, seed {options['seed']}, candidates "
+            f"from window sizes {format_sizes(result.window_results)}"
+            if confirm
+            else f"native method: window sizes {format_sizes(options['window_sizes'])}, "
             f"{options['n_perm']} replicates, alpha {options['alpha']:g}, seed {options['seed']}, "
             f"tol {options['tol']}, change type {options['change_type']}"
         ),
@@ -125,7 +140,9 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
         f"{len(found)} change points found, {matched} of them within {margin} samples "
         "of a change marked by hand:",
         format_table(
-            ["position", "votes", "score", "probability", "nearest mark", "marked by"],
+            ["position"]
+            + (["kind", "p-value"] if confirm else [])
+            + ["votes", "score", "probability", "nearest mark", "marked by"],
             rows,
         ),
         "",

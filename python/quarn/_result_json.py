@@ -5,7 +5,11 @@ The document::
     {"format": "quarn.DetectionResult", "version": 1,
      "n_samples": 240, "options": {...}, "values": [...],
      "index": null | {"kind": ..., "name": ..., ...},
-     "result": <the native dictionary in the JSON form of quarn.serialize>}
+     "result": <the native dictionary in the JSON form of quarn.serialize>,
+     "changes": {"kinds": [...], "p_values": [...]}}
+
+``changes`` is there for the confirm method only: the kind and p-value of
+every change point, in the order of ``result``'s leaders.
 
 Floats are written by ``repr`` (which reads back to the same bits); the
 detector's NaN and infinite figures as ``quarn.serialize`` writes them. A
@@ -50,6 +54,11 @@ def result_to_json(result: DetectionResult, *, indent: int | None = None) -> str
         "index": _index_to_json(result.index),
         "result": to_jsonable(dict(result.to_dict())),
     }
+    if result.method == "confirm":
+        document["changes"] = {
+            "kinds": [p.kind for p in result.change_points],
+            "p_values": [p.p_value for p in result.change_points],
+        }
     return json.dumps(document, indent=indent, allow_nan=False)
 
 
@@ -77,6 +86,15 @@ def result_from_json(text: str | bytes) -> DetectionResult:
         options = check_options(document["options"])
         index = _index_from_json(document["index"])
         detection = _compact_from_native(native, n_samples)
+        changes = document.get("changes")
+        if changes is not None:
+            consensus = detection["consensus"]
+            consensus["kinds"] = tuple(str(kind) for kind in changes["kinds"])
+            consensus["p_values"] = np.array(changes["p_values"], dtype=np.float64)
+            if not len(consensus["kinds"]) == len(consensus["p_values"]) == len(
+                consensus["leaders"]
+            ):
+                raise ValueError("the changes do not match the change points")
     except (KeyError, TypeError, ValueError, IndexError) as exc:
         raise ValueError(f"damaged {FORMAT} document: {type(exc).__name__}: {exc}") from None
     if len(values) != n_samples or (index is not None and len(index) != n_samples):

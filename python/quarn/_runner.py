@@ -2,12 +2,19 @@
 
 :func:`run_detector` is the one place where :func:`quarn.detect`,
 :func:`quarn.detect_many` and the command line meet the engine
-(``quarn._engine``): it centres and scales every series for the detector
-(see ``_scaling``), runs them with the interpreter lock released (Ctrl-C
-and progress answered meanwhile), frees the scaled copies as soon as the
-engine returns, and brings the statistics and thresholds back to each
-series' units. It returns the engine's compact output, from which
-``quarn.result`` builds results; a failure names the series it is about.
+(``quarn._engine``), for either method:
+
+- ``confirm``: the engine's method standardises every series itself, so the
+  values go in as they are; the candidate detector's statistics and
+  thresholds come back on the standardised scale and are brought to the
+  series' units here.
+- ``native``: every series is centred and scaled by a power of two for the
+  detector (see ``_scaling``), the scaled copies are freed as soon as the
+  engine returns, and the statistics and thresholds are brought back.
+
+Both run with the interpreter lock released (Ctrl-C and progress answered
+meanwhile) and return the same compact form, from which ``quarn.result``
+builds results; a failure names the series it is about.
 """
 
 from __future__ import annotations
@@ -15,9 +22,11 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import Any
 
+import numpy as np
+
 from quarn import _engine
 from quarn._inputs import PreparedSeries, non_finite_message
-from quarn._scaling import IDENTITY, choose_scaling
+from quarn._scaling import IDENTITY, choose_scaling, detection_figures
 from quarn.options import native_arguments
 
 # The detector's text when a window is too short for its bootstrap blocks.
@@ -79,6 +88,8 @@ def run_detector(
         KeyboardInterrupt: Ctrl-C; the run was stopped and released.
         MemoryError: The work does not fit into memory.
     """
+    if options["method"] == "confirm":
+        return _run_method(prepared, values, options, progress)
     # Thresholds by runs where smaller; figures writeable, to be brought
     # back to the series' units in place.
     arguments = dict(
@@ -98,6 +109,70 @@ def run_detector(
         # results grow.
         del mapped
     return [scaling.detection_to_data_units(result) for scaling, result in zip(scalings, results)]
+
+
+def _run_method(
+    prepared: Sequence[PreparedSeries],
+    values: Sequence[Any],
+    options: dict[str, Any],
+    progress: Progress | None,
+) -> list[dict[str, Any]]:
+    arguments = {
+        "alpha": options["alpha"],
+        "seed": options["seed"],
+        "workers": options["workers"],
+        "keep_detector": True,
+        "threshold_runs": True,
+        "writeable": True,
+        "progress": progress,
+    }
+    if arguments["alpha"] == 0.0:
+        raise SeriesFailure(0, "alpha must be above 0 for the confirm method", is_data=False)
+    try:
+        if len(values) == 1:
+            outputs = [_engine.detect_changes(values[0], **arguments)]
+        else:
+            outputs = _engine.detect_changes_many(list(values), **arguments)
+    except _engine.DetectorError as error:
+        raise _explained(error, prepared, values, options) from error
+    return [_method_detection(output) for output in outputs]
+
+
+def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
+    """The compact detection of a method result: the candidate detector's
+    windows in the series' units, and its kept changes in the place of the
+    consensus, with votes, scores and probabilities from their support."""
+    detector = output["detector"]
+    windows = detector["windows"] if detector is not None else ()
+    unit = float(output["unit"])
+    for figures in detection_figures({"windows": windows}):
+        if unit != 1.0:
+            # Statistics of values near the largest floats may exceed them
+            # in the series' units: they become infinite, without a warning.
+            with np.errstate(over="ignore"):
+                figures *= unit
+        figures.flags.writeable = False
+    sizes = len(output["window_sizes"])
+    votes = output["votes"]
+    scores = votes / sizes if sizes else np.zeros(len(votes))
+    total = float(scores.sum())
+    if total > 0.0:
+        probabilities = scores / total
+    else:  # no support anywhere: every change point weighs the same
+        probabilities = np.full(len(votes), 1.0 / len(votes) if len(votes) else 0.0)
+    consensus = {
+        "leaders": output["positions"],
+        "segment_votes": votes,
+        "scores": scores,
+        "probabilities": probabilities,
+        "cdf": np.cumsum(probabilities),
+        "kinds": output["kinds"],
+        "p_values": output["p_values"],
+    }
+    for value in consensus.values():
+        if isinstance(value, np.ndarray):
+            value.flags.writeable = False
+    return {"n": output["n"], "windows": windows, "consensus": consensus}
 
 
 def _explained(

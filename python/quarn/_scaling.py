@@ -94,14 +94,14 @@ class Scaling:
             # Statistics of values near the largest floats may exceed them in
             # the series' units: they become infinite, without a warning.
             with np.errstate(over="ignore"):
-                for figures in _figures(detection):
+                for figures in detection_figures(detection):
                     figures *= unit
-        for figures in _figures(detection):
+        for figures in detection_figures(detection):
             figures.flags.writeable = False
         return detection
 
 
-def _figures(detection: dict[str, Any]) -> list[Any]:
+def detection_figures(detection: dict[str, Any]) -> list[Any]:
     """The statistics and thresholds (or threshold values of runs) of every
     window of an engine result."""
     arrays = []

@@ -18,7 +18,7 @@ from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from quarn import datasets
-from quarn._coverage import unanalysed_message
+from quarn._coverage import unanalysed_message, window_sizes_for
 from quarn._inputs import prepare_series
 from quarn._progress import ProgressBar
 from quarn._report import (
@@ -273,14 +273,18 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     parallel batch, with a progress bar on a terminal."""
     notes = []
     for column in columns:
-        message = unanalysed_message(len(column.values), options["window_sizes"], column.title)
+        sizes = window_sizes_for(len(column.values), options)
+        message = unanalysed_message(len(column.values), sizes, column.title)
         notes.append(() if message is None else (message,))
         if message is not None:
             _warn(f"{column.source}: {message}")
-    work = (
-        f"{options['n_perm']} replicates, window sizes "
-        f"{shown(format_sizes(options['window_sizes']))}"
-    )
+    if options["method"] == "native":
+        work = (
+            f"native method, {options['n_perm']} replicates, window sizes "
+            f"{shown(format_sizes(options['window_sizes']))}"
+        )
+    else:
+        work = f"confirm method, alpha {options['alpha']:g}"
     if len(columns) == 1:
         (column,) = columns
         stage.doing = (

@@ -50,16 +50,17 @@ def detect_many(
     time: Hashable | None = None,
     value: Hashable | None = None,
     shuffle: bool | None = None,
+    method: str = "confirm",
     window_sizes: Iterable[int] | int | None = None,
-    n_perm: int = 300,
-    alpha: float = 1.0,
+    n_perm: int | None = None,
+    alpha: float | None = None,
     seed: int = 123,
-    tol: int = 2,
+    tol: int | None = None,
     workers: int | None = None,
-    change_type: str = "mean",
+    change_type: str | None = None,
     block_length: int | None = None,
-    taper_ratio: float = 0.5,
-    center: bool = True,
+    taper_ratio: float | None = None,
+    center: bool | None = None,
 ) -> DaskDataFrame:
     """Finds change points in every series of a Dask DataFrame in long form.
 
@@ -172,4 +173,6 @@ def _meta_dtypes(frame: pd.DataFrame, by: Any, time: Any) -> dict[str, Any]:
         "votes": "int64",
         "score": "float64",
         "probability": "float64",
+        "kind": object,
+        "p_value": "float64",
     }

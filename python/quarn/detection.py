@@ -12,7 +12,7 @@ import warnings
 from collections.abc import Callable, Iterable
 from typing import Any
 
-from quarn._coverage import QuarnWarning, unanalysed_message
+from quarn._coverage import QuarnWarning, unanalysed_message, window_sizes_for
 from quarn._inputs import PreparedSeries, float_values, prepare_series
 from quarn._runner import SeriesFailure, run_detector
 from quarn.options import check_options, with_options_doc
@@ -21,32 +21,49 @@ from quarn.result import DetectionResult, build_result
 def detect(
     series: Any,
     *,
+    method: str = "confirm",
     window_sizes: Iterable[int] | int | None = None,
-    n_perm: int = 300,
-    alpha: float = 1.0,
+    n_perm: int | None = None,
+    alpha: float | None = None,
     seed: int = 123,
-    tol: int = 2,
+    tol: int | None = None,
     workers: int | None = None,
-    change_type: str = "mean",
+    change_type: str | None = None,
     block_length: int | None = None,
-    taper_ratio: float = 0.5,
-    center: bool = True,
+    taper_ratio: float | None = None,
+    center: bool | None = None,
     progress: Callable[[int, int], object] | None = None,
 ) -> DetectionResult:
-    """Finds change points in a series with the multi-window detector.
+    """Finds change points in a series.
 
-    Every window size cuts the series into adjacent windows and compares
-    neighbouring windows by their Wasserstein distance; a seeded, tapered
-    block bootstrap decides which distances are significant. The change
-    points of all window sizes are merged into a consensus, where each change
-    point gets its votes, a score and a probability.
+    Both methods start from the multi-window detector: every window size
+    cuts the series into adjacent windows and compares neighbouring windows
+    by their Wasserstein distance; a seeded, tapered block bootstrap decides
+    which distances are significant.
 
-    The series is first centred on its median and multiplied by a power of
-    two that brings its spread near 1 (exact in floating point), so the same
-    change points are found for ``a * x + c`` as for ``x`` (any ``a > 0``)
-    and for values anywhere in the floating-point range; statistics and
-    thresholds are reported in the series' own units. ``center=False`` then
-    means windows are scaled but not centred on their own means.
+    - ``method="confirm"`` (the default) runs the detector with six window
+      sizes scaled to the length of the series and takes every change point
+      it reports as a candidate. A candidate is kept only when tests on the
+      whole stretches between its neighbours confirm it: rank tests of
+      level, spread and shape, and a test of a jump or kink in a trend, with
+      p-values that allow for the search over split positions and for
+      dependence between neighbouring values. Candidates are dropped one by
+      one, the weakest first, until every remaining one has a p-value of at
+      most ``alpha``; so on a series without changes, ``alpha`` is the
+      chance of reporting any change point at all. Each kept change gets a
+      kind (level, slope, spread, shape) and its p-value.
+    - ``method="native"`` merges the change points of all window sizes into
+      the detector's own consensus, where each change point gets its votes,
+      a score and a probability, as ``quarn_detector`` computes them.
+
+    Either method finds the same change points for ``a * x + c`` as for
+    ``x`` (any ``a > 0``) and for values anywhere in the floating-point
+    range: the confirm method works on ranks and on values standardised by
+    a robust centre and scale; for the native method the series is first
+    centred on its median and multiplied by a power of two that brings its
+    spread near 1 (exact in floating point; ``center=False`` then means
+    windows are scaled but not centred on their own means). Statistics and
+    thresholds are reported in the series' own units.
 
     The result depends only on the series and the options: the same seed
     gives the same result on every run and for any number of workers.
@@ -63,15 +80,16 @@ def detect(
         (options): One entry per option, from quarn.options.OPTIONS.
 
     Returns:
-        The consensus change points, the findings of every window size, and
-        the options used.
+        The change points, the findings of every window size of the
+        detector, and the options used.
 
     Raises:
         TypeError: The series is not a sequence of numbers, or an option has
             the wrong type.
         ValueError: The series is not one-dimensional, has fewer than 3
             values, holds NaN, infinite, missing (masked) values or integers
-            too large for a float, or an option is out of range.
+            too large for a float, or an option is out of range or does not
+            apply to the method.
         MemoryError: The detection does not fit into memory.
 
     Warns:
@@ -87,7 +105,7 @@ def detect(
         (result,) = detect_each([prepared], options, progress=options["progress"])
     except SeriesFailure as failure:
         raise ValueError(failure.message) from failure.__cause__
-    message = unanalysed_message(result.n_samples, options["window_sizes"])
+    message = unanalysed_message(result.n_samples, window_sizes_for(result.n_samples, options))
     if message is not None:
         warnings.warn(message, QuarnWarning, stacklevel=2)
     return result

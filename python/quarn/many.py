@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from quarn._coverage import QuarnWarning, unanalysed_message
+from quarn._coverage import QuarnWarning, unanalysed_message, window_sizes_for
 from quarn._frames import change_point_columns, require_pandas, tidy_frame
 from quarn._inputs import PreparedSeries, float_values, numpy_values, prepare_series
 from quarn._runner import SeriesFailure, run_detector
@@ -29,16 +29,17 @@ def detect_many(
     by: Hashable | None = None,
     time: Hashable | None = None,
     value: Hashable | None = None,
+    method: str = "confirm",
     window_sizes: Iterable[int] | int | None = None,
-    n_perm: int = 300,
-    alpha: float = 1.0,
+    n_perm: int | None = None,
+    alpha: float | None = None,
     seed: int = 123,
-    tol: int = 2,
+    tol: int | None = None,
     workers: int | None = None,
-    change_type: str = "mean",
+    change_type: str | None = None,
     block_length: int | None = None,
-    taper_ratio: float = 0.5,
-    center: bool = True,
+    taper_ratio: float | None = None,
+    center: bool | None = None,
     progress: Callable[[int, int], object] | None = None,
 ) -> pd.DataFrame:
     """Finds change points in many series at once.
@@ -71,8 +72,9 @@ def detect_many(
 
     Returns:
         One row per change point, the series one after the other: ``series``
-        (the name), ``position``, ``label``, ``votes``, ``score`` and
-        ``probability`` (see :meth:`DetectionResult.to_frame`).
+        (the name), ``position``, ``label``, ``votes``, ``score``,
+        ``probability``, ``kind`` and ``p_value`` (see
+        :meth:`DetectionResult.to_frame`).
 
     Raises:
         TypeError: ``data`` is of none of the four shapes, a series is not a
@@ -105,7 +107,7 @@ def detect_many(
         raise ValueError(f"series {shown(names[failure.series_index])}: {failure.message}") from (
             failure.__cause__
         )
-    _warn_short_series(names, [len(v) for v in values], options["window_sizes"])
+    _warn_short_series(names, [len(v) for v in values], options)
     pieces = []
     for number, series in enumerate(prepared):
         detection, compact[number] = compact[number], None  # free as we go
@@ -249,11 +251,16 @@ def _refuse_missing(frame: Any, column: Any, role: str) -> None:
         )
 
 
-def _warn_short_series(names: list[Any], lengths: list[int], sizes: tuple[int, ...]) -> None:
+def _warn_short_series(names: list[Any], lengths: list[int], options: dict[str, Any]) -> None:
     messages = [
         message
         for name, length in zip(names, lengths)
-        if (message := unanalysed_message(length, sizes, f"series {shown(name)}")) is not None
+        if (
+            message := unanalysed_message(
+                length, window_sizes_for(length, options), f"series {shown(name)}"
+            )
+        )
+        is not None
     ]
     if not messages:
         return

@@ -24,6 +24,15 @@ DEFAULT_WINDOW_SIZES: tuple[int, ...] = tuple(range(10, 21))
 #: The kinds of change the detector can look for.
 CHANGE_TYPES: tuple[str, ...] = ("mean", "var", "distribution")
 
+#: The detection methods: "confirm" (the default) keeps the candidates of
+#: the multi-window detector that tests on the stretches between their
+#: neighbours confirm; "native" is the multi-window detector's own consensus,
+#: exactly as ``quarn_detector`` computes it.
+METHODS: tuple[str, ...] = ("confirm", "native")
+
+#: The method used when none is given.
+DEFAULT_METHOD = "confirm"
+
 #: Largest value of every integer option: the detector takes unsigned
 #: 64-bit integers.
 MAX_UNSIGNED = 2**64 - 1
@@ -84,6 +93,10 @@ class Option:
         recorded: Whether a result records the option among the options it
             was computed with (False for what only concerns the call, such
             as its progress callback).
+        methods: The methods the option applies to. Given explicitly (not
+            None) to another method, it is refused.
+        method_defaults: The value None stands for, by method, where it
+            depends on the method; None then means "the method's default".
     """
 
     name: str
@@ -97,6 +110,8 @@ class Option:
     default_text: str
     switch: bool = False
     recorded: bool = True
+    methods: tuple[str, ...] = ("confirm", "native")
+    method_defaults: Mapping[str, Any] | None = None
 
 
 # ---------------------------------------------------------------------------
@@ -151,10 +166,11 @@ def fraction(example: str) -> Callable[[Any, str], float]:
 _window_size = integer_in(1)
 
 
-def check_window_sizes(value: Any, subject: str) -> tuple[int, ...]:
-    """Window sizes: None for the default, one integer, or an iterable of them."""
+def check_window_sizes(value: Any, subject: str) -> tuple[int, ...] | None:
+    """Window sizes: None for the method's default, one integer, or an
+    iterable of them."""
     if value is None:
-        return DEFAULT_WINDOW_SIZES
+        return None
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
         return (_window_size(value, subject),)
     if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
@@ -179,6 +195,15 @@ def check_change_type(value: Any, subject: str) -> str:
         raise ValueError(
             f"{subject} must be 'mean', 'var' or 'distribution', got {shown(value)}"
         )
+    return value.lower()
+
+
+def check_method(value: Any, subject: str) -> str:
+    """One of :data:`METHODS`, in any letter case; returned in lower case."""
+    if not isinstance(value, str):
+        raise TypeError(f"{subject} must be a string, got {type(value).__name__}")
+    if value.lower() not in METHODS:
+        raise ValueError(f"{subject} must be 'confirm' or 'native', got {shown(value)}")
     return value.lower()
 
 
@@ -259,6 +284,24 @@ def format_sizes(sizes: Iterable[int]) -> str:
 
 OPTIONS: tuple[Option, ...] = (
     Option(
+        name="method",
+        default=DEFAULT_METHOD,
+        check=check_method,
+        help=(
+            "'confirm': the multi-window detector proposes candidates, with window "
+            "sizes scaled to the series, and a change point is kept only when rank "
+            "and trend tests on the whole stretches between its neighbours confirm "
+            "it at the overall level alpha; each gets a kind and a p-value. "
+            "'native': the multi-window detector's own consensus, exactly as "
+            "quarn_detector computes it on the values as given."
+        ),
+        flag="--method",
+        metavar="METHOD",
+        parse=parse_text,
+        native=None,
+        default_text="confirm",
+    ),
+    Option(
         name="window_sizes",
         default=None,
         check=check_window_sizes,
@@ -266,18 +309,21 @@ OPTIONS: tuple[Option, ...] = (
             "How many values one window holds; every size is run and the sizes vote. "
             "Small windows find changes close together; large windows see small "
             "changes and ignore short spikes. A series needs at least twice a size's "
-            "values for that size to analyse it."
+            "values for that size to analyse it. Native method only (the confirm "
+            "method chooses six sizes from about n/100 to n/8)."
         ),
         flag="--window-sizes",
         metavar="SIZES",
         parse=parse_window_sizes,
         native="window_sizes",
         default_text="10 to 20",
+        methods=("native",),
+        method_defaults={"native": DEFAULT_WINDOW_SIZES},
     ),
     Option(
         name="n_perm",
-        default=300,
-        check=integer_in(1),
+        default=None,
+        check=optional(integer_in(1)),
         help=(
             "Bootstrap replicates behind every threshold: more are steadier and "
             "proportionally slower."
@@ -287,21 +333,25 @@ OPTIONS: tuple[Option, ...] = (
         parse=parse_integer,
         native="n_perm",
         default_text="300",
+        methods=("native",),
+        method_defaults={"native": 300},
     ),
     Option(
         name="alpha",
-        default=1.0,
-        check=fraction("0.05 means 5%"),
+        default=None,
+        check=optional(fraction("0.05 means 5%")),
         help=(
-            "Overall false-alarm level, a fraction from 0 to 1 (0.05 means 5%), "
-            "shared out evenly over the positions of each window size. Smaller "
-            "values report fewer, clearer changes; the default is permissive."
+            "False-alarm level, a fraction from 0 to 1 (0.05 means 5%). Confirm "
+            "method: the chance of reporting any change point at all on a series "
+            "without changes (above 0). Native method: shared out evenly over the "
+            "positions of each window size; 1.0 is permissive."
         ),
         flag="--alpha",
         metavar="A",
         parse=parse_number,
         native="alpha_q",
-        default_text="1.0",
+        default_text="0.05 (confirm), 1.0 (native)",
+        method_defaults={"confirm": 0.05, "native": 1.0},
     ),
     Option(
         name="seed",
@@ -316,8 +366,8 @@ OPTIONS: tuple[Option, ...] = (
     ),
     Option(
         name="tol",
-        default=2,
-        check=integer_in(0),
+        default=None,
+        check=optional(integer_in(0)),
         help=(
             "Change points of different window sizes at most this many values "
             "apart (chained) count as one change."
@@ -327,6 +377,8 @@ OPTIONS: tuple[Option, ...] = (
         parse=parse_integer,
         native="tol",
         default_text="2",
+        methods=("native",),
+        method_defaults={"native": 2},
     ),
     Option(
         name="workers",
@@ -344,8 +396,8 @@ OPTIONS: tuple[Option, ...] = (
     ),
     Option(
         name="change_type",
-        default="mean",
-        check=check_change_type,
+        default=None,
+        check=optional(check_change_type),
         help=(
             "What a change point is placed on within a significant stretch: a "
             "shift in 'mean', in spread ('var') or in the whole 'distribution'."
@@ -355,6 +407,8 @@ OPTIONS: tuple[Option, ...] = (
         parse=parse_text,
         native="change_type",
         default_text="mean",
+        methods=("native",),
+        method_defaults={"native": "mean"},
     ),
     Option(
         name="block_length",
@@ -370,22 +424,25 @@ OPTIONS: tuple[Option, ...] = (
         parse=parse_integer,
         native="b",
         default_text="from the window size",
+        methods=("native",),
     ),
     Option(
         name="taper_ratio",
-        default=0.5,
-        check=fraction("0 means no taper"),
+        default=None,
+        check=optional(fraction("0 means no taper")),
         help="Share of every bootstrap block that is faded in and out, 0 to 1.",
         flag="--taper-ratio",
         metavar="R",
         parse=parse_number,
         native="taper_ratio",
         default_text="0.5",
+        methods=("native",),
+        method_defaults={"native": 0.5},
     ),
     Option(
         name="center",
-        default=True,
-        check=check_switch,
+        default=None,
+        check=optional(check_switch),
         help=(
             "Whether each window is centred on its own mean before the bootstrap "
             "(windows are always scaled; the whole series is centred on its median "
@@ -397,6 +454,8 @@ OPTIONS: tuple[Option, ...] = (
         native="center",
         default_text="True",
         switch=True,
+        methods=("native",),
+        method_defaults={"native": True},
     ),
     Option(
         name="progress",
@@ -434,26 +493,44 @@ def check_options(given: Mapping[str, Any], *, cli: bool = False) -> dict[str, A
 
     Returns:
         Every option under its :func:`quarn.detect` name, in table order,
-        normalised (window sizes as a tuple, change type in lower case).
+        normalised (window sizes as a tuple, change type in lower case),
+        with the chosen method's defaults filled in; options that do not
+        apply to the method are None.
 
     Raises:
         TypeError: An option is unknown or has the wrong type.
-        ValueError: An option is out of range.
+        ValueError: An option is out of range, or does not apply to the
+            method.
     """
     unknown = [name for name in given if name not in BY_NAME]
     if unknown:
         raise TypeError(f"unknown option {shown(unknown[0])}")
-    return {
+    checked = {
         option.name: option.check(
             given.get(option.name, option.default),
             option.flag if cli and option.flag else option.name,
         )
         for option in OPTIONS
     }
+    method = checked["method"]
+    for option in OPTIONS:
+        value = checked[option.name]
+        if method not in option.methods:
+            if value is not None:
+                subject = option.flag if cli and option.flag else option.name
+                chosen = f"--method {method}" if cli else f"method={method!r}"
+                allowed = " or ".join(repr(m) for m in option.methods)
+                raise ValueError(
+                    f"{subject} does not apply to {chosen}; it is an option of method {allowed}"
+                )
+        elif value is None and option.method_defaults is not None:
+            checked[option.name] = option.method_defaults.get(method)
+    return checked
 
 
 def native_arguments(options: Mapping[str, Any]) -> dict[str, Any]:
-    """Renames checked options to the keyword arguments of ``quarn_detector``."""
+    """Renames checked options of the native method to the keyword arguments
+    of ``quarn_detector``."""
     arguments = {}
     for option in OPTIONS:
         if option.native is not None and option.name in options:
@@ -493,10 +570,16 @@ def with_options_doc(doc: str) -> str:
 
 def markdown_table() -> str:
     """The README's table of the options (Python name, flag, default, meaning)."""
-    lines = ["| Python | command line | default | meaning |", "|---|---|---|---|"]
+    lines = [
+        "| Python | command line | methods | default | meaning |",
+        "|---|---|---|---|---|",
+    ]
     for option in OPTIONS:
         flag = f"`{option.flag}`" if option.flag else ""
         if option.switch and option.flag:
             flag = f"`{option.flag}` / `--no-{option.flag[2:]}`"
-        lines.append(f"| `{option.name}` | {flag} | {option.default_text} | {option.help} |")
+        methods = "both" if len(option.methods) == len(METHODS) else ", ".join(option.methods)
+        lines.append(
+            f"| `{option.name}` | {flag} | {methods} | {option.default_text} | {option.help} |"
+        )
     return "\n".join(lines)

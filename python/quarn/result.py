@@ -176,18 +176,30 @@ class WindowResult:
 
 @dataclass(frozen=True)
 class ChangePoint:
-    """One consensus change point.
+    """One change point.
 
     Attributes:
         position: Index of the first value after the change (0-based), so the
             change lies between ``position - 1`` and ``position``.
-        votes: Votes of the change point's segment: how many window sizes
-            reported a change point in it, counted per reported point.
-        score: Share of the window sizes that voted for the segment, capped
-            at 1.
-        probability: The score divided by the sum of all scores.
+        votes: How many window sizes of the multi-window detector support
+            the change. Confirm method: the window sizes that reported a
+            change point within their own window size of ``position`` (at
+            most the number of window sizes). Native method: the votes of
+            the change point's consensus segment, counted per reported point
+            (a window size that reported two points in one segment counts
+            twice, so votes may exceed the number of window sizes).
+        score: ``votes`` over the number of window sizes, capped at 1.
+        probability: The score divided by the sum of all scores (confirm
+            method: an equal share each when every score is 0).
         label: The index label at ``position`` when the series was a pandas
             Series (a pandas Timestamp for a DatetimeIndex), otherwise None.
+        kind: Confirm method: what changed, "level" (a jump of the level),
+            "slope" (a kink of a trend), "spread" or "shape" (of the
+            distribution at an equal level). None for the native method.
+        p_value: Confirm method: the p-value of the test that kept the
+            change, allowing for the search over split positions; the
+            change was kept because it is at most ``alpha``. None for the
+            native method.
     """
 
     position: int
@@ -195,6 +207,8 @@ class ChangePoint:
     score: float
     probability: float
     label: Any = None
+    kind: str | None = None
+    p_value: float | None = None
 
 
 @dataclass(frozen=True, eq=False)
@@ -227,6 +241,11 @@ class DetectionResult:
     )
 
     @property
+    def method(self) -> str:
+        """The detection method: "confirm" or "native"."""
+        return str(self.options.get("method", "native"))
+
+    @property
     def positions(self) -> tuple[int, ...]:
         """The positions of the consensus change points, ascending."""
         return tuple(point.position for point in self.change_points)
@@ -238,7 +257,10 @@ class DetectionResult:
             A new dictionary in the form ``quarn_detector`` returns for the
             centred and scaled series, with the keys ``cp_dict``,
             ``window_results`` and ``out``; statistics and thresholds are in
-            the series' own units. Changing it does not change this result.
+            the series' own units. For the confirm method, ``cp_dict`` and
+            ``window_results`` are the candidate detector's and ``out``
+            holds the kept change points (their kinds and p-values are in
+            :attr:`change_points`). Changing it does not change this result.
         """
         points = self.change_points
         return {
@@ -265,7 +287,9 @@ class DetectionResult:
             One row per change point, in ascending position, with the columns
             ``position`` (int64), ``label`` (the index label at the position,
             with the dtype of the series' index; None without one),
-            ``votes`` (int64), ``score`` and ``probability`` (float64).
+            ``votes`` (int64), ``score`` and ``probability`` (float64),
+            ``kind`` (str; None for the native method) and ``p_value``
+            (float64; NaN for the native method).
 
         Raises:
             ImportError: pandas is not installed.
@@ -353,7 +377,8 @@ class DetectionResult:
 
     def __repr__(self) -> str:
         shown = ", ".join(
-            f"{p.position} (p={p.probability:.3g})" for p in self.change_points[:REPR_POINTS]
+            f"{p.position} ({p.kind})" if p.kind is not None else f"{p.position} (p={p.probability:.3g})"
+            for p in self.change_points[:REPR_POINTS]
         )
         hidden = len(self.change_points) - REPR_POINTS
         if hidden > 0:
@@ -392,14 +417,19 @@ def build_result(
     consensus = detection["consensus"]
     positions = consensus["leaders"].tolist()
     labels = [None] * len(positions) if index is None else [index[p] for p in positions]
+    kinds = consensus.get("kinds") or [None] * len(positions)
+    p_values = consensus.get("p_values")
+    p_values = [None] * len(positions) if p_values is None else p_values.tolist()
     change_points = tuple(
-        ChangePoint(position, votes, score, probability, label)
-        for position, votes, score, probability, label in zip(
+        ChangePoint(position, votes, score, probability, label, kind, p_value)
+        for position, votes, score, probability, label, kind, p_value in zip(
             positions,
             consensus["segment_votes"].tolist(),
             consensus["scores"].tolist(),
             consensus["probabilities"].tolist(),
             labels,
+            kinds,
+            p_values,
         )
     )
     windows = {

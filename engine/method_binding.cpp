@@ -1,0 +1,234 @@
+#include "method_binding.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "background_run.hpp"
+#include "compact_result.hpp"
+#include "errors.hpp"
+#include "quarn/method.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace quarn::engine {
+
+namespace {
+
+using SeriesArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+std::span<const double> values_of(const SeriesArray& array) {
+    return {array.data(), array.shape(0)};
+}
+
+struct MethodOptions {
+    double alpha;
+    std::uint64_t seed;
+    std::optional<std::uint64_t> workers;
+    bool keep_detector;
+    ResultLayout layout;
+
+    MethodArguments arguments(RunControl& control) const {
+        MethodArguments arguments;
+        arguments.alpha = alpha;
+        arguments.seed = seed;
+        arguments.workers = workers;
+        arguments.control = &control;
+        arguments.keep_detector = keep_detector;
+        arguments.threshold_runs = layout.threshold_runs;
+        return arguments;
+    }
+};
+
+const char* kind_name(ChangeKind kind) {
+    switch (kind) {
+        case ChangeKind::level:
+            return "level";
+        case ChangeKind::slope:
+            return "slope";
+        case ChangeKind::spread:
+            return "spread";
+        case ChangeKind::shape:
+            return "shape";
+    }
+    return "level";
+}
+
+template <class T>
+nb::object array_of(std::vector<T>&& values) {
+    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    static T empty_buffer{};
+    T* data = owned->empty() ? &empty_buffer : owned->data();
+    const std::size_t size = owned->size();
+    nb::capsule owner(owned.get(),
+                      [](void* vector) noexcept { delete static_cast<std::vector<T>*>(vector); });
+    owned.release();
+    using Exposed = std::conditional_t<std::is_same_v<T, std::uint64_t>, std::int64_t, T>;
+    return nb::cast(nb::ndarray<nb::numpy, const Exposed, nb::ndim<1>>(
+        reinterpret_cast<Exposed*>(data), {size}, owner));
+}
+
+// The method's result as a dict:
+//   n             int, the length of the series
+//   positions     int64[k]   first index after each kept change, ascending
+//   kinds         tuple of k str: "level", "slope", "spread" or "shape"
+//   p_values      float64[k]
+//   votes         int64[k]   candidate window sizes near each change
+//   window_sizes  int64[s]   the candidate detector's window sizes
+//   candidates    int        distinct candidates the selection started from
+//   unit          float      the detector's figures times unit are in the
+//                            series' units
+//   detector      the detector's compact result (as detect returns it, on
+//                 the standardised series), or None when not kept
+nb::dict method_dict(MethodOutput&& output, std::size_t n, const ResultLayout& layout) {
+    std::vector<std::uint64_t> positions, votes;
+    std::vector<double> p_values;
+    nb::list kinds;
+    for (const Change& change : output.changes) {
+        positions.push_back(change.position);
+        votes.push_back(change.votes);
+        p_values.push_back(change.p_value);
+        kinds.append(nb::str(kind_name(change.kind)));
+    }
+    nb::dict result;
+    result["n"] = nb::int_(n);
+    result["positions"] = array_of(std::move(positions));
+    result["kinds"] = nb::tuple(kinds);
+    result["p_values"] = array_of(std::move(p_values));
+    result["votes"] = array_of(std::move(votes));
+    result["window_sizes"] = array_of(std::move(output.window_sizes));
+    result["candidates"] = nb::int_(output.candidates);
+    result["unit"] = nb::float_(output.unit);
+    if (output.detector) {
+        result["detector"] = detection_dict(std::move(*output.detector), n, layout);
+    } else {
+        result["detector"] = nb::none();
+    }
+    return result;
+}
+
+void check_progress(const nb::object& progress) {
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+        throw nb::type_error("progress must be a callable taking (done, total), or None");
+    }
+}
+
+std::uint64_t method_positions(std::size_t n) {
+    const std::vector<std::uint64_t> sizes = method_window_sizes(n);
+    return sweep_positions(n, sizes);
+}
+
+nb::dict detect_one(const SeriesArray& series, const MethodOptions& options,
+                    const nb::object& progress) {
+    check_progress(progress);
+    const std::span<const double> values = values_of(series);
+    return translate_failures(values.size(), 1, [&] {
+        RunControl control;
+        MethodArguments arguments = options.arguments(control);
+        arguments.series = values;
+        std::optional<DetectorResult<MethodOutput>> output;
+        run_in_background(
+            control,
+            [&] {
+                output.emplace(detect_changes(arguments));
+                return output->has_value();
+            },
+            progress, method_positions(values.size()));
+        if (!*output) raise_detector_error(output->error());
+        return method_dict(std::move(**output), values.size(), options.layout);
+    });
+}
+
+nb::list detect_many(const std::vector<SeriesArray>& series, const MethodOptions& options,
+                     const nb::object& progress) {
+    check_progress(progress);
+    std::vector<std::span<const double>> values;
+    values.reserve(series.size());
+    std::size_t total_values = 0;
+    std::uint64_t total_positions = 0;
+    for (const SeriesArray& one : series) {
+        values.push_back(values_of(one));
+        total_values += values.back().size();
+        total_positions += method_positions(values.back().size());
+    }
+    return translate_failures(total_values, values.size(), [&] {
+        RunControl control;
+        const MethodArguments arguments = options.arguments(control);
+        std::optional<DetectorResult<std::vector<MethodOutput>>> outputs;
+        run_in_background(
+            control,
+            [&] {
+                outputs.emplace(detect_changes_many(values, arguments));
+                return outputs->has_value();
+            },
+            progress, total_positions);
+        if (!*outputs) raise_detector_error(outputs->error());
+        nb::list results;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            results.append(
+                method_dict(std::move((**outputs)[i]), values[i].size(), options.layout));
+        }
+        return results;
+    });
+}
+
+MethodOptions options_of(double alpha, std::uint64_t seed, std::optional<std::uint64_t> workers,
+                         bool keep_detector, bool threshold_runs, bool writeable) {
+    return MethodOptions{alpha, seed, workers, keep_detector,
+                         ResultLayout{threshold_runs, writeable}};
+}
+
+}  // namespace
+
+void add_method_functions(nb::module_& module) {
+    module.def(
+        "detect_changes",
+        [](const SeriesArray& series, double alpha, std::uint64_t seed,
+           std::optional<std::uint64_t> workers, bool keep_detector, bool threshold_runs,
+           bool writeable, nb::object progress) {
+            return detect_one(
+                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable),
+                progress);
+        },
+        "series"_a, nb::kw_only(), "alpha"_a = 0.05, "seed"_a = 123, "workers"_a = nb::none(),
+        "keep_detector"_a = true, "threshold_runs"_a = false, "writeable"_a = false,
+        "progress"_a = nb::none(),
+        "Runs the package's detection method on one series (a 1-D float64 array, read in "
+        "place): candidates from the multi-window detector, kept when tests on the stretches "
+        "between their neighbours confirm them at the overall false-alarm level alpha.\n\n"
+        "Returns a dict with 'n', 'positions', 'kinds', 'p_values', 'votes', 'window_sizes', "
+        "'candidates', 'unit' and 'detector' (the candidate detector's compact result on the "
+        "standardised series, its figures times 'unit' in the series' units; None unless "
+        "keep_detector). Raises DetectorError (a ValueError) with the core's message.");
+
+    module.def(
+        "detect_changes_many",
+        [](const std::vector<SeriesArray>& series, double alpha, std::uint64_t seed,
+           std::optional<std::uint64_t> workers, bool keep_detector, bool threshold_runs,
+           bool writeable, nb::object progress) {
+            return detect_many(
+                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable),
+                progress);
+        },
+        "series"_a, nb::kw_only(), "alpha"_a = 0.05, "seed"_a = 123, "workers"_a = nb::none(),
+        "keep_detector"_a = true, "threshold_runs"_a = false, "writeable"_a = false,
+        "progress"_a = nb::none(),
+        "Runs detect_changes on every series of a sequence, the series in parallel.\n\n"
+        "Returns a list of results in input order, each equal to detect_changes'. The first "
+        "failing series in input order raises DetectorError with its series_index.");
+
+    module.def(
+        "method_window_sizes",
+        [](std::uint64_t n) { return method_window_sizes(static_cast<std::size_t>(n)); }, "n"_a,
+        "The candidate detector's window sizes for a series of n values.");
+}
+
+}  // namespace quarn::engine
