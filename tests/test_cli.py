@@ -93,9 +93,9 @@ def test_columns_files_and_time_labels(tmp_path):
     assert positions(done.stdout) == expected(VALUES) + expected(OTHER)
     assert "column 'a'" in done.stdout and "column 'b'" in done.stdout
     assert f"2020-01-{expected(VALUES)[0]:03d}" in done.stdout
-    by_number = run("detect", "two.csv", "three.csv", "--column", "3", "--window-sizes", "12,15", cwd=tmp_path)
+    by_number = run("detect", "two.csv", "three.csv", "--column", "3", "--method", "native", "--window-sizes", "12,15", cwd=tmp_path)
     assert by_number.returncode == 0, by_number.stderr
-    assert positions(by_number.stdout) == 2 * expected(OTHER, window_sizes=[12, 15])
+    assert positions(by_number.stdout) == 2 * expected(OTHER, method="native", window_sizes=[12, 15])
 
 
 @pytest.mark.parametrize(
@@ -103,10 +103,10 @@ def test_columns_files_and_time_labels(tmp_path):
     [
         ([], {}),
         (
-            ["--window-sizes", "10-12,20", "--n-perm", "40", "--alpha", "0.05", "--seed", "9",
+            ["--method", "native", "--window-sizes", "10-12,20", "--n-perm", "40", "--alpha", "0.05", "--seed", "9",
              "--tol", "0", "--workers", "1", "--change-type", "Distribution", "--block-length", "6",
              "--taper-ratio", "0.25", "--no-center"],
-            {"window_sizes": [10, 11, 12, 20], "n_perm": 40, "alpha": 0.05, "seed": 9, "tol": 0,
+            {"method": "native", "window_sizes": [10, 11, 12, 20], "n_perm": 40, "alpha": 0.05, "seed": 9, "tol": 0,
              "workers": 1, "change_type": "distribution", "block_length": 6, "taper_ratio": 0.25,
              "center": False},
         ),
@@ -128,7 +128,10 @@ def test_json_has_one_shape_for_one_series_and_many(tmp_path):
     many = json.loads(run("detect", "x.csv", "--json", "--time-column", "day", cwd=tmp_path).stdout)
     one = json.loads(run("detect", "x.csv", "--json", "--column", "b", cwd=tmp_path).stdout)
     demo = json.loads(run("demo", "--json", cwd=tmp_path).stdout)
-    keys = ["file", "column", "n_values", "time_column", "change_points", "warnings", "result"]
+    keys = [
+        "file", "column", "n_values", "time_column", "method", "change_points", "warnings",
+        "result",
+    ]
     for item in many + one + demo:
         assert list(item) == keys
     assert [(d["file"], d["column"], d["time_column"]) for d in many] == [
@@ -162,31 +165,31 @@ def test_json_has_one_shape_for_one_series_and_many(tmp_path):
         ("t,v\n1,2\n2,3\n3,4\n", ["data.csv", "--column", "3"], 2, "no column number 3; the file has 2 columns"),
         ("1,2.5\n2,3.5\n3,4.5\n", ["data.csv", "--column", "v"], 2, "no header row, so choose columns by number"),
         ("t,v\n1,2\n2,3\n3,4\n", ["data.csv", "--time-column", "v", "--column", "v"], 2, "both a data column and the time column"),
-        ("1\n2\n3\n", ["data.csv", "--window-sizes", "0"], 2,
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--window-sizes", "0"], 2,
          "--window-sizes: window size must be an integer from 1 to 18446744073709551615, got 0"),
-        ("1\n2\n3\n", ["data.csv", "--window-sizes", "99999999999999999999"], 2,
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--window-sizes", "99999999999999999999"], 2,
          "--window-sizes: window size must be an integer from 1 to 18446744073709551615, got 99999999999999999999"),
-        ("1\n2\n3\n", ["data.csv", "--window-sizes", "ten"], 2, "must be sizes like 10-20 or 10,12,15"),
-        ("1\n2\n3\n", ["data.csv", "--window-sizes", "20-10"], 2, "the range 20-10 runs downwards"),
-        ("1\n2\n3\n", ["data.csv", "--window-sizes", "1-99999999"], 2, "at most 10000 window sizes"),
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--window-sizes", "ten"], 2, "must be sizes like 10-20 or 10,12,15"),
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--window-sizes", "20-10"], 2, "the range 20-10 runs downwards"),
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--window-sizes", "1-99999999"], 2, "at most 10000 window sizes"),
         ("1\n2\n3\n", ["data.csv", "--alpha", "5"], 2, "--alpha must be a fraction from 0 to 1 (0.05 means 5%), got 5.0"),
         ("1\n2\n3\n", ["data.csv", "--alpha", "nan"], 2, "--alpha must be a fraction from 0 to 1"),
-        ("1\n2\n3\n", ["data.csv", "--n-perm", "0"], 2, "--n-perm must be an integer from 1 to 18446744073709551615, got 0"),
-        ("1\n2\n3\n", ["data.csv", "--n-perm", "99999999999999999999"], 2,
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--n-perm", "0"], 2, "--n-perm must be an integer from 1 to 18446744073709551615, got 0"),
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--n-perm", "99999999999999999999"], 2,
          "--n-perm must be an integer from 1 to 18446744073709551615, got 99999999999999999999"),
         ("1\n2\n3\n", ["data.csv", "--workers", "99999999999999999999"], 2,
          "--workers must be an integer from 0 to 18446744073709551615"),
         ("1\n2\n3\n", ["data.csv", "--seed", "-1"], 2, "--seed must be an integer from 0 to"),
         ("1\n2\n3\n", ["data.csv", "--seed", "x" * 5000], 2, "--seed must be an integer, got 'xxxx"),
-        ("1\n2\n3\n", ["data.csv", "--change-type", "median"], 2, "--change-type must be 'mean', 'var' or 'distribution', got 'median'"),
-        ("1\n2\n3\n", ["data.csv", "--taper-ratio", "3"], 2, "--taper-ratio must be a fraction from 0 to 1"),
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--change-type", "median"], 2, "--change-type must be 'mean', 'var' or 'distribution', got 'median'"),
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--taper-ratio", "3"], 2, "--taper-ratio must be a fraction from 0 to 1"),
         ("1\n2\n3\n", ["data.csv", "--decimal", ";"], 2, "argument --decimal: invalid choice"),
         ("1\n2\n3\n", ["data.csv", "--delimiter", "ab"], 2, "--delimiter must be one character"),
         ("1\n2\n3\n", ["data.csv", "--plot", "picture.unknown"], 2, "cannot tell the picture format"),
         ("1\n2\n3\n", ["data.csv", "--frobnicate"], 2, "unrecognized arguments: --frobnicate"),
         ("1\n2\n3\n", ["data.csv", "-", "-"], 2, "standard input ('-') can be read only once"),
-        ("".join(f"{v}\n" for v in VALUES), ["data.csv", "--window-sizes", "3"], 2, "need an explicit block_length"),
-        ("".join(f"{v}\n" for v in VALUES), ["data.csv", "--window-sizes", "1", "--block-length", "5"], 2, "window size 1 is too small"),
+        ("".join(f"{v}\n" for v in VALUES), ["data.csv", "--method", "native", "--window-sizes", "3"], 2, "need an explicit block_length"),
+        ("".join(f"{v}\n" for v in VALUES), ["data.csv", "--method", "native", "--window-sizes", "1", "--block-length", "5"], 2, "window size 1 is too small"),
     ],
 )
 def test_bad_input_is_one_line_and_a_status(tmp_path, content, args, status, message):
@@ -277,14 +280,14 @@ SHIFTS = piecewise(4000, levels=(0.0, 3.0) * 20, seed=4)
 def test_progress_bar_on_a_terminal_follows_the_detector(tmp_path, files, label):
     for name in files:
         (tmp_path / name).write_text("".join(f"{v!r}\n" for v in SHIFTS))
-    done, shown = run_on_terminal("detect", *files, "--n-perm", "3000", cwd=tmp_path)
+    done, shown = run_on_terminal("detect", *files, "--method", "native", "--n-perm", "3000", cwd=tmp_path)
     assert done.returncode == 0, shown
     # The bar moves within the run (shares below 100 %), stays on its line
     # and is erased at the end.
     shares = [int(part.split(b"%")[0]) for part in shown.split(b"] ")[1:]]
     assert shares and min(shares) < 100 and shares == sorted(shares)
     assert label in shown and b"\n" not in shown and shown.endswith(b"\r")
-    assert positions(done.stdout) == len(files) * expected(SHIFTS, n_perm=3000)
+    assert positions(done.stdout) == len(files) * expected(SHIFTS, method="native", n_perm=3000)
 
 
 def test_no_progress_bar_off_a_terminal(tmp_path):
@@ -356,11 +359,11 @@ def test_a_closed_pipe_ends_quietly(tmp_path):
 def test_impossible_sizes_exhaust_memory_in_one_line_naming_the_work(tmp_path):
     # (named so that the sanitizer run, where such requests abort, skips it)
     (tmp_path / "x.txt").write_text("".join(f"{v}\n" for v in VALUES))
-    done = run("detect", "x.txt", "--n-perm", str(2**64 - 1), cwd=tmp_path)
+    done = run("detect", "x.txt", "--method", "native", "--n-perm", str(2**64 - 1), cwd=tmp_path)
     assert done.returncode == 1
     assert done.stderr == (
         "quarn: error: not enough memory for analysing x.txt, column 1 (200 values, "
-        "18446744073709551615 replicates, window sizes '10-20')\n")
+        "native method, 18446744073709551615 replicates, window sizes '10-20')\n")
 
 
 def test_an_interrupted_run_exits_130(tmp_path):
@@ -383,7 +386,7 @@ def test_ctrl_c_during_the_detection_exits_130_at_once(tmp_path, files):
     for name in files:
         (tmp_path / name).write_text("".join(f"{v!r}\n" for v in SHIFTS))
     process = subprocess.Popen(
-        [sys.executable, "-m", "quarn", "detect", *files, "--n-perm", "200000"],
+        [sys.executable, "-m", "quarn", "detect", *files, "--method", "native", "--n-perm", "200000"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, cwd=tmp_path,
     )
     time.sleep(2.0)  # reading is done, the detection runs for many seconds more
@@ -400,20 +403,20 @@ def test_ctrl_c_during_the_detection_exits_130_at_once(tmp_path, files):
 def test_an_option_the_detector_refuses_is_one_line_for_many_columns(tmp_path):
     rows = [f"{a},{b}\n" for a, b in zip(VALUES, OTHER)]
     (tmp_path / "x.csv").write_text("a,b\n" + "".join(rows))
-    done = run("detect", "x.csv", "x.csv", "--window-sizes", "3", cwd=tmp_path)
+    done = run("detect", "x.csv", "x.csv", "--method", "native", "--window-sizes", "3", cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1)
     assert "need an explicit block_length" in done.stderr
 
 
 def test_window_sizes_too_large_for_a_column_are_reported(tmp_path):
     (tmp_path / "x.csv").write_text("x\n" + "".join(f"{v}\n" for v in VALUES[:192]))
-    done = run("detect", "x.csv", "--window-sizes", "1000", cwd=tmp_path)
+    done = run("detect", "x.csv", "--method", "native", "--window-sizes", "1000", cwd=tmp_path)
     assert done.returncode == 0
     assert done.stderr == (
         "quarn: warning: x.csv: window size 1000 needs at least 2000 values; column 'x' has "
         "192, so it analysed nothing and no change point can be found\n")
     assert "not analysed" in done.stdout
-    some = run("detect", "x.csv", "--window-sizes", "10,96-97,120", "--json", cwd=tmp_path)
+    some = run("detect", "x.csv", "--method", "native", "--window-sizes", "10,96-97,120", "--json", cwd=tmp_path)
     (item,) = json.loads(some.stdout)
     assert item["warnings"] == [
         "window sizes 97,120 need at least 194 to 240 values; column 'x' has 192, "
@@ -440,4 +443,4 @@ def test_help_lists_every_option_of_the_table():
         for option in OPTIONS:
             if option.flag is not None:
                 assert option.flag in done.stdout
-    assert "(default 20-40)" in run("demo", "--help").stdout
+    assert "(default confirm)" in run("demo", "--help").stdout

@@ -17,7 +17,7 @@ import quarn.dask  # noqa: E402
 if "asan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("worker processes of an instrumented build are too slow", allow_module_level=True)
 
-OPTIONS = {"n_perm": 60, "window_sizes": [10, 15, 20]}
+OPTIONS = {"method": "native", "n_perm": 60, "window_sizes": [10, 15, 20]}
 DAYS = pd.date_range("2024-01-01", periods=400, freq="D")
 
 # Twelve series of different lengths, row after row, in order of series.
@@ -84,6 +84,6 @@ def test_errors_are_raised_before_anything_runs(client):
     with pytest.raises(ValueError, match="value: no column 'level'"):
         quarn.dask.detect_many(ddf, by="sensor", value="level")
     with pytest.raises(ValueError, match="n_perm must be an integer from 1"):
-        quarn.dask.detect_many(ddf, by="sensor", n_perm=0)
+        quarn.dask.detect_many(ddf, by="sensor", method="native", n_perm=0)
     with pytest.raises(TypeError, match="must be a Dask DataFrame"):
         quarn.dask.detect_many(ROWS, by="sensor")

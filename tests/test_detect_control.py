@@ -33,7 +33,7 @@ INTERRUPT_SCRIPT = """
     call = sys.argv[1]
     values = np.random.default_rng(1).normal(size=10**7) + 5.0
     small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
-    expected = quarn.detect(small, n_perm=50)
+    expected = quarn.detect(small, method="native", n_perm=50)
 
     def resident():
         with open("/proc/self/statm") as statm:
@@ -59,7 +59,7 @@ INTERRUPT_SCRIPT = """
         outcome, latency = "interrupted", time.monotonic()
     helper.join()
     print(json.dumps({"outcome": outcome, "latency": latency - sent[0] if latency else None,
-                      "correct": quarn.detect(small, n_perm=50) == expected,
+                      "correct": quarn.detect(small, method="native", n_perm=50) == expected,
                       "grown": resident() - before}))
 """
 
@@ -117,14 +117,14 @@ def test_other_threads_keep_running_during_detect():
 def test_progress_reports_in_order_up_to_the_total():
     series = np.random.default_rng(4).normal(size=4 * 10**5)
     calls = []
-    found = quarn.detect(series, n_perm=1000,
+    found = quarn.detect(series, method="native", n_perm=1000,
                          progress=lambda done, total: calls.append((done, total)))
     total = sweep_positions(series.size)
     assert len(calls) >= 2 and calls[-1] == (total, total)
     assert all(t == total for _, t in calls)
     assert [d for d, _ in calls] == sorted(d for d, _ in calls)
     assert "progress" not in found.options
-    assert found == quarn.detect(series, n_perm=1000)
+    assert found == quarn.detect(series, method="native", n_perm=1000)
 
 
 def test_an_exception_in_progress_stops_detect():
@@ -135,4 +135,4 @@ def test_an_exception_in_progress_stops_detect():
 
     with pytest.raises(ZeroDivisionError):
         quarn.detect(series, progress=progress)
-    assert quarn.detect(series[:500], n_perm=20).n_samples == 500
+    assert quarn.detect(series[:500], method="native", n_perm=20).n_samples == 500

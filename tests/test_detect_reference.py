@@ -75,7 +75,7 @@ def digest(result):
 @pytest.mark.parametrize("options", list(OPTIONS))
 @pytest.mark.parametrize("series", list(SERIES))
 def test_detect_reproduces_the_recorded_results(series, options):
-    result = quarn.detect(SERIES[series], **OPTIONS[options])
+    result = quarn.detect(SERIES[series], method="native", **OPTIONS[options])
     assert digest(result) == EXPECTED[(series, options)]
 
 
@@ -85,5 +85,5 @@ if __name__ == "__main__":
     warnings.simplefilter("ignore")
     for series in SERIES:
         for options in OPTIONS:
-            found = quarn.detect(SERIES[series], **OPTIONS[options])
+            found = quarn.detect(SERIES[series], method="native", **OPTIONS[options])
             print(f"    ({series!r}, {options!r}): {digest(found)!r},")

@@ -53,7 +53,7 @@ def probability_labels(ax):
 def crowded_result():
     rng = random.Random(5)
     values = [rng.gauss(0.0, 1.0) + (i // 150) % 3 for i in range(2400)]
-    return quarn.detect(values, window_sizes=[10, 12, 14], n_perm=60)
+    return quarn.detect(values, method="native", window_sizes=[10, 12, 14], n_perm=60)
 
 
 def inside(box, outer, slack=0.5):

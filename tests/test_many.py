@@ -11,8 +11,8 @@ from sample_series import gauss_step, piecewise
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 
-COLUMNS = ["series", "position", "label", "votes", "score", "probability"]
-OPTIONS = {"n_perm": 60, "window_sizes": [8, 12, 20]}
+COLUMNS = ["series", "position", "label", "votes", "score", "probability", "kind", "p_value"]
+OPTIONS = {"method": "native", "n_perm": 60, "window_sizes": [8, 12, 20]}
 
 VALUES = {
     "up": gauss_step(300, at=100, shift=3.0, seed=1),
@@ -162,7 +162,7 @@ def test_option_errors_are_those_of_detect():
     with pytest.raises(ValueError, match="alpha must be a fraction"):
         quarn.detect_many(VALUES, alpha=2.0)
     with pytest.raises(ValueError, match="window sizes below 4 need an explicit block_length"):
-        quarn.detect_many(VALUES, window_sizes=[3])
+        quarn.detect_many(VALUES, method="native", window_sizes=[3])
     with pytest.raises(TypeError, match="progress must be a function"):
         quarn.detect_many(VALUES, progress="bar")
 
@@ -170,7 +170,7 @@ def test_option_errors_are_those_of_detect():
 def test_short_series_give_one_warning_naming_them():
     data = {f"s{i}": VALUES["short"] for i in range(5)} | {"long": VALUES["up"]}
     with pytest.warns(quarn.QuarnWarning) as caught:
-        quarn.detect_many(data, window_sizes=[20], n_perm=20)
+        quarn.detect_many(data, method="native", window_sizes=[20], n_perm=20)
     (warning,) = caught
     text = str(warning.message)
     assert text.startswith("window size 20 needs at least 40 values; series 's0' has 30")

@@ -25,7 +25,7 @@ def test_detect_signature_matches_the_table():
 
 def test_native_keywords_exist_with_the_same_defaults():
     native = inspect.signature(quarn.quarn_detector).parameters
-    checked = check_options({})
+    checked = check_options({"method": "native"})
     for name, value in native_arguments(checked).items():
         assert name in native
     for option in OPTIONS:
@@ -36,7 +36,7 @@ def test_native_keywords_exist_with_the_same_defaults():
 # A command-line text and the value it must reach quarn.detect with, for
 # every option of the table that has a flag.
 GIVEN = {
-    "window_sizes": ("7,9", (7, 9)), "n_perm": ("4", 4), "alpha": ("0.5", 0.5),
+    "method": ("NATIVE", "native"), "window_sizes": ("7,9", (7, 9)), "n_perm": ("4", 4), "alpha": ("0.5", 0.5),
     "seed": ("5", 5), "tol": ("6", 6), "workers": ("3", 3), "change_type": ("VAR", "var"),
     "block_length": ("8", 8), "taper_ratio": ("0.25", 0.25), "center": (None, False),
 }

@@ -74,7 +74,11 @@ def detect_result(kwargs):
 def test_results_come_back_from_a_process_pool(method):
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip(f"no {method} on this platform")
-    options = [dict(n_perm=64), dict(n_perm=50, window_sizes=[8, 30], change_type="var")]
+    options = [
+        dict(),
+        dict(method="native", n_perm=64),
+        dict(method="native", n_perm=50, window_sizes=[8, 30], change_type="var"),
+    ]
     here = [detect_result(kwargs) for kwargs in options]
     with multiprocessing.get_context(method).Pool(2) as pool:
         there = pool.map_async(detect_result, options).get(timeout=HANG_GUARD)

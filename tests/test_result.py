@@ -36,7 +36,7 @@ def _series(index):
 
 @pytest.fixture(scope="module", params=list(INDEXES))
 def result(request):
-    return quarn.detect(_series(INDEXES[request.param]), window_sizes=[10, 25, 50], n_perm=80)
+    return quarn.detect(_series(INDEXES[request.param]), method="native", window_sizes=[10, 25, 50], n_perm=80)
 
 
 def _same_result(a, b):
@@ -70,12 +70,12 @@ def test_json_round_trip(result):
 
 
 def test_results_differing_anywhere_are_unequal():
-    base = quarn.detect(SERIES, n_perm=50)
-    assert base != quarn.detect(SERIES, n_perm=51)
-    assert base != quarn.detect(pd.Series(SERIES, index=INDEXES["text"]), n_perm=50)
+    base = quarn.detect(SERIES, method="native", n_perm=50)
+    assert base != quarn.detect(SERIES, method="native", n_perm=51)
+    assert base != quarn.detect(pd.Series(SERIES, index=INDEXES["text"]), method="native", n_perm=50)
     moved = list(SERIES)
     moved[599] += 1e-12  # no change point moves, the values differ
-    assert base != quarn.detect(moved, n_perm=50)
+    assert base != quarn.detect(moved, method="native", n_perm=50)
     assert base != "a result"
 
 
@@ -83,7 +83,7 @@ def test_json_keeps_infinite_statistics():
     # Distances between windows of values near +-1.7e308 exceed the
     # largest float in the series' units.
     huge = [1.7e308 * (-1) ** (i // 40) + 1e306 * v for i, v in enumerate(SERIES[:200])]
-    found = quarn.detect(huge, window_sizes=[20], n_perm=20)
+    found = quarn.detect(huge, method="native", window_sizes=[20], n_perm=20)
     assert math.isinf(found.window_results[20].statistics.max())
     assert quarn.DetectionResult.from_json(found.to_json()) == found
 
@@ -98,7 +98,7 @@ def test_json_keeps_infinite_statistics():
     ],
 )
 def test_json_refuses_an_index_it_cannot_keep(index, message):
-    found = quarn.detect(pd.Series(SERIES, index=index), window_sizes=[25], n_perm=20)
+    found = quarn.detect(pd.Series(SERIES, index=index), method="native", window_sizes=[25], n_perm=20)
     with pytest.raises(ValueError, match="to_json cannot write") as raised:
         found.to_json()
     assert message in str(raised.value)
@@ -119,7 +119,7 @@ def test_from_json_refuses_other_documents(text, message):
 
 
 def test_from_json_checks_the_lengths():
-    document = json.loads(quarn.detect(SERIES, n_perm=20).to_json())
+    document = json.loads(quarn.detect(SERIES, method="native", n_perm=20).to_json())
     document["values"] = document["values"][:-1]
     with pytest.raises(ValueError, match="n_samples = 600"):
         quarn.DetectionResult.from_json(json.dumps(document))
@@ -127,33 +127,38 @@ def test_from_json_checks_the_lengths():
 
 def test_to_frame_columns_and_dtypes():
     index = INDEXES["zoned dates"]
-    found = quarn.detect(pd.Series(SERIES, index=index), n_perm=80)
+    found = quarn.detect(pd.Series(SERIES, index=index), method="native", n_perm=80)
     frame = found.to_frame()
-    assert list(frame.columns) == ["position", "label", "votes", "score", "probability"]
+    assert list(frame.columns) == [
+        "position", "label", "votes", "score", "probability", "kind", "p_value"
+    ]
+    assert frame["kind"].isna().all() and frame["p_value"].isna().all()
     assert frame["position"].tolist() == list(found.positions)
     assert frame["label"].dtype == index.dtype
     assert frame["label"].tolist() == [p.label for p in found.change_points]
     assert frame["votes"].dtype == np.int64 and frame["probability"].dtype == np.float64
     assert frame["score"].tolist() == [p.score for p in found.change_points]
-    plain = quarn.detect(SERIES, n_perm=80).to_frame()
+    plain = quarn.detect(SERIES, method="native", n_perm=80).to_frame()
     assert plain["label"].isna().all() and plain["label"].dtype == object
 
 
 def test_repr_is_short_and_the_notebook_view_escapes_labels():
-    noisy = quarn.detect(gauss_step(3000, at=1500, seed=8))
+    noisy = quarn.detect(gauss_step(3000, at=1500, seed=8), method="native")
     text = repr(noisy)
     assert len(noisy.change_points) > 20 and len(text) < 200
     assert text.startswith("DetectionResult(n_samples=3000, change_points=[")
     assert text.endswith(f"... {len(noisy.change_points) - 6} more])")
     labels = pd.Index([f"<b>{i}</b>" for i in range(3000)])
-    page = quarn.detect(pd.Series(gauss_step(3000, at=1500, seed=8), index=labels))._repr_html_()
+    page = quarn.detect(
+        pd.Series(gauss_step(3000, at=1500, seed=8), index=labels), method="native"
+    )._repr_html_()
     assert "&lt;b&gt;" in page and "<b>1" not in page
     assert page.count("<tr>") == 1 + 20 + 1 and "more</td>" in page
     assert "3000 values" in page
 
 
 def test_window_results_expand_their_thresholds_from_runs():
-    found = quarn.detect(SERIES, window_sizes=[10], n_perm=80)
+    found = quarn.detect(SERIES, method="native", window_sizes=[10], n_perm=80)
     window = found.window_results[10]
     assert window._threshold_runs is not None  # a handful of runs, not 59 values
     native = quarn.quarn_detector(SERIES, window_sizes=[10], n_perm=80)

@@ -63,7 +63,7 @@ def test_values_anywhere_in_the_float_range(make):
 
 
 def test_native_setting_passes_the_values_unchanged():
-    options = check_options({"window_sizes": [10, 15]})
+    options = check_options({"method": "native", "window_sizes": [10, 15]})
     values = STEP + 1e6
     (found,) = run_detector([prepare_series(values)], [values], options, rescale=False)
     assert same(detection_as_native(found), quarn.quarn_detector(values, window_sizes=[10, 15]))
@@ -88,9 +88,9 @@ def sample(kind, n=2000, seed=1):
 @pytest.mark.parametrize("kind", ["plain", "ties", "mostly-equal", "outlier", "huge", "long"])
 def test_lists_arrays_and_numpy_give_the_same_bits(kind):
     values = sample(kind)
-    found = quarn.detect(np.array(values), window_sizes=[10, 25], n_perm=20)
+    found = quarn.detect(np.array(values), method="native", window_sizes=[10, 25], n_perm=20)
     for other in (values, array("d", values)):
-        assert quarn.detect(other, window_sizes=[10, 25], n_perm=20) == found
+        assert quarn.detect(other, method="native", window_sizes=[10, 25], n_perm=20) == found
     assert choose_scaling(array("d", values)) == choose_scaling(np.array(values))
 
 

@@ -88,3 +88,40 @@ def sweep_positions(n: int, window_sizes: Sequence[int] | None = None) -> int:
     """Positions swept over n values: the total that progress reaches."""
 def _kernel_path() -> str: ...
 def _force_portable_kernels(force: bool) -> None: ...
+
+def detect_changes(
+    series: npt.NDArray[np.float64],
+    *,
+    alpha: float = 0.05,
+    seed: int = 123,
+    workers: int | None = None,
+    keep_detector: bool = True,
+    threshold_runs: bool = False,
+    writeable: bool = False,
+    progress: Progress = None,
+) -> dict[str, Any]:
+    """The package's confirm method on one series.
+
+    Returns ``{"n": int, "positions": int64[k], "kinds": tuple[str, ...],
+    "p_values": float64[k], "votes": int64[k], "window_sizes": int64[s],
+    "candidates": int, "unit": float, "detector": detection dict | None}``:
+    the kept changes, and the candidate detector's result (as :func:`detect`
+    returns it) on the standardised series, whose statistics and thresholds
+    times ``unit`` are in the series' units.
+    """
+
+def detect_changes_many(
+    series: Sequence[npt.NDArray[np.float64]],
+    *,
+    alpha: float = 0.05,
+    seed: int = 123,
+    workers: int | None = None,
+    keep_detector: bool = True,
+    threshold_runs: bool = False,
+    writeable: bool = False,
+    progress: Progress = None,
+) -> list[dict[str, Any]]:
+    """detect_changes on every series, the series in parallel; results in input order."""
+
+def method_window_sizes(n: int) -> list[int]:
+    """The confirm method's window sizes for a series of n values."""

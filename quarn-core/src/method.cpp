@@ -33,6 +33,10 @@ constexpr double winsor_limit = 3.0;
 // No split leaves fewer values on a side.
 constexpr std::size_t min_side = 3;
 
+bool stop_requested(const MethodArguments& arguments) {
+    return arguments.control != nullptr && arguments.control->stop_requested();
+}
+
 std::string format_number(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.17g", value);
@@ -148,9 +152,13 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
 
     // The tests are free of the series' scale and offset: ranks, and values
     // centred on their median and divided by a power-of-two robust scale.
+    // Each stage below is checked for a stop request before it begins.
+    const auto stopped_run = [] { return detector_failure(std::string(stopped_message)); };
     std::vector<double> raw(x.begin(), x.end());
     const double centre = median_in_place(raw);
+    if (stop_requested(arguments)) return stopped_run();
     const double scale = robust_scale(x);
+    if (stop_requested(arguments)) return stopped_run();
     output.unit = scale;
     for (std::size_t t = 0; t < n; ++t) raw[t] = (x[t] - centre) / scale;
     if (std::any_of(raw.begin(), raw.end(), [](double v) { return !std::isfinite(v); })) {
@@ -166,7 +174,9 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         output.unit = std::ldexp(1.0, exponent);
     }
     const std::vector<double> values = winsorize(raw, winsor_half_width, winsor_limit);
+    if (stop_requested(arguments)) return stopped_run();
     const std::vector<double> ranks = rank_scores(x);
+    if (stop_requested(arguments)) return stopped_run();
 
     output.window_sizes = method_window_sizes(n);
     std::optional<DetectorOutput> detector;
@@ -190,14 +200,15 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     {
         const SplitTester tester(ranks, values, estimate_dependence(ranks, values, *candidates));
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
+        if (stop_requested(arguments)) return stopped_run();
         pilot = eliminate(tester, merged, arguments.alpha);
     }
-    if (arguments.control != nullptr && arguments.control->stop_requested()) {
-        return detector_failure(std::string(stopped_message));
-    }
+    if (stop_requested(arguments)) return stopped_run();
     output.factors = estimate_dependence(ranks, values, pilot.points);
     const SplitTester tester(ranks, values, output.factors);
+    if (stop_requested(arguments)) return stopped_run();
     const Selection selection = eliminate(tester, merged, arguments.alpha);
+    if (stop_requested(arguments)) return stopped_run();
     const std::vector<std::uint64_t> moved = relocate(ranks, values, selection);
     for (std::size_t i = 0; i < moved.size(); ++i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);

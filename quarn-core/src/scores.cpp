@@ -58,7 +58,10 @@ double median_in_place(std::span<double> values) {
     if (n % 2 == 1) return *middle;
     const double upper = *middle;
     const double lower = *std::max_element(values.begin(), middle);
-    return (lower + upper) / 2.0;
+    // Halves first where the sum of two values near the largest double
+    // would overflow.
+    const double sum = lower + upper;
+    return std::isfinite(sum) ? sum / 2.0 : lower * 0.5 + upper * 0.5;
 }
 
 double robust_scale(std::span<const double> x) {

@@ -124,6 +124,15 @@ TEST(values_near_the_largest_double_do_not_overflow) {
     for (double& v : x) v *= 1.5e307;  // the largest differences overflow
     const auto output = run(x);
     CHECK(positions(output) == positions(run(sample::steps())));
+    // A level near the largest double: the median of an even number of
+    // values must not overflow.
+    std::vector<double> high = sample::steps();
+    if (high.size() % 2 == 1) high.pop_back();
+    for (double& v : high) v = 1.6e308 + 1e305 * v;
+    MethodArguments arguments;
+    arguments.series = high;
+    const auto near_max = detect_changes(arguments);
+    CHECK(near_max.has_value() && !near_max->changes.empty());
 }
 
 TEST(votes_count_the_window_sizes_near_a_change) {
