@@ -89,7 +89,7 @@ def change_point_frame(result: DetectionResult) -> pd.DataFrame:
         "kinds": [p.kind for p in points] if result.method == "confirm" else None,
         "p_values": [p.p_value for p in points] if result.method == "confirm" else None,
     }
-    return pd.DataFrame(change_point_columns(consensus, result.index))
+    return _with_object_kinds(pd.DataFrame(change_point_columns(consensus, result.index)))
 
 
 def tidy_frame(
@@ -124,7 +124,7 @@ def tidy_frame(
         else:
             dtype = {"position": np.int64, "votes": np.int64, "kind": object}
             columns[column] = np.empty(0, dtype=dtype.get(column, np.float64))
-    return pd.DataFrame(columns)
+    return _with_object_kinds(pd.DataFrame(columns))
 
 
 def result_html(result: DetectionResult) -> str:
@@ -155,6 +155,13 @@ def result_html(result: DetectionResult) -> str:
         rows.append(f'<tr><td colspan="{len(heads)}">... {count - HTML_ROWS} more</td></tr>')
     head = "<tr>" + "".join(f"<th>{h}</th>" for h in heads) + "</tr>"
     return f"<div>{summary}<table><thead>{head}</thead><tbody>{''.join(rows)}</tbody></table></div>"
+
+
+def _with_object_kinds(frame: pd.DataFrame) -> pd.DataFrame:
+    """Keeps the ``kind`` column as Python objects (str or None), whatever
+    string dtype pandas would infer, so every table has the same dtypes."""
+    frame["kind"] = frame["kind"].astype(object)
+    return frame
 
 
 def _labels(index: Any, positions: Any) -> Any:

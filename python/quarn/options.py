@@ -292,8 +292,8 @@ OPTIONS: tuple[Option, ...] = (
             "sizes scaled to the series, and a change point is kept only when rank "
             "and trend tests on the whole stretches between its neighbours confirm "
             "it at the overall level alpha; each gets a kind and a p-value. "
-            "'native': the multi-window detector's own consensus, exactly as "
-            "quarn_detector computes it on the values as given."
+            "'native': the multi-window detector's own consensus, as quarn_detector "
+            "computes it, on the series centred on its median and scaled by a power of two."
         ),
         flag="--method",
         metavar="METHOD",
