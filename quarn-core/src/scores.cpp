@@ -1,10 +1,13 @@
 #include "quarn/scores.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 namespace quarn {
@@ -16,23 +19,31 @@ constexpr double mad_to_sd = 1.4826;
 
 }  // namespace
 
-std::vector<double> rank_scores(std::span<const double> x) {
+std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x) {
     const std::size_t n = x.size();
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return x[a] < x[b]; });
-    std::vector<double> scores(n);
-    const double count = static_cast<double>(n);
+    // Ties share one mid-rank, so the order among equal values is free and
+    // an unstable sort of 32-bit indices does.
+    std::vector<std::uint32_t> order(n);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return x[a] < x[b]; });
+    std::vector<std::uint32_t> ranks(n);
     std::size_t start = 0;
     while (start < n) {
         std::size_t end = start + 1;
         while (end < n && x[order[end]] == x[order[start]]) ++end;
-        const double mid_rank = static_cast<double>(start + end - 1) / 2.0;
-        const double score = (mid_rank + 0.5) / count - 0.5;
-        for (std::size_t i = start; i < end; ++i) scores[order[i]] = score;
+        const auto doubled = static_cast<std::uint32_t>(start + end - 1);
+        for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
         start = end;
     }
+    return ranks;
+}
+
+std::vector<double> rank_scores(std::span<const double> x) {
+    const std::vector<std::uint32_t> ranks = doubled_mid_ranks(x);
+    std::vector<double> scores(ranks.size());
+    const double count = static_cast<double>(ranks.size());
+    for (std::size_t t = 0; t < ranks.size(); ++t) scores[t] = rank_score_of(ranks[t], count);
     return scores;
 }
 
@@ -113,5 +124,73 @@ std::vector<double> winsorize(std::span<const double> x, int half, double limit)
     }
     return out;
 }
+
+StandardValues::StandardValues(std::span<const double> x) : x_(x) {
+    const std::size_t n = x.size();
+    if (n == 0) return;
+    {
+        std::vector<double> copy(x.begin(), x.end());
+        centre_ = median_in_place(copy);
+    }
+    unit_ = robust_scale(x);
+    bool finite = true;
+    for (std::size_t t = 0; t < n && finite; ++t) finite = std::isfinite(raw(t));
+    if (!finite) {
+        // Differences of values near the largest double overflow: divide
+        // first, by a power of two above every magnitude.
+        double largest = 0.0;
+        for (const double v : x) largest = std::max(largest, std::abs(v));
+        std::frexp(largest, &exponent_);
+        shifted_ = true;
+        shifted_centre_ = std::ldexp(centre_, -exponent_);
+        unit_ = std::ldexp(1.0, exponent_);
+    }
+
+    // Winsorizing as winsorize(raw, winsor_half_width, winsor_limit) does it,
+    // keeping only which values move.
+    moved_.assign((n + 63) / 64, 0);
+    const std::size_t width = 2 * static_cast<std::size_t>(winsor_half_width) + 1;
+    if (n < width) return;
+    std::vector<double> distance(n);
+    for (std::size_t t = 0; t < n; ++t) distance[t] = std::abs(raw(t) - running_median(t));
+    const double spread = mad_to_sd * median_in_place(distance);
+    distance = std::vector<double>();
+    if (!(spread > 0.0)) return;
+    bound_ = winsor_limit * spread;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double deviation = raw(t) - running_median(t);
+        if (deviation > bound_ || deviation < -bound_)
+            moved_[t / 64] |= std::uint64_t{1} << (t % 64);
+    }
+}
+
+std::vector<double> StandardValues::raw_values() const {
+    std::vector<double> out(x_.size());
+    for (std::size_t t = 0; t < out.size(); ++t) out[t] = raw(t);
+    return out;
+}
+
+double StandardValues::running_median(std::size_t t) const {
+    const auto half = static_cast<std::size_t>(winsor_half_width);
+    const std::size_t n = x_.size();
+    std::array<double, 2 * winsor_half_width + 1> window;
+    const std::size_t lo = t >= half ? t - half : 0;
+    const std::size_t hi = std::min(n, t + half + 1);
+    for (std::size_t i = lo; i < hi; ++i) window[i - lo] = raw(i);
+    return median_in_place(std::span<double>(window.data(), hi - lo));
+}
+
+double StandardValues::winsorized(std::size_t t) const {
+    const double centre = running_median(t);
+    const double deviation = raw(t) - centre;
+    if (deviation > bound_) return centre + bound_;
+    if (deviation < -bound_) return centre - bound_;
+    return raw(t);
+}
+
+ScoredSeries::ScoredSeries(StandardValues values)
+    : values_(std::move(values)),
+      ranks_(doubled_mid_ranks(values_.series())),
+      count_(static_cast<double>(ranks_.size())) {}
 
 }  // namespace quarn
