@@ -69,7 +69,10 @@ double median_in_place(std::span<double> values) {
     if (n % 2 == 1) return *middle;
     const double upper = *middle;
     const double lower = *std::max_element(values.begin(), middle);
-    return (lower + upper) / 2.0;
+    const double sum = lower + upper;
+    // Halving first keeps the mean of two values near the largest double
+    // finite; otherwise both forms give the same bits.
+    return std::isfinite(sum) ? sum / 2.0 : lower / 2.0 + upper / 2.0;
 }
 
 double robust_scale(std::span<const double> x) {

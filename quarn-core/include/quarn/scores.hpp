@@ -33,8 +33,8 @@ inline double rank_score_of(std::uint32_t doubled_rank, double n) {
 // (-1/2, 1/2): mean 0 and variance 1 when u is uniform.
 double legendre_score(double u, int degree);
 
-// Median of the values (the mean of the two middle ones for an even count);
-// reorders `values`. NaN for an empty span.
+// Median of the values (the mean of the two middle ones for an even count,
+// finite for finite values); reorders `values`. NaN for an empty span.
 double median_in_place(std::span<double> values);
 
 // A power of two close to the robust spread of the series' increments:
