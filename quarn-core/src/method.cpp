@@ -141,7 +141,6 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     MethodOutput output;
     const std::size_t n = x.size();
     if (n < 2 * min_side) return output;
-
     if (n > max_ranked_length) {
         return detector_failure("the method takes at most " + std::to_string(max_ranked_length) +
                                 " values, got " + std::to_string(n));
@@ -171,6 +170,10 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         detector.reset();
     }
     const ScoredSeries series(std::move(values));
+    const auto stopped = [&] {
+        return arguments.control != nullptr && arguments.control->stop_requested();
+    };
+    if (stopped()) return detector_failure(std::string(stopped_message));
 
     // A pilot selection, with dependence measured around the candidates'
     // many short segments, gives a segmentation whose residuals measure the
@@ -182,9 +185,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
         pilot = eliminate(tester, merged, arguments.alpha);
     }
-    if (arguments.control != nullptr && arguments.control->stop_requested()) {
-        return detector_failure(std::string(stopped_message));
-    }
+    if (stopped()) return detector_failure(std::string(stopped_message));
     output.factors = estimate_dependence(series, pilot.points);
     const SplitTester tester(series, output.factors);
     const Selection selection = eliminate(tester, merged, arguments.alpha);
