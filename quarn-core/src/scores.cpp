@@ -17,6 +17,27 @@ namespace {
 // Consistency factor of the median absolute deviation for Gaussian data.
 constexpr double mad_to_sd = 1.4826;
 
+// The middle one of five values, by a sorting network of minima and
+// maxima: the same value as median_in_place gives.
+double median_of_five(const double* values) {
+    double v[5] = {values[0], values[1], values[2], values[3], values[4]};
+    const auto order = [&v](int i, int j) {
+        const double low = std::min(v[i], v[j]);
+        v[j] = std::max(v[i], v[j]);
+        v[i] = low;
+    };
+    order(0, 1);
+    order(3, 4);
+    order(2, 4);
+    order(2, 3);
+    order(0, 3);
+    order(0, 2);
+    order(1, 4);
+    order(1, 3);
+    order(1, 2);
+    return v[2];
+}
+
 }  // namespace
 
 std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x) {
@@ -45,20 +66,6 @@ std::vector<double> rank_scores(std::span<const double> x) {
     const double count = static_cast<double>(ranks.size());
     for (std::size_t t = 0; t < ranks.size(); ++t) scores[t] = rank_score_of(ranks[t], count);
     return scores;
-}
-
-double legendre_score(double u, int degree) {
-    const double v = 2.0 * u;
-    switch (degree) {
-        case 1:
-            return std::sqrt(3.0) * v;
-        case 2:
-            return std::sqrt(5.0) * (1.5 * v * v - 0.5);
-        case 3:
-            return std::sqrt(7.0) * (2.5 * v * v * v - 1.5 * v);
-        default:
-            return 3.0 * (35.0 * v * v * v * v - 30.0 * v * v + 3.0) / 8.0;
-    }
 }
 
 double median_in_place(std::span<double> values) {
@@ -155,15 +162,33 @@ StandardValues::StandardValues(std::span<const double> x) : x_(x) {
     const std::size_t width = 2 * static_cast<std::size_t>(winsor_half_width) + 1;
     if (n < width) return;
     std::vector<double> distance(n);
-    for (std::size_t t = 0; t < n; ++t) distance[t] = std::abs(raw(t) - running_median(t));
+    for_each_deviation([&](std::size_t t, double deviation) { distance[t] = std::abs(deviation); });
     const double spread = mad_to_sd * median_in_place(distance);
     distance = std::vector<double>();
     if (!(spread > 0.0)) return;
     bound_ = winsor_limit * spread;
-    for (std::size_t t = 0; t < n; ++t) {
-        const double deviation = raw(t) - running_median(t);
+    for_each_deviation([&](std::size_t t, double deviation) {
         if (deviation > bound_ || deviation < -bound_)
             moved_[t / 64] |= std::uint64_t{1} << (t % 64);
+    });
+}
+
+template <class Visit>
+void StandardValues::for_each_deviation(Visit visit) const {
+    // Ends, where the window is cut short.
+    const std::size_t n = x_.size();
+    const auto half = static_cast<std::size_t>(winsor_half_width);
+    for (std::size_t t = 0; t < half; ++t) {
+        visit(t, raw(t) - running_median(t));
+        visit(n - half + t, raw(n - half + t) - running_median(n - half + t));
+    }
+    // Full windows slide along, each standardised value computed once.
+    static_assert(winsor_half_width == 2);
+    double window[5] = {raw(0), raw(1), raw(2), raw(3), 0.0};
+    for (std::size_t t = half; t + half < n; ++t) {
+        window[4] = raw(t + 2);
+        visit(t, window[2] - median_of_five(window));
+        for (int i = 0; i < 4; ++i) window[i] = window[i + 1];
     }
 }
 
@@ -180,6 +205,7 @@ double StandardValues::running_median(std::size_t t) const {
     const std::size_t lo = t >= half ? t - half : 0;
     const std::size_t hi = std::min(n, t + half + 1);
     for (std::size_t i = lo; i < hi; ++i) window[i - lo] = raw(i);
+    if (hi - lo == window.size()) return median_of_five(window.data());
     return median_in_place(std::span<double>(window.data(), hi - lo));
 }
 

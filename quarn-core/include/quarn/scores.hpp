@@ -31,7 +31,19 @@ inline double rank_score_of(std::uint32_t doubled_rank, double n) {
 
 // Orthonormal Legendre polynomial of degree 1 to 4 at a rank score u in
 // (-1/2, 1/2): mean 0 and variance 1 when u is uniform.
-double legendre_score(double u, int degree);
+inline double legendre_score(double u, int degree) {
+    const double v = 2.0 * u;
+    switch (degree) {
+        case 1:
+            return std::sqrt(3.0) * v;
+        case 2:
+            return std::sqrt(5.0) * (1.5 * v * v - 0.5);
+        case 3:
+            return std::sqrt(7.0) * (2.5 * v * v * v - 1.5 * v);
+        default:
+            return 3.0 * (35.0 * v * v * v * v - 30.0 * v * v + 3.0) / 8.0;
+    }
+}
 
 // Median of the values (the mean of the two middle ones for an even count,
 // finite for finite values); reorders `values`. NaN for an empty span.
@@ -84,6 +96,9 @@ class StandardValues {
 
   private:
     double running_median(std::size_t t) const;
+    // Calls visit(t, raw(t) - running_median(t)) for every t, in no set order.
+    template <class Visit>
+    void for_each_deviation(Visit visit) const;
     double winsorized(std::size_t t) const;
 
     std::span<const double> x_;
