@@ -41,7 +41,7 @@ def make_batch(count, length, seed=0):
 
 def loop(batch):
     frames = [quarn.detect(series).to_frame().assign(series=i) for i, series in enumerate(batch)]
-    columns = ["series", "position", "label", "votes", "score", "probability"]
+    columns = ["series", "position", "label", "votes", "score", "probability", "kind", "p_value"]
     return pd.concat(frames, ignore_index=True)[columns]
 
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <vector>
 
 #include "quarn/scores.hpp"
 
@@ -16,15 +15,21 @@ struct Lag1 {
     double products = 0.0;
     double squares = 0.0;
 
-    void add(std::vector<double>& residuals) {
-        const std::size_t m = residuals.size();
+    // Adds the m residuals e(0) .. e(m - 1), recomputed as often as needed
+    // rather than stored.
+    void add(std::size_t m, auto e) {
         if (m < 3) return;
         double mean = 0.0;
-        for (const double e : residuals) mean += e;
+        for (std::size_t t = 0; t < m; ++t) mean += e(t);
         mean /= static_cast<double>(m);
-        for (double& e : residuals) e -= mean;
-        for (std::size_t t = 1; t < m; ++t) products += residuals[t] * residuals[t - 1];
-        for (const double e : residuals) squares += e * e;
+        double previous = e(0) - mean;
+        squares += previous * previous;
+        for (std::size_t t = 1; t < m; ++t) {
+            const double current = e(t) - mean;
+            products += current * previous;
+            squares += current * current;
+            previous = current;
+        }
     }
 
     double correlation() const {
@@ -33,30 +38,32 @@ struct Lag1 {
     }
 };
 
-// Residuals of y less its least-squares line (time 0 .. m-1).
-void remove_line(std::vector<double>& y) {
-    const std::size_t m = y.size();
-    const double centre_time = static_cast<double>(m - 1) / 2.0;
+double mean_of(std::size_t m, auto y) {
     double mean = 0.0;
-    for (const double v : y) mean += v;
-    mean /= static_cast<double>(m);
+    for (std::size_t t = 0; t < m; ++t) mean += y(t);
+    return mean / static_cast<double>(m);
+}
+
+// Residuals of y(0) .. y(m - 1) less their least-squares line.
+auto less_line(std::size_t m, auto y) {
+    const double centre_time = static_cast<double>(m - 1) / 2.0;
+    const double mean = mean_of(m, y);
     double cross = 0.0, time_squares = 0.0;
     for (std::size_t t = 0; t < m; ++t) {
         const double dt = static_cast<double>(t) - centre_time;
-        cross += dt * (y[t] - mean);
+        cross += dt * (y(t) - mean);
         time_squares += dt * dt;
     }
     const double slope = time_squares > 0.0 ? cross / time_squares : 0.0;
-    for (std::size_t t = 0; t < m; ++t) {
-        y[t] = (y[t] - mean) - slope * (static_cast<double>(t) - centre_time);
-    }
+    return [=](std::size_t t) {
+        return (y(t) - mean) - slope * (static_cast<double>(t) - centre_time);
+    };
 }
 
-void remove_mean(std::vector<double>& y) {
-    double mean = 0.0;
-    for (const double v : y) mean += v;
-    mean /= static_cast<double>(y.size());
-    for (double& v : y) v -= mean;
+// Residuals of y(0) .. y(m - 1) less their mean.
+auto less_mean(std::size_t m, auto y) {
+    const double mean = mean_of(m, y);
+    return [=](std::size_t t) { return y(t) - mean; };
 }
 
 }  // namespace
@@ -65,32 +72,24 @@ double ar1_variance_ratio(double r) {
     return (1.0 + r) / (1.0 - r);
 }
 
-DependenceFactors estimate_dependence(std::span<const double> ranks, std::span<const double> values,
+DependenceFactors estimate_dependence(const ScoredSeries& series,
                                       std::span<const std::uint64_t> cuts) {
     Lag1 level, spread, shape, trend;
-    std::vector<double> work;
     std::size_t begin = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
-        const std::size_t end = i < cuts.size() ? static_cast<std::size_t>(cuts[i]) : ranks.size();
+        const std::size_t end = i < cuts.size() ? static_cast<std::size_t>(cuts[i]) : series.size();
         if (end >= begin + 4) {
-            const auto part = [&](std::span<const double> y) {
-                work.assign(y.begin() + static_cast<std::ptrdiff_t>(begin),
-                            y.begin() + static_cast<std::ptrdiff_t>(end));
-            };
-            part(ranks);
-            remove_line(work);
-            level.add(work);
-            part(ranks);
-            remove_mean(work);
-            for (double& e : work) e = e * e;
-            spread.add(work);
-            part(ranks);
-            for (double& u : work) u = legendre_score(u, 4);
-            remove_mean(work);
-            shape.add(work);
-            part(values);
-            remove_line(work);
-            trend.add(work);
+            const std::size_t m = end - begin;
+            const auto rank = [&series, begin](std::size_t t) { return series.rank(begin + t); };
+            const auto value = [&series, begin](std::size_t t) { return series.value(begin + t); };
+            level.add(m, less_line(m, rank));
+            const auto deviation = less_mean(m, rank);
+            spread.add(m, [&](std::size_t t) {
+                const double e = deviation(t);
+                return e * e;
+            });
+            shape.add(m, less_mean(m, [&](std::size_t t) { return legendre_score(rank(t), 4); }));
+            trend.add(m, less_line(m, value));
         }
         begin = end;
     }

@@ -26,16 +26,8 @@ constexpr std::size_t largest_low_window = 10;
 constexpr std::size_t window_budget = 5'000'000;
 constexpr std::size_t window_count = 6;
 constexpr std::size_t replicate_budget = 15'000'000;
-// Outliers are pulled in to 3 robust deviations from the median of the 5
-// values around them before the trend tests fit lines.
-constexpr int winsor_half_width = 2;
-constexpr double winsor_limit = 3.0;
 // No split leaves fewer values on a side.
 constexpr std::size_t min_side = 3;
-
-bool stop_requested(const MethodArguments& arguments) {
-    return arguments.control != nullptr && arguments.control->stop_requested();
-}
 
 std::string format_number(double value) {
     char buffer[32];
@@ -149,38 +141,24 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     MethodOutput output;
     const std::size_t n = x.size();
     if (n < 2 * min_side) return output;
+    if (n > max_ranked_length) {
+        return detector_failure("the method takes at most " + std::to_string(max_ranked_length) +
+                                " values, got " + std::to_string(n));
+    }
 
     // The tests are free of the series' scale and offset: ranks, and values
     // centred on their median and divided by a power-of-two robust scale.
-    // Each stage below is checked for a stop request before it begins.
-    const auto stopped_run = [] { return detector_failure(std::string(stopped_message)); };
-    std::vector<double> raw(x.begin(), x.end());
-    const double centre = median_in_place(raw);
-    if (stop_requested(arguments)) return stopped_run();
-    const double scale = robust_scale(x);
-    if (stop_requested(arguments)) return stopped_run();
-    output.unit = scale;
-    for (std::size_t t = 0; t < n; ++t) raw[t] = (x[t] - centre) / scale;
-    if (std::any_of(raw.begin(), raw.end(), [](double v) { return !std::isfinite(v); })) {
-        // Differences of values near the largest double overflow: divide
-        // first, by a power of two above every magnitude.
-        double largest = 0.0;
-        for (const double v : x) largest = std::max(largest, std::abs(v));
-        int exponent = 0;
-        std::frexp(largest, &exponent);
-        for (std::size_t t = 0; t < n; ++t) {
-            raw[t] = std::ldexp(x[t], -exponent) - std::ldexp(centre, -exponent);
-        }
-        output.unit = std::ldexp(1.0, exponent);
-    }
-    const std::vector<double> values = winsorize(raw, winsor_half_width, winsor_limit);
-    if (stop_requested(arguments)) return stopped_run();
-    const std::vector<double> ranks = rank_scores(x);
-    if (stop_requested(arguments)) return stopped_run();
-
+    // The work is ordered so that the largest buffers never coexist: the
+    // standardised copy lives only while the detector runs, and the ranks
+    // are sorted after it has finished.
+    StandardValues values(x);
+    output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
     std::optional<DetectorOutput> detector;
-    auto candidates = candidate_points(raw, arguments, output.window_sizes, &detector);
+    auto candidates = [&] {
+        const std::vector<double> raw = values.raw_values();
+        return candidate_points(raw, arguments, output.window_sizes, &detector);
+    }();
     if (!candidates) return std::unexpected(std::move(candidates.error()));
     output.candidates = candidates->size();
     WindowChangePoints support;
@@ -191,6 +169,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         }
         detector.reset();
     }
+    const ScoredSeries series(std::move(values));
+    const auto stopped = [&] {
+        return arguments.control != nullptr && arguments.control->stop_requested();
+    };
+    if (stopped()) return detector_failure(std::string(stopped_message));
 
     // A pilot selection, with dependence measured around the candidates'
     // many short segments, gives a segmentation whose residuals measure the
@@ -198,25 +181,25 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     Selection pilot;
     std::vector<std::uint64_t> merged;
     {
-        const SplitTester tester(ranks, values, estimate_dependence(ranks, values, *candidates));
+        const SplitTester tester(series, estimate_dependence(series, *candidates));
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
-        if (stop_requested(arguments)) return stopped_run();
+        if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
     }
-    if (stop_requested(arguments)) return stopped_run();
-    output.factors = estimate_dependence(ranks, values, pilot.points);
-    const SplitTester tester(ranks, values, output.factors);
-    if (stop_requested(arguments)) return stopped_run();
+    if (stopped()) return detector_failure(std::string(stopped_message));
+    output.factors = estimate_dependence(series, pilot.points);
+    const SplitTester tester(series, output.factors);
+    if (stopped()) return detector_failure(std::string(stopped_message));
     const Selection selection = eliminate(tester, merged, arguments.alpha);
-    if (stop_requested(arguments)) return stopped_run();
-    const std::vector<std::uint64_t> moved = relocate(ranks, values, selection);
+    if (stopped()) return detector_failure(std::string(stopped_message));
+    const std::vector<std::uint64_t> moved = relocate(series, selection);
     for (std::size_t i = 0; i < moved.size(); ++i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);
         const std::size_t b = i + 1 < moved.size() ? static_cast<std::size_t>(moved[i + 1]) : n;
         const std::size_t c = static_cast<std::size_t>(moved[i]);
         output.changes.push_back(
             {moved[i],
-             name_change(tester, values, raw, a, c, b, selection.evidence[i].kind, arguments.alpha),
+             name_change(tester, series, a, c, b, selection.evidence[i].kind, arguments.alpha),
              selection.evidence[i].p_value, support_votes(support, moved[i])});
     }
     return output;

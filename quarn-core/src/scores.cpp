@@ -1,10 +1,13 @@
 #include "quarn/scores.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 namespace quarn {
@@ -14,40 +17,55 @@ namespace {
 // Consistency factor of the median absolute deviation for Gaussian data.
 constexpr double mad_to_sd = 1.4826;
 
+// The middle one of five values, by a sorting network of minima and
+// maxima: the same value as median_in_place gives.
+double median_of_five(const double* values) {
+    double v[5] = {values[0], values[1], values[2], values[3], values[4]};
+    const auto order = [&v](int i, int j) {
+        const double low = std::min(v[i], v[j]);
+        v[j] = std::max(v[i], v[j]);
+        v[i] = low;
+    };
+    order(0, 1);
+    order(3, 4);
+    order(2, 4);
+    order(2, 3);
+    order(0, 3);
+    order(0, 2);
+    order(1, 4);
+    order(1, 3);
+    order(1, 2);
+    return v[2];
+}
+
 }  // namespace
 
-std::vector<double> rank_scores(std::span<const double> x) {
+std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x) {
     const std::size_t n = x.size();
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return x[a] < x[b]; });
-    std::vector<double> scores(n);
-    const double count = static_cast<double>(n);
+    // Ties share one mid-rank, so the order among equal values is free and
+    // an unstable sort of 32-bit indices does.
+    std::vector<std::uint32_t> order(n);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return x[a] < x[b]; });
+    std::vector<std::uint32_t> ranks(n);
     std::size_t start = 0;
     while (start < n) {
         std::size_t end = start + 1;
         while (end < n && x[order[end]] == x[order[start]]) ++end;
-        const double mid_rank = static_cast<double>(start + end - 1) / 2.0;
-        const double score = (mid_rank + 0.5) / count - 0.5;
-        for (std::size_t i = start; i < end; ++i) scores[order[i]] = score;
+        const auto doubled = static_cast<std::uint32_t>(start + end - 1);
+        for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
         start = end;
     }
-    return scores;
+    return ranks;
 }
 
-double legendre_score(double u, int degree) {
-    const double v = 2.0 * u;
-    switch (degree) {
-        case 1:
-            return std::sqrt(3.0) * v;
-        case 2:
-            return std::sqrt(5.0) * (1.5 * v * v - 0.5);
-        case 3:
-            return std::sqrt(7.0) * (2.5 * v * v * v - 1.5 * v);
-        default:
-            return 3.0 * (35.0 * v * v * v * v - 30.0 * v * v + 3.0) / 8.0;
-    }
+std::vector<double> rank_scores(std::span<const double> x) {
+    const std::vector<std::uint32_t> ranks = doubled_mid_ranks(x);
+    std::vector<double> scores(ranks.size());
+    const double count = static_cast<double>(ranks.size());
+    for (std::size_t t = 0; t < ranks.size(); ++t) scores[t] = rank_score_of(ranks[t], count);
+    return scores;
 }
 
 double median_in_place(std::span<double> values) {
@@ -58,10 +76,10 @@ double median_in_place(std::span<double> values) {
     if (n % 2 == 1) return *middle;
     const double upper = *middle;
     const double lower = *std::max_element(values.begin(), middle);
-    // Halves first where the sum of two values near the largest double
-    // would overflow.
     const double sum = lower + upper;
-    return std::isfinite(sum) ? sum / 2.0 : lower * 0.5 + upper * 0.5;
+    // Halving first keeps the mean of two values near the largest double
+    // finite; otherwise both forms give the same bits.
+    return std::isfinite(sum) ? sum / 2.0 : lower / 2.0 + upper / 2.0;
 }
 
 double robust_scale(std::span<const double> x) {
@@ -116,5 +134,92 @@ std::vector<double> winsorize(std::span<const double> x, int half, double limit)
     }
     return out;
 }
+
+StandardValues::StandardValues(std::span<const double> x) : x_(x) {
+    const std::size_t n = x.size();
+    if (n == 0) return;
+    {
+        std::vector<double> copy(x.begin(), x.end());
+        centre_ = median_in_place(copy);
+    }
+    unit_ = robust_scale(x);
+    bool finite = true;
+    for (std::size_t t = 0; t < n && finite; ++t) finite = std::isfinite(raw(t));
+    if (!finite) {
+        // Differences of values near the largest double overflow: divide
+        // first, by a power of two above every magnitude.
+        double largest = 0.0;
+        for (const double v : x) largest = std::max(largest, std::abs(v));
+        std::frexp(largest, &exponent_);
+        shifted_ = true;
+        shifted_centre_ = std::ldexp(centre_, -exponent_);
+        unit_ = std::ldexp(1.0, exponent_);
+    }
+
+    // Winsorizing as winsorize(raw, winsor_half_width, winsor_limit) does it,
+    // keeping only which values move.
+    moved_.assign((n + 63) / 64, 0);
+    const std::size_t width = 2 * static_cast<std::size_t>(winsor_half_width) + 1;
+    if (n < width) return;
+    std::vector<double> distance(n);
+    for_each_deviation([&](std::size_t t, double deviation) { distance[t] = std::abs(deviation); });
+    const double spread = mad_to_sd * median_in_place(distance);
+    distance = std::vector<double>();
+    if (!(spread > 0.0)) return;
+    bound_ = winsor_limit * spread;
+    for_each_deviation([&](std::size_t t, double deviation) {
+        if (deviation > bound_ || deviation < -bound_)
+            moved_[t / 64] |= std::uint64_t{1} << (t % 64);
+    });
+}
+
+template <class Visit>
+void StandardValues::for_each_deviation(Visit visit) const {
+    // Ends, where the window is cut short.
+    const std::size_t n = x_.size();
+    const auto half = static_cast<std::size_t>(winsor_half_width);
+    for (std::size_t t = 0; t < half; ++t) {
+        visit(t, raw(t) - running_median(t));
+        visit(n - half + t, raw(n - half + t) - running_median(n - half + t));
+    }
+    // Full windows slide along, each standardised value computed once.
+    static_assert(winsor_half_width == 2);
+    double window[5] = {raw(0), raw(1), raw(2), raw(3), 0.0};
+    for (std::size_t t = half; t + half < n; ++t) {
+        window[4] = raw(t + 2);
+        visit(t, window[2] - median_of_five(window));
+        for (int i = 0; i < 4; ++i) window[i] = window[i + 1];
+    }
+}
+
+std::vector<double> StandardValues::raw_values() const {
+    std::vector<double> out(x_.size());
+    for (std::size_t t = 0; t < out.size(); ++t) out[t] = raw(t);
+    return out;
+}
+
+double StandardValues::running_median(std::size_t t) const {
+    const auto half = static_cast<std::size_t>(winsor_half_width);
+    const std::size_t n = x_.size();
+    std::array<double, 2 * winsor_half_width + 1> window;
+    const std::size_t lo = t >= half ? t - half : 0;
+    const std::size_t hi = std::min(n, t + half + 1);
+    for (std::size_t i = lo; i < hi; ++i) window[i - lo] = raw(i);
+    if (hi - lo == window.size()) return median_of_five(window.data());
+    return median_in_place(std::span<double>(window.data(), hi - lo));
+}
+
+double StandardValues::winsorized(std::size_t t) const {
+    const double centre = running_median(t);
+    const double deviation = raw(t) - centre;
+    if (deviation > bound_) return centre + bound_;
+    if (deviation < -bound_) return centre - bound_;
+    return raw(t);
+}
+
+ScoredSeries::ScoredSeries(StandardValues values)
+    : values_(std::move(values)),
+      ranks_(doubled_mid_ranks(values_.series())),
+      count_(static_cast<double>(ranks_.size())) {}
 
 }  // namespace quarn

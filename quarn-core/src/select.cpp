@@ -50,45 +50,49 @@ std::size_t first_best(std::size_t from, std::size_t to, Score score) {
     return arg;
 }
 
-std::size_t best_level_split(std::span<const double> u) {
-    const std::size_t m = u.size();
+// The scans below read the stretch's scores through y(t), t = 0 .. m - 1,
+// recomputed on each pass instead of copied: a stretch may be the whole
+// series.
+
+std::size_t best_level_split(std::size_t m, auto u) {
     const double md = static_cast<double>(m);
     double total = 0.0;
-    for (const double v : u) total += v;
-    std::vector<double> running(m);
-    double sum = 0.0;
-    for (std::size_t k = 0; k < m; ++k) running[k] = sum += u[k];
+    for (std::size_t t = 0; t < m; ++t) total += u(t);
+    double running = 0.0;
     return first_best(1, m, [&](std::size_t k) {
+        running += u(k - 1);
         const double kd = static_cast<double>(k);
-        return std::abs(running[k - 1] - kd / md * total) / std::sqrt(kd * (md - kd) / md);
+        return std::abs(running - kd / md * total) / std::sqrt(kd * (md - kd) / md);
     });
 }
 
-std::size_t best_smooth_split(std::span<const double> u) {
-    const std::size_t m = u.size();
+std::size_t best_smooth_split(std::size_t m, auto u) {
     const double md = static_cast<double>(m);
-    std::vector<double> total(m, 0.0);
-    std::vector<double> w(m);
-    for (int degree = 2; degree <= 4; ++degree) {
-        double mean = 0.0;
-        for (std::size_t t = 0; t < m; ++t) mean += w[t] = legendre_score(u[t], degree);
-        mean /= md;
+    constexpr int degrees = 3;  // Legendre scores 2 to 4
+    double mean[degrees], sd[degrees], running[degrees] = {0.0, 0.0, 0.0};
+    for (int d = 0; d < degrees; ++d) {
+        double sum = 0.0;
+        for (std::size_t t = 0; t < m; ++t) sum += legendre_score(u(t), d + 2);
+        mean[d] = sum / md;
         double squares = 0.0;
-        for (double& v : w) {
-            v -= mean;
+        for (std::size_t t = 0; t < m; ++t) {
+            const double v = legendre_score(u(t), d + 2) - mean[d];
             squares += v * v;
         }
-        const double sd = std::sqrt(squares / md);
-        if (!(sd > 0.0)) continue;
-        double running = 0.0;
-        for (std::size_t k = 1; k < m; ++k) {
-            running += w[k - 1];
-            const double kd = static_cast<double>(k);
-            const double z = running / sd;
-            total[k] += z * z / (kd * (md - kd) / md);
-        }
+        sd[d] = std::sqrt(squares / md);
     }
-    return first_best(1, m, [&](std::size_t k) { return total[k]; });
+    return first_best(1, m, [&](std::size_t k) {
+        const double score = u(k - 1);
+        const double kd = static_cast<double>(k);
+        double total = 0.0;
+        for (int d = 0; d < degrees; ++d) {
+            if (!(sd[d] > 0.0)) continue;
+            running[d] += legendre_score(score, d + 2) - mean[d];
+            const double z = running[d] / sd[d];
+            total += z * z / (kd * (md - kd) / md);
+        }
+        return total;
+    });
 }
 
 // Residual sum of squares of a least-squares line through y[0 .. m).
@@ -113,54 +117,95 @@ struct RunningLine {
     }
 };
 
-std::size_t best_trend_split(std::span<const double> y, std::size_t current) {
-    const std::size_t m = y.size();
+std::size_t best_trend_split(std::size_t m, auto y, std::size_t current) {
     if (m < 2 * min_trend_side) return current;
-    // Residual sums of the line through the first k values and of the line
-    // through the last m - k, for every k, in two passes.
-    std::vector<double> left(m + 1, 0.0), right(m + 1, 0.0);
+    // The residual sum of the line through the last m - k values comes from a
+    // backward pass; its state is kept every `stride` values, and each block
+    // of splits replays its part of that pass from the state above it.
+    constexpr std::size_t stride = 64;
+    std::vector<RunningLine> above((m + stride - 1) / stride + 1);
     RunningLine line;
-    for (std::size_t k = 1; k <= m; ++k) {
-        line.add(static_cast<double>(k - 1), y[k - 1]);
-        left[k] = line.residual_squares(0.0);
-    }
-    line = RunningLine{};
+    above.back() = line;
     for (std::size_t k = m; k-- > 0;) {
-        line.add(static_cast<double>(k), y[k]);
-        right[k] = line.residual_squares(static_cast<double>(k));
+        line.add(static_cast<double>(k), y(k));
+        if (k % stride == 0) above[k / stride] = line;
     }
-    return first_best(min_trend_side, m - min_trend_side + 1,
-                      [&](std::size_t k) { return -(left[k] + right[k]); });
+    double right[stride];
+    std::size_t block = std::numeric_limits<std::size_t>::max();
+    RunningLine left;
+    for (std::size_t k = 1; k < min_trend_side; ++k) left.add(static_cast<double>(k - 1), y(k - 1));
+    return first_best(min_trend_side, m - min_trend_side + 1, [&](std::size_t k) {
+        left.add(static_cast<double>(k - 1), y(k - 1));
+        if (k / stride != block) {
+            block = k / stride;
+            const std::size_t top = std::min(m, (block + 1) * stride);
+            RunningLine back = top == m ? RunningLine{} : above[block + 1];
+            for (std::size_t j = top; j-- > block * stride;) {
+                back.add(static_cast<double>(j), y(j));
+                right[j - block * stride] = back.residual_squares(static_cast<double>(j));
+            }
+        }
+        return -(left.residual_squares(0.0) + right[k - block * stride]);
+    });
 }
 
 // Reduction of the residual sum of y's line when regressor z joins [1, t].
-double added_fit(std::span<const double> y, std::span<const double> z) {
-    const std::size_t m = y.size();
+double added_fit(std::size_t m, auto y, auto z) {
     const double centre = static_cast<double>(m - 1) / 2.0;
-    const auto residuals = [&](std::span<const double> v) {
+    const auto residuals = [&](auto v) {
         double mean = 0.0;
-        for (const double x : v) mean += x;
+        for (std::size_t t = 0; t < m; ++t) mean += v(t);
         mean /= static_cast<double>(m);
         double cross = 0.0, time_squares = 0.0;
         for (std::size_t t = 0; t < m; ++t) {
             const double dt = static_cast<double>(t) - centre;
-            cross += dt * (v[t] - mean);
+            cross += dt * (v(t) - mean);
             time_squares += dt * dt;
         }
         const double slope = time_squares > 0.0 ? cross / time_squares : 0.0;
-        std::vector<double> out(m);
-        for (std::size_t t = 0; t < m; ++t) {
-            out[t] = (v[t] - mean) - slope * (static_cast<double>(t) - centre);
-        }
-        return out;
+        return [=](std::size_t t) {
+            return (v(t) - mean) - slope * (static_cast<double>(t) - centre);
+        };
     };
-    const std::vector<double> ey = residuals(y), ez = residuals(z);
+    const auto ey = residuals(y);
+    const auto ez = residuals(z);
     double cross = 0.0, squares = 0.0;
     for (std::size_t t = 0; t < m; ++t) {
-        cross += ey[t] * ez[t];
-        squares += ez[t] * ez[t];
+        const double e = ez(t);
+        cross += ey(t) * e;
+        squares += e * e;
     }
     return squares > 0.0 ? cross * cross / squares : 0.0;
+}
+
+// log(var right / var left) over its standard error, for sides read through
+// left(t), t < n1, and right(t), t < n2.
+double variance_ratio_z(std::size_t n1, auto left, std::size_t n2, auto right) {
+    struct Side {
+        double variance;
+        double error;  // squared standard error of log(variance)
+    };
+    const auto side = [](std::size_t count, auto v) {
+        const double m = static_cast<double>(count);
+        double mean = 0.0;
+        for (std::size_t t = 0; t < count; ++t) mean += v(t);
+        mean /= m;
+        double m2 = 0.0, m4 = 0.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            const double d = v(t) - mean;
+            m2 += d * d;
+            m4 += d * d * d * d;
+        }
+        m2 /= m;
+        m4 /= m;
+        return Side{m2, m2 > 0.0 ? (m4 / (m2 * m2) - 1.0) / m : 0.0};
+    };
+    const Side l = side(n1, left), r = side(n2, right);
+    if (!(l.variance > 0.0) || !(r.variance > 0.0)) {
+        return l.variance != r.variance ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    const double se = std::sqrt(l.error + r.error);
+    return se > 0.0 ? std::log(r.variance / l.variance) / se : 0.0;
 }
 
 }  // namespace
@@ -250,26 +295,28 @@ Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> ca
     return kept;
 }
 
-std::vector<std::uint64_t> relocate(std::span<const double> ranks, std::span<const double> values,
-                                    const Selection& selection) {
+std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection& selection) {
     const std::size_t count = selection.points.size();
     std::vector<std::uint64_t> moved(selection.points);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);
-        const std::size_t b = i + 1 < count ? static_cast<std::size_t>(moved[i + 1]) : ranks.size();
+        const std::size_t b =
+            i + 1 < count ? static_cast<std::size_t>(moved[i + 1]) : series.size();
         const std::size_t c = static_cast<std::size_t>(moved[i]);
         const std::size_t m = b - a;
+        const auto rank = [&series, a](std::size_t t) { return series.rank(a + t); };
         std::size_t k;
         switch (selection.evidence[i].kind) {
             case TestKind::trend:
-                k = best_trend_split(values.subspan(a, m), c - a);
+                k = best_trend_split(
+                    m, [&series, a](std::size_t t) { return series.value(a + t); }, c - a);
                 break;
             case TestKind::spread:
             case TestKind::shape:
-                k = best_smooth_split(ranks.subspan(a, m));
+                k = best_smooth_split(m, rank);
                 break;
             default:
-                k = best_level_split(ranks.subspan(a, m));
+                k = best_level_split(m, rank);
                 break;
         }
         moved[i] = a + k;
@@ -278,53 +325,32 @@ std::vector<std::uint64_t> relocate(std::span<const double> ranks, std::span<con
 }
 
 double variance_ratio_z(std::span<const double> left, std::span<const double> right) {
-    struct Side {
-        double variance;
-        double error;  // squared standard error of log(variance)
-    };
-    const auto side = [](std::span<const double> v) {
-        const double m = static_cast<double>(v.size());
-        double mean = 0.0;
-        for (const double x : v) mean += x;
-        mean /= m;
-        double m2 = 0.0, m4 = 0.0;
-        for (const double x : v) {
-            const double d = x - mean;
-            m2 += d * d;
-            m4 += d * d * d * d;
-        }
-        m2 /= m;
-        m4 /= m;
-        return Side{m2, m2 > 0.0 ? (m4 / (m2 * m2) - 1.0) / m : 0.0};
-    };
-    const Side l = side(left), r = side(right);
-    if (!(l.variance > 0.0) || !(r.variance > 0.0)) {
-        return l.variance != r.variance ? std::numeric_limits<double>::infinity() : 0.0;
-    }
-    const double se = std::sqrt(l.error + r.error);
-    return se > 0.0 ? std::log(r.variance / l.variance) / se : 0.0;
+    return variance_ratio_z(
+        left.size(), [left](std::size_t t) { return left[t]; }, right.size(),
+        [right](std::size_t t) { return right[t]; });
 }
 
-ChangeKind name_change(const SplitTester& tester, std::span<const double> values,
-                       std::span<const double> raw, std::size_t a, std::size_t c, std::size_t b,
-                       TestKind kind, double alpha) {
+ChangeKind name_change(const SplitTester& tester, const ScoredSeries& series, std::size_t a,
+                       std::size_t c, std::size_t b, TestKind kind, double alpha) {
     const std::size_t shorter = std::min(c - a, b - c);
     if ((kind == TestKind::spread || kind == TestKind::shape) && shorter >= 3 &&
         tester.level(a, c, b) * 3.0 <= alpha) {
         return ChangeKind::level;
     }
     if (kind == TestKind::trend) {
-        const std::size_t m = b - a;
-        const auto y = values.subspan(a, m);
-        std::vector<double> step(m, 0.0), kink(m, 0.0);
-        for (std::size_t t = c - a; t < m; ++t) {
-            step[t] = 1.0;
-            kink[t] = static_cast<double>(t - (c - a));
-        }
-        return added_fit(y, step) >= added_fit(y, kink) ? ChangeKind::level : ChangeKind::slope;
+        const std::size_t m = b - a, jump = c - a;
+        const auto y = [&series, a](std::size_t t) { return series.value(a + t); };
+        const auto step = [jump](std::size_t t) { return t >= jump ? 1.0 : 0.0; };
+        const auto kink = [jump](std::size_t t) {
+            return t >= jump ? static_cast<double>(t - jump) : 0.0;
+        };
+        return added_fit(m, y, step) >= added_fit(m, y, kink) ? ChangeKind::level
+                                                              : ChangeKind::slope;
     }
     if (kind == TestKind::spread || kind == TestKind::shape) {
-        const double z = variance_ratio_z(raw.subspan(a, c - a), raw.subspan(c, b - c));
+        const double z = variance_ratio_z(
+            c - a, [&series, a](std::size_t t) { return series.raw(a + t); }, b - c,
+            [&series, c](std::size_t t) { return series.raw(c + t); });
         return std::abs(z) >= spread_z ? ChangeKind::spread : ChangeKind::shape;
     }
     return ChangeKind::level;

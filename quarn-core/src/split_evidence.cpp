@@ -112,50 +112,57 @@ double student_quantile(double z, std::size_t dof) {
            (5.0 * std::pow(z, 5.0) + 16.0 * std::pow(z, 3.0) + 3.0 * z) / (96.0 * v * v);
 }
 
-void CompensatedPrefix::assign(std::span<const double> terms) {
-    high_.assign(terms.size() + 1, 0.0);
-    low_.assign(terms.size() + 1, 0.0);
-    double sum = 0.0;
-    double compensation = 0.0;
-    for (std::size_t i = 0; i < terms.size(); ++i) {
-        // Neumaier's summation: keep what each addition rounds away.
-        const double term = terms[i];
-        const double next = sum + term;
-        if (std::abs(sum) >= std::abs(term)) {
-            compensation += (sum - next) + term;
-        } else {
-            compensation += (term - next) + sum;
+void SplitTester::RankSums::add(std::size_t t, double score) {
+    const double square = score * score;
+    u += score;
+    u2 += square;
+    u3 += square * score;
+    u4 += square * square;
+    const double w = legendre_score(score, 4);
+    shape += w;
+    shape2 += w * w;
+    time.add(static_cast<double>(t) * score);
+}
+
+void SplitTester::ValueSums::add(std::size_t t, double v) {
+    value.add(v);
+    square.add(v * v);
+    time.add(static_cast<double>(t) * v);
+}
+
+SplitTester::SplitTester(const ScoredSeries& series, const DependenceFactors& factors)
+    : series_(&series), n_(series.size()), factors_(factors) {
+    const std::size_t count = n_ / checkpoint_stride + 1;
+    rank_checkpoints_.reserve(count);
+    value_checkpoints_.reserve(count);
+    RankSums ranks;
+    ValueSums values;
+    for (std::size_t t = 0; t < n_; ++t) {
+        if (t % checkpoint_stride == 0) {
+            rank_checkpoints_.push_back(ranks);
+            value_checkpoints_.push_back(values);
         }
-        sum = next;
-        high_[i + 1] = sum;
-        low_[i + 1] = compensation;
+        ranks.add(t, series.rank(t));
+        values.add(t, series.value(t));
+    }
+    if (n_ % checkpoint_stride == 0) {
+        rank_checkpoints_.push_back(ranks);
+        value_checkpoints_.push_back(values);
     }
 }
 
-SplitTester::SplitTester(std::span<const double> ranks, std::span<const double> values,
-                         const DependenceFactors& factors)
-    : n_(ranks.size()), factors_(factors) {
-    for (auto& prefix : rank_) prefix.assign(n_ + 1, 0.0);
-    for (auto& prefix : shape_) prefix.assign(n_ + 1, 0.0);
-    std::vector<double> terms(n_);
-    for (std::size_t t = 0; t < n_; ++t) {
-        const double u = ranks[t];
-        const double u2 = u * u;
-        rank_[0][t + 1] = rank_[0][t] + u;
-        rank_[1][t + 1] = rank_[1][t] + u2;
-        rank_[2][t + 1] = rank_[2][t] + u2 * u;
-        rank_[3][t + 1] = rank_[3][t] + u2 * u2;
-        const double w = legendre_score(u, 4);
-        shape_[0][t + 1] = shape_[0][t] + w;
-        shape_[1][t + 1] = shape_[1][t] + w * w;
-        terms[t] = static_cast<double>(t) * u;
-    }
-    rank_time_.assign(terms);
-    value_.assign(values);
-    for (std::size_t t = 0; t < n_; ++t) terms[t] = values[t] * values[t];
-    value_square_.assign(terms);
-    for (std::size_t t = 0; t < n_; ++t) terms[t] = static_cast<double>(t) * values[t];
-    value_time_.assign(terms);
+SplitTester::RankSums SplitTester::rank_sums(std::size_t index) const {
+    const std::size_t base = index / checkpoint_stride;
+    RankSums sums = rank_checkpoints_[base];
+    for (std::size_t t = base * checkpoint_stride; t < index; ++t) sums.add(t, series_->rank(t));
+    return sums;
+}
+
+SplitTester::ValueSums SplitTester::value_sums(std::size_t index) const {
+    const std::size_t base = index / checkpoint_stride;
+    ValueSums sums = value_checkpoints_[base];
+    for (std::size_t t = base * checkpoint_stride; t < index; ++t) sums.add(t, series_->value(t));
+    return sums;
 }
 
 double SplitTester::two_sample(double difference, double variance, std::size_t n1,
@@ -171,33 +178,35 @@ double SplitTester::two_sample(double difference, double variance, std::size_t n
     return scan_tail(z, n1, n2, n_);
 }
 
-double SplitTester::centred_squares(const std::vector<double>& sums,
-                                    const std::vector<double>& squares, std::size_t begin,
-                                    std::size_t end) const {
-    const double s = plain(sums, begin, end);
-    return std::max(plain(squares, begin, end) - s * s / static_cast<double>(end - begin), 0.0);
+namespace {
+
+// Sum of squares about the mean of m terms with sum s and sum of squares q.
+double centred_squares(double s, double q, std::size_t m) {
+    return std::max(q - s * s / static_cast<double>(m), 0.0);
 }
 
-double SplitTester::level(std::size_t a, std::size_t c, std::size_t b) const {
+}  // namespace
+
+double SplitTester::level(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const {
     const std::size_t n1 = c - a, n2 = b - c;
-    const double ss =
-        centred_squares(rank_[0], rank_[1], a, c) + centred_squares(rank_[0], rank_[1], c, b);
+    const double ss = centred_squares(s.c.u - s.a.u, s.c.u2 - s.a.u2, n1) +
+                      centred_squares(s.b.u - s.c.u, s.b.u2 - s.c.u2, n2);
     const double variance = ss / static_cast<double>(n1 + n2 - 2) * factors_.level;
-    const double difference = plain(rank_[0], c, b) / static_cast<double>(n2) -
-                              plain(rank_[0], a, c) / static_cast<double>(n1);
+    const double difference =
+        (s.b.u - s.c.u) / static_cast<double>(n2) - (s.c.u - s.a.u) / static_cast<double>(n1);
     return two_sample(difference, variance, n1, n2);
 }
 
-double SplitTester::spread(std::size_t a, std::size_t c, std::size_t b) const {
+double SplitTester::spread(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const {
     // Second and fourth central moments of each side from its power sums.
     struct Moments {
         double second;
         double fourth;
     };
-    const auto moments = [&](std::size_t begin, std::size_t end) {
-        const double m = static_cast<double>(end - begin);
-        const double s1 = plain(rank_[0], begin, end), s2 = plain(rank_[1], begin, end);
-        const double s3 = plain(rank_[2], begin, end), s4 = plain(rank_[3], begin, end);
+    const auto moments = [](const RankSums& from, const RankSums& to, std::size_t count) {
+        const double m = static_cast<double>(count);
+        const double s1 = to.u - from.u, s2 = to.u2 - from.u2;
+        const double s3 = to.u3 - from.u3, s4 = to.u4 - from.u4;
         const double mu = s1 / m;
         const double d2 = s2 - 2.0 * mu * s1 + m * mu * mu;
         const double d4 = s4 - 4.0 * mu * s3 + 6.0 * mu * mu * s2 - 4.0 * std::pow(mu, 3.0) * s1 +
@@ -205,7 +214,7 @@ double SplitTester::spread(std::size_t a, std::size_t c, std::size_t b) const {
         return Moments{std::max(d2, 0.0), std::max(d4, 0.0)};
     };
     const std::size_t n1 = c - a, n2 = b - c;
-    const Moments left = moments(a, c), right = moments(c, b);
+    const Moments left = moments(s.a, s.c, n1), right = moments(s.c, s.b, n2);
     const double ml = left.second / static_cast<double>(n1);
     const double mr = right.second / static_cast<double>(n2);
     const double ss = std::max(left.fourth - static_cast<double>(n1) * ml * ml, 0.0) +
@@ -214,14 +223,26 @@ double SplitTester::spread(std::size_t a, std::size_t c, std::size_t b) const {
     return two_sample(mr - ml, variance, n1, n2);
 }
 
-double SplitTester::shape(std::size_t a, std::size_t c, std::size_t b) const {
+double SplitTester::shape(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const {
     const std::size_t n1 = c - a, n2 = b - c;
-    const double ss =
-        centred_squares(shape_[0], shape_[1], a, c) + centred_squares(shape_[0], shape_[1], c, b);
+    const double ss = centred_squares(s.c.shape - s.a.shape, s.c.shape2 - s.a.shape2, n1) +
+                      centred_squares(s.b.shape - s.c.shape, s.b.shape2 - s.c.shape2, n2);
     const double variance = ss / static_cast<double>(n1 + n2 - 2) * factors_.shape;
-    const double difference = plain(shape_[0], c, b) / static_cast<double>(n2) -
-                              plain(shape_[0], a, c) / static_cast<double>(n1);
+    const double difference = (s.b.shape - s.c.shape) / static_cast<double>(n2) -
+                              (s.c.shape - s.a.shape) / static_cast<double>(n1);
     return two_sample(difference, variance, n1, n2);
+}
+
+double SplitTester::level(std::size_t a, std::size_t c, std::size_t b) const {
+    return level(rank_split(a, c, b), a, c, b);
+}
+
+double SplitTester::spread(std::size_t a, std::size_t c, std::size_t b) const {
+    return spread(rank_split(a, c, b), a, c, b);
+}
+
+double SplitTester::shape(std::size_t a, std::size_t c, std::size_t b) const {
+    return shape(rank_split(a, c, b), a, c, b);
 }
 
 namespace {
@@ -248,14 +269,22 @@ LineFit line_from_sums(std::size_t begin, std::size_t end, double sum, double sq
 
 }  // namespace
 
+namespace {
+
+LineFit rank_line_of(const auto& from, const auto& to, std::size_t begin, std::size_t end) {
+    return line_from_sums(begin, end, to.u - from.u, to.u2 - from.u2, to.time.since(from.time));
+}
+
+}  // namespace
+
 LineFit SplitTester::rank_line(std::size_t begin, std::size_t end) const {
-    return line_from_sums(begin, end, plain(rank_[0], begin, end), plain(rank_[1], begin, end),
-                          rank_time_.sum(begin, end));
+    return rank_line_of(rank_sums(begin), rank_sums(end), begin, end);
 }
 
 LineFit SplitTester::value_line(std::size_t begin, std::size_t end) const {
-    return line_from_sums(begin, end, value_.sum(begin, end), value_square_.sum(begin, end),
-                          value_time_.sum(begin, end));
+    const ValueSums from = value_sums(begin), to = value_sums(end);
+    return line_from_sums(begin, end, to.value.since(from.value), to.square.since(from.square),
+                          to.time.since(from.time));
 }
 
 bool SplitTester::clear_slope(const LineFit& fit, std::size_t count, double factor) const {
@@ -265,26 +294,39 @@ bool SplitTester::clear_slope(const LineFit& fit, std::size_t count, double fact
            student_quantile(trend_z, count - 2) * std::sqrt(variance / fit.time_squares);
 }
 
-bool SplitTester::trending(std::size_t a, std::size_t c, std::size_t b) const {
+bool SplitTester::trending(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const {
     // A line that fits the whole stretch at least as well as a step, with a
     // clear slope: the stretch is a trend, not two levels.
-    const LineFit whole = rank_line(a, b);
-    const double step =
-        centred_squares(rank_[0], rank_[1], a, c) + centred_squares(rank_[0], rank_[1], c, b);
+    const LineFit whole = rank_line_of(s.a, s.b, a, b);
+    const double step = centred_squares(s.c.u - s.a.u, s.c.u2 - s.a.u2, c - a) +
+                        centred_squares(s.b.u - s.c.u, s.b.u2 - s.c.u2, b - c);
     if (whole.residual_squares <= step && clear_slope(whole, b - a, factors_.level)) return true;
     // Or either side trends on its own.
-    for (const auto& [begin, end] : {std::pair{a, c}, std::pair{c, b}}) {
-        if (end - begin < trend_check_side) continue;
-        if (clear_slope(rank_line(begin, end), end - begin, factors_.level)) return true;
+    if (c - a >= trend_check_side &&
+        clear_slope(rank_line_of(s.a, s.c, a, c), c - a, factors_.level)) {
+        return true;
     }
-    return false;
+    return b - c >= trend_check_side &&
+           clear_slope(rank_line_of(s.c, s.b, c, b), b - c, factors_.level);
+}
+
+bool SplitTester::trending(std::size_t a, std::size_t c, std::size_t b) const {
+    return trending(rank_split(a, c, b), a, c, b);
 }
 
 double SplitTester::trend(std::size_t a, std::size_t c, std::size_t b) const {
     const std::size_t n1 = c - a, n2 = b - c, m = b - a;
     if (m <= 4) return 1.0;
-    const double one_line = value_line(a, b).residual_squares;
-    const double two_lines = value_line(a, c).residual_squares + value_line(c, b).residual_squares;
+    const ValueSums at_a = value_sums(a), at_c = value_sums(c), at_b = value_sums(b);
+    const auto residual_squares = [](const ValueSums& from, const ValueSums& to, std::size_t begin,
+                                     std::size_t end) {
+        return line_from_sums(begin, end, to.value.since(from.value), to.square.since(from.square),
+                              to.time.since(from.time))
+            .residual_squares;
+    };
+    const double one_line = residual_squares(at_a, at_b, a, b);
+    const double two_lines =
+        residual_squares(at_a, at_c, a, c) + residual_squares(at_c, at_b, c, b);
     if (two_lines <= 1e-300) return one_line > 0.0 ? 0.0 : 1.0;
     // F statistic of the two extra parameters; exp(-F) is its chi-square(2)
     // tail, which is moved to the normal scale of the other tests.
@@ -303,12 +345,13 @@ SplitEvidence SplitTester::evidence(std::size_t a, std::size_t c, std::size_t b)
         const double p = std::min(1.0, count * test());
         if (p < best.p_value) best = {p, kind};
     };
-    if (trending(a, c, b)) {
+    const RankSplit sums = rank_split(a, c, b);
+    if (trending(sums, a, c, b)) {
         offer(TestKind::trend, min_side_trend, 1.0, [&] { return trend(a, c, b); });
     } else {
-        offer(TestKind::level, min_side, 3.0, [&] { return level(a, c, b); });
-        offer(TestKind::spread, min_side_spread, 3.0, [&] { return spread(a, c, b); });
-        offer(TestKind::shape, min_side_shape, 3.0, [&] { return shape(a, c, b); });
+        offer(TestKind::level, min_side, 3.0, [&] { return level(sums, a, c, b); });
+        offer(TestKind::spread, min_side_spread, 3.0, [&] { return spread(sums, a, c, b); });
+        offer(TestKind::shape, min_side_shape, 3.0, [&] { return shape(sums, a, c, b); });
     }
     return best;
 }

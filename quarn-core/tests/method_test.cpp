@@ -135,6 +135,19 @@ TEST(values_near_the_largest_double_do_not_overflow) {
     CHECK(near_max.has_value() && !near_max->changes.empty());
 }
 
+TEST(values_next_to_the_largest_double_keep_a_finite_median) {
+    // The two middle values of an even count sum beyond the largest double.
+    for (const std::size_t drop : {0, 1}) {
+        std::vector<double> x = sample::steps();
+        x.resize(x.size() - drop);
+        std::vector<double> big;
+        for (const double v : x) big.push_back(1.2e308 + v * 1e306);
+        const std::vector<std::uint64_t> found = positions(run(big));  // run checks success
+        CHECK(!found.empty());
+        CHECK(found == positions(run(x)));
+    }
+}
+
 TEST(votes_count_the_window_sizes_near_a_change) {
     const quarn::WindowChangePoints points{{10, {50, 200}}, {20, {75}}, {40, {130}}};
     CHECK_EQ(quarn::support_votes(points, 60), 2u);   // 50 within 10, 75 within 20

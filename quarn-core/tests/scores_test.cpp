@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "check.hpp"
@@ -93,4 +94,77 @@ TEST(winsorize_leaves_short_or_flat_series_alone) {
     CHECK(winsorize(short_series, 2, 3.0) == short_series);
     const std::vector<double> flat(20, 1.5);
     CHECK(winsorize(flat, 2, 3.0) == flat);
+}
+
+namespace {
+
+// Series whose standardised and winsorized values the compact form must
+// reproduce: spikes that winsorizing moves (also at both ends), ties,
+// heavy tails, the shortest series with a full window and one without,
+// constant values, and values whose differences overflow.
+std::vector<std::vector<double>> awkward_series() {
+    std::vector<double> spikes = sample::noise(3, 300);
+    for (const std::size_t t : {0, 1, 70, 71, 150, 298, 299}) spikes[t] += t % 2 ? -40.0 : 60.0;
+    std::vector<double> ties;
+    for (int t = 0; t < 200; ++t) ties.push_back(static_cast<double>((t * 7919) % 5) - 2.0);
+    sample::Gaussian g(9);
+    std::vector<double> heavy;
+    for (int t = 0; t < 500; ++t) heavy.push_back(g() / (std::abs(g()) + 1e-3));
+    const double big = 1.7e308;
+    return {spikes,
+            ties,
+            heavy,
+            sample::steps(),
+            {1.0, 9.0, -4.0, 2.0, 3.0},
+            {1.0, 50.0, 2.0, 0.0},
+            std::vector<double>(30, -2.5),
+            {big, -big, big, 0.5 * big, -big, big, -0.25 * big, 0.0}};
+}
+
+}  // namespace
+
+TEST(standard_values_equal_the_standardised_and_winsorized_vectors_bit_for_bit) {
+    int moved = 0;
+    for (const std::vector<double>& x : awkward_series()) {
+        const quarn::StandardValues values(x);
+        CHECK_EQ(values.size(), x.size());
+        std::vector<double> raw(x);
+        const double centre = median_in_place(raw);
+        const double scale = robust_scale(x);
+        bool finite = true;
+        for (std::size_t t = 0; t < x.size(); ++t) finite = finite && std::isfinite(x[t] - centre);
+        const std::vector<double> expected_raw = values.raw_values();
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            raw[t] = finite ? (x[t] - centre) / scale
+                            : std::ldexp(x[t], -1024) - std::ldexp(centre, -1024);
+            CHECK_BITS(values.raw(t), raw[t]);
+            CHECK_BITS(expected_raw[t], raw[t]);
+        }
+        CHECK_BITS(values.unit(), finite ? scale : std::ldexp(1.0, 1024));
+        const std::vector<double> winsorized = winsorize(raw, 2, 3.0);
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            CHECK_BITS(values.value(t), winsorized[t]);
+            moved += winsorized[t] != raw[t];
+        }
+    }
+    CHECK(moved >= 7);  // the spikes, at least
+}
+
+TEST(scored_series_ranks_equal_rank_scores_bit_for_bit) {
+    for (const std::vector<double>& x : awkward_series()) {
+        const quarn::ScoredSeries series(x);
+        const std::vector<double> u = rank_scores(x);
+        const std::vector<std::uint32_t> doubled = quarn::doubled_mid_ranks(x);
+        CHECK_EQ(series.size(), x.size());
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            CHECK_BITS(series.rank(t), u[t]);
+            // Twice a mid-rank: a rank sum over the tie group of 2 * start + count - 1.
+            std::size_t below = 0, equal = 0;
+            for (const double v : x) {
+                below += v < x[t];
+                equal += v == x[t];
+            }
+            CHECK_EQ(static_cast<std::size_t>(doubled[t]), 2 * below + equal - 1);
+        }
+    }
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -19,17 +20,14 @@ namespace {
 
 using Points = std::vector<std::uint64_t>;
 
-// Ranks, standardised values and their winsorized form, as the method uses them.
+// A series scored as the method scores it; the scores view the values.
 struct Prepared {
-    std::vector<double> ranks, raw, values;
+    std::vector<double> x;
+    quarn::ScoredSeries series;
 
-    explicit Prepared(const std::vector<double>& x) : ranks(quarn::rank_scores(x)), raw(x) {
-        const double centre = quarn::median_in_place(raw);
-        const double scale = quarn::robust_scale(x);
-        for (std::size_t t = 0; t < x.size(); ++t) raw[t] = (x[t] - centre) / scale;
-        values = quarn::winsorize(raw, 2, 3.0);
-    }
-    SplitTester tester() const { return SplitTester(ranks, values, {}); }
+    explicit Prepared(std::vector<double> values) : x(std::move(values)), series(x) {}
+    Prepared(const Prepared&) = delete;
+    SplitTester tester() const { return SplitTester(series, {}); }
 };
 
 bool close(double actual, double expected) {
@@ -55,12 +53,12 @@ TEST(relocation_moves_each_point_to_its_best_split) {
     const Prepared steps(sample::steps());
     const auto kept =
         eliminate(steps.tester(), Points{40, 100, 140, 200, 262, 300, 325, 331, 370}, 0.05);
-    CHECK(relocate(steps.ranks, steps.values, kept) == (Points{150, 259, 330}));
+    CHECK(relocate(steps.series, kept) == (Points{150, 259, 330}));
     const Prepared kink(sample::kink());
     const auto bend = eliminate(kink.tester(), Points{50, 100, 170, 250}, 0.05);
     CHECK(bend.points == (Points{170}));
     CHECK(bend.evidence[0].kind == TestKind::trend);
-    CHECK(relocate(kink.ranks, kink.values, bend) == (Points{178}));
+    CHECK(relocate(kink.series, bend) == (Points{178}));
 }
 
 TEST(elimination_edges) {
@@ -76,16 +74,16 @@ TEST(elimination_edges) {
 TEST(kinds_of_change) {
     const Prepared steps(sample::steps());
     const SplitTester tester = steps.tester();
-    CHECK(quarn::name_change(tester, steps.values, steps.raw, 0, 150, 259, TestKind::level, 0.05) ==
+    CHECK(quarn::name_change(tester, steps.series, 0, 150, 259, TestKind::level, 0.05) ==
           ChangeKind::level);
-    CHECK(quarn::name_change(tester, steps.values, steps.raw, 259, 330, 400, TestKind::spread,
-                             0.05) == ChangeKind::spread);
+    CHECK(quarn::name_change(tester, steps.series, 259, 330, 400, TestKind::spread, 0.05) ==
+          ChangeKind::spread);
     // A spread test that the level test also confirms names a level change.
-    CHECK(quarn::name_change(tester, steps.values, steps.raw, 0, 150, 259, TestKind::spread,
-                             0.05) == ChangeKind::level);
+    CHECK(quarn::name_change(tester, steps.series, 0, 150, 259, TestKind::spread, 0.05) ==
+          ChangeKind::level);
     const Prepared kink(sample::kink());
-    CHECK(quarn::name_change(kink.tester(), kink.values, kink.raw, 0, 178, 300, TestKind::trend,
-                             0.05) == ChangeKind::slope);
+    CHECK(quarn::name_change(kink.tester(), kink.series, 0, 178, 300, TestKind::trend, 0.05) ==
+          ChangeKind::slope);
 }
 
 TEST(shape_changes_at_equal_variance_are_not_spread) {
@@ -95,8 +93,8 @@ TEST(shape_changes_at_equal_variance_are_not_spread) {
     for (int t = 0; t < 3000; ++t) x.push_back(g());
     for (int t = 0; t < 3000; ++t) x.push_back((2.0 * g.uniform() - 1.0) * std::sqrt(3.0));
     const Prepared shapes(x);
-    CHECK(quarn::name_change(shapes.tester(), shapes.values, shapes.raw, 0, 3000, 6000,
-                             TestKind::shape, 0.05) == ChangeKind::shape);
+    CHECK(quarn::name_change(shapes.tester(), shapes.series, 0, 3000, 6000, TestKind::shape,
+                             0.05) == ChangeKind::shape);
     CHECK(shapes.tester().evidence(0, 3000, 6000).p_value < 1e-6);
 }
 

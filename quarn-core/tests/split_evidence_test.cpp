@@ -1,16 +1,19 @@
 #include "quarn/split_evidence.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
 #include "quarn/scores.hpp"
 #include "sample_series.hpp"
 
-using quarn::CompensatedPrefix;
 using quarn::DependenceFactors;
 using quarn::normal_upper_quantile;
+using quarn::RunningSum;
 using quarn::scan_tail;
 using quarn::SplitTester;
 using quarn::student_quantile;
@@ -24,15 +27,40 @@ bool close(double actual, double expected, double relative = 1e-9) {
     return std::abs(actual - expected) <= relative * std::abs(expected);
 }
 
-// A tester on a series standardised and winsorized as the method does it.
-SplitTester tester_of(const std::vector<double>& x, DependenceFactors factors = {}) {
-    const std::vector<double> ranks = quarn::rank_scores(x);
-    std::vector<double> raw(x);
-    const double centre = quarn::median_in_place(raw);
-    const double scale = quarn::robust_scale(x);
-    for (std::size_t t = 0; t < x.size(); ++t) raw[t] = (x[t] - centre) / scale;
-    // The tester keeps running sums only, not the spans.
-    return SplitTester(ranks, quarn::winsorize(raw, 2, 3.0), factors);
+// A tester on a series standardised, winsorized and ranked as the method
+// does it, with the series it reads.
+struct Tested {
+    std::vector<double> x;
+    quarn::ScoredSeries series;
+    SplitTester tester;
+
+    explicit Tested(std::vector<double> values, DependenceFactors factors = {})
+        : x(std::move(values)), series(x), tester(series, factors) {}
+    Tested(const Tested&) = delete;
+};
+
+// The level test's p-value of split c of [a, b) from sums of one pass over
+// all rank scores, without checkpoints.
+double level_in_one_pass(const std::vector<double>& x, std::size_t a, std::size_t c,
+                         std::size_t b) {
+    const std::vector<double> u = quarn::rank_scores(x);
+    std::vector<double> sums(u.size() + 1, 0.0), squares(u.size() + 1, 0.0);
+    for (std::size_t t = 0; t < u.size(); ++t) {
+        sums[t + 1] = sums[t] + u[t];
+        squares[t + 1] = squares[t] + u[t] * u[t];
+    }
+    const auto centred = [&](std::size_t begin, std::size_t end) {
+        const double s = sums[end] - sums[begin];
+        return std::max(squares[end] - squares[begin] - s * s / static_cast<double>(end - begin),
+                        0.0);
+    };
+    const std::size_t n1 = c - a, n2 = b - c;
+    const double variance = (centred(a, c) + centred(c, b)) / static_cast<double>(n1 + n2 - 2);
+    const double difference = (sums[b] - sums[c]) / static_cast<double>(n2) -
+                              (sums[c] - sums[a]) / static_cast<double>(n1);
+    const double se =
+        std::sqrt(variance * (1.0 / static_cast<double>(n1) + 1.0 / static_cast<double>(n2)));
+    return scan_tail(std::abs(difference) / se, n1, n2, u.size());
 }
 
 }  // namespace
@@ -74,14 +102,62 @@ TEST(compensated_sums_stay_exact_deep_into_a_long_series) {
     // Terms 1e8 + 0.25 and 1e8 - 0.25 alternate: every pair sums to 2e8.
     std::vector<double> terms;
     for (int t = 0; t < 2000000; ++t) terms.push_back(t % 2 == 0 ? 1e8 + 0.25 : 1e8 - 0.25);
-    CompensatedPrefix prefix;
-    prefix.assign(terms);
-    CHECK_EQ(prefix.sum(1999000, 1999002), 2e8);
-    CHECK_EQ(prefix.sum(1999001, 1999002), 1e8 - 0.25);
+    RunningSum sum, at_1999000, at_1999001;
+    for (std::size_t t = 0; t < 1999002; ++t) {
+        if (t == 1999000) at_1999000 = sum;
+        if (t == 1999001) at_1999001 = sum;
+        sum.add(terms[t]);
+    }
+    CHECK_EQ(sum.since(at_1999000), 2e8);
+    CHECK_EQ(sum.since(at_1999001), 1e8 - 0.25);
+}
+
+TEST(sums_from_checkpoints_equal_one_pass_sums_bit_for_bit) {
+    const Tested noisy(sample::noise(31, 700));
+    const std::size_t stride = SplitTester::checkpoint_stride;
+    // Splits on, just before and just after checkpoints, and far from them.
+    for (const std::size_t a : {std::size_t{0}, stride - 1, stride, stride + 1, 3 * stride + 5}) {
+        for (const std::size_t c : {4 * stride - 1, 4 * stride, 4 * stride + 1, 5 * stride + 33}) {
+            for (const std::size_t b :
+                 {8 * stride, 8 * stride + 1, 10 * stride + 60, std::size_t{700}}) {
+                CHECK_BITS(noisy.tester.level(a, c, b), level_in_one_pass(noisy.x, a, c, b));
+            }
+        }
+    }
+}
+
+TEST(lines_deep_into_a_long_series_are_accurate) {
+    // A short stretch two million values in: its line comes from differences
+    // of running sums of about t * v, some 1e12, so plain sums would lose the
+    // residuals entirely.
+    std::vector<double> x = sample::noise(17, 2000000);
+    for (std::size_t t = 0; t < x.size(); ++t) x[t] += 1e-6 * static_cast<double>(t);
+    const Tested tested(std::move(x));
+    for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{1999000, 1999030},
+                                     {1999937, 1999999},
+                                     {1000001, 1000064}}) {
+        std::vector<double> v;
+        for (std::size_t t = begin; t < end; ++t) v.push_back(tested.series.value(t));
+        // Two-pass least squares on the stretch itself.
+        const double m = static_cast<double>(v.size());
+        double mean = 0.0;
+        for (const double y : v) mean += y / m;
+        double cross = 0.0, time_squares = 0.0, squares = 0.0;
+        for (std::size_t t = 0; t < v.size(); ++t) {
+            const double dt = static_cast<double>(t) - (m - 1.0) / 2.0;
+            cross += dt * (v[t] - mean);
+            time_squares += dt * dt;
+            squares += (v[t] - mean) * (v[t] - mean);
+        }
+        const quarn::LineFit fit = tested.tester.value_line(begin, end);
+        CHECK(close(fit.slope, cross / time_squares, 1e-8));
+        CHECK(close(fit.residual_squares, squares - cross * cross / time_squares, 1e-8));
+    }
 }
 
 TEST(tests_of_the_steps_series_match_the_reference) {
-    const SplitTester tester = tester_of(sample::steps());
+    const Tested steps(sample::steps());
+    const SplitTester& tester = steps.tester;
     CHECK(close(tester.level(0, 150, 260), 1.5290577173007562e-34, 1e-6));
     CHECK(close(tester.spread(0, 150, 260), 0.004125660366677816, 1e-6));
     CHECK_EQ(tester.shape(0, 150, 260), 1.0);
@@ -91,7 +167,8 @@ TEST(tests_of_the_steps_series_match_the_reference) {
 }
 
 TEST(evidence_names_the_test_and_adjusts_for_three_tests) {
-    const SplitTester tester = tester_of(sample::steps());
+    const Tested steps(sample::steps());
+    const SplitTester& tester = steps.tester;
     const auto step = tester.evidence(0, 150, 260);
     CHECK(step.kind == TestKind::level);
     CHECK(close(step.p_value, 4.587173151902269e-34, 1e-6));
@@ -104,14 +181,16 @@ TEST(evidence_names_the_test_and_adjusts_for_three_tests) {
 }
 
 TEST(sides_shorter_than_three_values_are_never_tested) {
-    const SplitTester tester = tester_of(sample::steps());
+    const Tested steps(sample::steps());
+    const SplitTester& tester = steps.tester;
     CHECK(tester.evidence(148, 150, 260).kind == TestKind::none);
     CHECK(tester.evidence(0, 150, 152).kind == TestKind::none);
     CHECK(tester.evidence(147, 150, 260).kind == TestKind::level);
 }
 
 TEST(trends_are_tested_with_lines) {
-    const SplitTester tester = tester_of(sample::kink());
+    const Tested series(sample::kink());
+    const SplitTester& tester = series.tester;
     CHECK(tester.trending(0, 180, 300));
     const auto kink = tester.evidence(0, 180, 300);
     CHECK(kink.kind == TestKind::trend);
@@ -123,8 +202,9 @@ TEST(trends_are_tested_with_lines) {
 
 TEST(dependence_factors_weaken_the_evidence) {
     const std::vector<double> x = sample::steps();
-    const SplitTester independent = tester_of(x);
-    const SplitTester dependent = tester_of(x, {4.0, 4.0, 4.0, 4.0});
+    const Tested independent_series(x), dependent_series(x, {4.0, 4.0, 4.0, 4.0});
+    const SplitTester& independent = independent_series.tester;
+    const SplitTester& dependent = dependent_series.tester;
     CHECK(dependent.level(0, 150, 260) > independent.level(0, 150, 260));
     CHECK(dependent.spread(260, 330, 400) > independent.spread(260, 330, 400));
 }
@@ -132,9 +212,10 @@ TEST(dependence_factors_weaken_the_evidence) {
 TEST(equal_sides_of_different_constants_are_certain) {
     std::vector<double> x(20, 0.0);
     for (int t = 10; t < 20; ++t) x[t] = 1.0;
-    const SplitTester tester = tester_of(x);
+    const Tested steps(x);
+    const SplitTester& tester = steps.tester;
     CHECK_EQ(tester.level(0, 10, 20), 0.0);
     CHECK_EQ(tester.evidence(0, 10, 20).p_value, 0.0);
     const std::vector<double> flat(20, 2.0);
-    CHECK_EQ(tester_of(flat).evidence(0, 10, 20).p_value, 1.0);
+    CHECK_EQ(Tested(flat).tester.evidence(0, 10, 20).p_value, 1.0);
 }

@@ -3,10 +3,12 @@
 // benchmarks use it to time the method and to compare it with reference
 // results.
 //
-//   quarn_method_tool [--alpha A] [--seed S] [--workers W] [--native] FILE...
+//   quarn_method_tool [--alpha A] [--seed S] [--workers W] [--native] [--peak-memory] FILE...
 //
 // With --native it runs the multi-window detector with its defaults instead
 // and prints its consensus leaders, so that both can be timed side by side.
+// With --peak-memory it ends with a line "# peak_rss_bytes N": the largest
+// resident memory of this process (Linux only; -1 elsewhere).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,17 @@ const char* kind_name(quarn::ChangeKind kind) {
     return "?";
 }
 
+// VmHWM of /proc/self/status: unlike the resource usage a parent reads, it
+// does not count the memory the process had before it started this program.
+long long peak_resident_bytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
+    }
+    return -1;
+}
+
 bool read_series(const char* path, std::vector<double>& values) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
@@ -49,6 +62,7 @@ int main(int argc, char** argv) {
     quarn::MethodArguments arguments;
     std::vector<const char*> files;
     bool native = false;
+    bool peak_memory = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--alpha") == 0 && i + 1 < argc) {
             arguments.alpha = std::strtod(argv[++i], nullptr);
@@ -58,6 +72,8 @@ int main(int argc, char** argv) {
             arguments.workers = std::strtoull(argv[++i], nullptr, 10);
         } else if (std::strcmp(argv[i], "--native") == 0) {
             native = true;
+        } else if (std::strcmp(argv[i], "--peak-memory") == 0) {
+            peak_memory = true;
         } else {
             files.push_back(argv[i]);
         }
@@ -109,5 +125,6 @@ int main(int argc, char** argv) {
                         kind_name(change.kind), change.p_value);
         }
     }
+    if (peak_memory) std::printf("# peak_rss_bytes %lld\n", peak_resident_bytes());
     return status;
 }

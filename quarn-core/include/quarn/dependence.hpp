@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "quarn/scores.hpp"
 #include "quarn/split_evidence.hpp"
 
 namespace quarn {
@@ -24,7 +25,7 @@ double ar1_variance_ratio(double r);
 // values less a line per segment (trend). Each factor comes from the lag-1
 // autocorrelation pooled over segments of at least 4 values, clipped to
 // [0, max_autocorrelation].
-DependenceFactors estimate_dependence(std::span<const double> ranks, std::span<const double> values,
+DependenceFactors estimate_dependence(const ScoredSeries& series,
                                       std::span<const std::uint64_t> cuts);
 
 }  // namespace quarn

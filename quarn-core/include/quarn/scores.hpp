@@ -3,6 +3,10 @@
 // robust power-of-two scale, and a running-median winsorization.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -12,12 +16,37 @@ namespace quarn {
 // sharing the mean of their ranks) becomes (r + 1/2) / n - 1/2.
 std::vector<double> rank_scores(std::span<const double> x);
 
+// Longest series whose doubled mid-ranks fit in 32 bits.
+inline constexpr std::size_t max_ranked_length = std::size_t{1} << 31;
+
+// Twice the mid-rank of every value (0-based, ties sharing the mean of their
+// ranks), exact in 4 bytes per value. At most max_ranked_length values.
+std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x);
+
+// The rank score of a doubled mid-rank among n values, as rank_scores gives it.
+inline double rank_score_of(std::uint32_t doubled_rank, double n) {
+    const double mid_rank = static_cast<double>(doubled_rank) / 2.0;
+    return (mid_rank + 0.5) / n - 0.5;
+}
+
 // Orthonormal Legendre polynomial of degree 1 to 4 at a rank score u in
 // (-1/2, 1/2): mean 0 and variance 1 when u is uniform.
-double legendre_score(double u, int degree);
+inline double legendre_score(double u, int degree) {
+    const double v = 2.0 * u;
+    switch (degree) {
+        case 1:
+            return std::sqrt(3.0) * v;
+        case 2:
+            return std::sqrt(5.0) * (1.5 * v * v - 0.5);
+        case 3:
+            return std::sqrt(7.0) * (2.5 * v * v * v - 1.5 * v);
+        default:
+            return 3.0 * (35.0 * v * v * v * v - 30.0 * v * v + 3.0) / 8.0;
+    }
+}
 
-// Median of the values (the mean of the two middle ones for an even count);
-// reorders `values`. NaN for an empty span.
+// Median of the values (the mean of the two middle ones for an even count,
+// finite for finite values); reorders `values`. NaN for an empty span.
 double median_in_place(std::span<double> values);
 
 // A power of two close to the robust spread of the series' increments:
@@ -31,5 +60,75 @@ double robust_scale(std::span<const double> x);
 // 1.4826 times the median distance to those running medians. Series shorter
 // than one full window, or without spread, are returned unchanged.
 std::vector<double> winsorize(std::span<const double> x, int half, double limit);
+
+// Outliers are pulled in to this many robust deviations from the median of
+// the 2 * half + 1 values around them.
+inline constexpr int winsor_half_width = 2;
+inline constexpr double winsor_limit = 3.0;
+
+// The values the change tests fit lines to, without a copy of the series:
+// x centred on its median and divided by a power-of-two robust scale, then
+// winsorized (winsor_half_width, winsor_limit). Each value is recomputed from
+// x when asked for, bit for bit as the vectors of those steps would hold it;
+// one bit per value marks the values that winsorizing moves. `x` must
+// outlive this object.
+class StandardValues {
+  public:
+    explicit StandardValues(std::span<const double> x);
+
+    std::size_t size() const { return x_.size(); }
+    std::span<const double> series() const { return x_; }
+    // The standardised values are (x - centre) / unit.
+    double unit() const { return unit_; }
+
+    // Standardised value t.
+    double raw(std::size_t t) const {
+        if (shifted_) return std::ldexp(x_[t], -exponent_) - shifted_centre_;
+        return (x_[t] - centre_) / unit_;
+    }
+    // Winsorized standardised value t.
+    double value(std::size_t t) const {
+        if ((moved_[t / 64] >> (t % 64) & 1U) == 0) return raw(t);
+        return winsorized(t);
+    }
+    // All standardised values.
+    std::vector<double> raw_values() const;
+
+  private:
+    double running_median(std::size_t t) const;
+    // Calls visit(t, raw(t) - running_median(t)) for every t, in no set order.
+    template <class Visit>
+    void for_each_deviation(Visit visit) const;
+    double winsorized(std::size_t t) const;
+
+    std::span<const double> x_;
+    double centre_ = 0.0;
+    double unit_ = 1.0;
+    // Values near the largest double would overflow (x - centre): they are
+    // divided by 2^exponent_ first, and so is the centre.
+    bool shifted_ = false;
+    int exponent_ = 0;
+    double shifted_centre_ = 0.0;
+    double bound_ = std::numeric_limits<double>::infinity();
+    std::vector<std::uint64_t> moved_;
+};
+
+// A series as the change tests see it: its standardised, winsorized values
+// and the rank scores of its values, 4 bytes per value plus the series.
+class ScoredSeries {
+  public:
+    explicit ScoredSeries(StandardValues values);
+    explicit ScoredSeries(std::span<const double> x) : ScoredSeries(StandardValues(x)) {}
+
+    std::size_t size() const { return ranks_.size(); }
+    double rank(std::size_t t) const { return rank_score_of(ranks_[t], count_); }
+    double raw(std::size_t t) const { return values_.raw(t); }
+    double value(std::size_t t) const { return values_.value(t); }
+
+  private:
+    StandardValues values_;
+    std::vector<std::uint32_t> ranks_;
+    double count_;
+};
 
 }  // namespace quarn

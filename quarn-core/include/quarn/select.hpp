@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "quarn/scores.hpp"
 #include "quarn/split_evidence.hpp"
 
 namespace quarn {
@@ -44,8 +45,7 @@ Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> ca
 // CUSUM of the ranks for level, the sum of the squared standardised CUSUMs
 // of the Legendre scores 2 to 4 for spread and shape, and the smallest
 // residual sum of two separate lines for trend.
-std::vector<std::uint64_t> relocate(std::span<const double> ranks, std::span<const double> values,
-                                    const Selection& selection);
+std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection& selection);
 
 // What changed at a point.
 enum class ChangeKind : std::uint8_t { level, slope, spread, shape };
@@ -57,11 +57,9 @@ enum class ChangeKind : std::uint8_t { level, slope, spread, shape };
 // change of spread when the log ratio of the two sides' variances is at
 // least 2.5 standard errors from 0 (standard errors that grow with the
 // sides' kurtosis), and of shape otherwise.
-// `values` are the winsorized values the tester was built on, `raw` the
-// same values before winsorizing.
-ChangeKind name_change(const SplitTester& tester, std::span<const double> values,
-                       std::span<const double> raw, std::size_t a, std::size_t c, std::size_t b,
-                       TestKind kind, double alpha);
+// `series` is the one the tester was built on.
+ChangeKind name_change(const SplitTester& tester, const ScoredSeries& series, std::size_t a,
+                       std::size_t c, std::size_t b, TestKind kind, double alpha);
 
 // log(var right / var left) over its standard error; infinite when one side
 // has no spread and the other has.

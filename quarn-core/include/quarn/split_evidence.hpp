@@ -10,10 +10,13 @@
 // any two parts of a trend.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "quarn/scores.hpp"
 
 namespace quarn {
 
@@ -52,18 +55,25 @@ double normal_upper_quantile(double p);
 // normal quantile z (Cornish-Fisher expansion); +infinity for dof 0.
 double student_quantile(double z, std::size_t dof);
 
-// Running sums with a compensation term, so that the sum over any range is
-// accurate even deep into a long series.
-class CompensatedPrefix {
-  public:
-    void assign(std::span<const double> terms);
-    double sum(std::size_t begin, std::size_t end) const {
-        return (high_[end] - high_[begin]) + (low_[end] - low_[begin]);
-    }
+// A running sum with a compensation term (Neumaier's summation), so that
+// the difference of two running sums is accurate even deep into a long series.
+struct RunningSum {
+    double sum = 0.0;
+    double compensation = 0.0;
 
-  private:
-    std::vector<double> high_;
-    std::vector<double> low_;
+    void add(double term) {
+        const double next = sum + term;
+        if (std::abs(sum) >= std::abs(term)) {
+            compensation += (sum - next) + term;
+        } else {
+            compensation += (term - next) + sum;
+        }
+        sum = next;
+    }
+    // The sum of the terms added after `before` was taken.
+    double since(const RunningSum& before) const {
+        return (sum - before.sum) + (compensation - before.compensation);
+    }
 };
 
 // Least-squares line over a stretch: slope, the sum of squared centred
@@ -74,13 +84,17 @@ struct LineFit {
     double residual_squares = 0.0;
 };
 
-// Tests of splits of one series; every test costs O(1) after O(n) set-up.
+// Tests of splits of one series. The running sums of the scores the tests
+// use are kept every `checkpoint_stride` values only; the sums at any other
+// index continue from the checkpoint below, adding the same terms in the same
+// order, so they equal the sums of one pass over the whole series bit for
+// bit. A test costs O(checkpoint_stride) after O(n) set-up.
 class SplitTester {
   public:
-    // `ranks` are the rank scores of the series, `values` its winsorized,
-    // standardised values (same length).
-    SplitTester(std::span<const double> ranks, std::span<const double> values,
-                const DependenceFactors& factors);
+    static constexpr std::size_t checkpoint_stride = 64;
+
+    // The series must outlive the tester.
+    SplitTester(const ScoredSeries& series, const DependenceFactors& factors);
 
     std::size_t size() const { return n_; }
     const DependenceFactors& factors() const { return factors_; }
@@ -101,24 +115,46 @@ class SplitTester {
     LineFit value_line(std::size_t begin, std::size_t end) const;
 
   private:
-    double plain(const std::vector<double>& prefix, std::size_t begin, std::size_t end) const {
-        return prefix[end] - prefix[begin];
+    // Running sums of the rank scores u: u, u^2, u^3, u^4, P4(u), P4(u)^2
+    // and t u.
+    struct RankSums {
+        double u = 0.0, u2 = 0.0, u3 = 0.0, u4 = 0.0, shape = 0.0, shape2 = 0.0;
+        RunningSum time;
+        void add(std::size_t t, double score);
+    };
+    // Running sums of the values v: v, v^2 and t v.
+    struct ValueSums {
+        RunningSum value, square, time;
+        void add(std::size_t t, double v);
+    };
+    // The sums at the three indices of a split.
+    struct RankSplit {
+        RankSums a, c, b;
+    };
+    struct ValueSplit {
+        ValueSums a, c, b;
+    };
+
+    // Sums of the terms before `index`.
+    RankSums rank_sums(std::size_t index) const;
+    ValueSums value_sums(std::size_t index) const;
+    RankSplit rank_split(std::size_t a, std::size_t c, std::size_t b) const {
+        return {rank_sums(a), rank_sums(c), rank_sums(b)};
     }
+
+    double level(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const;
+    double spread(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const;
+    double shape(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const;
+    bool trending(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const;
     double two_sample(double difference, double variance, std::size_t n1, std::size_t n2) const;
-    double centred_squares(const std::vector<double>& sums, const std::vector<double>& squares,
-                           std::size_t begin, std::size_t end) const;
     bool clear_slope(const LineFit& fit, std::size_t count, double factor) const;
 
+    const ScoredSeries* series_;
     std::size_t n_;
     DependenceFactors factors_;
-    // Running sums of u, u^2, u^3, u^4 and of P4(u), P4(u)^2 over rank scores u.
-    std::vector<double> rank_[4];
-    std::vector<double> shape_[2];
-    // Running sums of t u, of the values v, v^2 and t v.
-    CompensatedPrefix rank_time_;
-    CompensatedPrefix value_;
-    CompensatedPrefix value_square_;
-    CompensatedPrefix value_time_;
+    // Entry k holds the sums of the terms before index k * checkpoint_stride.
+    std::vector<RankSums> rank_checkpoints_;
+    std::vector<ValueSums> value_checkpoints_;
 };
 
 }  // namespace quarn
