@@ -151,7 +151,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // The work is ordered so that the largest buffers never coexist: the
     // standardised copy lives only while the detector runs, and the ranks
     // are sorted after it has finished.
-    StandardValues values(x);
+    const auto stopped = [&] {
+        return arguments.control != nullptr && arguments.control->stop_requested();
+    };
+    StandardValues values(x, arguments.control);
+    if (stopped()) return detector_failure(std::string(stopped_message));
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
     std::optional<DetectorOutput> detector;
@@ -169,10 +173,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         }
         detector.reset();
     }
-    const ScoredSeries series(std::move(values));
-    const auto stopped = [&] {
-        return arguments.control != nullptr && arguments.control->stop_requested();
-    };
+    const ScoredSeries series(std::move(values), arguments.control);
     if (stopped()) return detector_failure(std::string(stopped_message));
 
     // A pilot selection, with dependence measured around the candidates'

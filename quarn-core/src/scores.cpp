@@ -40,15 +40,60 @@ double median_of_five(const double* values) {
 
 }  // namespace
 
-std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x) {
+namespace {
+
+// Indices sorted or merged between two polls of a stop request.
+constexpr std::size_t sort_step = std::size_t{1} << 16;
+
+bool stop_asked(const RunControl* control) {
+    return control != nullptr && control->stop_requested();
+}
+
+// Sorts `order` by the values of x, in runs of sort_step indices merged
+// bottom-up through `buffer` (of the same size), polling `control` after
+// every sort_step indices. The sorted indices end in `order`. Returns false
+// when stopped.
+bool sort_indices(std::vector<std::uint32_t>& order, std::vector<std::uint32_t>& buffer,
+                  std::span<const double> x, const RunControl* control) {
+    const std::size_t n = order.size();
+    const auto less = [&](std::uint32_t a, std::uint32_t b) { return x[a] < x[b]; };
+    for (std::size_t lo = 0; lo < n; lo += sort_step) {
+        std::sort(order.begin() + static_cast<std::ptrdiff_t>(lo),
+                  order.begin() + static_cast<std::ptrdiff_t>(std::min(n, lo + sort_step)), less);
+        if (stop_asked(control)) return false;
+    }
+    for (std::size_t width = sort_step; width < n; width *= 2) {
+        std::size_t out = 0;
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            std::size_t a = lo, b = std::min(n, lo + width);
+            const std::size_t a_end = b, b_end = std::min(n, lo + 2 * width);
+            while (a < a_end || b < b_end) {
+                // One stretch of the merge, then a poll.
+                const std::size_t stop_at = std::min(out + sort_step, b_end);
+                while (out < stop_at) {
+                    if (b == b_end || (a < a_end && !less(order[b], order[a]))) {
+                        buffer[out++] = order[a++];
+                    } else {
+                        buffer[out++] = order[b++];
+                    }
+                }
+                if (stop_asked(control)) return false;
+            }
+        }
+        order.swap(buffer);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const RunControl* control) {
     const std::size_t n = x.size();
-    // Ties share one mid-rank, so the order among equal values is free and
-    // an unstable sort of 32-bit indices does.
+    // Ties share one mid-rank, so the order among equal values is free.
     std::vector<std::uint32_t> order(n);
     std::iota(order.begin(), order.end(), std::uint32_t{0});
-    std::sort(order.begin(), order.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return x[a] < x[b]; });
     std::vector<std::uint32_t> ranks(n);
+    if (!sort_indices(order, ranks, x, control)) return {};
     std::size_t start = 0;
     while (start < n) {
         std::size_t end = start + 1;
@@ -135,14 +180,16 @@ std::vector<double> winsorize(std::span<const double> x, int half, double limit)
     return out;
 }
 
-StandardValues::StandardValues(std::span<const double> x) : x_(x) {
+StandardValues::StandardValues(std::span<const double> x, const RunControl* control) : x_(x) {
     const std::size_t n = x.size();
     if (n == 0) return;
     {
         std::vector<double> copy(x.begin(), x.end());
         centre_ = median_in_place(copy);
     }
+    if (stop_asked(control)) return;
     unit_ = robust_scale(x);
+    if (stop_asked(control)) return;
     bool finite = true;
     for (std::size_t t = 0; t < n && finite; ++t) finite = std::isfinite(raw(t));
     if (!finite) {
@@ -163,6 +210,7 @@ StandardValues::StandardValues(std::span<const double> x) : x_(x) {
     if (n < width) return;
     std::vector<double> distance(n);
     for_each_deviation([&](std::size_t t, double deviation) { distance[t] = std::abs(deviation); });
+    if (stop_asked(control)) return;
     const double spread = mad_to_sd * median_in_place(distance);
     distance = std::vector<double>();
     if (!(spread > 0.0)) return;
@@ -217,9 +265,9 @@ double StandardValues::winsorized(std::size_t t) const {
     return raw(t);
 }
 
-ScoredSeries::ScoredSeries(StandardValues values)
+ScoredSeries::ScoredSeries(StandardValues values, const RunControl* control)
     : values_(std::move(values)),
-      ranks_(doubled_mid_ranks(values_.series())),
+      ranks_(doubled_mid_ranks(values_.series(), control)),
       count_(static_cast<double>(ranks_.size())) {}
 
 }  // namespace quarn

@@ -1,5 +1,6 @@
 #include "quarn/scores.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -167,4 +168,35 @@ TEST(scored_series_ranks_equal_rank_scores_bit_for_bit) {
             CHECK_EQ(static_cast<std::size_t>(doubled[t]), 2 * below + equal - 1);
         }
     }
+}
+
+TEST(ranks_of_long_series_with_ties_equal_a_plain_sort) {
+    // Long enough for the sorted runs to be merged over several levels.
+    const std::size_t n = 300'000;
+    std::vector<double> x(n);
+    std::uint64_t state = 12345;
+    for (double& v : x) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        v = static_cast<double>((state >> 33) % 5000) - 2500.0;  // many ties
+    }
+    x[7] = -0.0;
+    x[8] = 0.0;
+    const std::vector<std::uint32_t> ranks = quarn::doubled_mid_ranks(x);
+    std::vector<double> sorted(x);
+    std::sort(sorted.begin(), sorted.end());
+    bool same = ranks.size() == n;
+    for (std::size_t t = 0; same && t < n; t += 97) {
+        const auto low = std::lower_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        const auto high = std::upper_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        same = ranks[t] == static_cast<std::uint32_t>(low + high - 1);
+    }
+    CHECK(same);
+}
+
+TEST(a_stop_request_ends_the_ranking_early) {
+    quarn::RunControl control;
+    control.request_stop();
+    const std::vector<double> x(200'000, 1.5);
+    CHECK(quarn::doubled_mid_ranks(x, &control).empty());
+    CHECK_EQ(quarn::doubled_mid_ranks(x).size(), x.size());
 }

@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "quarn/control.hpp"
+
 namespace quarn {
 
 // Mid-ranks mapped into (-1/2, 1/2): the value of rank r (0-based, ties
@@ -21,7 +23,10 @@ inline constexpr std::size_t max_ranked_length = std::size_t{1} << 31;
 
 // Twice the mid-rank of every value (0-based, ties sharing the mean of their
 // ranks), exact in 4 bytes per value. At most max_ranked_length values.
-std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x);
+// A `control` that asks to stop ends the work early with an empty result,
+// within a few milliseconds.
+std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x,
+                                             const RunControl* control = nullptr);
 
 // The rank score of a doubled mid-rank among n values, as rank_scores gives it.
 inline double rank_score_of(std::uint32_t doubled_rank, double n) {
@@ -74,7 +79,9 @@ inline constexpr double winsor_limit = 3.0;
 // outlive this object.
 class StandardValues {
   public:
-    explicit StandardValues(std::span<const double> x);
+    // A `control` that asks to stop leaves the object unfinished, to be
+    // dropped: its caller checks the control once it returns.
+    explicit StandardValues(std::span<const double> x, const RunControl* control = nullptr);
 
     std::size_t size() const { return x_.size(); }
     std::span<const double> series() const { return x_; }
@@ -117,7 +124,9 @@ class StandardValues {
 // and the rank scores of its values, 4 bytes per value plus the series.
 class ScoredSeries {
   public:
-    explicit ScoredSeries(StandardValues values);
+    // A `control` that asks to stop leaves the object unfinished, to be
+    // dropped.
+    explicit ScoredSeries(StandardValues values, const RunControl* control = nullptr);
     explicit ScoredSeries(std::span<const double> x) : ScoredSeries(StandardValues(x)) {}
 
     std::size_t size() const { return ranks_.size(); }
