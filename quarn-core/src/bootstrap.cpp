@@ -176,7 +176,7 @@ inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
     if (plan.sorter != nullptr) {
         plan.sorter(keys);
     } else {
-        std::sort(keys, keys + plan.half);
+        sort_keys(keys, plan.half);
     }
 }
 

@@ -169,6 +169,23 @@ TEST(sorts_of_every_size_match_std_sort_bit_for_bit) {
     }
 }
 
+TEST(merged_runs_sort_like_std_sort_on_both_sides_of_every_limit) {
+    SampleSource source(5);
+    for (const std::size_t n : {65u, 100u, 127u, 128u, 129u, 500u, 1023u, 1024u, 1025u, 3000u}) {
+        for (int kind = 0; kind < 3; ++kind) {
+            std::vector<double> values = source.sample(n, kind);
+            values[n / 2] = -kNaN;
+            values[n / 3] = kNaN;
+            std::vector<quarn::OrderKey> keys;
+            for (const double v : values) keys.push_back(quarn::total_order_key(v));
+            std::vector<quarn::OrderKey> expected = keys;
+            std::sort(expected.begin(), expected.end());
+            quarn::sort_keys(keys.data(), keys.size());
+            CHECK(keys == expected);
+        }
+    }
+}
+
 TEST(merged_passes_match_the_grouped_distance_on_every_path) {
     SampleSource source(2);
     const quarn::MergedPass simd = quarn::simd_merged_pass(quarn::detected_kernel_path(), 8);

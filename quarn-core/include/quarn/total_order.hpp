@@ -147,10 +147,38 @@ inline network_detail::KeySorter key_sorter(std::size_t n) {
     return network_detail::sorters[n];
 }
 
-// Sorts n keys ascending: networks up to 64 keys, std::sort above.
+// Largest count that sort_keys sorts as merged runs, with a buffer on the
+// stack.
+inline constexpr std::size_t merged_sort_limit = 1024;
+
+// Sorts n keys (network_sort_limit < n <= merged_sort_limit): runs of at
+// most network_sort_limit keys sorted by networks, then merged in pairs.
+// Keys are a total order, so any correct sort gives the same array.
+inline void sort_keys_by_runs(OrderKey* keys, std::size_t n) {
+    constexpr std::size_t run = network_sort_limit;
+    for (std::size_t lo = 0; lo < n; lo += run) {
+        network_detail::sorters[std::min(run, n - lo)](keys + lo);
+    }
+    OrderKey buffer[merged_sort_limit];
+    OrderKey* from = keys;
+    OrderKey* to = buffer;
+    for (std::size_t width = run; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
+            std::merge(from + lo, from + mid, from + mid, from + hi, to + lo);
+        }
+        std::swap(from, to);
+    }
+    if (from != keys) std::copy(from, from + n, keys);
+}
+
+// Sorts n keys ascending: networks up to 64 keys, network-sorted runs
+// merged up to merged_sort_limit keys, std::sort above.
 inline void sort_keys(OrderKey* keys, std::size_t n) {
     if (n <= network_sort_limit) {
         network_detail::sorters[n](keys);
+    } else if (n <= merged_sort_limit) {
+        sort_keys_by_runs(keys, n);
     } else {
         std::sort(keys, keys + n);
     }
