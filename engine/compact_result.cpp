@@ -85,6 +85,14 @@ nb::dict consensus_dict(Consensus&& consensus) {
 
 }  // namespace
 
+nb::object index_array(std::vector<std::uint64_t>&& values) {
+    return owning_array<std::int64_t>(std::move(values));
+}
+
+nb::object figure_array(std::vector<double>&& values) {
+    return owning_array<double>(std::move(values));
+}
+
 nb::dict window_dict(WindowResult&& result, const ResultLayout& layout) {
     nb::dict window;
     window["window_size"] = nb::int_(result.window_size);

@@ -26,6 +26,8 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "quarn/detector.hpp"
 
@@ -38,6 +40,11 @@ struct ResultLayout {
     bool threshold_runs = false;  // window dicts have the threshold_runs entry
     bool writeable = false;       // statistics and thresholds are writeable
 };
+
+// Read-only numpy arrays that take over a vector's buffer (no copy):
+// indices as int64, figures as float64.
+nb::object index_array(std::vector<std::uint64_t>&& values);
+nb::object figure_array(std::vector<double>&& values);
 
 nb::dict window_dict(WindowResult&& result, const ResultLayout& layout = {});
 

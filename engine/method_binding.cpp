@@ -5,16 +5,14 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "background_run.hpp"
 #include "compact_result.hpp"
-#include "errors.hpp"
 #include "quarn/method.hpp"
+#include "series_calls.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -22,12 +20,6 @@ using namespace nb::literals;
 namespace quarn::engine {
 
 namespace {
-
-using SeriesArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-std::span<const double> values_of(const SeriesArray& array) {
-    return {array.data(), array.shape(0)};
-}
 
 struct MethodOptions {
     double alpha;
@@ -62,20 +54,6 @@ const char* kind_name(ChangeKind kind) {
     return "level";
 }
 
-template <class T>
-nb::object array_of(std::vector<T>&& values) {
-    auto owned = std::make_unique<std::vector<T>>(std::move(values));
-    static T empty_buffer{};
-    T* data = owned->empty() ? &empty_buffer : owned->data();
-    const std::size_t size = owned->size();
-    nb::capsule owner(owned.get(),
-                      [](void* vector) noexcept { delete static_cast<std::vector<T>*>(vector); });
-    owned.release();
-    using Exposed = std::conditional_t<std::is_same_v<T, std::uint64_t>, std::int64_t, T>;
-    return nb::cast(nb::ndarray<nb::numpy, const Exposed, nb::ndim<1>>(
-        reinterpret_cast<Exposed*>(data), {size}, owner));
-}
-
 // The method's result as a dict:
 //   n             int, the length of the series
 //   positions     int64[k]   first index after each kept change, ascending
@@ -100,11 +78,11 @@ nb::dict method_dict(MethodOutput&& output, std::size_t n, const ResultLayout& l
     }
     nb::dict result;
     result["n"] = nb::int_(n);
-    result["positions"] = array_of(std::move(positions));
+    result["positions"] = index_array(std::move(positions));
     result["kinds"] = nb::tuple(kinds);
-    result["p_values"] = array_of(std::move(p_values));
-    result["votes"] = array_of(std::move(votes));
-    result["window_sizes"] = array_of(std::move(output.window_sizes));
+    result["p_values"] = figure_array(std::move(p_values));
+    result["votes"] = index_array(std::move(votes));
+    result["window_sizes"] = index_array(std::move(output.window_sizes));
     result["candidates"] = nb::int_(output.candidates);
     result["unit"] = nb::float_(output.unit);
     if (output.detector) {
@@ -115,12 +93,6 @@ nb::dict method_dict(MethodOutput&& output, std::size_t n, const ResultLayout& l
     return result;
 }
 
-void check_progress(const nb::object& progress) {
-    if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
-        throw nb::type_error("progress must be a callable taking (done, total), or None");
-    }
-}
-
 std::uint64_t method_positions(std::size_t n) {
     const std::vector<std::uint64_t> sizes = method_window_sizes(n);
     return sweep_positions(n, sizes);
@@ -128,56 +100,28 @@ std::uint64_t method_positions(std::size_t n) {
 
 nb::dict detect_one(const SeriesArray& series, const MethodOptions& options,
                     const nb::object& progress) {
-    check_progress(progress);
-    const std::span<const double> values = values_of(series);
-    return translate_failures(values.size(), 1, [&] {
-        RunControl control;
-        MethodArguments arguments = options.arguments(control);
-        arguments.series = values;
-        std::optional<DetectorResult<MethodOutput>> output;
-        run_in_background(
-            control,
-            [&] {
-                output.emplace(detect_changes(arguments));
-                return output->has_value();
-            },
-            progress, method_positions(values.size()));
-        if (!*output) raise_detector_error(output->error());
-        return method_dict(std::move(**output), values.size(), options.layout);
-    });
+    return run_on_series(
+        series, progress, method_positions(values_of(series).size()),
+        [&](std::span<const double> values, RunControl& control) {
+            MethodArguments arguments = options.arguments(control);
+            arguments.series = values;
+            return detect_changes(arguments);
+        },
+        [&](MethodOutput&& output, std::size_t n) {
+            return method_dict(std::move(output), n, options.layout);
+        });
 }
 
 nb::list detect_many(const std::vector<SeriesArray>& series, const MethodOptions& options,
                      const nb::object& progress) {
-    check_progress(progress);
-    std::vector<std::span<const double>> values;
-    values.reserve(series.size());
-    std::size_t total_values = 0;
-    std::uint64_t total_positions = 0;
-    for (const SeriesArray& one : series) {
-        values.push_back(values_of(one));
-        total_values += values.back().size();
-        total_positions += method_positions(values.back().size());
-    }
-    return translate_failures(total_values, values.size(), [&] {
-        RunControl control;
-        const MethodArguments arguments = options.arguments(control);
-        std::optional<DetectorResult<std::vector<MethodOutput>>> outputs;
-        run_in_background(
-            control,
-            [&] {
-                outputs.emplace(detect_changes_many(values, arguments));
-                return outputs->has_value();
-            },
-            progress, total_positions);
-        if (!*outputs) raise_detector_error(outputs->error());
-        nb::list results;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            results.append(
-                method_dict(std::move((**outputs)[i]), values[i].size(), options.layout));
-        }
-        return results;
-    });
+    return run_on_batch(
+        series, progress, method_positions,
+        [&](std::span<const std::span<const double>> values, RunControl& control) {
+            return detect_changes_many(values, options.arguments(control));
+        },
+        [&](MethodOutput&& output, std::size_t n) {
+            return method_dict(std::move(output), n, options.layout);
+        });
 }
 
 MethodOptions options_of(double alpha, std::uint64_t seed, std::optional<std::uint64_t> workers,
@@ -185,6 +129,13 @@ MethodOptions options_of(double alpha, std::uint64_t seed, std::optional<std::ui
     return MethodOptions{alpha, seed, workers, keep_detector,
                          ResultLayout{threshold_runs, writeable}};
 }
+
+// The keyword options of detect_changes and detect_changes_many, in this
+// order.
+#define QUARN_METHOD_OPTIONS                                                                    \
+    nb::kw_only(), "alpha"_a = 0.05, "seed"_a = 123, "workers"_a = nb::none(),                  \
+                   "keep_detector"_a = true, "threshold_runs"_a = false, "writeable"_a = false, \
+                   "progress"_a = nb::none()
 
 }  // namespace
 
@@ -198,9 +149,7 @@ void add_method_functions(nb::module_& module) {
                 series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable),
                 progress);
         },
-        "series"_a, nb::kw_only(), "alpha"_a = 0.05, "seed"_a = 123, "workers"_a = nb::none(),
-        "keep_detector"_a = true, "threshold_runs"_a = false, "writeable"_a = false,
-        "progress"_a = nb::none(),
+        "series"_a, QUARN_METHOD_OPTIONS,
         "Runs the package's detection method on one series (a 1-D float64 array, read in "
         "place): candidates from the multi-window detector, kept when tests on the stretches "
         "between their neighbours confirm them at the overall false-alarm level alpha.\n\n"
@@ -218,9 +167,7 @@ void add_method_functions(nb::module_& module) {
                 series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable),
                 progress);
         },
-        "series"_a, nb::kw_only(), "alpha"_a = 0.05, "seed"_a = 123, "workers"_a = nb::none(),
-        "keep_detector"_a = true, "threshold_runs"_a = false, "writeable"_a = false,
-        "progress"_a = nb::none(),
+        "series"_a, QUARN_METHOD_OPTIONS,
         "Runs detect_changes on every series of a sequence, the series in parallel.\n\n"
         "Returns a list of results in input order, each equal to detect_changes'. The first "
         "failing series in input order raises DetectorError with its series_index.");

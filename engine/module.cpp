@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "background_run.hpp"
 #include "compact_result.hpp"
 #include "errors.hpp"
 #include "method_binding.hpp"
 #include "quarn/detector.hpp"
 #include "quarn/kernels.hpp"
+#include "series_calls.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -27,14 +27,6 @@ using namespace nb::literals;
 namespace quarn::engine {
 
 namespace {
-
-// A one-dimensional float64 array in memory: read in place, never copied.
-// Other dtypes and non-contiguous arrays are converted by numpy first.
-using SeriesArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-std::span<const double> values_of(const SeriesArray& array) {
-    return {array.data(), array.shape(0)};
-}
 
 // The options shared by detect and detect_many, as the core takes them.
 struct DetectorOptions {
@@ -94,98 +86,56 @@ bool flag_value(nb::handle value, const char* name) {
             .c_str());
 }
 
-void check_progress(const nb::object& progress) {
-    if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
-        throw nb::type_error("progress must be a callable taking (done, total), or None");
-    }
-}
-
 nb::dict detect(const SeriesArray& series, const DetectorOptions& options,
                 const nb::object& progress) {
-    check_progress(progress);
-    const std::span<const double> values = values_of(series);
-    return translate_failures(values.size(), 1, [&] {
-        RunControl control;
-        MultiWindowArguments arguments = options.arguments(control);
-        arguments.series = values;
-        std::optional<DetectorResult<DetectorOutput>> output;
-        run_in_background(
-            control,
-            [&] {
-                output.emplace(detect_multi_window(arguments));
-                return output->has_value();
-            },
-            progress, sweep_positions(values.size(), options.sizes()));
-        if (!*output) raise_detector_error(output->error());
-        return detection_dict(std::move(**output), values.size(), options.layout);
-    });
+    return run_on_series(
+        series, progress, sweep_positions(values_of(series).size(), options.sizes()),
+        [&](std::span<const double> values, RunControl& control) {
+            MultiWindowArguments arguments = options.arguments(control);
+            arguments.series = values;
+            return detect_multi_window(arguments);
+        },
+        [&](DetectorOutput&& output, std::size_t n) {
+            return detection_dict(std::move(output), n, options.layout);
+        });
 }
 
 nb::list detect_many(const std::vector<SeriesArray>& series, const DetectorOptions& options,
                      const nb::object& progress) {
-    check_progress(progress);
-    std::vector<std::span<const double>> values;
-    values.reserve(series.size());
-    std::size_t total_values = 0;
-    std::uint64_t total_positions = 0;
-    for (const SeriesArray& one : series) {
-        values.push_back(values_of(one));
-        total_values += values.back().size();
-        total_positions += sweep_positions(values.back().size(), options.sizes());
-    }
-    return translate_failures(total_values, values.size(), [&] {
-        RunControl control;
-        const MultiWindowArguments arguments = options.arguments(control);
-        std::optional<DetectorResult<std::vector<DetectorOutput>>> outputs;
-        run_in_background(
-            control,
-            [&] {
-                outputs.emplace(detect_many_series(values, arguments));
-                return outputs->has_value();
-            },
-            progress, total_positions);
-        if (!*outputs) raise_detector_error(outputs->error());
-        nb::list results;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            results.append(
-                detection_dict(std::move((**outputs)[i]), values[i].size(), options.layout));
-        }
-        return results;
-    });
+    return run_on_batch(
+        series, progress, [&](std::size_t n) { return sweep_positions(n, options.sizes()); },
+        [&](std::span<const std::span<const double>> values, RunControl& control) {
+            return detect_many_series(values, options.arguments(control));
+        },
+        [&](DetectorOutput&& output, std::size_t n) {
+            return detection_dict(std::move(output), n, options.layout);
+        });
 }
 
 nb::dict single_window(const SeriesArray& series, std::uint64_t window_size, std::uint64_t n_perm,
                        double alpha_q, std::uint64_t seed, const std::string& change_type,
                        std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
                        const nb::object& progress) {
-    check_progress(progress);
     const bool center_flag = flag_value(center, "center");
-    const std::span<const double> values = values_of(series);
-    return translate_failures(values.size(), 1, [&] {
-        RunControl control;
-        SingleWindowArguments arguments;
-        arguments.series = values;
-        arguments.window_size = window_size;
-        arguments.n_perm = n_perm;
-        arguments.alpha_q = alpha_q;
-        arguments.seed = seed;
-        arguments.change_type = change_type;
-        arguments.b = b;
-        arguments.taper_ratio = taper_ratio;
-        arguments.center = center_flag;
-        arguments.control = &control;
-        std::optional<DetectorResult<WindowResult>> output;
-        run_in_background(
-            control,
-            [&] {
-                output.emplace(run_single_window(arguments));
-                if (*output) std::vector<std::uint64_t>().swap((*output)->starts);
-                return output->has_value();
-            },
-            progress, sweep_positions(values.size(), std::span(&window_size, 1)));
-        if (!*output) raise_detector_error(output->error());
-        return window_dict(std::move(**output));
-    });
+    return run_on_series(
+        series, progress, sweep_positions(values_of(series).size(), std::span(&window_size, 1)),
+        [&](std::span<const double> values, RunControl& control) {
+            SingleWindowArguments arguments;
+            arguments.series = values;
+            arguments.window_size = window_size;
+            arguments.n_perm = n_perm;
+            arguments.alpha_q = alpha_q;
+            arguments.seed = seed;
+            arguments.change_type = change_type;
+            arguments.b = b;
+            arguments.taper_ratio = taper_ratio;
+            arguments.center = center_flag;
+            arguments.control = &control;
+            auto output = run_single_window(arguments);
+            if (output) std::vector<std::uint64_t>().swap(output->starts);
+            return output;
+        },
+        [](WindowResult&& output, std::size_t) { return window_dict(std::move(output)); });
 }
 
 std::uint64_t positions(std::uint64_t n, std::optional<std::vector<std::uint64_t>> window_sizes) {
