@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -113,11 +114,54 @@ std::vector<double> rank_scores(std::span<const double> x) {
     return scores;
 }
 
-double median_in_place(std::span<double> values) {
+namespace {
+
+// Moves the k-th smallest of the values to values[k], with no larger one
+// before it and no smaller one after it, as std::nth_element does: three-way
+// partitions around a median of three, polling `control` before each, until
+// the range holding k is short or ends on values equal to the pivot. Long
+// runs of poor pivots hand the rest to std::nth_element. The k-th smallest
+// value, and the largest before it, do not depend on how the values are
+// partitioned. Returns false when stopped.
+bool select_in_place(std::span<double> values, std::size_t k, const RunControl* control) {
+    std::size_t lo = 0, hi = values.size();
+    int passes_left = 2 * static_cast<int>(std::bit_width(values.size())) + 8;
+    while (hi - lo > sort_step && passes_left-- > 0) {
+        if (stop_asked(control)) return false;
+        const double a = values[lo], b = values[lo + (hi - lo) / 2], c = values[hi - 1];
+        const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+        std::size_t less = lo, i = lo, greater = hi;
+        while (i < greater) {
+            if (values[i] < pivot) {
+                std::swap(values[less++], values[i++]);
+            } else if (values[i] > pivot) {
+                std::swap(values[i], values[--greater]);
+            } else {
+                ++i;
+            }
+        }
+        if (k < less) {
+            hi = less;
+        } else if (k >= greater) {
+            lo = greater;
+        } else {
+            return true;  // values[k] equals the pivot
+        }
+    }
+    const auto begin = values.begin();
+    std::nth_element(begin + static_cast<std::ptrdiff_t>(lo),
+                     begin + static_cast<std::ptrdiff_t>(k),
+                     begin + static_cast<std::ptrdiff_t>(hi));
+    return true;
+}
+
+}  // namespace
+
+double median_in_place(std::span<double> values, const RunControl* control) {
     const std::size_t n = values.size();
     if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (!select_in_place(values, n / 2, control)) return std::numeric_limits<double>::quiet_NaN();
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(n / 2);
-    std::nth_element(values.begin(), middle, values.end());
     if (n % 2 == 1) return *middle;
     const double upper = *middle;
     const double lower = *std::max_element(values.begin(), middle);
@@ -127,14 +171,18 @@ double median_in_place(std::span<double> values) {
     return std::isfinite(sum) ? sum / 2.0 : lower / 2.0 + upper / 2.0;
 }
 
-double robust_scale(std::span<const double> x) {
+double robust_scale(std::span<const double> x, const RunControl* control) {
     double spread = 0.0;
     if (x.size() >= 3) {
         std::vector<double> steps(x.size() - 1);
         for (std::size_t t = 1; t < x.size(); ++t) steps[t - 1] = x[t] - x[t - 1];
-        const double centre = median_in_place(steps);
-        for (double& step : steps) step = std::abs(step - centre);
-        spread = mad_to_sd * median_in_place(steps);
+        const double centre = median_in_place(steps, control);
+        // Most increments overflowing (values swinging across the whole
+        // range) leave no deviation to measure.
+        if (std::isfinite(centre)) {
+            for (double& step : steps) step = std::abs(step - centre);
+            spread = mad_to_sd * median_in_place(steps, control);
+        }
     }
     if (!(spread > 0.0) && !x.empty()) {
         double mean = 0.0;
@@ -185,10 +233,10 @@ StandardValues::StandardValues(std::span<const double> x, const RunControl* cont
     if (n == 0) return;
     {
         std::vector<double> copy(x.begin(), x.end());
-        centre_ = median_in_place(copy);
+        centre_ = median_in_place(copy, control);
     }
     if (stop_asked(control)) return;
-    unit_ = robust_scale(x);
+    unit_ = robust_scale(x, control);
     if (stop_asked(control)) return;
     bool finite = true;
     for (std::size_t t = 0; t < n && finite; ++t) finite = std::isfinite(raw(t));
@@ -211,7 +259,7 @@ StandardValues::StandardValues(std::span<const double> x, const RunControl* cont
     std::vector<double> distance(n);
     for_each_deviation([&](std::size_t t, double deviation) { distance[t] = std::abs(deviation); });
     if (stop_asked(control)) return;
-    const double spread = mad_to_sd * median_in_place(distance);
+    const double spread = mad_to_sd * median_in_place(distance, control);
     distance = std::vector<double>();
     if (!(spread > 0.0)) return;
     bound_ = winsor_limit * spread;

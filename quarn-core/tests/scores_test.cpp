@@ -200,3 +200,37 @@ TEST(a_stop_request_ends_the_ranking_early) {
     CHECK(quarn::doubled_mid_ranks(x, &control).empty());
     CHECK_EQ(quarn::doubled_mid_ranks(x).size(), x.size());
 }
+
+TEST(medians_of_long_arrays_equal_those_of_a_sort) {
+    // Long enough for the partitions before the final selection; ties,
+    // sorted and reversed runs, and an even and an odd count.
+    std::uint64_t state = 99;
+    const auto next = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 33;
+    };
+    for (const std::size_t n : {200'001u, 200'000u}) {
+        for (int kind = 0; kind < 4; ++kind) {
+            std::vector<double> x(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double r = static_cast<double>(next() % 100'000);
+                x[i] = kind == 0   ? r
+                       : kind == 1 ? static_cast<double>(next() % 3)  // three values
+                       : kind == 2 ? static_cast<double>(i)           // sorted
+                                   : -static_cast<double>(i) * 0.5;   // reversed
+            }
+            std::vector<double> sorted(x);
+            std::sort(sorted.begin(), sorted.end());
+            const double expected =
+                n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
+            CHECK_BITS(median_in_place(x), expected);
+        }
+    }
+}
+
+TEST(a_stop_request_ends_a_long_median_early) {
+    quarn::RunControl control;
+    control.request_stop();
+    std::vector<double> x(200'000, 2.0);
+    CHECK(std::isnan(median_in_place(x, &control)));
+}

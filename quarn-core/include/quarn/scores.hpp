@@ -51,14 +51,16 @@ inline double legendre_score(double u, int degree) {
 }
 
 // Median of the values (the mean of the two middle ones for an even count,
-// finite for finite values); reorders `values`. NaN for an empty span.
-double median_in_place(std::span<double> values);
+// finite for finite values); reorders `values`. NaN for an empty span, and
+// when `control` asks to stop before the median is found.
+double median_in_place(std::span<double> values, const RunControl* control = nullptr);
 
 // A power of two close to the robust spread of the series' increments:
 // 1.4826 times the median absolute deviation of x[t] - x[t-1], or, when that
 // is zero, the standard deviation of x, or 1. Multiplying the series by 2^k
-// multiplies the result by 2^k exactly.
-double robust_scale(std::span<const double> x);
+// multiplies the result by 2^k exactly. A `control` that asks to stop
+// makes the result meaningless, for a caller that checks it.
+double robust_scale(std::span<const double> x, const RunControl* control = nullptr);
 
 // Each value pulled in to at most `limit` robust deviations from the median
 // of the 2 * half + 1 values around it (fewer at the ends). The deviation is
