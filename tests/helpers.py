@@ -44,3 +44,37 @@ def same_detection(a, b, rel=1e-9):
                 if not (math.isnan(x) and math.isnan(y)) and not math.isclose(x, y, rel_tol=rel, abs_tol=1e-300):
                     return False
     return True
+
+
+def largest_heartbeat_gap(call, tries=3, enough=0.05):
+    """Runs call() while another thread wakes every millisecond, and returns
+    the longest it waited between two wake-ups, the best of a few tries (a
+    loaded machine may delay a thread now and then; the interpreter lock
+    held through a whole call would delay it every time)."""
+    import threading
+    import time
+
+    best = float("inf")
+    for _ in range(tries):
+        gaps = []
+        stop = threading.Event()
+
+        def heartbeat():
+            last = time.perf_counter()
+            while not stop.is_set():
+                time.sleep(0.001)
+                now = time.perf_counter()
+                gaps.append(now - last)
+                last = now
+
+        thread = threading.Thread(target=heartbeat)
+        thread.start()
+        try:
+            call()
+        finally:
+            stop.set()
+            thread.join()
+        best = min(best, max(gaps))
+        if best < enough:
+            break
+    return best
