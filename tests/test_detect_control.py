@@ -9,7 +9,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
