@@ -96,7 +96,7 @@ def test_a_smaller_alpha_keeps_a_subset():
         ({"window_sizes": [10]}, "window_sizes does not apply to method='confirm'"),
         ({"n_perm": 50}, "n_perm does not apply to method='confirm'"),
         ({"center": False}, "center does not apply to method='confirm'"),
-        ({"alpha": 0.0}, "alpha must be above 0 for the confirm method"),
+        ({"alpha": 0.0}, r"alpha must be above 0 for the confirm method, got 0\.0"),
         ({"method": "best"}, "method must be 'confirm' or 'native', got 'best'"),
     ],
 )
@@ -117,6 +117,11 @@ def test_detect_many_equals_a_loop_of_detect():
     expected = pd.concat(frames, ignore_index=True)[list(table.columns)]
     pd.testing.assert_frame_equal(table, expected)
     assert set(table["kind"]) <= {"level", "slope", "spread", "shape"}
+
+
+def test_detect_many_refuses_an_option_before_naming_any_series():
+    with pytest.raises(ValueError, match=r"^alpha must be above 0 for the confirm method"):
+        quarn.detect_many({"good": step()}, alpha=0.0)
 
 
 def test_detect_many_names_the_failing_series():

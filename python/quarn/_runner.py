@@ -126,8 +126,6 @@ def _run_method(
         "writeable": True,
         "progress": progress,
     }
-    if arguments["alpha"] == 0.0:
-        raise SeriesFailure(0, "alpha must be above 0 for the confirm method", is_data=False)
     try:
         if len(values) == 1:
             outputs = [_engine.detect_changes(values[0], **arguments)]

@@ -525,6 +525,9 @@ def check_options(given: Mapping[str, Any], *, cli: bool = False) -> dict[str, A
                 )
         elif value is None and option.method_defaults is not None:
             checked[option.name] = option.method_defaults.get(method)
+    if method == "confirm" and checked["alpha"] == 0.0:
+        subject = "--alpha" if cli else "alpha"
+        raise ValueError(f"{subject} must be above 0 for the confirm method, got 0.0")
     return checked
 
 
