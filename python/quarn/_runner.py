@@ -61,7 +61,7 @@ def run_detector(
     rescale: bool = True,
     progress: Progress | None = None,
 ) -> list[dict[str, Any]]:
-    """Runs the multi-window detector on every series.
+    """Runs the chosen method (``options["method"]``) on every series.
 
     One series runs alone (its window sizes in parallel); several run as
     one batch, one task per series, in parallel.
@@ -72,15 +72,19 @@ def run_detector(
         values: Their values as float64 arrays, as ``float_values``
             returned them.
         options: Checked options, as ``check_options`` returned them.
-        rescale: Whether the detector sees every series centred and scaled
-            by a power of two (its statistics and thresholds brought back to
-            the series' units), or the values exactly as given.
+        rescale: For the native method, whether the detector sees every
+            series centred and scaled by a power of two (its statistics and
+            thresholds brought back to the series' units), or the values
+            exactly as given. The confirm method standardises the series
+            itself.
         progress: Called as ``progress(done, total)`` with the sweep
             positions done, at most every 0.1 s and once at the end.
 
     Returns:
         One compact engine result per series, in input order, with every
-        window's thresholds as an array or by runs.
+        window's thresholds as an array or by runs; for the confirm method
+        the windows are its candidate detector's and the consensus entries
+        hold the kept changes, with their ``kinds`` and ``p_values``.
 
     Raises:
         SeriesFailure: A series holds a NaN or infinite value, or a window
