@@ -144,6 +144,27 @@ std::uint64_t positions(std::uint64_t n, std::optional<std::vector<std::uint64_t
                                         : std::span<const std::uint64_t>(default_window_sizes()));
 }
 
+// The options of detect and detect_many as the keywords give them.
+DetectorOptions detector_options(std::optional<std::vector<std::uint64_t>> window_sizes,
+                                 std::uint64_t n_perm, double alpha_q, std::uint64_t seed,
+                                 std::uint64_t tol, std::optional<std::uint64_t> workers,
+                                 std::string backend, std::string change_type,
+                                 std::optional<std::uint64_t> b, double taper_ratio,
+                                 nb::handle center, bool threshold_runs, bool writeable) {
+    return DetectorOptions{std::move(window_sizes),
+                           n_perm,
+                           alpha_q,
+                           seed,
+                           tol,
+                           workers,
+                           std::move(backend),
+                           std::move(change_type),
+                           b,
+                           taper_ratio,
+                           flag_value(center, "center"),
+                           ResultLayout{threshold_runs, writeable}};
+}
+
 // The keyword options of detect and detect_many, in this order.
 #define QUARN_DETECTOR_OPTIONS                                                                    \
     nb::kw_only(), "window_sizes"_a = nb::none(), "n_perm"_a = 300, "alpha_q"_a = 1.0,            \
@@ -173,18 +194,9 @@ NB_MODULE(_engine, module) {
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
            std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
            bool threshold_runs, bool writeable, nb::object progress) {
-            const DetectorOptions options{std::move(window_sizes),
-                                          n_perm,
-                                          alpha_q,
-                                          seed,
-                                          tol,
-                                          workers,
-                                          std::move(backend),
-                                          std::move(change_type),
-                                          b,
-                                          taper_ratio,
-                                          flag_value(center, "center"),
-                                          ResultLayout{threshold_runs, writeable}};
+            const DetectorOptions options = detector_options(
+                std::move(window_sizes), n_perm, alpha_q, seed, tol, workers, std::move(backend),
+                std::move(change_type), b, taper_ratio, center, threshold_runs, writeable);
             return detect(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,
@@ -203,18 +215,9 @@ NB_MODULE(_engine, module) {
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
            std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
            bool threshold_runs, bool writeable, nb::object progress) {
-            const DetectorOptions options{std::move(window_sizes),
-                                          n_perm,
-                                          alpha_q,
-                                          seed,
-                                          tol,
-                                          workers,
-                                          std::move(backend),
-                                          std::move(change_type),
-                                          b,
-                                          taper_ratio,
-                                          flag_value(center, "center"),
-                                          ResultLayout{threshold_runs, writeable}};
+            const DetectorOptions options = detector_options(
+                std::move(window_sizes), n_perm, alpha_q, seed, tol, workers, std::move(backend),
+                std::move(change_type), b, taper_ratio, center, threshold_runs, writeable);
             return detect_many(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,
