@@ -20,7 +20,7 @@ from statistics import NormalDist
 
 import numpy as np
 
-DRIFT = np.array([0.5, 0.5, 0.6, 0.3, 0.25, 0.25, 0.25, 0.25])
+DRIFT = np.array([0.5, 0.5, 0.6, 0.3, 0.35, 0.35, 0.35, 0.35])
 NAMES = ["level up", "level down", "wider", "narrower", "skew +", "skew -", "tails +", "tails -"]
 
 
@@ -48,7 +48,7 @@ def increments(place: np.ndarray, knots: np.ndarray, mean: np.ndarray, scale: np
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--warmup", type=int, default=300)
+    parser.add_argument("--warmup", type=int, default=500)
     parser.add_argument("--streams", type=int, default=4000)
     parser.add_argument("--seed", type=int, default=20261208)
     args = parser.parse_args()

@@ -14,18 +14,18 @@ namespace {
 // The statistics, two one-sided CUSUMs per score: level up/down, spread
 // wider/narrower, skew right/left, tails heavier/lighter. Statistic s
 // accumulates sign(s) * score(s / 2) - kDrift[s].
-constexpr double kDrift[Monitor::kStatistics] = {0.5, 0.5, 0.6, 0.3, 0.25, 0.25, 0.25, 0.25};
+constexpr double kDrift[Monitor::kStatistics] = {0.5, 0.5, 0.6, 0.3, 0.35, 0.35, 0.35, 0.35};
 
 // Run lengths of each CUSUM without change: log ARL(h) = kLogRunSlope[s] * h
 // + kLogRunOffset[s]. The slope is the root theta > 0 of E exp(theta X) = 1
 // for the CUSUM's increment X under a uniform rank, the offset fitted to
 // simulated run lengths; bench/calibrate_monitor.py computes both.
-// (Fitted for a warm-up of 300 values; other warm-ups change the extreme
+// (Fitted for a warm-up of 500 values; other warm-ups change the extreme
 // scores, and with them these figures, only slightly.)
 constexpr double kLogRunSlope[Monitor::kStatistics] = {
-    1.008432, 1.008432, 0.645923, 1.193130, 0.506795, 0.506795, 0.469928, 0.554943};
+    1.005775, 1.005775, 0.625006, 1.211513, 0.717995, 0.717995, 0.645832, 0.824066};
 constexpr double kLogRunOffset[Monitor::kStatistics] = {
-    1.8253, 1.8253, 2.0910, 2.0435, 2.6072, 2.6072, 2.6849, 2.5276};
+    1.8301, 1.8301, 2.1198, 2.0575, 2.1444, 2.1444, 2.2346, 2.0164};
 
 // Lags of the long-run variance factor of the level score.
 constexpr int kLongRunLags = 5;
@@ -127,12 +127,26 @@ void place_scores(const std::vector<double>& knot_scores, double place, double s
     scores[3] = 0.375 * ((35.0 * x2 - 30.0) * x2 + 3.0);         // 3 / 8 * (35x^4 - 30x^2 + 3)
 }
 
-std::vector<double> thresholds_for(double false_alarm_run) {
-    // Each of the statistics gets an equal share of the false alarms.
-    const double log_run = std::log(false_alarm_run * static_cast<double>(Monitor::kStatistics));
+// The thresholds for a false-alarm run. Each statistic gets an equal share
+// of the false alarms. The reference of m values leaves each score's mean
+// off by about 1/sqrt(m) standard deviations, which shortens the run length
+// on average by the factor exp(2 h^2 / m); the threshold solves
+// theta h + c - 2 h^2 / m = log(run) for the smaller root.
+std::vector<double> thresholds_for(const MonitorOptions& options) {
+    const double log_run =
+        std::log(options.false_alarm_run * static_cast<double>(Monitor::kStatistics));
+    const double penalty = 2.0 / static_cast<double>(options.warmup - 1);
     std::vector<double> thresholds(Monitor::kStatistics);
     for (std::size_t s = 0; s < Monitor::kStatistics; ++s) {
-        thresholds[s] = std::max(1.0, (log_run - kLogRunOffset[s]) / kLogRunSlope[s]);
+        const double theta = kLogRunSlope[s];
+        const double need = log_run - kLogRunOffset[s];
+        const double discriminant = theta * theta - 4.0 * penalty * need;
+        // Where no root exists the run cannot be guaranteed on average; the
+        // threshold then takes the longest-run point of the parabola.
+        const double h = discriminant > 0.0
+                             ? (theta - std::sqrt(discriminant)) / (2.0 * penalty)
+                             : theta / (2.0 * penalty);
+        thresholds[s] = std::max(1.0, h);
     }
     return thresholds;
 }
@@ -201,7 +215,7 @@ Status check_monitor_options(const MonitorOptions& options) {
 
 Monitor::Monitor(const MonitorOptions& options)
     : options_(options),
-      thresholds_(thresholds_for(options.false_alarm_run)),
+      thresholds_(thresholds_for(options)),
       recent_(static_cast<std::size_t>(options.warmup), 0.0) {}
 
 Result<Monitor> Monitor::create(const MonitorOptions& options) {
@@ -372,7 +386,7 @@ void Monitor::learn() {
         levels[i] = scores[0];
         for (int k = 0; k < 4; ++k) sums[k] += scores[k];
     }
-    for (int k = 0; k < 4; ++k) score_mean_[k] = sums[k] / static_cast<double>(m);
+    for (int k = 0; k < 4; ++k) score_mean_[k] = ideal_mean_[k] = sums[k] / static_cast<double>(m);
     for (std::size_t i = 0; i < m; ++i) {
         double scores[4];
         place_scores(knot_scores_, reference_place(reference_, residuals[i]), scores);
@@ -405,6 +419,10 @@ void Monitor::learn() {
     score_scale_[0] /= std::sqrt(long_run_factor_);
 
     previous_ = deseasoned[n - 1];
+    recent_scores_.assign(4 * n, 0.0);
+    for (int k = 0; k < 4; ++k) settled_sums_[k] = 0.0;
+    settled_ = 0;
+    monitored_ = 0;
     for (Cusum& cusum : cusums_) cusum = Cusum{0.0, n_seen_, 0.0};
     learning_ = false;
 }
@@ -421,6 +439,7 @@ bool Monitor::monitor_value(double value, MonitorAlarm& alarm) {
     place_scores(knot_scores_, reference_place(reference_, residual), raw);
     double scores[4];
     for (int k = 0; k < 4; ++k) scores[k] = (raw[k] - score_mean_[k]) * score_scale_[k];
+    settle(raw);
 
     int alarming = -1;
     double strongest = 1.0;
@@ -452,6 +471,26 @@ bool Monitor::monitor_value(double value, MonitorAlarm& alarm) {
     alarm.effect = sign * cusum.score_sum / static_cast<double>(index - cusum.start + 1);
     restart_warmup(cusum.start, index);
     return true;
+}
+
+// Keeps the raw scores of the last `warmup` values; the scores that leave
+// that ring are old enough to stand for the regime rather than for a change
+// under way, and move the score means from their ideal values (weighted as
+// the reference's m values) towards what this reference actually gives.
+void Monitor::settle(const double raw[4]) {
+    const std::size_t slots = recent_scores_.size() / 4;
+    double* slot = &recent_scores_[4 * static_cast<std::size_t>(monitored_ % slots)];
+    if (monitored_ >= slots) {
+        ++settled_;
+        const double prior = static_cast<double>(slots - 1);
+        const double weight = 1.0 / (prior + static_cast<double>(settled_));
+        for (int k = 0; k < 4; ++k) {
+            settled_sums_[k] += slot[k];
+            score_mean_[k] = (prior * ideal_mean_[k] + settled_sums_[k]) * weight;
+        }
+    }
+    for (int k = 0; k < 4; ++k) slot[k] = raw[k];
+    ++monitored_;
 }
 
 void Monitor::restart_warmup(std::uint64_t from, std::uint64_t detected_at) {
@@ -539,6 +578,11 @@ std::vector<std::uint8_t> Monitor::serialize() const {
         for (int k = 0; k < 4; ++k) out.number(score_mean_[k]);
         for (int k = 0; k < 4; ++k) out.number(score_scale_[k]);
         out.number(long_run_factor_);
+        for (int k = 0; k < 4; ++k) out.number(ideal_mean_[k]);
+        out.numbers(recent_scores_);
+        for (int k = 0; k < 4; ++k) out.number(settled_sums_[k]);
+        out.word(settled_);
+        out.word(monitored_);
         for (const Cusum& cusum : cusums_) {
             out.number(cusum.value);
             out.word(cusum.start);
@@ -584,6 +628,11 @@ Result<Monitor> Monitor::deserialize(std::span<const std::uint8_t> bytes) {
     for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.score_mean_[k]);
     for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.score_scale_[k]);
     ok = ok && in.number(monitor.long_run_factor_);
+    for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.ideal_mean_[k]);
+    ok = ok && in.numbers(monitor.recent_scores_, 4 * options.warmup);
+    for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.settled_sums_[k]);
+    ok = ok && in.word(monitor.settled_) && in.word(monitor.monitored_) &&
+         monitor.settled_ <= monitor.monitored_;
     for (std::size_t s = 0; ok && s < kStatistics; ++s) {
         Cusum& cusum = monitor.cusums_[s];
         ok = in.number(cusum.value) && in.word(cusum.start) && in.number(cusum.score_sum) &&

@@ -148,11 +148,11 @@ TEST(spread_and_shape_changes_have_their_kinds) {
 }
 
 TEST(a_constant_warmup_alarms_on_any_departure) {
-    std::vector<double> values(400, 5.0);
-    for (std::size_t i = 350; i < values.size(); ++i) values[i] = 5.5;
+    std::vector<double> values(700, 5.0);
+    for (std::size_t i = 650; i < values.size(); ++i) values[i] = 5.5;
     Monitor monitor = fresh();
     const auto alarms = run(monitor, values);
-    CHECK(!alarms.empty() && alarms[0].position == 350 && alarms[0].kind != AlarmKind::shape);
+    CHECK(!alarms.empty() && alarms[0].position == 650 && alarms[0].kind != AlarmKind::shape);
 }
 
 TEST(a_seasonal_profile_is_learnt_and_removed) {
@@ -168,7 +168,7 @@ TEST(a_seasonal_profile_is_learnt_and_removed) {
     MonitorOptions off;
     off.max_period = 0;
     Monitor plain = fresh(off);
-    run(plain, std::vector<double>(values.begin(), values.begin() + 400));
+    run(plain, std::vector<double>(values.begin(), values.begin() + 600));
     CHECK_EQ(plain.regime().period, std::uint64_t{0});
 }
 

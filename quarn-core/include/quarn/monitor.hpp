@@ -37,7 +37,7 @@ struct MonitorOptions {
     double false_alarm_run = 1e7;
     // Values that the monitor learns a regime from, at the start and after
     // every alarm.
-    std::uint64_t warmup = 300;
+    std::uint64_t warmup = 500;
     // Longest seasonal period looked for; 0 looks for none. The warm-up
     // must hold at least six periods.
     std::uint64_t max_period = 50;
@@ -136,6 +136,7 @@ private:
     void learn();
     void restart_warmup(std::uint64_t from, std::uint64_t detected_at);
     bool monitor_value(double value, MonitorAlarm& alarm);
+    void settle(const double raw[4]);
 
     MonitorOptions options_;
     std::vector<double> thresholds_;  // kStatistics, derived from the options
@@ -157,6 +158,14 @@ private:
     std::vector<double> knot_scores_;    // normal score at each reference value
     double score_mean_[4] = {0, 0, 0, 0};  // level, spread, skew, tails
     double score_scale_[4] = {1, 1, 1, 1};  // reciprocal standard deviations
+    // The raw scores of the last `warmup` monitored values (a ring, four
+    // per value), and the sums of those that have left it: the scores'
+    // means under the current reference are re-estimated from them.
+    std::vector<double> recent_scores_;
+    double settled_sums_[4] = {0, 0, 0, 0};
+    std::uint64_t settled_ = 0;
+    std::uint64_t monitored_ = 0;
+    double ideal_mean_[4] = {0, 0, 0, 0};
     double long_run_factor_ = 1.0;
     Cusum cusums_[kStatistics];
 };
