@@ -15,7 +15,7 @@ import numbers
 from array import array
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any
 
 import numpy as np
 
@@ -27,8 +27,6 @@ from quarn.options import shown
 __all__ = ["Alarm", "Monitor"]
 
 _STATE_VERSION = 1
-
-AlarmKind = Literal["level", "spread", "shape"]
 
 
 @dataclass(frozen=True, slots=True)
