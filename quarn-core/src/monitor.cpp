@@ -88,12 +88,18 @@ double normal_quantile(double p) {
     return q < 0 ? -value : value;
 }
 
+// Buckets of the reference's range searched for a residual's place, and
+// the most reference values of one bucket compared one by one.
+constexpr std::size_t kBuckets = 2048;
+constexpr std::size_t kScanned = 4;
+
 // A residual's place in the sorted reference: a fractional index from 0 to
 // m - 1, linear between neighbouring reference values, mid-rank on ties.
-double reference_place(const std::vector<double>& reference, double residual) {
+// `below` is the number of reference values under the residual.
+double reference_place(const std::vector<double>& reference, double residual,
+                       std::size_t below) {
     const std::size_t m = reference.size();
-    const auto first = std::lower_bound(reference.begin(), reference.end(), residual);
-    const std::size_t below = static_cast<std::size_t>(first - reference.begin());
+    const auto first = reference.begin() + static_cast<std::ptrdiff_t>(below);
     if (below < m && reference[below] == residual) {
         const auto last = std::upper_bound(first, reference.end(), residual);
         const std::size_t equal = static_cast<std::size_t>(last - first);
@@ -113,12 +119,12 @@ double reference_place(const std::vector<double>& reference, double residual) {
 // orthonormal Legendre scores of order 3 and 4 of the rank.
 void place_scores(const std::vector<double>& knot_scores, double place, double scores[4]) {
     const std::size_t m = knot_scores.size();
-    const double floor_place = std::floor(place);
-    const std::size_t at = static_cast<std::size_t>(floor_place);
-    const double fraction = place - floor_place;
+    const double inverse_m = 1.0 / static_cast<double>(m);
+    const std::size_t at = static_cast<std::size_t>(place);  // place >= 0
+    const double fraction = place - static_cast<double>(at);
     double q = knot_scores[at];
     if (fraction > 0.0 && at + 1 < m) q += fraction * (knot_scores[at + 1] - q);
-    const double u = (place + 0.5) / static_cast<double>(m);
+    const double u = (place + 0.5) * inverse_m;
     const double x = 2.0 * u - 1.0;
     const double x2 = x * x;
     scores[0] = q;
@@ -254,7 +260,8 @@ Result<std::vector<MonitorAlarm>> Monitor::update(std::span<const double> values
 bool Monitor::push(double value, MonitorAlarm& alarm) {
     const std::uint64_t index = n_seen_;
     const std::uint64_t warmup = options_.warmup;
-    recent_[static_cast<std::size_t>(index % warmup)] = value;
+    recent_[ring_at_] = value;
+    if (++ring_at_ == warmup) ring_at_ = 0;
     n_seen_ = index + 1;
     if (learning_) {
         if (n_seen_ - warmup_start_ == warmup) learn();
@@ -374,6 +381,8 @@ void Monitor::learn() {
     for (std::size_t i = 0; i < m; ++i) {
         knot_scores_[i] = normal_quantile((static_cast<double>(i) + 0.5) / static_cast<double>(m));
     }
+    learning_ = false;
+    derive();
 
     // The scores of the warm-up itself standardise the scores of what
     // follows (ties and discreteness make them differ from the ideal).
@@ -382,14 +391,14 @@ void Monitor::learn() {
     double sum_squares_of[4] = {0, 0, 0, 0};
     for (std::size_t i = 0; i < m; ++i) {
         double scores[4];
-        place_scores(knot_scores_, reference_place(reference_, residuals[i]), scores);
+        place_scores(knot_scores_, place_of(residuals[i]), scores);
         levels[i] = scores[0];
         for (int k = 0; k < 4; ++k) sums[k] += scores[k];
     }
     for (int k = 0; k < 4; ++k) score_mean_[k] = ideal_mean_[k] = sums[k] / static_cast<double>(m);
     for (std::size_t i = 0; i < m; ++i) {
         double scores[4];
-        place_scores(knot_scores_, reference_place(reference_, residuals[i]), scores);
+        place_scores(knot_scores_, place_of(residuals[i]), scores);
         for (int k = 0; k < 4; ++k) {
             const double d = scores[k] - score_mean_[k];
             sum_squares_of[k] += d * d;
@@ -424,36 +433,109 @@ void Monitor::learn() {
     settled_ = 0;
     monitored_ = 0;
     for (Cusum& cusum : cusums_) cusum = Cusum{0.0, n_seen_, 0.0};
-    learning_ = false;
+    derive();
+}
+
+// The positions and the bucket table that follow from the state.
+void Monitor::derive() {
+    const std::uint64_t warmup = options_.warmup;
+    ring_at_ = static_cast<std::size_t>(n_seen_ % warmup);
+    phase_ = !learning_ && period_ ? static_cast<std::size_t>((n_seen_ - warmup_start_) % period_)
+                                   : 0;
+    score_slot_ = recent_scores_.empty()
+                      ? 0
+                      : static_cast<std::size_t>(monitored_ % (recent_scores_.size() / 4));
+    buckets_.clear();
+    bucket_scale_ = 0.0;
+    if (learning_ || reference_.empty()) return;
+    const double low = reference_.front();
+    const double range = reference_.back() - low;
+    if (!(range > 0.0) || !std::isfinite(range)) return;  // plain binary search
+    bucket_low_ = low;
+    bucket_scale_ = static_cast<double>(kBuckets) / range;
+    padded_ = reference_;
+    padded_.resize(reference_.size() + kScanned, std::numeric_limits<double>::infinity());
+    // buckets_[b]: the first reference value whose bucket is b or later.
+    buckets_.assign(kBuckets + 2, static_cast<std::uint32_t>(reference_.size()));
+    std::size_t b = 0;
+    for (std::size_t i = 0; i < reference_.size(); ++i) {
+        const double scaled = (reference_[i] - bucket_low_) * bucket_scale_;
+        const std::size_t bucket =
+            scaled >= static_cast<double>(kBuckets) ? kBuckets : static_cast<std::size_t>(scaled);
+        while (b <= bucket) buckets_[b++] = static_cast<std::uint32_t>(i);
+    }
+}
+
+// The place of a residual: the bucket table narrows the search to the
+// reference values of the residual's bucket, which is exact because the
+// bucket of a value never decreases as the value grows.
+double Monitor::place_of(double residual) const {
+    std::size_t below;
+    if (buckets_.empty()) {
+        below = static_cast<std::size_t>(
+            std::lower_bound(reference_.begin(), reference_.end(), residual) -
+            reference_.begin());
+    } else if (residual < bucket_low_) {
+        below = 0;
+    } else {
+        const double scaled = (residual - bucket_low_) * bucket_scale_;
+        const std::size_t bucket =
+            scaled >= static_cast<double>(kBuckets) ? kBuckets : static_cast<std::size_t>(scaled);
+        std::size_t first = buckets_[bucket];
+        const std::size_t last = buckets_[bucket + 1];
+        if (last - first > kScanned) {
+            first = static_cast<std::size_t>(
+                std::lower_bound(reference_.begin() + static_cast<std::ptrdiff_t>(first),
+                                 reference_.begin() + static_cast<std::ptrdiff_t>(last),
+                                 residual) -
+                reference_.begin());
+        } else {
+            // A fixed count of comparisons: the reference from `last` on
+            // (and the padding) is above the residual, so they add nothing.
+            const double* values = padded_.data() + first;
+            std::size_t under = 0;
+            for (std::size_t j = 0; j < kScanned; ++j) under += values[j] < residual;
+            first += under;
+        }
+        below = first;
+    }
+    return reference_place(reference_, residual, below);
 }
 
 bool Monitor::monitor_value(double value, MonitorAlarm& alarm) {
     const std::uint64_t index = n_seen_ - 1;
-    const std::size_t phase = period_ ? static_cast<std::size_t>((index - warmup_start_) % period_)
-                                      : 0;
-    const double deseasoned = clamp_finite(value - profile_[phase]);
+    const double deseasoned = clamp_finite(value - profile_[phase_]);
+    if (period_ && ++phase_ == period_) phase_ = 0;
     const double residual = clamp_finite(deseasoned - phi_ * previous_);
     previous_ = deseasoned;
 
     double raw[4];
-    place_scores(knot_scores_, reference_place(reference_, residual), raw);
+    place_scores(knot_scores_, place_of(residual), raw);
     double scores[4];
     for (int k = 0; k < 4; ++k) scores[k] = (raw[k] - score_mean_[k]) * score_scale_[k];
     settle(raw);
 
-    int alarming = -1;
-    double strongest = 1.0;
+    // The CUSUMs, written without branches on whether each returns to zero
+    // (which happens at random without change); crossings are rare.
+    bool crossed = false;
     for (std::size_t s = 0; s < kStatistics; ++s) {
         const double score = s % 2 ? -scores[s / 2] : scores[s / 2];
         Cusum& cusum = cusums_[s];
         const double next = cusum.value + (score - kDrift[s]);
-        if (next <= 0.0) {
-            cusum = Cusum{0.0, index + 1, 0.0};
-            continue;
-        }
-        cusum.value = next;
-        cusum.score_sum += score;
-        const double ratio = next / thresholds_[s];
+        const bool running = next > 0.0;
+        const std::uint64_t keep = std::uint64_t{0} - static_cast<std::uint64_t>(running);
+        cusum.value = std::max(next, 0.0);
+        cusum.start = (cusum.start & keep) | ((index + 1) & ~keep);
+        cusum.score_sum = std::bit_cast<double>(
+            std::bit_cast<std::uint64_t>(cusum.score_sum + score) & keep);
+        crossed |= next > thresholds_[s];
+    }
+    if (!crossed) return false;
+    int alarming = -1;
+    double strongest = 1.0;
+    for (std::size_t s = 0; s < kStatistics; ++s) {
+        if (!(cusums_[s].value > thresholds_[s])) continue;
+        const double ratio = cusums_[s].value / thresholds_[s];
         if (ratio > strongest) {
             strongest = ratio;
             alarming = static_cast<int>(s);
@@ -479,7 +561,8 @@ bool Monitor::monitor_value(double value, MonitorAlarm& alarm) {
 // the reference's m values) towards what this reference actually gives.
 void Monitor::settle(const double raw[4]) {
     const std::size_t slots = recent_scores_.size() / 4;
-    double* slot = &recent_scores_[4 * static_cast<std::size_t>(monitored_ % slots)];
+    double* slot = &recent_scores_[4 * score_slot_];
+    if (++score_slot_ == slots) score_slot_ = 0;
     if (monitored_ >= slots) {
         ++settled_;
         const double prior = static_cast<double>(slots - 1);
@@ -613,6 +696,7 @@ Result<Monitor> Monitor::deserialize(std::span<const std::uint8_t> bytes) {
     if (monitor.learning_) {
         if (monitor.n_seen_ - monitor.warmup_start_ >= options.warmup) return fail(broken);
         if (!in.done()) return fail(broken);
+        monitor.derive();
         return monitor;
     }
     if (monitor.n_seen_ - monitor.warmup_start_ < options.warmup) return fail(broken);
@@ -643,6 +727,7 @@ Result<Monitor> Monitor::deserialize(std::span<const std::uint8_t> bytes) {
         !std::is_sorted(monitor.knot_scores_.begin(), monitor.knot_scores_.end())) {
         return fail(broken);
     }
+    monitor.derive();
     return monitor;
 }
 

@@ -137,6 +137,8 @@ private:
     void restart_warmup(std::uint64_t from, std::uint64_t detected_at);
     bool monitor_value(double value, MonitorAlarm& alarm);
     void settle(const double raw[4]);
+    void derive();
+    double place_of(double residual) const;
 
     MonitorOptions options_;
     std::vector<double> thresholds_;  // kStatistics, derived from the options
@@ -168,6 +170,17 @@ private:
     double ideal_mean_[4] = {0, 0, 0, 0};
     double long_run_factor_ = 1.0;
     Cusum cusums_[kStatistics];
+
+    // Derived from the fields above (not serialised): where the next value
+    // goes in the rings, its seasonal phase, and buckets of the reference's
+    // range that start the search of a residual's place near its answer.
+    std::size_t ring_at_ = 0;
+    std::size_t phase_ = 0;
+    std::size_t score_slot_ = 0;
+    std::vector<std::uint32_t> buckets_;
+    std::vector<double> padded_;  // the reference, then +infinity
+    double bucket_low_ = 0.0;
+    double bucket_scale_ = 0.0;
 };
 
 }  // namespace quarn
