@@ -132,6 +132,20 @@ class Monitor:
                 if found:
                     return self._record(found)
                 return ()
+        elif (
+            type(values) is np.ndarray
+            and values.dtype == np.float64
+            and values.ndim == 1
+            and values.flags.c_contiguous
+        ):
+            # The core checks a float64 batch itself before reading any of
+            # it; a refused batch goes the long way for the full message.
+            try:
+                found = self._core.update(values)
+            except ValueError:
+                _batch(values)
+                raise
+            return self._record(found) if found else ()
         found = self._core.update(_batch(values))
         return self._record(found) if found else ()
 
@@ -172,7 +186,6 @@ class Monitor:
     def __getstate__(self) -> dict[str, Any]:
         return {
             "version": _STATE_VERSION,
-            "options": dict(self._options),
             "core": self._core.state(),
             "alarms": [
                 (a.position, a.detected_at, a.kind, a.direction, a.evidence, a.effect)
@@ -183,8 +196,9 @@ class Monitor:
     def __setstate__(self, state: dict[str, Any]) -> None:
         if not isinstance(state, dict) or state.get("version") != _STATE_VERSION:
             raise ValueError("not a Monitor state written by this version of quarn")
-        self._options = check_monitor_options(state["options"])
         self._core = _engine.MonitorCore.from_state(bytes(state["core"]))
+        regime = self._core.regime()  # the options as the state holds them
+        self._options = {name: regime[name] for name in ("false_alarm_run", "warmup", "max_period")}
         self._alarms = list(_alarms(state["alarms"]))
 
     def __repr__(self) -> str:
