@@ -268,3 +268,19 @@ TEST(reset_forgets_everything_but_the_options) {
     CHECK(!monitor.regime().learnt);
     CHECK(monitor.serialize() == fresh(options).serialize());
 }
+
+TEST(values_with_many_ties_are_ranked_by_mid_rank) {
+    // Whole numbers: long runs of equal reference values, searched by
+    // bisection within their bucket and ranked at their middle.
+    std::vector<double> values = gaussian(6000, 91);
+    for (double& value : values) value = std::round(2.0 * value);
+    Monitor quiet = fresh();
+    CHECK_EQ(run(quiet, std::vector<double>(values.begin(), values.begin() + 4000)).size(),
+             std::size_t{0});
+    for (std::size_t i = 4000; i < values.size(); ++i) values[i] += 3.0;
+    Monitor shifted = fresh();
+    const auto alarms = run(shifted, values);
+    CHECK(!alarms.empty() && alarms[0].kind == AlarmKind::level &&
+          alarms[0].direction == AlarmDirection::up && alarms[0].detected_at >= 4000 &&
+          alarms[0].detected_at < 4100);
+}
