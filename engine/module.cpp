@@ -17,6 +17,7 @@
 #include "compact_result.hpp"
 #include "errors.hpp"
 #include "method_binding.hpp"
+#include "monitor_binding.hpp"
 #include "quarn/detector.hpp"
 #include "quarn/kernels.hpp"
 #include "series_calls.hpp"
@@ -186,6 +187,7 @@ NB_MODULE(_engine, module) {
     add_detector_error(module);
     install_shutdown_hooks(module);
     add_method_functions(module);
+    add_monitor_class(module);
 
     module.def(
         "detect",

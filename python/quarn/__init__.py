@@ -26,12 +26,15 @@ from quarn._version import __version__
 from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
 from quarn.many import detect_many
+from quarn.monitor import Alarm, Monitor
 from quarn.result import ChangePoint, DetectionResult, WindowResult
 
 __all__ = [
     "__version__",
     "detect",
     "detect_many",
+    "Monitor",
+    "Alarm",
     "DetectionResult",
     "ChangePoint",
     "WindowResult",

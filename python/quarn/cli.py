@@ -1,4 +1,5 @@
-"""The ``quarn`` command line: ``quarn detect FILE...`` and ``quarn demo``.
+"""The ``quarn`` command line: ``quarn detect FILE...``, ``quarn demo`` and
+``quarn watch FILE`` (in ``quarn._watch``).
 
 Exit status: 0 on success, 1 when the data cannot be used (missing file,
 non-numeric or missing value, ...) or the output cannot be written, 2 when
@@ -32,6 +33,7 @@ from quarn._report import (
 from quarn._runner import SeriesFailure
 from quarn._table import Column, DataError, Layout, UsageError, read_columns
 from quarn._version import __version__
+from quarn._watch import add_watch_parser
 from quarn.detection import detect_each
 from quarn.options import OPTIONS, check_options, format_sizes, shown
 
@@ -122,6 +124,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_detector_options(demo_parser, datasets.DEMO_OPTIONS)
     _add_output_options(demo_parser)
     demo_parser.set_defaults(run=_run_demo)
+    add_watch_parser(commands, _add_input_options)
     return parser
 
 

@@ -87,3 +87,15 @@ assert_type(found_window.thresholds, np.ndarray[tuple[Any, ...], np.dtype[np.flo
 assert_type(found_window.change_points, np.ndarray[tuple[Any, ...], np.dtype[np.int64]])
 assert_type(result.values, np.ndarray[tuple[Any, ...], np.dtype[np.float64]])
 quarn.detect_many(values, by=1, progress=3)  # type: ignore[arg-type]
+
+# The online monitor: one value or a batch in, a tuple of alarms out.
+monitor = quarn.Monitor(false_alarm_run=1e6, warmup=100, max_period=0)
+assert_type(monitor.update(1.0), tuple[quarn.Alarm, ...])
+assert_type(monitor.update(as_array), tuple[quarn.Alarm, ...])
+first_alarm: quarn.Alarm | None = monitor.alarms[0] if monitor.alarms else None
+assert_type(monitor.n_seen, int)
+if first_alarm is not None:
+    assert_type(first_alarm.position, int)
+    assert_type(first_alarm.delay, int)
+    assert_type(first_alarm.evidence, float)
+quarn.Monitor(warmup="long")  # type: ignore[arg-type]
