@@ -87,8 +87,14 @@ def prepare_series(series: Any) -> PreparedSeries:
     return PreparedSeries(list(series), owned=True)
 
 
-def float_values(prepared: PreparedSeries) -> tuple[Any, bool]:
-    """The series as a float64 numpy array of at least 3 values.
+def float_values(prepared: PreparedSeries) -> Any:
+    """The series as a private float64 numpy array of at least 3 values.
+
+    The array is never the caller's buffer (nor a view of it): the detector
+    reads it without the interpreter lock, so another thread, or a progress
+    callback, that changes the caller's data meanwhile must not reach it.
+    Where the values were already converted into a new array, that array is
+    used; otherwise they are copied once, and results keep the same array.
 
     NaN and infinite values are left for the detector to find (it names the
     first one; see :func:`non_finite_message`), so that the series is read
@@ -98,9 +104,7 @@ def float_values(prepared: PreparedSeries) -> tuple[Any, bool]:
         prepared: The series as returned by :func:`prepare_series`.
 
     Returns:
-        The array (the caller's own numpy array, or a view of its buffer,
-        where no conversion was needed) and whether it is a new object made
-        here rather than the caller's.
+        The array, owned by the caller of this function alone.
 
     Raises:
         TypeError: An item is not a number.
@@ -115,7 +119,9 @@ def float_values(prepared: PreparedSeries) -> tuple[Any, bool]:
         raise ValueError("series must contain at least 3 values")
     if isinstance(values, array):
         values = np.frombuffer(values, dtype=np.float64)
-    return values, owned
+    if not owned:
+        values = np.array(values, dtype=np.float64, copy=True)
+    return values
 
 
 def non_finite_message(prepared: PreparedSeries, values: Any, position: int) -> str:

@@ -98,7 +98,7 @@ def detect_many(
     values = []
     for name, series in zip(names, prepared):
         try:
-            values.append(float_values(series)[0])
+            values.append(float_values(series))
         except (TypeError, ValueError) as exc:
             raise type(exc)(f"series {shown(name)}: {exc}") from None
     try:
