@@ -138,12 +138,20 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
         ),
         "",
         f"{len(found)} change points found, {matched} of them within {margin} samples "
-        "of a change marked by hand:",
-        format_table(
-            ["position"]
-            + (["kind", "p-value"] if confirm else [])
-            + ["votes", "score", "probability", "nearest mark", "marked by"],
-            rows,
+        "of a change marked by hand:"
+        if found
+        else "no change points found",
+        *(
+            [
+                format_table(
+                    ["position"]
+                    + (["kind", "p-value"] if confirm else [])
+                    + ["votes", "score", "probability", "nearest mark", "marked by"],
+                    rows,
+                )
+            ]
+            if found
+            else []
         ),
         "",
         f"marked by hand ({len(marked)} people; found = detected within {margin} samples):",
@@ -161,7 +169,7 @@ def format_table(
     headers: list[str], rows: list[list[str]], left: frozenset[str] | set[str] = frozenset()
 ) -> str:
     """Lays out rows as aligned columns: numbers to the right, ``left`` columns to the left."""
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+    widths = [max([len(h), *(len(r[i]) for r in rows)]) for i, h in enumerate(headers)]
 
     def line(cells: list[str]) -> str:
         return "  " + "  ".join(

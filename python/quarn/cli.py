@@ -268,16 +268,13 @@ def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
     return 0
 
 
+#: Warnings about short series printed before the rest are counted.
+SHOWN_WARNINGS = 5
+
+
 def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> list[Analysis]:
     """Runs the detector on every column: one column alone, several as one
     parallel batch, with a progress bar on a terminal."""
-    notes = []
-    for column in columns:
-        sizes = window_sizes_for(len(column.values), options)
-        message = unanalysed_message(len(column.values), sizes, column.title)
-        notes.append(() if message is None else (message,))
-        if message is not None:
-            _warn(f"{column.source}: {message}")
     if options["method"] == "native":
         work = (
             f"native method, {options['n_perm']} replicates, window sizes "
@@ -295,6 +292,22 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
         values = sum(len(column.values) for column in columns)
         stage.doing = f"analysing {len(columns)} series ({values} values, {work})"
         bar = ProgressBar(f"{len(columns)} series")
+    notes = []
+    warned = 0
+    for column in columns:
+        sizes = window_sizes_for(len(column.values), options)
+        message = unanalysed_message(len(column.values), sizes, column.title)
+        notes.append(() if message is None else (message,))
+        if message is not None:
+            warned += 1
+            if warned <= SHOWN_WARNINGS:
+                _warn(f"{column.source}: {message}")
+    if warned > SHOWN_WARNINGS:
+        more = warned - SHOWN_WARNINGS
+        _warn(
+            f"... and {more} more series too short for some window sizes "
+            "(--json lists the warnings of every series)"
+        )
     try:
         prepared = [prepare_series(column.values) for column in columns]
         results = detect_each(prepared, options, progress=bar.update)

@@ -272,9 +272,11 @@ def parse_window_sizes(text: str, subject: str) -> tuple[int, ...]:
 
 
 def format_sizes(sizes: Iterable[int]) -> str:
-    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``."""
+    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``.
+
+    Costs memory in the number of sizes, whatever their values."""
     sizes = list(sizes)
-    if len(sizes) > 2 and sizes == list(range(sizes[0], sizes[-1] + 1)):
+    if len(sizes) > 2 and all(b - a == 1 for a, b in zip(sizes, sizes[1:])):
         return f"{sizes[0]}-{sizes[-1]}"
     return ",".join(str(s) for s in sizes)
 
