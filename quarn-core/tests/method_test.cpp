@@ -135,6 +135,26 @@ TEST(values_near_the_largest_double_do_not_overflow) {
     CHECK(near_max.has_value() && !near_max->changes.empty());
 }
 
+TEST(an_exact_step_is_found_at_every_magnitude) {
+    // Steps without noise leave the increments no spread; their size alone
+    // sets the scale, from the subnormal doubles to the largest one.
+    for (const double h : {1e-310, 1e-200, 1e-160, 1.0, 1e160, 1e173, 1e180, 1e208, 1e298, 8e307,
+                           1.7976931348623157e308}) {
+        std::vector<double> from_zero(200, 0.0), doubling(200, h / 2);
+        for (std::size_t t = 100; t < 200; ++t) {
+            from_zero[t] = h;
+            doubling[t] = h;
+        }
+        CHECK(positions(run(from_zero)) == (std::vector<std::uint64_t>{100}));
+        CHECK(positions(run(doubling)) == (std::vector<std::uint64_t>{100}));
+    }
+    std::vector<double> across(200, -1.7976931348623157e308);
+    for (std::size_t t = 100; t < 200; ++t) across[t] = 1.7976931348623157e308;
+    const auto output = run(across);
+    CHECK(positions(output) == (std::vector<std::uint64_t>{100}));
+    CHECK(std::isfinite(output.unit));
+}
+
 TEST(values_next_to_the_largest_double_keep_a_finite_median) {
     // The two middle values of an even count sum beyond the largest double.
     for (const std::size_t drop : {0, 1}) {
