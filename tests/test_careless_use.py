@@ -54,3 +54,55 @@ def test_noise_gives_the_same_changes_scaled_by_any_power_of_two():
     expected = quarn.detect(x).positions
     for exponent in (-1000, -500, -200, 200, 500, 1000, 1020):
         assert quarn.detect(np.ldexp(x, exponent)).positions == expected
+
+
+TIMES = pd.date_range("2020-01-01", periods=60, freq="D")
+STEPS = np.r_[np.zeros(30), np.full(30, 4.0)] + np.arange(60) % 3
+
+
+@pytest.mark.parametrize(
+    "series, what",
+    [
+        (pd.Series(TIMES), "times"),
+        (pd.Series(TIMES.tz_localize("UTC")), "times"),
+        (pd.Series(TIMES.insert(3, pd.NaT)), "times"),
+        (pd.Series(TIMES - TIMES[0]), "times"),
+        (pd.Series(TIMES.to_period("D")), "times"),
+        (pd.Series([str(i) for i in range(60)], dtype="string"), "text"),
+        (pd.Series([str(i) for i in range(60)], dtype=object), "text"),
+        (pd.Series(pd.Categorical([str(i % 3) for i in range(60)])), "text"),
+        (np.arange(60).astype("datetime64[D]"), "times"),
+        (np.arange(60).astype("timedelta64[s]"), "times"),
+    ],
+    ids=["datetime", "datetime tz", "datetime NaT", "timedelta", "period", "string", "object text",
+         "categorical text", "numpy datetime64", "numpy timedelta64"],
+)
+def test_times_and_text_are_refused_saying_what_to_pass(series, what):
+    with pytest.raises(TypeError, match=f"{what}\\b.*not .*pass the column of values, with the times"):
+        quarn.detect(series)
+
+
+@pytest.mark.parametrize(
+    "series",
+    [pd.Series(STEPS.astype(int)), pd.Series(pd.Categorical(STEPS)),
+     pd.Series(STEPS, dtype="Float64"), pd.Series(list(STEPS), dtype=object)],
+    ids=["int", "categorical numbers", "nullable float", "object numbers"],
+)
+def test_numbers_in_pandas_columns_are_still_read(series):
+    expected = quarn.detect(STEPS, method="native", n_perm=20)
+    assert expected.positions
+    assert quarn.detect(series, method="native", n_perm=20).positions == expected.positions
+
+
+def test_detect_many_refuses_a_time_column_naming_it():
+    frame = pd.DataFrame({"when": TIMES, "a": np.arange(60.0) % 5, "b": np.arange(60.0) % 3})
+    with pytest.raises(TypeError, match="series 'when': the column holds .*times.*time='when'"):
+        quarn.detect_many(frame)
+    table = quarn.detect_many(frame, time="when", method="native", n_perm=20)
+    assert set(table["series"]) <= {"a", "b"}
+    text = frame.assign(a=frame["a"].astype(str))
+    with pytest.raises(TypeError, match="series 'a': the column holds .*text"):
+        quarn.detect_many(text, time="when")
+    long = pd.DataFrame({"id": ["x"] * 60, "value": TIMES})
+    with pytest.raises(TypeError, match="value: the column 'value' holds .*times"):
+        quarn.detect_many(long, by="id")

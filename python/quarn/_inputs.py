@@ -18,6 +18,10 @@ import numpy as np
 from quarn.options import shown, shown_text
 
 _FILL_HINT = "remove or fill in missing values (e.g. drop or interpolate them) first"
+_VALUES_HINT = (
+    "pass the column of values, with the times as its index "
+    "(e.g. df.set_index('time')['value'], or pd.Series(values, index=times))"
+)
 
 
 @dataclass(frozen=True)
@@ -152,6 +156,11 @@ def describe_position(prepared: PreparedSeries, position: int) -> str:
 
 
 def _from_pandas(series: Any) -> PreparedSeries:
+    problem = not_numbers(series.dtype, series.to_numpy() if series.dtype == object else None)
+    if problem is not None:
+        raise TypeError(
+            f"series must hold numbers, got a pandas Series of {problem}; {_VALUES_HINT}"
+        )
     try:
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
@@ -159,6 +168,35 @@ def _from_pandas(series: Any) -> PreparedSeries:
             f"series must hold numbers, got a pandas Series of dtype {series.dtype}"
         ) from exc
     return PreparedSeries(numpy_values(values), series.index, series.name)
+
+
+def not_numbers(dtype: Any, objects: Any = None) -> str | None:
+    """What a pandas column holds when it is times or text rather than
+    numbers (e.g. "dtype datetime64[ns] (times, not values)"), else None.
+
+    Args:
+        dtype: The column's dtype.
+        objects: For a column of dtype object, its items as a numpy array:
+            text among them counts as text.
+    """
+    categories = getattr(dtype, "categories", None)
+    if categories is not None:  # a categorical column: what its categories are
+        inner = not_numbers(categories.dtype, categories.to_numpy())
+        return None if inner is None else f"dtype {dtype} of {inner}"
+    kind = getattr(dtype, "kind", "O")
+    name = str(dtype)
+    if kind in "mM" or name.startswith(("datetime64", "timedelta64", "period", "interval")):
+        return f"dtype {name} (times, not values)"
+    if kind in "SU" or name.startswith(("string", "str")):
+        return f"dtype {name} (text, not numbers)"
+    if objects is not None:
+        for position, item in enumerate(objects.tolist()):
+            if isinstance(item, (str, bytes)):
+                return (
+                    f"dtype object holding text ({shown(item)} at position {position}), "
+                    "not numbers"
+                )
+    return None
 
 
 def numpy_values(values: Any) -> Any:
@@ -186,6 +224,11 @@ def numpy_values(values: Any) -> Any:
             )
         values = values.data
     kind = values.dtype.kind
+    if kind in "mM":
+        raise TypeError(
+            f"series must hold real numbers, got dtype {values.dtype} (times, not values); "
+            f"{_VALUES_HINT}"
+        )
     if kind in "biuf":
         return np.ascontiguousarray(values, dtype=np.float64)
     if kind == "O":
