@@ -104,5 +104,5 @@ def test_detect_many_refuses_a_time_column_naming_it():
     with pytest.raises(TypeError, match="series 'a': the column holds .*text"):
         quarn.detect_many(text, time="when")
     long = pd.DataFrame({"id": ["x"] * 60, "value": TIMES})
-    with pytest.raises(TypeError, match="value: the column 'value' holds .*times"):
+    with pytest.raises(TypeError, match="value: the column 'value' must hold numbers, got .*times"):
         quarn.detect_many(long, by="id")

@@ -234,7 +234,8 @@ def _long_series(pd: Any, frame: Any, by: Any, time: Any, value: Any) -> SplitSe
     )
     if problem is not None:
         raise TypeError(
-            f"value: the column {shown(value)} holds {problem}; name the column of values"
+            f"value: the column {shown(value)} must hold numbers, got {problem}; name the "
+            "column of values"
         )
     try:
         column = frame[value].to_numpy(dtype=np.float64, na_value=np.nan)
