@@ -1,6 +1,9 @@
 """The package under careless or hostile use: huge settings, odd dtypes,
 repeated names, results that must stay immutable."""
 
+import os
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -106,3 +109,29 @@ def test_detect_many_refuses_a_time_column_naming_it():
     long = pd.DataFrame({"id": ["x"] * 60, "value": TIMES})
     with pytest.raises(TypeError, match="value: the column 'value' must hold numbers, got .*times"):
         quarn.detect_many(long, by="id")
+
+
+@pytest.mark.parametrize(
+    "call, outcome",
+    [
+        ("engine.detect_changes(np.array([]))", "DetectorError"),
+        ("engine.detect_changes_many([np.array([])])", "DetectorError"),
+        ("engine.detect_changes_many([np.arange(50.0), np.array([])])", "DetectorError"),
+        ("engine.method_window_sizes(0)", "[]"),
+        ("engine.detect(np.array([]))", "DetectorError"),
+        ("engine.single_window(np.array([]), 3)", "DetectorError"),
+    ],
+)
+def test_no_input_kills_the_interpreter(call, outcome):
+    # In a child interpreter, so that a crash fails the test only.
+    code = (
+        "import numpy as np, quarn._engine as engine\n"
+        f"try:\n    print(repr({call}))\n"
+        "except engine.DetectorError as error:\n    print('DetectorError', error)\n"
+    )
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=environment
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.startswith(outcome)

@@ -46,6 +46,8 @@ std::vector<std::uint64_t> positions(const quarn::MethodOutput& output) {
 }  // namespace
 
 TEST(window_sizes_follow_the_length) {
+    CHECK(method_window_sizes(0).empty());
+    CHECK(method_window_sizes(1).empty());
     CHECK(method_window_sizes(9).empty());
     CHECK(method_window_sizes(15) == (Sizes{5}));
     CHECK(method_window_sizes(100) == (Sizes{5, 6, 7, 8, 10, 12}));
@@ -59,6 +61,7 @@ TEST(window_sizes_follow_the_length) {
 
 TEST(errors_name_the_problem) {
     CHECK_EQ(error_of({1.0, 2.0}), "series must contain at least 3 values");
+    CHECK_EQ(error_of({}), "series must contain at least 3 values");
     const std::vector<double> with_nan{1.0, 2.0, std::nan(""), 4.0};
     MethodArguments arguments;
     arguments.series = with_nan;
