@@ -135,3 +135,44 @@ def test_no_input_kills_the_interpreter(call, outcome):
     )
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.stdout.startswith(outcome)
+
+
+def _arrays(result):
+    yield result.values
+    yield result._cdf
+    for window in result.window_results.values():
+        yield from (window.statistics, window.thresholds, window.change_points,
+                    window.localized_regions, window.starts)
+
+
+@pytest.mark.parametrize("method", ["confirm", "native"])
+@pytest.mark.parametrize("copied", ["made", "pickled", "deep-copied", "read from JSON"])
+def test_result_arrays_cannot_be_made_writeable(method, copied):
+    import copy
+    import pickle
+
+    x = np.r_[np.zeros(100), np.full(100, 2.0)] + np.arange(200) % 3 * 0.1
+    result = quarn.detect(x, method=method, n_perm=20 if method == "native" else None)
+    result = {
+        "made": lambda r: r,
+        "pickled": lambda r: pickle.loads(pickle.dumps(r)),
+        "deep-copied": copy.deepcopy,
+        "read from JSON": lambda r: quarn.DetectionResult.from_json(r.to_json()),
+    }[copied](result)
+    arrays = list(_arrays(result))
+    assert len(arrays) > 5
+    for array in arrays:
+        with pytest.raises(ValueError):
+            array.flags.writeable = True
+        with pytest.raises(ValueError):
+            array[...] = 0
+
+
+def test_results_that_differ_only_in_workers_are_equal():
+    x = np.r_[np.zeros(100), np.full(100, 2.0)] + np.arange(200) % 3 * 0.1
+    for method in ("confirm", "native"):
+        one = quarn.detect(x, method=method, workers=1)
+        two = quarn.detect(x, method=method, workers=2)
+        assert one.options["workers"] == 1 and two.options["workers"] == 2
+        assert one == two
+    assert quarn.detect(x, seed=1, method="native") != quarn.detect(x, seed=2, method="native")
