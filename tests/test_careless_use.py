@@ -176,3 +176,28 @@ def test_results_that_differ_only_in_workers_are_equal():
         assert one.options["workers"] == 1 and two.options["workers"] == 2
         assert one == two
     assert quarn.detect(x, seed=1, method="native") != quarn.detect(x, seed=2, method="native")
+
+
+def test_detect_many_takes_series_with_a_multiindex_as_detect_does():
+    index = pd.MultiIndex.from_product([["a", "b"], range(50)])
+    series = pd.Series(np.r_[np.zeros(50), np.full(50, 3.0)] + np.arange(100) % 3 * 0.1, index=index)
+    plain = pd.Series(np.r_[np.zeros(30), np.full(70, 3.0)] + np.arange(100) % 3 * 0.1)
+    table = quarn.detect_many({"a": series, "b": series, "c": plain}, method="native", n_perm=20)
+    alone = quarn.detect(series, method="native", n_perm=20).to_frame()
+    assert table[table["series"] == "a"]["label"].tolist() == alone["label"].tolist() == [("b", 0)]
+    assert table[table["series"] == "c"]["label"].tolist() == [30]
+
+
+@pytest.mark.parametrize("role", ["by", "time", "value"])
+def test_detect_many_says_that_a_column_name_is_one_name(role):
+    frame = pd.DataFrame({"id": ["x"] * 30 + ["y"] * 30, "t": range(60), "v": np.arange(60.0) % 7})
+    names = {"by": "id", "time": "t", "value": "v"}
+    names[role] = [names[role]]
+    with pytest.raises(TypeError, match=f"{role} names one column .*, got list"):
+        quarn.detect_many(frame, **names)
+
+
+def test_detect_many_refuses_repeated_series_names():
+    frame = pd.DataFrame(np.arange(240.0).reshape(60, 4) % 7, columns=["a", "b", "a", "c"])
+    with pytest.raises(ValueError, match="series names must be unique: the column 'a' appears 2 times"):
+        quarn.detect_many(frame)

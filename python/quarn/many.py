@@ -148,6 +148,14 @@ def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = No
             sequence of numbers.
         ValueError: A column is missing or holds missing names or times.
     """
+    for role, name in (("by", by), ("time", time), ("value", value)):
+        try:
+            hash(name)
+        except TypeError:
+            raise TypeError(
+                f"{role} names one column (or index level), got {type(name).__name__} "
+                f"{shown(name)}"
+            ) from None
     pd = sys.modules.get("pandas")
     if pd is not None and isinstance(data, pd.DataFrame):
         if by is not None:
@@ -195,6 +203,13 @@ def _wide_series(frame: Any, time: Any) -> SplitSeries:
         _refuse_missing(frame, time, "time")
         frame = frame.sort_values(time, kind="stable").set_index(time)
     names = list(frame.columns)
+    repeated = frame.columns[frame.columns.duplicated()].unique().tolist()
+    if repeated:
+        count = int((frame.columns == repeated[0]).sum())
+        raise ValueError(
+            f"series names must be unique: the column {shown(repeated[0])} appears {count} "
+            f"times{'' if len(repeated) == 1 else f' (and {len(repeated) - 1} more names repeat)'}"
+        )
     for i, name in enumerate(names):
         column = frame.iloc[:, i]
         problem = not_numbers(column.dtype, column.to_numpy() if column.dtype == object else None)
