@@ -10,7 +10,7 @@ from typing import Any
 from quarn import datasets
 from quarn._coverage import unanalysed_sizes, window_sizes_for
 from quarn._table import Column, DataError, UsageError
-from quarn.options import format_sizes, shown
+from quarn.options import format_sizes, printable, shown
 from quarn.result import DetectionResult
 from quarn.serialize import to_jsonable
 
@@ -37,13 +37,13 @@ def series_report(analysis: Analysis) -> str:
     title = f"{column.source}, {column.title}: {result.n_samples} values, {found}"
     if not count:
         return title
-    time = column.labels_name or "time"
+    time = printable(column.labels_name or "time")
     confirm = result.method == "confirm"
     headers = ["position"] + ([time] if column.labels else [])
     headers += (["kind", "p-value"] if confirm else []) + ["votes", "score", "probability"]
     rows = [
         [str(p.position)]
-        + ([column.labels[p.position]] if column.labels else [])
+        + ([printable(column.labels[p.position])] if column.labels else [])
         + ([str(p.kind), f"{p.p_value:.3g}"] if confirm else [])
         + [str(p.votes), f"{p.score:.3f}", f"{p.probability:.3f}"]
         for p in result.change_points

@@ -226,7 +226,7 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
     if args.files.count("-") > 1:
         raise UsageError("standard input ('-') can be read only once")
     options = _detector_options(args)
-    if args.plot:
+    if args.plot is not None:
         check_plot_target(args.plot)
     layout = Layout(args.column, args.time_column, args.header, args.delimiter, args.decimal)
     columns = []
@@ -239,7 +239,7 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
         _emit(json.dumps(json_document(analyses)))
     else:
         _emit("\n\n".join(series_report(a) for a in analyses))
-    if args.plot:
+    if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(args.plot, analyses)
     return 0
@@ -247,7 +247,7 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
 
 def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
     options = _detector_options(args)
-    if args.plot:
+    if args.plot is not None:
         check_plot_target(args.plot)
     dataset = datasets.load_dataset(datasets.DEMO_DATASET)
     column = Column(dataset.name, dataset.title, dataset.title, list(dataset.values))
@@ -257,7 +257,7 @@ def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
         _emit(json.dumps(json_document([analysis])))
     else:
         _emit(demo_report(dataset, analysis.result))
-    if args.plot:
+    if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(
             args.plot,
