@@ -174,9 +174,9 @@ def test_json_has_one_shape_for_one_series_and_many(tmp_path):
         ("1\n2\n3\n", ["data.csv", "--method", "native", "--window-sizes", "1-99999999"], 2, "at most 10000 window sizes"),
         ("1\n2\n3\n", ["data.csv", "--alpha", "5"], 2, "--alpha must be a fraction from 0 to 1 (0.05 means 5%), got 5.0"),
         ("1\n2\n3\n", ["data.csv", "--alpha", "nan"], 2, "--alpha must be a fraction from 0 to 1"),
-        ("1\n2\n3\n", ["data.csv", "--method", "native", "--n-perm", "0"], 2, "--n-perm must be an integer from 1 to 18446744073709551615, got 0"),
+        ("1\n2\n3\n", ["data.csv", "--method", "native", "--n-perm", "0"], 2, "--n-perm must be an integer from 1 to 1000000, got 0"),
         ("1\n2\n3\n", ["data.csv", "--method", "native", "--n-perm", "99999999999999999999"], 2,
-         "--n-perm must be an integer from 1 to 18446744073709551615, got 99999999999999999999"),
+         "--n-perm must be an integer from 1 to 1000000, got 99999999999999999999"),
         ("1\n2\n3\n", ["data.csv", "--workers", "99999999999999999999"], 2,
          "--workers must be an integer from 0 to 18446744073709551615"),
         ("1\n2\n3\n", ["data.csv", "--seed", "-1"], 2, "--seed must be an integer from 0 to"),
@@ -356,14 +356,25 @@ def test_a_closed_pipe_ends_quietly(tmp_path):
     assert stderr == ""
 
 
-def test_impossible_sizes_exhaust_memory_in_one_line_naming_the_work(tmp_path):
-    # (named so that the sanitizer run, where such requests abort, skips it)
+def test_running_out_of_memory_is_one_line_naming_the_work(tmp_path):
+    # No option value exhausts memory any more (n_perm is bounded): the
+    # engine's MemoryError is made up here.
     (tmp_path / "x.txt").write_text("".join(f"{v}\n" for v in VALUES))
-    done = run("detect", "x.txt", "--method", "native", "--n-perm", str(2**64 - 1), cwd=tmp_path)
+    script = (
+        "import sys, quarn.detection as detection\n"
+        "def exhausted(*args, **kwargs):\n    raise MemoryError\n"
+        "detection.run_detector = exhausted\n"
+        "from quarn.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, "detect", "x.txt", "--method", "native", "--n-perm",
+         "1000000"], capture_output=True, text=True, cwd=tmp_path, env=ENV,
+    )
     assert done.returncode == 1
     assert done.stderr == (
         "quarn: error: not enough memory for analysing x.txt, column 1 (200 values, "
-        "native method, 18446744073709551615 replicates, window sizes '10-20')\n")
+        "native method, 1000000 replicates, window sizes '10-20')\n")
 
 
 def test_an_interrupted_run_exits_130(tmp_path):

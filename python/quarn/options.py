@@ -40,6 +40,11 @@ MAX_UNSIGNED = 2**64 - 1
 #: Largest seed the detector accepts.
 MAX_SEED = MAX_UNSIGNED
 
+#: Most bootstrap replicates per threshold: far beyond what a steadier
+#: threshold needs, and the memory of one threshold (8 bytes a replicate,
+#: one threshold per worker thread at a time) stays small.
+MAX_N_PERM = 1_000_000
+
 #: Most window sizes one ``--window-sizes`` value may expand to.
 MAX_WINDOW_SIZES = 10_000
 
@@ -353,10 +358,10 @@ OPTIONS: tuple[Option, ...] = (
     Option(
         name="n_perm",
         default=None,
-        check=optional(integer_in(1)),
+        check=optional(integer_in(1, MAX_N_PERM)),
         help=(
             "Bootstrap replicates behind every threshold: more are steadier and "
-            "proportionally slower."
+            "proportionally slower; at most 1,000,000."
         ),
         flag="--n-perm",
         metavar="N",
