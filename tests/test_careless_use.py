@@ -201,3 +201,49 @@ def test_detect_many_refuses_repeated_series_names():
     frame = pd.DataFrame(np.arange(240.0).reshape(60, 4) % 7, columns=["a", "b", "a", "c"])
     with pytest.raises(ValueError, match="series names must be unique: the column 'a' appears 2 times"):
         quarn.detect_many(frame)
+
+
+NATIVE_SERIES = list(np.r_[np.zeros(60), np.full(60, 3.0)] + np.arange(120) % 3 * 0.1)
+
+
+@pytest.mark.parametrize(
+    "setting, message",
+    [
+        ({"alpha_q": float("nan")}, "alpha_q must be finite and not negative, got nan"),
+        ({"alpha_q": -1.0}, "alpha_q must be finite and not negative, got -1"),
+        ({"alpha_q": float("inf")}, "alpha_q must be finite and not negative, got inf"),
+        ({"taper_ratio": float("nan")}, "taper_ratio must be finite and not negative, got nan"),
+        ({"taper_ratio": -5.0}, "taper_ratio must be finite and not negative, got -5"),
+    ],
+)
+def test_native_functions_refuse_meaningless_settings(setting, message):
+    with pytest.raises(ValueError) as raised:
+        quarn.quarn_detector(NATIVE_SERIES, n_perm=20, **setting)
+    assert str(raised.value) == message
+    with pytest.raises(ValueError) as raised:
+        quarn.quarn_single_window(NATIVE_SERIES, 10, n_perm=20, **setting)
+    assert str(raised.value) == message
+    # Earlier checks keep their messages.
+    with pytest.raises(ValueError, match="^backend must be"):
+        quarn.quarn_detector(NATIVE_SERIES, n_perm=20, backend="fork", **setting)
+    with pytest.raises(ValueError, match="^series must contain at least 3 values$"):
+        quarn.quarn_single_window([1.0], 10, **setting)
+
+
+BIG, LARGEST = 1.7e308, np.finfo(np.float64).max
+
+
+@pytest.mark.parametrize(
+    "left, right, expected",
+    [
+        ([-BIG, BIG], [-BIG, BIG], 0.0),
+        ([-LARGEST, LARGEST, 0.0], [LARGEST, 0.0, -LARGEST], 0.0),
+        ([-BIG, BIG], [0.0, BIG], BIG / 2),
+        ([-1e308], [1e308], float("inf")),
+        ([0.0, 1.0], [0.5], 0.5),
+    ],
+)
+def test_wasserstein_near_the_largest_doubles(left, right, expected):
+    for function in (quarn.wasserstein_statistic, quarn.ipm_statistic):
+        assert function(left, right) == expected
+        assert function(right, left) == expected
