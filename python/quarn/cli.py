@@ -15,6 +15,7 @@ import json
 import os
 import sys
 from collections.abc import Sequence
+from dataclasses import replace
 from typing import Any, NoReturn
 
 from quarn import datasets
@@ -309,7 +310,9 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
             "(--json lists the warnings of every series)"
         )
     try:
-        prepared = [prepare_series(column.values) for column in columns]
+        # The values read from files are ours alone: no copy is needed to
+        # keep them from changing during the run.
+        prepared = [replace(prepare_series(column.values), owned=True) for column in columns]
         results = detect_each(prepared, options, progress=bar.update)
     except SeriesFailure as failure:
         column = columns[failure.series_index]
