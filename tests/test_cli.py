@@ -377,6 +377,42 @@ def test_running_out_of_memory_is_one_line_naming_the_work(tmp_path):
         "native method, 1000000 replicates, window sizes '10-20')\n")
 
 
+def _wait_until(ready, fallback, guard=120.0):
+    """Waits until ready() holds, asking every few milliseconds; where /proc
+    cannot tell (other systems), sleeps `fallback` seconds instead."""
+    if not os.path.isdir("/proc/self/task"):
+        time.sleep(fallback)
+        return
+    deadline = time.monotonic() + guard  # a hang guard, not a speed limit
+    while not (state := ready()):
+        if state is None:  # /proc does not say (no access)
+            time.sleep(fallback)
+            return
+        assert time.monotonic() < deadline, "the command line never got there"
+        time.sleep(0.005)
+
+
+def _blocked_reading_stdin(pid):
+    try:
+        with open(f"/proc/{pid}/syscall") as syscall:
+            fields = syscall.read().split()
+    except PermissionError:
+        return None
+    except OSError:
+        return False
+    # read(0, ...) on x86-64 and aarch64 (syscalls 0 and 63).
+    return len(fields) > 1 and fields[0] in ("0", "63") and int(fields[1], 16) == 0
+
+
+def _engine_loaded(pid):
+    with open(f"/proc/{pid}/maps") as maps:
+        return "_engine" in maps.read()
+
+
+def _thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
 def test_an_interrupted_run_exits_130(tmp_path):
     process = subprocess.Popen(
         [sys.executable, "-m", "quarn", "detect", "-"], stdin=subprocess.PIPE,
@@ -384,7 +420,7 @@ def test_an_interrupted_run_exits_130(tmp_path):
     )
     process.stdin.write(b"1\n2\n")
     process.stdin.flush()
-    time.sleep(1.0)  # it now waits for more input
+    _wait_until(lambda: _blocked_reading_stdin(process.pid), fallback=1.0)
     process.send_signal(signal.SIGINT)
     _, stderr = process.communicate(timeout=60)
     process.stdin.close()
@@ -400,7 +436,11 @@ def test_ctrl_c_during_the_detection_exits_130_at_once(tmp_path, files):
         [sys.executable, "-m", "quarn", "detect", *files, "--method", "native", "--n-perm", "200000"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, cwd=tmp_path,
     )
-    time.sleep(2.0)  # reading is done, the detection runs for many seconds more
+    # Once the engine is loaded, a new thread means the detection has begun
+    # (it runs for many seconds more).
+    _wait_until(lambda: _engine_loaded(process.pid), fallback=2.0)
+    threads = _thread_count(process.pid)
+    _wait_until(lambda: _thread_count(process.pid) > threads, fallback=0.0)
     process.send_signal(signal.SIGINT)
     # The timeout is a hang guard (the detection alone would take minutes);
     # how soon Ctrl-C is answered is measured in bench/.
