@@ -46,35 +46,36 @@ def same_detection(a, b, rel=1e-9):
     return True
 
 
-def largest_heartbeat_gap(call, tries=3, enough=0.05):
-    """Runs call() while another thread wakes every millisecond, and returns
-    the longest it waited between two wake-ups, the best of a few tries (a
-    loaded machine may delay a thread now and then; the interpreter lock
-    held through a whole call would delay it every time)."""
+def works_alongside(call):
+    """Runs call(progress) while another Python thread waits for the first
+    progress report and then does some work that needs the interpreter
+    lock. Returns whether that work was done before the call returned: it
+    is when the call releases the lock while it computes (a call that held
+    it would not let the thread run before it ended). The call must run
+    long after its first report (seconds); no time is measured."""
     import threading
-    import time
 
-    best = float("inf")
-    for _ in range(tries):
-        gaps = []
-        stop = threading.Event()
+    started = threading.Event()
+    finished = False
+    done_during_call = []
 
-        def heartbeat():
-            last = time.perf_counter()
-            while not stop.is_set():
-                time.sleep(0.001)
-                now = time.perf_counter()
-                gaps.append(now - last)
-                last = now
+    def progress(done, total):
+        if done < total:
+            started.set()
 
-        thread = threading.Thread(target=heartbeat)
-        thread.start()
-        try:
-            call()
-        finally:
-            stop.set()
-            thread.join()
-        best = min(best, max(gaps))
-        if best < enough:
-            break
-    return best
+    def work():
+        started.wait()
+        total = 0
+        for i in range(10_000):  # Python bytecode: needs the lock throughout
+            total += i
+        done_during_call.append(not finished)
+
+    thread = threading.Thread(target=work, daemon=True)
+    thread.start()
+    try:
+        call(progress)
+    finally:
+        finished = True
+        started.set()
+        thread.join()
+    return done_during_call == [True]

@@ -87,3 +87,16 @@ def test_errors_are_raised_before_anything_runs(client):
         quarn.dask.detect_many(ddf, by="sensor", method="native", n_perm=0)
     with pytest.raises(TypeError, match="must be a Dask DataFrame"):
         quarn.dask.detect_many(ROWS, by="sensor")
+
+
+def test_partitions_are_computed_without_warnings():
+    # In this process (the synchronous scheduler), where a warning that
+    # each partition raises can be seen; the workers of a cluster hide it.
+    import dask
+
+    ddf = LAYOUTS["whole series per partition"]()
+    found = quarn.dask.detect_many(ddf, by="sensor", time="day", value="reading", **OPTIONS)
+    with dask.config.set(scheduler="synchronous"), warnings.catch_warnings():
+        warnings.simplefilter("error")
+        table = found.compute()
+    pd.testing.assert_frame_equal(table.reset_index(drop=True), _local(ddf))

@@ -1,11 +1,12 @@
 """quarn.detect and quarn.detect_many as good citizens: Ctrl-C, other
 Python threads and progress, through the package's own calls.
 
-Timings here are the behaviour under test, with margins far above the
-measured values; the speed of the detector is measured in bench/."""
+No outcome here depends on timing or load: Ctrl-C is sent once the
+detection reports progress (so it is known to be running), and reports are
+checked for their order and their end, not counted. How soon Ctrl-C is
+answered is measured in bench/bench_engine_interrupt.py."""
 
 import json
-import os
 import subprocess
 import sys
 import textwrap
@@ -13,14 +14,12 @@ import textwrap
 import pytest
 
 import quarn
-from helpers import largest_heartbeat_gap
+from helpers import works_alongside
 from quarn._engine import sweep_positions
 
 np = pytest.importorskip("numpy")
 
 HANG_GUARD = 120  # seconds; a guard against hangs, not a speed limit
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
-CTRL_C_BOUND = 2.0 if SANITIZED else 0.2
 
 INTERRUPT_SCRIPT = """
     import json, os, signal, sys, threading, time
@@ -38,26 +37,31 @@ INTERRUPT_SCRIPT = """
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-    sent = []
+    running = threading.Event()
+    reports = []
+
+    def progress(done, total):
+        reports.append((done, total))
+        running.set()
 
     def interrupt():
-        time.sleep(0.7)
-        sent.append(time.monotonic())
+        running.wait()
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     before = resident()
-    helper = threading.Thread(target=interrupt)
+    helper = threading.Thread(target=interrupt, daemon=True)
     helper.start()
     try:
         if call == "detect":
-            quarn.detect(values)
+            quarn.detect(values, progress=progress)
         else:
-            quarn.detect_many([values[i::4] for i in range(4)])
-        outcome, latency = "finished", None
+            quarn.detect_many([values[i::4] for i in range(4)], progress=progress)
+        outcome = "finished"
     except KeyboardInterrupt:
-        outcome, latency = "interrupted", time.monotonic()
+        outcome = "interrupted"
     helper.join()
-    print(json.dumps({"outcome": outcome, "latency": latency - sent[0] if latency else None,
+    print(json.dumps({"outcome": outcome,
+                      "stopped_early": all(done < total for done, total in reports),
                       "correct": quarn.detect(small, method="native", n_perm=50) == expected,
                       "grown": resident() - before}))
 """
@@ -75,7 +79,7 @@ def _interrupted(call):
 @pytest.mark.parametrize("call", ["detect", "detect_many"])
 def test_ctrl_c_stops_a_long_detection_and_the_next_call_works(call):
     report = _interrupted(call)
-    assert report["latency"] < CTRL_C_BOUND
+    assert report["stopped_early"]  # no final report: the run did not finish
     assert report["correct"]
 
 
@@ -86,8 +90,8 @@ def test_interrupted_detection_keeps_rss_and_references_flat(call):
 
 
 def test_other_threads_keep_running_during_detect():
-    series = np.random.default_rng(3).normal(size=10**6) + 100.0
-    assert largest_heartbeat_gap(lambda: quarn.detect(series)) < 0.05
+    series = np.random.default_rng(3).normal(size=3 * 10**6) + 100.0  # seconds
+    assert works_alongside(lambda progress: quarn.detect(series, progress=progress))
 
 
 def test_progress_reports_in_order_up_to_the_total():
@@ -96,7 +100,8 @@ def test_progress_reports_in_order_up_to_the_total():
     found = quarn.detect(series, method="native", n_perm=1000,
                          progress=lambda done, total: calls.append((done, total)))
     total = sweep_positions(series.size)
-    assert len(calls) >= 2 and calls[-1] == (total, total)
+    # How many reports come before the last depends on the machine's speed.
+    assert calls[-1] == (total, total)
     assert all(t == total for _, t in calls)
     assert [d for d, _ in calls] == sorted(d for d, _ in calls)
     assert "progress" not in found.options

@@ -1,9 +1,11 @@
 """The engine as a good citizen of the interpreter: Ctrl-C, other Python
 threads, progress callbacks, interpreter exit, fork, and references.
 
-Timings here are the behaviour under test (how soon Ctrl-C is answered, how
-long other threads wait), with margins far above the measured values; the
-speed of the detector itself is measured in bench/, not here."""
+No outcome here depends on the machine's speed or load: Ctrl-C is sent
+once the run reports progress (so it is known to be running), and progress
+is checked for its order, its end and its spacing, never for a count. How
+soon Ctrl-C is answered is measured in bench/bench_engine_interrupt.py; the
+heartbeat bound below is far above what a held lock would allow."""
 
 import json
 import os
@@ -18,7 +20,7 @@ import pytest
 
 import quarn._engine as engine
 import quarn._quarn_native as native
-from helpers import largest_heartbeat_gap, same
+from helpers import works_alongside, same
 from quarn._native_form import detection_as_native
 
 HANG_GUARD = 120  # seconds; a guard against hangs, not a speed limit
@@ -48,55 +50,54 @@ INTERRUPT_SCRIPT = """
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-    sent_from_thread = []
+    running = threading.Event()
+    reports = []
+
+    def progress(done, total):
+        reports.append((done, total))
+        if not running.is_set():
+            running.set()
+            if sender == "process":
+                child.stdin.write("go\\n")
+                child.stdin.flush()
 
     def from_thread():
-        time.sleep(0.7)
-        sent_from_thread.append(time.monotonic())
+        running.wait()
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     kill_from_child = (
-        "import os, signal, sys, time; time.sleep(0.7); "
-        "print(time.monotonic(), flush=True); os.kill(int(sys.argv[1]), signal.SIGINT)")
+        "import os, signal, sys; sys.stdin.readline(); "
+        "os.kill(int(sys.argv[1]), signal.SIGINT)")
     batch = [values[i::4].copy() for i in range(4)] if call == "detect_many" else None
     references = sys.getrefcount(values)
     before = resident()
     if sender == "thread":
-        helper = threading.Thread(target=from_thread)
+        helper = threading.Thread(target=from_thread, daemon=True)
         helper.start()
     else:
         child = subprocess.Popen([sys.executable, "-c", kill_from_child, str(os.getpid())],
-                                 stdout=subprocess.PIPE, text=True)
+                                 stdin=subprocess.PIPE, text=True)
     try:
         if call == "detect":
-            engine.detect(values)
+            engine.detect(values, progress=progress)
         else:
-            engine.detect_many(batch)
+            engine.detect_many(batch, progress=progress)
         outcome = "finished"
     except KeyboardInterrupt:
-        raised = time.monotonic()
         outcome = "interrupted"
     if sender == "thread":
         helper.join()
-        sent_at = sent_from_thread[0]
     else:
-        sent_at = float(child.stdout.readline())
+        child.stdin.close()
         child.wait()
-    # Both processes read the system's monotonic clock.
-    latency = raised - sent_at
     small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
     correct = detection_as_native(engine.detect(small, n_perm=50)) == native.quarn_detector(
         small.tolist(), n_perm=50)
-    print(json.dumps({"outcome": outcome, "latency": latency, "correct": correct,
+    print(json.dumps({"outcome": outcome, "correct": correct,
+                      "stopped_early": all(done < total for done, total in reports),
                       "grown": resident() - before,
                       "references": sys.getrefcount(values) - references}))
 """
-
-
-# Instrumented builds run the core several times slower; the bound is for
-# the real one.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
-CTRL_C_BOUND = 2.0 if SANITIZED else 0.2
 
 
 @pytest.mark.parametrize("call", ["detect", "detect_many"])
@@ -106,7 +107,7 @@ def test_ctrl_c_interrupts_a_long_run_and_the_next_call_works(sender, call):
     assert code == 0, err
     report = json.loads(out)
     assert report["outcome"] == "interrupted"
-    assert report["latency"] < CTRL_C_BOUND
+    assert report["stopped_early"]  # no final report: the run did not finish
     assert report["correct"]
 
 
@@ -122,8 +123,8 @@ def test_interrupted_runs_keep_rss_and_references_flat(call):
 
 
 def test_other_threads_keep_running_during_a_call():
-    series = np.random.default_rng(3).normal(size=10**6)
-    assert largest_heartbeat_gap(lambda: engine.detect(series)) < 0.05
+    series = np.random.default_rng(3).normal(size=4 * 10**6)  # seconds
+    assert works_alongside(lambda progress: engine.detect(series, progress=progress))
 
 
 def _record(calls):
@@ -142,15 +143,19 @@ def _record(calls):
       None)],
     ids=["detect", "single_window", "detect_many failing"],
 )
-def test_short_runs_report_once_at_the_end(call, total):
+def test_runs_end_with_one_final_report(call, total):
+    # A short run usually reports once, at the end; a slow or loaded machine
+    # may add reports before it.
     calls = []
     if total is None:
         with pytest.raises(engine.DetectorError):
             call(_record(calls))
-        assert calls == []  # a failed run has no final report
+        assert all(done < t for _, done, t in calls)  # a failed run has no final report
         return
     call(_record(calls))
-    assert [(done, t) for _, done, t in calls] == [(total, total)]
+    reports = [(done, t) for _, done, t in calls]
+    assert reports[-1] == (total, total)
+    assert all(done < total and t == total for done, t in reports[:-1])
 
 
 def test_progress_is_ordered_throttled_and_complete():
@@ -158,16 +163,15 @@ def test_progress_is_ordered_throttled_and_complete():
     calls = []
     start = time.perf_counter()
     engine.detect(series, progress=_record(calls))
-    elapsed = time.perf_counter() - start
     total = engine.sweep_positions(series.size)
     assert calls[-1][1:] == (total, total)
     assert all(t == total for _, _, t in calls)
     done = [d for _, d, _ in calls]
     assert done == sorted(done) and done[0] > 0
-    # At most one call per 0.1 s, plus the final one.
+    # At most one call per 0.1 s, plus the final one: a lower bound on the
+    # spacing, which no load can break.
     times = [start] + [when for when, _, _ in calls[:-1]]
     assert all(later - earlier >= 0.095 for earlier, later in zip(times, times[1:]))
-    assert len(calls) <= elapsed / 0.1 + 2
 
 
 def test_detect_many_progress_counts_all_positions():
@@ -189,12 +193,8 @@ def test_an_exception_in_the_callback_stops_the_run(raise_at):
         if raise_at == "first" or done == total:
             raise ZeroDivisionError(f"stop at {done}")
 
-    start = time.perf_counter()
-    with pytest.raises(ZeroDivisionError) as raised:
+    with pytest.raises(ZeroDivisionError):
         engine.detect(series, progress=progress)
-    if raise_at == "first":
-        assert time.perf_counter() - start < 0.5
-        assert str(raised.value) != f"stop at {total}"
     expected = native.quarn_detector(SMALL.tolist(), n_perm=30)
     assert same(detection_as_native(engine.detect(SMALL, n_perm=30)), expected)
 
@@ -233,10 +233,10 @@ EXIT_SCRIPT = """
 
 @pytest.mark.parametrize("threads", ["one", "many"])
 def test_interpreter_exits_promptly_while_daemon_threads_detect(threads):
-    start = time.monotonic()
-    code, out, err = run_script(EXIT_SCRIPT, threads, timeout=60)
+    # The timeout is a hang guard: without the exit hook the interpreter
+    # would wait for the daemon threads' detections to end (minutes).
+    code, out, err = run_script(EXIT_SCRIPT, threads, timeout=HANG_GUARD)
     assert (code, out.strip()) == (0, "leaving"), err
-    assert time.monotonic() - start < 30
 
 
 FORK_SCRIPT = """

@@ -179,6 +179,11 @@ def _joined_labels(parts: list[Any]) -> Any:
         return np.concatenate(parts)
     pd = require_pandas("detect_many")
     series = [
-        pd.Series(part, dtype=object if isinstance(part, np.ndarray) else None) for part in parts
+        pd.Series(
+            # A MultiIndex makes no Series: its labels are tuples, as in to_frame.
+            part.to_flat_index() if isinstance(part, pd.MultiIndex) else part,
+            dtype=object if isinstance(part, (np.ndarray, pd.MultiIndex)) else None,
+        )
+        for part in parts
     ]
     return pd.concat(series, ignore_index=True)

@@ -18,6 +18,10 @@ import numpy as np
 from quarn.options import shown, shown_text
 
 _FILL_HINT = "remove or fill in missing values (e.g. drop or interpolate them) first"
+_VALUES_HINT = (
+    "pass the column of values, with the times as its index "
+    "(e.g. df.set_index('time')['value'], or pd.Series(values, index=times))"
+)
 
 
 @dataclass(frozen=True)
@@ -87,8 +91,14 @@ def prepare_series(series: Any) -> PreparedSeries:
     return PreparedSeries(list(series), owned=True)
 
 
-def float_values(prepared: PreparedSeries) -> tuple[Any, bool]:
-    """The series as a float64 numpy array of at least 3 values.
+def float_values(prepared: PreparedSeries) -> Any:
+    """The series as a private float64 numpy array of at least 3 values.
+
+    The array is never the caller's buffer (nor a view of it): the detector
+    reads it without the interpreter lock, so another thread, or a progress
+    callback, that changes the caller's data meanwhile must not reach it.
+    Where the values were already converted into a new array, that array is
+    used; otherwise they are copied once, and results keep the same array.
 
     NaN and infinite values are left for the detector to find (it names the
     first one; see :func:`non_finite_message`), so that the series is read
@@ -98,9 +108,7 @@ def float_values(prepared: PreparedSeries) -> tuple[Any, bool]:
         prepared: The series as returned by :func:`prepare_series`.
 
     Returns:
-        The array (the caller's own numpy array, or a view of its buffer,
-        where no conversion was needed) and whether it is a new object made
-        here rather than the caller's.
+        The array, owned by the caller of this function alone.
 
     Raises:
         TypeError: An item is not a number.
@@ -115,7 +123,9 @@ def float_values(prepared: PreparedSeries) -> tuple[Any, bool]:
         raise ValueError("series must contain at least 3 values")
     if isinstance(values, array):
         values = np.frombuffer(values, dtype=np.float64)
-    return values, owned
+    if not owned:
+        values = np.array(values, dtype=np.float64, copy=True)
+    return values
 
 
 def non_finite_message(prepared: PreparedSeries, values: Any, position: int) -> str:
@@ -146,6 +156,11 @@ def describe_position(prepared: PreparedSeries, position: int) -> str:
 
 
 def _from_pandas(series: Any) -> PreparedSeries:
+    problem = not_numbers(series.dtype, series.to_numpy() if series.dtype == object else None)
+    if problem is not None:
+        raise TypeError(
+            f"series must hold numbers, got a pandas Series of {problem}; {_VALUES_HINT}"
+        )
     try:
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
@@ -153,6 +168,35 @@ def _from_pandas(series: Any) -> PreparedSeries:
             f"series must hold numbers, got a pandas Series of dtype {series.dtype}"
         ) from exc
     return PreparedSeries(numpy_values(values), series.index, series.name)
+
+
+def not_numbers(dtype: Any, objects: Any = None) -> str | None:
+    """What a pandas column holds when it is times or text rather than
+    numbers (e.g. "dtype datetime64[ns] (times, not values)"), else None.
+
+    Args:
+        dtype: The column's dtype.
+        objects: For a column of dtype object, its items as a numpy array:
+            text among them counts as text.
+    """
+    categories = getattr(dtype, "categories", None)
+    if categories is not None:  # a categorical column: what its categories are
+        inner = not_numbers(categories.dtype, categories.to_numpy())
+        return None if inner is None else f"dtype {dtype} of {inner}"
+    kind = getattr(dtype, "kind", "O")
+    name = str(dtype)
+    if kind in "mM" or name.startswith(("datetime64", "timedelta64", "period", "interval")):
+        return f"dtype {name} (times, not values)"
+    if kind in "SU" or name.startswith(("string", "str")):
+        return f"dtype {name} (text, not numbers)"
+    if objects is not None:
+        for position, item in enumerate(objects.tolist()):
+            if isinstance(item, (str, bytes)):
+                return (
+                    f"dtype object holding text ({shown(item)} at position {position}), "
+                    "not numbers"
+                )
+    return None
 
 
 def numpy_values(values: Any) -> Any:
@@ -180,6 +224,11 @@ def numpy_values(values: Any) -> Any:
             )
         values = values.data
     kind = values.dtype.kind
+    if kind in "mM":
+        raise TypeError(
+            f"series must hold real numbers, got dtype {values.dtype} (times, not values); "
+            f"{_VALUES_HINT}"
+        )
     if kind in "biuf":
         return np.ascontiguousarray(values, dtype=np.float64)
     if kind == "O":

@@ -278,7 +278,7 @@ def _resolve(shape: Shape, wanted: str) -> int:
         names = [name.strip() for name in shape.header]
         if wanted.strip() in names:
             return names.index(wanted.strip())
-    if wanted.strip().isdigit():
+    if wanted.strip().isascii() and wanted.strip().isdigit():
         number = int(wanted)
         if 1 <= number <= shape.width:
             return number - 1

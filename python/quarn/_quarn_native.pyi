@@ -133,8 +133,9 @@ def quarn_detector(
         TypeError: An argument has the wrong type (the message names it).
         OverflowError: An integer argument is negative or 2**64 or more.
         ValueError: The series is too short or not finite, ``window_sizes`` is
-            empty or holds 0, ``backend`` or ``change_type`` is unknown, or a
-            window size is too small for its bootstrap blocks.
+            empty or holds 0, ``backend`` or ``change_type`` is unknown, a
+            window size is too small for its bootstrap blocks, or
+            ``alpha_q`` or ``taper_ratio`` is NaN, infinite or negative.
     """
 
 def quarn_single_window(
@@ -181,8 +182,9 @@ def quarn_single_window(
         TypeError: An argument has the wrong type.
         OverflowError: An integer argument is negative or too large.
         ValueError: The series is too short or not finite, ``window_size`` is
-            0, ``change_type`` is unknown, or the window is shorter than one
-            bootstrap block (window sizes up to 3 without ``b``).
+            0, ``change_type`` is unknown, the window is shorter than one
+            bootstrap block (window sizes up to 3 without ``b``), or
+            ``alpha_q`` or ``taper_ratio`` is NaN, infinite or negative.
     """
 
 def refine_cusum(series: SeriesLike) -> int:

@@ -10,7 +10,7 @@ from typing import Any
 from quarn import datasets
 from quarn._coverage import unanalysed_sizes, window_sizes_for
 from quarn._table import Column, DataError, UsageError
-from quarn.options import format_sizes, shown
+from quarn.options import format_sizes, printable, shown
 from quarn.result import DetectionResult
 from quarn.serialize import to_jsonable
 
@@ -37,13 +37,13 @@ def series_report(analysis: Analysis) -> str:
     title = f"{column.source}, {column.title}: {result.n_samples} values, {found}"
     if not count:
         return title
-    time = column.labels_name or "time"
+    time = printable(column.labels_name or "time")
     confirm = result.method == "confirm"
     headers = ["position"] + ([time] if column.labels else [])
     headers += (["kind", "p-value"] if confirm else []) + ["votes", "score", "probability"]
     rows = [
         [str(p.position)]
-        + ([column.labels[p.position]] if column.labels else [])
+        + ([printable(column.labels[p.position])] if column.labels else [])
         + ([str(p.kind), f"{p.p_value:.3g}"] if confirm else [])
         + [str(p.votes), f"{p.score:.3f}", f"{p.probability:.3f}"]
         for p in result.change_points
@@ -138,12 +138,20 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
         ),
         "",
         f"{len(found)} change points found, {matched} of them within {margin} samples "
-        "of a change marked by hand:",
-        format_table(
-            ["position"]
-            + (["kind", "p-value"] if confirm else [])
-            + ["votes", "score", "probability", "nearest mark", "marked by"],
-            rows,
+        "of a change marked by hand:"
+        if found
+        else "no change points found",
+        *(
+            [
+                format_table(
+                    ["position"]
+                    + (["kind", "p-value"] if confirm else [])
+                    + ["votes", "score", "probability", "nearest mark", "marked by"],
+                    rows,
+                )
+            ]
+            if found
+            else []
         ),
         "",
         f"marked by hand ({len(marked)} people; found = detected within {margin} samples):",
@@ -161,7 +169,7 @@ def format_table(
     headers: list[str], rows: list[list[str]], left: frozenset[str] | set[str] = frozenset()
 ) -> str:
     """Lays out rows as aligned columns: numbers to the right, ``left`` columns to the left."""
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+    widths = [max([len(h), *(len(r[i]) for r in rows)]) for i, h in enumerate(headers)]
 
     def line(cells: list[str]) -> str:
         return "  " + "  ".join(

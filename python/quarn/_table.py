@@ -31,7 +31,7 @@ from quarn._layout import (
     first_lines,
 )
 from quarn._lines import DataError, line_batches, open_input
-from quarn.options import shown
+from quarn.options import printable, shown
 
 __all__ = ["Column", "DataError", "Layout", "UsageError", "read_columns"]
 
@@ -79,7 +79,7 @@ def read_columns(path: str, layout: Layout) -> list[Column]:
             of fields, a chosen cell is missing or not a finite number, or a
             series has fewer than 3 values.
     """
-    source = "<stdin>" if path == "-" else path
+    source = "<stdin>" if path == "-" else printable(path)
     handle = open_input(path, source)
     try:
         batches = line_batches(handle, source)
@@ -159,8 +159,10 @@ class _Reader:
         needs a closer look (quotes, a wrong field count, a bad value)."""
         shape = self.shape
         text = "\n".join(lines)
-        if '"' in text or "_" in text:
-            return False  # quoting, or underscores that float() would accept
+        if '"' in text or "_" in text or not text.isascii():
+            # Quoting, or underscores or other scripts' digits, which float()
+            # would accept.
+            return False
         width = shape.width
         if shape.delimiter is None:
             fields = lines
@@ -224,11 +226,13 @@ class _Reader:
                 )
             number_text = text.replace(",", ".")
         try:
-            if "_" in number_text:
+            if "_" in number_text or not number_text.isascii():
                 raise ValueError
             value = float(number_text)
         except ValueError:
             hint = self._hint(text, line)
+            if not text.isascii():
+                hint = " (numbers are read in the ASCII digits 0-9 only)" + hint
             raise DataError(f"{where}: {shown(text)} is not a number{hint}") from None
         if math.isnan(value):
             raise DataError(f"{where}: missing value ({shown(text)}); {_CLEANING_HINT}")

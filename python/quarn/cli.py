@@ -16,6 +16,7 @@ import json
 import os
 import sys
 from collections.abc import Sequence
+from dataclasses import replace
 from typing import Any, NoReturn
 
 from quarn import datasets
@@ -229,7 +230,7 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
     if args.files.count("-") > 1:
         raise UsageError("standard input ('-') can be read only once")
     options = _detector_options(args)
-    if args.plot:
+    if args.plot is not None:
         check_plot_target(args.plot)
     layout = Layout(args.column, args.time_column, args.header, args.delimiter, args.decimal)
     columns = []
@@ -242,7 +243,7 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
         _emit(json.dumps(json_document(analyses)))
     else:
         _emit("\n\n".join(series_report(a) for a in analyses))
-    if args.plot:
+    if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(args.plot, analyses)
     return 0
@@ -250,7 +251,7 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
 
 def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
     options = _detector_options(args)
-    if args.plot:
+    if args.plot is not None:
         check_plot_target(args.plot)
     dataset = datasets.load_dataset(datasets.DEMO_DATASET)
     column = Column(dataset.name, dataset.title, dataset.title, list(dataset.values))
@@ -260,7 +261,7 @@ def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
         _emit(json.dumps(json_document([analysis])))
     else:
         _emit(demo_report(dataset, analysis.result))
-    if args.plot:
+    if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(
             args.plot,
@@ -271,16 +272,13 @@ def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
     return 0
 
 
+#: Warnings about short series printed before the rest are counted.
+SHOWN_WARNINGS = 5
+
+
 def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> list[Analysis]:
     """Runs the detector on every column: one column alone, several as one
     parallel batch, with a progress bar on a terminal."""
-    notes = []
-    for column in columns:
-        sizes = window_sizes_for(len(column.values), options)
-        message = unanalysed_message(len(column.values), sizes, column.title)
-        notes.append(() if message is None else (message,))
-        if message is not None:
-            _warn(f"{column.source}: {message}")
     if options["method"] == "native":
         work = (
             f"native method, {options['n_perm']} replicates, window sizes "
@@ -298,8 +296,26 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
         values = sum(len(column.values) for column in columns)
         stage.doing = f"analysing {len(columns)} series ({values} values, {work})"
         bar = ProgressBar(f"{len(columns)} series")
+    notes = []
+    warned = 0
+    for column in columns:
+        sizes = window_sizes_for(len(column.values), options)
+        message = unanalysed_message(len(column.values), sizes, column.title)
+        notes.append(() if message is None else (message,))
+        if message is not None:
+            warned += 1
+            if warned <= SHOWN_WARNINGS:
+                _warn(f"{column.source}: {message}")
+    if warned > SHOWN_WARNINGS:
+        more = warned - SHOWN_WARNINGS
+        _warn(
+            f"... and {more} more series too short for some window sizes "
+            "(--json lists the warnings of every series)"
+        )
     try:
-        prepared = [prepare_series(column.values) for column in columns]
+        # The values read from files are ours alone: no copy is needed to
+        # keep them from changing during the run.
+        prepared = [replace(prepare_series(column.values), owned=True) for column in columns]
         results = detect_each(prepared, options, progress=bar.update)
     except SeriesFailure as failure:
         column = columns[failure.series_index]

@@ -155,7 +155,7 @@ def _detect_partition(
 ) -> pd.DataFrame:
     found = detect_many_local(partition, by=by, time=time, value=value, **options)
     # An empty partition gives columns of default dtypes.
-    return found.astype(_meta_dtypes(partition, by, time), copy=False)
+    return found.astype(_meta_dtypes(partition, by, time))
 
 
 def _meta(frame: Any, by: Any, time: Any) -> pd.DataFrame:

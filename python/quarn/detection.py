@@ -138,18 +138,13 @@ def detect_each(
             value) or the options (a window size too small for its blocks);
             it names the series by its place in ``prepared``.
     """
-    values = []
-    for series in prepared:
-        values.append(float_values(series))
-    arrays = [array for array, _ in values]
-    compact = run_detector(prepared, arrays, options, progress=progress)
-    results = []
-    for series, (array, owned), detection in zip(prepared, values, compact):
-        # The result keeps its own copy of the values, made now that the
-        # detector's scaled copy is gone, unless the array is already new.
-        kept = array if owned else array.copy()
-        results.append(build_result(detection, kept, series.index, options))
-    return results
+    values = [float_values(series) for series in prepared]
+    compact = run_detector(prepared, values, options, progress=progress)
+    # The results keep the private arrays the detector read.
+    return [
+        build_result(detection, array, series.index, options)
+        for series, array, detection in zip(prepared, values, compact)
+    ]
 
 
 detect.__doc__ = with_options_doc(detect.__doc__ or "")

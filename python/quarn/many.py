@@ -12,7 +12,13 @@ import numpy as np
 
 from quarn._coverage import QuarnWarning, unanalysed_message, window_sizes_for
 from quarn._frames import change_point_columns, require_pandas, tidy_frame
-from quarn._inputs import PreparedSeries, float_values, numpy_values, prepare_series
+from quarn._inputs import (
+    PreparedSeries,
+    float_values,
+    not_numbers,
+    numpy_values,
+    prepare_series,
+)
 from quarn._runner import SeriesFailure, run_detector
 from quarn.options import check_options, shown, with_options_doc
 
@@ -98,7 +104,7 @@ def detect_many(
     values = []
     for name, series in zip(names, prepared):
         try:
-            values.append(float_values(series)[0])
+            values.append(float_values(series))
         except (TypeError, ValueError) as exc:
             raise type(exc)(f"series {shown(name)}: {exc}") from None
     try:
@@ -142,6 +148,14 @@ def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = No
             sequence of numbers.
         ValueError: A column is missing or holds missing names or times.
     """
+    for role, name in (("by", by), ("time", time), ("value", value)):
+        try:
+            hash(name)
+        except TypeError:
+            raise TypeError(
+                f"{role} names one column (or index level), got {type(name).__name__} "
+                f"{shown(name)}"
+            ) from None
     pd = sys.modules.get("pandas")
     if pd is not None and isinstance(data, pd.DataFrame):
         if by is not None:
@@ -189,6 +203,23 @@ def _wide_series(frame: Any, time: Any) -> SplitSeries:
         _refuse_missing(frame, time, "time")
         frame = frame.sort_values(time, kind="stable").set_index(time)
     names = list(frame.columns)
+    repeated = frame.columns[frame.columns.duplicated()].unique().tolist()
+    if repeated:
+        count = int((frame.columns == repeated[0]).sum())
+        raise ValueError(
+            f"series names must be unique: the column {shown(repeated[0])} appears {count} "
+            f"times{'' if len(repeated) == 1 else f' (and {len(repeated) - 1} more names repeat)'}"
+        )
+    for i, name in enumerate(names):
+        column = frame.iloc[:, i]
+        problem = not_numbers(column.dtype, column.to_numpy() if column.dtype == object else None)
+        if problem is not None:
+            hint = (
+                f"give it as time={shown(name)} to label the other columns by it"
+                if "times" in problem and time is None
+                else "drop it, or select the columns of values"
+            )
+            raise TypeError(f"series {shown(name)}: the column holds {problem}; {hint}")
     return SplitSeries(names, [_prepared(name, frame.iloc[:, i]) for i, name in enumerate(names)])
 
 
@@ -212,6 +243,15 @@ def _long_series(pd: Any, frame: Any, by: Any, time: Any, value: Any) -> SplitSe
         _refuse_missing(frame, time, "time")
         keys = pd.DataFrame({"code": codes, "time": frame[time].array})
         order = keys.sort_values(["code", "time"], kind="stable").index.to_numpy()
+    values_column = frame[value]
+    problem = not_numbers(
+        values_column.dtype, values_column.to_numpy() if values_column.dtype == object else None
+    )
+    if problem is not None:
+        raise TypeError(
+            f"value: the column {shown(value)} must hold numbers, got {problem}; name the "
+            "column of values"
+        )
     try:
         column = frame[value].to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError):

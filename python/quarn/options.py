@@ -40,6 +40,11 @@ MAX_UNSIGNED = 2**64 - 1
 #: Largest seed the detector accepts.
 MAX_SEED = MAX_UNSIGNED
 
+#: Most bootstrap replicates per threshold: far beyond what a steadier
+#: threshold needs, and the memory of one threshold (8 bytes a replicate,
+#: one threshold per worker thread at a time) stays small.
+MAX_N_PERM = 1_000_000
+
 #: Most window sizes one ``--window-sizes`` value may expand to.
 MAX_WINDOW_SIZES = 10_000
 
@@ -68,6 +73,16 @@ def shown_text(text: str, limit: int = SHOWN_CHARACTERS) -> str:
     if len(text) > limit:
         text = f"{text[: limit - 20]}... ({len(text)} characters)"
     return text
+
+
+def printable(text: str) -> str:
+    """Text for a terminal: characters that are not printable (newlines,
+    escape sequences, other control and format characters) written as
+    their Python escapes, so that they cannot split or restyle a line;
+    everything else as it is."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 @dataclass(frozen=True)
@@ -228,20 +243,35 @@ def check_switch(value: Any, subject: str) -> bool:
 # checks above then judge the values, so both ways in give the same message.
 
 
+#: Said of a number that Python would read but quarn does not: other
+#: scripts' digits, underscores between digits.
+_NOT_PLAIN = " written with the ASCII digits 0-9 (no underscores)"
+
+
+def _plain(text: str) -> bool:
+    return text.isascii() and "_" not in text
+
+
 def parse_integer(text: str, subject: str) -> int:
-    """An integer written in decimal."""
+    """An integer written in decimal with the ASCII digits."""
     try:
-        return int(text.strip())
+        if _plain(text):
+            return int(text.strip())
     except ValueError:
-        raise ValueError(f"{subject} must be an integer, got {shown(text)}") from None
+        pass
+    note = "" if _plain(text) else _NOT_PLAIN
+    raise ValueError(f"{subject} must be an integer{note}, got {shown(text)}")
 
 
 def parse_number(text: str, subject: str) -> float:
-    """A number such as ``0.05`` or ``1e-3``."""
+    """A number such as ``0.05`` or ``1e-3``, with the ASCII digits."""
     try:
-        return float(text.strip())
+        if _plain(text):
+            return float(text.strip())
     except ValueError:
-        raise ValueError(f"{subject} must be a number, got {shown(text)}") from None
+        pass
+    note = "" if _plain(text) else _NOT_PLAIN
+    raise ValueError(f"{subject} must be a number{note}, got {shown(text)}")
 
 
 def parse_text(text: str, subject: str) -> str:
@@ -255,11 +285,14 @@ def parse_window_sizes(text: str, subject: str) -> tuple[int, ...]:
     for part in text.split(","):
         low, dash, high = part.strip().partition("-")
         try:
+            if not _plain(part):
+                raise ValueError
             first = int(low)
             last = int(high) if dash else first
         except ValueError:
+            note = "" if _plain(text) else _NOT_PLAIN
             raise ValueError(
-                f"{subject} must be sizes like 10-20 or 10,12,15, got {shown(text)}"
+                f"{subject} must be sizes like 10-20 or 10,12,15{note}, got {shown(text)}"
             ) from None
         for size in (first, last):
             _window_size(size, f"{subject}: window size")
@@ -272,9 +305,11 @@ def parse_window_sizes(text: str, subject: str) -> tuple[int, ...]:
 
 
 def format_sizes(sizes: Iterable[int]) -> str:
-    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``."""
+    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``.
+
+    Costs memory in the number of sizes, whatever their values."""
     sizes = list(sizes)
-    if len(sizes) > 2 and sizes == list(range(sizes[0], sizes[-1] + 1)):
+    if len(sizes) > 2 and all(b - a == 1 for a, b in zip(sizes, sizes[1:])):
         return f"{sizes[0]}-{sizes[-1]}"
     return ",".join(str(s) for s in sizes)
 
@@ -323,10 +358,10 @@ OPTIONS: tuple[Option, ...] = (
     Option(
         name="n_perm",
         default=None,
-        check=optional(integer_in(1)),
+        check=optional(integer_in(1, MAX_N_PERM)),
         help=(
             "Bootstrap replicates behind every threshold: more are steadier and "
-            "proportionally slower."
+            "proportionally slower; at most 1,000,000."
         ),
         flag="--n-perm",
         metavar="N",

@@ -101,13 +101,14 @@ class WindowResult:
         Returns:
             The window result.
         """
+        runs = window.get("threshold_runs")
         return cls(
             window_size=int(window["window_size"]),
-            statistics=window["statistics"],
-            change_points=window["change_points"],
-            localized_regions=window["localized_regions"],
-            _thresholds=window["thresholds"],
-            _threshold_runs=window.get("threshold_runs"),
+            statistics=_read_only(window["statistics"]),
+            change_points=_read_only(window["change_points"]),
+            localized_regions=_read_only(window["localized_regions"]),
+            _thresholds=None if window["thresholds"] is None else _read_only(window["thresholds"]),
+            _threshold_runs=None if runs is None else (_read_only(runs[0]), _read_only(runs[1])),
         )
 
     @property
@@ -169,9 +170,7 @@ class WindowResult:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         # Unpickled and deep-copied arrays come back writeable.
-        for value in state.values():
-            _lock(value)
-        self.__dict__.update(state)
+        self.__dict__.update({name: _locked(value) for name, value in state.items()})
 
 
 @dataclass(frozen=True)
@@ -213,7 +212,12 @@ class ChangePoint:
 
 @dataclass(frozen=True, eq=False)
 class DetectionResult:
-    """What :func:`quarn.detect` found. Immutable.
+    """What :func:`quarn.detect` found. Immutable: its arrays are read-only
+    and refuse to be made writeable.
+
+    Two results are equal when they hold the same figures bit for bit and
+    were computed with the same options; the number of workers, which
+    changes no bit, does not count.
 
     Attributes:
         change_points: The consensus change points in ascending position.
@@ -366,7 +370,7 @@ class DetectionResult:
         return (
             self.change_points == other.change_points
             and self.n_samples == other.n_samples
-            and dict(self.options) == dict(other.options)
+            and _compared_options(self.options) == _compared_options(other.options)
             and dict(self.window_results) == dict(other.window_results)
             and _same_bits(self._cdf, other._cdf)
             and _same_bits(self.values, other.values)
@@ -393,9 +397,7 @@ class DetectionResult:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         # Unpickled and deep-copied arrays come back writeable.
-        for value in state.values():
-            _lock(value)
-        self.__dict__.update(state)
+        self.__dict__.update({name: _locked(value) for name, value in state.items()})
 
 
 def build_result(
@@ -442,7 +444,7 @@ def build_result(
         options=FrozenMapping(recorded_options(options)),
         values=_read_only(values),
         index=index,
-        _cdf=consensus["cdf"],
+        _cdf=_read_only(consensus["cdf"]),
     )
 
 
@@ -455,17 +457,32 @@ def recorded_options(options: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def _read_only(values: Any) -> Any:
+    """A read-only view of a numpy array that cannot be made writeable again
+    (its flags refuse ``writeable = True``): a view of the array's memory
+    through a read-only buffer. The array itself is locked as well."""
+    if not values.flags.c_contiguous:
+        values = np.ascontiguousarray(values)
     values.flags.writeable = False
-    return values
+    if values.size == 0:
+        return values.view()  # a view of a locked array that owns its memory
+    view = np.frombuffer(memoryview(values).toreadonly(), dtype=values.dtype)
+    return view.reshape(values.shape)
 
 
-def _lock(value: Any) -> None:
-    """Makes a numpy array, or the arrays of a tuple, read-only."""
+def _locked(value: Any) -> Any:
+    """A numpy array, or the arrays of a tuple, as read-only views; other
+    values as they are."""
     if isinstance(value, np.ndarray):
-        value.flags.writeable = False
-    elif isinstance(value, tuple):
-        for item in value:
-            _lock(item)
+        return _read_only(value)
+    if isinstance(value, tuple):
+        return tuple(_locked(item) for item in value)
+    return value
+
+
+def _compared_options(options: Mapping[str, Any]) -> dict[str, Any]:
+    """The options that say what was computed: results differ in nothing
+    else when only the number of workers differs."""
+    return {name: value for name, value in options.items() if name not in ("workers", "progress")}
 
 
 def _same_bits(a: Any, b: Any) -> bool:

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <functional>
 #include <new>
@@ -40,6 +42,28 @@ Status check_window_sizes(const std::vector<std::uint64_t>& sizes) {
     if (sizes.empty()) return fail("window_sizes must not be empty");
     for (const std::uint64_t size : sizes) {
         if (size == 0) return fail("window_sizes must be positive, got " + std::to_string(size));
+    }
+    return {};
+}
+
+// A setting in decimal, as the messages show it ("nan", "-5", "inf").
+std::string setting_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+// The quantile level and the taper ramp take any float; NaN, infinite and
+// negative values give them no meaning (a NaN level picks the smallest
+// replicate), so they are refused. Checked after every other check and
+// after the run, so that the messages of those come first, as before.
+Status check_settings(double alpha_q, double taper_ratio) {
+    if (!(alpha_q >= 0.0) || std::isinf(alpha_q)) {
+        return fail("alpha_q must be finite and not negative, got " + setting_text(alpha_q));
+    }
+    if (!(taper_ratio >= 0.0) || std::isinf(taper_ratio)) {
+        return fail("taper_ratio must be finite and not negative, got " +
+                    setting_text(taper_ratio));
     }
     return {};
 }
@@ -168,6 +192,9 @@ DetectorResult<WindowResult> run_single_window(const SingleWindowArguments& argu
         return std::unexpected(
             DetectorError{std::move(result.error()), std::nullopt, arguments.window_size, {}});
     }
+    if (auto valid = check_settings(arguments.alpha_q, arguments.taper_ratio); !valid) {
+        return detector_failure(valid.error());
+    }
     return std::move(*result);
 }
 
@@ -214,6 +241,9 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     Result<Consensus> consensus =
         score_leaders(segments, static_cast<std::uint64_t>(output.window_change_points.size()));
     if (!consensus) return detector_failure(std::move(consensus.error()));
+    if (auto valid = check_settings(arguments.alpha_q, arguments.taper_ratio); !valid) {
+        return detector_failure(valid.error());
+    }
     output.consensus = std::move(*consensus);
     return output;
 }

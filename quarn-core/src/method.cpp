@@ -44,7 +44,8 @@ std::uint64_t candidate_replicates(std::size_t n) {
 std::vector<std::uint64_t> method_window_sizes(std::size_t n) {
     const std::size_t low =
         std::clamp<std::size_t>((n + 50) / 100, smallest_window, largest_low_window);
-    const std::size_t cap = std::clamp<std::size_t>(window_budget / n, 100, 1000);
+    const std::size_t cap =
+        std::clamp<std::size_t>(window_budget / std::max<std::size_t>(n, 1), 100, 1000);
     const std::size_t high = std::min(cap, n / 8);
     if (high < low) {
         if (n >= 2 * low) return {low};

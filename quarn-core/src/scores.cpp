@@ -18,6 +18,10 @@ namespace {
 // Consistency factor of the median absolute deviation for Gaussian data.
 constexpr double mad_to_sd = 1.4826;
 
+// The largest power of two among the doubles, 2^1023, and its exponent.
+constexpr int largest_exponent = std::numeric_limits<double>::max_exponent - 1;
+constexpr double largest_power_of_two = 0x1p1023;
+
 // The middle one of five values, by a sorting network of minima and
 // maxima: the same value as median_in_place gives.
 double median_of_five(const double* values) {
@@ -37,6 +41,20 @@ double median_of_five(const double* values) {
     order(1, 3);
     order(1, 2);
     return v[2];
+}
+
+// The standard deviation (divisor n) of the values times 2^exponent, by
+// their mean and the sum of their squared deviations from it.
+double standard_deviation(std::span<const double> x, int exponent) {
+    const auto value = [&](std::size_t t) {
+        return exponent == 0 ? x[t] : std::ldexp(x[t], exponent);
+    };
+    double mean = 0.0;
+    for (std::size_t t = 0; t < x.size(); ++t) mean += value(t);
+    mean /= static_cast<double>(x.size());
+    double squares = 0.0;
+    for (std::size_t t = 0; t < x.size(); ++t) squares += (value(t) - mean) * (value(t) - mean);
+    return std::sqrt(squares / static_cast<double>(x.size()));
 }
 
 }  // namespace
@@ -185,18 +203,31 @@ double robust_scale(std::span<const double> x, const RunControl* control) {
         }
     }
     if (!(spread > 0.0) && !x.empty()) {
-        double mean = 0.0;
-        for (const double value : x) mean += value;
-        mean /= static_cast<double>(x.size());
-        double squares = 0.0;
-        for (const double value : x) squares += (value - mean) * (value - mean);
-        spread = std::sqrt(squares / static_cast<double>(x.size()));
+        spread = standard_deviation(x, 0);
+        if (!std::isfinite(spread) || spread == 0.0) {
+            // The sums overflowed (values beyond about 1e154) or the squares
+            // vanished (values below about 1e-154): take them again on the
+            // values brought near 1 by a power of two, which is exact, and
+            // scale back. Series of ordinary values never come here, except
+            // constant ones, which stay at zero.
+            double largest = 0.0;
+            for (const double value : x) largest = std::max(largest, std::abs(value));
+            int exponent = 0;
+            std::frexp(largest, &exponent);
+            if (std::isfinite(largest) && largest > 0.0) {
+                const double scaled = standard_deviation(x, -exponent);
+                if (std::isfinite(scaled) && scaled > 0.0) spread = std::ldexp(scaled, exponent);
+            }
+        }
     }
-    if (!(spread > 0.0) || !std::isfinite(spread)) return 1.0;
+    if (!(spread > 0.0)) return 1.0;
+    // A spread beyond the largest double: the values span most of the range.
+    if (!std::isfinite(spread)) return largest_power_of_two;
     // Rounding to a power of two keeps scaled series exact under scaling by 2^k.
     int exponent = 0;
     const double mantissa = std::frexp(spread, &exponent);  // spread = mantissa * 2^exponent
-    return std::ldexp(1.0, mantissa < std::sqrt(0.5) ? exponent - 1 : exponent);
+    return std::ldexp(1.0, std::min(mantissa < std::sqrt(0.5) ? exponent - 1 : exponent,
+                                    largest_exponent));
 }
 
 std::vector<double> winsorize(std::span<const double> x, int half, double limit) {
@@ -246,6 +277,8 @@ StandardValues::StandardValues(std::span<const double> x, const RunControl* cont
         double largest = 0.0;
         for (const double v : x) largest = std::max(largest, std::abs(v));
         std::frexp(largest, &exponent_);
+        // 2^1024 is no double: values then lie within (-2, 2).
+        exponent_ = std::min(exponent_, largest_exponent);
         shifted_ = true;
         shifted_centre_ = std::ldexp(centre_, -exponent_);
         unit_ = std::ldexp(1.0, exponent_);

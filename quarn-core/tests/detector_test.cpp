@@ -108,6 +108,55 @@ TEST(checks_come_in_order) {
     CHECK_EQ(multi_error(arguments), std::string("ok"));
 }
 
+TEST(meaningless_settings_are_refused_after_every_other_check) {
+    const std::vector<double> good = shifting_series(100);
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    MultiWindowArguments arguments;
+    arguments.series = good;
+    arguments.window_sizes = std::vector<std::uint64_t>{10, 20};
+    arguments.n_perm = 20;
+    SingleWindowArguments single;
+    single.series = good;
+    single.window_size = 10;
+    single.n_perm = 20;
+    const auto single_error = [&] {
+        const auto output = quarn::run_single_window(single);
+        return output ? std::string("ok") : output.error().message;
+    };
+    for (const double alpha_q : {nan, -1.0, -inf, inf}) {
+        arguments.alpha_q = single.alpha_q = alpha_q;
+        const std::string text = std::isnan(alpha_q) ? "nan" : alpha_q == -1.0 ? "-1"
+                                                               : alpha_q < 0   ? "-inf"
+                                                                               : "inf";
+        const std::string expected = "alpha_q must be finite and not negative, got " + text;
+        CHECK_EQ(multi_error(arguments), expected);
+        CHECK_EQ(single_error(), expected);
+    }
+    arguments.alpha_q = single.alpha_q = 0.0;  // every position's largest replicate
+    CHECK_EQ(multi_error(arguments), std::string("ok"));
+    CHECK_EQ(single_error(), std::string("ok"));
+    for (const double taper_ratio : {nan, -5.0}) {
+        arguments.taper_ratio = single.taper_ratio = taper_ratio;
+        const std::string expected = std::string("taper_ratio must be finite and not negative, got ") +
+                                     (std::isnan(taper_ratio) ? "nan" : "-5");
+        CHECK_EQ(multi_error(arguments), expected);
+        CHECK_EQ(single_error(), expected);
+    }
+    // The earlier checks, and the windows' own failures, keep their messages.
+    arguments.alpha_q = nan;
+    arguments.backend = "fork";
+    CHECK(multi_error(arguments).starts_with("backend must be"));
+    arguments.backend = "thread";
+    arguments.window_sizes = std::vector<std::uint64_t>{3};
+    CHECK_EQ(multi_error(arguments), kBlock);
+    arguments.window_sizes = std::vector<std::uint64_t>{10};
+    arguments.taper_ratio = inf;
+    arguments.alpha_q = 1.0;
+    CHECK(multi_error(arguments).starts_with("taper_ratio too large"));
+    arguments.taper_ratio = 0.0;
+    CHECK_EQ(multi_error(arguments), std::string("ok"));
+}
+
 TEST(errors_point_at_the_bad_value_and_the_failing_window) {
     std::vector<double> series = shifting_series(100);
     series[42] = std::numeric_limits<double>::infinity();

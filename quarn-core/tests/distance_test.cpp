@@ -67,6 +67,26 @@ TEST(span_beyond_largest_finite_gives_infinity) {
     CHECK_BITS(distance({-1e308}, {1e308}), kInf);
 }
 
+TEST(samples_spanning_the_whole_range_keep_a_finite_distance) {
+    using quarn::wasserstein_samples;
+    const double big = 1.7e308, largest = std::numeric_limits<double>::max();
+    // The gap of 3.4e308 overflows, times a zero weight: NaN before.
+    CHECK_BITS(*wasserstein_samples(std::vector<double>{-big, big}, std::vector<double>{-big, big}),
+               0.0);
+    CHECK_BITS(*wasserstein_samples(std::vector<double>{-largest, largest},
+                                    std::vector<double>{largest, -largest}),
+               0.0);
+    // Half the mass moves by 1.7e308 (infinite before).
+    CHECK_BITS(*wasserstein_samples(std::vector<double>{-big, big}, std::vector<double>{0.0, big}),
+               0.5 * big);
+    // Beyond the largest double the distance stays infinite.
+    CHECK_BITS(*wasserstein_samples(std::vector<double>{-1e308}, std::vector<double>{1e308}),
+               kInf);
+    // Finite results are those of the plain pass, bit for bit.
+    const std::vector<double> a{3.0, 1.0, 2.0}, b{2.0};
+    CHECK_BITS(*wasserstein_samples(a, b), distance({1.0, 2.0, 3.0}, {2.0}));
+}
+
 TEST(nan_in_a_sample_terminates_with_nan) {
     // Sums that overflow in the bootstrap can produce NaN; the merge must
     // still end and report NaN.

@@ -46,6 +46,8 @@ std::vector<std::uint64_t> positions(const quarn::MethodOutput& output) {
 }  // namespace
 
 TEST(window_sizes_follow_the_length) {
+    CHECK(method_window_sizes(0).empty());
+    CHECK(method_window_sizes(1).empty());
     CHECK(method_window_sizes(9).empty());
     CHECK(method_window_sizes(15) == (Sizes{5}));
     CHECK(method_window_sizes(100) == (Sizes{5, 6, 7, 8, 10, 12}));
@@ -59,6 +61,7 @@ TEST(window_sizes_follow_the_length) {
 
 TEST(errors_name_the_problem) {
     CHECK_EQ(error_of({1.0, 2.0}), "series must contain at least 3 values");
+    CHECK_EQ(error_of({}), "series must contain at least 3 values");
     const std::vector<double> with_nan{1.0, 2.0, std::nan(""), 4.0};
     MethodArguments arguments;
     arguments.series = with_nan;
@@ -133,6 +136,26 @@ TEST(values_near_the_largest_double_do_not_overflow) {
     arguments.series = high;
     const auto near_max = detect_changes(arguments);
     CHECK(near_max.has_value() && !near_max->changes.empty());
+}
+
+TEST(an_exact_step_is_found_at_every_magnitude) {
+    // Steps without noise leave the increments no spread; their size alone
+    // sets the scale, from the subnormal doubles to the largest one.
+    for (const double h : {1e-310, 1e-200, 1e-160, 1.0, 1e160, 1e173, 1e180, 1e208, 1e298, 8e307,
+                           1.7976931348623157e308}) {
+        std::vector<double> from_zero(200, 0.0), doubling(200, h / 2);
+        for (std::size_t t = 100; t < 200; ++t) {
+            from_zero[t] = h;
+            doubling[t] = h;
+        }
+        CHECK(positions(run(from_zero)) == (std::vector<std::uint64_t>{100}));
+        CHECK(positions(run(doubling)) == (std::vector<std::uint64_t>{100}));
+    }
+    std::vector<double> across(200, -1.7976931348623157e308);
+    for (std::size_t t = 100; t < 200; ++t) across[t] = 1.7976931348623157e308;
+    const auto output = run(across);
+    CHECK(positions(output) == (std::vector<std::uint64_t>{100}));
+    CHECK(std::isfinite(output.unit));
 }
 
 TEST(values_next_to_the_largest_double_keep_a_finite_median) {

@@ -78,6 +78,44 @@ TEST(robust_scale_falls_back_to_the_standard_deviation_then_to_one) {
     CHECK_EQ(robust_scale(constant), 1.0);
 }
 
+TEST(robust_scale_follows_a_step_across_the_whole_range) {
+    // No spread in the increments: the standard deviation decides, whose
+    // sums overflow above about 1e154 and whose squares vanish below about
+    // 1e-154. The scale is a power of two in [h/4, h] for a step of h
+    // (standard deviation h/2, rounded to a power of two within a factor
+    // of the square root of 2), wherever h lies.
+    for (int exponent = -1060; exponent <= 1023; exponent += 13) {
+        for (const double mantissa : {1.0, 1.5, 1.9}) {
+            const double h = std::ldexp(mantissa, exponent);
+            std::vector<double> x(200, 0.0);
+            std::fill(x.begin() + 100, x.end(), h);
+            const double scale = robust_scale(x);
+            CHECK(scale >= h / 4 && scale <= h);
+        }
+    }
+    // A step from the most negative to the largest double: the largest
+    // power of two.
+    std::vector<double> x(200, -1.7976931348623157e308);
+    std::fill(x.begin() + 100, x.end(), 1.7976931348623157e308);
+    CHECK_BITS(robust_scale(x), std::ldexp(1.0, 1023));
+}
+
+TEST(robust_scale_of_ordinary_series_keeps_its_first_form) {
+    // The plain standard deviation, rounded to a power of two, as before
+    // the rescaled fallback existed.
+    std::vector<double> ramp;
+    for (int t = 0; t < 64; ++t) ramp.push_back(1024.0 * t);
+    double mean = 0.0;
+    for (const double v : ramp) mean += v;
+    mean /= 64.0;
+    double squares = 0.0;
+    for (const double v : ramp) squares += (v - mean) * (v - mean);
+    int exponent = 0;
+    const double mantissa = std::frexp(std::sqrt(squares / 64.0), &exponent);
+    CHECK_BITS(robust_scale(ramp),
+               std::ldexp(1.0, mantissa < std::sqrt(0.5) ? exponent - 1 : exponent));
+}
+
 TEST(winsorize_pulls_in_a_spike_and_keeps_a_step) {
     std::vector<double> x = sample::noise(13, 60);
     for (std::size_t t = 30; t < x.size(); ++t) x[t] += 10.0;
@@ -137,11 +175,11 @@ TEST(standard_values_equal_the_standardised_and_winsorized_vectors_bit_for_bit) 
         const std::vector<double> expected_raw = values.raw_values();
         for (std::size_t t = 0; t < x.size(); ++t) {
             raw[t] = finite ? (x[t] - centre) / scale
-                            : std::ldexp(x[t], -1024) - std::ldexp(centre, -1024);
+                            : std::ldexp(x[t], -1023) - std::ldexp(centre, -1023);
             CHECK_BITS(values.raw(t), raw[t]);
             CHECK_BITS(expected_raw[t], raw[t]);
         }
-        CHECK_BITS(values.unit(), finite ? scale : std::ldexp(1.0, 1024));
+        CHECK_BITS(values.unit(), finite ? scale : std::ldexp(1.0, 1023));
         const std::vector<double> winsorized = winsorize(raw, 2, 3.0);
         for (std::size_t t = 0; t < x.size(); ++t) {
             CHECK_BITS(values.value(t), winsorized[t]);
