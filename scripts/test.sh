@@ -113,9 +113,9 @@ for python in "${interpreters[@]}"; do
     wheel=$(ls "$build/wheel-$version"/quarn-*.whl)
     "$venv/bin/python" "$root/scripts/check_wheel.py" "$wheel" || status=1
 
-    echo "=== pip install the wheel with [plot,dask] (Python $version)"
+    echo "=== pip install the wheel with [plot,dask,sktime] (Python $version)"
     pip_quiet "$venv" --force-reinstall --no-deps "$wheel"
-    pip_quiet "$venv" "$wheel[plot,dask]"
+    pip_quiet "$venv" "$wheel[plot,dask,sktime]"
     if [ "$first_python" = 1 ]; then
         first_python=0
         pip_quiet "$venv" "$wheel[docs,typing]"
