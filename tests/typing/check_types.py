@@ -87,3 +87,11 @@ assert_type(found_window.thresholds, np.ndarray[tuple[Any, ...], np.dtype[np.flo
 assert_type(found_window.change_points, np.ndarray[tuple[Any, ...], np.dtype[np.int64]])
 assert_type(result.values, np.ndarray[tuple[Any, ...], np.dtype[np.float64]])
 quarn.detect_many(values, by=1, progress=3)  # type: ignore[arg-type]
+
+# The sktime detector: the options of quarn.detect as typed parameters, and
+# the whole result of a series.
+from quarn.sktime import QuarnDetector  # noqa: E402
+
+detector = QuarnDetector(method="native", window_sizes=[10, 12], alpha=0.5, seed=3)
+assert_type(detector.predict_result(as_array), quarn.DetectionResult)
+QuarnDetector(alpha="0.05")  # type: ignore[arg-type]
