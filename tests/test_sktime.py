@@ -79,6 +79,8 @@ def test_series_with_a_datetime_index_keeps_its_labels():
     assert np.flatnonzero(marks["labels"].to_numpy()).tolist() == positions
 
 
+# sktime's forecasters announce a coming change of one of their defaults.
+@pytest.mark.filterwarnings("ignore:The default of config:FutureWarning")
 def test_in_a_pipeline_after_a_detrender():
     # A linear trend with a jump of the level: detrended first, then searched.
     y = pd.Series([0.02 * i + v for i, v in enumerate(gauss_step(300, at=180, seed=4))])
