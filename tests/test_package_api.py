@@ -98,21 +98,22 @@ def test_readme_names_are_reachable_from_the_package():
     assert callable(quarn.DetectionResult.from_json)
 
 
-def test_import_quarn_needs_neither_pandas_nor_dask():
+@pytest.mark.parametrize("extra, name", [("dask", "detect_many"), ("sktime", "QuarnDetector")])
+def test_import_quarn_needs_neither_pandas_nor_the_extras(extra, name):
     code = (
         "import sys, quarn\n"
-        "print(sorted(m for m in ('pandas', 'dask') if m in sys.modules))\n"
+        "print(sorted(m for m in ('pandas', 'dask', 'sktime', 'sklearn') if m in sys.modules))\n"
         "try:\n"
-        "    quarn.dask.detect_many\n"
+        f"    quarn.{extra}.{name}\n"
         "except ImportError as exc:\n"
-        "    print('no dask:', 'quarn[dask]' in str(exc))\n"
+        f"    print('missing:', 'quarn[{extra}]' in str(exc))\n"
         "else:\n"
-        "    print('dask')\n"
+        "    print('found')\n"
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     first, second = done.stdout.splitlines()
     assert first == "[]"
-    assert second in ("dask", "no dask: True")
+    assert second in ("found", "missing: True")
 
 
 def test_licences_travel_with_the_installed_package():

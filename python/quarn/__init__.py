@@ -3,7 +3,8 @@
 ``quarn.detect(series)`` runs the multi-window detector and returns a
 :class:`DetectionResult`; ``quarn.detect_many(data)`` runs many series in
 parallel and returns one table of their change points (``quarn.dask`` does
-the same on a Dask cluster). The detector's native functions
+the same on a Dask cluster, and ``quarn.sktime.QuarnDetector`` is an
+sktime detector). The detector's native functions
 (:func:`quarn_detector` and the others) are available under the same names
 with the same arguments and results.
 """
@@ -53,9 +54,11 @@ __all__ = [
 
 
 def __getattr__(name: str) -> ModuleType:
-    """Imports ``quarn.dask`` on its first use, so that ``import quarn``
-    needs no Dask: ``quarn.dask.detect_many`` works after ``import quarn``
-    once the ``dask`` extra is installed."""
-    if name == "dask":
-        return importlib.import_module("quarn.dask")
+    """Imports ``quarn.dask`` and ``quarn.sktime`` on their first use, so
+    that ``import quarn`` needs neither Dask nor sktime:
+    ``quarn.dask.detect_many`` works after ``import quarn`` once the
+    ``dask`` extra is installed, and so does ``quarn.sktime`` with the
+    ``sktime`` extra."""
+    if name in ("dask", "sktime"):
+        return importlib.import_module(f"quarn.{name}")
     raise AttributeError(f"module 'quarn' has no attribute {name!r}")

@@ -1,8 +1,8 @@
 #include "quarn/method.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <set>
 #include <string>
@@ -29,10 +29,13 @@ constexpr std::size_t replicate_budget = 15'000'000;
 // No split leaves fewer values on a side.
 constexpr std::size_t min_side = 3;
 
+// As printf's "%.17g" in the "C" locale, whatever locale the process has set
+// (printf itself would write "1,5" under a German one).
 std::string format_number(double value) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                       std::chars_format::general, 17);
+    return std::string(buffer, written.ptr);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "quarn/method.hpp"
 
+#include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <vector>
@@ -72,6 +74,17 @@ TEST(errors_name_the_problem) {
     CHECK_EQ(error_of(fine, 0.0), "alpha must be above 0 and at most 1, got 0");
     CHECK_EQ(error_of(fine, 1.5), "alpha must be above 0 and at most 1, got 1.5");
     CHECK_EQ(error_of(fine, std::nan("")), "alpha must be above 0 and at most 1, got nan");
+}
+
+TEST(messages_write_numbers_as_in_the_c_locale) {
+    // Under a locale whose decimal separator is a comma, where one is
+    // installed (Windows always has German; Linux only when generated).
+    for (const char* name : {"de_DE.UTF-8", "de_DE", "German_Germany.1252"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr) break;
+    }
+    const std::string message = error_of(sample::noise(1, 50), 1.5);
+    std::setlocale(LC_NUMERIC, "C");
+    CHECK_EQ(message, "alpha must be above 0 and at most 1, got 1.5");
 }
 
 TEST(short_and_constant_series_have_no_changes) {

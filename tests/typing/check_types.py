@@ -99,3 +99,11 @@ if first_alarm is not None:
     assert_type(first_alarm.delay, int)
     assert_type(first_alarm.evidence, float)
 quarn.Monitor(warmup="long")  # type: ignore[arg-type]
+
+# The sktime detector: the options of quarn.detect as typed parameters, and
+# the whole result of a series.
+from quarn.sktime import QuarnDetector  # noqa: E402
+
+detector = QuarnDetector(method="native", window_sizes=[10, 12], alpha=0.5, seed=3)
+assert_type(detector.predict_result(as_array), quarn.DetectionResult)
+QuarnDetector(alpha="0.05")  # type: ignore[arg-type]
