@@ -58,6 +58,7 @@ def result_to_json(result: DetectionResult, *, indent: int | None = None) -> str
         document["changes"] = {
             "kinds": [p.kind for p in result.change_points],
             "p_values": [p.p_value for p in result.change_points],
+            "seasonal_period": result.seasonal_period,
         }
     return json.dumps(document, indent=indent, allow_nan=False)
 
@@ -91,6 +92,8 @@ def result_from_json(text: str | bytes) -> DetectionResult:
             consensus = detection["consensus"]
             consensus["kinds"] = tuple(str(kind) for kind in changes["kinds"])
             consensus["p_values"] = np.array(changes["p_values"], dtype=np.float64)
+            period = changes.get("seasonal_period")
+            detection["seasonal_period"] = None if period is None else float(period)
             if not len(consensus["kinds"]) == len(consensus["p_values"]) == len(
                 consensus["leaders"]
             ):

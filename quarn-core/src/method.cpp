@@ -11,6 +11,7 @@
 #include "quarn/dependence.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/stats.hpp"
+#include "quarn/structure.hpp"
 
 namespace quarn {
 
@@ -154,8 +155,34 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     const auto stopped = [&] {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
+    // The seasonal period the series shows, found on its standardised,
+    // winsorized values. Removing the cycle before the tests is optional:
+    // on trending series with a seasonal cycle (monthly counts) the tests
+    // then cut the remaining slow swings into more pieces.
+    std::vector<double> deseasonalised;
     StandardValues values(x, arguments.control);
     if (stopped()) return detector_failure(std::string(stopped_message));
+    {
+        std::vector<double> z(n);
+        for (std::size_t t = 0; t < n; ++t) z[t] = values.value(t);
+        output.seasonal_period = seasonal_period(z);
+        if (output.seasonal_period && arguments.remove_seasonal_cycle) {
+            const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
+            const double unit = values.unit();
+            deseasonalised.resize(n);
+            bool finite = true;
+            for (std::size_t t = 0; t < n && finite; ++t) {
+                deseasonalised[t] = x[t] - unit * cycle.values[t];
+                finite = std::isfinite(deseasonalised[t]);
+            }
+            if (!finite) deseasonalised = std::vector<double>();
+        }
+    }
+    if (stopped()) return detector_failure(std::string(stopped_message));
+    if (!deseasonalised.empty()) {
+        values = StandardValues(std::span<const double>(deseasonalised), arguments.control);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+    }
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
     std::optional<DetectorOutput> detector;

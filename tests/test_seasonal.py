@@ -1,0 +1,51 @@
+"""The seasonal period that the confirm method reports."""
+
+import numpy as np
+import pytest
+
+import quarn
+
+
+def seasonal(n, period, seed, shift_at=None):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)
+    values = 2.0 * np.sin(2 * np.pi * t / period) + rng.normal(size=n)
+    if shift_at is not None:
+        values[shift_at:] += 3.0
+    return values
+
+
+@pytest.mark.parametrize("period", [12.0, 30.0, 52.5])
+def test_a_seasonal_series_reports_its_period(period):
+    result = quarn.detect(seasonal(2000, period, 3))
+    assert result.seasonal_period == pytest.approx(period, rel=0.01)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.random.default_rng(1).normal(size=2000),
+        np.cumsum(np.random.default_rng(2).normal(size=2000)),
+        np.r_[np.zeros(700), np.full(500, 3.0), np.ones(800)] + np.random.default_rng(3).normal(size=2000),
+    ],
+    ids=["noise", "random walk", "level shifts"],
+)
+def test_series_without_a_cycle_report_none(values):
+    assert quarn.detect(values).seasonal_period is None
+
+
+def test_the_native_method_reports_none():
+    assert quarn.detect(seasonal(2000, 30.0, 3), method="native").seasonal_period is None
+
+
+def test_the_period_survives_json():
+    result = quarn.detect(seasonal(1500, 24.0, 5))
+    assert result.seasonal_period is not None
+    assert quarn.DetectionResult.from_json(result.to_json()).seasonal_period == result.seasonal_period
+
+
+def test_the_same_period_and_changes_for_any_number_of_workers():
+    values = seasonal(3000, 41.3, 7, shift_at=1800)
+    results = [quarn.detect(values, workers=w) for w in (1, 2, 4)]
+    assert len({r.seasonal_period for r in results}) == 1
+    assert len({r.positions for r in results}) == 1
