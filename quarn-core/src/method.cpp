@@ -29,6 +29,8 @@ constexpr std::size_t window_count = 6;
 constexpr std::size_t replicate_budget = 15'000'000;
 // No split leaves fewer values on a side.
 constexpr std::size_t min_side = 3;
+// Most selections whose residuals measure the dependence for the next one.
+constexpr int dependence_rounds = 4;
 
 std::string format_number(double value) {
     char buffer[32];
@@ -215,11 +217,23 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         pilot = eliminate(tester, merged, arguments.alpha);
     }
     if (stopped()) return detector_failure(std::string(stopped_message));
-    output.factors = estimate_dependence(series, pilot.points);
-    const SplitTester tester(series, output.factors);
-    if (stopped()) return detector_failure(std::string(stopped_message));
-    const Selection selection = eliminate(tester, merged, arguments.alpha);
-    if (stopped()) return detector_failure(std::string(stopped_message));
+    // Spurious cuts in strongly persistent noise take its slow swings out of
+    // the residuals and so hide the persistence that made them: the
+    // dependence is measured again on each selection's own residuals until
+    // the selection holds still.
+    Selection selection = std::move(pilot);
+    std::optional<SplitTester> final_tester;
+    for (int round = 0; round < dependence_rounds; ++round) {
+        output.factors = estimate_dependence(series, selection.points);
+        final_tester.emplace(series, output.factors);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+        Selection next = eliminate(*final_tester, merged, arguments.alpha);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+        const bool same = next.points == selection.points;
+        selection = std::move(next);
+        if (same && round > 0) break;
+    }
+    const SplitTester& tester = *final_tester;
     const std::vector<std::uint64_t> moved = relocate(series, selection);
     for (std::size_t i = 0; i < moved.size(); ++i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);
