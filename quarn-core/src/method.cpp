@@ -158,27 +158,30 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
     // The seasonal period the series shows, found on its standardised,
-    // winsorized values. Removing the cycle before the tests is optional:
-    // on trending series with a seasonal cycle (monthly counts) the tests
-    // then cut the remaining slow swings into more pieces.
+    // winsorized values: here when the cycle is to be removed before
+    // everything else, otherwise once the changes are known. Removing it is
+    // optional: on trending series with a seasonal cycle (monthly counts)
+    // the tests then cut the remaining slow swings into more pieces.
     std::vector<double> deseasonalised;
     StandardValues values(x, arguments.control);
     if (stopped()) return detector_failure(std::string(stopped_message));
-    {
+    const bool remove_cycle = arguments.remove_seasonal_cycle;
+    if (remove_cycle) {
+        output.seasonal_period = seasonal_period(
+            n, [&values](std::size_t t) { return values.value(t); }, arguments.control);
+    }
+    if (output.seasonal_period) {
         std::vector<double> z(n);
         for (std::size_t t = 0; t < n; ++t) z[t] = values.value(t);
-        output.seasonal_period = seasonal_period(z);
-        if (output.seasonal_period && arguments.remove_seasonal_cycle) {
-            const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
-            const double unit = values.unit();
-            deseasonalised.resize(n);
-            bool finite = true;
-            for (std::size_t t = 0; t < n && finite; ++t) {
-                deseasonalised[t] = x[t] - unit * cycle.values[t];
-                finite = std::isfinite(deseasonalised[t]);
-            }
-            if (!finite) deseasonalised = std::vector<double>();
+        const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
+        const double unit = values.unit();
+        deseasonalised.resize(n);
+        bool finite = true;
+        for (std::size_t t = 0; t < n && finite; ++t) {
+            deseasonalised[t] = x[t] - unit * cycle.values[t];
+            finite = std::isfinite(deseasonalised[t]);
         }
+        if (!finite) deseasonalised = std::vector<double>();
     }
     if (stopped()) return detector_failure(std::string(stopped_message));
     if (!deseasonalised.empty()) {
@@ -243,6 +246,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
             {moved[i],
              name_change(tester, series, a, c, b, selection.evidence[i].kind, arguments.alpha),
              selection.evidence[i].p_value, support_votes(support, moved[i])});
+    }
+    if (!remove_cycle) {
+        output.seasonal_period = seasonal_period(
+            n, [&series](std::size_t t) { return series.value(t); }, arguments.control);
+        if (stopped()) return detector_failure(std::string(stopped_message));
     }
     return output;
 }

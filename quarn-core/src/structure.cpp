@@ -39,41 +39,56 @@ constexpr double harmonic_gain = 10.0;
 constexpr int refine_steps = 30;
 // The rotating phasor of a Fourier sum is recomputed exactly this often.
 constexpr std::size_t resync = 256;
+// Longest stretch of values one Fourier transform takes: longer series
+// average the periodograms of their stretches, which bounds the memory
+// (16 bytes per value of a stretch) and the longest period looked for.
+constexpr std::size_t max_stretch = std::size_t{1} << 16;
 
-// Squared modulus of sum_t z[t] exp(-i omega t).
-double fourier_power(std::span<const double> z, double omega) {
+// Squared modulus of sum_t z(t) exp(-i omega t), t < count.
+double fourier_power(std::size_t count, const ValueAt& z, double omega) {
     double re = 0.0, im = 0.0;
     const std::complex<double> step(std::cos(omega), -std::sin(omega));
     std::complex<double> phasor(1.0, 0.0);
-    for (std::size_t t = 0; t < z.size(); ++t) {
+    for (std::size_t t = 0; t < count; ++t) {
         if (t % resync == 0) {
             const double angle = omega * static_cast<double>(t);
             phasor = {std::cos(angle), -std::sin(angle)};
         }
-        re += z[t] * phasor.real();
-        im += z[t] * phasor.imag();
+        const double v = z(t);
+        re += v * phasor.real();
+        im += v * phasor.imag();
         phasor *= step;
     }
     return re * re + im * im;
 }
 
-// Periodogram of z (mean removed, zero-padded to a power of two).
+// Periodogram of z: of the whole series zero-padded to a power of two, or,
+// on a long series, the mean periodogram of its consecutive stretches of
+// max_stretch values (the values after the last whole stretch left out).
+// The control is polled between stretches; a stop leaves it empty.
 struct Periodogram {
-    std::size_t padded = 0;
+    std::size_t padded = 0;   // transform length
+    std::size_t length = 0;   // values per transform
     std::vector<double> power;  // ordinates 0 .. padded / 2
-
 };
 
-Periodogram periodogram(std::span<const double> z) {
+Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* control) {
     Periodogram p;
-    const std::size_t n = z.size();
-    p.padded = std::bit_ceil(n);
-    std::vector<std::complex<double>> data(p.padded);
-    for (std::size_t t = 0; t < n; ++t) data[t] = {z[t], 0.0};
-    fourier_transform(data);
+    p.length = std::min(n, max_stretch);
+    p.padded = std::bit_ceil(p.length);
+    const std::size_t stretches = n / p.length;
     const std::size_t half = p.padded / 2;
-    p.power.resize(half + 1);
-    for (std::size_t j = 0; j <= half; ++j) p.power[j] = std::norm(data[j]);
+    std::vector<std::complex<double>> data(p.padded);
+    std::vector<double> sum(half + 1, 0.0);
+    for (std::size_t k = 0; k < stretches; ++k) {
+        if (control != nullptr && control->stop_requested()) return {};
+        std::fill(data.begin(), data.end(), std::complex<double>());
+        for (std::size_t t = 0; t < p.length; ++t) data[t] = {z(k * p.length + t), 0.0};
+        fourier_transform(data);
+        for (std::size_t j = 0; j <= half; ++j) sum[j] += std::norm(data[j]);
+    }
+    for (double& v : sum) v /= static_cast<double>(stretches);
+    p.power = std::move(sum);
     return p;
 }
 
@@ -116,12 +131,19 @@ void fourier_transform(std::span<std::complex<double>> data) {
 }
 
 std::optional<double> seasonal_period(std::span<const double> x) {
-    const std::size_t n = x.size();
+    return seasonal_period(x.size(), [x](std::size_t t) { return x[t]; });
+}
+
+std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const RunControl* control) {
     if (n < min_length) return std::nullopt;
-    const std::vector<double> z = centred(x);
-    const Periodogram p = periodogram(z);
+    double mean = 0.0;
+    for (std::size_t t = 0; t < n; ++t) mean += x(t);
+    mean /= static_cast<double>(n);
+    const ValueAt z = [&x, mean](std::size_t t) { return x(t) - mean; };
+    const Periodogram p = periodogram(n, z, control);
+    if (p.power.empty()) return std::nullopt;
     const std::size_t half = p.padded / 2;
-    const double nd = static_cast<double>(n);
+    const double nd = static_cast<double>(p.length);
     const double scale = static_cast<double>(p.padded) / nd;  // ordinates per Fourier frequency
     const auto width = [scale](double w) { return static_cast<std::size_t>(std::ceil(w * scale)); };
     const std::size_t level_w = width(level_half_width), peak_w = width(peak_half_width);
@@ -210,20 +232,22 @@ std::optional<double> seasonal_period(std::span<const double> x) {
     double a = (centre - 1.0) * bin, b = (centre + 1.0) * bin;
     const double g = (std::sqrt(5.0) - 1.0) / 2.0;
     double c = b - g * (b - a), d = a + g * (b - a);
-    double fc = fourier_power(z, c), fd = fourier_power(z, d);
+    if (control != nullptr && control->stop_requested()) return std::nullopt;
+    const auto power_at = [&](double omega) { return fourier_power(p.length, z, omega); };
+    double fc = power_at(c), fd = power_at(d);
     for (int step = 0; step < refine_steps; ++step) {
         if (fc >= fd) {
             b = d;
             d = c;
             fd = fc;
             c = b - g * (b - a);
-            fc = fourier_power(z, c);
+            fc = power_at(c);
         } else {
             a = c;
             c = d;
             fc = fd;
             d = a + g * (b - a);
-            fd = fourier_power(z, d);
+            fd = power_at(d);
         }
     }
     const double omega = (a + b) / 2.0;

@@ -109,3 +109,18 @@ TEST(a_fit_on_too_few_values_is_zero) {
     CHECK_EQ(cycle.values.size(), std::size_t{3});
     for (const double v : cycle.values) CHECK_EQ(v, 0.0);
 }
+
+TEST(long_series_are_searched_stretch_by_stretch) {
+    const std::vector<double> noise = gaussian(200000, 8);
+    CHECK(!seasonal_period(noise).has_value());
+    const auto found = seasonal_period(with_cycle(noise, 288.0, 0.5));
+    CHECK(found.has_value());
+    if (found) CHECK(std::abs(*found - 288.0) < 0.5);
+}
+
+TEST(a_stop_request_ends_the_search) {
+    quarn::RunControl control;
+    control.request_stop();
+    const std::vector<double> x = with_cycle(gaussian(200000, 9), 50.0, 2.0);
+    CHECK(!seasonal_period(x.size(), [&x](std::size_t t) { return x[t]; }, &control).has_value());
+}

@@ -5,11 +5,17 @@
 
 #include <complex>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "quarn/control.hpp"
+
 namespace quarn {
+
+// Value t of a series, for the searches that read a series without a copy.
+using ValueAt = std::function<double(std::size_t)>;
 
 // Discrete Fourier transform of `data` in place (forward, no scaling). The
 // length must be a power of two (1 included). Twiddle factors are computed
@@ -31,8 +37,15 @@ struct SeasonalCycle {
 // times are looked for; the strongest peak is taken down to its fundamental
 // when the periodogram peaks at a whole fraction of its frequency too, and
 // the frequency is refined off the Fourier grid. nullopt when there is no
-// such peak or x has fewer than 16 values.
+// such peak or x has fewer than 16 values. Series longer than 65,536 values
+// are searched in the mean periodogram of their stretches of that length
+// (so for periods up to a third of it).
 std::optional<double> seasonal_period(std::span<const double> x);
+
+// The same for the n values x(0) .. x(n - 1), read as often as needed. A
+// `control` that asks to stop, polled between the stretches, gives nullopt.
+std::optional<double> seasonal_period(std::size_t n, const ValueAt& x,
+                                      const RunControl* control = nullptr);
 
 // The cycle of `period` fitted to x by least squares, one harmonic at a
 // time (up to 12 harmonics below the Nyquist frequency), keeping the
