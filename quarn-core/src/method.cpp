@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include "quarn/dependence.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/stats.hpp"
+#include "quarn/stretch_search.hpp"
 #include "quarn/structure.hpp"
 
 namespace quarn {
@@ -207,6 +209,17 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     }
     const ScoredSeries series(std::move(values), arguments.control);
     if (stopped()) return detector_failure(std::string(stopped_message));
+    // Changes too small for the largest window show on whole stretches.
+    {
+        const std::vector<std::uint64_t> whole = stretch_candidates(series, arguments.control);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+        std::vector<std::uint64_t> joined;
+        joined.reserve(candidates->size() + whole.size());
+        std::set_union(candidates->begin(), candidates->end(), whole.begin(), whole.end(),
+                       std::back_inserter(joined));
+        *candidates = std::move(joined);
+        output.candidates = candidates->size();
+    }
 
     // A pilot selection, with dependence measured around the candidates'
     // many short segments, gives a segmentation whose residuals measure the

@@ -1,4 +1,5 @@
-"""The seasonal period that the confirm method reports."""
+"""Series with structure in time: the seasonal period the confirm method
+reports, and small changes on long stretches."""
 
 import numpy as np
 import pytest
@@ -49,3 +50,11 @@ def test_the_same_period_and_changes_for_any_number_of_workers():
     results = [quarn.detect(values, workers=w) for w in (1, 2, 4)]
     assert len({r.seasonal_period for r in results}) == 1
     assert len({r.positions for r in results}) == 1
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_a_small_shift_on_a_long_series_is_found(seed):
+    values = np.random.default_rng(seed).normal(size=20000)
+    values[10000:] += 0.15
+    positions = quarn.detect(values).positions
+    assert len(positions) == 1 and abs(positions[0] - 10000) <= 500
