@@ -58,3 +58,16 @@ def test_a_small_shift_on_a_long_series_is_found(seed):
     values[10000:] += 0.15
     positions = quarn.detect(values).positions
     assert len(positions) == 1 and abs(positions[0] - 10000) <= 500
+
+
+@pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
+def test_a_pure_seasonal_series_has_no_change(period):
+    for seed in range(3):
+        assert quarn.detect(seasonal(2500, period, seed)).change_points == ()
+
+
+@pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
+def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
+    result = quarn.detect(seasonal(2500, period, 4, shift_at=1300))
+    assert [(abs(p.position - 1300) <= 10, p.kind) for p in result.change_points] == [(True, "level")]
+    assert result.seasonal_period == pytest.approx(period, rel=0.01)

@@ -159,11 +159,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     const auto stopped = [&] {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
-    // The seasonal period the series shows, found on its standardised,
-    // winsorized values: here when the cycle is to be removed before
-    // everything else, otherwise once the changes are known. Removing it is
-    // optional: on trending series with a seasonal cycle (monthly counts)
-    // the tests then cut the remaining slow swings into more pieces.
+    // A seasonal cycle would be taken for changes of level, over and over:
+    // the period the series shows is found on its standardised, winsorized
+    // values, and unless the arguments say otherwise its cycle is removed
+    // before everything else (otherwise the period is only looked for once
+    // the changes are known).
     std::vector<double> deseasonalised;
     StandardValues values(x, arguments.control);
     if (stopped()) return detector_failure(std::string(stopped_message));
@@ -208,6 +208,12 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         detector.reset();
     }
     const ScoredSeries series(std::move(values), arguments.control);
+    // What the removed cycle leaves (an amplitude that changes) is allowed
+    // for in the dependence of the tests.
+    const std::size_t seasonal_lag =
+        output.seasonal_period && !deseasonalised.empty()
+            ? static_cast<std::size_t>(std::llround(*output.seasonal_period))
+            : 0;
     if (stopped()) return detector_failure(std::string(stopped_message));
     // Changes too small for the largest window show on whole stretches.
     {
@@ -227,7 +233,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     Selection pilot;
     std::vector<std::uint64_t> merged;
     {
-        const SplitTester tester(series, estimate_dependence(series, *candidates));
+        const SplitTester tester(series, estimate_dependence(series, *candidates, seasonal_lag));
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
         if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
@@ -240,7 +246,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     Selection selection = std::move(pilot);
     std::optional<SplitTester> final_tester;
     for (int round = 0; round < dependence_rounds; ++round) {
-        output.factors = estimate_dependence(series, selection.points);
+        output.factors = estimate_dependence(series, selection.points, seasonal_lag);
         final_tester.emplace(series, output.factors);
         if (stopped()) return detector_failure(std::string(stopped_message));
         Selection next = eliminate(*final_tester, merged, arguments.alpha);

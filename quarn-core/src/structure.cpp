@@ -26,6 +26,7 @@ constexpr double peak_half_width = 3.0;
 // Fewest Fourier frequencies a local level rests on, and how many of the
 // periodogram's highest local maxima are measured against their levels.
 constexpr double min_level_count = 16.0;
+constexpr double widen_cycles = 8.0;
 constexpr std::size_t shortlist = 32;
 // Ratio to the local level at which a whole fraction of the strongest
 // frequency counts as the fundamental.
@@ -43,6 +44,8 @@ constexpr std::size_t resync = 256;
 // average the periodograms of their stretches, which bounds the memory
 // (16 bytes per value of a stretch) and the longest period looked for.
 constexpr std::size_t max_stretch = std::size_t{1} << 16;
+// At most this many stretches are transformed, spread evenly over the series.
+constexpr std::size_t max_stretches = 16;
 
 // Squared modulus of sum_t z(t) exp(-i omega t), t < count.
 double fourier_power(std::size_t count, const ValueAt& z, double omega) {
@@ -63,8 +66,8 @@ double fourier_power(std::size_t count, const ValueAt& z, double omega) {
 }
 
 // Periodogram of z: of the whole series zero-padded to a power of two, or,
-// on a long series, the mean periodogram of its consecutive stretches of
-// max_stretch values (the values after the last whole stretch left out).
+// on a long series, the mean periodogram of stretches of max_stretch values
+// (as many as fit, at most max_stretches, spread evenly over the series).
 // The control is polled between stretches; a stop leaves it empty.
 struct Periodogram {
     std::size_t padded = 0;   // transform length
@@ -76,14 +79,18 @@ Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* contr
     Periodogram p;
     p.length = std::min(n, max_stretch);
     p.padded = std::bit_ceil(p.length);
-    const std::size_t stretches = n / p.length;
+    const std::size_t stretches = std::min(n / p.length, max_stretches);
     const std::size_t half = p.padded / 2;
     std::vector<std::complex<double>> data(p.padded);
     std::vector<double> sum(half + 1, 0.0);
     for (std::size_t k = 0; k < stretches; ++k) {
         if (control != nullptr && control->stop_requested()) return {};
+        // Stretches spread evenly over the series, the first at its start
+        // and the last at its end.
+        const std::size_t start =
+            stretches == 1 ? 0 : k * (n - p.length) / (stretches - 1);
         std::fill(data.begin(), data.end(), std::complex<double>());
-        for (std::size_t t = 0; t < p.length; ++t) data[t] = {z(k * p.length + t), 0.0};
+        for (std::size_t t = 0; t < p.length; ++t) data[t] = {z(start + t), 0.0};
         fourier_transform(data);
         for (std::size_t j = 0; j <= half; ++j) sum[j] += std::norm(data[j]);
     }
@@ -147,7 +154,6 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     const double scale = static_cast<double>(p.padded) / nd;  // ordinates per Fourier frequency
     const auto width = [scale](double w) { return static_cast<std::size_t>(std::ceil(w * scale)); };
     const std::size_t level_w = width(level_half_width), peak_w = width(peak_half_width);
-    const std::size_t fewest = width(min_level_count);
     // The local level around ordinate j: the median ordinate over a window
     // symmetric in log frequency (from j / 2 to 2 j near the low end, j -+
     // level_w higher up), the peak's own neighbourhood left out, divided by
@@ -157,21 +163,47 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // Returns the ratio of ordinate j to that level and the number of
     // Fourier frequencies the level rests on; a ratio of 0 where it rests on
     // too few.
-    std::vector<double> window;
+    // Near the low end (but not below 8 cycles) the window widens (j / 3
+    // to 3 j, then j / 4 to 4 j) until it holds enough frequencies, and each ordinate i weighs 1 / i,
+    // so that every octave counts alike and the weighted median of a
+    // power law falls at j. The count returned is the effective number of
+    // ordinates of those weights.
+    std::vector<std::pair<double, double>> window;  // ordinate, weight
     const auto ratio = [&](std::size_t j) -> std::pair<double, double> {
-        const std::size_t lo = std::max<std::size_t>({1, j > level_w ? j - level_w : 1, j / 2});
-        const double upper = static_cast<double>(j) * static_cast<double>(j) / static_cast<double>(lo);
-        const std::size_t hi = std::min(half, static_cast<std::size_t>(upper));
-        window.clear();
-        for (std::size_t i = lo; i <= hi; ++i) {
-            if (i + peak_w >= j && i <= j + peak_w) continue;
-            window.push_back(p.power[i]);
+        for (const double widening : {2.0, 3.0, 4.0}) {
+            // Below widen_cycles cycles only the narrowest window: the few
+            // lowest ordinates of a random walk vary too much to lean on.
+            if (widening > 2.0 && static_cast<double>(j) < widen_cycles * scale) break;
+            const auto narrowest = static_cast<std::size_t>(static_cast<double>(j) / widening);
+            const std::size_t lo = std::max<std::size_t>({1, j > level_w ? j - level_w : 1, narrowest});
+            const double upper =
+                static_cast<double>(j) * static_cast<double>(j) / static_cast<double>(lo);
+            const std::size_t hi = std::min(half, static_cast<std::size_t>(upper));
+            window.clear();
+            double weights = 0.0, squares = 0.0;
+            for (std::size_t i = lo; i <= hi; ++i) {
+                if (i + peak_w >= j && i <= j + peak_w) continue;
+                const double w = static_cast<double>(j) / static_cast<double>(i);
+                window.emplace_back(p.power[i], w);
+                weights += w;
+                squares += w * w;
+            }
+            const double count = window.empty() ? 0.0 : weights * weights / squares / scale;
+            if (count < min_level_count) continue;
+            std::sort(window.begin(), window.end());
+            double below = 0.0;
+            double median = window.back().first;
+            for (const auto& [value, w] : window) {
+                below += w;
+                if (below >= weights / 2.0) {
+                    median = value;
+                    break;
+                }
+            }
+            const double level = median / std::numbers::ln2;
+            return {level > 0.0 ? p.power[j] / level : 0.0, count};
         }
-        if (window.size() < fewest) return {0.0, 0.0};
-        const auto middle = window.begin() + static_cast<std::ptrdiff_t>(window.size() / 2);
-        std::nth_element(window.begin(), middle, window.end());
-        const double level = *middle / std::numbers::ln2;
-        return {level > 0.0 ? p.power[j] / level : 0.0, static_cast<double>(window.size()) / scale};
+        return {0.0, 0.0};
     };
     // The threshold: the chance level over the n / 2 frequencies, raised for
     // the noise of a level measured from few frequencies (a median of m

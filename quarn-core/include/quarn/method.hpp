@@ -30,8 +30,9 @@ struct MethodArguments {
     bool keep_detector = false;
     bool threshold_runs = false;
     // True removes the seasonal cycle the series shows (see find_cycle)
-    // before the candidates are sought and tested.
-    bool remove_seasonal_cycle = false;
+    // before the candidates are sought and tested, and allows for what it
+    // leaves in the dependence of the tests (a seasonal lag).
+    bool remove_seasonal_cycle = true;
 };
 
 struct Change {
@@ -56,8 +57,8 @@ struct MethodOutput {
     std::optional<DetectorOutput> detector;
     double unit = 1.0;
     // The seasonal period the series shows, in values (see
-    // seasonal_period); nullopt when it shows none. The cycle was removed
-    // before the tests only when the arguments asked for it.
+    // seasonal_period); nullopt when it shows none. Its cycle was removed
+    // before the tests when the arguments asked for it (the default).
     std::optional<double> seasonal_period;
 };
 

@@ -38,8 +38,8 @@ struct SeasonalCycle {
 // when the periodogram peaks at a whole fraction of its frequency too, and
 // the frequency is refined off the Fourier grid. nullopt when there is no
 // such peak or x has fewer than 16 values. Series longer than 65,536 values
-// are searched in the mean periodogram of their stretches of that length
-// (so for periods up to a third of it).
+// are searched in the mean periodogram of up to 16 stretches of that length
+// spread evenly over the series (so for periods up to a third of it).
 std::optional<double> seasonal_period(std::span<const double> x);
 
 // The same for the n values x(0) .. x(n - 1), read as often as needed. A
