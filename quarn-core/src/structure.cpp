@@ -25,12 +25,10 @@ constexpr double level_half_width = 64.0;
 constexpr double peak_half_width = 3.0;
 // Fewest Fourier frequencies a local level rests on, and how many of the
 // periodogram's highest local maxima are measured against their levels.
-constexpr double min_level_count = 16.0;
+constexpr double min_level_count = 8.0;
 constexpr double widen_cycles = 8.0;
 constexpr std::size_t shortlist = 32;
-// Ratio to the local level at which a whole fraction of the strongest
-// frequency counts as the fundamental.
-constexpr double fundamental_ratio = 10.0;
+// Whole fractions of the strongest frequency that may be the fundamental.
 constexpr int max_fraction = 6;
 // Harmonics fitted at most, and the reduction of the residual squares (in
 // residual variances) that a harmonic beyond the first must bring.
@@ -170,7 +168,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // ordinates of those weights.
     std::vector<std::pair<double, double>> window;  // ordinate, weight
     const auto ratio = [&](std::size_t j) -> std::pair<double, double> {
-        for (const double widening : {2.0, 3.0, 4.0}) {
+        for (const double widening : {2.0, 3.0, 4.0, 6.0, 8.0}) {
             // Below widen_cycles cycles only the narrowest window: the few
             // lowest ordinates of a random walk vary too much to lean on.
             if (widening > 2.0 && static_cast<double>(j) < widen_cycles * scale) break;
@@ -237,6 +235,13 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         }
     }
     if (peak == 0) return std::nullopt;
+    // A whole fraction of the peak's frequency is looked for at a few
+    // places only: its own chance level, raised alike for a level measured
+    // from few frequencies.
+    const double fraction_base = std::log(static_cast<double>(max_fraction) / chance);
+    const auto fraction_threshold = [fraction_base](double count) {
+        return fraction_base * (1.0 + fraction_base / count);
+    };
     // The strongest ordinate may be a harmonic: take the lowest whole
     // fraction of its frequency that stands out on its own.
     double centre = static_cast<double>(peak);
@@ -248,13 +253,13 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         double strongest = 0.0;
         std::size_t where = 0;
         for (std::size_t j = lo; j <= hi; ++j) {
-            const double r = ratio(j).first;
-            if (r > strongest) {
-                strongest = r;
+            const auto [r, count] = ratio(j);
+            if (count > 0.0 && r / fraction_threshold(count) > strongest) {
+                strongest = r / fraction_threshold(count);
                 where = j;
             }
         }
-        if (strongest > fundamental_ratio) {
+        if (strongest > 1.0) {
             centre = static_cast<double>(where);
             break;
         }

@@ -58,6 +58,14 @@ TEST(a_cycle_is_found_at_its_period_whole_or_not) {
     }
 }
 
+TEST(a_long_period_of_about_ten_cycles_is_found) {
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        const auto found = seasonal_period(with_cycle(gaussian(2600, seed), 250.0, 1.5));
+        CHECK(found.has_value());
+        if (found) CHECK(std::abs(*found - 250.0) < 5.0);
+    }
+}
+
 TEST(smooth_spectra_show_no_period) {
     for (std::uint32_t seed = 1; seed <= 20; ++seed) {
         const std::size_t n = 300 + 250 * seed;
