@@ -18,13 +18,14 @@ constexpr double min_cycles = 3.0;
 // Chance that a series with a smooth spectrum shows a peak this strong
 // somewhere (before allowing for the noise of the local level).
 constexpr double chance = 1e-3;
-// The local level of the periodogram around a frequency: the geometric mean
-// of the ordinates within this many Fourier frequencies on either side,
-// leaving out the peak's own neighbourhood.
+// The local level of the periodogram around a frequency rests on the
+// ordinates within this many Fourier frequencies on either side (fewer near
+// the low end), leaving out the peak's own neighbourhood.
 constexpr double level_half_width = 64.0;
 constexpr double peak_half_width = 3.0;
-// Fewest Fourier frequencies a local level rests on, and how many of the
-// periodogram's highest local maxima are measured against their levels.
+// Fewest (effective) Fourier frequencies a local level rests on, the fewest
+// cycles for which its window may widen, and how many of the periodogram's
+// highest local maxima are measured against their levels.
 constexpr double min_level_count = 8.0;
 constexpr double widen_cycles = 8.0;
 constexpr std::size_t shortlist = 32;
@@ -161,11 +162,11 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // Returns the ratio of ordinate j to that level and the number of
     // Fourier frequencies the level rests on; a ratio of 0 where it rests on
     // too few.
-    // Near the low end (but not below 8 cycles) the window widens (j / 3
-    // to 3 j, then j / 4 to 4 j) until it holds enough frequencies, and each ordinate i weighs 1 / i,
-    // so that every octave counts alike and the weighted median of a
-    // power law falls at j. The count returned is the effective number of
-    // ordinates of those weights.
+    // Near the low end (but not below 8 cycles) the window widens, from
+    // j / 3 .. 3 j up to j / 8 .. 8 j, until it holds enough frequencies,
+    // and each ordinate i weighs j / i, so that every octave counts alike
+    // and the weighted median of a power law falls at j. The count returned
+    // is the effective number of ordinates of those weights.
     std::vector<std::pair<double, double>> window;  // ordinate, weight
     const auto ratio = [&](std::size_t j) -> std::pair<double, double> {
         for (const double widening : {2.0, 3.0, 4.0, 6.0, 8.0}) {
