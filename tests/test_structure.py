@@ -71,3 +71,14 @@ def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
     result = quarn.detect(seasonal(2500, period, 4, shift_at=1300))
     assert [(abs(p.position - 1300) <= 10, p.kind) for p in result.change_points] == [(True, "level")]
     assert result.seasonal_period == pytest.approx(period, rel=0.01)
+
+
+@pytest.mark.parametrize("size", [50.0, 1000.0])
+def test_a_spike_does_not_hide_a_level_shift(size):
+    # The candidate detector's thresholds grow with a spike in their
+    # windows; the search of whole stretches still proposes the shift.
+    for seed in range(10):
+        values = np.random.default_rng(seed).normal(size=300)
+        values[150:] += 3.0
+        values[100] += size
+        assert any(abs(p - 150) <= 3 for p in quarn.detect(values).positions)
