@@ -251,9 +251,10 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         if (stopped()) return detector_failure(std::string(stopped_message));
         Selection next = eliminate(*final_tester, merged, arguments.alpha);
         if (stopped()) return detector_failure(std::string(stopped_message));
+        // The same points give the same factors, and so the same selection.
         const bool same = next.points == selection.points;
         selection = std::move(next);
-        if (same && round > 0) break;
+        if (same) break;
     }
     const SplitTester& tester = *final_tester;
     const std::vector<std::uint64_t> moved = relocate(series, selection);
