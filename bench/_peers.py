@@ -11,6 +11,8 @@ except ImportError:  # the comparison is optional
 
 #: KernelCPD's cost grows with the square of the length; longer series are skipped.
 KERNEL_MAX_LENGTH = 2000
+#: Pelt's l2 search can take minutes on 10^5 values with few changes.
+PELT_MAX_LENGTH = 20000
 
 
 def available() -> bool:
@@ -26,7 +28,9 @@ def binseg(values: np.ndarray) -> list[int]:
     return ruptures.Binseg(model="l2").fit(values).predict(pen=_penalty(values))[:-1]
 
 
-def pelt(values: np.ndarray) -> list[int]:
+def pelt(values: np.ndarray) -> list[int] | None:
+    if len(values) > PELT_MAX_LENGTH:
+        return None
     return ruptures.Pelt(model="l2").fit(values).predict(pen=_penalty(values))[:-1]
 
 

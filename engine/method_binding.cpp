@@ -64,6 +64,8 @@ const char* kind_name(ChangeKind kind) {
 //   candidates    int        distinct candidates the selection started from
 //   unit          float      the detector's figures times unit are in the
 //                            series' units
+//   seasonal_period  float, the period of the seasonal cycle removed before
+//                 the tests, or None when the series shows none
 //   detector      the detector's compact result (as detect returns it, on
 //                 the standardised series), or None when not kept
 nb::dict method_dict(MethodOutput&& output, std::size_t n, const ResultLayout& layout) {
@@ -85,6 +87,11 @@ nb::dict method_dict(MethodOutput&& output, std::size_t n, const ResultLayout& l
     result["window_sizes"] = index_array(std::move(output.window_sizes));
     result["candidates"] = nb::int_(output.candidates);
     result["unit"] = nb::float_(output.unit);
+    if (output.seasonal_period) {
+        result["seasonal_period"] = nb::float_(*output.seasonal_period);
+    } else {
+        result["seasonal_period"] = nb::none();
+    }
     if (output.detector) {
         result["detector"] = detection_dict(std::move(*output.detector), n, layout);
     } else {

@@ -104,7 +104,8 @@ def detect_changes(
 
     Returns ``{"n": int, "positions": int64[k], "kinds": tuple[str, ...],
     "p_values": float64[k], "votes": int64[k], "window_sizes": int64[s],
-    "candidates": int, "unit": float, "detector": detection dict | None}``:
+    "candidates": int, "unit": float, "seasonal_period": float | None,
+    "detector": detection dict | None}``:
     the kept changes, and the candidate detector's result (as :func:`detect`
     returns it) on the standardised series, whose statistics and thresholds
     times ``unit`` are in the series' units.

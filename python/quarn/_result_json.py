@@ -58,6 +58,7 @@ def result_to_json(result: DetectionResult, *, indent: int | None = None) -> str
         document["changes"] = {
             "kinds": [p.kind for p in result.change_points],
             "p_values": [p.p_value for p in result.change_points],
+            "seasonal_period": result.seasonal_period,
         }
     return json.dumps(document, indent=indent, allow_nan=False)
 
@@ -117,6 +118,7 @@ def _read_result(document: dict[str, Any]) -> DetectionResult:
         kinds, p_values = _read_changes(changes, len(consensus["leaders"]))
         consensus["kinds"] = kinds
         consensus["p_values"] = p_values
+        detection["seasonal_period"] = _read_period(changes, n_samples)
         _freeze(consensus)
     elif changes is not None:
         raise DocumentError("changes belong to results of the confirm method only")
@@ -142,6 +144,23 @@ def _read_changes(changes: Any, count: int) -> tuple[tuple[str, ...], Any]:
             raise DocumentError(f"changes p_values[{i}] must lie in [0, 1], got {value!r}")
         checked.append(value)
     return tuple(str(kind) for kind in kinds), np.array(checked, dtype=np.float64)
+
+
+def _read_period(changes: Any, n_samples: int) -> float | None:
+    """The seasonal period of a confirm result's changes: None (also in
+    documents written before it was recorded), or a period of at least 2
+    values that fits into the series."""
+    from quarn._result_reading import DocumentError, number
+
+    period = changes.get("seasonal_period")
+    if period is None:
+        return None
+    value = number(period, "changes seasonal_period")
+    if not 2.0 <= value <= n_samples:
+        raise DocumentError(
+            f"changes seasonal_period must lie in [2, n_samples = {n_samples}], got {value!r}"
+        )
+    return value
 
 
 def _window_sizes(n_samples: int, options: dict[str, Any], found: list[int]) -> list[int]:

@@ -174,7 +174,12 @@ def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
     for value in consensus.values():
         if isinstance(value, np.ndarray):
             value.flags.writeable = False
-    return {"n": output["n"], "windows": windows, "consensus": consensus}
+    return {
+        "n": output["n"],
+        "windows": windows,
+        "consensus": consensus,
+        "seasonal_period": output["seasonal_period"],
+    }
 
 
 def _explained(

@@ -230,6 +230,10 @@ class DetectionResult:
             the result's own copy, so later changes to the caller's data do
             not reach it.
         index: The pandas index of the series, or None.
+        seasonal_period: The period, in values, of the seasonal cycle that
+            the confirm method found in the series (a clear peak of its
+            periodogram; not necessarily a whole number), or None when the
+            series shows none, and always None for the native method.
     """
 
     change_points: tuple[ChangePoint, ...]
@@ -238,6 +242,7 @@ class DetectionResult:
     options: Mapping[str, Any]
     values: npt.NDArray[np.float64] = field(repr=False)
     index: Any = field(default=None, repr=False)
+    seasonal_period: float | None = None
     # The cumulative probability at every change point, as the consensus
     # computed it (the native dictionary's ``cdf``).
     _cdf: npt.NDArray[np.float64] = field(
@@ -444,6 +449,7 @@ def build_result(
         options=FrozenMapping(recorded_options(options)),
         values=_read_only(values),
         index=index,
+        seasonal_period=detection.get("seasonal_period"),
         _cdf=_read_only(consensus["cdf"]),
     )
 

@@ -9,26 +9,24 @@ namespace quarn {
 
 namespace {
 
-// Sums of lag-1 products and of squares of centred residuals, pooled over
-// segments.
-struct Lag1 {
+// Sums of lag-`lag` products and of squares of centred residuals, pooled
+// over segments.
+struct Lagged {
+    std::size_t lag = 1;
     double products = 0.0;
     double squares = 0.0;
 
     // Adds the m residuals e(0) .. e(m - 1), recomputed as often as needed
     // rather than stored.
     void add(std::size_t m, auto e) {
-        if (m < 3) return;
+        if (m < lag + 2) return;
         double mean = 0.0;
         for (std::size_t t = 0; t < m; ++t) mean += e(t);
         mean /= static_cast<double>(m);
-        double previous = e(0) - mean;
-        squares += previous * previous;
-        for (std::size_t t = 1; t < m; ++t) {
+        for (std::size_t t = 0; t < m; ++t) {
             const double current = e(t) - mean;
-            products += current * previous;
             squares += current * current;
-            previous = current;
+            if (t >= lag) products += current * (e(t - lag) - mean);
         }
     }
 
@@ -73,8 +71,12 @@ double ar1_variance_ratio(double r) {
 }
 
 DependenceFactors estimate_dependence(const ScoredSeries& series,
-                                      std::span<const std::uint64_t> cuts) {
-    Lag1 level, spread, shape, trend;
+                                      std::span<const std::uint64_t> cuts,
+                                      std::size_t seasonal_lag) {
+    Lagged level, spread, shape, trend;
+    Lagged level_s{seasonal_lag}, spread_s{seasonal_lag}, shape_s{seasonal_lag},
+        trend_s{seasonal_lag};
+    const bool seasonal = seasonal_lag > 1;
     std::size_t begin = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
         const std::size_t end = i < cuts.size() ? static_cast<std::size_t>(cuts[i]) : series.size();
@@ -82,19 +84,35 @@ DependenceFactors estimate_dependence(const ScoredSeries& series,
             const std::size_t m = end - begin;
             const auto rank = [&series, begin](std::size_t t) { return series.rank(begin + t); };
             const auto value = [&series, begin](std::size_t t) { return series.value(begin + t); };
-            level.add(m, less_line(m, rank));
+            const auto level_e = less_line(m, rank);
             const auto deviation = less_mean(m, rank);
-            spread.add(m, [&](std::size_t t) {
+            const auto spread_e = [&](std::size_t t) {
                 const double e = deviation(t);
                 return e * e;
-            });
-            shape.add(m, less_mean(m, [&](std::size_t t) { return legendre_score(rank(t), 4); }));
-            trend.add(m, less_line(m, value));
+            };
+            const auto shape_e = less_mean(m, [&](std::size_t t) { return legendre_score(rank(t), 4); });
+            const auto trend_e = less_line(m, value);
+            level.add(m, level_e);
+            spread.add(m, spread_e);
+            shape.add(m, shape_e);
+            trend.add(m, trend_e);
+            if (seasonal) {
+                level_s.add(m, level_e);
+                spread_s.add(m, spread_e);
+                shape_s.add(m, shape_e);
+                trend_s.add(m, trend_e);
+            }
         }
         begin = end;
     }
-    return {ar1_variance_ratio(level.correlation()), ar1_variance_ratio(spread.correlation()),
-            ar1_variance_ratio(shape.correlation()), ar1_variance_ratio(trend.correlation())};
+    // A seasonal lag multiplies in its own AR(1) factor, as for a process
+    // (1 - phi B)(1 - Phi B^s) e = noise.
+    const auto factor = [seasonal](const Lagged& short_lag, const Lagged& season) {
+        const double f = ar1_variance_ratio(short_lag.correlation());
+        return seasonal ? f * ar1_variance_ratio(season.correlation()) : f;
+    };
+    return {factor(level, level_s), factor(spread, spread_s), factor(shape, shape_s),
+            factor(trend, trend_s)};
 }
 
 }  // namespace quarn

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <string>
@@ -11,6 +12,8 @@
 #include "quarn/dependence.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/stats.hpp"
+#include "quarn/stretch_search.hpp"
+#include "quarn/structure.hpp"
 
 namespace quarn {
 
@@ -28,6 +31,8 @@ constexpr std::size_t window_count = 6;
 constexpr std::size_t replicate_budget = 15'000'000;
 // No split leaves fewer values on a side.
 constexpr std::size_t min_side = 3;
+// Most selections whose residuals measure the dependence for the next one.
+constexpr int dependence_rounds = 4;
 
 // As printf's "%.17g" in the "C" locale, whatever locale the process has set
 // (printf itself would write "1,5" under a German one).
@@ -158,8 +163,37 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     const auto stopped = [&] {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
+    // A seasonal cycle would be taken for changes of level, over and over:
+    // the period the series shows is found on its standardised, winsorized
+    // values, and unless the arguments say otherwise its cycle is removed
+    // before everything else (otherwise the period is only looked for once
+    // the changes are known).
+    std::vector<double> deseasonalised;
     StandardValues values(x, arguments.control);
     if (stopped()) return detector_failure(std::string(stopped_message));
+    const bool remove_cycle = arguments.remove_seasonal_cycle;
+    if (remove_cycle) {
+        output.seasonal_period = seasonal_period(
+            n, [&values](std::size_t t) { return values.value(t); }, arguments.control);
+    }
+    if (output.seasonal_period) {
+        std::vector<double> z(n);
+        for (std::size_t t = 0; t < n; ++t) z[t] = values.value(t);
+        const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
+        const double unit = values.unit();
+        deseasonalised.resize(n);
+        bool finite = true;
+        for (std::size_t t = 0; t < n && finite; ++t) {
+            deseasonalised[t] = x[t] - unit * cycle.values[t];
+            finite = std::isfinite(deseasonalised[t]);
+        }
+        if (!finite) deseasonalised = std::vector<double>();
+    }
+    if (stopped()) return detector_failure(std::string(stopped_message));
+    if (!deseasonalised.empty()) {
+        values = StandardValues(std::span<const double>(deseasonalised), arguments.control);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+    }
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
     std::optional<DetectorOutput> detector;
@@ -178,7 +212,24 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         detector.reset();
     }
     const ScoredSeries series(std::move(values), arguments.control);
+    // What the removed cycle leaves (an amplitude that changes) is allowed
+    // for in the dependence of the tests.
+    const std::size_t seasonal_lag =
+        output.seasonal_period && !deseasonalised.empty()
+            ? static_cast<std::size_t>(std::llround(*output.seasonal_period))
+            : 0;
     if (stopped()) return detector_failure(std::string(stopped_message));
+    // Changes too small for the largest window show on whole stretches.
+    {
+        const std::vector<std::uint64_t> whole = stretch_candidates(series, arguments.control);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+        std::vector<std::uint64_t> joined;
+        joined.reserve(candidates->size() + whole.size());
+        std::set_union(candidates->begin(), candidates->end(), whole.begin(), whole.end(),
+                       std::back_inserter(joined));
+        *candidates = std::move(joined);
+        output.candidates = candidates->size();
+    }
 
     // A pilot selection, with dependence measured around the candidates'
     // many short segments, gives a segmentation whose residuals measure the
@@ -186,17 +237,30 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     Selection pilot;
     std::vector<std::uint64_t> merged;
     {
-        const SplitTester tester(series, estimate_dependence(series, *candidates));
+        const SplitTester tester(series, estimate_dependence(series, *candidates, seasonal_lag));
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
         if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
     }
     if (stopped()) return detector_failure(std::string(stopped_message));
-    output.factors = estimate_dependence(series, pilot.points);
-    const SplitTester tester(series, output.factors);
-    if (stopped()) return detector_failure(std::string(stopped_message));
-    const Selection selection = eliminate(tester, merged, arguments.alpha);
-    if (stopped()) return detector_failure(std::string(stopped_message));
+    // Spurious cuts in strongly persistent noise take its slow swings out of
+    // the residuals and so hide the persistence that made them: the
+    // dependence is measured again on each selection's own residuals until
+    // the selection holds still.
+    Selection selection = std::move(pilot);
+    std::optional<SplitTester> final_tester;
+    for (int round = 0; round < dependence_rounds; ++round) {
+        output.factors = estimate_dependence(series, selection.points, seasonal_lag);
+        final_tester.emplace(series, output.factors);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+        Selection next = eliminate(*final_tester, merged, arguments.alpha);
+        if (stopped()) return detector_failure(std::string(stopped_message));
+        // The same points give the same factors, and so the same selection.
+        const bool same = next.points == selection.points;
+        selection = std::move(next);
+        if (same) break;
+    }
+    const SplitTester& tester = *final_tester;
     const std::vector<std::uint64_t> moved = relocate(series, selection);
     for (std::size_t i = 0; i < moved.size(); ++i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);
@@ -206,6 +270,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
             {moved[i],
              name_change(tester, series, a, c, b, selection.evidence[i].kind, arguments.alpha),
              selection.evidence[i].p_value, support_votes(support, moved[i])});
+    }
+    if (!remove_cycle) {
+        output.seasonal_period = seasonal_period(
+            n, [&series](std::size_t t) { return series.value(t); }, arguments.control);
+        if (stopped()) return detector_failure(std::string(stopped_message));
     }
     return output;
 }

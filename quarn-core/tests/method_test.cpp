@@ -231,3 +231,40 @@ TEST(many_series_equal_one_call_each_and_name_the_failing_one) {
     const auto failed = quarn::detect_changes_many(with_bad, options);
     CHECK(!failed && failed.error().series_index == 1u);
 }
+
+namespace {
+
+std::vector<double> seasonal(std::size_t n, double period, double shift_at, std::uint32_t seed) {
+    std::vector<double> x = sample::noise(seed, n);
+    for (std::size_t t = 0; t < n; ++t) {
+        x[t] += 2.0 * std::sin(2.0 * 3.141592653589793 * static_cast<double>(t) / period);
+        if (static_cast<double>(t) >= shift_at) x[t] += 3.0;
+    }
+    return x;
+}
+
+}  // namespace
+
+TEST(a_seasonal_series_reports_its_period) {
+    const quarn::MethodOutput found = run(seasonal(1200, 30.0, 2000.0, 4));
+    CHECK(found.seasonal_period.has_value());
+    if (found.seasonal_period) CHECK(std::abs(*found.seasonal_period - 30.0) < 0.3);
+    CHECK(!run(sample::noise(4, 1200)).seasonal_period.has_value());
+}
+
+TEST(removing_the_cycle_leaves_the_level_shift_alone) {
+    MethodArguments arguments;
+    arguments.remove_seasonal_cycle = true;
+    const std::vector<double> pure = seasonal(1200, 30.0, 2000.0, 6);
+    arguments.series = pure;
+    const auto none = detect_changes(arguments);
+    CHECK(none.has_value() && none->changes.empty());
+    const std::vector<double> shifted = seasonal(1200, 30.0, 700.0, 6);
+    arguments.series = shifted;
+    const auto one = detect_changes(arguments);
+    CHECK(one.has_value() && one->changes.size() == 1u);
+    if (one && one->changes.size() == 1u) {
+        CHECK(one->changes[0].position >= 690u && one->changes[0].position <= 710u);
+        CHECK(one->changes[0].kind == ChangeKind::level);
+    }
+}

@@ -25,7 +25,12 @@ double ar1_variance_ratio(double r);
 // values less a line per segment (trend). Each factor comes from the lag-1
 // autocorrelation pooled over segments of at least 4 values, clipped to
 // [0, max_autocorrelation].
+//
+// A seasonal lag above 1 multiplies each factor by the AR(1) ratio of the
+// residuals' autocorrelation at that lag (clipped alike): the long-run
+// variance of (1 - phi B)(1 - Phi B^s) e = noise over its variance.
 DependenceFactors estimate_dependence(const ScoredSeries& series,
-                                      std::span<const std::uint64_t> cuts);
+                                      std::span<const std::uint64_t> cuts,
+                                      std::size_t seasonal_lag = 0);
 
 }  // namespace quarn

@@ -29,6 +29,10 @@ struct MethodArguments {
     // thresholds by runs when `threshold_runs` is also true.
     bool keep_detector = false;
     bool threshold_runs = false;
+    // True removes the seasonal cycle the series shows (see find_cycle)
+    // before the candidates are sought and tested, and allows for what it
+    // leaves in the dependence of the tests (a seasonal lag).
+    bool remove_seasonal_cycle = true;
 };
 
 struct Change {
@@ -52,6 +56,10 @@ struct MethodOutput {
     // and thresholds times `unit` are in the series' own units.
     std::optional<DetectorOutput> detector;
     double unit = 1.0;
+    // The seasonal period the series shows, in values (see
+    // seasonal_period); nullopt when it shows none. Its cycle was removed
+    // before the tests when the arguments asked for it (the default).
+    std::optional<double> seasonal_period;
 };
 
 // Replicates per bootstrap threshold of the candidate detector on n values:

@@ -1,0 +1,216 @@
+"""Synthetic series with structure in time, drawn from fixed seeds.
+
+Families with changes: level shifts on a seasonal cycle, level shifts in
+strongly persistent AR(1) noise and in a random walk plus noise, periodic
+signals whose waveform, period or amplitude changes, small changes of level
+or spread on long stretches, and level shifts next to isolated spikes.
+Change-free kinds: the same structures without changes. Every series is a
+pure function of its family, its index and the suite's base seed.
+
+Periods are drawn from a continuous range (not integers only), and some are
+longer than the candidate detector's largest window.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+#: Families with changes, in table order.
+FAMILIES = ("seasonal_level", "ar1_strong_level", "walk_level", "pattern", "long_small", "spike_level")
+
+#: Change-free kinds, in table order.
+NULL_KINDS = ("seasonal", "ar1_strong", "walk", "periodic", "long", "spike")
+
+
+@dataclass(frozen=True)
+class StructuredSeries:
+    """One structured series and its true change points."""
+
+    family: str
+    index: int
+    values: np.ndarray
+    change_points: list[int]
+
+
+def _rng(base_seed: int, group: str, index: int) -> np.random.Generator:
+    tag = sum(ord(c) << (8 * (i % 7)) for i, c in enumerate(group))
+    return np.random.default_rng([base_seed, tag, index, 17])
+
+
+def _log_uniform(rng: np.random.Generator, low: float, high: float) -> float:
+    return float(np.exp(rng.uniform(np.log(low), np.log(high))))
+
+
+def _cuts(rng: np.random.Generator, n: int, count: int, min_segment: int) -> list[int]:
+    count = max(0, min(count, n // min_segment - 1))
+    slack = n - (count + 1) * min_segment
+    cuts = np.sort(rng.integers(0, slack + 1, size=count))
+    return [int(c + (i + 1) * min_segment) for i, c in enumerate(cuts)]
+
+
+def _signed(rng: np.random.Generator, low: float, high: float) -> float:
+    return float(rng.uniform(low, high) * rng.choice([-1.0, 1.0]))
+
+
+def _steps(rng: np.random.Generator, n: int, cps: list[int], low: float, high: float) -> np.ndarray:
+    level = np.zeros(n)
+    for c in cps:
+        level[c:] += _signed(rng, low, high)
+    return level
+
+
+def _wave(kind: str, phase: np.ndarray) -> np.ndarray:
+    """A waveform of period 1 with mean 0 and variance 1."""
+    p = phase % 1.0
+    if kind == "sine":
+        return np.sqrt(2.0) * np.sin(2 * np.pi * p)
+    if kind == "square":
+        return np.where(p < 0.5, 1.0, -1.0)
+    if kind == "sawtooth":
+        return np.sqrt(3.0) * (2.0 * p - 1.0)
+    if kind == "two-tone":
+        return np.sin(2 * np.pi * p) + np.sin(6 * np.pi * p + 1.0)
+    if kind == "pulse":
+        w = np.exp(-0.5 * ((p - 0.5) / 0.06) ** 2)
+        return (w - w.mean()) / w.std()
+    raise ValueError(kind)
+
+
+WAVES = ("sine", "square", "sawtooth", "two-tone", "pulse")
+
+
+def _seasonal(rng: np.random.Generator, n: int, period: float) -> np.ndarray:
+    """A smooth seasonal cycle: one or two harmonics, amplitude 1 to 3 sd."""
+    t = np.arange(n)
+    shift = rng.uniform()
+    cycle = np.sin(2 * np.pi * (t / period + shift))
+    if rng.uniform() < 0.5:
+        cycle = cycle + rng.uniform(0.2, 0.6) * np.sin(4 * np.pi * (t / period + shift) + rng.uniform(0, 6))
+    cycle = cycle / cycle.std()
+    return rng.uniform(1.0, 3.0) * cycle
+
+
+def _ar1(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
+    innovations = rng.standard_normal(n) * np.sqrt(1.0 - phi * phi)
+    values = np.empty(n)
+    values[0] = rng.standard_normal()
+    for t in range(1, n):
+        values[t] = phi * values[t - 1] + innovations[t]
+    return values
+
+
+def _walk(rng: np.random.Generator, n: int) -> np.ndarray:
+    """A random walk with steps of 0.05 to 0.2 noise sd, plus unit noise."""
+    return np.cumsum(rng.standard_normal(n) * rng.uniform(0.05, 0.2)) + rng.standard_normal(n)
+
+
+def _periodic(rng: np.random.Generator, n: int, cps: list[int]) -> np.ndarray:
+    """Periodic signal plus noise whose waveform, period or amplitude changes at cps."""
+    wave = WAVES[int(rng.integers(len(WAVES)))]
+    period = rng.uniform(10.0, 60.0)
+    amplitude = 1.0
+    noise = rng.uniform(0.2, 0.5)
+    values = np.empty(n)
+    phase = rng.uniform()
+    bounds = [0, *cps, n]
+    for i, (a, b) in enumerate(zip(bounds, bounds[1:])):
+        if i:
+            what = ("waveform", "period", "amplitude")[int(rng.integers(3))]
+            if what == "waveform":
+                wave = WAVES[(WAVES.index(wave) + int(rng.integers(1, len(WAVES)))) % len(WAVES)]
+            elif what == "period":
+                factor = rng.uniform(1.5, 3.0)
+                period = period * factor if period * factor <= 90.0 or period / factor < 10.0 else period / factor
+            else:
+                amplitude *= rng.choice([1.0 / rng.uniform(1.5, 3.0), rng.uniform(1.5, 3.0)])
+        t = np.arange(b - a)
+        values[a:b] = amplitude * _wave(wave, phase + t / period)
+        phase = phase + (b - a) / period  # the phase runs on without a jump
+    return values + noise * rng.standard_normal(n)
+
+
+def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSeries:
+    """One series of a family with changes.
+
+    Args:
+        family: One of ``FAMILIES``.
+        index: Which series of the family.
+        base_seed: Seed of the whole suite.
+
+    Returns:
+        The series and its true change points.
+    """
+    rng = _rng(base_seed, family, index)
+    if family == "seasonal_level":
+        n = int(_log_uniform(rng, 500, 5000))
+        period = _log_uniform(rng, 6.0, min(400.0, n / 4.0))
+        cps = _cuts(rng, n, int(rng.integers(1, 4)), max(60, int(period)))
+        values = _seasonal(rng, n, period) + rng.standard_normal(n) + _steps(rng, n, cps, 1.5, 3.0)
+    elif family == "ar1_strong_level":
+        n = int(_log_uniform(rng, 500, 5000))
+        cps = _cuts(rng, n, int(rng.integers(1, 4)), 150)
+        values = _ar1(rng, n, rng.uniform(0.9, 0.97)) + _steps(rng, n, cps, 3.0, 5.0)
+    elif family == "walk_level":
+        n = int(_log_uniform(rng, 500, 5000))
+        cps = _cuts(rng, n, int(rng.integers(1, 4)), 150)
+        values = _walk(rng, n) + _steps(rng, n, cps, 3.0, 5.0)
+    elif family == "pattern":
+        n = int(_log_uniform(rng, 500, 5000))
+        cps = _cuts(rng, n, int(rng.integers(1, 4)), 300)
+        values = _periodic(rng, n, cps)
+    elif family == "long_small":
+        n = int(_log_uniform(rng, 1e4, 1e5))
+        cps = _cuts(rng, n, int(rng.integers(1, 4)), n // 6)
+        if rng.uniform() < 0.5:
+            values = rng.standard_normal(n) + _steps(rng, n, cps, 0.1, 0.3)
+        else:
+            scale = np.ones(n)
+            for c in cps:
+                scale[c:] *= rng.uniform(1.1, 1.3) ** rng.choice([-1.0, 1.0])
+            values = scale * rng.standard_normal(n)
+    elif family == "spike_level":
+        n = int(_log_uniform(rng, 300, 5000))
+        cps = [int(n * rng.uniform(0.35, 0.65))]
+        values = rng.standard_normal(n) + _steps(rng, n, cps, 3.0, 3.0)
+        spot = int(n * rng.uniform(0.05, 0.3)) if rng.uniform() < 0.5 else int(n * rng.uniform(0.7, 0.95))
+        values[spot] += _signed(rng, 1.0, 1.0) * _log_uniform(rng, 5.0, 1000.0)
+    else:
+        raise ValueError(f"unknown family {family!r}")
+    return StructuredSeries(family, index, values, cps)
+
+
+def change_free(kind: str, index: int, base_seed: int = 2024) -> StructuredSeries:
+    """One change-free series of a kind.
+
+    Args:
+        kind: One of ``NULL_KINDS``.
+        index: Which series of the kind.
+        base_seed: Seed of the whole suite.
+
+    Returns:
+        The series, with no change points.
+    """
+    rng = _rng(base_seed, "null_" + kind, index)
+    n = int(_log_uniform(rng, 500, 5000))
+    if kind == "seasonal":
+        period = _log_uniform(rng, 6.0, min(400.0, n / 4.0))
+        values = _seasonal(rng, n, period) + rng.standard_normal(n)
+    elif kind == "ar1_strong":
+        values = _ar1(rng, n, rng.uniform(0.9, 0.97))
+    elif kind == "walk":
+        values = _walk(rng, n)
+    elif kind == "periodic":
+        values = _periodic(rng, n, [])
+    elif kind == "long":
+        n = int(_log_uniform(rng, 1e4, 1e5))
+        values = rng.standard_normal(n)
+    elif kind == "spike":
+        n = int(_log_uniform(rng, 300, 5000))
+        values = rng.standard_normal(n)
+        for _ in range(int(rng.integers(1, 4))):
+            values[int(rng.integers(n))] += _signed(rng, 1.0, 1.0) * _log_uniform(rng, 5.0, 1000.0)
+    else:
+        raise ValueError(f"unknown kind {kind!r}")
+    return StructuredSeries("null_" + kind, index, values, [])

@@ -1,0 +1,59 @@
+// The series' own structure in time, estimated before any change is tested:
+// a seasonal cycle found in the periodogram, fitted by a few harmonics and
+// removed, so that the change tests see the series without its cycle.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quarn/control.hpp"
+
+namespace quarn {
+
+// Value t of a series, for the searches that read a series without a copy.
+using ValueAt = std::function<double(std::size_t)>;
+
+// Discrete Fourier transform of `data` in place (forward, no scaling). The
+// length must be a power of two (1 included). Twiddle factors are computed
+// directly, so the bits do not depend on anything but the input.
+void fourier_transform(std::span<std::complex<double>> data);
+
+// A seasonal cycle: its period (in values, not necessarily whole) and its
+// fitted values, one per value of the series, with mean 0.
+struct SeasonalCycle {
+    double period = 0.0;
+    std::vector<double> values;
+};
+
+// The seasonal period of x when its periodogram holds a peak that stands
+// far above the periodogram's level around it: far enough that on series
+// whose spectrum is smooth (independent noise, strong persistence, a random
+// walk, level shifts) such a peak appears by chance on about one series in
+// a thousand. Only periods of at least 2 values that repeat at least 3
+// times are looked for; the strongest peak is taken down to its fundamental
+// when the periodogram peaks at a whole fraction of its frequency too, and
+// the frequency is refined off the Fourier grid. nullopt when there is no
+// such peak or x has fewer than 16 values. Series longer than 65,536 values
+// are searched in the mean periodogram of up to 16 stretches of that length
+// spread evenly over the series (so for periods up to a third of it).
+std::optional<double> seasonal_period(std::span<const double> x);
+
+// The same for the n values x(0) .. x(n - 1), read as often as needed. A
+// `control` that asks to stop, polled between the stretches, gives nullopt.
+std::optional<double> seasonal_period(std::size_t n, const ValueAt& x,
+                                      const RunControl* control = nullptr);
+
+// The cycle of `period` fitted to x by least squares, one harmonic at a
+// time (up to 12 harmonics below the Nyquist frequency), keeping the
+// fundamental and every harmonic whose periodogram value stands out from its
+// surroundings. The fitted values have mean 0 over the series.
+SeasonalCycle fit_cycle(std::span<const double> x, double period);
+
+// seasonal_period then fit_cycle; nullopt when there is no period.
+std::optional<SeasonalCycle> find_cycle(std::span<const double> x);
+
+}  // namespace quarn

@@ -1,0 +1,61 @@
+#include "quarn/stretch_search.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+
+using quarn::ScoredSeries;
+using quarn::stretch_candidates;
+
+namespace {
+
+std::vector<double> gaussian(std::size_t n, std::uint32_t seed) {
+    std::mt19937 engine(seed);
+    std::normal_distribution<double> normal;
+    std::vector<double> x(n);
+    for (double& v : x) v = normal(engine);
+    return x;
+}
+
+bool near(const std::vector<std::uint64_t>& points, std::uint64_t target, std::uint64_t margin) {
+    return std::any_of(points.begin(), points.end(), [&](std::uint64_t p) {
+        return p + margin >= target && p <= target + margin;
+    });
+}
+
+}  // namespace
+
+TEST(a_small_shift_on_a_long_stretch_is_proposed) {
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        std::vector<double> x = gaussian(20000, seed);
+        for (std::size_t t = 10000; t < x.size(); ++t) x[t] += 0.15;
+        const ScoredSeries series(x);
+        CHECK(near(stretch_candidates(series), 10000, 500));
+    }
+}
+
+TEST(a_small_change_of_spread_is_proposed) {
+    std::vector<double> x = gaussian(20000, 7);
+    for (std::size_t t = 12000; t < x.size(); ++t) x[t] *= 1.25;
+    const ScoredSeries series(x);
+    CHECK(near(stretch_candidates(series), 12000, 500));
+}
+
+TEST(candidates_are_ascending_distinct_and_inside) {
+    std::vector<double> x = gaussian(5000, 3);
+    for (std::size_t t = 1000; t < 3000; ++t) x[t] += 2.0;
+    const ScoredSeries series(x);
+    const auto found = stretch_candidates(series);
+    CHECK(near(found, 1000, 5) && near(found, 3000, 5));
+    CHECK(std::is_sorted(found.begin(), found.end()));
+    CHECK(std::adjacent_find(found.begin(), found.end()) == found.end());
+    for (const auto p : found) CHECK(p >= quarn::stretch_min_side && p + quarn::stretch_min_side <= 5000);
+}
+
+TEST(short_and_constant_series_give_none) {
+    CHECK(stretch_candidates(ScoredSeries(gaussian(39, 1))).empty());
+    CHECK(stretch_candidates(ScoredSeries(std::vector<double>(1000, 1.0))).empty());
+}

@@ -1,0 +1,134 @@
+#include "quarn/structure.hpp"
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+
+using quarn::find_cycle;
+using quarn::fit_cycle;
+using quarn::fourier_transform;
+using quarn::seasonal_period;
+
+namespace {
+
+std::vector<double> gaussian(std::size_t n, std::uint32_t seed) {
+    std::mt19937 engine(seed);
+    std::normal_distribution<double> normal;
+    std::vector<double> x(n);
+    for (double& v : x) v = normal(engine);
+    return x;
+}
+
+std::vector<double> with_cycle(std::vector<double> x, double period, double amplitude) {
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        x[t] += amplitude * std::sin(2.0 * std::numbers::pi * static_cast<double>(t) / period);
+    }
+    return x;
+}
+
+}  // namespace
+
+TEST(the_transform_matches_the_direct_sum) {
+    const std::vector<double> x = gaussian(64, 3);
+    std::vector<std::complex<double>> data(x.begin(), x.end());
+    fourier_transform(data);
+    for (std::size_t j = 0; j < x.size(); ++j) {
+        std::complex<double> direct;
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            const double angle = -2.0 * std::numbers::pi * static_cast<double>(j * t) / 64.0;
+            direct += x[t] * std::complex<double>(std::cos(angle), std::sin(angle));
+        }
+        CHECK(std::abs(direct - data[j]) < 1e-9);
+    }
+}
+
+TEST(a_cycle_is_found_at_its_period_whole_or_not) {
+    for (const double period : {7.0, 12.0, 24.5, 101.3}) {
+        for (const std::size_t n : {std::size_t{600}, std::size_t{3000}}) {
+            if (static_cast<double>(n) < 20.0 * period) continue;  // too few cycles to tell
+            const auto found = seasonal_period(with_cycle(gaussian(n, 11), period, 1.5));
+            CHECK(found.has_value());
+            if (found) CHECK(std::abs(*found - period) < 0.02 * period);
+        }
+    }
+}
+
+TEST(a_long_period_of_about_ten_cycles_is_found) {
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        const auto found = seasonal_period(with_cycle(gaussian(2600, seed), 250.0, 1.5));
+        CHECK(found.has_value());
+        if (found) CHECK(std::abs(*found - 250.0) < 5.0);
+    }
+}
+
+TEST(smooth_spectra_show_no_period) {
+    for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+        const std::size_t n = 300 + 250 * seed;
+        std::vector<double> noise = gaussian(n, seed);
+        CHECK(!seasonal_period(noise).has_value());
+        // Level shifts at irregular places, a strongly persistent AR(1)
+        // series and a random walk.
+        std::vector<double> steps = noise, ar = noise, walk = noise;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double at = static_cast<double>(t) / static_cast<double>(n);
+            steps[t] += at < 0.13 ? 0.0 : at < 0.41 ? 3.0 : at < 0.52 ? -1.0 : at < 0.86 ? 2.0 : 5.0;
+            if (t > 0) {
+                ar[t] = 0.97 * ar[t - 1] + noise[t];
+                walk[t] = walk[t - 1] + noise[t];
+            }
+        }
+        CHECK(!seasonal_period(steps).has_value());
+        CHECK(!seasonal_period(ar).has_value());
+        CHECK(!seasonal_period(walk).has_value());
+    }
+}
+
+TEST(short_and_constant_series_show_no_period) {
+    CHECK(!seasonal_period(std::vector<double>(10, 1.0)).has_value());
+    CHECK(!seasonal_period(std::vector<double>(1000, 2.0)).has_value());
+    CHECK(!seasonal_period(std::vector<double>{}).has_value());
+}
+
+TEST(the_fitted_cycle_takes_the_cycle_out) {
+    const std::vector<double> noise = gaussian(2000, 5);
+    const std::vector<double> x = with_cycle(noise, 36.5, 2.0);
+    const auto cycle = find_cycle(x);
+    CHECK(cycle.has_value());
+    if (!cycle) return;
+    CHECK_EQ(cycle->values.size(), x.size());
+    double mean = 0.0, left = 0.0;
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        mean += cycle->values[t];
+        const double e = x[t] - cycle->values[t] - noise[t];
+        left += e * e;
+    }
+    CHECK(std::abs(mean / 2000.0) < 1e-9);
+    // What is left of the cycle is small next to the unit noise.
+    CHECK(left / 2000.0 < 0.01);
+}
+
+TEST(a_fit_on_too_few_values_is_zero) {
+    const auto cycle = fit_cycle(std::vector<double>{1.0, 2.0, 3.0}, 5.0);
+    CHECK_EQ(cycle.values.size(), std::size_t{3});
+    for (const double v : cycle.values) CHECK_EQ(v, 0.0);
+}
+
+TEST(long_series_are_searched_stretch_by_stretch) {
+    const std::vector<double> noise = gaussian(200000, 8);
+    CHECK(!seasonal_period(noise).has_value());
+    const auto found = seasonal_period(with_cycle(noise, 288.0, 0.5));
+    CHECK(found.has_value());
+    if (found) CHECK(std::abs(*found - 288.0) < 0.5);
+}
+
+TEST(a_stop_request_ends_the_search) {
+    quarn::RunControl control;
+    control.request_stop();
+    const std::vector<double> x = with_cycle(gaussian(200000, 9), 50.0, 2.0);
+    CHECK(!seasonal_period(x.size(), [&x](std::size_t t) { return x[t]; }, &control).has_value());
+}

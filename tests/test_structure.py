@@ -1,0 +1,84 @@
+"""Series with structure in time: the seasonal period the confirm method
+reports, and small changes on long stretches."""
+
+import numpy as np
+import pytest
+
+import quarn
+
+
+def seasonal(n, period, seed, shift_at=None):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)
+    values = 2.0 * np.sin(2 * np.pi * t / period) + rng.normal(size=n)
+    if shift_at is not None:
+        values[shift_at:] += 3.0
+    return values
+
+
+@pytest.mark.parametrize("period", [12.0, 30.0, 52.5])
+def test_a_seasonal_series_reports_its_period(period):
+    result = quarn.detect(seasonal(2000, period, 3))
+    assert result.seasonal_period == pytest.approx(period, rel=0.01)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.random.default_rng(1).normal(size=2000),
+        np.cumsum(np.random.default_rng(2).normal(size=2000)),
+        np.r_[np.zeros(700), np.full(500, 3.0), np.ones(800)] + np.random.default_rng(3).normal(size=2000),
+    ],
+    ids=["noise", "random walk", "level shifts"],
+)
+def test_series_without_a_cycle_report_none(values):
+    assert quarn.detect(values).seasonal_period is None
+
+
+def test_the_native_method_reports_none():
+    assert quarn.detect(seasonal(2000, 30.0, 3), method="native").seasonal_period is None
+
+
+def test_the_period_survives_json():
+    result = quarn.detect(seasonal(1500, 24.0, 5))
+    assert result.seasonal_period is not None
+    assert quarn.DetectionResult.from_json(result.to_json()).seasonal_period == result.seasonal_period
+
+
+def test_the_same_period_and_changes_for_any_number_of_workers():
+    values = seasonal(3000, 41.3, 7, shift_at=1800)
+    results = [quarn.detect(values, workers=w) for w in (1, 2, 4)]
+    assert len({r.seasonal_period for r in results}) == 1
+    assert len({r.positions for r in results}) == 1
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_a_small_shift_on_a_long_series_is_found(seed):
+    values = np.random.default_rng(seed).normal(size=20000)
+    values[10000:] += 0.15
+    positions = quarn.detect(values).positions
+    assert len(positions) == 1 and abs(positions[0] - 10000) <= 500
+
+
+@pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
+def test_a_pure_seasonal_series_has_no_change(period):
+    for seed in range(3):
+        assert quarn.detect(seasonal(2500, period, seed)).change_points == ()
+
+
+@pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
+def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
+    result = quarn.detect(seasonal(2500, period, 4, shift_at=1300))
+    assert [(abs(p.position - 1300) <= 10, p.kind) for p in result.change_points] == [(True, "level")]
+    assert result.seasonal_period == pytest.approx(period, rel=0.01)
+
+
+@pytest.mark.parametrize("size", [50.0, 1000.0])
+def test_a_spike_does_not_hide_a_level_shift(size):
+    # The candidate detector's thresholds grow with a spike in their
+    # windows; the search of whole stretches still proposes the shift.
+    for seed in range(10):
+        values = np.random.default_rng(seed).normal(size=300)
+        values[150:] += 3.0
+        values[100] += size
+        assert any(abs(p - 150) <= 3 for p in quarn.detect(values).positions)
