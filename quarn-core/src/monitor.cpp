@@ -7,6 +7,14 @@
 #include <limits>
 #include <string>
 
+// SSE2 is part of every x86-64 processor; elsewhere plain code does the same.
+#if !defined(QUARN_MONITOR_PLAIN) && (defined(__SSE2__) || defined(_M_X64))
+#include <emmintrin.h>
+#define QUARN_MONITOR_SSE2 1
+#else
+#define QUARN_MONITOR_SSE2 0
+#endif
+
 namespace quarn {
 
 namespace {
@@ -307,22 +315,33 @@ Monitor::Views Monitor::views() {
 
 namespace {
 
-// One value of a learnt regime; returns whether a CUSUM crossed its
-// threshold. Written without branches on what happens at random without
-// change (a CUSUM returning to zero); crossings are rare.
+// The raw scores of a value of a learnt regime, given its seasonal phase
+// and the deseasonalised value before it; returns its own deseasonalised
+// value. Depends on the running state only through those two, so that a
+// batch computes it for many values before it updates the state with them
+// (the processor overlaps these computations).
+template <class Fixed, class Views>
+inline double raw_scores(const Fixed& fixed, const Views& at, std::size_t phase, double previous,
+                         double value, double raw[4]) {
+    const double deseasoned = clamp_finite(value - at.profile[phase]);
+    const double residual = clamp_finite(deseasoned - at.phi * previous);
+    place_scores(at.knots, at.places.m, fixed.inverse_m, at.places.place(residual), raw);
+    return deseasoned;
+}
+
+// Updates the running state with a value and its raw scores; returns
+// whether a CUSUM crossed its threshold. Written without branches on what
+// happens at random without change (a CUSUM returning to zero); crossings
+// are rare.
 template <class Running, class Fixed, class Views>
-inline bool step(Running& run, const Fixed& fixed, const Views& at, double value) {
+inline bool advance(Running& run, const Fixed& fixed, const Views& at, double value,
+                    double deseasoned, const double raw[4]) {
     at.recent[run.ring_at] = value;
     run.ring_at = run.ring_at + 1 == at.warmup ? 0 : run.ring_at + 1;
     const std::uint64_t seen = ++run.n_seen;  // the value's index is seen - 1
-
-    const double deseasoned = clamp_finite(value - at.profile[run.phase]);
     run.phase = run.phase + 1 == at.phases ? 0 : run.phase + 1;
-    const double residual = clamp_finite(deseasoned - at.phi * run.previous);
     run.previous = deseasoned;
 
-    double raw[4];
-    place_scores(at.knots, at.places.m, fixed.inverse_m, at.places.place(residual), raw);
     double score[4];
     for (int k = 0; k < 4; ++k) score[k] = (raw[k] - run.score_mean[k]) * fixed.scale[k];
 
@@ -344,7 +363,35 @@ inline bool step(Running& run, const Fixed& fixed, const Views& at, double value
     for (int k = 0; k < 4; ++k) kept[k] = raw[k];
     ++run.monitored;
 
-    // Statistic s accumulates sign(s) * score(s / 2) - kDrift[s].
+    // Statistic s accumulates sign(s) * score(s / 2) - kDrift[s]. Where a
+    // CUSUM leaves zero its run starts afresh: the start moves to the next
+    // value and the score sum is cleared.
+#if QUARN_MONITOR_SSE2
+    // The two statistics of a score side by side, the same operations as
+    // below on both lanes at once.
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d negate_high = _mm_set_pd(-0.0, 0.0);
+    const __m128i next_start = _mm_set1_epi64x(static_cast<long long>(seen));
+    __m128d crossed = zero;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const std::size_t s = 2 * k;
+        const __m128d signed_score = _mm_xor_pd(_mm_set1_pd(score[k]), negate_high);
+        const __m128d next = _mm_add_pd(_mm_loadu_pd(run.level + s),
+                                        _mm_sub_pd(signed_score, _mm_loadu_pd(kDrift + s)));
+        const __m128d keep = _mm_cmpgt_pd(next, zero);
+        // max(0, next) keeps next when it is not above zero's order, as
+        // std::max(next, 0.0) does (-0.0 stays -0.0).
+        _mm_storeu_pd(run.level + s, _mm_max_pd(zero, next));
+        const __m128i keep_bits = _mm_castpd_si128(keep);
+        auto* start = reinterpret_cast<__m128i*>(run.start + s);
+        _mm_storeu_si128(start, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(start), keep_bits),
+                                             _mm_andnot_si128(keep_bits, next_start)));
+        _mm_storeu_pd(run.score_sum + s,
+                      _mm_and_pd(_mm_add_pd(_mm_loadu_pd(run.score_sum + s), signed_score), keep));
+        crossed = _mm_or_pd(crossed, _mm_cmpgt_pd(next, _mm_loadu_pd(fixed.threshold + s)));
+    }
+    return _mm_movemask_pd(crossed) != 0;
+#else
     bool crossed = false;
     for (std::size_t s = 0; s < Monitor::kStatistics; ++s) {
         const double signed_score = s % 2 ? -score[s / 2] : score[s / 2];
@@ -357,6 +404,7 @@ inline bool step(Running& run, const Fixed& fixed, const Views& at, double value
         crossed |= next > fixed.threshold[s];
     }
     return crossed;
+#endif
 }
 
 }  // namespace
@@ -387,7 +435,10 @@ bool Monitor::push(double value, MonitorAlarm& alarm) {
         gather(value);
         return false;
     }
-    if (!step(run_, fixed_, views(), value)) return false;
+    const Views at = views();
+    double raw[4];
+    const double deseasoned = raw_scores(fixed_, at, run_.phase, run_.previous, value, raw);
+    if (!advance(run_, fixed_, at, value, deseasoned, raw)) return false;
     return raise(alarm);
 }
 
@@ -620,7 +671,27 @@ std::size_t Monitor::scan(const double* values, std::size_t count, MonitorAlarm&
     Running run = run_;
     std::size_t read = 0;
     bool crossed = false;
-    while (read < count && !crossed) crossed = step(run, fixed, at, values[read++]);
+    // In chunks: first the raw scores of the chunk's values, then the state
+    // updates with them up to the first crossing.
+    constexpr std::size_t kChunk = 32;
+    double raw[kChunk][4];
+    double deseasoned[kChunk];
+    while (read < count && !crossed) {
+        const std::size_t n = std::min(kChunk, count - read);
+        const double* chunk = values + read;
+        std::size_t phase = run.phase;
+        double previous = run.previous;
+        for (std::size_t i = 0; i < n; ++i) {
+            previous = deseasoned[i] = raw_scores(fixed, at, phase, previous, chunk[i], raw[i]);
+            phase = phase + 1 == at.phases ? 0 : phase + 1;
+        }
+        std::size_t used = 0;
+        while (used < n && !crossed) {
+            crossed = advance(run, fixed, at, chunk[used], deseasoned[used], raw[used]);
+            ++used;
+        }
+        read += used;
+    }
     run_ = run;
     raised = crossed && raise(alarm);
     return read;
