@@ -98,6 +98,14 @@ double normal_quantile(double p) {
 constexpr std::size_t kBuckets = 2048;
 constexpr std::size_t kScanned = 4;
 
+// Conversions of indices (far below 2^53) and of non-negative doubles below
+// 2^63, through signed integers: the same results as through std::size_t,
+// in one instruction.
+inline double to_double(std::size_t index) {
+    return static_cast<double>(static_cast<std::int64_t>(index));
+}
+inline std::int64_t to_int(double value) { return static_cast<std::int64_t>(value); }
+
 // The sorted reference and its bucket table, which narrows the search of a
 // residual's place to the few reference values of the residual's bucket
 // (exact because the bucket of a value never decreases as the value grows).
@@ -116,9 +124,10 @@ struct Lookup {
                                             reference);
         }
         if (residual < low) return 0;
-        const double scaled = (residual - low) * scale;
-        const std::size_t bucket =
-            scaled >= static_cast<double>(kBuckets) ? kBuckets : static_cast<std::size_t>(scaled);
+        const double scaled = (residual - low) * scale;  // >= 0
+        const std::size_t bucket = scaled >= static_cast<double>(kBuckets)
+                                       ? kBuckets
+                                       : static_cast<std::size_t>(to_int(scaled));
         const std::size_t first = buckets[bucket];
         const std::size_t last = buckets[bucket + 1];
         if (last - first > kScanned) {
@@ -141,16 +150,16 @@ struct Lookup {
         if (under < m && reference[under] == residual) [[unlikely]] {
             const double* last = std::upper_bound(reference + under, reference + m, residual);
             const std::size_t equal = static_cast<std::size_t>(last - (reference + under));
-            return static_cast<double>(under) + static_cast<double>(equal - 1) * 0.5;
+            return to_double(under) + to_double(equal - 1) * 0.5;
         }
         if (under == 0) [[unlikely]] return 0.0;
-        if (under == m) [[unlikely]] return static_cast<double>(m - 1);
+        if (under == m) [[unlikely]] return to_double(m - 1);
         const double lower = reference[under - 1];
         const double upper = reference[under];
         double fraction = (residual - lower) / (upper - lower);
         if (!(fraction >= 0.0)) fraction = 0.0;
         if (fraction > 1.0) fraction = 1.0;
-        return static_cast<double>(under - 1) + fraction;
+        return to_double(under - 1) + fraction;
     }
 };
 
@@ -165,8 +174,8 @@ Lookup lookup_of(const std::vector<double>& reference, const std::vector<double>
 // `inverse_m` is 1 / m for the m knot scores.
 inline void place_scores(const double* knot_scores, std::size_t m, double inverse_m, double place,
                          double scores[4]) {
-    const std::size_t at = static_cast<std::size_t>(place);  // place >= 0
-    const double fraction = place - static_cast<double>(at);
+    const std::size_t at = static_cast<std::size_t>(to_int(place));  // place >= 0
+    const double fraction = place - to_double(at);
     double q = knot_scores[at];
     if (fraction > 0.0 && at + 1 < m) q += fraction * (knot_scores[at + 1] - q);
     const double u = (place + 0.5) * inverse_m;
