@@ -419,9 +419,16 @@ inline bool advance(Running& run, const Fixed& fixed, const Views& at, double va
 }  // namespace
 
 Result<std::vector<MonitorAlarm>> Monitor::update(std::span<const double> values) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) {
-            return fail("values contain a NaN or infinite value at index " + std::to_string(i));
+    // Checked without an exit per value (which keeps the loop in vectors);
+    // the index of the first bad value is looked for only when there is one.
+    bool finite = true;
+    for (const double value : values) finite &= std::fabs(value) <= kHuge;
+    if (!finite) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (!std::isfinite(values[i])) {
+                return fail("values contain a NaN or infinite value at index " +
+                            std::to_string(i));
+            }
         }
     }
     std::vector<MonitorAlarm> alarms;
