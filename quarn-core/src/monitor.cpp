@@ -324,18 +324,17 @@ Monitor::Views Monitor::views() {
 
 namespace {
 
-// The raw scores of a value of a learnt regime, given its seasonal phase
-// and the deseasonalised value before it; returns its own deseasonalised
-// value. Depends on the running state only through those two, so that a
-// batch computes it for many values before it updates the state with them
-// (the processor overlaps these computations).
-template <class Fixed, class Views>
-inline double raw_scores(const Fixed& fixed, const Views& at, std::size_t phase, double previous,
-                         double value, double raw[4]) {
-    const double deseasoned = clamp_finite(value - at.profile[phase]);
-    const double residual = clamp_finite(deseasoned - at.phi * previous);
-    place_scores(at.knots, at.places.m, fixed.inverse_m, at.places.place(residual), raw);
-    return deseasoned;
+// The residual of a value of a learnt regime, given its seasonal phase and
+// the deseasonalised value before it; sets its own deseasonalised value.
+// Depends on the running state only through those two, so that a batch
+// computes the residuals, places and raw scores of many values before it
+// updates the state with them: in short loops, whose iterations the
+// processor overlaps.
+template <class Views>
+inline double residual_of(const Views& at, std::size_t phase, double previous, double value,
+                          double& deseasoned) {
+    deseasoned = clamp_finite(value - at.profile[phase]);
+    return clamp_finite(deseasoned - at.phi * previous);
 }
 
 // Updates the running state with a value and its raw scores; returns
@@ -452,8 +451,9 @@ bool Monitor::push(double value, MonitorAlarm& alarm) {
         return false;
     }
     const Views at = views();
-    double raw[4];
-    const double deseasoned = raw_scores(fixed_, at, run_.phase, run_.previous, value, raw);
+    double raw[4], deseasoned;
+    const double residual = residual_of(at, run_.phase, run_.previous, value, deseasoned);
+    place_scores(at.knots, at.places.m, fixed_.inverse_m, at.places.place(residual), raw);
     if (!advance(run_, fixed_, at, value, deseasoned, raw)) return false;
     return raise(alarm);
 }
@@ -692,14 +692,20 @@ std::size_t Monitor::scan(const double* values, std::size_t count, MonitorAlarm&
     constexpr std::size_t kChunk = 32;
     double raw[kChunk][4];
     double deseasoned[kChunk];
+    double place[kChunk];  // residuals, then their places
     while (read < count && !crossed) {
         const std::size_t n = std::min(kChunk, count - read);
         const double* chunk = values + read;
         std::size_t phase = run.phase;
         double previous = run.previous;
         for (std::size_t i = 0; i < n; ++i) {
-            previous = deseasoned[i] = raw_scores(fixed, at, phase, previous, chunk[i], raw[i]);
+            place[i] = residual_of(at, phase, previous, chunk[i], deseasoned[i]);
+            previous = deseasoned[i];
             phase = phase + 1 == at.phases ? 0 : phase + 1;
+        }
+        for (std::size_t i = 0; i < n; ++i) place[i] = at.places.place(place[i]);
+        for (std::size_t i = 0; i < n; ++i) {
+            place_scores(at.knots, at.places.m, fixed.inverse_m, place[i], raw[i]);
         }
         std::size_t used = 0;
         while (used < n && !crossed) {
