@@ -145,8 +145,9 @@ struct Lookup {
     // A residual's place in the sorted reference: a fractional index from 0
     // to m - 1, linear between neighbouring reference values, mid-rank on
     // ties.
-    double place(double residual) const {
-        const std::size_t under = below(residual);
+    double place(double residual) const { return place(residual, below(residual)); }
+    // The same, given the number of reference values under the residual.
+    double place(double residual, std::size_t under) const {
         if (under < m && reference[under] == residual) [[unlikely]] {
             const double* last = std::upper_bound(reference + under, reference + m, residual);
             const std::size_t equal = static_cast<std::size_t>(last - (reference + under));
@@ -703,7 +704,9 @@ std::size_t Monitor::scan(const double* values, std::size_t count, MonitorAlarm&
             previous = deseasoned[i];
             phase = phase + 1 == at.phases ? 0 : phase + 1;
         }
-        for (std::size_t i = 0; i < n; ++i) place[i] = at.places.place(place[i]);
+        std::size_t under[kChunk];
+        for (std::size_t i = 0; i < n; ++i) under[i] = at.places.below(place[i]);
+        for (std::size_t i = 0; i < n; ++i) place[i] = at.places.place(place[i], under[i]);
         for (std::size_t i = 0; i < n; ++i) {
             place_scores(at.knots, at.places.m, fixed.inverse_m, place[i], raw[i]);
         }
