@@ -388,8 +388,8 @@ inline bool advance(Running& run, const Fixed& fixed, const Views& at, double va
         const __m128d next = _mm_add_pd(_mm_loadu_pd(run.level + s),
                                         _mm_sub_pd(signed_score, _mm_loadu_pd(kDrift + s)));
         const __m128d keep = _mm_cmpgt_pd(next, zero);
-        // max(0, next) keeps next when it is not above zero's order, as
-        // std::max(next, 0.0) does (-0.0 stays -0.0).
+        // max(zero, next) gives next unless zero is greater, as
+        // std::max(next, 0.0) does (so -0.0 stays -0.0).
         _mm_storeu_pd(run.level + s, _mm_max_pd(zero, next));
         const __m128i keep_bits = _mm_castpd_si128(keep);
         auto* start = reinterpret_cast<__m128i*>(run.start + s);
@@ -595,7 +595,9 @@ void Monitor::learn() {
         levels[i] = scores[0];
         for (int k = 0; k < 4; ++k) sums[k] += scores[k];
     }
-    for (int k = 0; k < 4; ++k) run_.score_mean[k] = ideal_mean_[k] = sums[k] / static_cast<double>(m);
+    for (int k = 0; k < 4; ++k) {
+        run_.score_mean[k] = ideal_mean_[k] = sums[k] / static_cast<double>(m);
+    }
     for (std::size_t i = 0; i < m; ++i) {
         double scores[4];
         place_scores(knot_scores_.data(), m, inverse_m, places.place(residuals[i]), scores);
@@ -644,11 +646,12 @@ void Monitor::learn() {
 void Monitor::derive() {
     const std::uint64_t warmup = options_.warmup;
     run_.ring_at = static_cast<std::size_t>(run_.n_seen % warmup);
-    run_.phase = !learning_ && period_ ? static_cast<std::size_t>((run_.n_seen - warmup_start_) % period_)
-                                   : 0;
+    run_.phase = !learning_ && period_
+                     ? static_cast<std::size_t>((run_.n_seen - warmup_start_) % period_)
+                     : 0;
     run_.score_slot = recent_scores_.empty()
-                      ? 0
-                      : static_cast<std::size_t>(run_.monitored % (recent_scores_.size() / 4));
+                          ? 0
+                          : static_cast<std::size_t>(run_.monitored % (recent_scores_.size() / 4));
     fixed_ = Fixed{};
     for (std::size_t s = 0; s < kStatistics; ++s) fixed_.threshold[s] = thresholds_[s];
     buckets_.clear();
