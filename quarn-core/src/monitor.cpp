@@ -170,22 +170,35 @@ Lookup lookup_of(const std::vector<double>& reference, const std::vector<double>
                   reference.size(), low, scale};
 }
 
+// The normal score of a place, linear between the knots.
+inline double knot_score(const double* knot_scores, std::size_t m, double place) {
+    const std::size_t at = static_cast<std::size_t>(to_int(place));  // place >= 0
+    const double fraction = place - to_double(at);
+    double q = knot_scores[at];
+    if (fraction > 0.0 && at + 1 < m) q += fraction * (knot_scores[at + 1] - q);
+    return q;
+}
+
+// The other raw scores of a place and its normal score q: q squared, and
+// the orthonormal Legendre scores of order 3 and 4 of the rank. Plain
+// arithmetic, which a compiler may run on several places at once.
+inline void rank_scores(double place, double q, double inverse_m, double& spread, double& skew,
+                        double& tails) {
+    const double u = (place + 0.5) * inverse_m;
+    const double x = 2.0 * u - 1.0;
+    const double x2 = x * x;
+    spread = q * q;
+    skew = 1.3228756555322952 * (5.0 * x2 - 3.0) * x;  // sqrt(7) / 2 * (5x^3 - 3x)
+    tails = 0.375 * ((35.0 * x2 - 30.0) * x2 + 3.0);   // 3 / 8 * (35x^4 - 30x^2 + 3)
+}
+
 // The four raw scores of a place: normal score, its square, and the
 // orthonormal Legendre scores of order 3 and 4 of the rank.
 // `inverse_m` is 1 / m for the m knot scores.
 inline void place_scores(const double* knot_scores, std::size_t m, double inverse_m, double place,
                          double scores[4]) {
-    const std::size_t at = static_cast<std::size_t>(to_int(place));  // place >= 0
-    const double fraction = place - to_double(at);
-    double q = knot_scores[at];
-    if (fraction > 0.0 && at + 1 < m) q += fraction * (knot_scores[at + 1] - q);
-    const double u = (place + 0.5) * inverse_m;
-    const double x = 2.0 * u - 1.0;
-    const double x2 = x * x;
-    scores[0] = q;
-    scores[1] = q * q;
-    scores[2] = 1.3228756555322952 * (5.0 * x2 - 3.0) * x;      // sqrt(7) / 2 * (5x^3 - 3x)
-    scores[3] = 0.375 * ((35.0 * x2 - 30.0) * x2 + 3.0);         // 3 / 8 * (35x^4 - 30x^2 + 3)
+    scores[0] = knot_score(knot_scores, m, place);
+    rank_scores(place, scores[0], inverse_m, scores[1], scores[2], scores[3]);
 }
 
 // The thresholds for a false-alarm run. Each statistic gets an equal share
@@ -325,17 +338,18 @@ Monitor::Views Monitor::views() {
 
 namespace {
 
-// The residual of a value of a learnt regime, given its seasonal phase and
-// the deseasonalised value before it; sets its own deseasonalised value.
-// Depends on the running state only through those two, so that a batch
-// computes the residuals, places and raw scores of many values before it
-// updates the state with them: in short loops, whose iterations the
-// processor overlaps.
+// A value of a learnt regime without its season, given its phase, and its
+// residual, given the deseasonalised value before it. They depend on the
+// running state only through those, so that a batch computes the
+// residuals, places and raw scores of many values before it updates the
+// state with them: in short loops, whose iterations the processor overlaps
+// (or a compiler runs several at once).
 template <class Views>
-inline double residual_of(const Views& at, std::size_t phase, double previous, double value,
-                          double& deseasoned) {
-    deseasoned = clamp_finite(value - at.profile[phase]);
-    return clamp_finite(deseasoned - at.phi * previous);
+inline double deseasoned_of(const Views& at, std::size_t phase, double value) {
+    return clamp_finite(value - at.profile[phase]);
+}
+inline double residual_of(double phi, double deseasoned, double previous) {
+    return clamp_finite(deseasoned - phi * previous);
 }
 
 // Updates the running state with a value and its raw scores; returns
@@ -452,8 +466,9 @@ bool Monitor::push(double value, MonitorAlarm& alarm) {
         return false;
     }
     const Views at = views();
-    double raw[4], deseasoned;
-    const double residual = residual_of(at, run_.phase, run_.previous, value, deseasoned);
+    double raw[4];
+    const double deseasoned = deseasoned_of(at, run_.phase, value);
+    const double residual = residual_of(at.phi, deseasoned, run_.previous);
     place_scores(at.knots, at.places.m, fixed_.inverse_m, at.places.place(residual), raw);
     if (!advance(run_, fixed_, at, value, deseasoned, raw)) return false;
     return raise(alarm);
@@ -694,28 +709,32 @@ std::size_t Monitor::scan(const double* values, std::size_t count, MonitorAlarm&
     // In chunks: first the raw scores of the chunk's values, then the state
     // updates with them up to the first crossing.
     constexpr std::size_t kChunk = 32;
-    double raw[kChunk][4];
-    double deseasoned[kChunk];
+    double raw[4][kChunk];  // per score
+    double deseasoned[kChunk + 1];  // the value before the chunk's, then the chunk's
     double place[kChunk];  // residuals, then their places
     while (read < count && !crossed) {
         const std::size_t n = std::min(kChunk, count - read);
         const double* chunk = values + read;
         std::size_t phase = run.phase;
-        double previous = run.previous;
+        deseasoned[0] = run.previous;
         for (std::size_t i = 0; i < n; ++i) {
-            place[i] = residual_of(at, phase, previous, chunk[i], deseasoned[i]);
-            previous = deseasoned[i];
+            deseasoned[i + 1] = deseasoned_of(at, phase, chunk[i]);
             phase = phase + 1 == at.phases ? 0 : phase + 1;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            place[i] = residual_of(at.phi, deseasoned[i + 1], deseasoned[i]);
         }
         std::size_t under[kChunk];
         for (std::size_t i = 0; i < n; ++i) under[i] = at.places.below(place[i]);
         for (std::size_t i = 0; i < n; ++i) place[i] = at.places.place(place[i], under[i]);
+        for (std::size_t i = 0; i < n; ++i) raw[0][i] = knot_score(at.knots, at.places.m, place[i]);
         for (std::size_t i = 0; i < n; ++i) {
-            place_scores(at.knots, at.places.m, fixed.inverse_m, place[i], raw[i]);
+            rank_scores(place[i], raw[0][i], fixed.inverse_m, raw[1][i], raw[2][i], raw[3][i]);
         }
         std::size_t used = 0;
         while (used < n && !crossed) {
-            crossed = advance(run, fixed, at, chunk[used], deseasoned[used], raw[used]);
+            const double scores[4] = {raw[0][used], raw[1][used], raw[2][used], raw[3][used]};
+            crossed = advance(run, fixed, at, chunk[used], deseasoned[used + 1], scores);
             ++used;
         }
         read += used;
