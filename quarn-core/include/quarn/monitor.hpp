@@ -141,7 +141,8 @@ private:
         double score_mean[4] = {0, 0, 0, 0};    // level, spread, skew, tails
         double settled_sums[4] = {0, 0, 0, 0};
         // The CUSUMs: their values, the index of the first value of each
-        // one's current run, and the sum of its raw score over that run.
+        // one's current run, and the sum of its (signed, standardised)
+        // score over that run.
         double level[kStatistics] = {};
         std::uint64_t start[kStatistics] = {};
         double score_sum[kStatistics] = {};
@@ -149,7 +150,7 @@ private:
     // The learnt regime's constants of the per-value path (derived).
     struct Fixed {
         double scale[4] = {1, 1, 1, 1};
-        double prior_ideal[4] = {0, 0, 0, 0};  // the ideal means weighted as the prior
+        double prior_ideal[4] = {0, 0, 0, 0};  // the ideal means times the prior weight
         double prior = 0.0;
         double inverse_m = 0.0;
         double threshold[kStatistics] = {};
@@ -184,8 +185,8 @@ private:
     std::vector<double> knot_scores_;    // normal score at each reference value
     double score_scale_[4] = {1, 1, 1, 1};  // reciprocal standard deviations
     // The raw scores of the last `warmup` monitored values (a ring, four
-    // per value), and the sums of those that have left it: the scores'
-    // means under the current reference are re-estimated from them.
+    // per value); with the sums of those that have left it (in run_), the
+    // scores' means under the current reference are re-estimated from them.
     std::vector<double> recent_scores_;
     double ideal_mean_[4] = {0, 0, 0, 0};
     double long_run_factor_ = 1.0;
