@@ -137,10 +137,11 @@ std::vector<double> stream_of(const std::string& name) {
     return restless(30000);
 }
 
-// Feeds the stream in batches cycling through the given sizes; digests
-// every alarm and the state after each 2,500 values.
+// Feeds the stream in batches cycling through the given sizes (or, with
+// `one_by_one`, the values of each batch one at a time through push());
+// digests every alarm and the state after each 2,500 values.
 void run(const Golden& golden, const std::vector<std::size_t>& sizes, std::size_t& alarms,
-         std::uint64_t& alarm_digest, std::uint64_t& state_digest) {
+         std::uint64_t& alarm_digest, std::uint64_t& state_digest, bool one_by_one = false) {
     const std::vector<double> values = stream_of(golden.name);
     Monitor monitor = *Monitor::create(golden.options);
     Digest found, states;
@@ -148,8 +149,16 @@ void run(const Golden& golden, const std::vector<std::size_t>& sizes, std::size_
     std::size_t at = 0, turn = 0, next_state = 2500;
     while (at < values.size()) {
         const std::size_t size = std::min(sizes[turn++ % sizes.size()], values.size() - at);
-        const auto raised = monitor.update(std::span(values).subspan(at, size));
-        for (const MonitorAlarm& alarm : *raised) {
+        std::vector<MonitorAlarm> raised;
+        if (one_by_one) {
+            MonitorAlarm alarm;
+            for (std::size_t i = at; i < at + size; ++i) {
+                if (monitor.push(values[i], alarm)) raised.push_back(alarm);
+            }
+        } else {
+            raised = *monitor.update(std::span(values).subspan(at, size));
+        }
+        for (const MonitorAlarm& alarm : raised) {
             ++alarms;
             found.word(alarm.position);
             found.word(alarm.detected_at);
@@ -217,11 +226,16 @@ TEST(golden_streams_give_the_recorded_alarms_and_states) {
             CHECK_EQ(alarm_digest, golden.alarm_digest);
             CHECK_EQ(state_digest, golden.state_digest);
         }
-        // Any batch sizes give the same alarms.
+        // Any batch sizes give the same alarms, and values pushed one at a
+        // time the same alarms and states.
         std::size_t other_alarms;
         std::uint64_t other_alarm_digest, other_state_digest;
         run(golden, {1, 7, 1000, 333}, other_alarms, other_alarm_digest, other_state_digest);
         CHECK_EQ(other_alarms, alarms);
         CHECK_EQ(other_alarm_digest, alarm_digest);
+        run(golden, {1000}, other_alarms, other_alarm_digest, other_state_digest, true);
+        CHECK_EQ(other_alarms, alarms);
+        CHECK_EQ(other_alarm_digest, alarm_digest);
+        CHECK_EQ(other_state_digest, state_digest);
     }
 }
