@@ -7,6 +7,14 @@
 #include <limits>
 #include <string>
 
+// SSE2 is part of every x86-64 processor; elsewhere plain code does the same.
+#if !defined(QUARN_MONITOR_PLAIN) && (defined(__SSE2__) || defined(_M_X64))
+#include <emmintrin.h>
+#define QUARN_MONITOR_SSE2 1
+#else
+#define QUARN_MONITOR_SSE2 0
+#endif
+
 namespace quarn {
 
 namespace {
@@ -41,11 +49,8 @@ constexpr double kMaxPhi = 0.98;
 
 constexpr double kHuge = std::numeric_limits<double>::max();
 
-double clamp_finite(double value) {
-    if (value > kHuge) return kHuge;
-    if (value < -kHuge) return -kHuge;
-    return value;
-}
+// The value within the finite doubles (NaN stays NaN); no branches.
+inline double clamp_finite(double value) { return std::min(std::max(value, -kHuge), kHuge); }
 
 // The standard normal quantile (Wichura's algorithm AS 241, about 16 digits).
 double normal_quantile(double p) {
@@ -93,44 +98,107 @@ double normal_quantile(double p) {
 constexpr std::size_t kBuckets = 2048;
 constexpr std::size_t kScanned = 4;
 
-// A residual's place in the sorted reference: a fractional index from 0 to
-// m - 1, linear between neighbouring reference values, mid-rank on ties.
-// `below` is the number of reference values under the residual.
-double reference_place(const std::vector<double>& reference, double residual,
-                       std::size_t below) {
-    const std::size_t m = reference.size();
-    const auto first = reference.begin() + static_cast<std::ptrdiff_t>(below);
-    if (below < m && reference[below] == residual) {
-        const auto last = std::upper_bound(first, reference.end(), residual);
-        const std::size_t equal = static_cast<std::size_t>(last - first);
-        return static_cast<double>(below) + static_cast<double>(equal - 1) * 0.5;
+// Conversions of indices (far below 2^53) and of non-negative doubles below
+// 2^63, through signed integers: the same results as through std::size_t,
+// in one instruction.
+inline double to_double(std::size_t index) {
+    return static_cast<double>(static_cast<std::int64_t>(index));
+}
+inline std::int64_t to_int(double value) { return static_cast<std::int64_t>(value); }
+
+// The sorted reference and its bucket table, which narrows the search of a
+// residual's place to the few reference values of the residual's bucket
+// (exact because the bucket of a value never decreases as the value grows).
+struct Lookup {
+    const double* reference;  // m sorted values
+    const double* padded;     // the same, then kScanned times +infinity
+    const std::uint32_t* buckets;  // kBuckets + 2 entries; null: binary search
+    std::size_t m;
+    double low;    // the reference's smallest value
+    double scale;  // buckets per unit
+
+    // The number of reference values under the residual.
+    std::size_t below(double residual) const {
+        if (!buckets) {
+            return static_cast<std::size_t>(std::lower_bound(reference, reference + m, residual) -
+                                            reference);
+        }
+        if (residual < low) return 0;
+        const double scaled = (residual - low) * scale;  // >= 0
+        const std::size_t bucket = scaled >= static_cast<double>(kBuckets)
+                                       ? kBuckets
+                                       : static_cast<std::size_t>(to_int(scaled));
+        const std::size_t first = buckets[bucket];
+        const std::size_t last = buckets[bucket + 1];
+        if (last - first > kScanned) {
+            return static_cast<std::size_t>(
+                std::lower_bound(reference + first, reference + last, residual) - reference);
+        }
+        // A fixed count of comparisons: the reference from `last` on (and
+        // the padding) is above the residual, so they add nothing.
+        const double* values = padded + first;
+        std::size_t under = 0;
+        for (std::size_t j = 0; j < kScanned; ++j) under += values[j] < residual;
+        return first + under;
     }
-    if (below == 0) return 0.0;
-    if (below == m) return static_cast<double>(m - 1);
-    const double low = reference[below - 1];
-    const double high = reference[below];
-    double fraction = (residual - low) / (high - low);
-    if (!(fraction >= 0.0)) fraction = 0.0;
-    if (fraction > 1.0) fraction = 1.0;
-    return static_cast<double>(below - 1) + fraction;
+
+    // A residual's place in the sorted reference: a fractional index from 0
+    // to m - 1, linear between neighbouring reference values, mid-rank on
+    // ties.
+    double place(double residual) const { return place(residual, below(residual)); }
+    // The same, given the number of reference values under the residual.
+    double place(double residual, std::size_t under) const {
+        if (under < m && reference[under] == residual) [[unlikely]] {
+            const double* last = std::upper_bound(reference + under, reference + m, residual);
+            const std::size_t equal = static_cast<std::size_t>(last - (reference + under));
+            return to_double(under) + to_double(equal - 1) * 0.5;
+        }
+        if (under == 0) [[unlikely]] return 0.0;
+        if (under == m) [[unlikely]] return to_double(m - 1);
+        const double lower = reference[under - 1];
+        const double upper = reference[under];
+        double fraction = (residual - lower) / (upper - lower);
+        if (!(fraction >= 0.0)) fraction = 0.0;
+        if (fraction > 1.0) fraction = 1.0;
+        return to_double(under - 1) + fraction;
+    }
+};
+
+Lookup lookup_of(const std::vector<double>& reference, const std::vector<double>& padded,
+                 const std::vector<std::uint32_t>& buckets, double low, double scale) {
+    return Lookup{reference.data(), padded.data(), buckets.empty() ? nullptr : buckets.data(),
+                  reference.size(), low, scale};
+}
+
+// The normal score of a place, linear between the knots.
+inline double knot_score(const double* knot_scores, std::size_t m, double place) {
+    const std::size_t at = static_cast<std::size_t>(to_int(place));  // place >= 0
+    const double fraction = place - to_double(at);
+    double q = knot_scores[at];
+    if (fraction > 0.0 && at + 1 < m) q += fraction * (knot_scores[at + 1] - q);
+    return q;
+}
+
+// The other raw scores of a place and its normal score q: q squared, and
+// the orthonormal Legendre scores of order 3 and 4 of the rank. Plain
+// arithmetic, which a compiler may run on several places at once.
+inline void rank_scores(double place, double q, double inverse_m, double& spread, double& skew,
+                        double& tails) {
+    const double u = (place + 0.5) * inverse_m;
+    const double x = 2.0 * u - 1.0;
+    const double x2 = x * x;
+    spread = q * q;
+    skew = 1.3228756555322952 * (5.0 * x2 - 3.0) * x;  // sqrt(7) / 2 * (5x^3 - 3x)
+    tails = 0.375 * ((35.0 * x2 - 30.0) * x2 + 3.0);   // 3 / 8 * (35x^4 - 30x^2 + 3)
 }
 
 // The four raw scores of a place: normal score, its square, and the
 // orthonormal Legendre scores of order 3 and 4 of the rank.
-void place_scores(const std::vector<double>& knot_scores, double place, double scores[4]) {
-    const std::size_t m = knot_scores.size();
-    const double inverse_m = 1.0 / static_cast<double>(m);
-    const std::size_t at = static_cast<std::size_t>(place);  // place >= 0
-    const double fraction = place - static_cast<double>(at);
-    double q = knot_scores[at];
-    if (fraction > 0.0 && at + 1 < m) q += fraction * (knot_scores[at + 1] - q);
-    const double u = (place + 0.5) * inverse_m;
-    const double x = 2.0 * u - 1.0;
-    const double x2 = x * x;
-    scores[0] = q;
-    scores[1] = q * q;
-    scores[2] = 1.3228756555322952 * (5.0 * x2 - 3.0) * x;      // sqrt(7) / 2 * (5x^3 - 3x)
-    scores[3] = 0.375 * ((35.0 * x2 - 30.0) * x2 + 3.0);         // 3 / 8 * (35x^4 - 30x^2 + 3)
+// `inverse_m` is 1 / m for the m knot scores.
+inline void place_scores(const double* knot_scores, std::size_t m, double inverse_m, double place,
+                         double scores[4]) {
+    scores[0] = knot_score(knot_scores, m, place);
+    rank_scores(place, scores[0], inverse_m, scores[1], scores[2], scores[3]);
 }
 
 // The thresholds for a false-alarm run. Each statistic gets an equal share
@@ -243,31 +311,175 @@ MonitorRegime Monitor::regime() const {
     return regime;
 }
 
+// Where the per-value path reads and writes outside the running state.
+struct Monitor::Views {
+    Lookup places;
+    const double* knots;  // m knot scores
+    const double* profile;
+    std::size_t phases;
+    double phi;
+    double* recent;  // the ring of values
+    std::size_t warmup;
+    double* scores;  // the ring of raw scores, four per value
+    std::size_t slots;
+};
+
+Monitor::Views Monitor::views() {
+    return Views{lookup_of(reference_, padded_, buckets_, bucket_low_, bucket_scale_),
+                 knot_scores_.data(),
+                 profile_.data(),
+                 profile_.size(),
+                 phi_,
+                 recent_.data(),
+                 recent_.size(),
+                 recent_scores_.data(),
+                 recent_scores_.size() / 4};
+}
+
+namespace {
+
+// A value of a learnt regime without its season, given its phase, and its
+// residual, given the deseasonalised value before it. They depend on the
+// running state only through those, so that a batch computes the
+// residuals, places and raw scores of many values before it updates the
+// state with them: in short loops, whose iterations the processor overlaps
+// (or a compiler runs several at once).
+template <class Views>
+inline double deseasoned_of(const Views& at, std::size_t phase, double value) {
+    return clamp_finite(value - at.profile[phase]);
+}
+inline double residual_of(double phi, double deseasoned, double previous) {
+    return clamp_finite(deseasoned - phi * previous);
+}
+
+// Updates the running state with a value and its raw scores; returns
+// whether a CUSUM crossed its threshold. Written without branches on what
+// happens at random without change (a CUSUM returning to zero); crossings
+// are rare.
+template <class Running, class Fixed, class Views>
+inline bool advance(Running& run, const Fixed& fixed, const Views& at, double value,
+                    double deseasoned, const double raw[4]) {
+    at.recent[run.ring_at] = value;
+    run.ring_at = run.ring_at + 1 == at.warmup ? 0 : run.ring_at + 1;
+    const std::uint64_t seen = ++run.n_seen;  // the value's index is seen - 1
+    run.phase = run.phase + 1 == at.phases ? 0 : run.phase + 1;
+    run.previous = deseasoned;
+
+    double score[4];
+    for (int k = 0; k < 4; ++k) score[k] = (raw[k] - run.score_mean[k]) * fixed.scale[k];
+
+    // The raw scores of the last `warmup` values stay in a ring; those
+    // that leave it are old enough to stand for the regime rather than for
+    // a change under way, and move the score means from their ideal values
+    // (weighted as the reference's m values) towards what this reference
+    // actually gives.
+    double* kept = at.scores + 4 * run.score_slot;
+    run.score_slot = run.score_slot + 1 == at.slots ? 0 : run.score_slot + 1;
+    if (run.monitored >= at.slots) [[likely]] {
+        ++run.settled;
+        const double weight = 1.0 / (fixed.prior + static_cast<double>(run.settled));
+        for (int k = 0; k < 4; ++k) {
+            run.settled_sums[k] += kept[k];
+            run.score_mean[k] = (fixed.prior_ideal[k] + run.settled_sums[k]) * weight;
+        }
+    }
+    for (int k = 0; k < 4; ++k) kept[k] = raw[k];
+    ++run.monitored;
+
+    // Statistic s accumulates sign(s) * score(s / 2) - kDrift[s]. Where a
+    // CUSUM leaves zero its run starts afresh: the start moves to the next
+    // value and the score sum is cleared.
+#if QUARN_MONITOR_SSE2
+    // The two statistics of a score side by side, the same operations as
+    // below on both lanes at once.
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d negate_high = _mm_set_pd(-0.0, 0.0);
+    const __m128i next_start = _mm_set1_epi64x(static_cast<long long>(seen));
+    __m128d crossed = zero;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const std::size_t s = 2 * k;
+        const __m128d signed_score = _mm_xor_pd(_mm_set1_pd(score[k]), negate_high);
+        const __m128d next = _mm_add_pd(_mm_loadu_pd(run.level + s),
+                                        _mm_sub_pd(signed_score, _mm_loadu_pd(kDrift + s)));
+        const __m128d keep = _mm_cmpgt_pd(next, zero);
+        // max(zero, next) gives next unless zero is greater, as
+        // std::max(next, 0.0) does (so -0.0 stays -0.0).
+        _mm_storeu_pd(run.level + s, _mm_max_pd(zero, next));
+        const __m128i keep_bits = _mm_castpd_si128(keep);
+        auto* start = reinterpret_cast<__m128i*>(run.start + s);
+        _mm_storeu_si128(start, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(start), keep_bits),
+                                             _mm_andnot_si128(keep_bits, next_start)));
+        _mm_storeu_pd(run.score_sum + s,
+                      _mm_and_pd(_mm_add_pd(_mm_loadu_pd(run.score_sum + s), signed_score), keep));
+        crossed = _mm_or_pd(crossed, _mm_cmpgt_pd(next, _mm_loadu_pd(fixed.threshold + s)));
+    }
+    return _mm_movemask_pd(crossed) != 0;
+#else
+    bool crossed = false;
+    for (std::size_t s = 0; s < Monitor::kStatistics; ++s) {
+        const double signed_score = s % 2 ? -score[s / 2] : score[s / 2];
+        const double next = run.level[s] + (signed_score - kDrift[s]);
+        const std::uint64_t keep = std::uint64_t{0} - static_cast<std::uint64_t>(next > 0.0);
+        run.level[s] = std::max(next, 0.0);
+        run.start[s] = (run.start[s] & keep) | (seen & ~keep);
+        run.score_sum[s] = std::bit_cast<double>(
+            std::bit_cast<std::uint64_t>(run.score_sum[s] + signed_score) & keep);
+        crossed |= next > fixed.threshold[s];
+    }
+    return crossed;
+#endif
+}
+
+}  // namespace
+
 Result<std::vector<MonitorAlarm>> Monitor::update(std::span<const double> values) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) {
-            return fail("values contain a NaN or infinite value at index " + std::to_string(i));
+    // Checked without an exit per value (which keeps the loop in vectors);
+    // the index of the first bad value is looked for only when there is one.
+    bool finite = true;
+    for (const double value : values) finite &= std::fabs(value) <= kHuge;
+    if (!finite) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (!std::isfinite(values[i])) {
+                return fail("values contain a NaN or infinite value at index " +
+                            std::to_string(i));
+            }
         }
     }
     std::vector<MonitorAlarm> alarms;
     MonitorAlarm alarm;
-    for (const double value : values) {
-        if (push(value, alarm)) alarms.push_back(alarm);
+    std::size_t at = 0;
+    while (at < values.size()) {
+        if (learning_) {
+            gather(values[at++]);
+            continue;
+        }
+        bool raised = false;
+        at += scan(values.data() + at, values.size() - at, alarm, raised);
+        if (raised) alarms.push_back(alarm);
     }
     return alarms;
 }
 
 bool Monitor::push(double value, MonitorAlarm& alarm) {
-    const std::uint64_t index = n_seen_;
-    const std::uint64_t warmup = options_.warmup;
-    recent_[ring_at_] = value;
-    if (++ring_at_ == warmup) ring_at_ = 0;
-    n_seen_ = index + 1;
     if (learning_) {
-        if (n_seen_ - warmup_start_ == warmup) learn();
+        gather(value);
         return false;
     }
-    return monitor_value(value, alarm);
+    const Views at = views();
+    double raw[4];
+    const double deseasoned = deseasoned_of(at, run_.phase, value);
+    const double residual = residual_of(at.phi, deseasoned, run_.previous);
+    place_scores(at.knots, at.places.m, fixed_.inverse_m, at.places.place(residual), raw);
+    if (!advance(run_, fixed_, at, value, deseasoned, raw)) return false;
+    return raise(alarm);
+}
+
+// A value of a warm-up in progress.
+void Monitor::gather(double value) {
+    recent_[run_.ring_at] = value;
+    if (++run_.ring_at == recent_.size()) run_.ring_at = 0;
+    ++run_.n_seen;
+    if (run_.n_seen - warmup_start_ == options_.warmup) learn();
 }
 
 void Monitor::learn() {
@@ -386,21 +598,26 @@ void Monitor::learn() {
 
     // The scores of the warm-up itself standardise the scores of what
     // follows (ties and discreteness make them differ from the ideal).
+    const Lookup places =
+        lookup_of(reference_, padded_, buckets_, bucket_low_, bucket_scale_);
+    const double inverse_m = 1.0 / static_cast<double>(m);
     std::vector<double> levels(m);
     double sums[4] = {0, 0, 0, 0};
     double sum_squares_of[4] = {0, 0, 0, 0};
     for (std::size_t i = 0; i < m; ++i) {
         double scores[4];
-        place_scores(knot_scores_, place_of(residuals[i]), scores);
+        place_scores(knot_scores_.data(), m, inverse_m, places.place(residuals[i]), scores);
         levels[i] = scores[0];
         for (int k = 0; k < 4; ++k) sums[k] += scores[k];
     }
-    for (int k = 0; k < 4; ++k) score_mean_[k] = ideal_mean_[k] = sums[k] / static_cast<double>(m);
+    for (int k = 0; k < 4; ++k) {
+        run_.score_mean[k] = ideal_mean_[k] = sums[k] / static_cast<double>(m);
+    }
     for (std::size_t i = 0; i < m; ++i) {
         double scores[4];
-        place_scores(knot_scores_, place_of(residuals[i]), scores);
+        place_scores(knot_scores_.data(), m, inverse_m, places.place(residuals[i]), scores);
         for (int k = 0; k < 4; ++k) {
-            const double d = scores[k] - score_mean_[k];
+            const double d = scores[k] - run_.score_mean[k];
             sum_squares_of[k] += d * d;
         }
     }
@@ -417,8 +634,8 @@ void Monitor::learn() {
         for (int lag = 1; lag <= kLongRunLags; ++lag) {
             double sum = 0.0;
             for (std::size_t i = 0; i + static_cast<std::size_t>(lag) < m; ++i) {
-                sum += (levels[i] - score_mean_[0]) *
-                       (levels[i + static_cast<std::size_t>(lag)] - score_mean_[0]);
+                sum += (levels[i] - run_.score_mean[0]) *
+                       (levels[i + static_cast<std::size_t>(lag)] - run_.score_mean[0]);
             }
             const double weight = 1.0 - static_cast<double>(lag) / (kLongRunLags + 1);
             factor += 2.0 * weight * (sum / level_variance);
@@ -427,27 +644,40 @@ void Monitor::learn() {
     long_run_factor_ = std::clamp(factor, 1.0, kMaxLongRunFactor);
     score_scale_[0] /= std::sqrt(long_run_factor_);
 
-    previous_ = deseasoned[n - 1];
+    run_.previous = deseasoned[n - 1];
     recent_scores_.assign(4 * n, 0.0);
-    for (int k = 0; k < 4; ++k) settled_sums_[k] = 0.0;
-    settled_ = 0;
-    monitored_ = 0;
-    for (Cusum& cusum : cusums_) cusum = Cusum{0.0, n_seen_, 0.0};
+    for (int k = 0; k < 4; ++k) run_.settled_sums[k] = 0.0;
+    run_.settled = 0;
+    run_.monitored = 0;
+    for (std::size_t s = 0; s < kStatistics; ++s) {
+        run_.level[s] = 0.0;
+        run_.start[s] = run_.n_seen;
+        run_.score_sum[s] = 0.0;
+    }
     derive();
 }
 
 // The positions and the bucket table that follow from the state.
 void Monitor::derive() {
     const std::uint64_t warmup = options_.warmup;
-    ring_at_ = static_cast<std::size_t>(n_seen_ % warmup);
-    phase_ = !learning_ && period_ ? static_cast<std::size_t>((n_seen_ - warmup_start_) % period_)
-                                   : 0;
-    score_slot_ = recent_scores_.empty()
-                      ? 0
-                      : static_cast<std::size_t>(monitored_ % (recent_scores_.size() / 4));
+    run_.ring_at = static_cast<std::size_t>(run_.n_seen % warmup);
+    run_.phase = !learning_ && period_
+                     ? static_cast<std::size_t>((run_.n_seen - warmup_start_) % period_)
+                     : 0;
+    run_.score_slot = recent_scores_.empty()
+                          ? 0
+                          : static_cast<std::size_t>(run_.monitored % (recent_scores_.size() / 4));
+    fixed_ = Fixed{};
+    for (std::size_t s = 0; s < kStatistics; ++s) fixed_.threshold[s] = thresholds_[s];
     buckets_.clear();
     bucket_scale_ = 0.0;
     if (learning_ || reference_.empty()) return;
+    fixed_.prior = static_cast<double>(recent_scores_.size() / 4) - 1.0;
+    fixed_.inverse_m = 1.0 / static_cast<double>(knot_scores_.size());
+    for (int k = 0; k < 4; ++k) {
+        fixed_.scale[k] = score_scale_[k];
+        fixed_.prior_ideal[k] = fixed_.prior * ideal_mean_[k];
+    }
     const double low = reference_.front();
     const double range = reference_.back() - low;
     if (!(range > 0.0) || !std::isfinite(range)) return;  // plain binary search
@@ -466,76 +696,63 @@ void Monitor::derive() {
     }
 }
 
-// The place of a residual: the bucket table narrows the search to the
-// reference values of the residual's bucket, which is exact because the
-// bucket of a value never decreases as the value grows.
-double Monitor::place_of(double residual) const {
-    std::size_t below;
-    if (buckets_.empty()) {
-        below = static_cast<std::size_t>(
-            std::lower_bound(reference_.begin(), reference_.end(), residual) -
-            reference_.begin());
-    } else if (residual < bucket_low_) {
-        below = 0;
-    } else {
-        const double scaled = (residual - bucket_low_) * bucket_scale_;
-        const std::size_t bucket =
-            scaled >= static_cast<double>(kBuckets) ? kBuckets : static_cast<std::size_t>(scaled);
-        std::size_t first = buckets_[bucket];
-        const std::size_t last = buckets_[bucket + 1];
-        if (last - first > kScanned) {
-            first = static_cast<std::size_t>(
-                std::lower_bound(reference_.begin() + static_cast<std::ptrdiff_t>(first),
-                                 reference_.begin() + static_cast<std::ptrdiff_t>(last),
-                                 residual) -
-                reference_.begin());
-        } else {
-            // A fixed count of comparisons: the reference from `last` on
-            // (and the padding) is above the residual, so they add nothing.
-            const double* values = padded_.data() + first;
-            std::size_t under = 0;
-            for (std::size_t j = 0; j < kScanned; ++j) under += values[j] < residual;
-            first += under;
+// Reads values of a learnt regime until one raises an alarm or the values
+// end, and returns how many it read. The loop works on a copy of the
+// running state, which the compiler can keep in registers.
+std::size_t Monitor::scan(const double* values, std::size_t count, MonitorAlarm& alarm,
+                          bool& raised) {
+    const Views at = views();
+    const Fixed fixed = fixed_;
+    Running run = run_;
+    std::size_t read = 0;
+    bool crossed = false;
+    // In chunks: first the raw scores of the chunk's values, then the state
+    // updates with them up to the first crossing.
+    constexpr std::size_t kChunk = 32;
+    double raw[4][kChunk];  // per score
+    double deseasoned[kChunk + 1];  // the value before the chunk's, then the chunk's
+    double place[kChunk];  // residuals, then their places
+    while (read < count && !crossed) {
+        const std::size_t n = std::min(kChunk, count - read);
+        const double* chunk = values + read;
+        std::size_t phase = run.phase;
+        deseasoned[0] = run.previous;
+        for (std::size_t i = 0; i < n; ++i) {
+            deseasoned[i + 1] = deseasoned_of(at, phase, chunk[i]);
+            phase = phase + 1 == at.phases ? 0 : phase + 1;
         }
-        below = first;
+        for (std::size_t i = 0; i < n; ++i) {
+            place[i] = residual_of(at.phi, deseasoned[i + 1], deseasoned[i]);
+        }
+        std::size_t under[kChunk];
+        for (std::size_t i = 0; i < n; ++i) under[i] = at.places.below(place[i]);
+        for (std::size_t i = 0; i < n; ++i) place[i] = at.places.place(place[i], under[i]);
+        for (std::size_t i = 0; i < n; ++i) raw[0][i] = knot_score(at.knots, at.places.m, place[i]);
+        for (std::size_t i = 0; i < n; ++i) {
+            rank_scores(place[i], raw[0][i], fixed.inverse_m, raw[1][i], raw[2][i], raw[3][i]);
+        }
+        std::size_t used = 0;
+        while (used < n && !crossed) {
+            const double scores[4] = {raw[0][used], raw[1][used], raw[2][used], raw[3][used]};
+            crossed = advance(run, fixed, at, chunk[used], deseasoned[used + 1], scores);
+            ++used;
+        }
+        read += used;
     }
-    return reference_place(reference_, residual, below);
+    run_ = run;
+    raised = crossed && raise(alarm);
+    return read;
 }
 
-bool Monitor::monitor_value(double value, MonitorAlarm& alarm) {
-    const std::uint64_t index = n_seen_ - 1;
-    const double deseasoned = clamp_finite(value - profile_[phase_]);
-    if (period_ && ++phase_ == period_) phase_ = 0;
-    const double residual = clamp_finite(deseasoned - phi_ * previous_);
-    previous_ = deseasoned;
-
-    double raw[4];
-    place_scores(knot_scores_, place_of(residual), raw);
-    double scores[4];
-    for (int k = 0; k < 4; ++k) scores[k] = (raw[k] - score_mean_[k]) * score_scale_[k];
-    settle(raw);
-
-    // The CUSUMs, written without branches on whether each returns to zero
-    // (which happens at random without change); crossings are rare.
-    bool crossed = false;
-    for (std::size_t s = 0; s < kStatistics; ++s) {
-        const double score = s % 2 ? -scores[s / 2] : scores[s / 2];
-        Cusum& cusum = cusums_[s];
-        const double next = cusum.value + (score - kDrift[s]);
-        const bool running = next > 0.0;
-        const std::uint64_t keep = std::uint64_t{0} - static_cast<std::uint64_t>(running);
-        cusum.value = std::max(next, 0.0);
-        cusum.start = (cusum.start & keep) | ((index + 1) & ~keep);
-        cusum.score_sum = std::bit_cast<double>(
-            std::bit_cast<std::uint64_t>(cusum.score_sum + score) & keep);
-        crossed |= next > thresholds_[s];
-    }
-    if (!crossed) return false;
+// After a crossing: the alarm of the statistic furthest over its threshold,
+// and a warm-up from where that statistic last left zero.
+bool Monitor::raise(MonitorAlarm& alarm) {
+    const std::uint64_t index = run_.n_seen - 1;
     int alarming = -1;
     double strongest = 1.0;
     for (std::size_t s = 0; s < kStatistics; ++s) {
-        if (!(cusums_[s].value > thresholds_[s])) continue;
-        const double ratio = cusums_[s].value / thresholds_[s];
+        if (!(run_.level[s] > thresholds_[s])) continue;
+        const double ratio = run_.level[s] / thresholds_[s];
         if (ratio > strongest) {
             strongest = ratio;
             alarming = static_cast<int>(s);
@@ -543,37 +760,16 @@ bool Monitor::monitor_value(double value, MonitorAlarm& alarm) {
     }
     if (alarming < 0) return false;
 
-    const Cusum& cusum = cusums_[alarming];
-    alarm.position = cusum.start;
+    const std::uint64_t start = run_.start[alarming];
+    alarm.position = start;
     alarm.detected_at = index;
     alarm.kind = static_cast<AlarmKind>(alarming / 2);
     alarm.direction = kDirections[alarming];
     alarm.evidence = strongest;
     const double sign = alarming % 2 ? -1.0 : 1.0;
-    alarm.effect = sign * cusum.score_sum / static_cast<double>(index - cusum.start + 1);
-    restart_warmup(cusum.start, index);
+    alarm.effect = sign * run_.score_sum[alarming] / static_cast<double>(index - start + 1);
+    restart_warmup(start, index);
     return true;
-}
-
-// Keeps the raw scores of the last `warmup` values; the scores that leave
-// that ring are old enough to stand for the regime rather than for a change
-// under way, and move the score means from their ideal values (weighted as
-// the reference's m values) towards what this reference actually gives.
-void Monitor::settle(const double raw[4]) {
-    const std::size_t slots = recent_scores_.size() / 4;
-    double* slot = &recent_scores_[4 * score_slot_];
-    if (++score_slot_ == slots) score_slot_ = 0;
-    if (monitored_ >= slots) {
-        ++settled_;
-        const double prior = static_cast<double>(slots - 1);
-        const double weight = 1.0 / (prior + static_cast<double>(settled_));
-        for (int k = 0; k < 4; ++k) {
-            settled_sums_[k] += slot[k];
-            score_mean_[k] = (prior * ideal_mean_[k] + settled_sums_[k]) * weight;
-        }
-    }
-    for (int k = 0; k < 4; ++k) slot[k] = raw[k];
-    ++monitored_;
 }
 
 void Monitor::restart_warmup(std::uint64_t from, std::uint64_t detected_at) {
@@ -581,7 +777,7 @@ void Monitor::restart_warmup(std::uint64_t from, std::uint64_t detected_at) {
     const std::uint64_t oldest = detected_at + 1 >= warmup ? detected_at + 1 - warmup : 0;
     warmup_start_ = std::max(from, oldest);
     learning_ = true;
-    if (n_seen_ - warmup_start_ == warmup) learn();
+    if (run_.n_seen - warmup_start_ == warmup) learn();
 }
 
 // ---------------------------------------------------------------------------
@@ -647,7 +843,7 @@ std::vector<std::uint8_t> Monitor::serialize() const {
     out.number(options_.false_alarm_run);
     out.word(options_.warmup);
     out.word(options_.max_period);
-    out.word(n_seen_);
+    out.word(run_.n_seen);
     out.word(learning_ ? 1 : 0);
     out.word(warmup_start_);
     out.numbers(recent_);
@@ -655,21 +851,21 @@ std::vector<std::uint8_t> Monitor::serialize() const {
         out.word(period_);
         out.numbers(profile_);
         out.number(phi_);
-        out.number(previous_);
+        out.number(run_.previous);
         out.numbers(reference_);
         out.numbers(knot_scores_);
-        for (int k = 0; k < 4; ++k) out.number(score_mean_[k]);
+        for (int k = 0; k < 4; ++k) out.number(run_.score_mean[k]);
         for (int k = 0; k < 4; ++k) out.number(score_scale_[k]);
         out.number(long_run_factor_);
         for (int k = 0; k < 4; ++k) out.number(ideal_mean_[k]);
         out.numbers(recent_scores_);
-        for (int k = 0; k < 4; ++k) out.number(settled_sums_[k]);
-        out.word(settled_);
-        out.word(monitored_);
-        for (const Cusum& cusum : cusums_) {
-            out.number(cusum.value);
-            out.word(cusum.start);
-            out.number(cusum.score_sum);
+        for (int k = 0; k < 4; ++k) out.number(run_.settled_sums[k]);
+        out.word(run_.settled);
+        out.word(run_.monitored);
+        for (std::size_t s = 0; s < kStatistics; ++s) {
+            out.number(run_.level[s]);
+            out.word(run_.start[s]);
+            out.number(run_.score_sum[s]);
         }
     }
     return std::move(out.bytes);
@@ -687,19 +883,19 @@ Result<Monitor> Monitor::deserialize(std::span<const std::uint8_t> bytes) {
         return fail(broken);
     }
     Monitor monitor(options);
-    if (!in.word(monitor.n_seen_) || !in.word(learning) || learning > 1 ||
+    if (!in.word(monitor.run_.n_seen) || !in.word(learning) || learning > 1 ||
         !in.word(monitor.warmup_start_) || !in.numbers(monitor.recent_, options.warmup)) {
         return fail(broken);
     }
     monitor.learning_ = learning == 1;
-    if (monitor.warmup_start_ > monitor.n_seen_) return fail(broken);
+    if (monitor.warmup_start_ > monitor.run_.n_seen) return fail(broken);
     if (monitor.learning_) {
-        if (monitor.n_seen_ - monitor.warmup_start_ >= options.warmup) return fail(broken);
+        if (monitor.run_.n_seen - monitor.warmup_start_ >= options.warmup) return fail(broken);
         if (!in.done()) return fail(broken);
         monitor.derive();
         return monitor;
     }
-    if (monitor.n_seen_ - monitor.warmup_start_ < options.warmup) return fail(broken);
+    if (monitor.run_.n_seen - monitor.warmup_start_ < options.warmup) return fail(broken);
     if (!in.word(monitor.period_) || monitor.period_ == 1 ||
         monitor.period_ > effective_max_period(options)) {
         return fail(broken);
@@ -707,20 +903,20 @@ Result<Monitor> Monitor::deserialize(std::span<const std::uint8_t> bytes) {
     const std::uint64_t phases = monitor.period_ ? monitor.period_ : 1;
     const std::uint64_t m = options.warmup - 1;
     bool ok = in.numbers(monitor.profile_, phases) && in.number(monitor.phi_) &&
-              in.number(monitor.previous_) && in.numbers(monitor.reference_, m) &&
+              in.number(monitor.run_.previous) && in.numbers(monitor.reference_, m) &&
               in.numbers(monitor.knot_scores_, m);
-    for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.score_mean_[k]);
+    for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.run_.score_mean[k]);
     for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.score_scale_[k]);
     ok = ok && in.number(monitor.long_run_factor_);
     for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.ideal_mean_[k]);
     ok = ok && in.numbers(monitor.recent_scores_, 4 * options.warmup);
-    for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.settled_sums_[k]);
-    ok = ok && in.word(monitor.settled_) && in.word(monitor.monitored_) &&
-         monitor.settled_ <= monitor.monitored_;
+    for (int k = 0; ok && k < 4; ++k) ok = in.number(monitor.run_.settled_sums[k]);
+    ok = ok && in.word(monitor.run_.settled) && in.word(monitor.run_.monitored) &&
+         monitor.run_.settled <= monitor.run_.monitored;
     for (std::size_t s = 0; ok && s < kStatistics; ++s) {
-        Cusum& cusum = monitor.cusums_[s];
-        ok = in.number(cusum.value) && in.word(cusum.start) && in.number(cusum.score_sum) &&
-             cusum.value >= 0.0 && cusum.start <= monitor.n_seen_;
+        Running& run = monitor.run_;
+        ok = in.number(run.level[s]) && in.word(run.start[s]) && in.number(run.score_sum[s]) &&
+             run.level[s] >= 0.0 && run.start[s] <= run.n_seen;
     }
     if (!ok || !in.done()) return fail(broken);
     if (!std::is_sorted(monitor.reference_.begin(), monitor.reference_.end()) ||

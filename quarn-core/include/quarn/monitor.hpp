@@ -109,7 +109,7 @@ public:
     // one. The caller guarantees that the value is finite.
     bool push(double value, MonitorAlarm& alarm);
 
-    std::uint64_t n_seen() const { return n_seen_; }
+    std::uint64_t n_seen() const { return run_.n_seen; }
     const MonitorOptions& options() const { return options_; }
     MonitorRegime regime() const;
     // The thresholds of the CUSUMs, in the order of the statistics.
@@ -126,24 +126,50 @@ public:
     static constexpr std::size_t kStatistics = 8;
 
 private:
-    struct Cusum {
-        double value = 0.0;
-        std::uint64_t start = 0;  // index of the first value of the current run
-        double score_sum = 0.0;   // sum of the raw score over the run
+    // What every monitored value changes, kept together (the per-value
+    // path works on a copy of it through a batch).
+    struct Running {
+        std::uint64_t n_seen = 0;
+        // Derived (not serialised): where the next value goes in the rings,
+        // and its seasonal phase.
+        std::size_t ring_at = 0;
+        std::size_t score_slot = 0;
+        std::size_t phase = 0;
+        double previous = 0.0;  // last deseasonalised value
+        std::uint64_t settled = 0;
+        std::uint64_t monitored = 0;
+        double score_mean[4] = {0, 0, 0, 0};    // level, spread, skew, tails
+        double settled_sums[4] = {0, 0, 0, 0};
+        // The CUSUMs: their values, the index of the first value of each
+        // one's current run, and the sum of its (signed, standardised)
+        // score over that run.
+        double level[kStatistics] = {};
+        std::uint64_t start[kStatistics] = {};
+        double score_sum[kStatistics] = {};
     };
+    // The learnt regime's constants of the per-value path (derived).
+    struct Fixed {
+        double scale[4] = {1, 1, 1, 1};
+        double prior_ideal[4] = {0, 0, 0, 0};  // the ideal means times the prior weight
+        double prior = 0.0;
+        double inverse_m = 0.0;
+        double threshold[kStatistics] = {};
+    };
+    struct Views;
 
     explicit Monitor(const MonitorOptions& options);
     void learn();
     void restart_warmup(std::uint64_t from, std::uint64_t detected_at);
-    bool monitor_value(double value, MonitorAlarm& alarm);
-    void settle(const double raw[4]);
+    void gather(double value);
+    Views views();
+    std::size_t scan(const double* values, std::size_t count, MonitorAlarm& alarm, bool& raised);
+    bool raise(MonitorAlarm& alarm);
     void derive();
-    double place_of(double residual) const;
 
     MonitorOptions options_;
     std::vector<double> thresholds_;  // kStatistics, derived from the options
 
-    std::uint64_t n_seen_ = 0;
+    Running run_;
     // The last `warmup` values, as a ring: the value of index i sits at
     // i % warmup.
     std::vector<double> recent_;
@@ -155,28 +181,20 @@ private:
     std::uint64_t period_ = 0;
     std::vector<double> profile_;  // per phase (one entry without season)
     double phi_ = 0.0;
-    double previous_ = 0.0;  // last deseasonalised value
     std::vector<double> reference_;      // sorted residuals
     std::vector<double> knot_scores_;    // normal score at each reference value
-    double score_mean_[4] = {0, 0, 0, 0};  // level, spread, skew, tails
     double score_scale_[4] = {1, 1, 1, 1};  // reciprocal standard deviations
     // The raw scores of the last `warmup` monitored values (a ring, four
-    // per value), and the sums of those that have left it: the scores'
-    // means under the current reference are re-estimated from them.
+    // per value); with the sums of those that have left it (in run_), the
+    // scores' means under the current reference are re-estimated from them.
     std::vector<double> recent_scores_;
-    double settled_sums_[4] = {0, 0, 0, 0};
-    std::uint64_t settled_ = 0;
-    std::uint64_t monitored_ = 0;
     double ideal_mean_[4] = {0, 0, 0, 0};
     double long_run_factor_ = 1.0;
-    Cusum cusums_[kStatistics];
 
-    // Derived from the fields above (not serialised): where the next value
-    // goes in the rings, its seasonal phase, and buckets of the reference's
-    // range that start the search of a residual's place near its answer.
-    std::size_t ring_at_ = 0;
-    std::size_t phase_ = 0;
-    std::size_t score_slot_ = 0;
+    // Derived from the fields above (not serialised): the constants of the
+    // per-value path, and buckets of the reference's range that start the
+    // search of a residual's place near its answer.
+    Fixed fixed_;
     std::vector<std::uint32_t> buckets_;
     std::vector<double> padded_;  // the reference, then +infinity
     double bucket_low_ = 0.0;
