@@ -7,7 +7,8 @@ from pathlib import Path
 import pytest
 
 import quarn
-from quarn import cli, options
+from quarn import options
+from quarn.cli import parser as cli
 from quarn.options import OPTIONS, check_options, native_arguments, parse_window_sizes, shown
 
 README = Path(__file__).resolve().parent.parent / "README.md"

@@ -1,5 +1,5 @@
 """The ``quarn`` command line: ``quarn detect FILE...``, ``quarn demo`` and
-``quarn watch FILE`` (in ``quarn._watch``).
+``quarn watch FILE`` (in ``quarn.cli.watch``).
 
 Exit status: 0 on success, 1 when the data cannot be used (missing file,
 non-numeric or missing value, ...) or the output cannot be written, 2 when
@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 from collections.abc import Sequence
 from dataclasses import replace
@@ -22,8 +21,8 @@ from typing import Any, NoReturn
 from quarn import datasets
 from quarn._coverage import unanalysed_message, window_sizes_for
 from quarn._inputs import prepare_series
-from quarn._progress import ProgressBar
-from quarn._report import (
+from quarn.cli.progress import ProgressBar
+from quarn.cli.report import (
     Analysis,
     check_plot_target,
     demo_report,
@@ -32,9 +31,10 @@ from quarn._report import (
     series_report,
 )
 from quarn._runner import SeriesFailure
-from quarn._table import Column, DataError, Layout, UsageError, read_columns
+from quarn.cli.lines import emit, silence_stdout
+from quarn.cli.readers import Column, DataError, Layout, UsageError, read_columns
 from quarn._version import __version__
-from quarn._watch import add_watch_parser
+from quarn.cli.watch import add_watch_parser
 from quarn.detection import detect_each
 from quarn.options import OPTIONS, check_options, format_sizes, shown
 
@@ -79,7 +79,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(f"not enough memory for {stage.doing}", 1)
     except BrokenPipeError:
         # The reader went away (e.g. `quarn detect ... | head`): stop quietly.
-        _silence_stdout()
+        silence_stdout()
         return 1
     except OSError as exc:
         return _fail(f"{exc.strerror or exc} while {stage.doing}", 1)
@@ -240,9 +240,9 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
     analyses = _analyse(columns, options, stage)
     stage.doing = "writing the output"
     if args.json:
-        _emit(json.dumps(json_document(analyses)))
+        emit(json.dumps(json_document(analyses)))
     else:
-        _emit("\n\n".join(series_report(a) for a in analyses))
+        emit("\n\n".join(series_report(a) for a in analyses))
     if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(args.plot, analyses)
@@ -258,9 +258,9 @@ def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
     (analysis,) = _analyse([column], options, stage)
     stage.doing = "writing the output"
     if args.json:
-        _emit(json.dumps(json_document([analysis])))
+        emit(json.dumps(json_document([analysis])))
     else:
-        _emit(demo_report(dataset, analysis.result))
+        emit(demo_report(dataset, analysis.result))
     if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(
@@ -333,23 +333,6 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     return [Analysis(c, r, n) for c, r, n in zip(columns, results, notes)]
 
 
-def _emit(text: str) -> None:
-    """Writes to standard output and flushes, so that a full disk shows here.
-
-    Raises:
-        BrokenPipeError: The reader went away.
-        DataError: Anything else kept the text from being written.
-    """
-    try:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        _silence_stdout()
-        raise DataError(f"cannot write the output ({exc.strerror or exc})") from None
-
-
 def _warn(message: str) -> None:
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
@@ -360,14 +343,3 @@ def _fail(message: str, status: int) -> int:
     except OSError:
         pass
     return status
-
-
-def _silence_stdout() -> None:
-    """Points standard output at the null device, so that the interpreter's
-    final flush of what could not be written raises nothing more."""
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-    except (OSError, ValueError):
-        pass

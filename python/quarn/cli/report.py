@@ -9,7 +9,7 @@ from typing import Any
 
 from quarn import datasets
 from quarn._coverage import unanalysed_sizes, window_sizes_for
-from quarn._table import Column, DataError, UsageError
+from quarn.cli.readers import Column, DataError, UsageError
 from quarn.options import format_sizes, printable, shown
 from quarn.result import DetectionResult
 from quarn.serialize import to_jsonable
