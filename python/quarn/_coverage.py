@@ -51,6 +51,15 @@ def unanalysed_message(
     return f"{need}; {subject} has {n_values}, {what}"
 
 
+def short_series_message(
+    n_values: int, options: Mapping[str, Any], subject: str = "the series"
+) -> str | None:
+    """The warning for a series of ``n_values`` values that some window size
+    of a detection with ``options`` cannot analyse, or None (see
+    :func:`unanalysed_message`)."""
+    return unanalysed_message(n_values, window_sizes_for(n_values, options), subject)
+
+
 #: The smallest window size of the confirm method's candidate detector.
 _SMALLEST_METHOD_WINDOW = 5
 

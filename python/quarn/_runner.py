@@ -27,11 +27,8 @@ from typing import Any
 import numpy as np
 
 from quarn import _engine
-from quarn._inputs import PreparedSeries, non_finite_message
+from quarn._inputs import PreparedSeries, SeriesError, non_finite_message
 from quarn.options import native_arguments
-
-# The detector's text when a window is too short for its bootstrap blocks.
-_BLOCK_MESSAGE = "reference series is shorter than block length"
 
 #: A progress callback: ``progress(done, total)`` in sweep positions.
 Progress = Callable[[int, int], object]
@@ -52,6 +49,12 @@ class SeriesFailure(Exception):
         self.series_index = series_index
         self.message = message
         self.is_data = is_data
+
+    @property
+    def error(self) -> type[ValueError]:
+        """The exception to raise for it: SeriesError where the series is at
+        fault, ValueError where an option is."""
+        return SeriesError if self.is_data else ValueError
 
 
 def run_detector(
@@ -188,7 +191,7 @@ def _explained(
     if error.non_finite_index is not None:
         message = non_finite_message(prepared[index], values[index], error.non_finite_index)
         return SeriesFailure(index, message, is_data=True)
-    if str(error) == _BLOCK_MESSAGE:
+    if error.kind == "window_too_small":
         if options["block_length"] is None:
             hint = (
                 "window sizes below 4 need an explicit block_length (the automatic "

@@ -20,8 +20,8 @@ from typing import Any
 import numpy as np
 
 from quarn import _engine
-from quarn._inputs import _float_array, numpy_values, prepare_series
-from quarn.options import Option, integer_in, parse_integer, parse_number, shown
+from quarn._inputs import SeriesError, _float_array, numpy_values, prepare_series
+from quarn.options import Option, integer_in, is_boolean, parse_integer, parse_number, shown
 
 # The options of :class:`quarn.Monitor` and ``quarn watch``, in one table.
 #
@@ -333,7 +333,7 @@ def _batch(values: Any) -> Any:
         TypeError: Something that is not a number.
         ValueError: NaN, an infinity, or more than one dimension.
     """
-    if isinstance(values, (numbers.Real, np.number)) and not isinstance(values, (bool, np.bool_)):
+    if isinstance(values, (numbers.Real, np.number)) and not is_boolean(values):
         if isinstance(values, numbers.Integral):
             try:
                 number = float(values)
@@ -349,7 +349,7 @@ def _batch(values: Any) -> Any:
                 "by the monitor yet, so leave them out (or fill them in) before update"
             )
         return np.array([number])
-    if isinstance(values, (bool, np.bool_)):
+    if is_boolean(values):
         raise TypeError(f"values must be numbers, got {values!r}")
     try:
         prepared = prepare_series(values)
@@ -362,8 +362,8 @@ def _batch(values: Any) -> Any:
             array_values = numpy_values(np.asarray(items))
     except (TypeError, ValueError) as exc:
         text = str(exc)
-        if text.startswith("series "):
-            text = "values " + text[len("series ") :]
+        if isinstance(exc, SeriesError):
+            text = "values " + text.removeprefix("series ")
         raise type(exc)(text) from None
     finite = np.isfinite(array_values)
     if not finite.all():

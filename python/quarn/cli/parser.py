@@ -19,8 +19,8 @@ from dataclasses import replace
 from typing import Any, NoReturn
 
 from quarn import datasets
-from quarn._coverage import unanalysed_message, window_sizes_for
-from quarn._inputs import prepare_series
+from quarn._coverage import short_series_message
+from quarn._inputs import SeriesError, prepare_series
 from quarn.cli.progress import ProgressBar
 from quarn.cli.report import (
     Analysis,
@@ -110,7 +110,7 @@ def build_parser() -> argparse.ArgumentParser:
         "files", nargs="+", metavar="FILE", help="input file, or - for stdin"
     )
     _add_input_options(detect_parser)
-    _add_detector_options(detect_parser, {})
+    _add_detector_options(detect_parser)
     _add_output_options(detect_parser)
     detect_parser.set_defaults(run=_run_detect)
 
@@ -122,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
             "points next to the ones that five people marked by hand."
         ),
     )
-    _add_detector_options(demo_parser, datasets.DEMO_OPTIONS)
+    _add_detector_options(demo_parser)
     _add_output_options(demo_parser)
     demo_parser.set_defaults(run=_run_demo)
     add_watch_parser(commands, _add_input_options)
@@ -169,18 +169,13 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _add_detector_options(parser: argparse.ArgumentParser, defaults: dict[str, Any]) -> None:
+def _add_detector_options(parser: argparse.ArgumentParser) -> None:
     """Adds one argument per option of the options table that has a flag."""
     group = parser.add_argument_group("detector options")
     for option in OPTIONS:
         if option.flag is None:
             continue
-        if option.name in defaults:
-            value = defaults[option.name]
-            default = format_sizes(value) if option.name == "window_sizes" else str(value)
-        else:
-            default = option.default_text
-        text = f"{option.help} (default {default})".replace("%", "%%")
+        text = f"{option.help} (default {option.default_text})".replace("%", "%%")
         if option.switch:
             group.add_argument(
                 option.flag,
@@ -191,7 +186,6 @@ def _add_detector_options(parser: argparse.ArgumentParser, defaults: dict[str, A
             )
         else:
             group.add_argument(option.flag, dest=option.name, metavar=option.metavar, help=text)
-    parser.set_defaults(option_defaults=defaults)
 
 
 def _add_output_options(parser: argparse.ArgumentParser) -> None:
@@ -211,7 +205,7 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
 
 def _detector_options(args: argparse.Namespace) -> dict[str, Any]:
     """The options given on the command line, parsed and checked by the table."""
-    given = dict(args.option_defaults)
+    given: dict[str, Any] = {}
     for option in OPTIONS:
         text = getattr(args, option.name, None) if option.flag else None
         if text is None:
@@ -299,8 +293,7 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     notes = []
     warned = 0
     for column in columns:
-        sizes = window_sizes_for(len(column.values), options)
-        message = unanalysed_message(len(column.values), sizes, column.title)
+        message = short_series_message(len(column.values), options, column.title)
         notes.append(() if message is None else (message,))
         if message is not None:
             warned += 1
@@ -322,11 +315,11 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
         if failure.is_data:
             raise DataError(f"{column.source}, {column.title}: {failure.message}") from None
         raise UsageError(failure.message) from None
-    except (TypeError, ValueError) as exc:
+    except SeriesError as exc:
         # Series problems are the data's fault; everything else comes from
         # an option value.
-        if str(exc).startswith("series"):
-            raise DataError(f"{columns[0].source}: {exc}") from None
+        raise DataError(f"{columns[0].source}: {exc}") from None
+    except (TypeError, ValueError) as exc:
         raise UsageError(str(exc)) from None
     finally:
         bar.close()
