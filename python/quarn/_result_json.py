@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from quarn.serialize import to_jsonable
+from quarn.serialize import INFINITIES, json_float, to_jsonable
 
 if TYPE_CHECKING:
     from quarn.result import DetectionResult
@@ -302,7 +302,7 @@ def _index_to_json(index: Any) -> dict[str, Any] | None:
                 "kind": "values",
                 "name": name,
                 "dtype": str(dtype),
-                "values": [_plain_number(v) for v in index.tolist()],
+                "values": [json_float(v) for v in index.tolist()],
             }
         values = index.tolist()
         if all(isinstance(v, str) for v in values):
@@ -312,12 +312,6 @@ def _index_to_json(index: Any) -> dict[str, Any] | None:
         f"to_json cannot write a pandas {kind} without loss; write a result whose series "
         "has a range, integer, float, text, date, time-difference or period index"
     )
-
-
-def _plain_number(value: Any) -> Any:
-    if isinstance(value, float) and not math.isfinite(value):
-        return None if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
-    return value
 
 
 # Reading a result document back (``DetectionResult.from_json``), trusting
@@ -421,8 +415,8 @@ def number(data: Any, where: str, *, nan: bool = False, infinite: bool = False) 
     "-Infinity" where those may occur."""
     if data is None and nan:
         return math.nan
-    if data in ("Infinity", "-Infinity") and infinite:
-        return math.inf if data == "Infinity" else -math.inf
+    if infinite and isinstance(data, str) and data in INFINITIES:
+        return INFINITIES[data]
     if type(data) not in (int, float):
         allowed = "a number" + (", null" if nan else "") + (' or "Infinity"' if infinite else "")
         raise DocumentError(f"{where} must be {allowed}, got {_kind(data)}")
