@@ -18,28 +18,18 @@ def piecewise_noise(n, segment=1000, seed=0):
     return values
 
 
-def median_time(function, repeats):
-    import statistics
-    import time
+def make_batch(count, length, seed=0):
+    """Noise with a change of level or spread at a random place in each series."""
+    import numpy as np
 
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), times
-
-
-def median_wall_and_cpu(function, repeats):
-    """Median wall time, all wall times, and median process CPU time (all
-    threads) of `repeats` calls."""
-    import statistics
-    import time
-
-    times, cpu = [], []
-    for _ in range(repeats):
-        start, start_cpu = time.perf_counter(), time.process_time()
-        function()
-        times.append(time.perf_counter() - start)
-        cpu.append(time.process_time() - start_cpu)
-    return statistics.median(times), times, statistics.median(cpu)
+    rng = np.random.default_rng(seed)
+    batch = []
+    for _ in range(count):
+        values = rng.normal(size=length)
+        cut = rng.integers(length // 4, 3 * length // 4)
+        if rng.random() < 0.5:
+            values[cut:] += rng.choice([-2.0, 2.0])
+        else:
+            values[cut:] *= rng.choice([0.5, 2.0])
+        batch.append(values)
+    return batch

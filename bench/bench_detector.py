@@ -14,7 +14,8 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from _series import median_wall_and_cpu, piecewise_noise  # noqa: E402
+from _harness import median_wall_and_cpu  # noqa: E402
+from _series import piecewise_noise  # noqa: E402
 
 import quarn  # noqa: E402
 

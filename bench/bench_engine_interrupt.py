@@ -19,7 +19,9 @@ TRY = textwrap.dedent("""
     import pandas
     import quarn
     import quarn._engine as engine
+    from quarn.options import check_options, native_arguments
 
+    arguments = native_arguments(check_options({"method": "native"}))
     call, n = sys.argv[1], int(sys.argv[2])
     values = np.random.default_rng(1).normal(size=n)
     batch = [values[i::4].copy() for i in range(4)]
@@ -33,8 +35,8 @@ TRY = textwrap.dedent("""
     helper = threading.Thread(target=interrupt)
     helper.start()
     try:
-        {"detect": lambda: engine.detect(values),
-         "detect_many": lambda: engine.detect_many(batch),
+        {"detect": lambda: engine.detect(values, **arguments),
+         "detect_many": lambda: engine.detect_many(batch, **arguments),
          "quarn.detect": lambda: quarn.detect(values),
          "quarn.detect_many": lambda: quarn.detect_many(batch)}[call]()
         print("finished before the signal")

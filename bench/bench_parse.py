@@ -6,7 +6,7 @@ to a temporary folder, then parses it with
 
 - the old reader (``python/quarn/_table.py`` of commit f607b1b, taken from git
   and loaded from a temporary copy), and
-- the installed ``quarn._table``,
+- the installed ``quarn.cli.readers``,
 
 each in its own child process, alternating, REPEATS times. Prints the
 median parse time, the median peak resident set of the child (the whole
@@ -38,7 +38,7 @@ if which == "old":
     start = time.perf_counter()
     columns = table.select_columns(table.parse_table(table.read_text(path), path), [], None)
 else:
-    from quarn._table import Layout, read_columns
+    from quarn.cli.readers import Layout, read_columns
     start = time.perf_counter()
     columns = read_columns(path, Layout())
 seconds = time.perf_counter() - start

@@ -11,10 +11,11 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from _series import median_time, piecewise_noise  # noqa: E402
+from _harness import median_time  # noqa: E402
+from _series import piecewise_noise  # noqa: E402
 
 import quarn  # noqa: E402
-from quarn._table import Layout, read_columns  # noqa: E402
+from quarn.cli.readers import Layout, read_columns  # noqa: E402
 
 
 def main():

@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from _series import median_time  # noqa: E402
+from _harness import median_time  # noqa: E402
 
 import quarn  # noqa: E402
 

@@ -19,6 +19,16 @@ nb::object optional_int(const std::optional<std::uint64_t>& value) {
     return number;
 }
 
+const char* kind_name(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::invalid_series: return "invalid_series";
+        case ErrorKind::window_too_small: return "window_too_small";
+        case ErrorKind::stopped: return "stopped";
+        case ErrorKind::invalid_argument: break;
+    }
+    return "invalid_argument";
+}
+
 }  // namespace
 
 void add_detector_error(nb::module_& module) {
@@ -29,7 +39,10 @@ void add_detector_error(nb::module_& module) {
             "The text is the detector's message. non_finite_index is the index of the "
             "first NaN or infinite value, window_size the window size whose sweep "
             "failed, series_index the failing series of detect_many; each is None "
-            "where it does not apply.",
+            "where it does not apply. kind says what failed, for code to act on: "
+            "'invalid_series' (too few values, or a NaN or infinite one), "
+            "'window_too_small' (a window cannot hold the bootstrap's blocks), "
+            "'stopped', or 'invalid_argument' (an option value, or anything else).",
             PyExc_ValueError, nullptr);
         if (detector_error_type == nullptr) throw nb::python_error();
     }
@@ -45,6 +58,7 @@ void raise_detector_error(const DetectorError& error) {
     exception.attr("non_finite_index") = optional_int(error.non_finite_index);
     exception.attr("window_size") = optional_int(error.window_size);
     exception.attr("series_index") = optional_int(error.series_index);
+    exception.attr("kind") = nb::str(kind_name(error.kind));
     PyErr_SetObject(detector_error_type, exception.ptr());
     throw nb::python_error();
 }

@@ -166,13 +166,14 @@ DetectorOptions detector_options(std::optional<std::vector<std::uint64_t>> windo
                            ResultLayout{threshold_runs, writeable}};
 }
 
-// The keyword options of detect and detect_many, in this order.
-#define QUARN_DETECTOR_OPTIONS                                                                    \
-    nb::kw_only(), "window_sizes"_a = nb::none(), "n_perm"_a = 300, "alpha_q"_a = 1.0,            \
-                   "seed"_a = 123, "tol"_a = 2, "workers"_a = nb::none(), "backend"_a = "thread", \
-                   "change_type"_a = "mean", "b"_a = nb::none(), "taper_ratio"_a = 0.5,           \
-                   "center"_a = true, "threshold_runs"_a = false, "writeable"_a = false,          \
-                   "progress"_a = nb::none()
+// The keyword options of detect and detect_many, in this order. The
+// detector's options have no defaults here: the package passes every one,
+// from its options table, so that no default is kept in two places.
+#define QUARN_DETECTOR_OPTIONS                                                                \
+    nb::kw_only(), "window_sizes"_a.none(), "n_perm"_a, "alpha_q"_a, "seed"_a, "tol"_a,       \
+        "workers"_a.none(), "backend"_a = "thread", "change_type"_a, "b"_a.none(),            \
+        "taper_ratio"_a, "center"_a, "threshold_runs"_a = false, "writeable"_a = false,       \
+        "progress"_a = nb::none()
 
 }  // namespace
 
@@ -229,9 +230,8 @@ NB_MODULE(_engine, module) {
         "DetectorError with its series_index.");
 
     module.def("single_window", &single_window, "series"_a, "window_size"_a, nb::kw_only(),
-               "n_perm"_a = 300, "alpha_q"_a = 1.0, "seed"_a = 123, "change_type"_a = "mean",
-               "b"_a = nb::none(), "taper_ratio"_a = 0.5, "center"_a = true,
-               "progress"_a = nb::none(),
+               "n_perm"_a, "alpha_q"_a, "seed"_a, "change_type"_a, "b"_a.none(), "taper_ratio"_a,
+               "center"_a, "progress"_a = nb::none(),
                "Runs the detector for one window size; returns one window dict.");
 
     // Test hooks: which merged-pass kernel runs, and a switch to the

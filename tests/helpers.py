@@ -79,3 +79,45 @@ def works_alongside(call):
         started.set()
         thread.join()
     return done_during_call == [True]
+
+
+def engine_arguments(**given):
+    """Keyword arguments of the engine's detect: every option of the native
+    method at its default from the options table, then `given` (engine
+    names, e.g. n_perm=40) on top."""
+    from quarn.options import check_options, native_arguments
+
+    return {**native_arguments(check_options({"method": "native"})), **given}
+
+
+_SINGLE_WINDOW = ("n_perm", "alpha_q", "seed", "change_type", "b", "taper_ratio", "center")
+
+
+class _Engine:
+    """quarn._engine with the options table's defaults filled in (the engine
+    itself takes every option explicitly); everything else as it is."""
+
+    def __getattr__(self, name):
+        import quarn._engine
+
+        return getattr(quarn._engine, name)
+
+    def detect(self, series, **given):
+        import quarn._engine
+
+        return quarn._engine.detect(series, **engine_arguments(**given))
+
+    def detect_many(self, series, **given):
+        import quarn._engine
+
+        return quarn._engine.detect_many(series, **engine_arguments(**given))
+
+    def single_window(self, series, window_size, **given):
+        import quarn._engine
+
+        defaults = {k: v for k, v in engine_arguments().items() if k in _SINGLE_WINDOW}
+        return quarn._engine.single_window(series, window_size, **{**defaults, **given})
+
+
+#: ``from helpers import engine`` in place of ``import quarn._engine as engine``.
+engine = _Engine()

@@ -92,14 +92,22 @@ def test_centring_moves_nothing_on_a_series_near_zero():
     )
 
 
-def test_change_points_are_the_consensus_in_ascending_order(result):
-    out = result.to_dict()["out"]
+def test_change_points_are_the_native_consensus_in_ascending_order(result):
+    # Against the native module run on the centred series (the package's
+    # engine and result are another path to the same numbers), and against
+    # what the consensus means: votes over the four window sizes, shares
+    # of the scores summing to 1.
+    centred = [v - statistics.median_low(SERIES) for v in SERIES]
+    out = quarn.quarn_detector(centred, window_sizes=[10, 12, 15, 20])["out"]
     assert result.positions == tuple(sorted(out["leaders_segment_votes"]))
+    assert list(result.positions) == sorted(set(result.positions))
     for point in result.change_points:
         assert point.votes == out["leaders_segment_votes"][point.position]
         assert point.score == out["leaders_scores"][point.position]
+        assert point.score == min(point.votes / 4, 1.0)
         assert point.probability == out["leaders_probs"][point.position]
         assert point.label is None
+    assert math.fsum(p.probability for p in result.change_points) == pytest.approx(1.0)
     best = max(result.change_points, key=lambda p: p.score)
     assert abs(best.position - 120) <= 2
 

@@ -125,7 +125,7 @@ def test_detect_many_refuses_a_time_column_naming_it():
 def test_no_input_kills_the_interpreter(call, outcome):
     # In a child interpreter, so that a crash fails the test only.
     code = (
-        "import numpy as np, quarn._engine as engine\n"
+        "import numpy as np\nfrom helpers import engine\n"
         f"try:\n    print(repr({call}))\n"
         "except engine.DetectorError as error:\n    print('DetectorError', error)\n"
     )

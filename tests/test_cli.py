@@ -14,7 +14,6 @@ import pytest
 import quarn
 from helpers import same
 from sample_series import gauss_step, piecewise
-from quarn.datasets import DEMO_OPTIONS
 from quarn.serialize import from_jsonable
 
 ENV = {**os.environ, "MPLBACKEND": "Agg"}
@@ -303,7 +302,7 @@ def test_demo_shows_change_points_and_annotations(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("Well Log: 675 values")
     assert "annotator 13" in done.stdout
-    assert positions(done.stdout) == expected(quarn.load_dataset().values, **DEMO_OPTIONS)
+    assert positions(done.stdout) == expected(quarn.load_dataset().values)
 
 
 def test_demo_plot(tmp_path):
@@ -317,7 +316,7 @@ def test_demo_json_and_options(tmp_path):
     done = run("demo", "--json", "--seed", "5", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     (item,) = json.loads(done.stdout)
-    expected = quarn.detect(quarn.load_dataset().values, **{**DEMO_OPTIONS, "seed": 5})
+    expected = quarn.detect(quarn.load_dataset().values, seed=5)
     assert same(from_jsonable(item["result"]), expected.to_dict())
 
 

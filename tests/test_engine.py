@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-import quarn._engine as engine
+from helpers import engine
 import quarn._quarn_native as native
 from helpers import same
 from quarn._native_form import detection_as_native, window_as_native

@@ -18,7 +18,7 @@ import time
 import numpy as np
 import pytest
 
-import quarn._engine as engine
+from helpers import engine
 import quarn._quarn_native as native
 from helpers import works_alongside, same
 from quarn._native_form import detection_as_native
@@ -30,16 +30,18 @@ SMALL = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 2
 
 def run_script(source, *args, timeout=HANG_GUARD):
     """Runs a Python script in a fresh interpreter; returns (code, stdout, stderr)."""
+    # The scripts import this folder's helpers.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     completed = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(source), *map(str, args)],
-        capture_output=True, text=True, timeout=timeout)
+        capture_output=True, text=True, timeout=timeout, env=environment)
     return completed.returncode, completed.stdout, completed.stderr
 
 
 INTERRUPT_SCRIPT = """
     import json, os, signal, subprocess, sys, threading, time
     import numpy as np
-    import quarn._engine as engine
+    from helpers import engine
     import quarn._quarn_native as native
     from quarn._native_form import detection_as_native
 
@@ -219,7 +221,7 @@ def test_calls_from_many_python_threads_match_serial_calls():
 EXIT_SCRIPT = """
     import sys, threading, time
     import numpy as np
-    import quarn._engine as engine
+    from helpers import engine
 
     values = np.random.default_rng(1).normal(size=10**7)
     threading.Thread(target=engine.detect, args=(values,), daemon=True).start()
@@ -242,7 +244,7 @@ def test_interpreter_exits_promptly_while_daemon_threads_detect(threads):
 FORK_SCRIPT = """
     import os, sys, threading
     import numpy as np
-    import quarn._engine as engine
+    from helpers import engine
     import quarn._quarn_native as native
     from quarn._native_form import detection_as_native
 

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-import quarn._engine as engine
+from helpers import engine
 from helpers import same
 from quarn._native_form import detection_as_native
 

@@ -262,7 +262,9 @@ def engine_on_path(request):
     try:
         if request.param == "portable":
             assert _engine._kernel_path() == "portable"
-        yield _engine, numpy
+        from helpers import engine
+
+        yield engine, numpy
     finally:
         _engine._force_portable_kernels(False)
 

@@ -59,9 +59,21 @@ def test_votes_scores_and_probabilities_stay_in_range():
     found = quarn.detect(x)
     sizes = len(found.window_results)
     assert sizes == 6 and len(found.change_points) >= 2
+    # Votes count the window sizes that reported a change point within
+    # their own size of this one, read here from the window results; the
+    # score is their share of the six, and the probabilities share out the
+    # scores.
     for point in found.change_points:
-        assert 0 <= point.votes <= sizes and point.score == point.votes / sizes
-    assert sum(p.probability for p in found.change_points) == pytest.approx(1.0)
+        near = [
+            size
+            for size, window in found.window_results.items()
+            if any(abs(int(c) - point.position) <= size for c in window.change_points)
+        ]
+        assert point.votes == len(near)
+        assert point.score * sizes == pytest.approx(point.votes)
+    scores = sum(p.score for p in found.change_points)
+    for point in found.change_points:
+        assert point.probability == pytest.approx(point.score / scores)
     assert found.method == "confirm" and found.options["alpha"] == 0.05
     assert found.options["n_perm"] is None and found.options["window_sizes"] is None
 

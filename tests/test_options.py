@@ -7,18 +7,34 @@ from pathlib import Path
 import pytest
 
 import quarn
-from quarn import cli, options
+from quarn import options
+from quarn.cli import parser as cli
 from quarn.options import OPTIONS, check_options, native_arguments, parse_window_sizes, shown
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 
 
-def test_detect_signature_matches_the_table():
-    parameters = list(inspect.signature(quarn.detect).parameters.values())
-    assert parameters[0].name == "series"
-    keywords = parameters[1:]
-    assert [p.name for p in keywords] == [o.name for o in OPTIONS]
-    for parameter, option in zip(keywords, OPTIONS):
+def _dask_detect_many():
+    return pytest.importorskip("quarn.dask", exc_type=ImportError).detect_many
+
+
+@pytest.mark.parametrize(
+    ("function", "leading", "left_out"),
+    [
+        (lambda: quarn.detect, ["series"], ()),
+        (lambda: quarn.detect_many, ["data", "by", "time", "value"], ()),
+        # A cluster's partitions report no progress to the caller.
+        (_dask_detect_many, ["ddf", "by", "time", "value", "shuffle"], ("progress",)),
+    ],
+    ids=["detect", "detect_many", "dask.detect_many"],
+)
+def test_signature_matches_the_table(function, leading, left_out):
+    parameters = list(inspect.signature(function()).parameters.values())
+    assert [p.name for p in parameters[: len(leading)]] == leading
+    keywords = parameters[len(leading) :]
+    table = [o for o in OPTIONS if o.name not in left_out]
+    assert [p.name for p in keywords] == [o.name for o in table]
+    for parameter, option in zip(keywords, table):
         assert parameter.kind is inspect.Parameter.KEYWORD_ONLY
         assert parameter.default == option.default, option.name
 

@@ -10,8 +10,8 @@ import pytest
 
 import quarn
 from helpers import same
-from quarn import _scaling
-from quarn._scaling import Scaling, choose_scaling
+from quarn import _runner as _scaling
+from quarn._runner import Scaling, choose_scaling
 from quarn._inputs import prepare_series
 from quarn._native_form import detection_as_native
 from quarn._runner import run_detector

@@ -6,8 +6,10 @@ import sys
 
 import pytest
 
-from quarn import _labels, _lines, _table
-from quarn._table import DataError, Layout, UsageError, read_columns
+from quarn.cli import labels as _labels
+from quarn.cli import lines as _lines
+from quarn.cli import readers as _table
+from quarn.cli.readers import DataError, Layout, UsageError, read_columns
 
 
 def read(tmp_path, content, name="data.csv", **layout):
@@ -184,7 +186,7 @@ def test_endless_or_binary_input_fails_at_once_with_little_memory(tmp_path, sour
     # own footprint differs between builds, e.g. under a sanitizer).
     script = (
         "import resource, sys\n"
-        "from quarn._table import DataError, Layout, read_columns\n"
+        "from quarn.cli.readers import DataError, Layout, read_columns\n"
         "def peak(): return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024\n"
         "before = peak()\n"
         "try:\n"

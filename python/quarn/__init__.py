@@ -12,7 +12,7 @@ with the same arguments and results.
 import importlib
 from types import ModuleType
 
-from quarn import serialize
+from quarn import _native_functions, serialize
 from quarn._native_functions import (
     ipm_statistic,
     quarn_detector,
@@ -22,7 +22,8 @@ from quarn._native_functions import (
     swal_statistic,
     wasserstein_statistic,
 )
-from quarn._coverage import QuarnWarning
+from quarn._runner import QuarnWarning
+from quarn._inputs import SeriesError
 from quarn._version import __version__
 from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
@@ -40,17 +41,12 @@ __all__ = [
     "ChangePoint",
     "WindowResult",
     "QuarnWarning",
+    "SeriesError",
     "load_dataset",
     "Dataset",
     "serialize",
-    "quarn_detector",
-    "quarn_single_window",
-    "refine_cusum",
-    "refine_wasserstein",
-    "swal_statistic",
-    "wasserstein_statistic",
-    "ipm_statistic",
 ]
+__all__ += _native_functions.__all__
 
 
 def __getattr__(name: str) -> ModuleType:

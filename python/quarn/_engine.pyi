@@ -2,12 +2,31 @@
 lock, with Ctrl-C, progress and numpy results."""
 
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, Literal, NotRequired, TypedDict, Unpack
 
 import numpy as np
 import numpy.typing as npt
 
 Progress = Callable[[int, int], object] | None
+
+class DetectorOptions(TypedDict):
+    """The keyword arguments of ``detect`` and ``detect_many``: every
+    detector option, then what only the engine knows."""
+
+    window_sizes: Sequence[int] | None
+    n_perm: int
+    alpha_q: float
+    seed: int
+    tol: int
+    workers: int | None
+    change_type: str
+    b: int | None
+    taper_ratio: float
+    center: bool
+    backend: NotRequired[str]  # "thread"
+    threshold_runs: NotRequired[bool]  # False
+    writeable: NotRequired[bool]  # False
+    progress: NotRequired[Progress]  # None
 
 class DetectorError(ValueError):
     """A detection that failed on its input; str() is the detector's message."""
@@ -15,24 +34,10 @@ class DetectorError(ValueError):
     non_finite_index: int | None
     window_size: int | None
     series_index: int | None
+    kind: Literal["invalid_argument", "invalid_series", "window_too_small", "stopped"]
 
 def detect(
-    series: npt.NDArray[np.float64],
-    *,
-    window_sizes: Sequence[int] | None = None,
-    n_perm: int = 300,
-    alpha_q: float = 1.0,
-    seed: int = 123,
-    tol: int = 2,
-    workers: int | None = None,
-    backend: str = "thread",
-    change_type: str = "mean",
-    b: int | None = None,
-    taper_ratio: float = 0.5,
-    center: bool = True,
-    threshold_runs: bool = False,
-    writeable: bool = False,
-    progress: Progress = None,
+    series: npt.NDArray[np.float64], **options: Unpack[DetectorOptions]
 ) -> dict[str, Any]:
     """The multi-window detector on one series.
 
@@ -50,22 +55,7 @@ def detect(
     """
 
 def detect_many(
-    series: Sequence[npt.NDArray[np.float64]],
-    *,
-    window_sizes: Sequence[int] | None = None,
-    n_perm: int = 300,
-    alpha_q: float = 1.0,
-    seed: int = 123,
-    tol: int = 2,
-    workers: int | None = None,
-    backend: str = "thread",
-    change_type: str = "mean",
-    b: int | None = None,
-    taper_ratio: float = 0.5,
-    center: bool = True,
-    threshold_runs: bool = False,
-    writeable: bool = False,
-    progress: Progress = None,
+    series: Sequence[npt.NDArray[np.float64]], **options: Unpack[DetectorOptions]
 ) -> list[dict[str, Any]]:
     """``detect`` on every series, in parallel; results in input order."""
 
@@ -73,13 +63,13 @@ def single_window(
     series: npt.NDArray[np.float64],
     window_size: int,
     *,
-    n_perm: int = 300,
-    alpha_q: float = 1.0,
-    seed: int = 123,
-    change_type: str = "mean",
-    b: int | None = None,
-    taper_ratio: float = 0.5,
-    center: bool = True,
+    n_perm: int,
+    alpha_q: float,
+    seed: int,
+    change_type: str,
+    b: int | None,
+    taper_ratio: float,
+    center: bool,
     progress: Progress = None,
 ) -> dict[str, Any]:
     """The detector for one window size: one window dict."""

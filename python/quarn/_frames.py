@@ -9,7 +9,8 @@ exactly what a loop of ``detect(...).to_frame()`` gives.
 from __future__ import annotations
 
 import html
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -21,8 +22,57 @@ if TYPE_CHECKING:
 
     from quarn.result import DetectionResult
 
+
+@dataclass(frozen=True)
+class PointColumn:
+    """One column of the change-point table, for frames, the Dask meta, the
+    notebook view and the command line's tables alike."""
+
+    #: The name in frames and in JSON, and the attribute of a ChangePoint.
+    name: str
+    #: The heading of a printed table.
+    heading: str
+    #: The dtype of the column when it is empty (a label's comes from the
+    #: series' index when there is one).
+    dtype: Any
+    #: Whether only the confirm method fills it (None or NaN otherwise).
+    confirm_only: bool
+    #: The printed text of a value.
+    cell: Callable[[Any], str]
+
+
+_FIXED = "{:.3f}".format
+
 #: The columns of a change-point table, after ``series`` in a tidy frame.
-COLUMNS = ("position", "label", "votes", "score", "probability", "kind", "p_value")
+POINT_COLUMNS = (
+    PointColumn("position", "position", "int64", False, str),
+    PointColumn("label", "label", object, False, str),
+    PointColumn("votes", "votes", "int64", False, str),
+    PointColumn("score", "score", "float64", False, _FIXED),
+    PointColumn("probability", "probability", "float64", False, _FIXED),
+    PointColumn("kind", "kind", object, True, str),
+    PointColumn("p_value", "p-value", "float64", True, "{:.3g}".format),
+)
+COLUMNS = tuple(column.name for column in POINT_COLUMNS)
+_DTYPES = {column.name: column.dtype for column in POINT_COLUMNS}
+
+# Printed tables put what the test found before the votes.
+_PRINTED = ("position", "label", "kind", "p_value", "votes", "score", "probability")
+
+
+def printed_columns(confirm: bool, labelled: bool) -> list[PointColumn]:
+    """The columns of a printed table of change points, in printed order."""
+    by_name = {column.name: column for column in POINT_COLUMNS}
+    return [
+        by_name[name]
+        for name in _PRINTED
+        if (confirm or not by_name[name].confirm_only) and (labelled or name != "label")
+    ]
+
+
+def printed_cells(point: Any, columns: Sequence[PointColumn]) -> list[str]:
+    """The printed cells of one change point."""
+    return [column.cell(getattr(point, column.name)) for column in columns]
 
 #: Change points listed in a notebook before the rest are counted.
 HTML_ROWS = 20
@@ -122,8 +172,7 @@ def tidy_frame(
         elif parts:
             columns[column] = np.concatenate(parts)
         else:
-            dtype = {"position": np.int64, "votes": np.int64, "kind": object}
-            columns[column] = np.empty(0, dtype=dtype.get(column, np.float64))
+            columns[column] = np.empty(0, dtype=_DTYPES[column])
     return _with_object_kinds(pd.DataFrame(columns))
 
 
@@ -140,16 +189,11 @@ def result_html(result: DetectionResult) -> str:
     )
     if not count:
         return f"<div>{summary}</div>"
-    labelled = result.index is not None
-    confirm = result.method == "confirm"
-    heads = ["position"] + (["label"] if labelled else [])
-    heads += (["kind", "p-value"] if confirm else []) + ["votes", "score", "probability"]
+    columns = printed_columns(result.method == "confirm", result.index is not None)
+    heads = [column.heading for column in columns]
     rows = []
     for point in result.change_points[:HTML_ROWS]:
-        cells = [str(point.position)] + ([str(point.label)] if labelled else [])
-        if confirm:
-            cells += [str(point.kind), f"{point.p_value:.3g}"]
-        cells += [str(point.votes), f"{point.score:.3f}", f"{point.probability:.3f}"]
+        cells = printed_cells(point, columns)
         rows.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
     if count > HTML_ROWS:
         rows.append(f'<tr><td colspan="{len(heads)}">... {count - HTML_ROWS} more</td></tr>')

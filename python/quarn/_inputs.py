@@ -17,6 +17,17 @@ import numpy as np
 
 from quarn.options import shown, shown_text
 
+class SeriesError(ValueError):
+    """A series quarn cannot analyse: of the wrong kind or shape, too short,
+    or holding a missing, NaN or infinite value. The message says which and
+    where."""
+
+
+class SeriesTypeError(SeriesError, TypeError):
+    """A series of the wrong kind (not numbers, or not a sequence of them);
+    a TypeError as well, as it always was."""
+
+
 _FILL_HINT = "remove or fill in missing values (e.g. drop or interpolate them) first"
 _VALUES_HINT = (
     "pass the column of values, with the times as its index "
@@ -64,7 +75,7 @@ def prepare_series(series: Any) -> PreparedSeries:
     pd = sys.modules.get("pandas")
     if pd is not None:
         if isinstance(series, pd.DataFrame):
-            raise ValueError(
+            raise SeriesError(
                 "series must be one-dimensional, got a DataFrame with "
                 f"{series.shape[1]} columns; pass a single column, e.g. df['name']"
             )
@@ -77,14 +88,14 @@ def prepare_series(series: Any) -> PreparedSeries:
         return PreparedSeries(series)
     if isinstance(series, array):
         if series.typecode == "u" or series.typecode == "w":
-            raise TypeError("series must hold numbers, got an array of characters")
+            raise SeriesTypeError("series must hold numbers, got an array of characters")
         if series.typecode == "d":
             return PreparedSeries(series)
         return PreparedSeries(array("d", series), owned=True)
     if isinstance(series, (str, bytes, bytearray, Mapping, Set)) or not isinstance(
         series, Sequence
     ):
-        raise TypeError(
+        raise SeriesTypeError(
             "series must be a list, tuple, numpy array or pandas Series of "
             f"numbers, got {type(series).__name__}"
         )
@@ -120,7 +131,7 @@ def float_values(prepared: PreparedSeries) -> Any:
     if isinstance(values, (list, tuple)):
         values, owned = _float_array(values), True
     if len(values) < 3:
-        raise ValueError("series must contain at least 3 values")
+        raise SeriesError("series must contain at least 3 values")
     if isinstance(values, array):
         values = np.frombuffer(values, dtype=np.float64)
     if not owned:
@@ -158,13 +169,13 @@ def describe_position(prepared: PreparedSeries, position: int) -> str:
 def _from_pandas(series: Any) -> PreparedSeries:
     problem = not_numbers(series.dtype, series.to_numpy() if series.dtype == object else None)
     if problem is not None:
-        raise TypeError(
+        raise SeriesTypeError(
             f"series must hold numbers, got a pandas Series of {problem}; {_VALUES_HINT}"
         )
     try:
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
-        raise TypeError(
+        raise SeriesTypeError(
             f"series must hold numbers, got a pandas Series of dtype {series.dtype}"
         ) from exc
     return PreparedSeries(numpy_values(values), series.index, series.name)
@@ -208,7 +219,7 @@ def numpy_values(values: Any) -> Any:
         ValueError: It is not one-dimensional, or has masked entries.
     """
     if values.ndim != 1:
-        raise ValueError(
+        raise SeriesError(
             "series must be one-dimensional, got an array of shape "
             f"{values.shape}; select one column (e.g. a[:, 0]) or flatten it"
         )
@@ -217,7 +228,7 @@ def numpy_values(values: Any) -> Any:
         # must not be read as if it were there.
         masked = np.flatnonzero(np.ma.getmaskarray(values))
         if masked.size:
-            raise ValueError(
+            raise SeriesError(
                 f"series has {masked.size} missing (masked) value"
                 f"{'s' if masked.size > 1 else ''}, the first at position "
                 f"{int(masked[0])}; {_FILL_HINT}"
@@ -225,7 +236,7 @@ def numpy_values(values: Any) -> Any:
         values = values.data
     kind = values.dtype.kind
     if kind in "mM":
-        raise TypeError(
+        raise SeriesTypeError(
             f"series must hold real numbers, got dtype {values.dtype} (times, not values); "
             f"{_VALUES_HINT}"
         )
@@ -233,7 +244,7 @@ def numpy_values(values: Any) -> Any:
         return np.ascontiguousarray(values, dtype=np.float64)
     if kind == "O":
         return np.frombuffer(_float_array(values.tolist()), np.float64)
-    raise TypeError(f"series must hold real numbers, got dtype {values.dtype}")
+    raise SeriesTypeError(f"series must hold real numbers, got dtype {values.dtype}")
 
 
 def _float_array(items: Sequence[Any]) -> array:
@@ -248,13 +259,13 @@ def _float_array(items: Sequence[Any]) -> array:
                 raise TypeError
             array("d", (item,))
         except OverflowError:
-            raise ValueError(
+            raise SeriesError(
                 f"series item at position {position} is an integer too large for a "
                 f"float ({shown(item)})"
             ) from None
         except TypeError:
             hint = f"; {_FILL_HINT}" if item is None else ""
-            raise TypeError(
+            raise SeriesTypeError(
                 f"series item at position {position} is {shown(item)}, not a number{hint}"
             ) from None
     return array("d", items)  # the items changed while they were checked

@@ -24,7 +24,8 @@ import warnings
 from collections.abc import Hashable, Iterable
 from typing import TYPE_CHECKING, Any
 
-from quarn._coverage import QuarnWarning
+from quarn._runner import QuarnWarning
+from quarn._frames import POINT_COLUMNS
 from quarn.many import detect_many as detect_many_local
 from quarn.options import check_options, shown, with_options_doc
 
@@ -89,7 +90,7 @@ def detect_many(
     Returns:
         A lazy Dask DataFrame with the columns of :func:`quarn.detect_many`
         (``series``, ``position``, ``label``, ``votes``, ``score``,
-        ``probability``), the series in the order of the partitions; its
+        ``probability``, ``kind``, ``p_value``), the series in the order of the partitions; its
         ``compute()`` equals ``quarn.detect_many`` of the whole frame up to
         that order and the row index.
 
@@ -166,13 +167,7 @@ def _meta(frame: Any, by: Any, time: Any) -> pd.DataFrame:
 
 def _meta_dtypes(frame: pd.DataFrame, by: Any, time: Any) -> dict[str, Any]:
     names = frame[by] if by in frame.columns else frame.index.to_series()
-    return {
-        "series": names.dtype,
-        "position": "int64",
-        "label": object if time is None else frame[time].dtype,
-        "votes": "int64",
-        "score": "float64",
-        "probability": "float64",
-        "kind": object,
-        "p_value": "float64",
-    }
+    dtypes = {"series": names.dtype, **{c.name: c.dtype for c in POINT_COLUMNS}}
+    if time is not None:
+        dtypes["label"] = frame[time].dtype
+    return dtypes

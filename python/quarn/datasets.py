@@ -9,17 +9,12 @@ from __future__ import annotations
 import json
 from dataclasses import dataclass
 from importlib import resources
-from typing import Any
 
 #: Names of the bundled datasets.
 AVAILABLE: tuple[str, ...] = ("well_log",)
 
 #: The dataset that ``quarn demo`` analyses.
 DEMO_DATASET = "well_log"
-
-#: Options of ``quarn demo`` beyond the defaults: none, the demo shows what
-#: the defaults find.
-DEMO_OPTIONS: dict[str, Any] = {}
 
 #: How far (in samples) a detected change point may lie from a hand-marked
 #: one and still count as the same change, as in the usual benchmark scoring.

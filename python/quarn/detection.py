@@ -12,7 +12,7 @@ import warnings
 from collections.abc import Callable, Iterable
 from typing import Any
 
-from quarn._coverage import QuarnWarning, unanalysed_message, window_sizes_for
+from quarn._runner import QuarnWarning, short_series_message
 from quarn._inputs import PreparedSeries, float_values, prepare_series
 from quarn._runner import SeriesFailure, run_detector
 from quarn.options import check_options, with_options_doc
@@ -104,8 +104,8 @@ def detect(
     try:
         (result,) = detect_each([prepared], options, progress=options["progress"])
     except SeriesFailure as failure:
-        raise ValueError(failure.message) from failure.__cause__
-    message = unanalysed_message(result.n_samples, window_sizes_for(result.n_samples, options))
+        raise failure.error(failure.message) from failure.__cause__
+    message = short_series_message(result.n_samples, options)
     if message is not None:
         warnings.warn(message, QuarnWarning, stacklevel=2)
     return result

@@ -70,9 +70,7 @@ def plot_result(
     values = np.asarray(result.values, dtype=np.float64)
     ax.plot(x, values, color="0.25", linewidth=0.9, label="series")
     if tick_labels is not None:
-        step = max(1, len(tick_labels) // 6)
-        ticks = list(range(0, len(tick_labels), step))
-        ax.set_xticks(ticks, [shown_label(tick_labels[t]) for t in ticks], rotation=20, fontsize=7)
+        label_ticks(ax, tick_labels)
     for point in result.change_points:
         ax.axvline(x[point.position], color="tab:red", alpha=0.2 + 0.8 * point.score, linewidth=1.5)
     if annotations:
@@ -269,6 +267,13 @@ def plot_axis(index: Any, n_samples: int) -> tuple[Any, Any]:
     if getattr(getattr(index, "dtype", None), "kind", "O") in "iufM":
         return index, None
     return range(n_samples), index
+
+
+def label_ticks(ax: Axes, labels: Sequence[Any]) -> None:
+    """Puts about six of the labels (one per position) under the axis."""
+    step = max(1, len(labels) // 6)
+    ticks = list(range(0, len(labels), step))
+    ax.set_xticks(ticks, [shown_label(labels[t]) for t in ticks], rotation=20, fontsize=7)
 
 
 def shown_label(label: Any, limit: int = 20) -> str:

@@ -10,10 +10,11 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from quarn._coverage import QuarnWarning, unanalysed_message, window_sizes_for
+from quarn._runner import QuarnWarning, short_series_message
 from quarn._frames import change_point_columns, require_pandas, tidy_frame
 from quarn._inputs import (
     PreparedSeries,
+    SeriesTypeError,
     float_values,
     not_numbers,
     numpy_values,
@@ -110,7 +111,7 @@ def detect_many(
     try:
         compact = run_detector(prepared, values, options, progress=options["progress"])
     except SeriesFailure as failure:
-        raise ValueError(f"series {shown(names[failure.series_index])}: {failure.message}") from (
+        raise failure.error(f"series {shown(names[failure.series_index])}: {failure.message}") from (
             failure.__cause__
         )
     _warn_short_series(names, [len(v) for v in values], options)
@@ -219,7 +220,7 @@ def _wide_series(frame: Any, time: Any) -> SplitSeries:
                 if "times" in problem and time is None
                 else "drop it, or select the columns of values"
             )
-            raise TypeError(f"series {shown(name)}: the column holds {problem}; {hint}")
+            raise SeriesTypeError(f"series {shown(name)}: the column holds {problem}; {hint}")
     return SplitSeries(names, [_prepared(name, frame.iloc[:, i]) for i, name in enumerate(names)])
 
 
@@ -296,9 +297,7 @@ def _warn_short_series(names: list[Any], lengths: list[int], options: dict[str, 
         message
         for name, length in zip(names, lengths)
         if (
-            message := unanalysed_message(
-                length, window_sizes_for(length, options), f"series {shown(name)}"
-            )
+            message := short_series_message(length, options, f"series {shown(name)}")
         )
         is not None
     ]

@@ -13,16 +13,123 @@ from __future__ import annotations
 import math
 import numbers
 from array import array
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from quarn import _engine
-from quarn._inputs import _float_array, numpy_values, prepare_series
-from quarn._monitor_options import check_monitor_options, monitor_docstring_args
-from quarn.options import shown
+from quarn._inputs import SeriesError, _float_array, numpy_values, prepare_series
+from quarn.options import Option, integer_in, is_boolean, parse_integer, parse_number, shown
+
+# The options of :class:`quarn.Monitor` and ``quarn watch``, in one table.
+#
+# The same :class:`~quarn.options.Option` records as the detector's table:
+# each row drives the check of ``quarn.Monitor(...)``, the flag of ``quarn
+# watch``, and the ``Args`` of the Monitor's docstring.
+
+#: Smallest and largest ``false_alarm_run``.
+MIN_FALSE_ALARM_RUN = 100.0
+MAX_FALSE_ALARM_RUN = 1e15
+
+
+def check_false_alarm_run(value: Any, subject: str) -> float:
+    """A number of values from :data:`MIN_FALSE_ALARM_RUN` to :data:`MAX_FALSE_ALARM_RUN`."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{subject} must be a number, got {shown(value)}")
+    number = float(value)
+    if math.isnan(number) or not MIN_FALSE_ALARM_RUN <= number <= MAX_FALSE_ALARM_RUN:
+        raise ValueError(f"{subject} must be a number from 100 to 1e15, got {shown(value)}")
+    return number
+
+
+MONITOR_OPTIONS: tuple[Option, ...] = (
+    Option(
+        name="false_alarm_run",
+        default=1e7,
+        check=check_false_alarm_run,
+        help=(
+            "Expected number of values between two false alarms on a stream without "
+            "changes (the whole monitor, all kinds of change together). Larger means "
+            "fewer false alarms and somewhat longer delays: the delay grows with the "
+            "logarithm of this number."
+        ),
+        flag="--false-alarm-run",
+        metavar="N",
+        parse=parse_number,
+        native="false_alarm_run",
+        default_text="1e7",
+    ),
+    Option(
+        name="warmup",
+        default=500,
+        check=integer_in(30, 1_000_000),
+        help=(
+            "Values the monitor learns the regime from, at the start and again after "
+            "every alarm; nothing is reported during a warm-up. Longer warm-ups learn "
+            "the regime better and leave longer blind spots after an alarm."
+        ),
+        flag="--warmup",
+        metavar="N",
+        parse=parse_integer,
+        native="warmup",
+        default_text="500",
+    ),
+    Option(
+        name="max_period",
+        default=50,
+        check=integer_in(0, 1_000_000),
+        help=(
+            "Longest seasonal period looked for in a warm-up (a warm-up must hold at "
+            "least six periods); a clear seasonal pattern is removed before monitoring. "
+            "0 looks for none."
+        ),
+        flag="--max-period",
+        metavar="N",
+        parse=parse_integer,
+        native="max_period",
+        default_text="50",
+    ),
+)
+
+#: The options by name.
+MONITOR_BY_NAME: Mapping[str, Option] = {option.name: option for option in MONITOR_OPTIONS}
+
+
+def check_monitor_options(given: Mapping[str, Any], *, cli: bool = False) -> dict[str, Any]:
+    """Checks Monitor options and fills in the defaults.
+
+    Raises:
+        TypeError: An option is unknown or has the wrong type.
+        ValueError: An option is out of range.
+    """
+    unknown = [name for name in given if name not in MONITOR_BY_NAME]
+    if unknown:
+        raise TypeError(f"unknown option {shown(unknown[0])}")
+    return {
+        option.name: option.check(
+            given.get(option.name, option.default),
+            option.flag if cli and option.flag else option.name,
+        )
+        for option in MONITOR_OPTIONS
+    }
+
+
+def monitor_docstring_args(indent: str = "        ") -> str:
+    """The ``Args`` entries of the Monitor's options."""
+    import textwrap
+
+    return "\n".join(
+        textwrap.fill(
+            f"{option.name}: {option.help} Default: {option.default_text}.",
+            width=79,
+            initial_indent=indent,
+            subsequent_indent=indent + "    ",
+        )
+        for option in MONITOR_OPTIONS
+    )
+
 
 __all__ = ["Alarm", "Monitor"]
 
@@ -226,7 +333,7 @@ def _batch(values: Any) -> Any:
         TypeError: Something that is not a number.
         ValueError: NaN, an infinity, or more than one dimension.
     """
-    if isinstance(values, (numbers.Real, np.number)) and not isinstance(values, (bool, np.bool_)):
+    if isinstance(values, (numbers.Real, np.number)) and not is_boolean(values):
         if isinstance(values, numbers.Integral):
             try:
                 number = float(values)
@@ -242,7 +349,7 @@ def _batch(values: Any) -> Any:
                 "by the monitor yet, so leave them out (or fill them in) before update"
             )
         return np.array([number])
-    if isinstance(values, (bool, np.bool_)):
+    if is_boolean(values):
         raise TypeError(f"values must be numbers, got {values!r}")
     try:
         prepared = prepare_series(values)
@@ -255,8 +362,8 @@ def _batch(values: Any) -> Any:
             array_values = numpy_values(np.asarray(items))
     except (TypeError, ValueError) as exc:
         text = str(exc)
-        if text.startswith("series "):
-            text = "values " + text[len("series ") :]
+        if isinstance(exc, SeriesError):
+            text = "values " + text.removeprefix("series ")
         raise type(exc)(text) from None
     finite = np.isfinite(array_values)
     if not finite.all():

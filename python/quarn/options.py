@@ -21,6 +21,9 @@ from typing import Any
 #: Window sizes used when none are given: every size from 10 to 20.
 DEFAULT_WINDOW_SIZES: tuple[int, ...] = tuple(range(10, 21))
 
+#: Bootstrap replicates behind every threshold of the native method.
+DEFAULT_N_PERM = 300
+
 #: The kinds of change the detector can look for.
 CHANGE_TYPES: tuple[str, ...] = ("mean", "var", "distribution")
 
@@ -231,9 +234,15 @@ def check_callback(value: Any, subject: str) -> Any:
     return value
 
 
+def is_boolean(value: Any) -> bool:
+    """Whether the value is True or False: a bool or a numpy bool (which is
+    no subclass of bool), not 0 or 1."""
+    return type(value).__name__ in ("bool", "bool_")
+
+
 def check_switch(value: Any, subject: str) -> bool:
     """True or False (numpy booleans too, but not 0 and 1)."""
-    if type(value).__name__ not in ("bool", "bool_"):
+    if not is_boolean(value):
         raise TypeError(f"{subject} must be True or False, got {shown(value)}")
     return bool(value)
 
@@ -367,9 +376,9 @@ OPTIONS: tuple[Option, ...] = (
         metavar="N",
         parse=parse_integer,
         native="n_perm",
-        default_text="300",
+        default_text=str(DEFAULT_N_PERM),
         methods=("native",),
-        method_defaults={"native": 300},
+        method_defaults={"native": DEFAULT_N_PERM},
     ),
     Option(
         name="alpha",

@@ -347,7 +347,7 @@ class DetectionResult:
         """
         from quarn._result_json import result_from_json
 
-        return result_from_json(text)
+        return build_result(*result_from_json(text))
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Draws the series with its change points and their probabilities.

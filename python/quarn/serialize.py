@@ -72,11 +72,13 @@ def from_jsonable(data: dict[str, Any]) -> dict[str, Any]:
     }
 
 
-def _plain(value: Any) -> Any:
-    if isinstance(value, dict):
-        return {str(key): _plain(item) for key, item in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_plain(item) for item in value]
+#: The JSON strings of the infinities, and their values.
+INFINITIES = {"Infinity": math.inf, "-Infinity": -math.inf}
+
+
+def json_float(value: Any) -> Any:
+    """A value as standard JSON holds it: NaN as None, an infinity as its
+    string in :data:`INFINITIES`, anything else as it is."""
     if isinstance(value, float) and not math.isfinite(value):
         if math.isnan(value):
             return None
@@ -84,13 +86,19 @@ def _plain(value: Any) -> Any:
     return value
 
 
+def _plain(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {str(key): _plain(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(item) for item in value]
+    return json_float(value)
+
+
 def _float(value: Any) -> float:
     if value is None:
         return math.nan
-    if value == "Infinity":
-        return math.inf
-    if value == "-Infinity":
-        return -math.inf
+    if isinstance(value, str) and value in INFINITIES:
+        return INFINITIES[value]
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         return float(value)
     raise ValueError(f"expected a number, null, 'Infinity' or '-Infinity', got {value!r}")

@@ -155,10 +155,25 @@ std::unexpected<DetectorError> detector_failure(std::string message) {
     return std::unexpected(DetectorError{std::move(message), std::nullopt, std::nullopt, {}});
 }
 
+std::unexpected<DetectorError> stopped_failure() {
+    return std::unexpected(DetectorError{std::string(stopped_message), std::nullopt, std::nullopt,
+                                         {}, ErrorKind::stopped});
+}
+
+std::unexpected<DetectorError> window_failure(std::string message, std::uint64_t window_size,
+                                              std::optional<std::uint64_t> b) {
+    // A sweep fails on its own only when two windows cannot hold one block.
+    const std::uint64_t reference = 2 * window_size;
+    const ErrorKind kind = block_length_for(reference, b) > reference ? ErrorKind::window_too_small
+                                                                       : ErrorKind::invalid_argument;
+    return std::unexpected(DetectorError{std::move(message), std::nullopt, window_size, {}, kind});
+}
+
 std::optional<DetectorError> check_series(std::span<const double> series) {
     auto valid = validate_series(series);
     if (valid) return std::nullopt;
-    DetectorError error{std::move(valid.error()), std::nullopt, std::nullopt, {}};
+    DetectorError error{std::move(valid.error()), std::nullopt, std::nullopt, {},
+                        ErrorKind::invalid_series};
     const auto bad = std::find_if_not(series.begin(), series.end(), is_finite_value);
     if (series.size() >= 3 && bad != series.end()) {
         error.non_finite_index = static_cast<std::uint64_t>(bad - series.begin());
@@ -189,8 +204,7 @@ DetectorResult<WindowResult> run_single_window(const SingleWindowArguments& argu
     Result<WindowResult> result =
         detect_single_window(arguments.series, prefix, arguments.window_size, settings);
     if (!result) {
-        return std::unexpected(
-            DetectorError{std::move(result.error()), std::nullopt, arguments.window_size, {}});
+        return window_failure(std::move(result.error()), arguments.window_size, arguments.b);
     }
     if (auto valid = check_settings(arguments.alpha_q, arguments.taper_ratio); !valid) {
         return detector_failure(valid.error());
@@ -214,7 +228,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     settings.threshold_runs = arguments.threshold_runs;
 
     // A run stopped before it began skips the pass over the series.
-    if (stopped(arguments.control)) return detector_failure(std::string(stopped_message));
+    if (stopped(arguments.control)) return stopped_failure();
     const PrefixSums prefix = PrefixSums::build(arguments.series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
@@ -227,8 +241,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
         if (slots[i].out_of_memory) std::rethrow_exception(slots[i].out_of_memory);
         Result<WindowResult>& outcome = *slots[i].outcome;
         if (!outcome) {
-            return std::unexpected(
-                DetectorError{std::move(outcome.error()), std::nullopt, sizes[i], {}});
+            return window_failure(std::move(outcome.error()), sizes[i], arguments.b);
         }
         const std::uint64_t size = sizes[i];
         output.window_change_points.insert_or_assign(size, outcome->change_points);
@@ -276,7 +289,7 @@ std::optional<DetectorError> run_series_tasks(
         if (first_failure.load(std::memory_order_relaxed) < i) return;
         // Series not yet begun when a stop is asked for end at once.
         if (stopped(control)) {
-            slots[i].failure.emplace(DetectorError{std::string(stopped_message), {}, {}, {}});
+            slots[i].failure.emplace(stopped_failure().error());
             note_detector_failure(first_failure, i);
             return;
         }

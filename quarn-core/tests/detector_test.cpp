@@ -167,6 +167,7 @@ TEST(errors_point_at_the_bad_value_and_the_failing_window) {
     CHECK(!not_finite.has_value());
     CHECK_EQ(not_finite.error().message, kNotFinite);
     CHECK(not_finite.error().non_finite_index == std::optional<std::uint64_t>(42));
+    CHECK(not_finite.error().kind == quarn::ErrorKind::invalid_series);
 
     // Window size 3 cannot hold a block of the automatic length; the first
     // failing entry in list order is reported, after every window has run.
@@ -176,6 +177,7 @@ TEST(errors_point_at_the_bad_value_and_the_failing_window) {
     const auto blocked = quarn::detect_multi_window(arguments);
     CHECK(!blocked.has_value());
     CHECK_EQ(blocked.error().message, kBlock);
+    CHECK(blocked.error().kind == quarn::ErrorKind::window_too_small);
     CHECK(blocked.error().window_size == std::optional<std::uint64_t>(3));
     CHECK(!blocked.error().non_finite_index.has_value());
 
@@ -192,6 +194,7 @@ TEST(errors_point_at_the_bad_value_and_the_failing_window) {
     single.change_type = "mean";
     const auto single_blocked = quarn::run_single_window(single);
     CHECK_EQ(single_blocked.error().message, kBlock);
+    CHECK(single_blocked.error().kind == quarn::ErrorKind::window_too_small);
     CHECK(single_blocked.error().window_size == std::optional<std::uint64_t>(3));
 }
 

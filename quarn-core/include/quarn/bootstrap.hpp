@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quarn/control.hpp"
+#include "quarn/defaults.hpp"
 #include "quarn/result.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/total_order.hpp"
@@ -208,7 +209,7 @@ double quantile_of_keys(std::span<OrderKey> keys, double level);
 
 // What stays fixed over the sweep of one window size.
 struct BootstrapSettings {
-    std::uint64_t n_perm = 300;
+    std::uint64_t n_perm = default_n_perm;
     double level = 0.0;
     std::optional<std::uint64_t> b;
     double taper_ratio = 0.5;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarn/control.hpp"
+#include "quarn/defaults.hpp"
 #include "quarn/result.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/threshold_runs.hpp"
@@ -31,7 +32,7 @@ struct WindowResult {
 
 // Arguments of a sweep that do not depend on the window size.
 struct DetectorSettings {
-    std::uint64_t n_perm = 300;
+    std::uint64_t n_perm = default_n_perm;
     double percent = 100.0;  // alpha_q as a percentage
     std::uint64_t seed = 123;
     ChangeType change_type = ChangeType::mean;

@@ -29,6 +29,7 @@ struct DetectorError {
     std::optional<std::uint64_t> window_size;
     // Of several series run together, the one that failed.
     std::optional<std::uint64_t> series_index;
+    ErrorKind kind = ErrorKind::invalid_argument;
 };
 
 template <class T>
@@ -37,6 +38,13 @@ using DetectorResult = std::expected<T, DetectorError>;
 // The failure of a check that concerns no particular value or series.
 std::unexpected<DetectorError> detector_failure(std::string message);
 
+// A run stopped by the caller.
+std::unexpected<DetectorError> stopped_failure();
+
+// The failure of one window size's sweep, with its kind.
+std::unexpected<DetectorError> window_failure(std::string message, std::uint64_t window_size,
+                                              std::optional<std::uint64_t> b);
+
 // The series checks (at least 3 values, all finite), with the index of the
 // first non-finite value when that is what failed.
 std::optional<DetectorError> check_series(std::span<const double> series);
@@ -44,7 +52,7 @@ std::optional<DetectorError> check_series(std::span<const double> series);
 struct SingleWindowArguments {
     std::span<const double> series;
     std::uint64_t window_size = 0;
-    std::uint64_t n_perm = 300;
+    std::uint64_t n_perm = default_n_perm;
     double alpha_q = 1.0;
     std::uint64_t seed = 123;
     std::string_view change_type = "mean";
@@ -61,7 +69,7 @@ DetectorResult<WindowResult> run_single_window(const SingleWindowArguments& argu
 struct MultiWindowArguments {
     std::span<const double> series;
     std::optional<std::vector<std::uint64_t>> window_sizes;
-    std::uint64_t n_perm = 300;
+    std::uint64_t n_perm = default_n_perm;
     double alpha_q = 1.0;
     std::uint64_t seed = 123;
     std::uint64_t tol = 2;

@@ -1,5 +1,5 @@
 """The ``quarn`` command line: ``quarn detect FILE...``, ``quarn demo`` and
-``quarn watch FILE`` (in ``quarn._watch``).
+``quarn watch FILE`` (in ``quarn.cli.watch``).
 
 Exit status: 0 on success, 1 when the data cannot be used (missing file,
 non-numeric or missing value, ...) or the output cannot be written, 2 when
@@ -13,17 +13,16 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 from collections.abc import Sequence
 from dataclasses import replace
 from typing import Any, NoReturn
 
 from quarn import datasets
-from quarn._coverage import unanalysed_message, window_sizes_for
-from quarn._inputs import prepare_series
-from quarn._progress import ProgressBar
-from quarn._report import (
+from quarn._runner import short_series_message
+from quarn._inputs import SeriesError, prepare_series
+from quarn.cli.progress import ProgressBar
+from quarn.cli.report import (
     Analysis,
     check_plot_target,
     demo_report,
@@ -32,9 +31,10 @@ from quarn._report import (
     series_report,
 )
 from quarn._runner import SeriesFailure
-from quarn._table import Column, DataError, Layout, UsageError, read_columns
+from quarn.cli.lines import emit, silence_stdout
+from quarn.cli.readers import Column, DataError, Layout, UsageError, read_columns
 from quarn._version import __version__
-from quarn._watch import add_watch_parser
+from quarn.cli.watch import add_watch_parser
 from quarn.detection import detect_each
 from quarn.options import OPTIONS, check_options, format_sizes, shown
 
@@ -79,7 +79,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(f"not enough memory for {stage.doing}", 1)
     except BrokenPipeError:
         # The reader went away (e.g. `quarn detect ... | head`): stop quietly.
-        _silence_stdout()
+        silence_stdout()
         return 1
     except OSError as exc:
         return _fail(f"{exc.strerror or exc} while {stage.doing}", 1)
@@ -110,7 +110,7 @@ def build_parser() -> argparse.ArgumentParser:
         "files", nargs="+", metavar="FILE", help="input file, or - for stdin"
     )
     _add_input_options(detect_parser)
-    _add_detector_options(detect_parser, {})
+    _add_detector_options(detect_parser)
     _add_output_options(detect_parser)
     detect_parser.set_defaults(run=_run_detect)
 
@@ -122,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
             "points next to the ones that five people marked by hand."
         ),
     )
-    _add_detector_options(demo_parser, datasets.DEMO_OPTIONS)
+    _add_detector_options(demo_parser)
     _add_output_options(demo_parser)
     demo_parser.set_defaults(run=_run_demo)
     add_watch_parser(commands, _add_input_options)
@@ -169,18 +169,13 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _add_detector_options(parser: argparse.ArgumentParser, defaults: dict[str, Any]) -> None:
+def _add_detector_options(parser: argparse.ArgumentParser) -> None:
     """Adds one argument per option of the options table that has a flag."""
     group = parser.add_argument_group("detector options")
     for option in OPTIONS:
         if option.flag is None:
             continue
-        if option.name in defaults:
-            value = defaults[option.name]
-            default = format_sizes(value) if option.name == "window_sizes" else str(value)
-        else:
-            default = option.default_text
-        text = f"{option.help} (default {default})".replace("%", "%%")
+        text = f"{option.help} (default {option.default_text})".replace("%", "%%")
         if option.switch:
             group.add_argument(
                 option.flag,
@@ -191,7 +186,6 @@ def _add_detector_options(parser: argparse.ArgumentParser, defaults: dict[str, A
             )
         else:
             group.add_argument(option.flag, dest=option.name, metavar=option.metavar, help=text)
-    parser.set_defaults(option_defaults=defaults)
 
 
 def _add_output_options(parser: argparse.ArgumentParser) -> None:
@@ -211,7 +205,7 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
 
 def _detector_options(args: argparse.Namespace) -> dict[str, Any]:
     """The options given on the command line, parsed and checked by the table."""
-    given = dict(args.option_defaults)
+    given: dict[str, Any] = {}
     for option in OPTIONS:
         text = getattr(args, option.name, None) if option.flag else None
         if text is None:
@@ -240,9 +234,9 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
     analyses = _analyse(columns, options, stage)
     stage.doing = "writing the output"
     if args.json:
-        _emit(json.dumps(json_document(analyses)))
+        emit(json.dumps(json_document(analyses)))
     else:
-        _emit("\n\n".join(series_report(a) for a in analyses))
+        emit("\n\n".join(series_report(a) for a in analyses))
     if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(args.plot, analyses)
@@ -258,9 +252,9 @@ def _run_demo(args: argparse.Namespace, stage: _Stage) -> int:
     (analysis,) = _analyse([column], options, stage)
     stage.doing = "writing the output"
     if args.json:
-        _emit(json.dumps(json_document([analysis])))
+        emit(json.dumps(json_document([analysis])))
     else:
-        _emit(demo_report(dataset, analysis.result))
+        emit(demo_report(dataset, analysis.result))
     if args.plot is not None:
         stage.doing = f"drawing {shown(args.plot)}"
         save_plot(
@@ -299,8 +293,7 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     notes = []
     warned = 0
     for column in columns:
-        sizes = window_sizes_for(len(column.values), options)
-        message = unanalysed_message(len(column.values), sizes, column.title)
+        message = short_series_message(len(column.values), options, column.title)
         notes.append(() if message is None else (message,))
         if message is not None:
             warned += 1
@@ -322,32 +315,15 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
         if failure.is_data:
             raise DataError(f"{column.source}, {column.title}: {failure.message}") from None
         raise UsageError(failure.message) from None
-    except (TypeError, ValueError) as exc:
+    except SeriesError as exc:
         # Series problems are the data's fault; everything else comes from
         # an option value.
-        if str(exc).startswith("series"):
-            raise DataError(f"{columns[0].source}: {exc}") from None
+        raise DataError(f"{columns[0].source}: {exc}") from None
+    except (TypeError, ValueError) as exc:
         raise UsageError(str(exc)) from None
     finally:
         bar.close()
     return [Analysis(c, r, n) for c, r, n in zip(columns, results, notes)]
-
-
-def _emit(text: str) -> None:
-    """Writes to standard output and flushes, so that a full disk shows here.
-
-    Raises:
-        BrokenPipeError: The reader went away.
-        DataError: Anything else kept the text from being written.
-    """
-    try:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        _silence_stdout()
-        raise DataError(f"cannot write the output ({exc.strerror or exc})") from None
 
 
 def _warn(message: str) -> None:
@@ -360,14 +336,3 @@ def _fail(message: str, status: int) -> int:
     except OSError:
         pass
     return status
-
-
-def _silence_stdout() -> None:
-    """Points standard output at the null device, so that the interpreter's
-    final flush of what could not be written raises nothing more."""
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-    except (OSError, ValueError):
-        pass

@@ -25,11 +25,10 @@ from typing import Any
 
 import numpy as np
 
-from quarn._layout import Layout, UsageError, chosen_columns, decide_shape
-from quarn._lines import DataError, open_input
-from quarn._monitor_options import MONITOR_OPTIONS, check_monitor_options
-from quarn._table import _Reader
-from quarn.monitor import Alarm, Monitor
+from quarn.cli.layout import Layout, UsageError, chosen_columns, decide_shape
+from quarn.cli.lines import DataError, emit, open_input
+from quarn.cli.readers import _Reader
+from quarn.monitor import MONITOR_OPTIONS, Alarm, Monitor, check_monitor_options
 from quarn.options import shown
 
 #: Bytes read at a time.
@@ -205,7 +204,7 @@ class _Watcher:
         self.values += len(values)
         values.clear()
         for alarm in alarms:
-            _emit(self._line(alarm))
+            emit(self._line(alarm))
 
     def _label(self, position: int) -> str | None:
         if self.labels is None:
@@ -237,12 +236,6 @@ class _Watcher:
             f"{self.source}: {alarm.kind} change ({alarm.direction}) at {at}, detected at "
             f"{seen}, evidence {alarm.evidence:.2f}, effect {alarm.effect:+.2f}"
         )
-
-
-def _emit(text: str) -> None:
-    from quarn.cli import _emit as emit
-
-    emit(text)
 
 
 def _line_batches(fd: int, source: str, follow: bool) -> Iterator[tuple[int, list[str]]]:

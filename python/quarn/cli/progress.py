@@ -22,7 +22,7 @@ class ProgressBar:
 
     def __init__(self, label: str = "", stream: TextIO | None = None) -> None:
         self.label = label
-        self.stream = sys.stderr if stream is None else stream
+        self.stream: TextIO = sys.stderr if stream is None else stream
         isatty = getattr(self.stream, "isatty", None)
         self.enabled = isatty is not None and isatty()
         self._drawn = 0

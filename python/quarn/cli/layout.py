@@ -25,7 +25,7 @@ import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
-from quarn._lines import DataError
+from quarn.cli.lines import DataError
 from quarn.options import shown
 
 #: Cells that spreadsheets, R and pandas write for a missing value.

@@ -10,6 +10,7 @@ as editors show them.
 
 from __future__ import annotations
 
+import os
 import sys
 from collections.abc import Iterator
 from typing import BinaryIO
@@ -117,3 +118,31 @@ def line_batches(handle: BinaryIO, source: str) -> Iterator[tuple[int, list[str]
             next_line += len(lines)
         if final:
             return
+
+
+def emit(text: str) -> None:
+    """Writes to standard output and flushes, so that a full disk shows here.
+
+    Raises:
+        BrokenPipeError: The reader went away.
+        DataError: Anything else kept the text from being written.
+    """
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        silence_stdout()
+        raise DataError(f"cannot write the output ({exc.strerror or exc})") from None
+
+
+def silence_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's
+    final flush of what could not be written raises nothing more."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass

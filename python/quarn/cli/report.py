@@ -8,8 +8,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from quarn import datasets
-from quarn._coverage import unanalysed_sizes, window_sizes_for
-from quarn._table import Column, DataError, UsageError
+from quarn._runner import unanalysed_sizes, window_sizes_for
+from quarn._frames import printed_cells, printed_columns
+from quarn.cli.readers import Column, DataError, UsageError
 from quarn.options import format_sizes, printable, shown
 from quarn.result import DetectionResult
 from quarn.serialize import to_jsonable
@@ -38,16 +39,15 @@ def series_report(analysis: Analysis) -> str:
     if not count:
         return title
     time = printable(column.labels_name or "time")
-    confirm = result.method == "confirm"
-    headers = ["position"] + ([time] if column.labels else [])
-    headers += (["kind", "p-value"] if confirm else []) + ["votes", "score", "probability"]
-    rows = [
-        [str(p.position)]
-        + ([printable(column.labels[p.position])] if column.labels else [])
-        + ([str(p.kind), f"{p.p_value:.3g}"] if confirm else [])
-        + [str(p.votes), f"{p.score:.3f}", f"{p.probability:.3f}"]
-        for p in result.change_points
-    ]
+    # The time labels come from the time column, not from the result.
+    columns = printed_columns(result.method == "confirm", labelled=False)
+    headers = [c.heading for c in columns]
+    rows = [printed_cells(p, columns) for p in result.change_points]
+    if column.labels:
+        labels = column.labels
+        headers.insert(1, time)
+        for row, p in zip(rows, result.change_points):
+            row.insert(1, printable(labels[p.position]))
     return title + "\n" + format_table(headers, rows, left={time})
 
 
@@ -109,17 +109,14 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
 
     annotated = dataset.annotated_positions()
     confirm = result.method == "confirm"
+    columns = printed_columns(confirm, labelled=False)
     rows = []
     for point in result.change_points:
         nearest = min(annotated, key=lambda a: (abs(a - point.position), a))
         by = sum(near(point.position, marks) for marks in marked.values())
         rows.append(
             [
-                str(point.position),
-                *([str(point.kind), f"{point.p_value:.3g}"] if confirm else []),
-                str(point.votes),
-                f"{point.score:.3f}",
-                f"{point.probability:.3f}",
+                *printed_cells(point, columns),
                 f"{nearest} ({point.position - nearest:+d})",
                 f"{by} of {len(marked)}",
             ]
@@ -144,9 +141,7 @@ def demo_report(dataset: datasets.Dataset, result: DetectionResult) -> str:
         *(
             [
                 format_table(
-                    ["position"]
-                    + (["kind", "p-value"] if confirm else [])
-                    + ["votes", "score", "probability", "nearest mark", "marked by"],
+                    [c.heading for c in columns] + ["nearest mark", "marked by"],
                     rows,
                 )
             ]
@@ -212,7 +207,7 @@ def save_plot(
 ) -> None:
     from matplotlib.figure import Figure
 
-    from quarn.display import plot_result, shown_label
+    from quarn.display import label_ticks, plot_result
 
     figure = Figure(figsize=(9, 2.2 + 2.3 * len(analyses)), layout="constrained")
     for number, analysis in enumerate(analyses, start=1):
@@ -225,11 +220,7 @@ def save_plot(
             annotations=annotations,
         )
         if column.labels:
-            step = max(1, len(column.labels) // 6)
-            ticks = list(range(0, len(column.labels), step))
-            ax.set_xticks(
-                ticks, [shown_label(column.labels[t]) for t in ticks], rotation=20, fontsize=7
-            )
+            label_ticks(ax, column.labels)
             ax.set_xlabel(column.labels_name or "time")
     try:
         figure.savefig(path, dpi=100)

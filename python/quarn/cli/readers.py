@@ -1,7 +1,7 @@
 """Reading series from CSV, TSV, blank-separated or one-number-per-line text.
 
 Standard library only. The layout (delimiter, header, columns) is decided by
-``_layout``; this module reads the values. They are read strictly: a missing
+``layout``; this module reads the values. They are read strictly: a missing
 value, text, an infinity, or a number with a decimal comma (unless
 ``--decimal ,`` is given) is an error naming the line and column. Line and
 column numbers count from 1, as editors show them. Reading is streamed in
@@ -18,8 +18,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from operator import methodcaller
 
-from quarn._labels import Labels
-from quarn._layout import (
+from quarn.cli.labels import Labels
+from quarn.cli.layout import (
     MISSING_TOKENS,
     SPACE,
     WHOLE,
@@ -30,7 +30,7 @@ from quarn._layout import (
     decide_shape,
     first_lines,
 )
-from quarn._lines import DataError, line_batches, open_input
+from quarn.cli.lines import DataError, line_batches, open_input
 from quarn.options import printable, shown
 
 __all__ = ["Column", "DataError", "Layout", "UsageError", "read_columns"]
