@@ -5,7 +5,8 @@ method, in one run.
                                          [--repeats 3] [--binseg-limit 100000]
 
 Series: Gaussian noise with a level shift of 1.5 standard deviations every
-1,000 values. Three calls per series, in turn: ``quarn.detect(x)`` (the
+1,000 values, up or down at random (bench/_shifts.py).
+Three calls per series, in turn: ``quarn.detect(x)`` (the
 defaults), ruptures ``Binseg(model="l2")`` with the penalty
 2 log(n) var(x), and ``quarn.detect(x, method="native")``. Prints the median
 wall time of each and the ratios Binseg / defaults (how many times faster
@@ -30,13 +31,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import numpy as np  # noqa: E402
 
 import _peers  # noqa: E402
+from _shifts import level_shifts  # noqa: E402
 
 import quarn  # noqa: E402
 
-
-def level_shifts(n: int, seed: int = 0) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    return rng.normal(size=n) + 1.5 * ((np.arange(n) // 1000) % 2)
 
 
 def main() -> None:

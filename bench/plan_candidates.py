@@ -5,7 +5,8 @@ through the native method) next to variants that would change results.
     python bench/plan_candidates.py [--sizes 1000,5000,20000,100000] [--repeats 5]
 
 Series: Gaussian noise with a level shift of 1.5 standard deviations every
-1,000 values. Variants: today's sizes and replicates; 100 replicates; the
+1,000 values, up or down at random (bench/_shifts.py).
+Variants: today's sizes and replicates; 100 replicates; the
 largest size left out; sizes capped at 250 values; the largest size left out
 and 100 replicates. Prints median processor seconds (all threads, so that a
 busy machine distorts them less than wall time) and each variant's share of
@@ -18,17 +19,18 @@ from __future__ import annotations
 import argparse
 import os
 import statistics
+import sys
 import time
 
-import numpy as np
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import quarn
-from quarn import _engine
+import numpy as np  # noqa: E402
 
+from _shifts import level_shifts  # noqa: E402
 
-def level_shifts(n: int, seed: int = 0) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    return rng.normal(size=n) + 1.5 * ((np.arange(n) // 1000) % 2)
+import quarn  # noqa: E402
+from quarn import _engine  # noqa: E402
+
 
 
 def replicates(n: int) -> int:

@@ -4,7 +4,8 @@
                                      [--repeats 3] [--tool PATH]
 
 Series: Gaussian noise with a level shift of 1.5 standard deviations every
-1,000 values. For every size it prints the median wall time of
+1,000 values, up or down at random (bench/_shifts.py).
+For every size it prints the median wall time of
 ``quarn.detect(x)``, its time per value, and a table of stages with their
 median seconds, their share of the call and their time per value:
 
@@ -39,6 +40,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import numpy as np  # noqa: E402
 
 from _core_method import CANDIDATES  # noqa: E402
+from _shifts import level_shifts  # noqa: E402
 
 import quarn  # noqa: E402
 from quarn import _runner  # noqa: E402
@@ -51,10 +53,6 @@ DEFAULT_OPTIONS = dict(
     progress=None,
 )
 
-
-def level_shifts(n: int, seed: int = 0) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    return rng.normal(size=n) + 1.5 * ((np.arange(n) // 1000) % 2)
 
 
 class EngineClock:
