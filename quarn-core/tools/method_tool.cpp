@@ -3,21 +3,35 @@
 // benchmarks use it to time the method and to compare it with reference
 // results.
 //
-//   quarn_method_tool [--alpha A] [--seed S] [--workers W] [--native] [--peak-memory] FILE...
+//   quarn_method_tool [--alpha A] [--seed S] [--workers W] [--native] [--profile]
+//                     [--peak-memory] FILE...
 //
 // With --native it runs the multi-window detector with its defaults instead
 // and prints its consensus leaders, so that both can be timed side by side.
+// With --profile it runs the method's stages one after the other as the
+// method does, and prints a line "# stage NAME SECONDS" per stage (the
+// candidate detector also once per window size on its own) before the
+// change points, so that the benchmarks can show where the time goes.
 // With --peak-memory it ends with a line "# peak_rss_bytes N": the largest
 // resident memory of this process (Linux only; -1 elsewhere).
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "quarn/dependence.hpp"
 #include "quarn/method.hpp"
+#include "quarn/scores.hpp"
+#include "quarn/select.hpp"
+#include "quarn/stretch_search.hpp"
+#include "quarn/structure.hpp"
 
 namespace {
 
@@ -46,6 +60,120 @@ long long peak_resident_bytes() {
     return -1;
 }
 
+// Stage by stage, the steps of quarn::detect_changes with its defaults, each
+// timed on its own. The change points are those of detect_changes.
+class StageClock {
+  public:
+    void lap(const char* name) {
+        const auto now = std::chrono::steady_clock::now();
+        std::printf("# stage %s %.9f\n", name, std::chrono::duration<double>(now - last_).count());
+        last_ = std::chrono::steady_clock::now();
+    }
+    void restart() { last_ = std::chrono::steady_clock::now(); }
+
+  private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+int profile_stages(const quarn::MethodArguments& arguments) {
+    const std::span<const double> x = arguments.series;
+    const std::size_t n = x.size();
+    StageClock clock;
+    quarn::StandardValues values(x);
+    clock.lap("standardise");
+    std::optional<double> period = quarn::seasonal_period(
+        n, [&values](std::size_t t) { return values.value(t); }, nullptr);
+    clock.lap("seasonal");
+    std::vector<double> deseasonalised;
+    if (period) {
+        std::vector<double> z(n);
+        for (std::size_t t = 0; t < n; ++t) z[t] = values.value(t);
+        const quarn::SeasonalCycle cycle = quarn::fit_cycle(z, *period);
+        deseasonalised.resize(n);
+        bool finite = true;
+        for (std::size_t t = 0; t < n && finite; ++t) {
+            deseasonalised[t] = x[t] - values.unit() * cycle.values[t];
+            finite = std::isfinite(deseasonalised[t]);
+        }
+        if (!finite) deseasonalised.clear();
+        if (!deseasonalised.empty()) {
+            values = quarn::StandardValues(std::span<const double>(deseasonalised));
+        }
+        clock.lap("seasonal_removal");
+    }
+    const std::vector<std::uint64_t> sizes = quarn::method_window_sizes(n);
+    std::optional<quarn::DetectorOutput> detector;
+    std::vector<double> raw = values.raw_values();
+    clock.lap("standardised_copy");
+    // Each window size alone, then all of them as the method runs them; a
+    // first run starts the thread pool, which is not counted.
+    if (!sizes.empty()) {
+        const std::uint64_t first[] = {sizes.front()};
+        if (!quarn::candidate_points(raw, arguments, first)) return 1;
+    }
+    for (const std::uint64_t size : sizes) {
+        const std::uint64_t one[] = {size};
+        clock.restart();
+        const auto alone = quarn::candidate_points(raw, arguments, one);
+        const std::string name = "window_" + std::to_string(size);
+        clock.lap(name.c_str());
+        if (!alone) return 1;
+    }
+    clock.restart();
+    auto candidates = quarn::candidate_points(raw, arguments, sizes, &detector);
+    clock.lap("candidates");
+    if (!candidates) return 1;
+    raw = std::vector<double>();
+    const quarn::ScoredSeries series(std::move(values));
+    clock.lap("ranks");
+    const std::size_t lag = period && !deseasonalised.empty()
+                                ? static_cast<std::size_t>(std::llround(*period))
+                                : 0;
+    const std::vector<std::uint64_t> whole = quarn::stretch_candidates(series, nullptr);
+    std::vector<std::uint64_t> joined;
+    std::set_union(candidates->begin(), candidates->end(), whole.begin(), whole.end(),
+                   std::back_inserter(joined));
+    clock.lap("whole_stretch");
+    const quarn::SplitTester pilot_tester(series, quarn::estimate_dependence(series, joined, lag));
+    clock.lap("pilot_dependence");
+    const std::vector<std::uint64_t> merged =
+        quarn::merge_close_candidates(pilot_tester, joined, quarn::candidate_merge_gap);
+    quarn::Selection selection = quarn::eliminate(pilot_tester, merged, arguments.alpha);
+    clock.lap("pilot_confirmation");
+    std::optional<quarn::SplitTester> tester;
+    double dependence = 0.0, confirmation = 0.0;
+    for (int round = 0; round < 4; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        tester.emplace(series, quarn::estimate_dependence(series, selection.points, lag));
+        auto mid = std::chrono::steady_clock::now();
+        quarn::Selection next = quarn::eliminate(*tester, merged, arguments.alpha);
+        auto end = std::chrono::steady_clock::now();
+        dependence += std::chrono::duration<double>(mid - start).count();
+        confirmation += std::chrono::duration<double>(end - mid).count();
+        const bool same = next.points == selection.points;
+        selection = std::move(next);
+        if (same) break;
+    }
+    std::printf("# stage dependence_rounds %.9f\n# stage confirmation_rounds %.9f\n", dependence,
+                confirmation);
+    clock.restart();
+    const std::vector<std::uint64_t> moved = quarn::relocate(series, selection);
+    clock.lap("relocation");
+    std::vector<quarn::ChangeKind> kinds;
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);
+        const std::size_t b = i + 1 < moved.size() ? static_cast<std::size_t>(moved[i + 1]) : n;
+        kinds.push_back(quarn::name_change(*tester, series, a, static_cast<std::size_t>(moved[i]),
+                                           b, selection.evidence[i].kind, arguments.alpha));
+    }
+    clock.lap("naming");
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        std::printf("%llu %s %.17g\n", static_cast<unsigned long long>(moved[i]),
+                    kind_name(kinds[i]), selection.evidence[i].p_value);
+    }
+    return 0;
+}
+
 bool read_series(const char* path, std::vector<double>& values) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
@@ -63,6 +191,7 @@ int main(int argc, char** argv) {
     std::vector<const char*> files;
     bool native = false;
     bool peak_memory = false;
+    bool profile = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--alpha") == 0 && i + 1 < argc) {
             arguments.alpha = std::strtod(argv[++i], nullptr);
@@ -72,6 +201,8 @@ int main(int argc, char** argv) {
             arguments.workers = std::strtoull(argv[++i], nullptr, 10);
         } else if (std::strcmp(argv[i], "--native") == 0) {
             native = true;
+        } else if (std::strcmp(argv[i], "--profile") == 0) {
+            profile = true;
         } else if (std::strcmp(argv[i], "--peak-memory") == 0) {
             peak_memory = true;
         } else {
@@ -105,6 +236,11 @@ int main(int argc, char** argv) {
             for (const auto& [leader, score] : output->consensus.leaders_scores) {
                 std::printf("%llu leader %.17g\n", static_cast<unsigned long long>(leader), score);
             }
+            continue;
+        }
+        if (profile) {
+            std::printf("# %s n %zu profile\n", path, series.size());
+            if (profile_stages(arguments) != 0) status = 1;
             continue;
         }
         const auto start = std::chrono::steady_clock::now();

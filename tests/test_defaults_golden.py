@@ -1,0 +1,122 @@
+"""Golden results of quarn.detect with its defaults on series like the
+benchmarks' (level shifts every 1,000 values, spread changes, dependent
+noise, a seasonal cycle, plain noise) of 1,000 to 20,000 values: every
+change point (position, kind, p-value, votes, score, probability), the
+candidate detector's whole output and the seasonal period, floats by their
+bits, hashed and compared with the hashes recorded before the defaults were
+made faster. Work saved must not change a single bit.
+
+The series come from the integer generator of test_golden, so they are the
+same on every platform.
+
+Run ``python tests/test_defaults_golden.py`` to print the hashes of the
+current build (for a deliberate change of results).
+"""
+
+import hashlib
+
+import pytest
+
+import quarn
+from helpers import bits
+from test_golden import near_gaussian, uniforms
+
+
+def level_shifts(n, seed):
+    """A 1.5 sd level shift every 1,000 values, alternately up and down."""
+    draws = uniforms(seed)
+    return [(1.5 if (i // 1000) % 2 else 0.0) + near_gaussian(draws) for i in range(n)]
+
+
+def spreads_and_levels(n, seed):
+    """Level and spread changes at irregular places."""
+    draws = uniforms(seed)
+    values, level, scale = [], 0.0, 1.0
+    for i in range(n):
+        if i and i % 700 == 0:
+            if next(draws) < 0.5:
+                level += 1.0 if next(draws) < 0.5 else -1.0
+            else:
+                scale = 0.5 if scale > 0.75 else 1.5
+        values.append(level + scale * near_gaussian(draws))
+    return values
+
+
+def dependent(n, seed):
+    """Autocorrelated noise (0.6) with a shift at two thirds."""
+    draws = uniforms(seed)
+    values, x = [], 0.0
+    for i in range(n):
+        x = 0.6 * x + near_gaussian(draws)
+        values.append(x + (2.0 if i >= 2 * n // 3 else 0.0))
+    return values
+
+
+def seasonal(n, seed):
+    """A triangle wave of period 24 (no libm) with a level shift halfway."""
+    draws = uniforms(seed)
+    return [
+        abs((i % 24) - 12) / 4.0 + (1.0 if i >= n // 2 else 0.0) + 0.5 * near_gaussian(draws)
+        for i in range(n)
+    ]
+
+
+def noise(n, seed):
+    draws = uniforms(seed)
+    return [near_gaussian(draws) for _ in range(n)]
+
+
+CASES = [
+    ("shifts-1000", level_shifts, 1000, 31),
+    ("shifts-5000", level_shifts, 5000, 32),
+    ("shifts-20000", level_shifts, 20000, 33),
+    ("spreads-3000", spreads_and_levels, 3000, 34),
+    ("spreads-12000", spreads_and_levels, 12000, 35),
+    ("dependent-4000", dependent, 4000, 36),
+    ("seasonal-2400", seasonal, 2400, 37),
+    ("noise-1000", noise, 1000, 38),
+    ("noise-8000", noise, 8000, 39),
+]
+
+GOLDEN = {
+    "shifts-1000": "7a05c293c6892e9db8a38173",
+    "shifts-5000": "164c99a90831c2abb0a2c923",
+    "shifts-20000": "3b421ce64a1d9d2cafaa6a30",
+    "spreads-3000": "d7d9f6fbc3f713fc2480a3cb",
+    "spreads-12000": "aafd403e0dfa8befea50bba8",
+    "dependent-4000": "dbfda27d5aa7be0681e42048",
+    "seasonal-2400": "b794b9c148acdfb7289525fb",
+    "noise-1000": "107911041a07038c91e9af77",
+    "noise-8000": "06a8fb3f520a6648d6b68933",
+}
+
+
+def digest(result):
+    points = [
+        (p.position, p.votes, p.score, p.probability, p.kind, p.p_value)
+        for p in result.change_points
+    ]
+    image = bits((points, result.to_dict(), result.seasonal_period))
+    return hashlib.sha256(repr(image).encode()).hexdigest()[:24]
+
+
+@pytest.mark.parametrize("name, make, n, seed", CASES, ids=[c[0] for c in CASES])
+def test_defaults_bit_identical(name, make, n, seed):
+    assert digest(quarn.detect(make(n, seed))) == GOLDEN[name]
+
+
+def test_detect_many_equals_golden_detect():
+    pd = pytest.importorskip("pandas")
+    chosen = [case for case in CASES if case[2] <= 5000]
+    series = [make(n, seed) for name, make, n, seed in chosen]
+    table = quarn.detect_many(series, workers=2)
+    for number, (name, make, n, seed) in enumerate(chosen):
+        result = quarn.detect(series[number])
+        assert digest(result) == GOLDEN[name]
+        rows = table[table["series"] == number].drop(columns="series").reset_index(drop=True)
+        pd.testing.assert_frame_equal(rows, result.to_frame(), check_exact=True)
+
+
+if __name__ == "__main__":
+    for name, make, n, seed in CASES:
+        print(f'    "{name}": "{digest(quarn.detect(make(n, seed)))}",')
