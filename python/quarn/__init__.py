@@ -12,7 +12,7 @@ with the same arguments and results.
 import importlib
 from types import ModuleType
 
-from quarn import _native_functions, serialize
+from quarn import serialize
 from quarn._native_functions import (
     ipm_statistic,
     quarn_detector,
@@ -45,8 +45,16 @@ __all__ = [
     "load_dataset",
     "Dataset",
     "serialize",
+    # The native functions, named here as well as in their module so that
+    # type checkers see them exported.
+    "quarn_detector",
+    "quarn_single_window",
+    "refine_cusum",
+    "refine_wasserstein",
+    "swal_statistic",
+    "wasserstein_statistic",
+    "ipm_statistic",
 ]
-__all__ += _native_functions.__all__
 
 
 def __getattr__(name: str) -> ModuleType:
