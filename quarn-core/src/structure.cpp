@@ -354,6 +354,64 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     return cycle;
 }
 
+namespace {
+
+// Residual squares of x around its mean and its own cycle of `period`.
+double cycle_residual_squares(std::span<const double> x, double period) {
+    const std::vector<double> z = centred(x);
+    const SeasonalCycle cycle = fit_cycle(x, period);
+    double squares = 0.0;
+    for (std::size_t t = 0; t < z.size(); ++t) {
+        const double r = z[t] - cycle.values[t];
+        squares += r * r;
+    }
+    return squares;
+}
+
+}  // namespace
+
+bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
+    const std::size_t n = x.size();
+    const double period = whole.period;
+    if (n < min_length || !(period >= min_period) || whole.values.size() != n) return true;
+    double energy = 0.0;
+    for (const double v : whole.values) energy += v * v;
+    if (!(energy > 0.0)) return true;
+    // Coefficients a side's own cycle has beyond the shared one: two per
+    // harmonic, as many harmonics as fit_cycle may keep.
+    int harmonics = 1;
+    while (harmonics < max_harmonics && (harmonics + 1) * 2.0 < period) ++harmonics;
+    const double dof = 2.0 * harmonics;
+    // Upper 1e-3 / 3 point of a chi-square variable with `dof` degrees of
+    // freedom (Wilson and Hilferty's cube), three cuts being tried.
+    const double z_point = 3.4;
+    const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
+    const double chance_gain = dof * cube * cube * cube;
+    const double shortest = min_cycles * period;
+    std::vector<double> levelled(n);
+    for (const int quarter : {2, 1, 3}) {
+        const std::size_t cut = n * static_cast<std::size_t>(quarter) / 4;
+        if (static_cast<double>(cut) < shortest || static_cast<double>(n - cut) < shortest) {
+            continue;
+        }
+        const std::span<const double> left = x.first(cut), right = x.subspan(cut);
+        // The shared cycle is fitted around each side's own mean, so that a
+        // shift of level at the cut does not leak into it.
+        const std::vector<double> left_z = centred(left), right_z = centred(right);
+        std::copy(left_z.begin(), left_z.end(), levelled.begin());
+        std::copy(right_z.begin(), right_z.end(),
+                  levelled.begin() + static_cast<std::ptrdiff_t>(cut));
+        const double shared = cycle_residual_squares(levelled, period);
+        const double own =
+            cycle_residual_squares(left, period) + cycle_residual_squares(right, period);
+        const double residual = own / std::max(1.0, static_cast<double>(n) - 2.0 * dof - 2.0);
+        if (!(residual > 0.0)) continue;
+        const double gain = shared - own;
+        if (gain > chance_gain * residual && gain > energy / 20.0) return false;
+    }
+    return true;
+}
+
 std::optional<SeasonalCycle> find_cycle(std::span<const double> x) {
     const std::optional<double> period = seasonal_period(x);
     if (!period) return std::nullopt;
