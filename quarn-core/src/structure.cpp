@@ -382,15 +382,15 @@ bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
     int harmonics = 1;
     while (harmonics < max_harmonics && (harmonics + 1) * 2.0 < period) ++harmonics;
     const double dof = 2.0 * harmonics;
-    // Upper 1e-3 / 3 point of a chi-square variable with `dof` degrees of
-    // freedom (Wilson and Hilferty's cube), three cuts being tried.
-    const double z_point = 3.4;
+    // Upper 1e-3 / 7 point of a chi-square variable with `dof` degrees of
+    // freedom (Wilson and Hilferty's cube), seven cuts being tried.
+    const double z_point = 3.7;
     const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
     const double chance_gain = dof * cube * cube * cube;
     const double shortest = min_cycles * period;
     std::vector<double> levelled(n);
-    for (const int quarter : {2, 1, 3}) {
-        const std::size_t cut = n * static_cast<std::size_t>(quarter) / 4;
+    for (const int quarter : {4, 2, 6, 1, 3, 5, 7}) {
+        const std::size_t cut = n * static_cast<std::size_t>(quarter) / 8;
         if (static_cast<double>(cut) < shortest || static_cast<double>(n - cut) < shortest) {
             continue;
         }

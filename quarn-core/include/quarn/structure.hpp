@@ -54,8 +54,8 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x,
 SeasonalCycle fit_cycle(std::span<const double> x, double period);
 
 // Whether `whole`, the cycle fit_cycle fitted to all of x, is one cycle
-// over the whole of x: false when, with x cut at a quarter, half or three
-// quarters of its length, a cycle of the same period fitted to each side by
+// over the whole of x: false when, with x cut at one of the eighths of its
+// length, a cycle of the same period fitted to each side by
 // itself (each side around its own mean) explains the values far better
 // than `whole`, beyond what chance gives at a level of about one in a
 // thousand and by at least a twentieth of the whole cycle's squares. A
