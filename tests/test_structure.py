@@ -73,6 +73,20 @@ def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
     assert result.seasonal_period == pytest.approx(period, rel=0.01)
 
 
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_a_cycle_of_few_periods_is_found_whole_and_a_shift_on_it_alone(seed):
+    # Seven cycles of 180 values, whose second harmonic may stand out more
+    # in the periodogram than the fundamental.
+    t = np.arange(1200)
+    phase = 2 * np.pi * t / 180.0
+    noise = np.random.default_rng(seed).normal(size=1200)
+    values = 2.0 * np.sin(phase) + np.sin(2 * phase + 1.0) + noise
+    values[700:] += 2.5
+    result = quarn.detect(values)
+    assert result.seasonal_period == pytest.approx(180.0, rel=0.02)
+    assert [(abs(p.position - 700) <= 5, p.kind) for p in result.change_points] == [(True, "level")]
+
+
 def periodic(n, change, seed, after):
     """A sine of period 25 with little noise whose cycle changes at `change`."""
     rng = np.random.default_rng(seed)

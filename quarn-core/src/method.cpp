@@ -179,6 +179,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     if (output.seasonal_period) {
         std::vector<double> z(n);
         for (std::size_t t = 0; t < n; ++t) z[t] = values.value(t);
+        output.seasonal_period = fundamental_period(z, *output.seasonal_period);
         // A cycle that is not the same throughout is left in place: one
         // cycle fitted to the whole would blur a change of its period,
         // waveform or amplitude, which the tests are to see.

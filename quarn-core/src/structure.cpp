@@ -412,6 +412,37 @@ bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
     return true;
 }
 
+double fundamental_period(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    if (n < min_length || !(period >= min_period)) return period;
+    const SeasonalCycle found = fit_cycle(x, period);
+    double found_energy = 0.0;
+    for (const double v : found.values) found_energy += v * v;
+    const std::vector<double> z = centred(x);
+    const double dof = std::max(1.0, static_cast<double>(n) - 4.0 * max_harmonics);
+    double best = period, best_gain = 0.0;
+    for (const int k : {2, 3}) {
+        const double longer = period * k;
+        if (longer * min_cycles > static_cast<double>(n)) break;
+        const SeasonalCycle cycle = fit_cycle(x, longer);
+        double energy = 0.0, squares = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            energy += cycle.values[t] * cycle.values[t];
+            const double r = z[t] - cycle.values[t];
+            squares += r * r;
+        }
+        const double residual = squares / dof;
+        const double gain = energy - found_energy;
+        // The part of the longer cycle that the shorter one lacks must be
+        // the stronger part and stand far above chance.
+        if (gain > found_energy && gain > 30.0 * residual && gain > best_gain) {
+            best = longer;
+            best_gain = gain;
+        }
+    }
+    return best;
+}
+
 std::optional<SeasonalCycle> find_cycle(std::span<const double> x) {
     const std::optional<double> period = seasonal_period(x);
     if (!period) return std::nullopt;

@@ -63,6 +63,12 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period);
 // are not. Cuts that leave a side of fewer than 3 periods are not tried.
 bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole);
 
+// `period`, or twice or three times it when the cycle of that longer period
+// fitted to x holds more than twice the squares of the cycle of `period`
+// and the difference stands far above chance: on series of few cycles the
+// periodogram may show only a harmonic of the fundamental.
+double fundamental_period(std::span<const double> x, double period);
+
 // seasonal_period then fit_cycle; nullopt when there is no period.
 std::optional<SeasonalCycle> find_cycle(std::span<const double> x);
 
