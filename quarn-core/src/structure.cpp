@@ -313,20 +313,30 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     double total = 0.0;
     for (const double v : z) total += v * v;
     double explained = 0.0;
+    // Each harmonic's cosine and sine are computed once and read by every
+    // pass over the series.
+    std::vector<double> cosines(n), sines(n);
+    const auto tabulate = [&](double w) {
+        for (std::size_t t = 0; t < n; ++t) {
+            cosines[t] = std::cos(w * static_cast<double>(t));
+            sines[t] = std::sin(w * static_cast<double>(t));
+        }
+    };
     for (int k = 1; k <= harmonics; ++k) {
         const double w = omega * k;
+        tabulate(w);
         double cs = 0.0, ss = 0.0;
         for (std::size_t t = 0; t < n; ++t) {
-            cs += std::cos(w * static_cast<double>(t));
-            ss += std::sin(w * static_cast<double>(t));
+            cs += cosines[t];
+            ss += sines[t];
         }
         Harmonic& h = fits[static_cast<std::size_t>(k - 1)];
         h.cos_mean = cs / nd;
         h.sin_mean = ss / nd;
         double cc = 0.0, sn = 0.0, cx = 0.0, zc = 0.0, zs = 0.0;
         for (std::size_t t = 0; t < n; ++t) {
-            const double c = std::cos(w * static_cast<double>(t)) - h.cos_mean;
-            const double s = std::sin(w * static_cast<double>(t)) - h.sin_mean;
+            const double c = cosines[t] - h.cos_mean;
+            const double s = sines[t] - h.sin_mean;
             cc += c * c;
             sn += s * s;
             cx += c * s;
@@ -345,10 +355,9 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     for (int k = 1; k <= harmonics; ++k) {
         const Harmonic& h = fits[static_cast<std::size_t>(k - 1)];
         if (k > 1 && !(h.gain > harmonic_gain * residual)) continue;
-        const double w = omega * k;
+        tabulate(omega * k);
         for (std::size_t t = 0; t < n; ++t) {
-            cycle.values[t] += h.a * (std::cos(w * static_cast<double>(t)) - h.cos_mean) +
-                               h.b * (std::sin(w * static_cast<double>(t)) - h.sin_mean);
+            cycle.values[t] += h.a * (cosines[t] - h.cos_mean) + h.b * (sines[t] - h.sin_mean);
         }
     }
     return cycle;
