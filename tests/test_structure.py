@@ -73,6 +73,47 @@ def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
     assert result.seasonal_period == pytest.approx(period, rel=0.01)
 
 
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_a_cycle_of_few_periods_is_found_whole_and_a_shift_on_it_alone(seed):
+    # Seven cycles of 180 values, whose second harmonic may stand out more
+    # in the periodogram than the fundamental.
+    t = np.arange(1200)
+    phase = 2 * np.pi * t / 180.0
+    noise = np.random.default_rng(seed).normal(size=1200)
+    values = 2.0 * np.sin(phase) + np.sin(2 * phase + 1.0) + noise
+    values[700:] += 2.5
+    result = quarn.detect(values)
+    assert result.seasonal_period == pytest.approx(180.0, rel=0.02)
+    assert [(abs(p.position - 700) <= 5, p.kind) for p in result.change_points] == [(True, "level")]
+
+
+def periodic(n, change, seed, after):
+    """A sine of period 25 with little noise whose cycle changes at `change`."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)
+    phase = t / 25.0
+    values = np.sqrt(2.0) * np.sin(2 * np.pi * phase)
+    if after == "amplitude":
+        values[change:] *= 2.5
+    elif after == "waveform":
+        values[change:] = np.where(phase[change:] % 1.0 < 0.5, 1.0, -1.0)
+    return values + 0.3 * rng.normal(size=n)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_a_change_of_amplitude_of_the_cycle_stays_visible(seed):
+    # One cycle fitted to the whole series would blur the change; the cycle
+    # is left in place when its two sides differ.
+    result = quarn.detect(periodic(1200, 600, seed, "amplitude"))
+    assert [(abs(p.position - 600) <= 15, p.kind) for p in result.change_points] == [(True, "spread")]
+
+
+def test_a_change_of_waveform_is_mostly_found_and_nothing_else():
+    found = [quarn.detect(periodic(1200, 600, seed, "waveform")).change_points for seed in range(6)]
+    assert all(abs(p.position - 600) <= 50 for points in found for p in points)
+    assert sum(len(points) == 1 for points in found) >= 3
+
+
 @pytest.mark.parametrize("size", [50.0, 1000.0])
 def test_a_spike_does_not_hide_a_level_shift(size):
     # The candidate detector's thresholds grow with a spike in their

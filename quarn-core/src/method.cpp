@@ -179,15 +179,21 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     if (output.seasonal_period) {
         std::vector<double> z(n);
         for (std::size_t t = 0; t < n; ++t) z[t] = values.value(t);
+        output.seasonal_period = fundamental_period(z, *output.seasonal_period);
+        // A cycle that is not the same throughout is left in place: one
+        // cycle fitted to the whole would blur a change of its period,
+        // waveform or amplitude, which the tests are to see.
         const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
-        const double unit = values.unit();
-        deseasonalised.resize(n);
-        bool finite = true;
-        for (std::size_t t = 0; t < n && finite; ++t) {
-            deseasonalised[t] = x[t] - unit * cycle.values[t];
-            finite = std::isfinite(deseasonalised[t]);
+        if (cycle_holds(z, cycle)) {
+            const double unit = values.unit();
+            deseasonalised.resize(n);
+            bool finite = true;
+            for (std::size_t t = 0; t < n && finite; ++t) {
+                deseasonalised[t] = x[t] - unit * cycle.values[t];
+                finite = std::isfinite(deseasonalised[t]);
+            }
+            if (!finite) deseasonalised = std::vector<double>();
         }
-        if (!finite) deseasonalised = std::vector<double>();
     }
     if (stopped()) return detector_failure(std::string(stopped_message));
     if (!deseasonalised.empty()) {

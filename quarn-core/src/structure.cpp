@@ -313,20 +313,30 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     double total = 0.0;
     for (const double v : z) total += v * v;
     double explained = 0.0;
+    // Each harmonic's cosine and sine are computed once and read by every
+    // pass over the series.
+    std::vector<double> cosines(n), sines(n);
+    const auto tabulate = [&](double w) {
+        for (std::size_t t = 0; t < n; ++t) {
+            cosines[t] = std::cos(w * static_cast<double>(t));
+            sines[t] = std::sin(w * static_cast<double>(t));
+        }
+    };
     for (int k = 1; k <= harmonics; ++k) {
         const double w = omega * k;
+        tabulate(w);
         double cs = 0.0, ss = 0.0;
         for (std::size_t t = 0; t < n; ++t) {
-            cs += std::cos(w * static_cast<double>(t));
-            ss += std::sin(w * static_cast<double>(t));
+            cs += cosines[t];
+            ss += sines[t];
         }
         Harmonic& h = fits[static_cast<std::size_t>(k - 1)];
         h.cos_mean = cs / nd;
         h.sin_mean = ss / nd;
         double cc = 0.0, sn = 0.0, cx = 0.0, zc = 0.0, zs = 0.0;
         for (std::size_t t = 0; t < n; ++t) {
-            const double c = std::cos(w * static_cast<double>(t)) - h.cos_mean;
-            const double s = std::sin(w * static_cast<double>(t)) - h.sin_mean;
+            const double c = cosines[t] - h.cos_mean;
+            const double s = sines[t] - h.sin_mean;
             cc += c * c;
             sn += s * s;
             cx += c * s;
@@ -345,13 +355,101 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     for (int k = 1; k <= harmonics; ++k) {
         const Harmonic& h = fits[static_cast<std::size_t>(k - 1)];
         if (k > 1 && !(h.gain > harmonic_gain * residual)) continue;
-        const double w = omega * k;
+        tabulate(omega * k);
         for (std::size_t t = 0; t < n; ++t) {
-            cycle.values[t] += h.a * (std::cos(w * static_cast<double>(t)) - h.cos_mean) +
-                               h.b * (std::sin(w * static_cast<double>(t)) - h.sin_mean);
+            cycle.values[t] += h.a * (cosines[t] - h.cos_mean) + h.b * (sines[t] - h.sin_mean);
         }
     }
     return cycle;
+}
+
+namespace {
+
+// Residual squares of x around its mean and its own cycle of `period`.
+double cycle_residual_squares(std::span<const double> x, double period) {
+    const std::vector<double> z = centred(x);
+    const SeasonalCycle cycle = fit_cycle(x, period);
+    double squares = 0.0;
+    for (std::size_t t = 0; t < z.size(); ++t) {
+        const double r = z[t] - cycle.values[t];
+        squares += r * r;
+    }
+    return squares;
+}
+
+}  // namespace
+
+bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
+    const std::size_t n = x.size();
+    const double period = whole.period;
+    if (n < min_length || !(period >= min_period) || whole.values.size() != n) return true;
+    double energy = 0.0;
+    for (const double v : whole.values) energy += v * v;
+    if (!(energy > 0.0)) return true;
+    // Coefficients a side's own cycle has beyond the shared one: two per
+    // harmonic, as many harmonics as fit_cycle may keep.
+    int harmonics = 1;
+    while (harmonics < max_harmonics && (harmonics + 1) * 2.0 < period) ++harmonics;
+    const double dof = 2.0 * harmonics;
+    // Upper 1e-3 / 7 point of a chi-square variable with `dof` degrees of
+    // freedom (Wilson and Hilferty's cube), seven cuts being tried.
+    const double z_point = 3.7;
+    const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
+    const double chance_gain = dof * cube * cube * cube;
+    const double shortest = min_cycles * period;
+    std::vector<double> levelled(n);
+    for (const int quarter : {4, 2, 6, 1, 3, 5, 7}) {
+        const std::size_t cut = n * static_cast<std::size_t>(quarter) / 8;
+        if (static_cast<double>(cut) < shortest || static_cast<double>(n - cut) < shortest) {
+            continue;
+        }
+        const std::span<const double> left = x.first(cut), right = x.subspan(cut);
+        // The shared cycle is fitted around each side's own mean, so that a
+        // shift of level at the cut does not leak into it.
+        const std::vector<double> left_z = centred(left), right_z = centred(right);
+        std::copy(left_z.begin(), left_z.end(), levelled.begin());
+        std::copy(right_z.begin(), right_z.end(),
+                  levelled.begin() + static_cast<std::ptrdiff_t>(cut));
+        const double shared = cycle_residual_squares(levelled, period);
+        const double own =
+            cycle_residual_squares(left, period) + cycle_residual_squares(right, period);
+        const double residual = own / std::max(1.0, static_cast<double>(n) - 2.0 * dof - 2.0);
+        if (!(residual > 0.0)) continue;
+        const double gain = shared - own;
+        if (gain > chance_gain * residual && gain > energy / 20.0) return false;
+    }
+    return true;
+}
+
+double fundamental_period(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    if (n < min_length || !(period >= min_period)) return period;
+    const SeasonalCycle found = fit_cycle(x, period);
+    double found_energy = 0.0;
+    for (const double v : found.values) found_energy += v * v;
+    const std::vector<double> z = centred(x);
+    const double dof = std::max(1.0, static_cast<double>(n) - 4.0 * max_harmonics);
+    double best = period, best_gain = 0.0;
+    for (const int k : {2, 3}) {
+        const double longer = period * k;
+        if (longer * min_cycles > static_cast<double>(n)) break;
+        const SeasonalCycle cycle = fit_cycle(x, longer);
+        double energy = 0.0, squares = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            energy += cycle.values[t] * cycle.values[t];
+            const double r = z[t] - cycle.values[t];
+            squares += r * r;
+        }
+        const double residual = squares / dof;
+        const double gain = energy - found_energy;
+        // The part of the longer cycle that the shorter one lacks must be
+        // the stronger part and stand far above chance.
+        if (gain > found_energy && gain > 30.0 * residual && gain > best_gain) {
+            best = longer;
+            best_gain = gain;
+        }
+    }
+    return best;
 }
 
 std::optional<SeasonalCycle> find_cycle(std::span<const double> x) {

@@ -9,9 +9,11 @@
 
 #include "check.hpp"
 
+using quarn::cycle_holds;
 using quarn::find_cycle;
 using quarn::fit_cycle;
 using quarn::fourier_transform;
+using quarn::fundamental_period;
 using quarn::seasonal_period;
 
 namespace {
@@ -131,4 +133,63 @@ TEST(a_stop_request_ends_the_search) {
     control.request_stop();
     const std::vector<double> x = with_cycle(gaussian(200000, 9), 50.0, 2.0);
     CHECK(!seasonal_period(x.size(), [&x](std::size_t t) { return x[t]; }, &control).has_value());
+}
+
+TEST(one_cycle_holds_across_level_shifts_but_not_across_a_change_of_it) {
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        const std::size_t n = 1500 + 300 * seed;
+        const std::size_t change = n * (3 + seed) / 10;  // 0.4 n .. 0.8 n
+        const std::vector<double> noise = gaussian(n, seed);
+        std::vector<double> shifted = with_cycle(noise, 24.0, 1.5);
+        std::vector<double> amplitude = shifted, period = shifted;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double phase = 2.0 * std::numbers::pi * static_cast<double>(t);
+            if (t >= change) {
+                shifted[t] += 3.0;
+                amplitude[t] += 2.0 * std::sin(phase / 24.0);
+                period[t] = noise[t] + 1.5 * std::sin(phase / 40.0);
+            }
+            if (t >= n / 5 && t < n / 3) shifted[t] -= 2.0;
+        }
+        CHECK(cycle_holds(shifted, fit_cycle(shifted, 24.0)));
+        CHECK(!cycle_holds(amplitude, fit_cycle(amplitude, 24.0)));
+        CHECK(!cycle_holds(period, fit_cycle(period, 24.0)));
+    }
+}
+
+TEST(a_series_too_short_to_cut_holds_its_cycle) {
+    const std::vector<double> x = with_cycle(gaussian(100, 4), 30.0, 2.0);
+    CHECK(cycle_holds(x, fit_cycle(x, 30.0)));
+    const std::vector<double> few(5, 1.0);
+    CHECK(cycle_holds(few, fit_cycle(few, 3.0)));
+}
+
+TEST(the_fundamental_is_taken_over_its_harmonic) {
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        // About seven cycles of 180 values, the fundamental twice the size
+        // of its second harmonic, with and without a level shift.
+        std::vector<double> x = gaussian(1250, seed);
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            const double phase = 2.0 * std::numbers::pi * static_cast<double>(t) / 180.0;
+            x[t] += 2.0 * std::sin(phase) + std::sin(2.0 * phase + 1.0);
+        }
+        CHECK_EQ(fundamental_period(x, 90.0), 180.0);
+        CHECK_EQ(fundamental_period(x, 180.0), 180.0);
+        for (std::size_t t = 700; t < x.size(); ++t) x[t] += 2.5;
+        CHECK_EQ(fundamental_period(x, 90.0), 180.0);
+    }
+}
+
+TEST(a_true_period_is_kept) {
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        std::vector<double> x = with_cycle(gaussian(2000, seed), 24.0, 1.5);
+        CHECK_EQ(fundamental_period(x, 24.0), 24.0);
+        // Level shifts add slow power, not a longer cycle.
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            x[t] += t < 600 ? 0.0 : t < 1300 ? 3.0 : -1.0;
+        }
+        CHECK_EQ(fundamental_period(x, 24.0), 24.0);
+        // Too few values for three cycles of the longer period.
+        CHECK_EQ(fundamental_period(std::span<const double>(x).first(100), 24.0), 24.0);
+    }
 }

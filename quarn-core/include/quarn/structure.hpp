@@ -53,6 +53,22 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x,
 // surroundings. The fitted values have mean 0 over the series.
 SeasonalCycle fit_cycle(std::span<const double> x, double period);
 
+// Whether `whole`, the cycle fit_cycle fitted to all of x, is one cycle
+// over the whole of x: false when, with x cut at one of the eighths of its
+// length, a cycle of the same period fitted to each side by
+// itself (each side around its own mean) explains the values far better
+// than `whole`, beyond what chance gives at a level of about one in a
+// thousand and by at least a twentieth of the whole cycle's squares. A
+// period, waveform or amplitude that changes is such a case; level shifts
+// are not. Cuts that leave a side of fewer than 3 periods are not tried.
+bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole);
+
+// `period`, or twice or three times it when the cycle of that longer period
+// fitted to x holds more than twice the squares of the cycle of `period`
+// and the difference stands far above chance: on series of few cycles the
+// periodogram may show only a harmonic of the fundamental.
+double fundamental_period(std::span<const double> x, double period);
+
 // seasonal_period then fit_cycle; nullopt when there is no period.
 std::optional<SeasonalCycle> find_cycle(std::span<const double> x);
 
