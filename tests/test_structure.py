@@ -123,3 +123,40 @@ def test_a_spike_does_not_hide_a_level_shift(size):
         values[150:] += 3.0
         values[100] += size
         assert any(abs(p - 150) <= 3 for p in quarn.detect(values).positions)
+
+
+def stepped_cycle(n, period, amplitude, step, noise=0.0, seed=0):
+    t = np.arange(n)
+    values = amplitude * np.sin(2 * np.pi * t / period) + np.where(t >= n // 2, step, 0.0)
+    return values + noise * np.random.default_rng(seed).normal(size=n)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([(1.0 if i >= 60 else 0.0) + (i % 3) * 0.1 for i in range(120)]),
+        np.r_[np.zeros(60), np.ones(60)] + np.sin(np.arange(120) * 2 * np.pi / 12),
+        np.r_[np.zeros(60), np.ones(60)]
+        + np.sin(np.arange(120) * 2 * np.pi / 12)
+        + np.random.default_rng(0).normal(0, 0.3, 120),
+    ],
+    ids=["sawtooth-3", "sine-12", "sine-12-noisy"],
+)
+def test_a_clean_step_on_a_cycle_is_found_alone(values):
+    # A step pulls the measured period off the whole one, and removing the
+    # cycle from a noise-free series leaves only rounding residue; neither
+    # may hide the step or make a second one.
+    result = quarn.detect(values)
+    assert [(p.position, p.kind) for p in result.change_points] == [(60, "level")]
+
+
+@pytest.mark.parametrize("period", [3, 5, 12, 24, 50])
+@pytest.mark.parametrize("amplitude", [0.5, 3.0])
+@pytest.mark.parametrize("step", [1.0, -2.0])
+@pytest.mark.parametrize("noise", [0.0, 0.05])
+def test_a_step_on_a_cycle_of_a_whole_period_is_found(period, amplitude, step, noise):
+    n = max(120, 16 * period)
+    result = quarn.detect(stepped_cycle(n, period, amplitude, step, noise, seed=period))
+    assert [(p.position, p.kind) for p in result.change_points] == [(n // 2, "level")]
+    assert result.seasonal_period == period
+

@@ -33,6 +33,11 @@ constexpr std::size_t replicate_budget = 15'000'000;
 constexpr std::size_t min_side = 3;
 // Most selections whose residuals measure the dependence for the next one.
 constexpr int dependence_rounds = 4;
+// A series less its cycle whose increments vary by less than 2^-residue_bits
+// of the series' scale, and by less than 2^residue_margin_bits units in the
+// last place of its largest value, holds only rounding residue.
+constexpr int residue_bits = 30;
+constexpr int residue_margin_bits = 12;
 
 // As printf's "%.17g" in the "C" locale, whatever locale the process has set
 // (printf itself would write "1,5" under a German one).
@@ -41,6 +46,31 @@ std::string format_number(double value) {
     const auto written = std::to_chars(buffer, buffer + sizeof buffer, value,
                                        std::chars_format::general, 17);
     return std::string(buffer, written.ptr);
+}
+
+// A cycle that explains a series all but exactly (a noise-free cycle, with
+// or without level shifts) leaves rounding residue once removed, and the
+// robust scale of that residue, some 1e-16 of the values, would blow the
+// residue's patterns up into changes. When the removed series varies by no
+// more than a grid far below the series' own scale, its values are rounded to
+// that grid (a power of two, so the rounding is exact and scales with the
+// series).
+void snap_rounding_residue(std::vector<double>& removed, std::span<const double> x, double unit,
+                           const RunControl* control) {
+    if (removed.empty()) return;
+    double largest = 0.0;
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        largest = std::max({largest, std::abs(x[t]), std::abs(removed[t])});
+    }
+    if (!(largest > 0.0) || !std::isfinite(largest)) return;
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    const double grid = std::max(std::ldexp(unit, -residue_bits),
+                                 std::ldexp(1.0, exponent - std::numeric_limits<double>::digits +
+                                                     residue_margin_bits));
+    if (!(grid > 0.0) || !std::isfinite(grid)) return;
+    if (robust_scale(removed, control) > grid) return;
+    for (double& v : removed) v = std::round(v / grid) * grid;
 }
 
 }  // namespace
@@ -193,6 +223,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
                 finite = std::isfinite(deseasonalised[t]);
             }
             if (!finite) deseasonalised = std::vector<double>();
+            snap_rounding_residue(deseasonalised, x, unit, arguments.control);
         }
     }
     if (stopped()) return detector_failure(std::string(stopped_message));

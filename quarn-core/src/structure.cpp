@@ -98,6 +98,49 @@ Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* contr
     return p;
 }
 
+// Harmonics a cycle of this period is fitted with.
+int harmonic_count(double period) {
+    int harmonics = 1;
+    while (harmonics < max_harmonics && (harmonics + 1) * 2.0 < period) ++harmonics;
+    return harmonics;
+}
+
+// Squares of the centred z(0) .. z(count - 1) that the harmonics of a cycle
+// of this period explain, each harmonic fitted on its own (as fit_cycle
+// does).
+double cycle_squares(std::size_t count, const ValueAt& z, double period) {
+    const double omega = 2.0 * std::numbers::pi / period;
+    const double nd = static_cast<double>(count);
+    double mean = 0.0, explained = 0.0;
+    for (std::size_t t = 0; t < count; ++t) mean += z(t);
+    mean /= nd;
+    for (int k = 1; k <= harmonic_count(period); ++k) {
+        const double w = omega * k;
+        double cs = 0.0, ss = 0.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            cs += std::cos(w * static_cast<double>(t));
+            ss += std::sin(w * static_cast<double>(t));
+        }
+        double cc = 0.0, sn = 0.0, cx = 0.0, zc = 0.0, zs = 0.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            const double c = std::cos(w * static_cast<double>(t)) - cs / nd;
+            const double s = std::sin(w * static_cast<double>(t)) - ss / nd;
+            const double v = z(t) - mean;
+            cc += c * c;
+            sn += s * s;
+            cx += c * s;
+            zc += v * c;
+            zs += v * s;
+        }
+        const double det = cc * sn - cx * cx;
+        if (!(det > 1e-12 * cc * sn)) continue;
+        const double a = (zc * sn - zs * cx) / det;
+        const double b = (zs * cc - zc * cx) / det;
+        explained += a * zc + b * zs;
+    }
+    return explained;
+}
+
 std::vector<double> centred(std::span<const double> x) {
     double mean = 0.0;
     for (const double v : x) mean += v;
@@ -290,7 +333,18 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     }
     const double omega = (a + b) / 2.0;
     if (!(omega > 0.0)) return std::nullopt;
-    const double period = 2.0 * std::numbers::pi / omega;
+    double period = 2.0 * std::numbers::pi / omega;
+    // The peak of the periodogram sits a little off the true frequency when
+    // a level shift or trend leaks into it, and a cycle removed with a period
+    // that is a little off leaves a remainder that repeats, read later as
+    // strong seasonal dependence. Cycles of a whole number of steps are
+    // common: the nearest whole period is taken when its cycle explains at
+    // least as much of the series as the measured one's.
+    const double whole = std::round(period);
+    if (whole != period && whole >= min_period && whole * min_cycles <= nd) {
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        if (cycle_squares(p.length, z, whole) >= cycle_squares(p.length, z, period)) period = whole;
+    }
     if (period < min_period || period * min_cycles > nd) return std::nullopt;
     return period;
 }
@@ -304,8 +358,7 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     const std::vector<double> z = centred(x);
     const double nd = static_cast<double>(n);
     const double omega = 2.0 * std::numbers::pi / period;
-    int harmonics = 1;
-    while (harmonics < max_harmonics && (harmonics + 1) * 2.0 < period) ++harmonics;
+    const int harmonics = harmonic_count(period);
     struct Harmonic {
         double a = 0.0, b = 0.0, cos_mean = 0.0, sin_mean = 0.0, gain = 0.0;
     };

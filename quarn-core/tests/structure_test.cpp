@@ -193,3 +193,19 @@ TEST(a_true_period_is_kept) {
         CHECK_EQ(fundamental_period(std::span<const double>(x).first(100), 24.0), 24.0);
     }
 }
+
+TEST(a_period_a_step_pulls_off_a_whole_number_is_put_back) {
+    // The step leaks into the periodogram and moves its peak a little.
+    for (const double period : {3.0, 12.0}) {
+        std::vector<double> x(120);
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            x[t] = std::sin(2.0 * std::numbers::pi * static_cast<double>(t) / period) +
+                   (t >= 60 ? 1.0 : 0.0);
+        }
+        const auto found = seasonal_period(x);
+        CHECK(found.has_value() && *found == period);
+    }
+    // A period between whole numbers is kept.
+    const auto found = seasonal_period(with_cycle(gaussian(1200, 5), 7.5, 1.5));
+    CHECK(found.has_value() && std::abs(*found - 7.5) < 0.02);
+}
