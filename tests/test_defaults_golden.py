@@ -85,7 +85,7 @@ GOLDEN = {
     "spreads-3000": "d7d9f6fbc3f713fc2480a3cb",
     "spreads-12000": "aafd403e0dfa8befea50bba8",
     "dependent-4000": "dbfda27d5aa7be0681e42048",
-    "seasonal-2400": "b794b9c148acdfb7289525fb",
+    "seasonal-2400": "ff66fba9dc2eaa81766d034c",
     "noise-1000": "107911041a07038c91e9af77",
     "noise-8000": "06a8fb3f520a6648d6b68933",
 }
