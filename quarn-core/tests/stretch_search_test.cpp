@@ -2,22 +2,19 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "check.hpp"
+#include "sample_series.hpp"
 
 using quarn::ScoredSeries;
 using quarn::stretch_candidates;
 
 namespace {
 
+// The tests' own generator, the same on every standard library.
 std::vector<double> gaussian(std::size_t n, std::uint32_t seed) {
-    std::mt19937 engine(seed);
-    std::normal_distribution<double> normal;
-    std::vector<double> x(n);
-    for (double& v : x) v = normal(engine);
-    return x;
+    return sample::noise(seed, static_cast<int>(n));
 }
 
 bool near(const std::vector<std::uint64_t>& points, std::uint64_t target, std::uint64_t margin) {

@@ -4,10 +4,10 @@
 #include <complex>
 #include <cstdint>
 #include <numbers>
-#include <random>
 #include <vector>
 
 #include "check.hpp"
+#include "sample_series.hpp"
 
 using quarn::cycle_holds;
 using quarn::find_cycle;
@@ -18,12 +18,9 @@ using quarn::seasonal_period;
 
 namespace {
 
+// The tests' own generator, the same on every standard library.
 std::vector<double> gaussian(std::size_t n, std::uint32_t seed) {
-    std::mt19937 engine(seed);
-    std::normal_distribution<double> normal;
-    std::vector<double> x(n);
-    for (double& v : x) v = normal(engine);
-    return x;
+    return sample::noise(seed, static_cast<int>(n));
 }
 
 std::vector<double> with_cycle(std::vector<double> x, double period, double amplitude) {
