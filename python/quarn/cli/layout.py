@@ -22,11 +22,12 @@ from __future__ import annotations
 import csv
 import os
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 from quarn.cli.lines import DataError
-from quarn.options import shown
+from quarn.options import Option, shown
 
 #: Cells that spreadsheets, R and pandas write for a missing value.
 MISSING_TOKENS = frozenset({"", "na", "n/a", "#n/a", "nan", "null", "none", "nil", "-", "?"})
@@ -44,6 +45,27 @@ SPACE = " "  # the delimiter value that means runs of blanks
 
 class UsageError(Exception):
     """The command line asks for something that does not fit the data (exit status 2)."""
+
+
+def options_from_flags(
+    args: Any, table: Iterable[Option], check: Callable[..., dict[str, Any]]
+) -> dict[str, Any]:
+    """The options of ``table`` given as flags, parsed and then checked by
+    ``check(given, cli=True)``; a bad value is a UsageError."""
+    given: dict[str, Any] = {}
+    for option in table:
+        flag = option.flag
+        text = getattr(args, option.name, None) if flag else None
+        if flag is None or text is None:
+            continue
+        try:
+            given[option.name] = text if option.parse is None else option.parse(text, flag)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+    try:
+        return check(given, cli=True)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
 
 
 @dataclass(frozen=True)

@@ -32,6 +32,7 @@ from quarn.cli.report import (
 )
 from quarn._runner import SeriesFailure
 from quarn.cli.lines import emit, silence_stdout
+from quarn.cli.layout import options_from_flags
 from quarn.cli.readers import Column, DataError, Layout, UsageError, read_columns
 from quarn._version import __version__
 from quarn.cli.watch import add_watch_parser
@@ -205,19 +206,7 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
 
 def _detector_options(args: argparse.Namespace) -> dict[str, Any]:
     """The options given on the command line, parsed and checked by the table."""
-    given: dict[str, Any] = {}
-    for option in OPTIONS:
-        text = getattr(args, option.name, None) if option.flag else None
-        if text is None:
-            continue
-        try:
-            given[option.name] = text if option.parse is None else option.parse(text, option.flag)
-        except ValueError as exc:
-            raise UsageError(str(exc)) from None
-    try:
-        return check_options(given, cli=True)
-    except (TypeError, ValueError) as exc:
-        raise UsageError(str(exc)) from None
+    return options_from_flags(args, OPTIONS, check_options)
 
 
 def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:

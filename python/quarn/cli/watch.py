@@ -25,7 +25,13 @@ from typing import Any
 
 import numpy as np
 
-from quarn.cli.layout import Layout, UsageError, chosen_columns, decide_shape
+from quarn.cli.layout import (
+    Layout,
+    UsageError,
+    chosen_columns,
+    decide_shape,
+    options_from_flags,
+)
 from quarn.cli.lines import DataError, emit, open_input
 from quarn.cli.readers import _Reader
 from quarn.monitor import MONITOR_OPTIONS, Alarm, Monitor, check_monitor_options
@@ -73,20 +79,7 @@ def add_watch_parser(
 
 
 def _monitor_options(args: argparse.Namespace) -> dict[str, Any]:
-    given = {}
-    for option in MONITOR_OPTIONS:
-        text = getattr(args, option.name, None)
-        if text is None:
-            continue
-        assert option.parse is not None and option.flag is not None
-        try:
-            given[option.name] = option.parse(text, option.flag)
-        except ValueError as exc:
-            raise UsageError(str(exc)) from None
-    try:
-        return check_monitor_options(given, cli=True)
-    except (TypeError, ValueError) as exc:
-        raise UsageError(str(exc)) from None
+    return options_from_flags(args, MONITOR_OPTIONS, check_monitor_options)
 
 
 def run_watch(args: argparse.Namespace, stage: Any) -> int:
