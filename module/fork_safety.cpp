@@ -2,7 +2,9 @@
 
 #include <oneapi/tbb/global_control.h>
 
+#include <chrono>
 #include <new>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -25,7 +27,13 @@ namespace {
 void before_fork() noexcept {
     try {
         oneapi::tbb::task_scheduler_handle handle{oneapi::tbb::attach{}};
-        static_cast<void>(oneapi::tbb::finalize(handle, std::nothrow));
+        if (handle && !oneapi::tbb::finalize(handle, std::nothrow)) {
+            // The pool lives on into the child. A worker that has just
+            // finished its work briefly holds the pool's internal locks on
+            // its way to sleep, and a child forked at that moment would
+            // find them locked for good: let the workers settle first.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     } catch (...) {
         // Out of memory for the handle: fork with the pool as it is.
     }
