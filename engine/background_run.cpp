@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "quarn/pool.hpp"
+
 #if !defined(_WIN32)
 #include <pthread.h>
 #endif
@@ -283,6 +285,7 @@ void install_shutdown_hooks(nb::module_& module) {
     module.def("_stop_running_detections", &stop_running_detections,
                "Stops every running detection and waits for it to end (an exit hook).");
     nb::module_::import_("atexit").attr("register")(module.attr("_stop_running_detections"));
+    quarn::guard_pool_across_fork();
 #if !defined(_WIN32)
     static const int registered = pthread_atfork(
         lock_registry_before_fork, unlock_registry_in_parent, reset_registry_in_child);

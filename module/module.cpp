@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "entry_points.hpp"
-#include "fork_safety.hpp"
 #include "pyref.hpp"
+#include "quarn/pool.hpp"
 
 namespace {
 
@@ -84,7 +84,7 @@ PyMODINIT_FUNC PyInit__quarn_native() {
     for (const auto& entry : quarn::py::entry_points()) {
         if (!add_function(module.get(), entry)) return nullptr;
     }
-    quarn::py::install_fork_handlers();
+    quarn::guard_pool_across_fork();
     module_object = module.release();
     return Py_NewRef(module_object);
 }

@@ -1,9 +1,5 @@
 #include "quarn/detect.hpp"
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/partitioner.h>
-
 #include <algorithm>
 #include <limits>
 #include <string>
@@ -12,6 +8,7 @@
 #include "quarn/bootstrap.hpp"
 #include "quarn/kernels.hpp"
 #include "quarn/merged_pass.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/refine.hpp"
 #include "quarn/total_order.hpp"
 
@@ -191,12 +188,10 @@ Result<WindowResult> detect_single_window(std::span<const double> series, const 
         points[r] = region_change_point(series, regions[r], settings.change_type);
     };
     if (regions.size() >= parallel_region_threshold) {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, regions.size(), 1),
-            [&](const tbb::blocked_range<std::size_t>& piece) {
-                for (std::size_t r = piece.begin(); r != piece.end(); ++r) place(r);
-            },
-            tbb::simple_partitioner());
+        parallel_pieces(std::size_t{0}, regions.size(), std::size_t{1},
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t r = begin; r != end; ++r) place(r);
+                        });
     } else {
         for (std::size_t r = 0; r < regions.size(); ++r) place(r);
     }

@@ -1,8 +1,5 @@
 #include "quarn/detector.hpp"
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
@@ -18,6 +15,7 @@
 
 #include "quarn/bootstrap.hpp"
 #include "quarn/distance.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/stats.hpp"
 
 namespace quarn {
@@ -108,10 +106,9 @@ struct WindowSlot {
 void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
                       std::vector<WindowSlot>& slots) {
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, sizes.size(), 1),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-            for (std::size_t i = range.begin(); i != range.end(); ++i) {
+    parallel_pieces(
+        std::size_t{0}, sizes.size(), std::size_t{1}, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i != end; ++i) {
                 try {
                     slots[i].outcome.emplace(
                         detect_single_window(series, prefix, sizes[i], settings));
@@ -121,8 +118,7 @@ void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
                     slots[i].out_of_memory = std::current_exception();
                 }
             }
-        },
-        tbb::simple_partitioner());
+        });
 }
 
 // Runs `run` on the process-wide default pool (workers 0) or on a pool of
@@ -132,7 +128,8 @@ void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
 template <class Run>
 Status run_on_pool(std::uint64_t workers, Run&& run) {
     try {
-        if (workers == 0) {
+        // A pool given up runs everything on this thread (see pool.hpp).
+        if (workers == 0 || pool_given_up()) {
             run();
             return {};
         }
@@ -305,12 +302,10 @@ std::optional<DetectorError> run_series_tasks(
         }
     };
     const Status ran = run_on_pool(workers.value_or(0), [&] {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, count, 1),
-            [&](const tbb::blocked_range<std::size_t>& range) {
-                for (std::size_t i = range.begin(); i != range.end(); ++i) run_series(i);
-            },
-            tbb::simple_partitioner());
+        parallel_pieces(std::size_t{0}, count, std::size_t{1},
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t i = begin; i != end; ++i) run_series(i);
+                        });
     });
     if (!ran) return DetectorError{ran.error(), {}, {}, {}};
 

@@ -2,10 +2,7 @@
 // threshold of one position.
 #pragma once
 
-#include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/partitioner.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +12,7 @@
 
 #include "quarn/control.hpp"
 #include "quarn/defaults.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/result.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/total_order.hpp"
@@ -158,10 +156,7 @@ void for_each_replicate_piece(std::uint64_t n_perm, Piece&& piece) {
     // grain, into halves, so a grain of 2c - 1 keeps every piece >= c.
     const std::uint64_t min_piece = (n_perm + 7) / 8;
     const std::uint64_t grain = 2 * min_piece - 1;
-    tbb::parallel_for(
-        tbb::blocked_range<std::uint64_t>(0, n_perm, grain),
-        [&](const tbb::blocked_range<std::uint64_t>& range) { piece(range.begin(), range.end()); },
-        tbb::simple_partitioner());
+    parallel_pieces(std::uint64_t{0}, n_perm, grain, piece);
 }
 
 // Element k of the result is f(k), computed by the pieces above.

@@ -1,0 +1,94 @@
+#include "quarn/pool.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "check.hpp"
+#include "quarn/detector.hpp"
+#include "quarn/method.hpp"
+#include "sample_series.hpp"
+
+namespace {
+
+using Pieces = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+Pieces pieces_of(std::uint64_t n, std::uint64_t grain) {
+    Pieces pieces;
+    std::mutex guard;
+    quarn::parallel_pieces(std::uint64_t{0}, n, grain, [&](std::uint64_t b, std::uint64_t e) {
+        const std::lock_guard<std::mutex> lock(guard);
+        pieces.emplace_back(b, e);
+    });
+    std::sort(pieces.begin(), pieces.end());
+    return pieces;
+}
+
+bool covers(const Pieces& pieces, std::uint64_t n, std::uint64_t grain) {
+    std::uint64_t next = 0;
+    for (const auto& [b, e] : pieces) {
+        if (b != next || e <= b || e - b > std::max<std::uint64_t>(grain, 1)) return false;
+        next = e;
+    }
+    return next == n;
+}
+
+struct Runs {
+    quarn::WindowChangePoints window_points;
+    std::vector<std::uint64_t> method_points;
+};
+
+// Both detectors, with nested parallel work (replicates, regions, sizes).
+Runs run_both(const std::vector<double>& series, std::uint64_t workers) {
+    quarn::MultiWindowArguments multi;
+    multi.series = series;
+    multi.window_sizes = std::vector<std::uint64_t>{8, 16, 24, 40};
+    multi.n_perm = 200;
+    multi.workers = workers;
+    const auto detected = quarn::detect_multi_window(multi);
+    quarn::MethodArguments method;
+    method.series = series;
+    method.workers = workers;
+    const auto changes = quarn::detect_changes(method);
+    Runs runs;
+    if (detected) runs.window_points = detected->window_change_points;
+    if (changes) {
+        for (const auto& change : changes->changes) runs.method_points.push_back(change.position);
+    }
+    return runs;
+}
+
+}  // namespace
+
+// The serial pieces are the ones the pool makes, so whatever a body does per
+// piece is the same without the pool. Runs before the pool is given up; the
+// cases after it run with the pool given up for the rest of the process.
+TEST(pieces_match_the_pool_and_then_the_pool_can_be_given_up) {
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> shapes = {
+        {1, 1}, {7, 1}, {100, 13}, {300, 75}, {1000, 1}, {5, 100}, {64, 0}};
+    std::vector<Pieces> on_pool;
+    for (const auto& [n, grain] : shapes) {
+        on_pool.push_back(pieces_of(n, grain));
+        CHECK(covers(on_pool.back(), n, grain));
+    }
+    CHECK(pieces_of(0, 4).empty());
+    const std::vector<double> series = sample::noise(11, 900);
+    std::vector<double> shifted = series;
+    for (std::size_t i = 300; i < 600; ++i) shifted[i] += 2.5;
+    const Runs pooled = run_both(shifted, 3);
+
+    CHECK(!quarn::pool_given_up());
+    quarn::give_up_pool();
+    CHECK(quarn::pool_given_up());
+    for (std::size_t s = 0; s < shapes.size(); ++s) {
+        CHECK(pieces_of(shapes[s].first, shapes[s].second) == on_pool[s]);
+    }
+    for (const std::uint64_t workers : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{3}}) {
+        const Runs alone = run_both(shifted, workers);
+        CHECK(alone.window_points == pooled.window_points);
+        CHECK(alone.method_points == pooled.method_points);
+    }
+    CHECK(!pooled.method_points.empty());
+}
