@@ -330,7 +330,8 @@ class DetectionResult:
         """Writes the whole result as JSON text.
 
         The document is an object with ``format`` (``"quarn.DetectionResult"``),
-        ``version`` (1), ``n_samples``, ``options``, ``values`` (the series),
+        ``version`` (1), ``n_samples``, ``n_missing``, ``options``, ``values``
+        (the series, missing values as null),
         ``index`` (null, or the pandas index in a tagged form) and
         ``result``, the native dictionary in the JSON form of
         :mod:`quarn.serialize`. :meth:`from_json` reads it back into an equal
