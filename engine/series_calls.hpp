@@ -42,8 +42,8 @@ inline void check_progress(const nb::object& progress) {
 // back from their positions to the original ones.
 struct CoreSeries {
     PresentPositions present;
-    std::vector<double> compact;    // the present values, when some are missing
-    std::span<const double> values; // what the core reads
+    std::vector<double> compact;     // the present values, when some are missing
+    std::span<const double> values;  // what the core reads
 
     CoreSeries(std::span<const double> original, bool skip_missing)
         : present(original.size()), values(original) {

@@ -266,7 +266,8 @@ def test_dask_skips_missing_values():
     long = pd.DataFrame(
         {"id": ["a"] * 400 + ["b"] * 300, "t": np.r_[np.arange(400), np.arange(300)], "v": np.r_[a, b]}
     )
-    found = quarn.dask.detect_many(dd.from_pandas(long, npartitions=2), by="id", time="t", value="v")
+    ddf = dd.from_pandas(long.set_index("id"), npartitions=2, sort=True)
+    found = quarn.dask.detect_many(ddf, by="id", time="t", value="v")
     frame = found.compute()
     assert tuple(frame[frame["series"] == "a"]["position"]) == quarn.detect(a).positions
 

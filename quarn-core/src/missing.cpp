@@ -57,8 +57,9 @@ namespace {
 template <class Value>
 void restore_keys(std::map<std::uint64_t, Value>& map, const PresentPositions& present) {
     std::map<std::uint64_t, Value> restored;
-    for (auto& [key, value] : map) restored.emplace_hint(restored.end(), present.restore(key),
-                                                         std::move(value));
+    for (auto& [key, value] : map) {
+        restored.emplace_hint(restored.end(), present.restore(key), std::move(value));
+    }
     map = std::move(restored);
 }
 

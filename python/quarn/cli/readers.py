@@ -114,7 +114,11 @@ class _Reader:
     """Turns batches of data lines into the chosen columns' values."""
 
     def __init__(
-        self, shape: Shape, data_columns: list[int], time_at: int | None, skip_missing: bool
+        self,
+        shape: Shape,
+        data_columns: list[int],
+        time_at: int | None,
+        skip_missing: bool = False,
     ) -> None:
         self.shape = shape
         self.skip_missing = skip_missing

@@ -22,7 +22,7 @@
 namespace quarn {
 
 class PresentPositions {
-public:
+  public:
     // No value missing: every position is its own.
     explicit PresentPositions(std::size_t original_size = 0) : original_size_(original_size) {}
 
@@ -47,7 +47,7 @@ public:
     // place that positions of a result pass through on their way out.
     void restore_positions(std::span<std::uint64_t> positions) const;
 
-private:
+  private:
     std::size_t original_size_ = 0;
     std::uint64_t missing_ = 0;
     std::vector<std::uint64_t> positions_;  // of every present value; empty when none missing
