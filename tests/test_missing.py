@@ -328,3 +328,13 @@ def test_cli_too_few_present_values(tmp_path):
     done = run_cli("detect", "data.txt", cwd=tmp_path)
     assert done.returncode != 0
     assert "2 values that are not missing (2 missing), but at least 3 are needed" in done.stderr
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_progress_reaches_its_total_over_the_present_values(method):
+    calls = []
+    x = with_gaps(step(), range(100, 180))
+    quarn.detect(x, method=method, progress=lambda done, total: calls.append((done, total)))
+    done, total = calls[-1]
+    assert done == total
+    assert all(t == total and d <= total for d, t in calls)
