@@ -108,6 +108,11 @@ nb::dict window_dict(WindowResult&& result, const ResultLayout& layout) {
             nb::make_tuple(owning_array<std::int64_t>(std::move(runs.starts)),
                            figures_array(std::move(runs.values), layout));
     }
+    // Starts are stored only where they are not v * window_size: where
+    // missing values were left out of the series.
+    if (!result.starts.empty()) {
+        window["starts"] = owning_array<std::int64_t>(std::move(result.starts));
+    }
     window["change_points"] = owning_array<std::int64_t>(std::move(result.change_points));
     window["localized_regions"] = regions_array(result.localized_regions);
     return window;

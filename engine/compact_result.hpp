@@ -11,7 +11,10 @@
 //   threshold_runs     None, or a tuple (starts int64[R], values float64[R]):
 //                      positions starts[i] up to starts[i + 1] (the last up
 //                      to P) have the threshold values[i]
-// and its thresholds are None when the runs hold them.
+// and its thresholds are None when the runs hold them. Where missing values
+// were left out of the series, a window dict also has
+//   starts             int64[P]    the first value of every position
+// (then no longer v * window_size).
 // A detection is a dict
 //   n           int, the length of the series
 //   windows     tuple of window dicts, ascending window size, each size once

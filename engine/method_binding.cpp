@@ -27,6 +27,7 @@ struct MethodOptions {
     std::optional<std::uint64_t> workers;
     bool keep_detector;
     ResultLayout layout;
+    bool skip_missing = false;  // NaN values left out, positions restored
 
     MethodArguments arguments(RunControl& control) const {
         MethodArguments arguments;
@@ -108,7 +109,7 @@ std::uint64_t method_positions(std::size_t n) {
 nb::dict detect_one(const SeriesArray& series, const MethodOptions& options,
                     const nb::object& progress) {
     return run_on_series(
-        series, progress, method_positions(values_of(series).size()),
+        series, progress, options.skip_missing, method_positions,
         [&](std::span<const double> values, RunControl& control) {
             MethodArguments arguments = options.arguments(control);
             arguments.series = values;
@@ -122,7 +123,7 @@ nb::dict detect_one(const SeriesArray& series, const MethodOptions& options,
 nb::list detect_many(const std::vector<SeriesArray>& series, const MethodOptions& options,
                      const nb::object& progress) {
     return run_on_batch(
-        series, progress, method_positions,
+        series, progress, options.skip_missing, method_positions,
         [&](std::span<const std::span<const double>> values, RunControl& control) {
             return detect_changes_many(values, options.arguments(control));
         },
@@ -132,9 +133,10 @@ nb::list detect_many(const std::vector<SeriesArray>& series, const MethodOptions
 }
 
 MethodOptions options_of(double alpha, std::uint64_t seed, std::optional<std::uint64_t> workers,
-                         bool keep_detector, bool threshold_runs, bool writeable) {
+                         bool keep_detector, bool threshold_runs, bool writeable,
+                         bool skip_missing) {
     return MethodOptions{alpha, seed, workers, keep_detector,
-                         ResultLayout{threshold_runs, writeable}};
+                         ResultLayout{threshold_runs, writeable}, skip_missing};
 }
 
 // The keyword options of detect_changes and detect_changes_many, in this
@@ -142,7 +144,7 @@ MethodOptions options_of(double alpha, std::uint64_t seed, std::optional<std::ui
 #define QUARN_METHOD_OPTIONS                                                                    \
     nb::kw_only(), "alpha"_a = 0.05, "seed"_a = 123, "workers"_a = nb::none(),                  \
                    "keep_detector"_a = true, "threshold_runs"_a = false, "writeable"_a = false, \
-                   "progress"_a = nb::none()
+                   "skip_missing"_a = false, "progress"_a = nb::none()
 
 }  // namespace
 
@@ -151,9 +153,10 @@ void add_method_functions(nb::module_& module) {
         "detect_changes",
         [](const SeriesArray& series, double alpha, std::uint64_t seed,
            std::optional<std::uint64_t> workers, bool keep_detector, bool threshold_runs,
-           bool writeable, nb::object progress) {
+           bool writeable, bool skip_missing, nb::object progress) {
             return detect_one(
-                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable),
+                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable,
+                           skip_missing),
                 progress);
         },
         "series"_a, QUARN_METHOD_OPTIONS,
@@ -163,15 +166,17 @@ void add_method_functions(nb::module_& module) {
         "Returns a dict with 'n', 'positions', 'kinds', 'p_values', 'votes', 'window_sizes', "
         "'candidates', 'unit' and 'detector' (the candidate detector's compact result on the "
         "standardised series, its figures times 'unit' in the series' units; None unless "
-        "keep_detector). Raises DetectorError (a ValueError) with the core's message.");
+        "keep_detector). skip_missing=True leaves out NaN values as detect does and adds "
+        "'n_missing'. Raises DetectorError (a ValueError) with the core's message.");
 
     module.def(
         "detect_changes_many",
         [](const std::vector<SeriesArray>& series, double alpha, std::uint64_t seed,
            std::optional<std::uint64_t> workers, bool keep_detector, bool threshold_runs,
-           bool writeable, nb::object progress) {
+           bool writeable, bool skip_missing, nb::object progress) {
             return detect_many(
-                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable),
+                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable,
+                           skip_missing),
                 progress);
         },
         "series"_a, QUARN_METHOD_OPTIONS,

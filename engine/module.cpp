@@ -43,6 +43,8 @@ struct DetectorOptions {
     double taper_ratio;
     bool center;
     ResultLayout layout;
+    // Missing values (NaN) are left out and positions restored.
+    bool skip_missing = false;
 
     MultiWindowArguments arguments(RunControl& control) const {
         MultiWindowArguments arguments;
@@ -90,7 +92,8 @@ bool flag_value(nb::handle value, const char* name) {
 nb::dict detect(const SeriesArray& series, const DetectorOptions& options,
                 const nb::object& progress) {
     return run_on_series(
-        series, progress, sweep_positions(values_of(series).size(), options.sizes()),
+        series, progress, options.skip_missing,
+        [&](std::size_t n) { return sweep_positions(n, options.sizes()); },
         [&](std::span<const double> values, RunControl& control) {
             MultiWindowArguments arguments = options.arguments(control);
             arguments.series = values;
@@ -104,7 +107,8 @@ nb::dict detect(const SeriesArray& series, const DetectorOptions& options,
 nb::list detect_many(const std::vector<SeriesArray>& series, const DetectorOptions& options,
                      const nb::object& progress) {
     return run_on_batch(
-        series, progress, [&](std::size_t n) { return sweep_positions(n, options.sizes()); },
+        series, progress, options.skip_missing,
+        [&](std::size_t n) { return sweep_positions(n, options.sizes()); },
         [&](std::span<const std::span<const double>> values, RunControl& control) {
             return detect_many_series(values, options.arguments(control));
         },
@@ -119,7 +123,8 @@ nb::dict single_window(const SeriesArray& series, std::uint64_t window_size, std
                        const nb::object& progress) {
     const bool center_flag = flag_value(center, "center");
     return run_on_series(
-        series, progress, sweep_positions(values_of(series).size(), std::span(&window_size, 1)),
+        series, progress, false,
+        [&](std::size_t n) { return sweep_positions(n, std::span(&window_size, 1)); },
         [&](std::span<const double> values, RunControl& control) {
             SingleWindowArguments arguments;
             arguments.series = values;
@@ -151,7 +156,8 @@ DetectorOptions detector_options(std::optional<std::vector<std::uint64_t>> windo
                                  std::uint64_t tol, std::optional<std::uint64_t> workers,
                                  std::string backend, std::string change_type,
                                  std::optional<std::uint64_t> b, double taper_ratio,
-                                 nb::handle center, bool threshold_runs, bool writeable) {
+                                 nb::handle center, bool threshold_runs, bool writeable,
+                                 bool skip_missing) {
     return DetectorOptions{std::move(window_sizes),
                            n_perm,
                            alpha_q,
@@ -163,7 +169,8 @@ DetectorOptions detector_options(std::optional<std::vector<std::uint64_t>> windo
                            b,
                            taper_ratio,
                            flag_value(center, "center"),
-                           ResultLayout{threshold_runs, writeable}};
+                           ResultLayout{threshold_runs, writeable},
+                           skip_missing};
 }
 
 // The keyword options of detect and detect_many, in this order. The
@@ -173,7 +180,7 @@ DetectorOptions detector_options(std::optional<std::vector<std::uint64_t>> windo
     nb::kw_only(), "window_sizes"_a.none(), "n_perm"_a, "alpha_q"_a, "seed"_a, "tol"_a,       \
         "workers"_a.none(), "backend"_a = "thread", "change_type"_a, "b"_a.none(),            \
         "taper_ratio"_a, "center"_a, "threshold_runs"_a = false, "writeable"_a = false,       \
-        "progress"_a = nb::none()
+        "skip_missing"_a = false, "progress"_a = nb::none()
 
 }  // namespace
 
@@ -196,10 +203,11 @@ NB_MODULE(_engine, module) {
            std::uint64_t n_perm, double alpha_q, std::uint64_t seed, std::uint64_t tol,
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
            std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
-           bool threshold_runs, bool writeable, nb::object progress) {
+           bool threshold_runs, bool writeable, bool skip_missing, nb::object progress) {
             const DetectorOptions options = detector_options(
                 std::move(window_sizes), n_perm, alpha_q, seed, tol, workers, std::move(backend),
-                std::move(change_type), b, taper_ratio, center, threshold_runs, writeable);
+                std::move(change_type), b, taper_ratio, center, threshold_runs, writeable,
+                skip_missing);
             return detect(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,
@@ -208,6 +216,9 @@ NB_MODULE(_engine, module) {
         "size, ascending) and 'consensus'. threshold_runs=True stores each window's thresholds "
         "by runs of equal values where that takes less memory; writeable=True hands over the "
         "statistics and thresholds writeable (to be changed in place and locked by the caller). "
+        "skip_missing=True leaves out NaN values: the detector reads the others, every position "
+        "is one of the whole series, windows get their 'starts' where values were left out, and "
+        "the dict gets 'n_missing'. "
         "Raises DetectorError (a ValueError) with the detector's message.");
 
     module.def(
@@ -217,10 +228,11 @@ NB_MODULE(_engine, module) {
            double alpha_q, std::uint64_t seed, std::uint64_t tol,
            std::optional<std::uint64_t> workers, std::string backend, std::string change_type,
            std::optional<std::uint64_t> b, double taper_ratio, nb::handle center,
-           bool threshold_runs, bool writeable, nb::object progress) {
+           bool threshold_runs, bool writeable, bool skip_missing, nb::object progress) {
             const DetectorOptions options = detector_options(
                 std::move(window_sizes), n_perm, alpha_q, seed, tol, workers, std::move(backend),
-                std::move(change_type), b, taper_ratio, center, threshold_runs, writeable);
+                std::move(change_type), b, taper_ratio, center, threshold_runs, writeable,
+                skip_missing);
             return detect_many(series, options, progress);
         },
         "series"_a, QUARN_DETECTOR_OPTIONS,

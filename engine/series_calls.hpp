@@ -17,6 +17,7 @@
 #include "errors.hpp"
 #include "quarn/control.hpp"
 #include "quarn/detector.hpp"
+#include "quarn/missing.hpp"
 
 namespace quarn::engine {
 
@@ -36,60 +37,131 @@ inline void check_progress(const nb::object& progress) {
     }
 }
 
+// A series as the core reads it: all of its values, or, where missing
+// values (NaN) are skipped, a copy of the present ones together with the way
+// back from their positions to the original ones.
+struct CoreSeries {
+    PresentPositions present;
+    std::vector<double> compact;     // the present values, when some are missing
+    std::span<const double> values;  // what the core reads
+
+    CoreSeries(std::span<const double> original, bool skip_missing)
+        : present(original.size()), values(original) {
+        if (!skip_missing) return;
+        present = PresentPositions::of(original);
+        if (present.any_missing()) {
+            compact = present.present_values(original);
+            values = compact;
+        }
+    }
+};
+
+// The core series of `originals`, found with the interpreter lock released
+// (the arrays are the caller's private copies, which nothing else changes).
+inline std::vector<CoreSeries> core_series(std::span<const std::span<const double>> originals,
+                                           bool skip_missing) {
+    std::vector<CoreSeries> series;
+    series.reserve(originals.size());
+    nb::gil_scoped_release unlocked;
+    for (const std::span<const double> original : originals) {
+        series.emplace_back(original, skip_missing);
+    }
+    return series;
+}
+
 // Runs compute(values, control) -> DetectorResult<Output> on one series in
-// the background, where `positions` is the total its progress reaches, and
-// returns build(output); a failure raises DetectorError.
-template <class Compute, class Build>
-auto run_on_series(const SeriesArray& series, const nb::object& progress, std::uint64_t positions,
-                   Compute compute, Build build) {
+// the background, where positions_of(n) is the total its progress reaches
+// on n values, and returns build(output, n) for the series' own length n.
+// With `skip_missing`, the core reads the present values alone, every
+// position of the output (or of a failure) is restored to the original
+// series, and the result gets "n_missing". A failure raises DetectorError.
+template <class Positions, class Compute, class Build>
+nb::dict run_on_series(const SeriesArray& series, const nb::object& progress, bool skip_missing,
+                       Positions positions_of, Compute compute, Build build) {
     check_progress(progress);
-    const std::span<const double> values = values_of(series);
-    return translate_failures(values.size(), 1, [&] {
+    const std::span<const double> original = values_of(series);
+    return translate_failures(original.size(), 1, [&] {
+        std::vector<CoreSeries> core = core_series(std::span(&original, 1), skip_missing);
+        const std::span<const double> values = core.front().values;
+        const PresentPositions& present = core.front().present;
         RunControl control;
         std::optional<decltype(compute(values, control))> output;
         run_in_background(
             control,
             [&] {
                 output.emplace(compute(values, control));
+                if (*output) restore_positions(**output, present);
                 return output->has_value();
             },
-            progress, positions);
-        if (!*output) raise_detector_error(output->error());
-        return build(std::move(**output), values.size());
+            progress, positions_of(values.size()));
+        if (!*output) {
+            DetectorError error = std::move(output->error());
+            restore_positions(error, present);
+            raise_detector_error(error);
+        }
+        const std::uint64_t missing = present.missing_count();
+        core.clear();  // the present values are no longer needed
+        nb::dict result = build(std::move(**output), original.size());
+        if (skip_missing) result["n_missing"] = nb::int_(missing);
+        return result;
     });
 }
 
 // Runs compute(spans, control) -> DetectorResult<std::vector<Output>> on a
 // batch in the background, where positions_of(n) is the progress total of
 // a series of n values, and returns the list of build(output, n) in input
-// order; a failure raises DetectorError naming its series.
+// order; with `skip_missing` as run_on_series. A failure raises
+// DetectorError naming its series.
 template <class Positions, class Compute, class Build>
 nb::list run_on_batch(const std::vector<SeriesArray>& series, const nb::object& progress,
-                      Positions positions_of, Compute compute, Build build) {
+                      bool skip_missing, Positions positions_of, Compute compute, Build build) {
     check_progress(progress);
-    std::vector<std::span<const double>> values;
-    values.reserve(series.size());
+    std::vector<std::span<const double>> originals;
+    originals.reserve(series.size());
     std::size_t total_values = 0;
-    std::uint64_t total_positions = 0;
     for (const SeriesArray& one : series) {
-        values.push_back(values_of(one));
-        total_values += values.back().size();
-        total_positions += positions_of(values.back().size());
+        originals.push_back(values_of(one));
+        total_values += originals.back().size();
     }
-    return translate_failures(total_values, values.size(), [&] {
+    return translate_failures(total_values, originals.size(), [&] {
+        std::vector<CoreSeries> core = core_series(originals, skip_missing);
+        std::vector<std::span<const double>> values;
+        values.reserve(core.size());
+        std::uint64_t total_positions = 0;
+        for (const CoreSeries& one : core) {
+            values.push_back(one.values);
+            total_positions += positions_of(one.values.size());
+        }
         RunControl control;
         std::optional<decltype(compute(values, control))> outputs;
         run_in_background(
             control,
             [&] {
                 outputs.emplace(compute(values, control));
+                if (*outputs) {
+                    for (std::size_t i = 0; i < core.size(); ++i) {
+                        restore_positions((**outputs)[i], core[i].present);
+                    }
+                }
                 return outputs->has_value();
             },
             progress, total_positions);
-        if (!*outputs) raise_detector_error(outputs->error());
+        if (!*outputs) {
+            DetectorError error = std::move(outputs->error());
+            if (error.series_index && *error.series_index < core.size()) {
+                restore_positions(error, core[*error.series_index].present);
+            }
+            raise_detector_error(error);
+        }
+        std::vector<std::uint64_t> missing;
+        for (const CoreSeries& one : core) missing.push_back(one.present.missing_count());
+        core.clear();
+        values.clear();
         nb::list results;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            results.append(build(std::move((**outputs)[i]), values[i].size()));
+        for (std::size_t i = 0; i < originals.size(); ++i) {
+            nb::dict result = build(std::move((**outputs)[i]), originals[i].size());
+            if (skip_missing) result["n_missing"] = nb::int_(missing[i]);
+            results.append(result);
         }
         return results;
     });

@@ -208,8 +208,9 @@ def test_result_keeps_its_own_copies():
     ],
 )
 def test_bad_series_are_rejected_clearly(series, error, message):
+    # missing="raise": missing values are refused as the other faults are.
     with pytest.raises(error) as info:
-        quarn.detect(series)
+        quarn.detect(series, missing="raise")
     assert message in str(info.value)
 
 

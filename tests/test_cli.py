@@ -128,7 +128,7 @@ def test_json_has_one_shape_for_one_series_and_many(tmp_path):
     one = json.loads(run("detect", "x.csv", "--json", "--column", "b", cwd=tmp_path).stdout)
     demo = json.loads(run("demo", "--json", cwd=tmp_path).stdout)
     keys = [
-        "file", "column", "n_values", "time_column", "method", "change_points", "warnings",
+        "file", "column", "n_values", "n_missing", "time_column", "method", "change_points", "warnings",
         "result",
     ]
     for item in many + one + demo:
@@ -151,10 +151,10 @@ def test_json_has_one_shape_for_one_series_and_many(tmp_path):
         ("value\n", ["data.csv"], 1, "header but no data rows"),
         ("1\n2\nabc\n4\n", ["data.csv"], 1, "data.csv, line 3: 'abc' is not a number"),
         ("t,v\n1,2\n2,x\n3,4\n", ["data.csv", "--column", "v"], 1, "line 3, column 2 ('v'): 'x' is not a number"),
-        ("t,v\n1,2\n2,\n3,4\n", ["data.csv", "--column", "v"], 1, "line 3, column 2 ('v'): missing value (an empty cell)"),
-        ("v\n1\nNaN\n3\n4\n", ["data.csv"], 1, "line 3, column 1 ('v'): missing value ('NaN')"),
-        ("v\n1\nNA\n3\n4\n", ["data.csv"], 1, "missing value ('NA'); remove or fill in"),
-        ("1\n2\n\n4\n5\n", ["data.csv"], 1, "line 3: missing value (an empty line)"),
+        ("t,v\n1,2\n2,\n3,4\n", ["data.csv", "--missing", "raise", "--column", "v"], 1, "line 3, column 2 ('v'): missing value (an empty cell)"),
+        ("v\n1\nNaN\n3\n4\n", ["data.csv", "--missing", "raise"], 1, "line 3, column 1 ('v'): missing value ('NaN')"),
+        ("v\n1\nNA\n3\n4\n", ["data.csv", "--missing", "raise"], 1, "missing value ('NA'); remove or fill in"),
+        ("1\n2\n\n4\n5\n", ["data.csv", "--missing", "raise"], 1, "line 3: missing value (an empty line)"),
         ("t,v\n1,2\n2\n3,4\n", ["data.csv", "--column", "v"], 1, "data.csv, line 3: 1 field, but the header has 2"),
         ("t,v\n1,2\n2,3,4\n3,4\n", ["data.csv"], 1, "line 3: 3 fields, but the header has 2"),
         ("1\n-inf\n3\n", ["data.csv"], 1, "line 2: infinite value ('-inf')"),

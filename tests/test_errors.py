@@ -32,7 +32,7 @@ def _noise(n: int, seed: int = 3) -> np.ndarray:
 )
 def test_bad_series_raise_series_error_with_unchanged_messages(series, also_type_error, start):
     with pytest.raises(quarn.SeriesError) as caught:
-        quarn.detect(series)
+        quarn.detect(series, missing="raise")
     assert isinstance(caught.value, ValueError)
     assert isinstance(caught.value, TypeError) == also_type_error
     assert str(caught.value).startswith(start)
@@ -50,7 +50,7 @@ def test_detect_many_names_the_bad_series():
     bad[7] = math.nan
     frame = pd.DataFrame({"good": _noise(60, 4), "bad": bad})
     with pytest.raises(quarn.SeriesError, match=r"^series 'bad': series contains 1 NaN"):
-        quarn.detect_many(frame)
+        quarn.detect_many(frame, missing="raise")
 
 
 @pytest.mark.parametrize(

@@ -120,7 +120,7 @@ def _with_nan(values, at):
 @pytest.mark.parametrize(
     "data, columns, error, message",
     [
-        ({"a": VALUES["up"], "b": _with_nan(VALUES["down"], 7)}, {}, ValueError,
+        ({"a": VALUES["up"], "b": _with_nan(VALUES["down"], 7)}, {"missing": "raise"}, ValueError,
          "series 'b': series contains 1 NaN or infinite value, the first at position 7;"),
         ([VALUES["up"], [1.0, "x", 2.0]], {}, TypeError,
          "series 1: series item at position 1 is 'x', not a number"),
@@ -128,7 +128,7 @@ def _with_nan(values, at):
          "series 'b': series must contain at least 3 values"),
         ({"a": np.zeros((3, 3))}, {}, ValueError, "series 'a': series must be one-dimensional"),
         (long_frame().assign(reading=lambda f: f["reading"].where(f.index != 333)),
-         {"by": "sensor", "time": "day"}, ValueError,
+         {"by": "sensor", "time": "day", "missing": "raise"}, ValueError,
          "series 'down': series contains 1 NaN or infinite value, the first at position 33 "
          "(label 2024-02-03"),
         (long_frame().assign(sensor=lambda f: f["sensor"].where(f.index != 5)),

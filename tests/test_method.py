@@ -138,7 +138,9 @@ def test_detect_many_refuses_an_option_before_naming_any_series():
 
 def test_detect_many_names_the_failing_series():
     with pytest.raises(ValueError, match="series 'bad': series contains 1 NaN"):
-        quarn.detect_many({"good": step(), "bad": [1.0, float("nan"), 2.0, 3.0]})
+        quarn.detect_many(
+            {"good": step(), "bad": [1.0, float("nan"), 2.0, 3.0]}, missing="raise"
+        )
 
 
 def test_kinds_and_p_values_survive_json_and_pickle():

@@ -55,6 +55,7 @@ GIVEN = {
     "method": ("NATIVE", "native"), "window_sizes": ("7,9", (7, 9)), "n_perm": ("4", 4), "alpha": ("0.5", 0.5),
     "seed": ("5", 5), "tol": ("6", 6), "workers": ("3", 3), "change_type": ("VAR", "var"),
     "block_length": ("8", 8), "taper_ratio": ("0.25", 0.25), "center": (None, False),
+    "missing": ("RAISE", "raise"),
 }
 
 

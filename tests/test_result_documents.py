@@ -28,9 +28,13 @@ def test_documents_read_back_to_the_same_text(text):
     assert quarn.DetectionResult.from_json(written).to_json() == written
     # The confirm fixture was written before results recorded the seasonal
     # period: reading it adds the period as unknown (null), nothing else.
+    # Both were written before missing values were skipped: reading them adds
+    # none missing, and the option's default.
     again = json.loads(written)
     if "changes" in again:
         assert again["changes"].pop("seasonal_period") is None
+    assert again.pop("n_missing") == 0
+    assert again["options"].pop("missing") == "skip"
     assert again == json.loads(text)
 
 

@@ -94,15 +94,27 @@ def test_lists_arrays_and_numpy_give_the_same_bits(kind):
     assert choose_scaling(array("d", values)) == choose_scaling(np.array(values))
 
 
-@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
-def test_a_series_with_non_finite_values_is_not_scaled(bad):
+@pytest.mark.parametrize("missing", ["skip", "raise"])
+@pytest.mark.parametrize("bad", [math.inf, -math.inf])
+def test_a_series_with_infinite_values_is_not_scaled(bad, missing):
     # The detector must see such a series as given, to name its first bad
     # value (a scaled copy could overflow elsewhere first).
     values = np.array(sample("huge"))
     values[1500] = bad
     assert choose_scaling(values).is_identity
     with pytest.raises(ValueError, match="the first at position 1500;"):
-        quarn.detect(values)
+        quarn.detect(values, method="native", missing=missing)
+
+
+def test_missing_values_are_left_out_of_the_scaling():
+    # The scaling is that of the present values, so that a series with gaps
+    # is analysed as the series without them; a NaN stays NaN.
+    values = np.array(sample("huge"))
+    values[[3, 1500]] = math.nan
+    assert choose_scaling(values) == choose_scaling(values[~np.isnan(values)])
+    assert not choose_scaling(values).is_identity
+    with pytest.raises(ValueError, match="2 NaN or infinite values, the first at position 3;"):
+        quarn.detect(values, method="native", missing="raise")
 
 
 @pytest.mark.parametrize("kind", ["plain", "ties", "mostly-equal", "huge", "long"])

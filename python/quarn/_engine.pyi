@@ -26,6 +26,7 @@ class DetectorOptions(TypedDict):
     backend: NotRequired[str]  # "thread"
     threshold_runs: NotRequired[bool]  # False
     writeable: NotRequired[bool]  # False
+    skip_missing: NotRequired[bool]  # False
     progress: NotRequired[Progress]  # None
 
 class DetectorError(ValueError):
@@ -52,6 +53,9 @@ def detect(
     have the threshold ``values[i]``; its ``thresholds`` are then None.
     Arrays are read-only; with ``writeable`` the statistics and thresholds
     are writeable, for a caller that changes them in place and locks them.
+    With ``skip_missing`` NaN values are left out, every position counts the
+    whole series, windows hold ``starts`` (int64) where values were left
+    out, and the dict holds ``n_missing``.
     """
 
 def detect_many(
@@ -88,6 +92,7 @@ def detect_changes(
     keep_detector: bool = True,
     threshold_runs: bool = False,
     writeable: bool = False,
+    skip_missing: bool = False,
     progress: Progress = None,
 ) -> dict[str, Any]:
     """The package's confirm method on one series.
@@ -98,7 +103,8 @@ def detect_changes(
     "detector": detection dict | None}``:
     the kept changes, and the candidate detector's result (as :func:`detect`
     returns it) on the standardised series, whose statistics and thresholds
-    times ``unit`` are in the series' units.
+    times ``unit`` are in the series' units. With ``skip_missing`` as
+    :func:`detect` (``n_missing`` added).
     """
 
 def detect_changes_many(
@@ -110,6 +116,7 @@ def detect_changes_many(
     keep_detector: bool = True,
     threshold_runs: bool = False,
     writeable: bool = False,
+    skip_missing: bool = False,
     progress: Progress = None,
 ) -> list[dict[str, Any]]:
     """detect_changes on every series, the series in parallel; results in input order."""

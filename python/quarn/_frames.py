@@ -183,7 +183,8 @@ def result_html(result: DetectionResult) -> str:
     count = len(result.change_points)
     sizes = format_sizes(result.window_results) or "none"
     summary = (
-        f"<strong>DetectionResult</strong>: {result.n_samples} values, {count} change "
+        f"<strong>DetectionResult</strong>: {result.n_samples} values"
+        f"{f' ({result.n_missing} missing)' if result.n_missing else ''}, {count} change "
         f"point{'' if count == 1 else 's'} (method {html.escape(result.method)}, window sizes "
         f"{html.escape(sizes)}, alpha {options['alpha']:g}, seed {options['seed']})"
     )

@@ -7,10 +7,11 @@ imported here.
 
 from __future__ import annotations
 
+import math
 import sys
 from array import array
 from collections.abc import Mapping, Sequence, Set
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -46,23 +47,30 @@ class PreparedSeries:
         name: The name of a pandas Series, otherwise None.
         owned: Whether ``values`` is a new object made here (a converted
             copy) rather than the caller's own.
+        skip_missing: Whether missing values are left out of the detection:
+            masked entries are then NaN in ``values``, and None or pandas
+            NA among the items become NaN when they are read as floats.
     """
 
     values: Any
     index: Any = None
     name: Any = None
     owned: bool = False
+    skip_missing: bool = False
 
     def __len__(self) -> int:
         return len(self.values)
 
 
-def prepare_series(series: Any) -> PreparedSeries:
+def prepare_series(series: Any, missing: str = "raise") -> PreparedSeries:
     """Checks the kind and shape of a series and extracts its values.
 
     Args:
         series: A list or tuple of numbers, an ``array.array``, a
             one-dimensional numpy array, or a pandas Series.
+        missing: "skip" reads missing values (NaN, None, pandas NA, masked
+            entries) as NaN, for the detector to leave out; "raise" refuses
+            None and masked entries here (NaN later, in the detector).
 
     Returns:
         The values, with the pandas index when there is one.
@@ -70,8 +78,14 @@ def prepare_series(series: Any) -> PreparedSeries:
     Raises:
         TypeError: The object is not a sequence of numbers.
         ValueError: The object has more than one dimension, or masked
-            (missing) entries.
+            (missing) entries when they are not skipped.
     """
+    skip = missing == "skip"
+    prepared = _prepare(series, skip)
+    return replace(prepared, skip_missing=True) if skip else prepared
+
+
+def _prepare(series: Any, skip: bool) -> PreparedSeries:
     pd = sys.modules.get("pandas")
     if pd is not None:
         if isinstance(series, pd.DataFrame):
@@ -80,9 +94,9 @@ def prepare_series(series: Any) -> PreparedSeries:
                 f"{series.shape[1]} columns; pass a single column, e.g. df['name']"
             )
         if isinstance(series, pd.Series):
-            return _from_pandas(series)
+            return _from_pandas(series, skip)
     if isinstance(series, np.ndarray):
-        values = numpy_values(series)
+        values = numpy_values(series, skip)
         return PreparedSeries(values, owned=not np.may_share_memory(values, series))
     if isinstance(series, (list, tuple)):
         return PreparedSeries(series)
@@ -129,13 +143,20 @@ def float_values(prepared: PreparedSeries) -> Any:
     values = prepared.values
     owned = prepared.owned
     if isinstance(values, (list, tuple)):
-        values, owned = _float_array(values), True
+        values, owned = _float_array(values, prepared.skip_missing), True
     if len(values) < 3:
         raise SeriesError("series must contain at least 3 values")
     if isinstance(values, array):
         values = np.frombuffer(values, dtype=np.float64)
     if not owned:
         values = np.array(values, dtype=np.float64, copy=True)
+    if prepared.skip_missing:
+        missing = int(np.count_nonzero(np.isnan(values)))
+        if len(values) - missing < 3:
+            raise SeriesError(
+                "series must contain at least 3 values that are not missing, got "
+                f"{len(values) - missing} ({missing} of {len(values)} missing)"
+            )
     return values
 
 
@@ -159,6 +180,17 @@ def non_finite_message(prepared: PreparedSeries, values: Any, position: int) -> 
     )
 
 
+def infinite_message(prepared: PreparedSeries, values: Any, position: int) -> str:
+    """The message for a series whose missing values are skipped and whose
+    first infinite value is at ``position``, with how many there are."""
+    count = int(np.count_nonzero(np.isinf(values)))
+    return (
+        f"series contains {count} infinite value{'s' if count > 1 else ''}, the first at "
+        f"{describe_position(prepared, position)}; infinite values are not missing values: "
+        "remove or replace them first"
+    )
+
+
 def describe_position(prepared: PreparedSeries, position: int) -> str:
     """Names a position, with its index label for a pandas Series."""
     if prepared.index is None:
@@ -166,7 +198,7 @@ def describe_position(prepared: PreparedSeries, position: int) -> str:
     return f"position {position} (label {shown_text(str(prepared.index[position]))})"
 
 
-def _from_pandas(series: Any) -> PreparedSeries:
+def _from_pandas(series: Any, skip: bool = False) -> PreparedSeries:
     problem = not_numbers(series.dtype, series.to_numpy() if series.dtype == object else None)
     if problem is not None:
         raise SeriesTypeError(
@@ -178,7 +210,7 @@ def _from_pandas(series: Any) -> PreparedSeries:
         raise SeriesTypeError(
             f"series must hold numbers, got a pandas Series of dtype {series.dtype}"
         ) from exc
-    return PreparedSeries(numpy_values(values), series.index, series.name)
+    return PreparedSeries(numpy_values(values, skip), series.index, series.name)
 
 
 def not_numbers(dtype: Any, objects: Any = None) -> str | None:
@@ -210,13 +242,17 @@ def not_numbers(dtype: Any, objects: Any = None) -> str | None:
     return None
 
 
-def numpy_values(values: Any) -> Any:
+def numpy_values(values: Any, skip_missing: bool = False) -> Any:
     """A one-dimensional numpy array of real numbers as contiguous float64
     (the array itself when it already is).
 
+    With ``skip_missing``, masked entries, and None or pandas NA in an
+    array of objects, become NaN (in a new array).
+
     Raises:
         TypeError: The array does not hold real numbers.
-        ValueError: It is not one-dimensional, or has masked entries.
+        ValueError: It is not one-dimensional, or has masked entries that
+            are not skipped.
     """
     if values.ndim != 1:
         raise SeriesError(
@@ -226,7 +262,13 @@ def numpy_values(values: Any) -> Any:
     if isinstance(values, np.ma.MaskedArray):
         # Masked entries are missing values; the data hidden under the mask
         # must not be read as if it were there.
-        masked = np.flatnonzero(np.ma.getmaskarray(values))
+        mask = np.ma.getmaskarray(values)
+        if skip_missing and mask.any():
+            floats = numpy_values(values.data, skip_missing)
+            floats = np.array(floats, dtype=np.float64, copy=True)
+            floats[mask] = np.nan
+            return floats
+        masked = np.flatnonzero(mask)
         if masked.size:
             raise SeriesError(
                 f"series has {masked.size} missing (masked) value"
@@ -243,16 +285,31 @@ def numpy_values(values: Any) -> Any:
     if kind in "biuf":
         return np.ascontiguousarray(values, dtype=np.float64)
     if kind == "O":
-        return np.frombuffer(_float_array(values.tolist()), np.float64)
+        return np.frombuffer(_float_array(values.tolist(), skip_missing), np.float64)
     raise SeriesTypeError(f"series must hold real numbers, got dtype {values.dtype}")
 
 
-def _float_array(items: Sequence[Any]) -> array:
-    """The items as an ``array('d')``, naming the first one that is no number."""
+def is_missing_item(item: Any) -> bool:
+    """Whether an item stands for a missing value: None, or pandas' NA."""
+    if item is None:
+        return True
+    pd = sys.modules.get("pandas")
+    return pd is not None and item is pd.NA
+
+
+def _float_array(items: Sequence[Any], skip_missing: bool = False) -> array:
+    """The items as an ``array('d')``, naming the first one that is no number;
+    with ``skip_missing``, None and pandas NA become NaN."""
     try:
         return array("d", items)
     except (TypeError, OverflowError):
         pass
+    if skip_missing:
+        items = [math.nan if is_missing_item(item) else item for item in items]
+        try:
+            return array("d", items)
+        except (TypeError, OverflowError):
+            pass
     for position, item in enumerate(items):
         try:
             if isinstance(item, (str, bytes, bytearray)):

@@ -3,12 +3,13 @@
 The document::
 
     {"format": "quarn.DetectionResult", "version": 1,
-     "n_samples": 240, "options": {...}, "values": [...],
+     "n_samples": 240, "n_missing": 0, "options": {...}, "values": [...],
      "index": null | {"kind": ..., "name": ..., ...},
      "result": <the native dictionary in the JSON form of quarn.serialize>,
      "changes": {"kinds": [...], "p_values": [...]}}
 
-``changes`` is there for the confirm method only: the kind and p-value of
+``n_missing`` counts the missing values, written as null in ``values``
+(documents without it have none). ``changes`` is there for the confirm method only: the kind and p-value of
 every change point, in the order of ``result``'s leaders.
 
 Floats are written by ``repr`` (which reads back to the same bits); the
@@ -47,11 +48,13 @@ def result_to_json(result: DetectionResult, *, indent: int | None = None) -> str
         "format": FORMAT,
         "version": VERSION,
         "n_samples": result.n_samples,
+        "n_missing": result.n_missing,
         "options": {
             name: list(value) if isinstance(value, tuple) else value
             for name, value in result.options.items()
         },
-        "values": result.values.tolist(),
+        # Missing values are null (JSON has no NaN).
+        "values": _values_to_json(result.values, result.n_missing),
         "index": _index_to_json(result.index),
         "result": to_jsonable(dict(result.to_dict())),
     }
@@ -94,7 +97,11 @@ def _read_result(document: dict[str, Any]) -> tuple[dict[str, Any], Any, Any, di
         raise DocumentError(
             f"the values must hold n_samples = {n_samples} entries, got {len(items)}"
         )
-    values = numbers(items, "values")
+    # Documents written before missing values were skipped have none.
+    n_missing = integer(document.get("n_missing", 0), "n_missing", 0, n_samples - 3)
+    values = numbers(items, "values", nan=n_missing > 0)
+    if int(np.count_nonzero(np.isnan(values))) != n_missing:
+        raise DocumentError(f"the values must hold n_missing = {n_missing} nulls")
     given = dict(mapping(field(document, "options", "the document"), "options"))
     given.setdefault("method", "native")  # written before the confirm method existed
     try:
@@ -102,18 +109,28 @@ def _read_result(document: dict[str, Any]) -> tuple[dict[str, Any], Any, Any, di
     except (TypeError, ValueError) as exc:
         raise DocumentError(f"options: {exc}") from None
     index = read_index(field(document, "index", "the document"), n_samples)
-    detection = _compact_from_native(field(document, "result", "the document"), n_samples, options)
+    detection = _compact_from_native(
+        field(document, "result", "the document"), n_samples, options, n_missing
+    )
     changes = document.get("changes")
     consensus = detection["consensus"]
     if options["method"] == "confirm":
         kinds, p_values = _read_changes(changes, len(consensus["leaders"]))
         consensus["kinds"] = kinds
         consensus["p_values"] = p_values
-        detection["seasonal_period"] = _read_period(changes, n_samples)
+        detection["seasonal_period"] = _read_period(changes, n_samples - n_missing)
         _freeze(consensus)
     elif changes is not None:
         raise DocumentError("changes belong to results of the confirm method only")
+    detection["n_missing"] = n_missing
     return detection, values, index, options
+
+
+def _values_to_json(values: Any, n_missing: int) -> list[Any]:
+    items = values.tolist()
+    if n_missing:
+        items = [None if math.isnan(v) else v for v in items]
+    return items
 
 
 def _read_changes(changes: Any, count: int) -> tuple[tuple[str, ...], Any]:
@@ -163,10 +180,12 @@ def _window_sizes(n_samples: int, options: dict[str, Any], found: list[int]) -> 
     return found if not found else sizes
 
 
-def _compact_from_native(native: Any, n_samples: int, options: dict[str, Any]) -> dict[str, Any]:
+def _compact_from_native(
+    native: Any, n_samples: int, options: dict[str, Any], n_missing: int = 0
+) -> dict[str, Any]:
     """The engine's compact form of a native result dictionary (in the JSON
-    form of quarn.serialize), every part checked against the series length
-    and the options."""
+    form of quarn.serialize), every part checked against the series length,
+    the number of missing values and the options."""
     from quarn._native_form import compact_thresholds
 
     last = n_samples - 1
@@ -174,7 +193,8 @@ def _compact_from_native(native: Any, n_samples: int, options: dict[str, Any]) -
     points_data = mapping(field(native, "cp_dict", "result"), "result cp_dict")
     out = mapping(field(native, "out", "result"), "result out")
     sizes = [key_integer(key, "window_results", 1, 2**63 - 1) for key in windows_data]
-    expected = _window_sizes(n_samples, options, sizes)
+    present = n_samples - n_missing
+    expected = _window_sizes(present, options, sizes)
     if sizes != expected:
         raise DocumentError(
             f"the window sizes {sizes} are not those of the options ({expected})"
@@ -185,7 +205,7 @@ def _compact_from_native(native: Any, n_samples: int, options: dict[str, Any]) -
     for key, size in zip(windows_data, sizes):
         where = f"window {size}"
         found = mapping(windows_data[key], where)
-        positions = max(n_samples // size - 1, 0)
+        positions = max(present // size - 1, 0)
         statistics = numbers(
             field(found, "statistics", where), f"{where} statistics", positions,
             nan=True, infinite=True,
@@ -197,8 +217,13 @@ def _compact_from_native(native: Any, n_samples: int, options: dict[str, Any]) -
             f"{where} thresholds", positions, nan=True, infinite=True,
         )
         starts = sequence(field(found, "starts", where), f"{where} starts", positions)
-        if any(type(s) is not int or s != v * size for v, s in enumerate(starts)):
-            raise DocumentError(f"{where} starts must be 0, {size}, {2 * size}, ...")
+        if n_missing == 0:
+            if any(type(s) is not int or s != v * size for v, s in enumerate(starts)):
+                raise DocumentError(f"{where} starts must be 0, {size}, {2 * size}, ...")
+        else:  # the first present value of every window: ascending by at least size
+            starts = [integer(s, f"{where} starts[{v}]", 0, last) for v, s in enumerate(starts)]
+            if any(b - a < size for a, b in zip(starts, starts[1:])):
+                raise DocumentError(f"{where} starts must rise by at least {size}")
         change_points = [
             integer(c, f"{where} change_points[{i}]", 1, last)
             for i, c in enumerate(sequence(field(found, "change_points", where), where))
@@ -226,6 +251,8 @@ def _compact_from_native(native: Any, n_samples: int, options: dict[str, Any]) -
                 "localized_regions": np.array(regions, dtype=np.int64).reshape(-1, 2),
             }
         )
+        if n_missing:
+            windows[-1]["starts"] = np.array(starts, dtype=np.int64)
     for window in windows:
         _freeze(window)
 

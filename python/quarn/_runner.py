@@ -27,7 +27,7 @@ from typing import Any
 import numpy as np
 
 from quarn import _engine
-from quarn._inputs import PreparedSeries, SeriesError, non_finite_message
+from quarn._inputs import PreparedSeries, SeriesError, infinite_message, non_finite_message
 from quarn.options import format_sizes, native_arguments
 
 #: A progress callback: ``progress(done, total)`` in sweep positions.
@@ -101,7 +101,11 @@ def run_detector(
     # Thresholds by runs where smaller; figures writeable, to be brought
     # back to the series' units in place.
     arguments = dict(
-        native_arguments(options), threshold_runs=True, writeable=True, progress=progress
+        native_arguments(options),
+        threshold_runs=True,
+        writeable=True,
+        skip_missing=_skips_missing(options),
+        progress=progress,
     )
     scalings = [choose_scaling(series) if rescale else IDENTITY for series in values]
     mapped = [scaling.apply(series) for scaling, series in zip(scalings, values)]
@@ -132,6 +136,7 @@ def _run_method(
         "keep_detector": True,
         "threshold_runs": True,
         "writeable": True,
+        "skip_missing": _skips_missing(options),
         "progress": progress,
     }
     try:
@@ -142,6 +147,12 @@ def _run_method(
     except _engine.DetectorError as error:
         raise _explained(error, prepared, values, options) from error
     return [_method_detection(output) for output in outputs]
+
+
+def _skips_missing(options: Mapping[str, Any]) -> bool:
+    """Whether the engine leaves out missing values (NaN): the values that
+    are there are analysed, and every position is one of the whole series."""
+    return options.get("missing", "raise") == "skip"
 
 
 def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
@@ -183,6 +194,7 @@ def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
         "windows": windows,
         "consensus": consensus,
         "seasonal_period": output["seasonal_period"],
+        "n_missing": output.get("n_missing", 0),
     }
 
 
@@ -194,7 +206,9 @@ def _explained(
 ) -> SeriesFailure:
     index = error.series_index if error.series_index is not None else 0
     if error.non_finite_index is not None:
-        message = non_finite_message(prepared[index], values[index], error.non_finite_index)
+        # Where missing values are skipped, only an infinite value is refused.
+        describe = infinite_message if _skips_missing(options) else non_finite_message
+        message = describe(prepared[index], values[index], error.non_finite_index)
         return SeriesFailure(index, message, is_data=True)
     if error.kind == "window_too_small":
         if options["block_length"] is None:
@@ -330,8 +344,10 @@ def choose_scaling(values: Any) -> Scaling:
     constant series), no scaling is needed. The power is then capped so that
     every value stays far from overflow.
 
-    A series holding NaN or infinite values is left as it is (the
-    identity): the detector then refuses it and names its first such value.
+    NaN values (missing) are left out of the estimate, so a series gets the
+    scaling of the values that are there. A series holding infinite values
+    is left as it is (the identity): the detector then refuses it and names
+    its first such value.
 
     Args:
         values: At least one float, as an ``array('d')`` or a float64 numpy
@@ -342,6 +358,13 @@ def choose_scaling(values: Any) -> Scaling:
     """
     values = np.asarray(values, dtype=np.float64)
     lowest, highest = float(np.min(values)), float(np.max(values))
+    if math.isnan(lowest) or math.isnan(highest):
+        # Missing values: the scaling of the values that are there, as the
+        # detector sees them.
+        values = values[~np.isnan(values)]
+        if values.size == 0:
+            return IDENTITY
+        lowest, highest = float(np.min(values)), float(np.max(values))
     if not (math.isfinite(lowest) and math.isfinite(highest)):
         return IDENTITY
     stride = -(-len(values) // SAMPLE_SIZE)

@@ -62,6 +62,7 @@ def detect_many(
     block_length: int | None = None,
     taper_ratio: float | None = None,
     center: bool | None = None,
+    missing: str = "skip",
 ) -> DaskDataFrame:
     """Finds change points in every series of a Dask DataFrame in long form.
 

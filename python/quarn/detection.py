@@ -15,7 +15,7 @@ from typing import Any
 from quarn._runner import QuarnWarning, short_series_message
 from quarn._inputs import PreparedSeries, float_values, prepare_series
 from quarn._runner import SeriesFailure, run_detector
-from quarn.options import check_options, with_options_doc
+from quarn.options import BY_NAME, check_options, with_options_doc
 from quarn.result import DetectionResult, build_result
 
 def detect(
@@ -32,6 +32,7 @@ def detect(
     block_length: int | None = None,
     taper_ratio: float | None = None,
     center: bool | None = None,
+    missing: str = "skip",
     progress: Callable[[int, int], object] | None = None,
 ) -> DetectionResult:
     """Finds change points in a series.
@@ -76,7 +77,10 @@ def detect(
         series: The values, in time order: a list or tuple of numbers, an
             ``array.array``, a one-dimensional numpy array, or a pandas
             Series (whose index labels are then reported with the change
-            points). At least 3 values, all finite.
+            points). At least 3 values that are not missing; missing values
+            (NaN, None, pandas NA, masked entries) are left out unless
+            ``missing="raise"``, every position still counting the values
+            of the whole series; infinite values are refused.
         (options): One entry per option, from quarn.options.OPTIONS.
 
     Returns:
@@ -87,9 +91,10 @@ def detect(
         TypeError: The series is not a sequence of numbers, or an option has
             the wrong type.
         ValueError: The series is not one-dimensional, has fewer than 3
-            values, holds NaN, infinite, missing (masked) values or integers
-            too large for a float, or an option is out of range or does not
-            apply to the method.
+            values (that are not missing), holds infinite values, missing
+            values with ``missing="raise"`` or integers too large for a
+            float, or an option is out of range or does not apply to the
+            method.
         MemoryError: The detection does not fit into memory.
 
     Warns:
@@ -99,13 +104,13 @@ def detect(
     """
     given = dict(locals())  # exactly the options, as passed
     del given["series"]
-    prepared = prepare_series(series)
+    prepared = prepare_series(series, BY_NAME["missing"].check(missing, "missing"))
     options = check_options(given)
     try:
         (result,) = detect_each([prepared], options, progress=options["progress"])
     except SeriesFailure as failure:
         raise failure.error(failure.message) from failure.__cause__
-    message = short_series_message(result.n_samples, options)
+    message = short_series_message(result.n_samples - result.n_missing, options)
     if message is not None:
         warnings.warn(message, QuarnWarning, stacklevel=2)
     return result

@@ -47,6 +47,7 @@ def detect_many(
     block_length: int | None = None,
     taper_ratio: float | None = None,
     center: bool | None = None,
+    missing: str = "skip",
     progress: Callable[[int, int], object] | None = None,
 ) -> pd.DataFrame:
     """Finds change points in many series at once.
@@ -81,7 +82,9 @@ def detect_many(
         One row per change point, the series one after the other: ``series``
         (the name), ``position``, ``label``, ``votes``, ``score``,
         ``probability``, ``kind`` and ``p_value`` (see
-        :meth:`DetectionResult.to_frame`).
+        :meth:`DetectionResult.to_frame`). Where missing values were left
+        out, ``frame.attrs["n_missing"]`` maps every series' name to the
+        number of its missing values (each series counts its own).
 
     Raises:
         TypeError: ``data`` is of none of the four shapes, a series is not a
@@ -100,7 +103,7 @@ def detect_many(
         del given[name]
     require_pandas("detect_many")
     options = check_options(given)
-    split = split_series(data, by=by, time=time, value=value)
+    split = split_series(data, by=by, time=time, value=value, missing=options["missing"])
     names, prepared = split.names, split.prepared
     values = []
     for name, series in zip(names, prepared):
@@ -114,12 +117,18 @@ def detect_many(
         raise failure.error(f"series {shown(names[failure.series_index])}: {failure.message}") from (
             failure.__cause__
         )
-    _warn_short_series(names, [len(v) for v in values], options)
+    missing_counts = [int(detection.get("n_missing", 0)) for detection in compact]
+    _warn_short_series(
+        names, [len(v) - m for v, m in zip(values, missing_counts)], options
+    )
     pieces = []
     for number, series in enumerate(prepared):
         detection, compact[number] = compact[number], None  # free as we go
         pieces.append(change_point_columns(detection["consensus"], series.index))
-    return tidy_frame(names, pieces, split.name_dtype)
+    frame = tidy_frame(names, pieces, split.name_dtype)
+    if any(missing_counts):
+        frame.attrs["n_missing"] = dict(zip(names, missing_counts))
+    return frame
 
 
 detect_many.__doc__ = with_options_doc(detect_many.__doc__ or "")
@@ -141,8 +150,11 @@ class SplitSeries:
     name_dtype: Any = None
 
 
-def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = None) -> SplitSeries:
-    """Takes the series out of the shapes ``detect_many`` accepts.
+def split_series(
+    data: Any, *, by: Any = None, time: Any = None, value: Any = None, missing: str = "raise"
+) -> SplitSeries:
+    """Takes the series out of the shapes ``detect_many`` accepts; with
+    ``missing="skip"``, missing values become NaN (see ``prepare_series``).
 
     Raises:
         TypeError: ``data`` has none of the shapes, or a series is no
@@ -160,10 +172,10 @@ def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = No
     pd = sys.modules.get("pandas")
     if pd is not None and isinstance(data, pd.DataFrame):
         if by is not None:
-            return _long_series(pd, data, by, time, value)
+            return _long_series(pd, data, by, time, value, missing)
         if value is not None:
             raise TypeError("value names the column of values of a long frame: give by as well")
-        return _wide_series(data, time)
+        return _wide_series(data, time, missing)
     if by is not None or time is not None or value is not None:
         raise TypeError("by, time and value apply to a pandas DataFrame")
     if pd is not None and isinstance(data, pd.Series) or isinstance(data, np.ndarray):
@@ -174,7 +186,7 @@ def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = No
         )
     if isinstance(data, Mapping):
         names = list(data)
-        return SplitSeries(names, [_prepared(name, data[name]) for name in names])
+        return SplitSeries(names, [_prepared(name, data[name], missing) for name in names])
     if isinstance(data, (str, bytes)) or not isinstance(data, Iterable):
         raise TypeError(
             "detect_many takes a mapping of names to series, a list of series or a pandas "
@@ -187,18 +199,18 @@ def split_series(data: Any, *, by: Any = None, time: Any = None, value: Any = No
             "one series"
         )
     return SplitSeries(
-        list(range(len(items))), [_prepared(i, item) for i, item in enumerate(items)]
+        list(range(len(items))), [_prepared(i, item, missing) for i, item in enumerate(items)]
     )
 
 
-def _prepared(name: Any, series: Any) -> PreparedSeries:
+def _prepared(name: Any, series: Any, missing: str) -> PreparedSeries:
     try:
-        return prepare_series(series)
+        return prepare_series(series, missing)
     except (TypeError, ValueError) as exc:
         raise type(exc)(f"series {shown(name)}: {exc}") from None
 
 
-def _wide_series(frame: Any, time: Any) -> SplitSeries:
+def _wide_series(frame: Any, time: Any, missing: str) -> SplitSeries:
     if time is not None:
         frame = _with_columns(frame, [time])
         _refuse_missing(frame, time, "time")
@@ -221,10 +233,12 @@ def _wide_series(frame: Any, time: Any) -> SplitSeries:
                 else "drop it, or select the columns of values"
             )
             raise SeriesTypeError(f"series {shown(name)}: the column holds {problem}; {hint}")
-    return SplitSeries(names, [_prepared(name, frame.iloc[:, i]) for i, name in enumerate(names)])
+    return SplitSeries(names, [_prepared(name, frame.iloc[:, i], missing) for i, name in enumerate(names)])
 
 
-def _long_series(pd: Any, frame: Any, by: Any, time: Any, value: Any) -> SplitSeries:
+def _long_series(
+    pd: Any, frame: Any, by: Any, time: Any, value: Any, missing: str
+) -> SplitSeries:
     frame = _with_columns(frame, [by] + ([] if time is None else [time]))
     if value is None:
         others = [c for c in frame.columns if c != by and c != time]
@@ -266,7 +280,9 @@ def _long_series(pd: Any, frame: Any, by: Any, time: Any, value: Any) -> SplitSe
     start = 0
     for end in ends.tolist():
         index = None if times is None else times[start:end]
-        prepared.append(PreparedSeries(values[start:end], index, owned=True))
+        prepared.append(
+            PreparedSeries(values[start:end], index, owned=True, skip_missing=missing == "skip")
+        )
         start = end
     return SplitSeries(list(uniques), prepared, uniques.dtype)
 

@@ -36,6 +36,10 @@ METHODS: tuple[str, ...] = ("confirm", "native")
 #: The method used when none is given.
 DEFAULT_METHOD = "confirm"
 
+#: What to do with missing values (NaN, None, pandas NA, masked entries):
+#: "skip" detects on the values that are there, "raise" refuses the series.
+MISSING_CHOICES: tuple[str, ...] = ("skip", "raise")
+
 #: Largest value of every integer option: the detector takes unsigned
 #: 64-bit integers.
 MAX_UNSIGNED = 2**64 - 1
@@ -222,6 +226,15 @@ def check_method(value: Any, subject: str) -> str:
         raise TypeError(f"{subject} must be a string, got {type(value).__name__}")
     if value.lower() not in METHODS:
         raise ValueError(f"{subject} must be 'confirm' or 'native', got {shown(value)}")
+    return value.lower()
+
+
+def check_missing(value: Any, subject: str) -> str:
+    """One of :data:`MISSING_CHOICES`, in any letter case; returned in lower case."""
+    if not isinstance(value, str):
+        raise TypeError(f"{subject} must be a string, got {type(value).__name__}")
+    if value.lower() not in MISSING_CHOICES:
+        raise ValueError(f"{subject} must be 'skip' or 'raise', got {shown(value)}")
     return value.lower()
 
 
@@ -500,6 +513,23 @@ OPTIONS: tuple[Option, ...] = (
         switch=True,
         methods=("native",),
         method_defaults={"native": True},
+    ),
+    Option(
+        name="missing",
+        default="skip",
+        check=check_missing,
+        help=(
+            "Missing values (NaN, None, pandas NA, masked entries): 'skip' leaves "
+            "them out and detects on the values that are there, reporting every "
+            "position in the original series (a change point is the first present "
+            "value after the change) and their number as n_missing; 'raise' "
+            "refuses a series that has any. Infinite values are refused either way."
+        ),
+        flag="--missing",
+        metavar="MODE",
+        parse=parse_text,
+        native=None,
+        default_text="skip",
     ),
     Option(
         name="progress",

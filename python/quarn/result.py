@@ -67,7 +67,9 @@ class WindowResult:
 
     Position ``v`` compares the window of values ``v * w`` up to
     ``(v + 1) * w`` with the window that follows it (``w`` the window size),
-    so position ``v`` starts at value ``v * w``.
+    so position ``v`` starts at value ``v * w``. Where missing values were
+    left out, windows hold ``w`` present values each and :attr:`starts`
+    gives where they begin in the series.
 
     Attributes:
         window_size: The window size ``w``.
@@ -90,6 +92,9 @@ class WindowResult:
     _threshold_runs: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]] | None = field(
         default=None, repr=False
     )
+    # The first value of every position where missing values were left out
+    # of the series (the starts then skip them); None when they are v * w.
+    _starts: npt.NDArray[np.int64] | None = field(default=None, repr=False)
 
     @classmethod
     def from_engine(cls, window: dict[str, Any]) -> WindowResult:
@@ -109,6 +114,7 @@ class WindowResult:
             localized_regions=_read_only(window["localized_regions"]),
             _thresholds=None if window["thresholds"] is None else _read_only(window["thresholds"]),
             _threshold_runs=None if runs is None else (_read_only(runs[0]), _read_only(runs[1])),
+            _starts=None if window.get("starts") is None else _read_only(window["starts"]),
         )
 
     @property
@@ -128,8 +134,12 @@ class WindowResult:
 
     @property
     def starts(self) -> npt.NDArray[np.int64]:
-        """The first value of every position's left window, ``v * w``
-        (int64, made on every access)."""
+        """The first value of every position's left window (int64,
+        read-only): ``v * w``, made on every access, or, where missing
+        values were left out, the position in the series of the window's
+        first present value."""
+        if self._starts is not None:
+            return self._starts
         return _read_only(np.arange(len(self.statistics), dtype=np.int64) * self.window_size)
 
     def to_dict(self) -> WindowResultDict:
@@ -143,7 +153,11 @@ class WindowResult:
         """
         return {
             "change_points": self.change_points.tolist(),
-            "starts": list(range(0, len(self.statistics) * self.window_size, self.window_size)),
+            "starts": (
+                list(range(0, len(self.statistics) * self.window_size, self.window_size))
+                if self._starts is None
+                else self._starts.tolist()
+            ),
             "statistics": self.statistics.tolist(),
             "tapered_block_bootstrap_threshold": self.thresholds.tolist(),
             "localized_regions": [tuple(region) for region in self.localized_regions.tolist()],
@@ -158,6 +172,7 @@ class WindowResult:
             and _same_bits(self.thresholds, other.thresholds)
             and np.array_equal(self.change_points, other.change_points)
             and np.array_equal(self.localized_regions, other.localized_regions)
+            and np.array_equal(self.starts, other.starts)
         )
 
     __hash__: ClassVar[None] = None  # type: ignore[assignment]
@@ -224,16 +239,19 @@ class DetectionResult:
         window_results: For every window size, in ascending order, the
             findings of that window size alone (:class:`WindowResult`), in a
             read-only mapping.
-        n_samples: Length of the series.
+        n_samples: Length of the series, missing values included.
         options: The detector options used, defaults filled in (read-only).
         values: The series as float64 values, read-only, for :meth:`plot`:
             the result's own copy, so later changes to the caller's data do
-            not reach it.
+            not reach it. Missing values are NaN.
         index: The pandas index of the series, or None.
         seasonal_period: The period, in values, of the seasonal cycle that
             the confirm method found in the series (a clear peak of its
             periodogram; not necessarily a whole number), or None when the
             series shows none, and always None for the native method.
+        n_missing: How many values of the series were missing (NaN, None,
+            pandas NA or masked) and left out of the detection; 0 when none
+            were. Every position counts the values of the whole series.
     """
 
     change_points: tuple[ChangePoint, ...]
@@ -243,6 +261,7 @@ class DetectionResult:
     values: npt.NDArray[np.float64] = field(repr=False)
     index: Any = field(default=None, repr=False)
     seasonal_period: float | None = None
+    n_missing: int = 0
     # The cumulative probability at every change point, as the consensus
     # computed it (the native dictionary's ``cdf``).
     _cdf: npt.NDArray[np.float64] = field(
@@ -311,7 +330,8 @@ class DetectionResult:
         """Writes the whole result as JSON text.
 
         The document is an object with ``format`` (``"quarn.DetectionResult"``),
-        ``version`` (1), ``n_samples``, ``options``, ``values`` (the series),
+        ``version`` (1), ``n_samples``, ``n_missing``, ``options``, ``values``
+        (the series, missing values as null),
         ``index`` (null, or the pandas index in a tagged form) and
         ``result``, the native dictionary in the JSON form of
         :mod:`quarn.serialize`. :meth:`from_json` reads it back into an equal
@@ -375,6 +395,7 @@ class DetectionResult:
         return (
             self.change_points == other.change_points
             and self.n_samples == other.n_samples
+            and self.n_missing == other.n_missing
             and _compared_options(self.options) == _compared_options(other.options)
             and dict(self.window_results) == dict(other.window_results)
             and _same_bits(self._cdf, other._cdf)
@@ -392,7 +413,8 @@ class DetectionResult:
         hidden = len(self.change_points) - REPR_POINTS
         if hidden > 0:
             shown += f", ... {hidden} more"
-        return f"DetectionResult(n_samples={self.n_samples}, change_points=[{shown}])"
+        missing = f", n_missing={self.n_missing}" if self.n_missing else ""
+        return f"DetectionResult(n_samples={self.n_samples}{missing}, change_points=[{shown}])"
 
     def _repr_html_(self) -> str:
         """A summary and a table of the change points, for notebooks."""
@@ -450,6 +472,7 @@ def build_result(
         values=_read_only(values),
         index=index,
         seasonal_period=detection.get("seasonal_period"),
+        n_missing=int(detection.get("n_missing", 0)),
         _cdf=_read_only(consensus["cdf"]),
     )
 

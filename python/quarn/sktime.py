@@ -105,6 +105,7 @@ class QuarnDetector(BaseDetector):  # type: ignore[misc]  # sktime has no type h
         block_length: int | None = _default("block_length"),
         taper_ratio: float | None = _default("taper_ratio"),
         center: bool | None = _default("center"),
+        missing: str = _default("missing"),
         progress: Callable[[int, int], object] | None = _default("progress"),
     ) -> None:
         self.method = method
@@ -118,6 +119,7 @@ class QuarnDetector(BaseDetector):  # type: ignore[misc]  # sktime has no type h
         self.block_length = block_length
         self.taper_ratio = taper_ratio
         self.center = center
+        self.missing = missing
         self.progress = progress
         super().__init__()
 

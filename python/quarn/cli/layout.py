@@ -79,6 +79,8 @@ class Layout:
         header: True or False to force the header rule, None to apply it.
         delimiter: A delimiter (or "tab", "space", ...) to force, or None.
         decimal: The decimal mark of the numbers, "." or ",".
+        skip_missing: Whether a missing cell (empty, or NA, NaN, null, ...)
+            is read as a missing value (NaN) rather than refused.
     """
 
     columns: Sequence[str] = ()
@@ -86,6 +88,7 @@ class Layout:
     header: bool | None = None
     delimiter: str | None = None
     decimal: str = "."
+    skip_missing: bool = False
 
 
 @dataclass

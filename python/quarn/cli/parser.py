@@ -33,7 +33,14 @@ from quarn.cli.report import (
 from quarn._runner import SeriesFailure
 from quarn.cli.lines import emit, silence_stdout
 from quarn.cli.layout import options_from_flags
-from quarn.cli.readers import Column, DataError, Layout, UsageError, read_columns
+from quarn.cli.readers import (
+    Column,
+    DataError,
+    Layout,
+    UsageError,
+    present_count,
+    read_columns,
+)
 from quarn._version import __version__
 from quarn.cli.watch import add_watch_parser
 from quarn.detection import detect_each
@@ -215,7 +222,14 @@ def _run_detect(args: argparse.Namespace, stage: _Stage) -> int:
     options = _detector_options(args)
     if args.plot is not None:
         check_plot_target(args.plot)
-    layout = Layout(args.column, args.time_column, args.header, args.delimiter, args.decimal)
+    layout = Layout(
+        args.column,
+        args.time_column,
+        args.header,
+        args.delimiter,
+        args.decimal,
+        skip_missing=options["missing"] == "skip",
+    )
     columns = []
     for path in args.files:
         stage.doing = f"reading {shown('<stdin>' if path == '-' else path)}"
@@ -282,7 +296,7 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     notes = []
     warned = 0
     for column in columns:
-        message = short_series_message(len(column.values), options, column.title)
+        message = short_series_message(present_count(column.values), options, column.title)
         notes.append(() if message is None else (message,))
         if message is not None:
             warned += 1
@@ -297,7 +311,10 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
     try:
         # The values read from files are ours alone: no copy is needed to
         # keep them from changing during the run.
-        prepared = [replace(prepare_series(column.values), owned=True) for column in columns]
+        prepared = [
+            replace(prepare_series(column.values, options["missing"]), owned=True)
+            for column in columns
+        ]
         results = detect_each(prepared, options, progress=bar.update)
     except SeriesFailure as failure:
         column = columns[failure.series_index]

@@ -1,9 +1,11 @@
 """Reading series from CSV, TSV, blank-separated or one-number-per-line text.
 
 Standard library only. The layout (delimiter, header, columns) is decided by
-``layout``; this module reads the values. They are read strictly: a missing
-value, text, an infinity, or a number with a decimal comma (unless
-``--decimal ,`` is given) is an error naming the line and column. Line and
+``layout``; this module reads the values. They are read strictly: text, an
+infinity, a number with a decimal comma (unless ``--decimal ,`` is given),
+or, with ``--missing raise``, a missing value, is an error naming the line
+and column; otherwise a missing cell (empty, or NA, NaN, null, ...) is read
+as NaN, a missing value. Line and
 column numbers count from 1, as editors show them. Reading is streamed in
 batches of lines into ``array('d')``, so memory stays near 8 bytes per
 value; at most :data:`MAX_VALUES` values are read per file.
@@ -33,7 +35,7 @@ from quarn.cli.layout import (
 from quarn.cli.lines import DataError, line_batches, open_input
 from quarn.options import printable, shown
 
-__all__ = ["Column", "DataError", "Layout", "UsageError", "read_columns"]
+__all__ = ["Column", "DataError", "Layout", "UsageError", "present_count", "read_columns"]
 
 #: Most values read from one file (over all chosen columns).
 MAX_VALUES = 100_000_000
@@ -86,7 +88,7 @@ def read_columns(path: str, layout: Layout) -> list[Column]:
         head, first_line = first_lines(batches, source)
         shape, body_line = decide_shape(head, first_line, source, layout)
         data_columns, time_at = chosen_columns(shape, layout)
-        reader = _Reader(shape, data_columns, time_at)
+        reader = _Reader(shape, data_columns, time_at, layout.skip_missing)
         reader.read(body_line, head[body_line - first_line :])
         for number, lines in batches:
             reader.read(number, lines)
@@ -96,11 +98,30 @@ def read_columns(path: str, layout: Layout) -> list[Column]:
     return reader.columns()
 
 
+def present_count(values: Sequence[float]) -> int:
+    """How many of the values are not missing (not NaN)."""
+    import numpy as np
+
+    floats = (
+        np.frombuffer(values, dtype=np.float64)
+        if isinstance(values, array) and values.typecode == "d"
+        else np.asarray(values, dtype=np.float64)
+    )
+    return len(floats) - int(np.count_nonzero(np.isnan(floats)))
+
+
 class _Reader:
     """Turns batches of data lines into the chosen columns' values."""
 
-    def __init__(self, shape: Shape, data_columns: list[int], time_at: int | None) -> None:
+    def __init__(
+        self,
+        shape: Shape,
+        data_columns: list[int],
+        time_at: int | None,
+        skip_missing: bool = False,
+    ) -> None:
         self.shape = shape
+        self.skip_missing = skip_missing
         self.data_columns = data_columns
         self.time_at = time_at
         self.values = {column: array("d") for column in data_columns}
@@ -117,7 +138,11 @@ class _Reader:
             self.blank_lines.extend(range(number, number + len(lines)))
             return
         if self.blank_lines:
-            self._blank_line(self.blank_lines[0])
+            if self.skip_missing and self.shape.width == 1:
+                # Empty lines between numbers are missing values.
+                self.values[self.data_columns[0]].extend([math.nan] * len(self.blank_lines))
+            else:
+                self._blank_line(self.blank_lines[0])
         self.blank_lines = list(range(number + end, number + len(lines)))
         lines = lines if end == len(lines) else lines[:end]
         if self.first_data_line is None:
@@ -141,6 +166,13 @@ class _Reader:
                 raise DataError(
                     f"{shape.source}, {shape.title(column)}: {len(values)} value"
                     f"{'' if len(values) == 1 else 's'}, but at least 3 are needed"
+                )
+            present = present_count(values)
+            if present < 3:
+                raise DataError(
+                    f"{shape.source}, {shape.title(column)}: {present} value"
+                    f"{'' if present == 1 else 's'} that {'is' if present == 1 else 'are'} not "
+                    f"missing ({len(values) - present} missing), but at least 3 are needed"
                 )
             found.append(
                 Column(
@@ -202,6 +234,9 @@ class _Reader:
         for offset, line in enumerate(lines):
             line_number = number + offset
             if not line.strip():
+                if self.skip_missing and shape.width == 1:
+                    self.values[self.data_columns[0]].append(math.nan)
+                    continue
                 self._blank_line(line_number)
             cells = shape.split(line, line_number)
             if len(cells) != shape.width:
@@ -216,6 +251,8 @@ class _Reader:
         text = cell.strip()
         where = shape.where(line, column)
         if text.lower() in MISSING_TOKENS:
+            if self.skip_missing:
+                return math.nan
             shown_text = shown(text) if text else "an empty cell"
             raise DataError(f"{where}: missing value ({shown_text}); {_CLEANING_HINT}")
         number_text = text
@@ -235,6 +272,8 @@ class _Reader:
                 hint = " (numbers are read in the ASCII digits 0-9 only)" + hint
             raise DataError(f"{where}: {shown(text)} is not a number{hint}") from None
         if math.isnan(value):
+            if self.skip_missing:
+                return math.nan
             raise DataError(f"{where}: missing value ({shown(text)}); {_CLEANING_HINT}")
         if math.isinf(value):
             raise DataError(

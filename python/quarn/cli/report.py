@@ -30,12 +30,14 @@ def series_report(analysis: Analysis) -> str:
     """A title line and a table of the change points of one series."""
     column, result = analysis.column, analysis.result
     count = len(result.change_points)
-    sizes = window_sizes_for(result.n_samples, result.options)
-    if len(unanalysed_sizes(result.n_samples, sizes)) == len(set(sizes)):
+    present = result.n_samples - result.n_missing
+    sizes = window_sizes_for(present, result.options)
+    if len(unanalysed_sizes(present, sizes)) == len(set(sizes)):
         found = "not analysed (every window size needs more values)"
     else:
         found = f"{count} change point{'' if count == 1 else 's'}"
-    title = f"{column.source}, {column.title}: {result.n_samples} values, {found}"
+    missing = f" ({result.n_missing} missing)" if result.n_missing else ""
+    title = f"{column.source}, {column.title}: {result.n_samples} values{missing}, {found}"
     if not count:
         return title
     time = printable(column.labels_name or "time")
@@ -55,7 +57,7 @@ def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
     """The ``--json`` output: one object per series, the same shape for one
     series as for many.
 
-    Each object has ``file``, ``column``, ``n_values``, ``time_column`` (None
+    Each object has ``file``, ``column``, ``n_values``, ``n_missing``, ``time_column`` (None
     without one), ``method``, ``change_points`` (position, time label or
     None, votes, score, probability, and for the confirm method kind and
     p_value), ``warnings`` and ``result``, the detector's full result in the
@@ -70,6 +72,7 @@ def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
                 "file": column.source,
                 "column": column.name,
                 "n_values": result.n_samples,
+                "n_missing": result.n_missing,
                 "time_column": column.labels_name,
                 "method": result.method,
                 "change_points": [

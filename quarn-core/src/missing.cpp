@@ -1,0 +1,105 @@
+#include "quarn/missing.hpp"
+
+#include <cmath>
+#include <map>
+#include <utility>
+
+namespace quarn {
+
+PresentPositions PresentPositions::of(std::span<const double> series) {
+    PresentPositions present(series.size());
+    std::size_t first_missing = series.size();
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        if (std::isnan(series[i])) {
+            first_missing = i;
+            break;
+        }
+    }
+    if (first_missing == series.size()) return present;  // the usual case: nothing stored
+    present.positions_.reserve(series.size());
+    for (std::size_t i = 0; i < first_missing; ++i) present.positions_.push_back(i);
+    for (std::size_t i = first_missing; i < series.size(); ++i) {
+        if (std::isnan(series[i])) {
+            ++present.missing_;
+        } else {
+            present.positions_.push_back(i);
+        }
+    }
+    present.positions_.shrink_to_fit();
+    return present;
+}
+
+std::vector<double> PresentPositions::present_values(std::span<const double> series) const {
+    if (!any_missing()) return {series.begin(), series.end()};
+    std::vector<double> values;
+    values.reserve(positions_.size());
+    for (const std::uint64_t position : positions_) values.push_back(series[position]);
+    return values;
+}
+
+std::uint64_t PresentPositions::restore(std::uint64_t k) const {
+    if (!any_missing()) return k;
+    if (k < positions_.size()) return positions_[k];
+    // The end of the present values (a half-open bound) is the end of the
+    // series; nothing reports a position past it.
+    return original_size_ + (k - positions_.size());
+}
+
+void PresentPositions::restore_positions(std::span<std::uint64_t> positions) const {
+    if (!any_missing()) return;
+    for (std::uint64_t& position : positions) position = restore(position);
+}
+
+namespace {
+
+// A map keyed by positions, its keys restored. The map is increasing, so
+// the order of the entries stays.
+template <class Value>
+void restore_keys(std::map<std::uint64_t, Value>& map, const PresentPositions& present) {
+    std::map<std::uint64_t, Value> restored;
+    for (auto& [key, value] : map) {
+        restored.emplace_hint(restored.end(), present.restore(key), std::move(value));
+    }
+    map = std::move(restored);
+}
+
+}  // namespace
+
+void restore_positions(WindowResult& result, const PresentPositions& present) {
+    if (!present.any_missing()) return;
+    if (result.starts.empty()) {
+        result.starts.reserve(result.statistics.size());
+        for (std::size_t v = 0; v < result.statistics.size(); ++v) {
+            result.starts.push_back(static_cast<std::uint64_t>(v) * result.window_size);
+        }
+    }
+    present.restore_positions(result.starts);
+    present.restore_positions(result.change_points);
+    for (auto& [start, end] : result.localized_regions) {
+        start = present.restore(start);
+        end = present.restore(end);
+    }
+}
+
+void restore_positions(DetectorOutput& output, const PresentPositions& present) {
+    if (!present.any_missing()) return;
+    for (auto& [size, points] : output.window_change_points) present.restore_positions(points);
+    for (auto& [size, window] : output.window_results) restore_positions(window, present);
+    Consensus& consensus = output.consensus;
+    restore_keys(consensus.leaders_segment_votes, present);
+    restore_keys(consensus.leaders_scores, present);
+    restore_keys(consensus.leaders_probs, present);
+    for (auto& [leader, cumulative] : consensus.cdf) leader = present.restore(leader);
+}
+
+void restore_positions(MethodOutput& output, const PresentPositions& present) {
+    if (!present.any_missing()) return;
+    for (Change& change : output.changes) change.position = present.restore(change.position);
+    if (output.detector) restore_positions(*output.detector, present);
+}
+
+void restore_positions(DetectorError& error, const PresentPositions& present) {
+    if (error.non_finite_index) error.non_finite_index = present.restore(*error.non_finite_index);
+}
+
+}  // namespace quarn
