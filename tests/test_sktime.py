@@ -68,6 +68,16 @@ def test_results_equal_those_of_detect(options, X, series):
     assert [(s.left, s.right) for s in segments] == list(zip(bounds[:-1], bounds[1:]))
 
 
+def test_gaps_are_left_out_and_positions_stay_those_of_the_series():
+    gappy = np.asarray(TWO_STEPS, dtype=float).copy()
+    gappy[5:40:3] = np.nan
+    X = pd.Series(gappy)
+    detector = QuarnDetector().fit(X)
+    expected = quarn.detect(X)
+    assert expected.n_missing == np.isnan(gappy).sum() and expected.positions
+    assert detector.predict(X)["ilocs"].tolist() == list(expected.positions)
+
+
 def test_series_with_a_datetime_index_keeps_its_labels():
     y = pd.Series(TWO_STEPS, index=DAYS)
     detector = QuarnDetector()
@@ -115,7 +125,8 @@ def test_clone_and_refit():
     [
         ({}, pd.DataFrame({"a": TWO_STEPS, "b": TWO_STEPS}), ValueError,
          "QuarnDetector takes a univariate series, but X has 2 columns"),
-        ({}, pd.Series([1.0, np.nan] * 20), ValueError, "series contains 20 NaN"),
+        ({"missing": "raise"}, pd.Series([1.0, np.nan] * 20), ValueError,
+         "series contains 20 NaN"),
         ({"alpha": 2}, pd.Series(TWO_STEPS), ValueError, "alpha must be a fraction"),
         ({"n_perm": 10}, pd.Series(TWO_STEPS), ValueError, "n_perm does not apply"),
     ],

@@ -61,8 +61,9 @@ class QuarnDetector(BaseDetector):  # type: ignore[misc]  # sktime has no type h
     one row per predicted change point and the columns ``score``,
     ``probability`` and ``p_value`` (NaN for the native method).
 
-    The series must be univariate (one column) and complete: missing values
-    are refused with a ValueError.
+    The series must be univariate (one column). Missing values are left out
+    (``missing="skip"``, the default: the change points are positions of
+    the whole series) or refused with a ValueError (``missing="raise"``).
 
     Args:
         (options): One entry per option, from quarn.options.OPTIONS.
@@ -87,7 +88,7 @@ class QuarnDetector(BaseDetector):  # type: ignore[misc]  # sktime has no type h
         "task": "change_point_detection",
         "learning_type": "unsupervised",
         "capability:multivariate": False,
-        "capability:missing_values": False,
+        "capability:missing_values": True,
         "X_inner_mtype": "pd.DataFrame",
         "fit_is_empty": True,
     }
