@@ -116,6 +116,11 @@ def run_detector(
         # The scaled copies are as large as the series: free them before the
         # results grow.
         del mapped
+    for series, result in zip(values, results):
+        # Segments in the series' own units, between the consensus points.
+        result["segments"] = _engine.describe_segments(
+            series, result["consensus"]["leaders"].tolist()
+        )
     return [scaling.detection_to_data_units(result) for scaling, result in zip(scalings, results)]
 
 
@@ -130,6 +135,7 @@ def _run_method(
         "seed": options["seed"],
         "workers": options["workers"],
         "keep_detector": True,
+        "confidence": options["confidence"],
         "threshold_runs": True,
         "writeable": True,
         "progress": progress,
@@ -174,6 +180,10 @@ def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
         "cdf": np.cumsum(probabilities),
         "kinds": output["kinds"],
         "p_values": output["p_values"],
+        "interval_lows": output["interval_lows"],
+        "interval_highs": output["interval_highs"],
+        "directions": output["directions"],
+        "effects": output["effects"],
     }
     for value in consensus.values():
         if isinstance(value, np.ndarray):
@@ -183,6 +193,7 @@ def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
         "windows": windows,
         "consensus": consensus,
         "seasonal_period": output["seasonal_period"],
+        "segments": output["segments"],
     }
 
 
