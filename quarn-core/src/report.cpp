@@ -318,13 +318,15 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
     }
     // Mean models of one score (level) or three (spread and shape): the
     // walk sees the residuals along the direction of the means' difference.
-    const int first = placed_by == TestKind::spread || placed_by == TestKind::shape ? 2 : 1;
-    const int last = first == 1 ? 1 : 4;
+    // A kind of test without scores of its own here sees all four.
+    const bool smooth = placed_by == TestKind::spread || placed_by == TestKind::shape;
+    const int first = smooth ? 2 : 1;
+    const int last = placed_by == TestKind::level ? 1 : 4;
     const auto score = [&](std::size_t t, int degree) {
         return degree == 1 ? series.rank(t) : legendre_score(series.rank(t), degree);
     };
-    double difference[3] = {0.0, 0.0, 0.0}, mean_l[3] = {0.0, 0.0, 0.0},
-           mean_r[3] = {0.0, 0.0, 0.0}, scale[3] = {1.0, 1.0, 1.0};
+    double difference[4] = {}, mean_l[4] = {}, mean_r[4] = {}, noise[4] = {};
+    double scale[4] = {1.0, 1.0, 1.0, 1.0};
     for (int d = first; d <= last; ++d) {
         const int k = d - first;
         double sl = 0.0, sr = 0.0;
@@ -332,7 +334,7 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
         for (std::size_t t = c; t < b; ++t) sr += score(t, d);
         mean_l[k] = sl / double(nl);
         mean_r[k] = sr / double(nr);
-        if (d > 1) {  // the split statistic weighs each score by its spread
+        if (first > 1 || last > 1) {  // the split statistic weighs each score by its spread
             const double mean = (sl + sr) / double(nl + nr);
             double squares = 0.0;
             for (std::size_t t = a; t < b; ++t) squares += (score(t, d) - mean) * (score(t, d) - mean);
@@ -341,8 +343,15 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
         }
         difference[k] = (mean_r[k] - mean_l[k]) * scale[k];
         gap += difference[k] * difference[k];
+        double squares = 0.0;
+        for (std::size_t t = a; t < b; ++t) {
+            const double e = (score(t, d) - (t < c ? mean_l[k] : mean_r[k])) * scale[k];
+            squares += e * e;
+        }
+        noise[k] = squares / double(nl + nr);
     }
-    gap = std::sqrt(gap);
+    const double fitted_gap = gap;  // squared, as fitted
+    gap = std::sqrt(fitted_gap);
     if (!(gap > 0.0)) return interval_from_errors({}, a, c, b, confidence);
     const auto projected = [&](std::size_t t, const double* mean) {
         double e = 0.0;
@@ -356,9 +365,22 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
     for (std::size_t t = 0; t < nr; ++t) right.residuals[t] = projected(c + t, mean_r);
     std::vector<double> pooled(left.residuals);
     pooled.insert(pooled.end(), right.residuals.begin(), right.residuals.end());
-    const double phi = (lag_one(left.residuals) * double(nl) + lag_one(right.residuals) * double(nr)) /
-                       double(nl + nr);
+    // Lag-1 autocorrelation less its small-sample bias, -(1 + 3 phi) / m.
+    double phi = (lag_one(left.residuals) * double(nl) + lag_one(right.residuals) * double(nr)) /
+                 double(nl + nr);
+    phi = std::min(phi + (1.0 + 3.0 * phi) / double(nl + nr), max_ar);
     const double variance = variance_of(pooled);
+    // The fitted means' difference holds their noise as well: its square
+    // exceeds the true one by the noise variance of each score times
+    // (1/nl + 1/nr), times the long-run factor of dependent noise. Taken
+    // off, weak changes in short stretches get their due width (at most
+    // twice as wide a scale as fitted).
+    {
+        double excess = 0.0;
+        for (int d = first; d <= last; ++d) excess += noise[d - first];
+        excess *= (1.0 + phi) / (1.0 - phi) * (1.0 / double(nl) + 1.0 / double(nr));
+        gap = std::sqrt(std::max(fitted_gap - excess, 0.25 * fitted_gap));
+    }
     // Left values carry the right residuals' sign convention reversed.
     left.gaps.assign(walk_length(gap, variance, phi, nl - 1), -gap);
     right.gaps.assign(walk_length(gap, variance, phi, nr - 1), gap);

@@ -107,6 +107,9 @@ TEST(weak_changes_get_wider_intervals_within_the_neighbours) {
     CHECK(sl <= 300 && sh >= 300);
     const auto [nl, nh] = location_interval(w, 280, 300, 310, TestKind::level, 0.9, 3);
     CHECK(nl > 280 && nh < 310);
+    // a test without scores of its own still gets an interval around c
+    const auto [ol, oh] = location_interval(s, 0, 300, 600, TestKind::none, 0.9, 3);
+    CHECK(ol <= 300 && oh >= 300 && ol > 0 && oh < 600);
     // the same seed gives the same interval
     CHECK(location_interval(w, 0, 300, 600, TestKind::level, 0.9, 3) ==
           (std::pair<std::uint64_t, std::uint64_t>{wl, wh}));

@@ -78,7 +78,8 @@ ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size
 // The change was placed by the statistic of `placed_by` over [a, b) of
 // `series`, which is a least-squares split of scores: the rank scores
 // (level), the Legendre scores 2 to 4 of the ranks over their spread (spread
-// and shape), or two separate lines through the standardised values (trend).
+// and shape), two separate lines through the standardised values (trend),
+// or, for any other test, the rank scores and Legendre scores 2 to 4 alike.
 // Moving the split j values away from the true position changes that
 // criterion by a random walk with drift -(d^2 + 2 d e) per value, d the gap
 // between the two sides' fits there and e the noise. The walk is simulated
