@@ -12,6 +12,7 @@
 
 #include "compact_result.hpp"
 #include "quarn/method.hpp"
+#include "quarn/missing.hpp"
 #include "series_calls.hpp"
 
 namespace nb = nanobind;
@@ -26,6 +27,7 @@ struct MethodOptions {
     std::uint64_t seed;
     std::optional<std::uint64_t> workers;
     bool keep_detector;
+    double confidence;
     ResultLayout layout;
     bool skip_missing = false;  // NaN values left out, positions restored
 
@@ -36,6 +38,7 @@ struct MethodOptions {
         arguments.workers = workers;
         arguments.control = &control;
         arguments.keep_detector = keep_detector;
+        arguments.confidence = confidence;
         arguments.threshold_runs = layout.threshold_runs;
         return arguments;
     }
@@ -55,6 +58,41 @@ const char* kind_name(ChangeKind kind) {
     return "level";
 }
 
+nb::object direction_name(Direction direction) {
+    switch (direction) {
+        case Direction::up:
+            return nb::str("up");
+        case Direction::down:
+            return nb::str("down");
+        default:
+            return nb::none();
+    }
+}
+
+// The segments between change points as a dict of arrays, one entry per
+// segment: starts, stops, counts (int64), levels, spreads, slopes (float64;
+// a slope is NaN where the segment does not trend).
+nb::dict segments_dict(const std::vector<SegmentReport>& segments) {
+    std::vector<std::uint64_t> starts, stops, counts;
+    std::vector<double> levels, spreads, slopes;
+    for (const SegmentReport& segment : segments) {
+        starts.push_back(segment.start);
+        stops.push_back(segment.stop);
+        counts.push_back(segment.count);
+        levels.push_back(segment.level);
+        spreads.push_back(segment.spread);
+        slopes.push_back(segment.slope);
+    }
+    nb::dict result;
+    result["starts"] = index_array(std::move(starts));
+    result["stops"] = index_array(std::move(stops));
+    result["counts"] = index_array(std::move(counts));
+    result["levels"] = figure_array(std::move(levels));
+    result["spreads"] = figure_array(std::move(spreads));
+    result["slopes"] = figure_array(std::move(slopes));
+    return result;
+}
+
 // The method's result as a dict:
 //   n             int, the length of the series
 //   positions     int64[k]   first index after each kept change, ascending
@@ -67,17 +105,26 @@ const char* kind_name(ChangeKind kind) {
 //                            series' units
 //   seasonal_period  float, the period of the seasonal cycle removed before
 //                 the tests, or None when the series shows none
+//   interval_lows, interval_highs  int64[k]  inclusive ends of each change's
+//                 location interval
+//   directions    tuple of k: "up", "down" or None
+//   effects       float64[k] (NaN where a kind has no single size)
+//   segments      the segments between the changes (see segments_dict)
 //   detector      the detector's compact result (as detect returns it, on
 //                 the standardised series), or None when not kept
 nb::dict method_dict(MethodOutput&& output, std::size_t n, const ResultLayout& layout) {
-    std::vector<std::uint64_t> positions, votes;
-    std::vector<double> p_values;
-    nb::list kinds;
+    std::vector<std::uint64_t> positions, votes, lows, highs;
+    std::vector<double> p_values, effects;
+    nb::list kinds, directions;
     for (const Change& change : output.changes) {
         positions.push_back(change.position);
         votes.push_back(change.votes);
         p_values.push_back(change.p_value);
         kinds.append(nb::str(kind_name(change.kind)));
+        lows.push_back(change.report.interval_low);
+        highs.push_back(change.report.interval_high);
+        effects.push_back(change.report.effect);
+        directions.append(direction_name(change.report.direction));
     }
     nb::dict result;
     result["n"] = nb::int_(n);
@@ -85,6 +132,11 @@ nb::dict method_dict(MethodOutput&& output, std::size_t n, const ResultLayout& l
     result["kinds"] = nb::tuple(kinds);
     result["p_values"] = figure_array(std::move(p_values));
     result["votes"] = index_array(std::move(votes));
+    result["interval_lows"] = index_array(std::move(lows));
+    result["interval_highs"] = index_array(std::move(highs));
+    result["directions"] = nb::tuple(directions);
+    result["effects"] = figure_array(std::move(effects));
+    result["segments"] = segments_dict(output.segments);
     result["window_sizes"] = index_array(std::move(output.window_sizes));
     result["candidates"] = nb::int_(output.candidates);
     result["unit"] = nb::float_(output.unit);
@@ -133,9 +185,9 @@ nb::list detect_many(const std::vector<SeriesArray>& series, const MethodOptions
 }
 
 MethodOptions options_of(double alpha, std::uint64_t seed, std::optional<std::uint64_t> workers,
-                         bool keep_detector, bool threshold_runs, bool writeable,
-                         bool skip_missing) {
-    return MethodOptions{alpha, seed, workers, keep_detector,
+                         bool keep_detector, double confidence, bool threshold_runs,
+                         bool writeable, bool skip_missing) {
+    return MethodOptions{alpha, seed, workers, keep_detector, confidence,
                          ResultLayout{threshold_runs, writeable}, skip_missing};
 }
 
@@ -143,8 +195,8 @@ MethodOptions options_of(double alpha, std::uint64_t seed, std::optional<std::ui
 // order.
 #define QUARN_METHOD_OPTIONS                                                                    \
     nb::kw_only(), "alpha"_a = 0.05, "seed"_a = 123, "workers"_a = nb::none(),                  \
-                   "keep_detector"_a = true, "threshold_runs"_a = false, "writeable"_a = false, \
-                   "skip_missing"_a = false, "progress"_a = nb::none()
+                   "keep_detector"_a = true, "confidence"_a = 0.9, "threshold_runs"_a = false,   \
+                   "writeable"_a = false, "skip_missing"_a = false, "progress"_a = nb::none()
 
 }  // namespace
 
@@ -152,18 +204,20 @@ void add_method_functions(nb::module_& module) {
     module.def(
         "detect_changes",
         [](const SeriesArray& series, double alpha, std::uint64_t seed,
-           std::optional<std::uint64_t> workers, bool keep_detector, bool threshold_runs,
-           bool writeable, bool skip_missing, nb::object progress) {
+           std::optional<std::uint64_t> workers, bool keep_detector, double confidence,
+           bool threshold_runs, bool writeable, bool skip_missing, nb::object progress) {
             return detect_one(
-                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable,
-                           skip_missing),
+                series, options_of(alpha, seed, workers, keep_detector, confidence, threshold_runs,
+                           writeable, skip_missing),
                 progress);
         },
         "series"_a, QUARN_METHOD_OPTIONS,
         "Runs the package's detection method on one series (a 1-D float64 array, read in "
         "place): candidates from the multi-window detector, kept when tests on the stretches "
         "between their neighbours confirm them at the overall false-alarm level alpha.\n\n"
-        "Returns a dict with 'n', 'positions', 'kinds', 'p_values', 'votes', 'window_sizes', "
+        "Returns a dict with 'n', 'positions', 'kinds', 'p_values', 'votes', 'interval_lows', "
+        "'interval_highs' (each change's location interval at the given confidence), "
+        "'directions', 'effects', 'segments', 'window_sizes', "
         "'candidates', 'unit' and 'detector' (the candidate detector's compact result on the "
         "standardised series, its figures times 'unit' in the series' units; None unless "
         "keep_detector). skip_missing=True leaves out NaN values as detect does and adds "
@@ -172,17 +226,38 @@ void add_method_functions(nb::module_& module) {
     module.def(
         "detect_changes_many",
         [](const std::vector<SeriesArray>& series, double alpha, std::uint64_t seed,
-           std::optional<std::uint64_t> workers, bool keep_detector, bool threshold_runs,
-           bool writeable, bool skip_missing, nb::object progress) {
+           std::optional<std::uint64_t> workers, bool keep_detector, double confidence,
+           bool threshold_runs, bool writeable, bool skip_missing, nb::object progress) {
             return detect_many(
-                series, options_of(alpha, seed, workers, keep_detector, threshold_runs, writeable,
-                           skip_missing),
+                series, options_of(alpha, seed, workers, keep_detector, confidence, threshold_runs,
+                           writeable, skip_missing),
                 progress);
         },
         "series"_a, QUARN_METHOD_OPTIONS,
         "Runs detect_changes on every series of a sequence, the series in parallel.\n\n"
         "Returns a list of results in input order, each equal to detect_changes'. The first "
         "failing series in input order raises DetectorError with its series_index.");
+
+    module.def(
+        "describe_segments",
+        [](const SeriesArray& series, const std::vector<std::uint64_t>& cuts) {
+            const std::span<const double> values = values_of(series);
+            for (std::size_t i = 0; i < cuts.size(); ++i) {
+                if (cuts[i] == 0 || cuts[i] >= values.size() || (i > 0 && cuts[i] <= cuts[i - 1])) {
+                    throw nb::value_error("cuts must be ascending and inside 1 .. len(series) - 1");
+                }
+            }
+            std::vector<SegmentReport> segments;
+            {
+                nb::gil_scoped_release release;
+                segments = describe_present_segments(values, cuts);
+            }
+            return segments_dict(segments);
+        },
+        "series"_a, "cuts"_a,
+        "The segments that the ascending change points `cuts` make of a series: a dict of "
+        "arrays 'starts', 'stops', 'counts', 'levels' (medians), 'spreads' (1.4826 times the "
+        "median absolute deviation) and 'slopes' (NaN where a segment does not trend).");
 
     module.def(
         "method_window_sizes",

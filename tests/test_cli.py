@@ -128,7 +128,8 @@ def test_json_has_one_shape_for_one_series_and_many(tmp_path):
     one = json.loads(run("detect", "x.csv", "--json", "--column", "b", cwd=tmp_path).stdout)
     demo = json.loads(run("demo", "--json", cwd=tmp_path).stdout)
     keys = [
-        "file", "column", "n_values", "n_missing", "time_column", "method", "change_points", "warnings",
+        "file", "column", "n_values", "n_missing", "time_column", "method", "change_points",
+        "segments", "warnings",
         "result",
     ]
     for item in many + one + demo:

@@ -11,7 +11,8 @@ from sample_series import gauss_step, piecewise
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 
-COLUMNS = ["series", "position", "label", "votes", "score", "probability", "kind", "p_value"]
+COLUMNS = ["series", "position", "label", "votes", "score", "probability", "kind", "p_value",
+           "interval_low", "interval_high", "direction", "effect"]
 OPTIONS = {"method": "native", "n_perm": 60, "window_sizes": [8, 12, 20]}
 
 VALUES = {

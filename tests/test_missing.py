@@ -47,8 +47,20 @@ def assert_same_as_compact(result, x, present, **options):
         assert (mine.votes, mine.score, mine.probability, mine.kind, mine.p_value) == (
             theirs.votes, theirs.score, theirs.probability, theirs.kind, theirs.p_value
         )
-    assert list(result.window_results) == list(compact.window_results)
     where = np.append(np.flatnonzero(present), len(x))
+    for mine, theirs in zip(result.change_points, compact.change_points):
+        assert (mine.direction, mine.effect) == (theirs.direction, theirs.effect)
+        expected = None if theirs.interval is None else tuple(int(where[p]) for p in theirs.interval)
+        assert mine.interval == expected
+    # The segments tile the whole series; their figures are those of the
+    # present values.
+    bounds = [0, *result.positions, len(x)]
+    assert [(s.start, s.stop) for s in result.segments] == list(zip(bounds[:-1], bounds[1:]))
+    for mine, theirs in zip(result.segments, compact.segments, strict=True):
+        assert (mine.count, mine.level, mine.spread, mine.slope) == (
+            theirs.count, theirs.level, theirs.spread, theirs.slope
+        )
+    assert list(result.window_results) == list(compact.window_results)
     for size, window in result.window_results.items():
         other = compact.window_results[size]
         assert np.array_equal(window.statistics.view(np.uint64), other.statistics.view(np.uint64))

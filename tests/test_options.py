@@ -53,13 +53,15 @@ def test_native_keywords_exist_with_the_same_defaults():
 # every option of the table that has a flag.
 GIVEN = {
     "method": ("NATIVE", "native"), "window_sizes": ("7,9", (7, 9)), "n_perm": ("4", 4), "alpha": ("0.5", 0.5),
-    "seed": ("5", 5), "tol": ("6", 6), "workers": ("3", 3), "change_type": ("VAR", "var"),
+    "confidence": ("0.8", 0.8), "seed": ("5", 5), "tol": ("6", 6), "workers": ("3", 3), "change_type": ("VAR", "var"),
     "block_length": ("8", 8), "taper_ratio": ("0.25", 0.25), "center": (None, False),
     "missing": ("RAISE", "raise"),
 }
 
 
 def test_every_flag_reaches_detect_through_the_table():
+    # The samples run the native method; an option of the confirm method
+    # alone is checked with that method.
     flags, expected = [], check_options({})
     for option in OPTIONS:
         assert option.help.endswith(".") and option.default_text, option.name
@@ -67,8 +69,13 @@ def test_every_flag_reaches_detect_through_the_table():
             continue
         assert option.name in GIVEN, f"add a command-line sample for {option.name}"
         text, value = GIVEN[option.name]
+        if "native" not in option.methods:
+            args = cli.build_parser().parse_args(["detect", "x.csv", option.flag, text])
+            assert cli._detector_options(args)[option.name] == value
+            continue
         flags += [f"--no-{option.flag[2:]}"] if option.switch else [option.flag, text]
         expected[option.name] = value
+    expected["confidence"] = None  # not an option of the native method
     args = cli.build_parser().parse_args(["detect", "x.csv", *flags])
     assert cli._detector_options(args) == expected
 

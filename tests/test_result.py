@@ -130,9 +130,13 @@ def test_to_frame_columns_and_dtypes():
     found = quarn.detect(pd.Series(SERIES, index=index), method="native", n_perm=80)
     frame = found.to_frame()
     assert list(frame.columns) == [
-        "position", "label", "votes", "score", "probability", "kind", "p_value"
+        "position", "label", "votes", "score", "probability", "kind", "p_value",
+        "interval_low", "interval_high", "direction", "effect",
     ]
     assert frame["kind"].isna().all() and frame["p_value"].isna().all()
+    # the native method has no intervals, directions or effects
+    assert frame["interval_low"].dtype == "Int64" and frame["interval_low"].isna().all()
+    assert frame["direction"].isna().all() and frame["effect"].isna().all()
     assert frame["position"].tolist() == list(found.positions)
     assert frame["label"].dtype == index.dtype
     assert frame["label"].tolist() == [p.label for p in found.change_points]
@@ -153,7 +157,9 @@ def test_repr_is_short_and_the_notebook_view_escapes_labels():
         pd.Series(gauss_step(3000, at=1500, seed=8), index=labels), method="native"
     )._repr_html_()
     assert "&lt;b&gt;" in page and "<b>1" not in page
-    assert page.count("<tr>") == 1 + 20 + 1 and "more</td>" in page
+    changes, segments = page.split("Segments")
+    assert changes.count("<tr>") == 1 + 20 + 1 and "more</td>" in changes
+    assert segments.count("<tr>") == 1 + 20 + 1 and "more</td>" in segments
     assert "3000 values" in page
 
 

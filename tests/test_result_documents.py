@@ -35,6 +35,15 @@ def test_documents_read_back_to_the_same_text(text):
         assert again["changes"].pop("seasonal_period") is None
     assert again.pop("n_missing") == 0
     assert again["options"].pop("missing") == "skip"
+    # Both fixtures were written before the location intervals and the
+    # segments: reading adds the confidence option at its default and the
+    # segments computed from the values, and no intervals.
+    method = again["options"]["method"]
+    assert again["options"].pop("confidence") == (0.9 if method == "confirm" else None)
+    segments = again.pop("segments")
+    ends = [0, *json.loads(text)["result"]["out"]["leaders_segment_votes"], again["n_samples"]]
+    assert segments["starts"] == [int(e) for e in ends[:-1]]
+    assert segments["stops"] == [int(e) for e in ends[1:]]
     assert again == json.loads(text)
 
 

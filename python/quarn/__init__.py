@@ -29,7 +29,7 @@ from quarn.datasets import Dataset, load_dataset
 from quarn.detection import detect
 from quarn.many import detect_many
 from quarn.monitor import Alarm, Monitor
-from quarn.result import ChangePoint, DetectionResult, WindowResult
+from quarn.result import ChangePoint, DetectionResult, Segment, WindowResult
 
 __all__ = [
     "__version__",
@@ -39,6 +39,7 @@ __all__ = [
     "Alarm",
     "DetectionResult",
     "ChangePoint",
+    "Segment",
     "WindowResult",
     "QuarnWarning",
     "SeriesError",

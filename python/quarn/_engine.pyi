@@ -90,6 +90,7 @@ def detect_changes(
     seed: int = 123,
     workers: int | None = None,
     keep_detector: bool = True,
+    confidence: float = 0.9,
     threshold_runs: bool = False,
     writeable: bool = False,
     skip_missing: bool = False,
@@ -98,7 +99,9 @@ def detect_changes(
     """The package's confirm method on one series.
 
     Returns ``{"n": int, "positions": int64[k], "kinds": tuple[str, ...],
-    "p_values": float64[k], "votes": int64[k], "window_sizes": int64[s],
+    "p_values": float64[k], "votes": int64[k], "interval_lows": int64[k],
+    "interval_highs": int64[k], "directions": tuple[str | None, ...],
+    "effects": float64[k], "segments": segments dict, "window_sizes": int64[s],
     "candidates": int, "unit": float, "seasonal_period": float | None,
     "detector": detection dict | None}``:
     the kept changes, and the candidate detector's result (as :func:`detect`
@@ -114,12 +117,18 @@ def detect_changes_many(
     seed: int = 123,
     workers: int | None = None,
     keep_detector: bool = True,
+    confidence: float = 0.9,
     threshold_runs: bool = False,
     writeable: bool = False,
     skip_missing: bool = False,
     progress: Progress = None,
 ) -> list[dict[str, Any]]:
     """detect_changes on every series, the series in parallel; results in input order."""
+
+def describe_segments(series: npt.NDArray[np.float64], cuts: Sequence[int]) -> dict[str, Any]:
+    """The segments that ascending change points make of a series: arrays
+    ``starts``, ``stops``, ``counts`` (int64), ``levels``, ``spreads`` and
+    ``slopes`` (float64, NaN where a segment does not trend)."""
 
 def method_window_sizes(n: int) -> list[int]:
     """The confirm method's window sizes for a series of n values."""

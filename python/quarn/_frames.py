@@ -52,17 +52,48 @@ POINT_COLUMNS = (
     PointColumn("probability", "probability", "float64", False, _FIXED),
     PointColumn("kind", "kind", object, True, str),
     PointColumn("p_value", "p-value", "float64", True, "{:.3g}".format),
+    PointColumn("interval_low", "interval low", "Int64", True, str),
+    PointColumn("interval_high", "interval high", "Int64", True, str),
+    PointColumn("direction", "direction", object, True, lambda v: "" if v is None else str(v)),
+    PointColumn("effect", "effect", "float64", True, lambda v: "" if v is None else f"{v:.3g}"),
 )
 COLUMNS = tuple(column.name for column in POINT_COLUMNS)
 _DTYPES = {column.name: column.dtype for column in POINT_COLUMNS}
 
+#: The location interval printed as one column, ``low-high``.
+INTERVAL_COLUMN = PointColumn(
+    "interval", "interval", object, True, lambda v: "" if v is None else f"{v[0]}-{v[1]}"
+)
+
 # Printed tables put what the test found before the votes.
-_PRINTED = ("position", "label", "kind", "p_value", "votes", "score", "probability")
+_PRINTED = (
+    "position",
+    "label",
+    "interval",
+    "kind",
+    "direction",
+    "effect",
+    "p_value",
+    "votes",
+    "score",
+    "probability",
+)
+
+#: The columns of :meth:`DetectionResult.segments_frame`, after their dtypes.
+SEGMENT_COLUMNS = (
+    ("start", "int64"),
+    ("stop", "int64"),
+    ("count", "int64"),
+    ("level", "float64"),
+    ("spread", "float64"),
+    ("slope", "float64"),
+)
 
 
 def printed_columns(confirm: bool, labelled: bool) -> list[PointColumn]:
     """The columns of a printed table of change points, in printed order."""
     by_name = {column.name: column for column in POINT_COLUMNS}
+    by_name["interval"] = INTERVAL_COLUMN
     return [
         by_name[name]
         for name in _PRINTED
@@ -99,8 +130,10 @@ def change_point_columns(consensus: dict[str, Any], index: Any) -> dict[str, Any
     Args:
         consensus: ``leaders`` (int64), ``segment_votes`` (int64),
             ``scores`` and ``probabilities`` (float64), one per change point,
-            and for the confirm method ``kinds`` (str) and ``p_values``
-            (float64).
+            and for the confirm method ``kinds`` (str), ``p_values``
+            (float64), ``interval_lows`` and ``interval_highs`` (int),
+            ``directions`` (str or None) and ``effects`` (float64, NaN
+            where a kind has no single size).
         index: The pandas index of the series, or None.
 
     Returns:
@@ -110,6 +143,16 @@ def change_point_columns(consensus: dict[str, Any], index: Any) -> dict[str, Any
     positions = np.asarray(consensus["leaders"], dtype=np.int64)
     kinds = consensus.get("kinds")
     p_values = consensus.get("p_values")
+    count = len(positions)
+
+    def figures(key: str) -> Any:
+        # Integers stay exact in float64 (below 2**53); NaN where unknown.
+        given = consensus.get(key)
+        if given is None:
+            return np.full(count, np.nan)
+        return np.array([np.nan if v is None else v for v in given], dtype=np.float64)
+
+    directions = consensus.get("directions")
     return {
         "position": positions,
         "label": _labels(index, positions),
@@ -124,6 +167,12 @@ def change_point_columns(consensus: dict[str, Any], index: Any) -> dict[str, Any
             if p_values is not None
             else np.full(len(positions), np.nan)
         ),
+        "interval_low": figures("interval_lows"),
+        "interval_high": figures("interval_highs"),
+        "direction": np.array(
+            list(directions) if directions is not None else [None] * count, dtype=object
+        ),
+        "effect": figures("effects"),
     }
 
 
@@ -138,8 +187,30 @@ def change_point_frame(result: DetectionResult) -> pd.DataFrame:
         "probabilities": [p.probability for p in points],
         "kinds": [p.kind for p in points] if result.method == "confirm" else None,
         "p_values": [p.p_value for p in points] if result.method == "confirm" else None,
+        "interval_lows": [None if p.interval is None else p.interval[0] for p in points],
+        "interval_highs": [None if p.interval is None else p.interval[1] for p in points],
+        "directions": [p.direction for p in points],
+        "effects": [p.effect for p in points],
     }
     return _with_object_kinds(pd.DataFrame(change_point_columns(consensus, result.index)))
+
+
+def segment_frame(result: DetectionResult) -> pd.DataFrame:
+    """``result.segments_frame()``: one row per segment."""
+    pd = require_pandas("segments_frame")
+    segments = result.segments
+    columns: dict[str, Any] = {
+        name: np.array(
+            [np.nan if getattr(s, name) is None else getattr(s, name) for s in segments],
+            dtype=dtype,
+        )
+        for name, dtype in SEGMENT_COLUMNS
+    }
+    if result.index is not None:
+        starts = columns["start"]
+        columns["start_label"] = _labels(result.index, starts)
+        columns["stop_label"] = _labels(result.index, np.maximum(columns["stop"] - 1, 0))
+    return pd.DataFrame(columns)
 
 
 def tidy_frame(
@@ -172,7 +243,8 @@ def tidy_frame(
         elif parts:
             columns[column] = np.concatenate(parts)
         else:
-            columns[column] = np.empty(0, dtype=_DTYPES[column])
+            dtype = _DTYPES[column]
+            columns[column] = np.empty(0, dtype=np.float64 if dtype == "Int64" else dtype)
     return _with_object_kinds(pd.DataFrame(columns))
 
 
@@ -189,7 +261,7 @@ def result_html(result: DetectionResult) -> str:
         f"{html.escape(sizes)}, alpha {options['alpha']:g}, seed {options['seed']})"
     )
     if not count:
-        return f"<div>{summary}</div>"
+        return f"<div>{summary}{_segments_html(result)}</div>"
     columns = printed_columns(result.method == "confirm", result.index is not None)
     heads = [column.heading for column in columns]
     rows = []
@@ -199,13 +271,42 @@ def result_html(result: DetectionResult) -> str:
     if count > HTML_ROWS:
         rows.append(f'<tr><td colspan="{len(heads)}">... {count - HTML_ROWS} more</td></tr>')
     head = "<tr>" + "".join(f"<th>{h}</th>" for h in heads) + "</tr>"
-    return f"<div>{summary}<table><thead>{head}</thead><tbody>{''.join(rows)}</tbody></table></div>"
+    table = f"<table><thead>{head}</thead><tbody>{''.join(rows)}</tbody></table>"
+    return f"<div>{summary}{table}{_segments_html(result)}</div>"
+
+
+def _segments_html(result: DetectionResult) -> str:
+    """The segments of a result as a table of its first HTML_ROWS."""
+    segments = result.segments
+    if not segments:
+        return ""
+    heads = ["start", "stop", "count", "level", "spread", "slope"]
+    rows = []
+    for segment in segments[:HTML_ROWS]:
+        cells = [
+            str(segment.start),
+            str(segment.stop),
+            str(segment.count),
+            f"{segment.level:.4g}",
+            f"{segment.spread:.4g}",
+            "" if segment.slope is None else f"{segment.slope:.3g}",
+        ]
+        rows.append("<tr>" + "".join(f"<td>{c}</td>" for c in cells) + "</tr>")
+    if len(segments) > HTML_ROWS:
+        rows.append(f'<tr><td colspan="6">... {len(segments) - HTML_ROWS} more</td></tr>')
+    head = "<tr>" + "".join(f"<th>{h}</th>" for h in heads) + "</tr>"
+    return (
+        f"<div>Segments</div><table><thead>{head}</thead><tbody>{''.join(rows)}</tbody></table>"
+    )
 
 
 def _with_object_kinds(frame: pd.DataFrame) -> pd.DataFrame:
     """Keeps the ``kind`` column as Python objects (str or None), whatever
     string dtype pandas would infer, so every table has the same dtypes."""
     frame["kind"] = frame["kind"].astype(object)
+    frame["direction"] = frame["direction"].astype(object)
+    for column in ("interval_low", "interval_high"):
+        frame[column] = frame[column].astype("Int64")
     return frame
 
 

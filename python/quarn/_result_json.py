@@ -6,11 +6,19 @@ The document::
      "n_samples": 240, "n_missing": 0, "options": {...}, "values": [...],
      "index": null | {"kind": ..., "name": ..., ...},
      "result": <the native dictionary in the JSON form of quarn.serialize>,
-     "changes": {"kinds": [...], "p_values": [...]}}
+     "changes": {"kinds": [...], "p_values": [...], "intervals": [[low, high], ...],
+                 "directions": [...], "effects": [...]},
+     "segments": {"starts": [...], "stops": [...], "counts": [...],
+                  "levels": [...], "spreads": [...], "slopes": [...]}}
 
+``changes`` is there for the confirm method only: the kind, p-value,
+location interval, direction and effect of every change point, in the order
+of ``result``'s leaders. ``segments`` holds the segments between the change
+points, for both methods. Documents written before intervals and segments
+existed are read all the same: their changes get None for the new fields,
+and their segments are computed again from the values.
 ``n_missing`` counts the missing values, written as null in ``values``
-(documents without it have none). ``changes`` is there for the confirm method only: the kind and p-value of
-every change point, in the order of ``result``'s leaders.
+(documents without it have none).
 
 Floats are written by ``repr`` (which reads back to the same bits); the
 detector's NaN and infinite figures as ``quarn.serialize`` writes them. A
@@ -64,6 +72,25 @@ def result_to_json(result: DetectionResult, *, indent: int | None = None) -> str
             "p_values": [p.p_value for p in result.change_points],
             "seasonal_period": result.seasonal_period,
         }
+        points = result.change_points
+        # A result read from a document written before intervals existed
+        # has none, and is written again without them.
+        if all(p.interval is not None for p in points):
+            document["changes"].update(
+                {
+                    "intervals": [list(p.interval) for p in points if p.interval is not None],
+                    "directions": [p.direction for p in points],
+                    "effects": [None if p.effect is None else json_float(p.effect) for p in points],
+                }
+            )
+    document["segments"] = {
+        "starts": [s.start for s in result.segments],
+        "stops": [s.stop for s in result.segments],
+        "counts": [s.count for s in result.segments],
+        "levels": [json_float(s.level) for s in result.segments],
+        "spreads": [json_float(s.spread) for s in result.segments],
+        "slopes": [None if s.slope is None else json_float(s.slope) for s in result.segments],
+    }
     return json.dumps(document, indent=indent, allow_nan=False)
 
 
@@ -119,10 +146,12 @@ def _read_result(document: dict[str, Any]) -> tuple[dict[str, Any], Any, Any, di
         consensus["kinds"] = kinds
         consensus["p_values"] = p_values
         detection["seasonal_period"] = _read_period(changes, n_samples - n_missing)
+        consensus.update(_read_reports(changes, consensus["leaders"], n_samples))
         _freeze(consensus)
     elif changes is not None:
         raise DocumentError("changes belong to results of the confirm method only")
     detection["n_missing"] = n_missing
+    detection["segments"] = _read_segments(document.get("segments"), values, consensus["leaders"])
     return detection, values, index, options
 
 
@@ -131,6 +160,68 @@ def _values_to_json(values: Any, n_missing: int) -> list[Any]:
     if n_missing:
         items = [None if math.isnan(v) else v for v in items]
     return items
+
+
+def _read_reports(changes: Any, positions: Any, n_samples: int) -> dict[str, Any]:
+    """The intervals, directions and effects of a confirm result's changes,
+    as the engine gives them; none in documents written before them."""
+    count = len(positions)
+    intervals = changes.get("intervals")
+    if intervals is None:
+        return {}
+    items = sequence(intervals, "changes intervals", count)
+    lows, highs = [], []
+    for i, item in enumerate(items):
+        where = f"changes intervals[{i}]"
+        pair = sequence(item, where, 2)
+        low = integer(pair[0], where, 0, n_samples)
+        high = integer(pair[1], where, 0, n_samples)
+        if not low <= int(positions[i]) <= high:
+            raise DocumentError(f"{where} must hold its change point {int(positions[i])}")
+        lows.append(low)
+        highs.append(high)
+    directions = sequence(field(changes, "directions", "changes"), "changes directions", count)
+    for i, direction in enumerate(directions):
+        if direction not in (None, "up", "down"):
+            raise DocumentError(
+                f"changes directions[{i}] must be \"up\", \"down\" or null, got {_short(direction)}"
+            )
+    effects = numbers(
+        field(changes, "effects", "changes"), "changes effects", count, nan=True, infinite=True
+    )
+    return {
+        "interval_lows": np.array(lows, dtype=np.int64),
+        "interval_highs": np.array(highs, dtype=np.int64),
+        "directions": tuple(directions),
+        "effects": effects,
+    }
+
+
+def _read_segments(data: Any, values: Any, positions: Any) -> dict[str, Any]:
+    """The segments of a document, or, in one written before they were
+    recorded, the segments computed from its values."""
+    if data is None:
+        from quarn import _engine
+
+        return dict(_engine.describe_segments(values, [int(p) for p in positions]))
+    count = len(positions) + 1
+    where = "segments"
+    segments = mapping(data, where)
+    ends = [0, *(int(p) for p in positions), len(values)]
+    arrays: dict[str, Any] = {}
+    for key in ("starts", "stops", "counts"):
+        items = sequence(field(segments, key, where), f"{where} {key}", count)
+        arrays[key] = np.array(
+            [integer(item, f"{where} {key}[{i}]", 0, len(values)) for i, item in enumerate(items)],
+            dtype=np.int64,
+        )
+    if arrays["starts"].tolist() != ends[:-1] or arrays["stops"].tolist() != ends[1:]:
+        raise DocumentError("segments must lie between the change points")
+    for key in ("levels", "spreads", "slopes"):
+        arrays[key] = numbers(
+            field(segments, key, where), f"{where} {key}", count, nan=True, infinite=True
+        )
+    return arrays
 
 
 def _read_changes(changes: Any, count: int) -> tuple[tuple[str, ...], Any]:

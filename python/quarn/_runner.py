@@ -120,6 +120,11 @@ def run_detector(
         # The scaled copies are as large as the series: free them before the
         # results grow.
         del mapped
+    for series, result in zip(values, results):
+        # Segments in the series' own units, between the consensus points.
+        result["segments"] = _engine.describe_segments(
+            series, result["consensus"]["leaders"].tolist()
+        )
     return [scaling.detection_to_data_units(result) for scaling, result in zip(scalings, results)]
 
 
@@ -134,6 +139,7 @@ def _run_method(
         "seed": options["seed"],
         "workers": options["workers"],
         "keep_detector": True,
+        "confidence": options["confidence"],
         "threshold_runs": True,
         "writeable": True,
         "skip_missing": _skips_missing(options),
@@ -185,6 +191,10 @@ def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
         "cdf": np.cumsum(probabilities),
         "kinds": output["kinds"],
         "p_values": output["p_values"],
+        "interval_lows": output["interval_lows"],
+        "interval_highs": output["interval_highs"],
+        "directions": output["directions"],
+        "effects": output["effects"],
     }
     for value in consensus.values():
         if isinstance(value, np.ndarray):
@@ -195,6 +205,7 @@ def _method_detection(output: dict[str, Any]) -> dict[str, Any]:
         "consensus": consensus,
         "seasonal_period": output["seasonal_period"],
         "n_missing": output.get("n_missing", 0),
+        "segments": output["segments"],
     }
 
 

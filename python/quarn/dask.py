@@ -55,6 +55,7 @@ def detect_many(
     window_sizes: Iterable[int] | int | None = None,
     n_perm: int | None = None,
     alpha: float | None = None,
+    confidence: float | None = None,
     seed: int = 123,
     tol: int | None = None,
     workers: int | None = None,

@@ -43,7 +43,9 @@ def plot_result(
     """Draws a series, its change points and their probabilities.
 
     Each change point is a vertical line, darker the higher its score, with
-    its probability written above the axes. Where change points crowd, the
+    its probability written above the axes; its location interval (confirm
+    method) is a shaded band, and the median level of every segment between
+    change points a horizontal line. Where change points crowd, the
     labels of the more probable ones are kept and the others left out, so
     that no two labels overlap; the legend says how many were left out.
 
@@ -73,6 +75,30 @@ def plot_result(
         label_ticks(ax, tick_labels)
     for point in result.change_points:
         ax.axvline(x[point.position], color="tab:red", alpha=0.2 + 0.8 * point.score, linewidth=1.5)
+    banded = False
+    for point in result.change_points:
+        if point.interval is not None and point.interval[1] > point.interval[0]:
+            confidence = result.options.get("confidence")
+            label = "location interval" + (f" ({confidence:.0%})" if confidence else "")
+            ax.axvspan(
+                x[point.interval[0]],
+                x[point.interval[1]],
+                color="tab:orange",
+                alpha=0.25,
+                linewidth=0,
+                label=None if banded else label,
+            )
+            banded = True
+    for i, segment in enumerate(result.segments):
+        if segment.count and segment.level == segment.level:  # not NaN
+            ax.hlines(
+                segment.level,
+                x[segment.start],
+                x[segment.stop - 1],
+                colors="tab:green",
+                linewidth=1.6,
+                label="segment level (median)" if i == 0 else None,
+            )
     if annotations:
         ax.plot(
             [x[i] for i in annotations],

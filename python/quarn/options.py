@@ -188,6 +188,18 @@ def fraction(example: str) -> Callable[[Any, str], float]:
 _window_size = integer_in(1)
 
 
+def check_confidence(value: Any, subject: str) -> float:
+    """A confidence: a number above 0 and below 1."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{subject} must be a number, got {shown(value)}")
+    number = float(value)
+    if math.isnan(number) or not 0.0 < number < 1.0:
+        raise ValueError(
+            f"{subject} must be above 0 and below 1 (0.9 means 90%), got {number!r}"
+        )
+    return number
+
+
 def check_window_sizes(value: Any, subject: str) -> tuple[int, ...] | None:
     """Window sizes: None for the method's default, one integer, or an
     iterable of them."""
@@ -409,6 +421,23 @@ OPTIONS: tuple[Option, ...] = (
         native="alpha_q",
         default_text="0.05 (confirm), 1.0 (native)",
         method_defaults={"confirm": 0.05, "native": 1.0},
+    ),
+    Option(
+        name="confidence",
+        default=None,
+        check=optional(check_confidence),
+        help=(
+            "Confirm method: the share of location intervals that hold the true "
+            "position of their change, above 0 and below 1 (0.9 means 90%); a "
+            "higher confidence gives wider intervals."
+        ),
+        flag="--confidence",
+        metavar="C",
+        parse=parse_number,
+        native=None,
+        default_text="0.9",
+        methods=("confirm",),
+        method_defaults={"confirm": 0.9},
     ),
     Option(
         name="seed",

@@ -214,6 +214,25 @@ class ChangePoint:
             change, allowing for the search over split positions; the
             change was kept because it is at most ``alpha``. None for the
             native method.
+        interval: Confirm method: ``(low, high)``, inclusive positions, each
+            a possible first value after the change; the true position lies
+            in it with probability about the ``confidence`` option (0.9 by
+            default). It never reaches the neighbouring change points. None
+            for the native method.
+        direction: Confirm method: "up" or "down" (the level, spread or
+            slope rose or fell), None for a change of shape and for the
+            native method.
+        effect: Confirm method, the size of the change: for a level change
+            the difference of the medians after and before over the pooled
+            robust spread of the two sides (1.4826 times their median
+            absolute deviations), in noise standard deviations; for a spread
+            change the robust spread after over the spread before; for a
+            slope change the least-squares slope after less the slope
+            before, in series units per value. None for a change of shape
+            and for the native method.
+        interval_labels: The index labels at the interval's ends when the
+            series was a pandas Series and the interval is known, otherwise
+            None.
     """
 
     position: int
@@ -223,6 +242,40 @@ class ChangePoint:
     label: Any = None
     kind: str | None = None
     p_value: float | None = None
+    interval: tuple[int, int] | None = None
+    direction: str | None = None
+    effect: float | None = None
+    interval_labels: tuple[Any, Any] | None = None
+
+
+@dataclass(frozen=True)
+class Segment:
+    """One stretch of the series between change points (or a series end).
+
+    Attributes:
+        start: Position of its first value.
+        stop: Position after its last value (the next change point, or the
+            length of the series).
+        level: The median of its values.
+        spread: 1.4826 times the median absolute deviation of its values
+            from their median (from the fitted line where it trends): the
+            standard deviation for Gaussian noise.
+        slope: The least-squares slope per value where the segment trends
+            (the slope lies more than 4 standard errors from 0, allowing for
+            autocorrelated noise), otherwise None.
+        count: The number of values it holds (present values: missing ones
+            are not counted).
+
+    The confirm method describes the series it tested: less the seasonal
+    cycle when it removed one.
+    """
+
+    start: int
+    stop: int
+    level: float
+    spread: float
+    slope: float | None
+    count: int
 
 
 @dataclass(frozen=True, eq=False)
@@ -252,6 +305,8 @@ class DetectionResult:
         n_missing: How many values of the series were missing (NaN, None,
             pandas NA or masked) and left out of the detection; 0 when none
             were. Every position counts the values of the whole series.
+        segments: The stretches between the change points, in order
+            (:class:`Segment`); :meth:`segments_frame` gives them as a table.
     """
 
     change_points: tuple[ChangePoint, ...]
@@ -262,6 +317,7 @@ class DetectionResult:
     index: Any = field(default=None, repr=False)
     seasonal_period: float | None = None
     n_missing: int = 0
+    segments: tuple[Segment, ...] = ()
     # The cumulative probability at every change point, as the consensus
     # computed it (the native dictionary's ``cdf``).
     _cdf: npt.NDArray[np.float64] = field(
@@ -325,6 +381,25 @@ class DetectionResult:
         from quarn._frames import change_point_frame
 
         return change_point_frame(self)
+
+    def segments_frame(self) -> pd.DataFrame:
+        """Returns the segments between change points as a pandas DataFrame.
+
+        Needs pandas.
+
+        Returns:
+            One row per segment, in order, with the columns ``start``,
+            ``stop`` and ``count`` (int64), ``level``, ``spread`` and
+            ``slope`` (float64, NaN where the segment does not trend), and
+            with an index, ``start_label`` and ``stop_label`` (the index
+            labels of the first and the last value).
+
+        Raises:
+            ImportError: pandas is not installed.
+        """
+        from quarn._frames import segment_frame
+
+        return segment_frame(self)
 
     def to_json(self, *, indent: int | None = None) -> str:
         """Writes the whole result as JSON text.
@@ -398,6 +473,7 @@ class DetectionResult:
             and self.n_missing == other.n_missing
             and _compared_options(self.options) == _compared_options(other.options)
             and dict(self.window_results) == dict(other.window_results)
+            and self.segments == other.segments
             and _same_bits(self._cdf, other._cdf)
             and _same_bits(self.values, other.values)
             and _same_index(self.index, other.index)
@@ -445,13 +521,26 @@ def build_result(
     """
     consensus = detection["consensus"]
     positions = consensus["leaders"].tolist()
-    labels = [None] * len(positions) if index is None else [index[p] for p in positions]
-    kinds = consensus.get("kinds") or [None] * len(positions)
+    count = len(positions)
+    labels = [None] * count if index is None else [index[p] for p in positions]
+    kinds = consensus.get("kinds") or [None] * count
     p_values = consensus.get("p_values")
-    p_values = [None] * len(positions) if p_values is None else p_values.tolist()
+    p_values = [None] * count if p_values is None else p_values.tolist()
+    lows, highs = consensus.get("interval_lows"), consensus.get("interval_highs")
+    if lows is None or highs is None:
+        intervals: list[tuple[int, int] | None] = [None] * count
+    else:
+        intervals = list(zip(lows.tolist(), highs.tolist()))
+    interval_labels = [
+        None if index is None or interval is None else (index[interval[0]], index[interval[1]])
+        for interval in intervals
+    ]
+    directions = consensus.get("directions") or [None] * count
+    effects = consensus.get("effects")
+    effects = [None] * count if effects is None else [_finite_or_none(e) for e in effects.tolist()]
     change_points = tuple(
-        ChangePoint(position, votes, score, probability, label, kind, p_value)
-        for position, votes, score, probability, label, kind, p_value in zip(
+        ChangePoint(*fields)
+        for fields in zip(
             positions,
             consensus["segment_votes"].tolist(),
             consensus["scores"].tolist(),
@@ -459,6 +548,10 @@ def build_result(
             labels,
             kinds,
             p_values,
+            intervals,
+            directions,
+            effects,
+            interval_labels,
         )
     )
     windows = {
@@ -473,7 +566,30 @@ def build_result(
         index=index,
         seasonal_period=detection.get("seasonal_period"),
         n_missing=int(detection.get("n_missing", 0)),
+        segments=_segments(detection.get("segments")),
         _cdf=_read_only(consensus["cdf"]),
+    )
+
+
+def _finite_or_none(value: float) -> float | None:
+    """NaN (a figure that does not apply) as None; other values as they are."""
+    return None if value != value else value
+
+
+def _segments(arrays: dict[str, Any] | None) -> tuple[Segment, ...]:
+    """Segments from the engine's arrays of them (none when None)."""
+    if arrays is None:
+        return ()
+    return tuple(
+        Segment(start, stop, level, spread, _finite_or_none(slope), count)
+        for start, stop, level, spread, slope, count in zip(
+            arrays["starts"].tolist(),
+            arrays["stops"].tolist(),
+            arrays["levels"].tolist(),
+            arrays["spreads"].tolist(),
+            arrays["slopes"].tolist(),
+            arrays["counts"].tolist(),
+        )
     )
 
 

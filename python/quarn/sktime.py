@@ -99,6 +99,7 @@ class QuarnDetector(BaseDetector):  # type: ignore[misc]  # sktime has no type h
         window_sizes: Iterable[int] | int | None = _default("window_sizes"),
         n_perm: int | None = _default("n_perm"),
         alpha: float | None = _default("alpha"),
+        confidence: float | None = _default("confidence"),
         seed: int = _default("seed"),
         tol: int | None = _default("tol"),
         workers: int | None = _default("workers"),
@@ -113,6 +114,7 @@ class QuarnDetector(BaseDetector):  # type: ignore[misc]  # sktime has no type h
         self.window_sizes = window_sizes
         self.n_perm = n_perm
         self.alpha = alpha
+        self.confidence = confidence
         self.seed = seed
         self.tol = tol
         self.workers = workers

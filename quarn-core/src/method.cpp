@@ -177,9 +177,16 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         return detector_failure("alpha must be above 0 and at most 1, got " +
                                 format_number(arguments.alpha));
     }
+    if (!(arguments.confidence > 0.0 && arguments.confidence < 1.0)) {
+        return detector_failure("confidence must be above 0 and below 1, got " +
+                                format_number(arguments.confidence));
+    }
     MethodOutput output;
     const std::size_t n = x.size();
-    if (n < 2 * min_side) return output;
+    if (n < 2 * min_side) {
+        output.segments = describe_segments(x, {});
+        return output;
+    }
     if (n > max_ranked_length) {
         return detector_failure("the method takes at most " + std::to_string(max_ranked_length) +
                                 " values, got " + std::to_string(n));
@@ -306,7 +313,13 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         output.changes.push_back(
             {moved[i],
              name_change(tester, series, a, c, b, selection.evidence[i].kind, arguments.alpha),
-             selection.evidence[i].p_value, support_votes(support, moved[i])});
+             selection.evidence[i].p_value, support_votes(support, moved[i]), ChangeReport{}});
+    }
+    {
+        std::vector<TestKind> placed_by;
+        for (const SplitEvidence& evidence : selection.evidence) placed_by.push_back(evidence.kind);
+        report_changes(output, deseasonalised.empty() ? x : std::span<const double>(deseasonalised),
+                       series, placed_by, arguments.confidence, arguments.seed);
     }
     if (!remove_cycle) {
         output.seasonal_period = seasonal_period(

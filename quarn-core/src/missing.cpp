@@ -1,5 +1,6 @@
 #include "quarn/missing.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <utility>
@@ -43,6 +44,12 @@ std::uint64_t PresentPositions::restore(std::uint64_t k) const {
     // The end of the present values (a half-open bound) is the end of the
     // series; nothing reports a position past it.
     return original_size_ + (k - positions_.size());
+}
+
+std::uint64_t PresentPositions::present_index(std::uint64_t p) const {
+    if (!any_missing()) return p;
+    return static_cast<std::uint64_t>(
+        std::lower_bound(positions_.begin(), positions_.end(), p) - positions_.begin());
 }
 
 void PresentPositions::restore_positions(std::span<std::uint64_t> positions) const {
@@ -94,8 +101,41 @@ void restore_positions(DetectorOutput& output, const PresentPositions& present) 
 
 void restore_positions(MethodOutput& output, const PresentPositions& present) {
     if (!present.any_missing()) return;
-    for (Change& change : output.changes) change.position = present.restore(change.position);
+    for (Change& change : output.changes) {
+        change.position = present.restore(change.position);
+        change.report.interval_low = present.restore(change.report.interval_low);
+        change.report.interval_high = present.restore(change.report.interval_high);
+    }
+    restore_positions(output.segments, present);
     if (output.detector) restore_positions(*output.detector, present);
+}
+
+void restore_positions(std::vector<SegmentReport>& segments, const PresentPositions& present) {
+    if (!present.any_missing()) return;
+    for (SegmentReport& segment : segments) {
+        if (segment.start != 0) segment.start = present.restore(segment.start);
+        segment.stop = present.restore(segment.stop);
+    }
+}
+
+std::vector<SegmentReport> describe_present_segments(std::span<const double> series,
+                                                     std::span<const std::uint64_t> cuts) {
+    const PresentPositions present = PresentPositions::of(series);
+    if (!present.any_missing()) return describe_segments(series, cuts);
+    const std::vector<double> values = present.present_values(series);
+    std::vector<std::uint64_t> present_cuts;
+    present_cuts.reserve(cuts.size());
+    for (const std::uint64_t cut : cuts) {
+        const std::uint64_t k = present.present_index(cut);
+        // A cut at a missing value, or two cuts with no present value between
+        // them, would make an empty segment: such cuts fall together.
+        if (k > 0 && k < values.size() && (present_cuts.empty() || k > present_cuts.back())) {
+            present_cuts.push_back(k);
+        }
+    }
+    std::vector<SegmentReport> segments = describe_segments(values, present_cuts);
+    restore_positions(segments, present);
+    return segments;
 }
 
 void restore_positions(DetectorError& error, const PresentPositions& present) {

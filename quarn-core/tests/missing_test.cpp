@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -95,13 +96,58 @@ TEST(method_output_and_failures_are_restored) {
     const std::vector<double> series{1.0, kNaN, kNaN, 2.0, 3.0, kNaN, 4.0};
     const PresentPositions present = PresentPositions::of(series);
     quarn::MethodOutput output;
-    output.changes.push_back({1, quarn::ChangeKind::level, 0.01, 3});
-    output.changes.push_back({3, quarn::ChangeKind::spread, 0.02, 2});
+    quarn::ChangeReport first;
+    first.interval_low = 1;
+    first.interval_high = 2;
+    quarn::ChangeReport second;
+    second.interval_low = 2;
+    second.interval_high = 3;
+    output.changes.push_back({1, quarn::ChangeKind::level, 0.01, 3, first});
+    output.changes.push_back({3, quarn::ChangeKind::spread, 0.02, 2, second});
+    for (const auto& [start, stop] : {std::pair{0, 1}, {1, 3}, {3, 4}}) {
+        quarn::SegmentReport segment;
+        segment.start = start;
+        segment.stop = stop;
+        segment.count = stop - start;
+        output.segments.push_back(segment);
+    }
     quarn::restore_positions(output, present);
     CHECK_EQ(output.changes[0].position, std::uint64_t{3});
     CHECK_EQ(output.changes[1].position, std::uint64_t{6});
+    CHECK_EQ(output.changes[0].report.interval_low, std::uint64_t{3});
+    CHECK_EQ(output.changes[0].report.interval_high, std::uint64_t{4});
+    CHECK_EQ(output.changes[1].report.interval_low, std::uint64_t{4});
+    CHECK_EQ(output.changes[1].report.interval_high, std::uint64_t{6});
+    // The segments tile the whole series and count the present values.
+    const std::vector<std::uint64_t> starts{output.segments[0].start, output.segments[1].start,
+                                            output.segments[2].start};
+    const std::vector<std::uint64_t> stops{output.segments[0].stop, output.segments[1].stop,
+                                           output.segments[2].stop};
+    CHECK(starts == (std::vector<std::uint64_t>{0, 3, 6}));
+    CHECK(stops == (std::vector<std::uint64_t>{3, 6, 7}));
+    CHECK_EQ(output.segments[1].count, std::uint64_t{2});
     quarn::DetectorError error;
     error.non_finite_index = 2;
     quarn::restore_positions(error, present);
     CHECK_EQ(*error.non_finite_index, std::uint64_t{4});
+}
+
+TEST(segments_of_a_series_with_gaps_describe_its_present_values) {
+    // Leading, inner and trailing gaps; change points at 4 and 9.
+    const std::vector<double> series{kNaN, 1.0, 2.0, 3.0, 10.0, kNaN, 11.0, 12.0,
+                                     kNaN, 5.0, 6.0, 7.0, kNaN};
+    const std::vector<std::uint64_t> cuts{4, 9};
+    const auto segments = quarn::describe_present_segments(series, cuts);
+    CHECK_EQ(segments.size(), std::size_t{3});
+    const std::vector<double> present{1.0, 2.0, 3.0, 10.0, 11.0, 12.0, 5.0, 6.0, 7.0};
+    const auto compact = quarn::describe_segments(present, std::vector<std::uint64_t>{3, 6});
+    const std::vector<std::uint64_t> starts{0, 4, 9}, stops{4, 9, 13};
+    for (std::size_t i = 0; i < 3; ++i) {
+        CHECK_EQ(segments[i].start, starts[i]);
+        CHECK_EQ(segments[i].stop, stops[i]);
+        CHECK_EQ(segments[i].count, std::uint64_t{3});
+        CHECK_EQ(segments[i].level, compact[i].level);
+        CHECK_EQ(segments[i].spread, compact[i].spread);
+    }
+    CHECK_EQ(segments[1].level, 11.0);
 }

@@ -64,6 +64,11 @@ result = quarn.detect(as_array, alpha=0.05)
 assert_type(result.plot(), Axes)
 assert_type(result.to_dict(), DetectorResultDict)
 assert_type(result.change_points[0].probability, float)
+assert_type(result.change_points[0].interval, tuple[int, int] | None)
+assert_type(result.change_points[0].effect, float | None)
+assert_type(result.segments[0], quarn.Segment)
+assert_type(result.segments[0].slope, float | None)
+quarn.detect(as_array, confidence=0.95)
 assert_type(quarn.__version__, str)
 
 # Rejected: a misspelt change type or backend, a set, a string, an integer
@@ -80,6 +85,7 @@ _quarn_native.swal_statistic(values, change_type="Mean")  # type: ignore[arg-typ
 frame = quarn.detect_many({"a": values, "b": as_array}, n_perm=50)
 quarn.detect_many([values], progress=lambda done, total: None)
 table = result.to_frame()
+segments_table = result.segments_frame()
 assert_type(quarn.DetectionResult.from_json(result.to_json(indent=2)), quarn.DetectionResult)
 found_window: quarn.WindowResult = result.window_results[10]
 assert_type(found_window.statistics, np.ndarray[tuple[Any, ...], np.dtype[np.float64]])

@@ -13,7 +13,7 @@ from quarn._frames import printed_cells, printed_columns
 from quarn.cli.readers import Column, DataError, UsageError
 from quarn.options import format_sizes, printable, shown
 from quarn.result import DetectionResult
-from quarn.serialize import to_jsonable
+from quarn.serialize import json_float, to_jsonable
 
 
 @dataclass(frozen=True)
@@ -50,6 +50,13 @@ def series_report(analysis: Analysis) -> str:
         headers.insert(1, time)
         for row, p in zip(rows, result.change_points):
             row.insert(1, printable(labels[p.position]))
+        if result.method == "confirm":
+            headers.insert(3, f"{time} interval")
+            for row, p in zip(rows, result.change_points):
+                span = "" if p.interval is None else (
+                    f"{printable(labels[p.interval[0]])} to {printable(labels[p.interval[1]])}"
+                )
+                row.insert(3, span)
     return title + "\n" + format_table(headers, rows, left={time})
 
 
@@ -60,7 +67,8 @@ def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
     Each object has ``file``, ``column``, ``n_values``, ``n_missing``, ``time_column`` (None
     without one), ``method``, ``change_points`` (position, time label or
     None, votes, score, probability, and for the confirm method kind and
-    p_value), ``warnings`` and ``result``, the detector's full result in the
+    p_value, interval, interval_time, direction and effect), ``segments``
+    (start, stop, count, level, spread, slope), ``warnings`` and ``result``, the detector's full result in the
     JSON form of :mod:`quarn.serialize`.
     """
     document = []
@@ -80,7 +88,18 @@ def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
                         "position": p.position,
                         "time": None if labels is None else labels[p.position],
                         **(
-                            {"kind": p.kind, "p_value": p.p_value}
+                            {
+                                "kind": p.kind,
+                                "p_value": p.p_value,
+                                "interval": None if p.interval is None else list(p.interval),
+                                "interval_time": (
+                                    None
+                                    if labels is None or p.interval is None
+                                    else [labels[p.interval[0]], labels[p.interval[1]]]
+                                ),
+                                "direction": p.direction,
+                                "effect": None if p.effect is None else json_float(p.effect),
+                            }
                             if result.method == "confirm"
                             else {}
                         ),
@@ -89,6 +108,17 @@ def json_document(analyses: list[Analysis]) -> list[dict[str, Any]]:
                         "probability": p.probability,
                     }
                     for p in result.change_points
+                ],
+                "segments": [
+                    {
+                        "start": s.start,
+                        "stop": s.stop,
+                        "count": s.count,
+                        "level": json_float(s.level),
+                        "spread": json_float(s.spread),
+                        "slope": None if s.slope is None else json_float(s.slope),
+                    }
+                    for s in result.segments
                 ],
                 "warnings": list(analysis.warnings),
                 "result": to_jsonable(result.to_dict()),

@@ -11,6 +11,7 @@
 
 #include "quarn/control.hpp"
 #include "quarn/detector.hpp"
+#include "quarn/report.hpp"
 #include "quarn/select.hpp"
 #include "quarn/split_evidence.hpp"
 
@@ -33,6 +34,8 @@ struct MethodArguments {
     // before the candidates are sought and tested, and allows for what it
     // leaves in the dependence of the tests (a seasonal lag).
     bool remove_seasonal_cycle = true;
+    // Share of location intervals that hold the true position, in (0, 1).
+    double confidence = 0.9;
 };
 
 struct Change {
@@ -42,6 +45,8 @@ struct Change {
     // Window sizes of the candidate detector that reported a change point
     // within their own window size of `position`.
     std::uint64_t votes = 0;
+    // Its location interval, direction and effect (see report.hpp).
+    ChangeReport report;
 };
 
 struct MethodOutput {
@@ -60,6 +65,9 @@ struct MethodOutput {
     // seasonal_period); nullopt when it shows none. Its cycle was removed
     // before the tests when the arguments asked for it (the default).
     std::optional<double> seasonal_period;
+    // The stretches between the changes, in the series' own units (less the
+    // seasonal cycle when it was removed).
+    std::vector<SegmentReport> segments;
 };
 
 // Replicates per bootstrap threshold of the candidate detector on n values:
@@ -88,8 +96,17 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(
 // that reported a change point within their own window size of `position`.
 std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64_t position);
 
+// Fills in the reports of `output.changes` (placed by the tests of
+// `placed_by`, one per change, on `series`) and the segments between them:
+// effects and segments from `values`, the series the tests saw in its own
+// units.
+void report_changes(MethodOutput& output, std::span<const double> values,
+                    const ScoredSeries& series, std::span<const TestKind> placed_by,
+                    double confidence, std::uint64_t seed);
+
 // The whole method. Fails on a series of fewer than 3 values or of more
-// than 2^31, a non-finite value, an alpha outside (0, 1], or a failure of
+// than 2^31, a non-finite value, an alpha outside (0, 1], a confidence
+// outside (0, 1), or a failure of
 // the detector. Besides the series it holds about 15 bytes per value.
 DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments);
 

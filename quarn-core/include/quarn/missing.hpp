@@ -47,6 +47,10 @@ class PresentPositions {
     // place that positions of a result pass through on their way out.
     void restore_positions(std::span<std::uint64_t> positions) const;
 
+    // The present position of original position p: how many present values
+    // come before it (the inverse of restore on present values' positions).
+    std::uint64_t present_index(std::uint64_t p) const;
+
   private:
     std::size_t original_size_ = 0;
     std::uint64_t missing_ = 0;
@@ -60,6 +64,15 @@ class PresentPositions {
 void restore_positions(WindowResult& result, const PresentPositions& present);
 void restore_positions(DetectorOutput& output, const PresentPositions& present);
 void restore_positions(MethodOutput& output, const PresentPositions& present);
+// Segments between restored change points: starts and stops restored (the
+// first segment still starts at 0, so the segments tile the whole series),
+// counts and figures kept, as they are of the present values.
+void restore_positions(std::vector<SegmentReport>& segments, const PresentPositions& present);
+// The segments that the change points `cuts` (ascending original positions
+// of present values) make of a series with missing values: their figures
+// from the present values alone, their bounds in the original positions.
+std::vector<SegmentReport> describe_present_segments(std::span<const double> series,
+                                                     std::span<const std::uint64_t> cuts);
 // The index of a failure (a non-finite value) restored.
 void restore_positions(DetectorError& error, const PresentPositions& present);
 

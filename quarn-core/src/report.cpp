@@ -1,0 +1,415 @@
+#include "quarn/report.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "quarn/bootstrap.hpp"
+#include "quarn/method.hpp"
+
+namespace quarn {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+// 1 / Phi^-1(3/4): the median absolute deviation of Gaussian noise times
+// this is its standard deviation.
+constexpr double mad_to_sd = 1.4826;
+// Largest lag-1 autocorrelation the sieve bootstrap and the trend test use.
+constexpr double max_ar = 0.95;
+// Each side's simulated walk covers this many times the scale of the
+// position error, sigma^2 V / d^2, plus a margin, and at most max_walk
+// values: beyond that the drift keeps the walk below its start.
+constexpr double walk_scales = 80.0;
+constexpr std::size_t walk_margin = 32;
+constexpr std::size_t max_walk = 50'000;
+
+struct Line {
+    double intercept = 0.0;  // at t = 0 of the span
+    double slope = 0.0;
+};
+
+// Least-squares line through (t, y(t)), t = 0 .. m - 1.
+template <class Y>
+Line fit_line(std::size_t m, Y y) {
+    if (m == 0) return {};
+    const double md = static_cast<double>(m);
+    const double mean_t = (md - 1.0) / 2.0;
+    double mean_y = 0.0;
+    for (std::size_t t = 0; t < m; ++t) mean_y += y(t);
+    mean_y /= md;
+    double sxy = 0.0, sxx = 0.0;
+    for (std::size_t t = 0; t < m; ++t) {
+        const double dt = static_cast<double>(t) - mean_t;
+        sxy += dt * (y(t) - mean_y);
+        sxx += dt * dt;
+    }
+    const double slope = sxx > 0.0 ? sxy / sxx : 0.0;
+    return {mean_y - slope * mean_t, slope};
+}
+
+// Lag-1 autocorrelation of residuals, clipped to [0, max_ar]; 0 for fewer
+// than 3 values or none without spread.
+double lag_one(std::span<const double> e) {
+    if (e.size() < 3) return 0.0;
+    double mean = 0.0;
+    for (const double v : e) mean += v;
+    mean /= static_cast<double>(e.size());
+    double c0 = 0.0, c1 = 0.0;
+    for (std::size_t t = 0; t < e.size(); ++t) {
+        const double d = e[t] - mean;
+        c0 += d * d;
+        if (t > 0) c1 += d * (e[t - 1] - mean);
+    }
+    if (!(c0 > 0.0)) return 0.0;
+    return std::clamp(c1 / c0, 0.0, max_ar);
+}
+
+// One side of a change as the simulated walk sees it: the gap d between its
+// own fit and the other side's at each step away from the change, and its
+// residuals in time order.
+struct Side {
+    std::vector<double> gaps;
+    std::vector<double> residuals;
+};
+
+// Draws the noise of one side: an AR(1) with the residuals' lag-1
+// autocorrelation, its innovations resampled from theirs.
+class SieveNoise {
+  public:
+    explicit SieveNoise(std::span<const double> residuals, double phi)
+        : residuals_(residuals), phi_(phi) {
+        for (std::size_t t = 1; t < residuals.size(); ++t) {
+            innovations_.push_back(residuals[t] - phi * residuals[t - 1]);
+        }
+        double mean = 0.0;
+        for (const double v : innovations_) mean += v;
+        if (!innovations_.empty()) mean /= static_cast<double>(innovations_.size());
+        for (double& v : innovations_) v -= mean;
+    }
+
+    bool empty() const { return innovations_.empty(); }
+
+    double first(Xoshiro256PlusPlus& generator) {
+        last_ = residuals_[uniform_below(generator, residuals_.size())];
+        return last_;
+    }
+    double next(Xoshiro256PlusPlus& generator) {
+        last_ = phi_ * last_ + innovations_[uniform_below(generator, innovations_.size())];
+        return last_;
+    }
+
+  private:
+    std::span<const double> residuals_;
+    double phi_;
+    std::vector<double> innovations_;
+    double last_ = 0.0;
+};
+
+// Simulated errors (estimate minus truth) of the split that maximises
+// minus the least-squares criterion, the truth at 0: the left side's walk
+// runs to negative errors, the right side's to positive ones.
+std::vector<std::int64_t> simulate_errors(const Side& left, const Side& right, double phi,
+                                          std::uint64_t seed) {
+    SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
+    std::vector<std::int64_t> errors;
+    errors.reserve(interval_replicates);
+    Xoshiro256PlusPlus generator = seed_generator(seed);
+    for (std::size_t r = 0; r < interval_replicates; ++r) {
+        double best = 0.0;
+        std::int64_t arg = 0;
+        const auto walk = [&](const Side& side, SieveNoise& noise, std::int64_t sign) {
+            if (side.gaps.empty() || noise.empty()) return;
+            double position = 0.0;
+            for (std::size_t j = 0; j < side.gaps.size(); ++j) {
+                const double e = j == 0 ? noise.first(generator) : noise.next(generator);
+                const double d = side.gaps[j];
+                position -= d * d + 2.0 * d * e;
+                if (position > best) {
+                    best = position;
+                    arg = sign * static_cast<std::int64_t>(j + 1);
+                }
+            }
+        };
+        walk(right, right_noise, 1);
+        walk(left, left_noise, -1);
+        errors.push_back(arg);
+    }
+    return errors;
+}
+
+// How far each side's walk must go: walk_scales times sigma^2 V / d^2.
+std::size_t walk_length(double gap, double variance, double phi, std::size_t available) {
+    const double v = (1.0 + phi) / (1.0 - phi);
+    const double scale = gap != 0.0 ? variance * v / (gap * gap) : 1e300;
+    const double wanted = walk_scales * scale + static_cast<double>(walk_margin);
+    const double capped = std::min({wanted, static_cast<double>(max_walk),
+                                    static_cast<double>(available)});
+    return static_cast<std::size_t>(capped);
+}
+
+double variance_of(std::span<const double> e) {
+    if (e.empty()) return 0.0;
+    double mean = 0.0, squares = 0.0;
+    for (const double v : e) mean += v;
+    mean /= static_cast<double>(e.size());
+    for (const double v : e) squares += (v - mean) * (v - mean);
+    return squares / static_cast<double>(e.size());
+}
+
+}  // namespace
+
+RobustFigures robust_figures(std::span<const double> values) {
+    if (values.empty()) return {nan, nan};
+    std::vector<double> copy(values.begin(), values.end());
+    const double level = median_in_place(copy);
+    for (std::size_t t = 0; t < values.size(); ++t) copy[t] = std::abs(values[t] - level);
+    return {level, mad_to_sd * median_in_place(copy)};
+}
+
+std::vector<SegmentReport> describe_segments(std::span<const double> x,
+                                       std::span<const std::uint64_t> cuts) {
+    std::vector<SegmentReport> segments;
+    std::uint64_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+        const std::uint64_t stop = i < cuts.size() ? cuts[i] : x.size();
+        SegmentReport segment;
+        segment.start = start;
+        segment.stop = stop;
+        segment.count = stop - start;
+        const std::span<const double> values = x.subspan(start, stop - start);
+        const RobustFigures figures = robust_figures(values);
+        segment.level = figures.level;
+        segment.spread = figures.spread;
+        const std::size_t m = values.size();
+        if (m >= 8) {
+            const Line line = fit_line(m, [&](std::size_t t) { return values[t]; });
+            std::vector<double> residuals(m);
+            for (std::size_t t = 0; t < m; ++t) {
+                residuals[t] = values[t] - (line.intercept + line.slope * static_cast<double>(t));
+            }
+            const double phi = lag_one(residuals);
+            const double md = static_cast<double>(m);
+            const double sxx = md * (md * md - 1.0) / 12.0;
+            const double variance = variance_of(residuals) * md / (md - 2.0);
+            const double se = std::sqrt(variance * (1.0 + phi) / (1.0 - phi) / sxx);
+            if (line.slope != 0.0 && (se == 0.0 || std::abs(line.slope) > trend_t * se)) {
+                segment.slope = line.slope;
+                segment.spread = robust_figures(residuals).spread;
+            }
+        }
+        segments.push_back(segment);
+        start = stop;
+    }
+    return segments;
+}
+
+ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size_t c,
+                             std::size_t b, ChangeKind kind) {
+    ChangeReport report;
+    const std::span<const double> left = x.subspan(a, c - a), right = x.subspan(c, b - c);
+    const auto direction_of = [](double signed_size) {
+        if (signed_size > 0.0) return Direction::up;
+        if (signed_size < 0.0) return Direction::down;
+        return Direction::none;
+    };
+    switch (kind) {
+        case ChangeKind::level: {
+            const RobustFigures l = robust_figures(left), r = robust_figures(right);
+            const double nl = static_cast<double>(left.size()),
+                         nr = static_cast<double>(right.size());
+            const double pooled =
+                std::sqrt((nl * l.spread * l.spread + nr * r.spread * r.spread) / (nl + nr));
+            const double difference = r.level - l.level;
+            report.direction = direction_of(difference);
+            report.effect = difference == 0.0 ? 0.0 : difference / pooled;
+            break;
+        }
+        case ChangeKind::spread: {
+            const double l = robust_figures(left).spread, r = robust_figures(right).spread;
+            report.direction = direction_of(r - l);
+            report.effect = r / l;  // infinite when the left side has no spread
+            break;
+        }
+        case ChangeKind::slope: {
+            const Line l = fit_line(left.size(), [&](std::size_t t) { return left[t]; });
+            const Line r = fit_line(right.size(), [&](std::size_t t) { return right[t]; });
+            report.effect = r.slope - l.slope;
+            report.direction = direction_of(report.effect);
+            break;
+        }
+        default:  // a change of shape has no single direction or size
+            break;
+    }
+    return report;
+}
+
+std::pair<std::uint64_t, std::uint64_t> interval_from_errors(std::vector<std::int64_t> errors,
+                                                             std::size_t a, std::size_t c,
+                                                             std::size_t b, double confidence) {
+    const std::int64_t lowest = static_cast<std::int64_t>(a) + 1;
+    const std::int64_t highest = static_cast<std::int64_t>(b) - 1;
+    if (errors.empty()) return {static_cast<std::uint64_t>(lowest), static_cast<std::uint64_t>(highest)};
+    std::sort(errors.begin(), errors.end());
+    const double count = static_cast<double>(errors.size());
+    const double tail = (1.0 - confidence) / 2.0;
+    // Conservative order statistics of the two tails.
+    const auto at = [&](double share) {
+        const double rank = std::clamp(share * count, 0.0, count - 1.0);
+        return errors[static_cast<std::size_t>(rank)];
+    };
+    const std::int64_t error_low = at(tail);
+    const std::int64_t error_high = errors[static_cast<std::size_t>(
+        std::clamp(std::ceil((1.0 - tail) * count) - 1.0, 0.0, count - 1.0))];
+    // truth = estimate - error
+    const std::int64_t ci = static_cast<std::int64_t>(c);
+    const std::int64_t low = std::clamp(ci - error_high, lowest, highest);
+    const std::int64_t high = std::clamp(ci - error_low, lowest, highest);
+    return {static_cast<std::uint64_t>(std::min(low, ci)),
+            static_cast<std::uint64_t>(std::max(high, ci))};
+}
+
+std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& series,
+                                                          std::size_t a, std::size_t c,
+                                                          std::size_t b, TestKind placed_by,
+                                                          double confidence, std::uint64_t seed) {
+    const std::size_t nl = c - a, nr = b - c;
+    if (nl < 2 || nr < 2) return interval_from_errors({}, a, c, b, confidence);
+    Side left, right;
+    left.residuals.resize(nl);
+    right.residuals.resize(nr);
+    double gap = 0.0;  // constant gap of the mean models
+    if (placed_by == TestKind::trend) {
+        const Line l = fit_line(nl, [&](std::size_t t) { return series.value(a + t); });
+        const Line r = fit_line(nr, [&](std::size_t t) { return series.value(c + t); });
+        for (std::size_t t = 0; t < nl; ++t) {
+            left.residuals[t] = series.value(a + t) - (l.intercept + l.slope * double(t));
+        }
+        for (std::size_t t = 0; t < nr; ++t) {
+            right.residuals[t] = series.value(c + t) - (r.intercept + r.slope * double(t));
+        }
+        // The gap at a value: its own side's line less the other side's,
+        // both in the time of the left span.
+        const auto left_line = [&](double t) { return l.intercept + l.slope * t; };
+        const auto right_line = [&](double t) {
+            return r.intercept + r.slope * (t - static_cast<double>(nl));
+        };
+        for (std::size_t j = 0; j < nl; ++j) {
+            const double t = static_cast<double>(nl - 1 - j);
+            left.gaps.push_back(left_line(t) - right_line(t));
+        }
+        for (std::size_t j = 0; j < nr; ++j) {
+            const double t = static_cast<double>(nl + j);
+            right.gaps.push_back(right_line(t) - left_line(t));
+        }
+        const double variance =
+            (variance_of(left.residuals) * double(nl) + variance_of(right.residuals) * double(nr)) /
+            double(nl + nr);
+        const double phi = lag_one(left.residuals) * 0.5 + lag_one(right.residuals) * 0.5;
+        // The gap grows with the distance from a kink: the walk's length
+        // comes from the gap one value away.
+        const double near = std::max(std::abs(left.gaps.front()), std::abs(right.gaps.front()));
+        const double slope_gap = std::abs(l.slope - r.slope);
+        const double scale_gap = std::max(near, slope_gap);
+        left.gaps.resize(walk_length(scale_gap, variance, phi, nl - 1));
+        right.gaps.resize(walk_length(scale_gap, variance, phi, nr - 1));
+        return interval_from_errors(simulate_errors(left, right, phi, seed), a, c, b, confidence);
+    }
+    // Mean models of one score (level) or three (spread and shape): the
+    // walk sees the residuals along the direction of the means' difference.
+    // A kind of test without scores of its own here sees all four.
+    const bool smooth = placed_by == TestKind::spread || placed_by == TestKind::shape;
+    const int first = smooth ? 2 : 1;
+    const int last = placed_by == TestKind::level ? 1 : 4;
+    const auto score = [&](std::size_t t, int degree) {
+        return degree == 1 ? series.rank(t) : legendre_score(series.rank(t), degree);
+    };
+    double difference[4] = {}, mean_l[4] = {}, mean_r[4] = {}, noise[4] = {};
+    double scale[4] = {1.0, 1.0, 1.0, 1.0};
+    for (int d = first; d <= last; ++d) {
+        const int k = d - first;
+        double sl = 0.0, sr = 0.0;
+        for (std::size_t t = a; t < c; ++t) sl += score(t, d);
+        for (std::size_t t = c; t < b; ++t) sr += score(t, d);
+        mean_l[k] = sl / double(nl);
+        mean_r[k] = sr / double(nr);
+        if (first > 1 || last > 1) {  // the split statistic weighs each score by its spread
+            const double mean = (sl + sr) / double(nl + nr);
+            double squares = 0.0;
+            for (std::size_t t = a; t < b; ++t) squares += (score(t, d) - mean) * (score(t, d) - mean);
+            const double sd = std::sqrt(squares / double(nl + nr));
+            scale[k] = sd > 0.0 ? 1.0 / sd : 0.0;
+        }
+        difference[k] = (mean_r[k] - mean_l[k]) * scale[k];
+        gap += difference[k] * difference[k];
+        double squares = 0.0;
+        for (std::size_t t = a; t < b; ++t) {
+            const double e = (score(t, d) - (t < c ? mean_l[k] : mean_r[k])) * scale[k];
+            squares += e * e;
+        }
+        noise[k] = squares / double(nl + nr);
+    }
+    const double fitted_gap = gap;  // squared, as fitted
+    gap = std::sqrt(fitted_gap);
+    if (!(gap > 0.0)) return interval_from_errors({}, a, c, b, confidence);
+    const auto projected = [&](std::size_t t, const double* mean) {
+        double e = 0.0;
+        for (int d = first; d <= last; ++d) {
+            const int k = d - first;
+            e += (score(t, d) - mean[k]) * scale[k] * difference[k] / gap;
+        }
+        return e;
+    };
+    for (std::size_t t = 0; t < nl; ++t) left.residuals[t] = projected(a + t, mean_l);
+    for (std::size_t t = 0; t < nr; ++t) right.residuals[t] = projected(c + t, mean_r);
+    std::vector<double> pooled(left.residuals);
+    pooled.insert(pooled.end(), right.residuals.begin(), right.residuals.end());
+    // Lag-1 autocorrelation less its small-sample bias, -(1 + 3 phi) / m.
+    double phi = (lag_one(left.residuals) * double(nl) + lag_one(right.residuals) * double(nr)) /
+                 double(nl + nr);
+    phi = std::min(phi + (1.0 + 3.0 * phi) / double(nl + nr), max_ar);
+    const double variance = variance_of(pooled);
+    // The fitted means' difference holds their noise as well: its square
+    // exceeds the true one by the noise variance of each score times
+    // (1/nl + 1/nr), times the long-run factor of dependent noise. Taken
+    // off, weak changes in short stretches get their due width (at most
+    // twice as wide a scale as fitted).
+    {
+        double excess = 0.0;
+        for (int d = first; d <= last; ++d) excess += noise[d - first];
+        excess *= (1.0 + phi) / (1.0 - phi) * (1.0 / double(nl) + 1.0 / double(nr));
+        gap = std::sqrt(std::max(fitted_gap - excess, 0.25 * fitted_gap));
+    }
+    // Left values carry the right residuals' sign convention reversed.
+    left.gaps.assign(walk_length(gap, variance, phi, nl - 1), -gap);
+    right.gaps.assign(walk_length(gap, variance, phi, nr - 1), gap);
+    return interval_from_errors(simulate_errors(left, right, phi, seed), a, c, b, confidence);
+}
+
+}  // namespace quarn
+
+namespace quarn {
+
+void report_changes(MethodOutput& output, std::span<const double> values,
+                    const ScoredSeries& series, std::span<const TestKind> placed_by,
+                    double confidence, std::uint64_t seed) {
+    std::vector<std::uint64_t> cuts;
+    for (const Change& change : output.changes) cuts.push_back(change.position);
+    const std::size_t n = values.size();
+    for (std::size_t i = 0; i < cuts.size(); ++i) {
+        const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
+        const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
+        const std::size_t c = static_cast<std::size_t>(cuts[i]);
+        Change& change = output.changes[i];
+        change.report = describe_effect(values, a, c, b, change.kind);
+        // Each change draws its own replicates, from the seed and its place.
+        const std::uint64_t key = seed * 0x9E3779B97F4A7C15ull + c;
+        const auto [low, high] = location_interval(series, a, c, b, placed_by[i], confidence, key);
+        change.report.interval_low = low;
+        change.report.interval_high = high;
+    }
+    output.segments = describe_segments(values, cuts);
+}
+
+}  // namespace quarn
