@@ -121,6 +121,9 @@ struct ReplicatePlan {
     std::uint64_t window_size;
     network_detail::KeySorter sorter;  // null above the network sizes
     const double* steps;
+    // Block s of the reference as its block_length keys in ascending order,
+    // at s * block_length; null where the halves are sorted whole.
+    const OrderKey* sorted_blocks;
 };
 
 // Resample layout: the first half's keys, its padding, the second half's
@@ -172,6 +175,91 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
     });
 }
 
+// Where the runs of one half begin, and its end.
+struct HalfRuns {
+    std::size_t starts[merged_sort_limit + 2];
+    std::size_t count = 0;
+};
+
+// Sorts the keys of one half, which hold the ascending runs
+// keys[starts[r] .. starts[r + 1]), by merging neighbouring runs in rounds;
+// `buffer` holds as many keys as the half.
+void merge_half_runs(OrderKey* keys, OrderKey* buffer, HalfRuns& runs, std::size_t n) {
+    OrderKey* from = keys;
+    OrderKey* to = buffer;
+    while (runs.count > 1) {
+        std::size_t kept = 0;
+        for (std::size_t r = 0; r < runs.count; r += 2) {
+            const std::size_t lo = runs.starts[r];
+            if (r + 1 == runs.count) {
+                std::copy(from + lo, from + n, to + lo);
+            } else {
+                const std::size_t mid = runs.starts[r + 1];
+                const std::size_t hi = r + 2 < runs.count ? runs.starts[r + 2] : n;
+                merge_keys(from + lo, mid - lo, from + mid, hi - mid, to + lo);
+            }
+            runs.starts[kept++] = lo;
+        }
+        runs.count = kept;
+        std::swap(from, to);
+    }
+    if (from != keys) std::copy(from, from + n, keys);
+}
+
+// Replicate k's resample as two sorted halves: whole blocks copied from the
+// sorted blocks, the block cut by the middle and the block cut short at
+// the end sorted where they fall, then the runs of each half merged. The
+// same keys as sorting the drawn resample.
+void gather_sorted_halves(const ReplicatePlan& plan, std::uint64_t k, OrderKey* first,
+                          OrderKey* second, OrderKey* buffer) {
+    Xoshiro256PlusPlus generator =
+        seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
+    const std::size_t half = plan.half;
+    const std::size_t block = plan.block_length;
+    HalfRuns first_runs, second_runs;
+    std::size_t filled = 0;
+    const auto add_piece = [&](const double* source, std::size_t from_offset, std::size_t at,
+                               std::size_t count) {
+        // Keys of block positions from_offset ... from_offset + count - 1,
+        // placed at resample positions at ...; sorted where they land.
+        OrderKey* keys = at < half ? first + at : second + (at - half);
+        HalfRuns& runs = at < half ? first_runs : second_runs;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t j = from_offset + i;
+            keys[i] = total_order_key((source[j] * plan.weights[j]) * plan.taper_scale);
+        }
+        sort_keys(keys, count);
+        runs.starts[runs.count++] = at < half ? at : at - half;
+    };
+    for (std::uint64_t b = 0; b < plan.block_count; ++b) {
+        const std::size_t start =
+            static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
+        const std::size_t len = std::min(block, plan.length - filled);
+        if (len == block && (filled + len <= half || filled >= half)) {
+            const OrderKey* sorted = plan.sorted_blocks + start * block;
+            if (filled < half) {
+                std::copy(sorted, sorted + len, first + filled);
+                first_runs.starts[first_runs.count++] = filled;
+            } else {
+                std::copy(sorted, sorted + len, second + (filled - half));
+                second_runs.starts[second_runs.count++] = filled - half;
+            }
+        } else {
+            const double* source = plan.reference + start;
+            if (filled < half && filled + len > half) {
+                const std::size_t head = half - filled;
+                add_piece(source, 0, filled, head);
+                add_piece(source, head, half, len - head);
+            } else {
+                add_piece(source, 0, filled, len);
+            }
+        }
+        filled += len;
+    }
+    merge_half_runs(first, buffer, first_runs, half);
+    merge_half_runs(second, buffer, second_runs, half);
+}
+
 inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
     if (plan.sorter != nullptr) {
         plan.sorter(keys);
@@ -188,6 +276,8 @@ void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::ui
                          OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass) {
     OrderKey* const first = resample;
     OrderKey* const second = resample + plan.half + pass_padding;
+    // Past both padded halves: room for the merges of one half.
+    OrderKey* const buffer = resample + resample_size(plan.half);
     pad_sample(first, plan.half);
     pad_sample(second, plan.half);
     for (std::uint64_t k = begin; k != end; ++k) {
@@ -195,9 +285,13 @@ void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::ui
             out[k] = total_order_key(0.0);
             continue;
         }
-        gather_resample(plan, k, resample);
-        sort_half(plan, first);
-        sort_half(plan, second);
+        if (plan.sorted_blocks != nullptr) {
+            gather_sorted_halves(plan, k, first, second, buffer);
+        } else {
+            gather_resample(plan, k, resample);
+            sort_half(plan, first);
+            sort_half(plan, second);
+        }
         // Back from the standardized scale to the scale of the raw windows.
         out[k] = total_order_key(pass(first, second, plan.half, plan.steps) * plan.pooled);
     }
@@ -288,6 +382,22 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         scratch.steps.resize(step_table_size(w));
         fill_step_table(scratch.steps, w);
     }
+    // Windows sorted as merged runs start from the reference's blocks, each
+    // tapered and sorted once here rather than in every replicate.
+    const bool by_blocks = w > network_sort_limit && w <= merged_sort_limit;
+    const std::size_t starts = static_cast<std::size_t>(length - block_length + 1);
+    const std::size_t block = static_cast<std::size_t>(block_length);
+    if (by_blocks) {
+        std::vector<OrderKey>& sorted = scratch.sorted_blocks;
+        sorted.resize(starts * block);
+        for (std::size_t start = 0; start < starts; ++start) {
+            OrderKey* keys = sorted.data() + start * block;
+            for (std::size_t i = 0; i < block; ++i) {
+                keys[i] = total_order_key((reference[start + i] * taper.weights[i]) * taper.scale);
+            }
+            sort_keys(keys, block);
+        }
+    }
     const ReplicatePlan plan{
         .reference = reference.data(),
         .weights = taper.weights.data(),
@@ -302,6 +412,7 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         .window_size = window_size,
         .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
         .steps = scratch.steps.data(),
+        .sorted_blocks = by_blocks ? scratch.sorted_blocks.data() : nullptr,
     };
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
@@ -316,7 +427,8 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         OrderKey* resample = stack_resample;
         if (w > stack_half) {
             std::vector<OrderKey>& buffer = scratch.long_resamples.local();
-            if (buffer.size() < resample_size(w)) buffer.resize(resample_size(w));
+            // With room for the merges of one half.
+            if (buffer.size() < resample_size(w) + w) buffer.resize(resample_size(w) + w);
             resample = buffer.data();
         }
 #if QUARN_HAVE_AVX2_KERNELS

@@ -231,6 +231,9 @@ struct BootstrapScratch {
     std::optional<TaperWindow> taper;
     std::vector<double> steps;
     std::vector<OrderKey> replicate_keys;
+    // Every block of the reference, tapered and sorted (windows sorted as
+    // merged runs).
+    std::vector<OrderKey> sorted_blocks;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
 };
 
