@@ -121,9 +121,13 @@ struct ReplicatePlan {
     std::uint64_t window_size;
     network_detail::KeySorter sorter;  // null above the network sizes
     const double* steps;
-    // Block s of the reference as its block_length keys in ascending order,
-    // at s * block_length; null where the halves are sorted whole.
-    const OrderKey* sorted_blocks;
+    // Where resamples are sorted by ranks (null otherwise): the rank of the
+    // key of offset i of the block starting at s, at s * block_length + i,
+    // the key of every rank, and the bits of one radix digit (two digits
+    // hold every rank).
+    const std::uint32_t* block_ranks;
+    const OrderKey* ranked_keys;
+    unsigned digit_bits;
 };
 
 // Resample layout: the first half's keys, its padding, the second half's
@@ -175,89 +179,54 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
     });
 }
 
-// Where the runs of one half begin, and its end.
-struct HalfRuns {
-    std::size_t starts[merged_sort_limit + 2];
-    std::size_t count = 0;
-};
+// Largest radix digit of the rank sort, in bits.
+constexpr unsigned max_digit_bits = 9;
 
-// Sorts the keys of one half, which hold the ascending runs
-// keys[starts[r] .. starts[r + 1]), by merging neighbouring runs in rounds;
-// `buffer` holds as many keys as the half.
-void merge_half_runs(OrderKey* keys, OrderKey* buffer, HalfRuns& runs, std::size_t n) {
-    OrderKey* from = keys;
-    OrderKey* to = buffer;
-    while (runs.count > 1) {
-        std::size_t kept = 0;
-        for (std::size_t r = 0; r < runs.count; r += 2) {
-            const std::size_t lo = runs.starts[r];
-            if (r + 1 == runs.count) {
-                std::copy(from + lo, from + n, to + lo);
-            } else {
-                const std::size_t mid = runs.starts[r + 1];
-                const std::size_t hi = r + 2 < runs.count ? runs.starts[r + 2] : n;
-                merge_keys(from + lo, mid - lo, from + mid, hi - mid, to + lo);
-            }
-            runs.starts[kept++] = lo;
+// Sorts n ranks below 2^(2 digit_bits) by two counting passes (low digit,
+// then high digit) through `buffer`; the sorted ranks end in `ranks`.
+void radix_sort_ranks(std::uint32_t* ranks, std::uint32_t* buffer, std::size_t n,
+                      unsigned digit_bits) {
+    const std::uint32_t mask = (std::uint32_t{1} << digit_bits) - 1;
+    std::uint32_t counts[std::size_t{1} << max_digit_bits];
+    const auto pass = [&](const std::uint32_t* from, std::uint32_t* to, unsigned shift) {
+        std::fill(counts, counts + mask + 1, 0u);
+        for (std::size_t i = 0; i < n; ++i) ++counts[(from[i] >> shift) & mask];
+        std::uint32_t total = 0;
+        for (std::uint32_t d = 0; d <= mask; ++d) {
+            const std::uint32_t count = counts[d];
+            counts[d] = total;
+            total += count;
         }
-        runs.count = kept;
-        std::swap(from, to);
-    }
-    if (from != keys) std::copy(from, from + n, keys);
+        for (std::size_t i = 0; i < n; ++i) to[counts[(from[i] >> shift) & mask]++] = from[i];
+    };
+    pass(ranks, buffer, 0);
+    pass(buffer, ranks, digit_bits);
 }
 
-// Replicate k's resample as two sorted halves: whole blocks copied from the
-// sorted blocks, the block cut by the middle and the block cut short at
-// the end sorted where they fall, then the runs of each half merged. The
-// same keys as sorting the drawn resample.
-void gather_sorted_halves(const ReplicatePlan& plan, std::uint64_t k, OrderKey* first,
-                          OrderKey* second, OrderKey* buffer) {
+// Replicate k's resample as two sorted halves, by ranks: the ranks of the
+// drawn blocks' keys are copied in place of the keys, each half's ranks
+// sorted by radix, and the keys of the sorted ranks written out. Ranks
+// order as their keys do, and equal keys share a rank, so the halves hold
+// the same keys as sorting the drawn resample.
+void gather_ranked_halves(const ReplicatePlan& plan, std::uint64_t k, OrderKey* first,
+                          OrderKey* second, std::uint32_t* ranks) {
     Xoshiro256PlusPlus generator =
         seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
     const std::size_t half = plan.half;
-    const std::size_t block = plan.block_length;
-    HalfRuns first_runs, second_runs;
     std::size_t filled = 0;
-    const auto add_piece = [&](const double* source, std::size_t from_offset, std::size_t at,
-                               std::size_t count) {
-        // Keys of block positions from_offset ... from_offset + count - 1,
-        // placed at resample positions at ...; sorted where they land.
-        OrderKey* keys = at < half ? first + at : second + (at - half);
-        HalfRuns& runs = at < half ? first_runs : second_runs;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t j = from_offset + i;
-            keys[i] = total_order_key((source[j] * plan.weights[j]) * plan.taper_scale);
-        }
-        sort_keys(keys, count);
-        runs.starts[runs.count++] = at < half ? at : at - half;
-    };
     for (std::uint64_t b = 0; b < plan.block_count; ++b) {
         const std::size_t start =
             static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
-        const std::size_t len = std::min(block, plan.length - filled);
-        if (len == block && (filled + len <= half || filled >= half)) {
-            const OrderKey* sorted = plan.sorted_blocks + start * block;
-            if (filled < half) {
-                std::copy(sorted, sorted + len, first + filled);
-                first_runs.starts[first_runs.count++] = filled;
-            } else {
-                std::copy(sorted, sorted + len, second + (filled - half));
-                second_runs.starts[second_runs.count++] = filled - half;
-            }
-        } else {
-            const double* source = plan.reference + start;
-            if (filled < half && filled + len > half) {
-                const std::size_t head = half - filled;
-                add_piece(source, 0, filled, head);
-                add_piece(source, head, half, len - head);
-            } else {
-                add_piece(source, 0, filled, len);
-            }
-        }
+        const std::size_t len = std::min(plan.block_length, plan.length - filled);
+        const std::uint32_t* source = plan.block_ranks + start * plan.block_length;
+        std::copy(source, source + len, ranks + filled);
         filled += len;
     }
-    merge_half_runs(first, buffer, first_runs, half);
-    merge_half_runs(second, buffer, second_runs, half);
+    std::uint32_t* const buffer = ranks + plan.length;
+    radix_sort_ranks(ranks, buffer, half, plan.digit_bits);
+    radix_sort_ranks(ranks + half, buffer, half, plan.digit_bits);
+    for (std::size_t i = 0; i < half; ++i) first[i] = plan.ranked_keys[ranks[i]];
+    for (std::size_t i = 0; i < half; ++i) second[i] = plan.ranked_keys[ranks[half + i]];
 }
 
 inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
@@ -273,11 +242,11 @@ inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
 // passed as a type so that it compiles inline.
 template <class Pass>
 void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::uint64_t end,
-                         OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass) {
+                         OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass,
+                         std::uint32_t* ranks = nullptr) {
     OrderKey* const first = resample;
     OrderKey* const second = resample + plan.half + pass_padding;
-    // Past both padded halves: room for the merges of one half.
-    OrderKey* const buffer = resample + resample_size(plan.half);
+
     pad_sample(first, plan.half);
     pad_sample(second, plan.half);
     for (std::uint64_t k = begin; k != end; ++k) {
@@ -285,8 +254,8 @@ void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::ui
             out[k] = total_order_key(0.0);
             continue;
         }
-        if (plan.sorted_blocks != nullptr) {
-            gather_sorted_halves(plan, k, first, second, buffer);
+        if (plan.block_ranks != nullptr) {
+            gather_ranked_halves(plan, k, first, second, ranks);
         } else {
             gather_resample(plan, k, resample);
             sort_half(plan, first);
@@ -382,21 +351,43 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         scratch.steps.resize(step_table_size(w));
         fill_step_table(scratch.steps, w);
     }
-    // Windows sorted as merged runs start from the reference's blocks, each
-    // tapered and sorted once here rather than in every replicate.
-    const bool by_blocks = w > network_sort_limit && w <= merged_sort_limit;
+    // Resamples of windows sorted as merged runs are sorted by the ranks of
+    // their keys instead, among the keys of every block start and offset,
+    // ranked once here, where that is less work than the replicates' own
+    // draws (not so for blocks as long as the window, or for a handful of
+    // replicates).
     const std::size_t starts = static_cast<std::size_t>(length - block_length + 1);
     const std::size_t block = static_cast<std::size_t>(block_length);
-    if (by_blocks) {
-        std::vector<OrderKey>& sorted = scratch.sorted_blocks;
-        sorted.resize(starts * block);
+    const std::size_t block_keys = starts * block;
+    const bool by_ranks = w > network_sort_limit && w <= merged_sort_limit &&
+                          block <= network_sort_limit &&
+                          block_keys <= (std::size_t{1} << (2 * max_digit_bits)) &&
+                          std::uint64_t{block_keys} <= settings.n_perm * length;
+    unsigned digit_bits = 1;
+    if (by_ranks) {
+        std::vector<OrderKey>& keys = scratch.ranked_keys;
+        keys.resize(block_keys);
         for (std::size_t start = 0; start < starts; ++start) {
-            OrderKey* keys = sorted.data() + start * block;
             for (std::size_t i = 0; i < block; ++i) {
-                keys[i] = total_order_key((reference[start + i] * taper.weights[i]) * taper.scale);
+                keys[start * block + i] =
+                    total_order_key((reference[start + i] * taper.weights[i]) * taper.scale);
             }
-            sort_keys(keys, block);
         }
+        std::vector<std::uint32_t>& ranks = scratch.block_ranks;
+        ranks.resize(block_keys);
+        // Ranks in key order; keys equal to the one before share its rank.
+        std::vector<std::pair<OrderKey, std::uint32_t>> order(block_keys);
+        for (std::size_t i = 0; i < block_keys; ++i) {
+            order[i] = {keys[i], static_cast<std::uint32_t>(i)};
+        }
+        std::sort(order.begin(), order.end());
+        keys.clear();
+        for (const auto& [key, i] : order) {
+            if (keys.empty() || keys.back() != key) keys.push_back(key);
+            ranks[i] = static_cast<std::uint32_t>(keys.size() - 1);
+        }
+        const auto top_bits = static_cast<unsigned>(std::bit_width(keys.size() - 1));
+        digit_bits = std::max(1u, (top_bits + 1) / 2);
     }
     const ReplicatePlan plan{
         .reference = reference.data(),
@@ -412,7 +403,9 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         .window_size = window_size,
         .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
         .steps = scratch.steps.data(),
-        .sorted_blocks = by_blocks ? scratch.sorted_blocks.data() : nullptr,
+        .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
+        .ranked_keys = by_ranks ? scratch.ranked_keys.data() : nullptr,
+        .digit_bits = digit_bits,
     };
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
@@ -427,9 +420,15 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         OrderKey* resample = stack_resample;
         if (w > stack_half) {
             std::vector<OrderKey>& buffer = scratch.long_resamples.local();
-            // With room for the merges of one half.
-            if (buffer.size() < resample_size(w) + w) buffer.resize(resample_size(w) + w);
+            if (buffer.size() < resample_size(w)) buffer.resize(resample_size(w));
             resample = buffer.data();
+        }
+        // The ranks of a resample (2w) and the radix sort's buffer (w).
+        std::uint32_t* ranks = nullptr;
+        if (by_ranks) {
+            std::vector<std::uint32_t>& buffer = scratch.resample_ranks.local();
+            if (buffer.size() < 3 * w) buffer.resize(3 * w);
+            ranks = buffer.data();
         }
 #if QUARN_HAVE_AVX2_KERNELS
         if (in_groups) {
@@ -438,9 +437,9 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         }
 #endif
         if (simd_pass != nullptr) {
-            run_replicate_piece(plan, begin, end, resample, out, control, simd_pass);
+            run_replicate_piece(plan, begin, end, resample, out, control, simd_pass, ranks);
         } else {
-            run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{});
+            run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{}, ranks);
         }
     });
     return quantile_of_keys(keys, settings.level);
