@@ -246,7 +246,6 @@ void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::ui
                          std::uint32_t* ranks = nullptr) {
     OrderKey* const first = resample;
     OrderKey* const second = resample + plan.half + pass_padding;
-
     pad_sample(first, plan.half);
     pad_sample(second, plan.half);
     for (std::uint64_t k = begin; k != end; ++k) {

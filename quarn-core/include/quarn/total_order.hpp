@@ -162,23 +162,13 @@ void sort_unrolled(OrderKey* keys) {
     run_unrolled<N>(keys, std::make_index_sequence<network_for<N>.size>{});
 }
 
-// The same network walked from its table: one loop, less code, for the
-// sizes above the unrolled ones.
-template <std::size_t N>
-void sort_walked(OrderKey* keys) {
-    static constexpr const Network& network = network_for<N>;
-    for (std::size_t c = 0; c < network.size; ++c) {
-        compare_exchange(keys[network.comparators[c].low], keys[network.comparators[c].high]);
-    }
-}
-
-// Sizes up to this one are unrolled; their code is what the default window
-// sizes run. Larger networks walk their table.
+// Sizes up to this one are sorted by unrolled networks; larger ones by two
+// and a merge.
 inline constexpr std::size_t unrolled_limit = 32;
 
 // N keys (unrolled_limit < N <= 2 * unrolled_limit) as two unrolled
-// networks and one merge: fewer steps than the walked network of N, whose
-// comparators are each a load of two indices before the keys.
+// networks and one merge: fewer steps than one network of N walked from its
+// table, whose comparators each load two indices before the keys.
 template <std::size_t N>
 void sort_split(OrderKey* keys) {
     constexpr std::size_t first = unrolled_limit;
@@ -199,10 +189,9 @@ constexpr KeySorter sorter_for() {
         return &sort_nothing;
     } else if constexpr (N <= unrolled_limit) {
         return &sort_unrolled<N>;
-    } else if constexpr (N <= 2 * unrolled_limit) {
-        return &sort_split<N>;
     } else {
-        return &sort_walked<N>;
+        static_assert(N <= 2 * unrolled_limit);
+        return &sort_split<N>;
     }
 }
 
@@ -227,7 +216,7 @@ inline network_detail::KeySorter key_sorter(std::size_t n) {
 inline constexpr std::size_t merged_sort_limit = 1024;
 
 // Sorts n keys (network_sort_limit < n <= merged_sort_limit): runs of at
-// most network_sort_limit keys sorted by networks, then merged in pairs.
+// most unrolled_limit keys sorted by networks, then merged in pairs.
 // Keys are a total order, so any correct sort gives the same array.
 inline void sort_keys_by_runs(OrderKey* keys, std::size_t n) {
     constexpr std::size_t run = network_detail::unrolled_limit;
