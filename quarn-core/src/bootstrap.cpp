@@ -121,6 +121,13 @@ struct ReplicatePlan {
     std::uint64_t window_size;
     network_detail::KeySorter sorter;  // null above the network sizes
     const double* steps;
+    // Where resamples are sorted by ranks (null otherwise): the rank of the
+    // key of offset i of the block starting at s, at s * block_length + i,
+    // the key of every rank, and the bits of one radix digit (two digits
+    // hold every rank).
+    const std::uint32_t* block_ranks;
+    const OrderKey* ranked_keys;
+    unsigned digit_bits;
 };
 
 // Resample layout: the first half's keys, its padding, the second half's
@@ -172,6 +179,56 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
     });
 }
 
+// Largest radix digit of the rank sort, in bits.
+constexpr unsigned max_digit_bits = 9;
+
+// Sorts n ranks below 2^(2 digit_bits) by two counting passes (low digit,
+// then high digit) through `buffer`; the sorted ranks end in `ranks`.
+void radix_sort_ranks(std::uint32_t* ranks, std::uint32_t* buffer, std::size_t n,
+                      unsigned digit_bits) {
+    const std::uint32_t mask = (std::uint32_t{1} << digit_bits) - 1;
+    std::uint32_t counts[std::size_t{1} << max_digit_bits];
+    const auto pass = [&](const std::uint32_t* from, std::uint32_t* to, unsigned shift) {
+        std::fill(counts, counts + mask + 1, 0u);
+        for (std::size_t i = 0; i < n; ++i) ++counts[(from[i] >> shift) & mask];
+        std::uint32_t total = 0;
+        for (std::uint32_t d = 0; d <= mask; ++d) {
+            const std::uint32_t count = counts[d];
+            counts[d] = total;
+            total += count;
+        }
+        for (std::size_t i = 0; i < n; ++i) to[counts[(from[i] >> shift) & mask]++] = from[i];
+    };
+    pass(ranks, buffer, 0);
+    pass(buffer, ranks, digit_bits);
+}
+
+// Replicate k's resample as two sorted halves, by ranks: the ranks of the
+// drawn blocks' keys are copied in place of the keys, each half's ranks
+// sorted by radix, and the keys of the sorted ranks written out. Ranks
+// order as their keys do, and equal keys share a rank, so the halves hold
+// the same keys as sorting the drawn resample.
+void gather_ranked_halves(const ReplicatePlan& plan, std::uint64_t k, OrderKey* first,
+                          OrderKey* second, std::uint32_t* ranks) {
+    Xoshiro256PlusPlus generator =
+        seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
+    const std::size_t half = plan.half;
+    std::size_t filled = 0;
+    for (std::uint64_t b = 0; b < plan.block_count; ++b) {
+        const std::size_t start =
+            static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
+        const std::size_t len = std::min(plan.block_length, plan.length - filled);
+        const std::uint32_t* source = plan.block_ranks + start * plan.block_length;
+        std::copy(source, source + len, ranks + filled);
+        filled += len;
+    }
+    std::uint32_t* const buffer = ranks + plan.length;
+    radix_sort_ranks(ranks, buffer, half, plan.digit_bits);
+    radix_sort_ranks(ranks + half, buffer, half, plan.digit_bits);
+    for (std::size_t i = 0; i < half; ++i) first[i] = plan.ranked_keys[ranks[i]];
+    for (std::size_t i = 0; i < half; ++i) second[i] = plan.ranked_keys[ranks[half + i]];
+}
+
 inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
     if (plan.sorter != nullptr) {
         plan.sorter(keys);
@@ -185,7 +242,8 @@ inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
 // passed as a type so that it compiles inline.
 template <class Pass>
 void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::uint64_t end,
-                         OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass) {
+                         OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass,
+                         std::uint32_t* ranks = nullptr) {
     OrderKey* const first = resample;
     OrderKey* const second = resample + plan.half + pass_padding;
     pad_sample(first, plan.half);
@@ -195,9 +253,13 @@ void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::ui
             out[k] = total_order_key(0.0);
             continue;
         }
-        gather_resample(plan, k, resample);
-        sort_half(plan, first);
-        sort_half(plan, second);
+        if (plan.block_ranks != nullptr) {
+            gather_ranked_halves(plan, k, first, second, ranks);
+        } else {
+            gather_resample(plan, k, resample);
+            sort_half(plan, first);
+            sort_half(plan, second);
+        }
         // Back from the standardized scale to the scale of the raw windows.
         out[k] = total_order_key(pass(first, second, plan.half, plan.steps) * plan.pooled);
     }
@@ -288,6 +350,44 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         scratch.steps.resize(step_table_size(w));
         fill_step_table(scratch.steps, w);
     }
+    // Resamples of windows sorted as merged runs are sorted by the ranks of
+    // their keys instead, among the keys of every block start and offset,
+    // ranked once here, where that is less work than the replicates' own
+    // draws (not so for blocks as long as the window, or for a handful of
+    // replicates).
+    const std::size_t starts = static_cast<std::size_t>(length - block_length + 1);
+    const std::size_t block = static_cast<std::size_t>(block_length);
+    const std::size_t block_keys = starts * block;
+    const bool by_ranks = w > network_sort_limit && w <= merged_sort_limit &&
+                          block <= network_sort_limit &&
+                          block_keys <= (std::size_t{1} << (2 * max_digit_bits)) &&
+                          std::uint64_t{block_keys} <= settings.n_perm * length;
+    unsigned digit_bits = 1;
+    if (by_ranks) {
+        std::vector<OrderKey>& keys = scratch.ranked_keys;
+        keys.resize(block_keys);
+        for (std::size_t start = 0; start < starts; ++start) {
+            for (std::size_t i = 0; i < block; ++i) {
+                keys[start * block + i] =
+                    total_order_key((reference[start + i] * taper.weights[i]) * taper.scale);
+            }
+        }
+        std::vector<std::uint32_t>& ranks = scratch.block_ranks;
+        ranks.resize(block_keys);
+        // Ranks in key order; keys equal to the one before share its rank.
+        std::vector<std::pair<OrderKey, std::uint32_t>> order(block_keys);
+        for (std::size_t i = 0; i < block_keys; ++i) {
+            order[i] = {keys[i], static_cast<std::uint32_t>(i)};
+        }
+        std::sort(order.begin(), order.end());
+        keys.clear();
+        for (const auto& [key, i] : order) {
+            if (keys.empty() || keys.back() != key) keys.push_back(key);
+            ranks[i] = static_cast<std::uint32_t>(keys.size() - 1);
+        }
+        const auto top_bits = static_cast<unsigned>(std::bit_width(keys.size() - 1));
+        digit_bits = std::max(1u, (top_bits + 1) / 2);
+    }
     const ReplicatePlan plan{
         .reference = reference.data(),
         .weights = taper.weights.data(),
@@ -302,6 +402,9 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         .window_size = window_size,
         .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
         .steps = scratch.steps.data(),
+        .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
+        .ranked_keys = by_ranks ? scratch.ranked_keys.data() : nullptr,
+        .digit_bits = digit_bits,
     };
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
@@ -319,6 +422,13 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
             if (buffer.size() < resample_size(w)) buffer.resize(resample_size(w));
             resample = buffer.data();
         }
+        // The ranks of a resample (2w) and the radix sort's buffer (w).
+        std::uint32_t* ranks = nullptr;
+        if (by_ranks) {
+            std::vector<std::uint32_t>& buffer = scratch.resample_ranks.local();
+            if (buffer.size() < 3 * w) buffer.resize(3 * w);
+            ranks = buffer.data();
+        }
 #if QUARN_HAVE_AVX2_KERNELS
         if (in_groups) {
             run_replicate_groups(plan, begin, end, resample, out, control, simd_pass);
@@ -326,9 +436,9 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         }
 #endif
         if (simd_pass != nullptr) {
-            run_replicate_piece(plan, begin, end, resample, out, control, simd_pass);
+            run_replicate_piece(plan, begin, end, resample, out, control, simd_pass, ranks);
         } else {
-            run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{});
+            run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{}, ranks);
         }
     });
     return quantile_of_keys(keys, settings.level);

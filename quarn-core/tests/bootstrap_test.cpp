@@ -458,6 +458,69 @@ TEST(threshold_reproduces_the_reference_resamples) {
     }
 }
 
+TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
+    // Windows above 64 values sort their resamples by ranks; every replicate
+    // must equal the resample drawn block by block and sorted whole. Cases:
+    // the smallest such window, blocks that cut the middle and the end,
+    // values with many ties (equal keys share a rank), a given block length
+    // past the ranked sizes, and a handful of replicates (sorted whole).
+    struct Case {
+        std::size_t w;
+        std::optional<std::uint64_t> b;
+        bool ties;
+        std::uint64_t replicates;
+    };
+    for (const Case& c : {Case{65, std::nullopt, false, 33}, Case{100, std::nullopt, true, 33},
+                          Case{300, std::nullopt, false, 33}, Case{300, 7, true, 33},
+                          Case{128, 100, false, 33}, Case{200, std::nullopt, false, 3}}) {
+        std::vector<double> values = noisy_series(2 * c.w + 50, c.w);
+        if (c.ties) {
+            for (double& v : values) v = std::round(v * 2.0);
+        }
+        const Position position(values);
+        const std::size_t start = 25;
+        const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(7, c.w), start);
+        const auto left = quarn::window_moments(position.series, position.prefix, start, c.w,
+                                                quarn::std_floor);
+        const auto right = quarn::window_moments(position.series, position.prefix, start + c.w,
+                                                 c.w, quarn::std_floor);
+        std::vector<double> reference(2 * c.w);
+        for (std::size_t i = 0; i < c.w; ++i) {
+            reference[i] = (position.series[start + i] - left.mean) * (1.0 / left.sd);
+            reference[c.w + i] =
+                (position.series[start + c.w + i] - right.mean) * (1.0 / right.sd);
+        }
+        const std::size_t length = 2 * c.w;
+        const std::size_t block = quarn::block_length_for(length, c.b);
+        const auto taper = *quarn::make_taper_window(block, 0.5);
+        const double pooled = std::sqrt((right.sd * right.sd + left.sd * left.sd) * 0.5);
+        std::vector<double> expected;
+        for (std::uint64_t k = 0; k < c.replicates; ++k) {
+            Xoshiro256PlusPlus g = seed_generator(quarn::make_replicate_seed(key, c.w, k));
+            std::vector<double> resample;
+            while (resample.size() < length) {
+                const std::size_t from = uniform_below(g, length - block + 1);
+                for (std::size_t i = 0; i < block && resample.size() < length; ++i) {
+                    resample.push_back((reference[from + i] * taper.weights[i]) * taper.scale);
+                }
+            }
+            std::vector<double> a(resample.begin(), resample.begin() + c.w);
+            std::vector<double> b(resample.begin() + c.w, resample.end());
+            quarn::total_order_sort(a);
+            quarn::total_order_sort(b);
+            expected.push_back(quarn::wasserstein_distance(a, b) * pooled);
+        }
+        quarn::total_order_sort(expected);
+        const double last = static_cast<double>(c.replicates - 1);
+        for (std::size_t j = 0; j < c.replicates; ++j) {
+            const auto threshold = position.threshold(
+                c.w, start, key, settings_with(c.replicates, static_cast<double>(j) / last, c.b));
+            CHECK(threshold.has_value());
+            CHECK_BITS(*threshold, expected[j]);
+        }
+    }
+}
+
 TEST(threshold_is_identical_on_any_number_of_threads) {
     const Position position(noisy_series(200, 11));
     const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(123, 50), 50);

@@ -186,6 +186,34 @@ TEST(merged_runs_sort_like_std_sort_on_both_sides_of_every_limit) {
     }
 }
 
+TEST(merges_from_both_ends_match_std_merge_with_ties_and_one_sided_inputs) {
+    // Small alphabets give long runs of ties across the sides; offsets put
+    // one side wholly before, inside or after the other, so either end may
+    // run out of one side first.
+    std::mt19937_64 generator(9);
+    int mismatches = 0;
+    for (std::size_t na = 0; na <= 13; ++na) {
+        for (std::size_t nb = 0; nb <= 13; ++nb) {
+            for (const OrderKey alphabet : {OrderKey{2}, OrderKey{5}, OrderKey{1000}}) {
+                for (const OrderKey offset : {OrderKey{-2000}, OrderKey{0}, OrderKey{2000}}) {
+                    std::vector<OrderKey> a(na), b(nb);
+                    for (auto& key : a) key = static_cast<OrderKey>(generator() % alphabet);
+                    for (auto& key : b) {
+                        key = static_cast<OrderKey>(generator() % alphabet) + offset;
+                    }
+                    std::sort(a.begin(), a.end());
+                    std::sort(b.begin(), b.end());
+                    std::vector<OrderKey> expected(na + nb), merged(na + nb, -1);
+                    std::merge(a.begin(), a.end(), b.begin(), b.end(), expected.begin());
+                    quarn::merge_keys(a.data(), na, b.data(), nb, merged.data());
+                    if (merged != expected) ++mismatches;
+                }
+            }
+        }
+    }
+    CHECK_EQ(mismatches, 0);
+}
+
 TEST(merged_passes_match_the_grouped_distance_on_every_path) {
     SampleSource source(2);
     const quarn::MergedPass simd = quarn::simd_merged_pass(quarn::detected_kernel_path(), 8);

@@ -35,6 +35,66 @@ inline double key_value(OrderKey key) {
 // set; pads and sentinels of key arrays.
 inline constexpr OrderKey largest_key = INT64_MAX;
 
+// Merges the ascending keys a[0 .. na) and b[0 .. nb) into out. The next
+// key is chosen by a select, not a branch (on keys in random order a branch
+// mispredicts about every second key), and the merge runs from both ends at
+// once: the smallest keys fill the first half, the largest the second, two
+// independent chains of loads and compares. The sorted array is the same
+// whichever side a tie is taken from (equal keys are equal bits); ties go
+// to `a` from the front and to `b` from the back, as in one stable merge.
+inline void merge_keys(const OrderKey* a, std::size_t na, const OrderKey* b, std::size_t nb,
+                       OrderKey* out) {
+    const std::size_t n = na + nb;
+    const std::size_t half = n / 2;
+    std::size_t i = 0, j = 0;      // next keys from the front
+    std::size_t ia = na, jb = nb;  // one past the next keys from the back
+    std::size_t k = 0, m = n;      // next slot from the front; one past, from the back
+    const auto front = [&] {
+        const OrderKey x = a[i];
+        const OrderKey y = b[j];
+        const auto from_b = static_cast<std::size_t>(y < x);
+        out[k++] = std::min(x, y);
+        i += 1 - from_b;
+        j += from_b;
+    };
+    const auto back = [&] {
+        const OrderKey x = a[ia - 1];
+        const OrderKey y = b[jb - 1];
+        const auto from_a = static_cast<std::size_t>(x > y);
+        out[--m] = std::max(x, y);
+        ia -= from_a;
+        jb -= 1 - from_a;
+    };
+    while (k < half && i < na && j < nb && ia > 0 && jb > 0) {
+        front();
+        back();
+    }
+    // The front's part of one side ran out: the rest of its half is the
+    // other side's next keys.
+    while (k < half) {
+        if (i == na) {
+            std::copy(b + j, b + j + (half - k), out + k);
+            break;
+        }
+        if (j == nb) {
+            std::copy(a + i, a + i + (half - k), out + k);
+            break;
+        }
+        front();
+    }
+    while (m > half) {
+        if (ia == 0) {
+            std::copy(b + jb - (m - half), b + jb, out + half);
+            break;
+        }
+        if (jb == 0) {
+            std::copy(a + ia - (m - half), a + ia, out + half);
+            break;
+        }
+        back();
+    }
+}
+
 // Keys up to this count are sorted by networks; longer arrays by std::sort.
 inline constexpr std::size_t network_sort_limit = 64;
 
@@ -102,19 +162,22 @@ void sort_unrolled(OrderKey* keys) {
     run_unrolled<N>(keys, std::make_index_sequence<network_for<N>.size>{});
 }
 
-// The same network walked from its table: one loop, less code, for the
-// sizes above the unrolled ones.
-template <std::size_t N>
-void sort_walked(OrderKey* keys) {
-    static constexpr const Network& network = network_for<N>;
-    for (std::size_t c = 0; c < network.size; ++c) {
-        compare_exchange(keys[network.comparators[c].low], keys[network.comparators[c].high]);
-    }
-}
-
-// Sizes up to this one are unrolled; their code is what the default window
-// sizes run. Larger networks walk their table.
+// Sizes up to this one are sorted by unrolled networks; larger ones by two
+// and a merge.
 inline constexpr std::size_t unrolled_limit = 32;
+
+// N keys (unrolled_limit < N <= 2 * unrolled_limit) as two unrolled
+// networks and one merge: fewer steps than one network of N walked from its
+// table, whose comparators each load two indices before the keys.
+template <std::size_t N>
+void sort_split(OrderKey* keys) {
+    constexpr std::size_t first = unrolled_limit;
+    sort_unrolled<first>(keys);
+    sort_unrolled<N - first>(keys + first);
+    OrderKey merged[N];
+    merge_keys(keys, first, keys + first, N - first, merged);
+    std::copy(merged, merged + N, keys);
+}
 
 using KeySorter = void (*)(OrderKey*);
 
@@ -127,7 +190,8 @@ constexpr KeySorter sorter_for() {
     } else if constexpr (N <= unrolled_limit) {
         return &sort_unrolled<N>;
     } else {
-        return &sort_walked<N>;
+        static_assert(N <= 2 * unrolled_limit);
+        return &sort_split<N>;
     }
 }
 
@@ -152,10 +216,10 @@ inline network_detail::KeySorter key_sorter(std::size_t n) {
 inline constexpr std::size_t merged_sort_limit = 1024;
 
 // Sorts n keys (network_sort_limit < n <= merged_sort_limit): runs of at
-// most network_sort_limit keys sorted by networks, then merged in pairs.
+// most unrolled_limit keys sorted by networks, then merged in pairs.
 // Keys are a total order, so any correct sort gives the same array.
 inline void sort_keys_by_runs(OrderKey* keys, std::size_t n) {
-    constexpr std::size_t run = network_sort_limit;
+    constexpr std::size_t run = network_detail::unrolled_limit;
     for (std::size_t lo = 0; lo < n; lo += run) {
         network_detail::sorters[std::min(run, n - lo)](keys + lo);
     }
@@ -165,7 +229,7 @@ inline void sort_keys_by_runs(OrderKey* keys, std::size_t n) {
     for (std::size_t width = run; width < n; width *= 2) {
         for (std::size_t lo = 0; lo < n; lo += 2 * width) {
             const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
-            std::merge(from + lo, from + mid, from + mid, from + hi, to + lo);
+            merge_keys(from + lo, mid - lo, from + mid, hi - mid, to + lo);
         }
         std::swap(from, to);
     }
