@@ -50,6 +50,8 @@ const char* kind_name(ChangeKind kind) {
             return "spread";
         case ChangeKind::shape:
             return "shape";
+        case ChangeKind::pattern:
+            return "pattern";
     }
     return "level";
 }
@@ -57,7 +59,8 @@ const char* kind_name(ChangeKind kind) {
 // The method's result as a dict:
 //   n             int, the length of the series
 //   positions     int64[k]   first index after each kept change, ascending
-//   kinds         tuple of k str: "level", "slope", "spread" or "shape"
+//   kinds         tuple of k str: "level", "slope", "spread", "shape" or
+//                 "pattern"
 //   p_values      float64[k]
 //   votes         int64[k]   candidate window sizes near each change
 //   window_sizes  int64[s]   the candidate detector's window sizes
