@@ -266,15 +266,16 @@ std::size_t best_column_split(std::span<const double> v) {
 // How much the correlation of neighbouring rows inflates the variance of a
 // column's sums: Bartlett's long-run variance of the residuals over their
 // variance, at least 1. The residuals are taken around the means of the
-// two sides of `split`, each cut again at its own best split, so that a
-// further change on either side is not taken for correlation.
-double long_run_factor(const Ranked& ranked, std::size_t j, std::size_t split) {
+// two sides of `split`, each cut again at its own best split when `recut`,
+// so that a further change on either side is not taken for correlation.
+double long_run_factor(const Ranked& ranked, std::size_t j, std::size_t split, bool recut) {
     const std::size_t m = ranked.m, width = ranked.width;
     std::vector<double> e(m);
     for (std::size_t i = 0; i < m; ++i) e[i] = ranked.u[i * width + j];
     std::vector<std::size_t> bounds{0};
     for (const auto& [a, b] : {std::pair{std::size_t{0}, split}, std::pair{split, m}}) {
-        const std::size_t cut = best_column_split(std::span<const double>(e).subspan(a, b - a));
+        const std::size_t cut =
+            recut ? best_column_split(std::span<const double>(e).subspan(a, b - a)) : 0;
         if (cut > 0) bounds.push_back(a + cut);
         bounds.push_back(b);
     }
@@ -327,7 +328,10 @@ SplitTest test_rows(const Features& features, std::size_t lo, std::size_t hi, do
     if (!(plain > 0.0)) return test;
     std::vector<double> adjusted(weight);
     for (std::size_t j = 0; j < ranked.width; ++j) {
-        if (weight[j] > 0.0) adjusted[j] /= long_run_factor(ranked, j, first_split);
+        // A slow wander of the level would be cut into steps: the blocks'
+        // means keep the correlation of the wander.
+        const bool level = with_level && j + 1 == ranked.width;
+        if (weight[j] > 0.0) adjusted[j] /= long_run_factor(ranked, j, first_split, !level);
     }
     const auto [observed, split] = largest_split(ranked, adjusted, nullptr);
     test.split = split;
