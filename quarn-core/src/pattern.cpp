@@ -385,9 +385,10 @@ SplitTest test_rows(const Features& features, std::size_t lo, std::size_t hi, do
 // The value in [from, to] that best splits [a, b) by the lag differences:
 // the largest sum over the lags of the squared standardised CUSUMs of
 // |x(t + h) - x(t)| over the pairs centred on each value, and of the
-// squares around the stretch's mean.
+// squares around the stretch's mean. Lags above `longest` are left out:
+// their pairs reach far across the change and blur its place.
 std::size_t place_change(const ValueAt& x, std::size_t a, std::size_t b, std::size_t from,
-                         std::size_t to, std::span<const std::size_t> lags) {
+                         std::size_t to, std::span<const std::size_t> lags, std::size_t longest) {
     std::vector<double> segment(b - a);
     for (std::size_t t = a; t < b; ++t) segment[t - a] = x(t);
     const std::size_t m = b - a;
@@ -401,7 +402,7 @@ std::size_t place_change(const ValueAt& x, std::size_t a, std::size_t b, std::si
     std::vector<std::size_t> all{0};
     all.insert(all.end(), lags.begin(), lags.end());
     for (const std::size_t h : all) {
-        if (h + 1 >= m) continue;
+        if (h + 1 >= m || h > longest) continue;
         double mean = 0.0;
         for (std::size_t t = 0; t < m; ++t) {
             if (h == 0) {
@@ -571,8 +572,9 @@ PatternSearch pattern_changes(std::size_t n, const ValueAt& x, const PatternArgu
         ChangeKind kind = ChangeKind::pattern;
         if (test.lead == 0) kind = ChangeKind::spread;
         if (search.with_level && test.lead + 1 == features.width) kind = ChangeKind::level;
-        const std::size_t position = kind == ChangeKind::level ? place_level(x, a, b, from, to)
-                                                               : place_change(x, a, b, from, to, lags);
+        const std::size_t position = kind == ChangeKind::level
+                                         ? place_level(x, a, b, from, to)
+                                         : place_change(x, a, b, from, to, lags, block / 2);
         search.changes.push_back({position, test.p_value, kind});
         pending.emplace_back(lo, r);
         pending.emplace_back(r, hi);
