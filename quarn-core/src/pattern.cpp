@@ -541,11 +541,17 @@ PatternSearch pattern_changes(std::size_t n, const ValueAt& x, const PatternArgu
     const std::vector<std::size_t> lags = feature_lags(block);
     const std::size_t group = (n / block + most_rows - 1) / most_rows;
     // The blocks' means join the features only where the cycle, not the
-    // differences of level between the quarters, holds most of the squares.
-    search.with_level = arguments.with_level && cycle.within >= cycle_share;
+    // differences of level between the quarters, holds most of the squares,
+    // and where a block holds a whole cycle (so that its mean does not
+    // follow the cycle's phase).
+    search.with_level =
+        arguments.with_level && cycle.within >= cycle_share && block >= *search.period;
     const Features features =
         row_features(n, x, block * group, lags, search.with_level, arguments.control);
-    if (features.rows < 2 * side_rows) return search;
+    if (features.rows < 2 * side_rows) {
+        search.with_level = false;
+        return search;
+    }
     search.block = features.length;
     const auto row_start = [&features](std::size_t r) { return r * features.length; };
     const auto row_end = [&features, n](std::size_t r) {

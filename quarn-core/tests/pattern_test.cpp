@@ -121,3 +121,24 @@ TEST(the_search_is_a_function_of_values_and_seed) {
     }
     CHECK_EQ(first.changes.size(), std::size_t{2});
 }
+
+TEST(with_the_blocks_means_a_shift_between_cycles_is_a_level_change) {
+    auto x = recording({{sine, 25.0, 3000}}, 0.3, 31);
+    for (std::size_t t = 1500; t < x.size(); ++t) x[t] += 1.5;
+    PatternArguments arguments;
+    arguments.with_level = true;
+    const PatternSearch found =
+        pattern_changes(x.size(), [&x](std::size_t t) { return x[t]; }, arguments);
+    CHECK(found.with_level);
+    CHECK_EQ(found.changes.size(), std::size_t{1});
+    if (!found.changes.empty()) {
+        CHECK(found.changes[0].kind == quarn::ChangeKind::level);
+        CHECK(near(found.changes[0].position, 1500, 25));
+    }
+    // Blocks shorter than the period (a period of more than an eighth of
+    // the series) never take their means as a feature.
+    const auto short_one = recording({{sine, 40.0, 240}}, 0.3, 31);
+    const PatternSearch none = pattern_changes(
+        short_one.size(), [&short_one](std::size_t t) { return short_one[t]; }, arguments);
+    CHECK(!none.with_level);
+}

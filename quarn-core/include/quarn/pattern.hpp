@@ -30,7 +30,8 @@ struct PatternArguments {
     const RunControl* control = nullptr;
     // True adds the blocks' means to their features when the series shows a
     // dominant period in its autocorrelation, and the quarters of the series
-    // hold at least half their squares around their own means: the search
+    // hold at least half their squares around their own means, and a block
+    // holds a whole period (at most an eighth of the series): the search
     // then also finds changes of level from cycle to cycle, which tests of
     // single values cannot tell from the swings of the cycle itself.
     bool with_level = false;
@@ -56,7 +57,8 @@ struct PatternSearch {
     // The dominant period the blocks follow; nullopt when the series shows
     // none, and then there is no search.
     std::optional<std::size_t> period;
-    // Whether the blocks' means were among the features.
+    // Whether the blocks' means were among the features (never when there
+    // was no search).
     bool with_level = false;
 };
 
