@@ -4,7 +4,10 @@ Families with changes: level shifts on a seasonal cycle, level shifts in
 strongly persistent AR(1) noise and in a random walk plus noise, periodic
 signals whose waveform, period or amplitude changes, small changes of level
 or spread on long stretches, and level shifts next to isolated spikes.
-Change-free kinds: the same structures without changes. Every series is a
+Recordings of repeated patterns whose state changes (random waveforms,
+pulses and bursts with jittered cycles, noise and a slow wander) imitate
+motion and sensor recordings. Change-free kinds: the same structures
+without changes. Every series is a
 pure function of its family, its index and the suite's base seed.
 
 Periods are drawn from a continuous range (not integers only), and some are
@@ -18,10 +21,18 @@ from dataclasses import dataclass
 import numpy as np
 
 #: Families with changes, in table order.
-FAMILIES = ("seasonal_level", "ar1_strong_level", "walk_level", "pattern", "long_small", "spike_level")
+FAMILIES = (
+    "seasonal_level",
+    "ar1_strong_level",
+    "walk_level",
+    "pattern",
+    "recording",
+    "long_small",
+    "spike_level",
+)
 
 #: Change-free kinds, in table order.
-NULL_KINDS = ("seasonal", "ar1_strong", "walk", "periodic", "long", "spike")
+NULL_KINDS = ("seasonal", "ar1_strong", "walk", "periodic", "recording", "long", "spike")
 
 
 @dataclass(frozen=True)
@@ -131,6 +142,84 @@ def _periodic(rng: np.random.Generator, n: int, cps: list[int]) -> np.ndarray:
     return values + noise * rng.standard_normal(n)
 
 
+def _random_shape(rng: np.random.Generator) -> np.ndarray:
+    """One cycle of a random waveform on a grid of 512 phases, mean 0 and sd 1.
+
+    Smooth shapes from a few harmonics with random sizes and phases, pulse
+    trains (one or two bumps of random width), and bursts (a fast
+    oscillation under an envelope that covers part of the cycle).
+    """
+    p = np.arange(512) / 512.0
+    style = ("harmonics", "harmonics", "pulses", "burst")[int(rng.integers(4))]
+    if style == "harmonics":
+        shape = np.zeros_like(p)
+        for h in range(1, int(rng.integers(2, 6)) + 1):
+            shape += rng.normal() / h * np.sin(2 * np.pi * h * p + rng.uniform(0, 2 * np.pi))
+    elif style == "pulses":
+        shape = np.zeros_like(p)
+        for _ in range(int(rng.integers(1, 3))):
+            centre, width = rng.uniform(), rng.uniform(0.03, 0.2)
+            gap = (p - centre + 0.5) % 1.0 - 0.5
+            shape += _signed(rng, 0.5, 1.5) * np.exp(-0.5 * (gap / width) ** 2)
+    else:
+        start, length = rng.uniform(), rng.uniform(0.2, 0.6)
+        inside = ((p - start) % 1.0) / length
+        envelope = np.where(inside < 1.0, np.sin(np.pi * np.minimum(inside, 1.0)), 0.0)
+        shape = envelope * np.sin(2 * np.pi * rng.uniform(4.0, 10.0) * p)
+    shape = shape - shape.mean()
+    sd = shape.std()
+    return shape / sd if sd > 0 else np.sin(2 * np.pi * p) * np.sqrt(2.0)
+
+
+def _recording(rng: np.random.Generator, n: int, states: int) -> tuple[np.ndarray, list[int]]:
+    """A recording of repeated patterns whose state changes.
+
+    Each state repeats its own waveform at its own period and amplitude; the
+    next state differs by waveform, period (x1.3 to 3), amplitude, or a mix.
+    Every cycle's length varies by about 10 % and its size by about 10 %;
+    noise and a slow baseline wander come on top.
+    """
+    base = _log_uniform(rng, 8.0, 120.0)
+    shapes, periods, amplitudes = [_random_shape(rng)], [base], [1.0]
+    for _ in range(states - 1):
+        what = ("waveform", "period", "amplitude", "mix")[int(rng.integers(4))]
+        shape, period, amplitude = shapes[-1], periods[-1], amplitudes[-1]
+        if what in ("waveform", "mix"):
+            shape = _random_shape(rng)
+        if what in ("period", "mix"):
+            factor = rng.uniform(1.3, 3.0)
+            up = period * factor <= 4.0 * base or period / factor < 6.0
+            period = period * factor if up else period / factor
+        if what in ("amplitude", "mix") and (what == "amplitude" or rng.uniform() < 0.5):
+            factor = rng.uniform(1.5, 3.0)
+            amplitude = amplitude * factor if rng.uniform() < 0.5 or amplitude < 0.5 else amplitude / factor
+        shapes.append(shape)
+        periods.append(period)
+        amplitudes.append(amplitude)
+    cps = _cuts(rng, n, states - 1, max(n // (2 * states), int(6 * max(periods))))
+    bounds = [0, *cps, n]
+    values = np.empty(n)
+    grid = np.arange(512) / 512.0
+    phase = rng.uniform()
+    for i, (a, b) in enumerate(zip(bounds, bounds[1:])):
+        cycle_period = periods[i] * rng.uniform(0.9, 1.1)
+        cycle_size = amplitudes[i] * rng.uniform(0.9, 1.1)
+        for t in range(a, b):
+            values[t] = cycle_size * np.interp(phase % 1.0, grid, shapes[i], period=1.0)
+            phase += 1.0 / cycle_period
+            if phase >= 1.0:
+                phase -= 1.0
+                cycle_period = periods[i] * rng.uniform(0.9, 1.1)
+                cycle_size = amplitudes[i] * rng.uniform(0.9, 1.1)
+    t = np.arange(n) / n
+    wander = sum(
+        rng.normal() * np.sin(2 * np.pi * rng.uniform(0.5, 3.0) * t + rng.uniform(0, 2 * np.pi))
+        for _ in range(3)
+    )
+    values += rng.uniform(0.1, 0.5) * wander + rng.uniform(0.05, 0.4) * rng.standard_normal(n)
+    return values, [bounds[i] for i in range(1, len(bounds) - 1)]
+
+
 def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSeries:
     """One series of a family with changes.
 
@@ -160,6 +249,9 @@ def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSe
         n = int(_log_uniform(rng, 500, 5000))
         cps = _cuts(rng, n, int(rng.integers(1, 4)), 300)
         values = _periodic(rng, n, cps)
+    elif family == "recording":
+        n = int(_log_uniform(rng, 1000, 20000))
+        values, cps = _recording(rng, n, int(rng.integers(2, 7)))
     elif family == "long_small":
         n = int(_log_uniform(rng, 1e4, 1e5))
         cps = _cuts(rng, n, int(rng.integers(1, 4)), n // 6)
@@ -203,6 +295,9 @@ def change_free(kind: str, index: int, base_seed: int = 2024) -> StructuredSerie
         values = _walk(rng, n)
     elif kind == "periodic":
         values = _periodic(rng, n, [])
+    elif kind == "recording":
+        n = int(_log_uniform(rng, 1000, 20000))
+        values, _ = _recording(rng, n, 1)
     elif kind == "long":
         n = int(_log_uniform(rng, 1e4, 1e5))
         values = rng.standard_normal(n)

@@ -54,6 +54,8 @@ const char* kind_name(ChangeKind kind) {
             return "spread";
         case ChangeKind::shape:
             return "shape";
+        case ChangeKind::pattern:
+            return "pattern";
     }
     return "level";
 }
@@ -96,7 +98,8 @@ nb::dict segments_dict(const std::vector<SegmentReport>& segments) {
 // The method's result as a dict:
 //   n             int, the length of the series
 //   positions     int64[k]   first index after each kept change, ascending
-//   kinds         tuple of k str: "level", "slope", "spread" or "shape"
+//   kinds         tuple of k str: "level", "slope", "spread", "shape" or
+//                 "pattern"
 //   p_values      float64[k]
 //   votes         int64[k]   candidate window sizes near each change
 //   window_sizes  int64[s]   the candidate detector's window sizes

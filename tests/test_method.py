@@ -128,7 +128,7 @@ def test_detect_many_equals_a_loop_of_detect():
     frames = [quarn.detect(v).to_frame().assign(series=k) for k, v in data.items()]
     expected = pd.concat(frames, ignore_index=True)[list(table.columns)]
     pd.testing.assert_frame_equal(table, expected)
-    assert set(table["kind"]) <= {"level", "slope", "spread", "shape"}
+    assert set(table["kind"]) <= {"level", "slope", "spread", "shape", "pattern"}
 
 
 def test_detect_many_refuses_an_option_before_naming_any_series():

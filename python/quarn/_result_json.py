@@ -460,7 +460,7 @@ def _index_to_json(index: Any) -> dict[str, Any] | None:
 # confirm method existed have no ``method`` option: they are native results.
 
 #: The kinds of change the confirm method reports.
-KINDS = frozenset({"level", "slope", "spread", "shape"})
+KINDS = frozenset({"level", "slope", "spread", "shape", "pattern"})
 
 #: Index dtypes a document may name (what ``to_json`` writes).
 _INDEX_DTYPES = ("int", "uint", "float", "bool", "object", "str", "string")

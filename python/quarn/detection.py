@@ -53,7 +53,7 @@ def detect(
       one, the weakest first, until every remaining one has a p-value of at
       most ``alpha``; so on a series without changes, ``alpha`` is the
       chance of reporting any change point at all. Each kept change gets a
-      kind (level, slope, spread, shape) and its p-value.
+      kind (level, slope, spread, shape, pattern) and its p-value.
     - ``method="native"`` merges the change points of all window sizes into
       the detector's own consensus, where each change point gets its votes,
       a score and a probability, as ``quarn_detector`` computes them.

@@ -209,7 +209,9 @@ class ChangePoint:
             Series (a pandas Timestamp for a DatetimeIndex), otherwise None.
         kind: Confirm method: what changed, "level" (a jump of the level),
             "slope" (a kink of a trend), "spread" or "shape" (of the
-            distribution at an equal level). None for the native method.
+            distribution at an equal level), or "pattern" (of a repeated
+            pattern: its period, its waveform or the way its values follow
+            one another). None for the native method.
         p_value: Confirm method: the p-value of the test that kept the
             change, allowing for the search over split positions; the
             change was kept because it is at most ``alpha``. None for the

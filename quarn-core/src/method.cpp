@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quarn/dependence.hpp"
+#include "quarn/pattern.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/stretch_search.hpp"
@@ -71,6 +72,69 @@ void snap_rounding_residue(std::vector<double>& removed, std::span<const double>
     if (!(grid > 0.0) || !std::isfinite(grid)) return;
     if (robust_scale(removed, control) > grid) return;
     for (double& v : removed) v = std::round(v / grid) * grid;
+}
+
+std::uint64_t distance(std::uint64_t p, std::uint64_t q) { return p > q ? p - q : q - p; }
+
+// The change of `changes` nearest to `position`; nullptr when there is none.
+Change* nearest_change(std::vector<Change>& changes, std::uint64_t position) {
+    Change* nearest = nullptr;
+    for (Change& change : changes) {
+        if (nearest == nullptr || distance(change.position, position) < distance(nearest->position, position)) {
+            nearest = &change;
+        }
+    }
+    return nearest;
+}
+
+// Changes of a repeated pattern are sought apart from the other tests, at
+// half the false-alarm level. One within a row of the search from a change
+// already kept is that change: of kind pattern when the tests called it a
+// change of shape, as it was otherwise. The others join the kept changes.
+//
+// A series that repeats a cycle the method left in place (one that changes)
+// swings from half cycle to half cycle, and the tests of single values take
+// those swings for changes of level. There the search also compares the
+// blocks' means, and only its changes are kept, with the kind its features
+// give: at the position of a kept change within a row, when there is one.
+void add_pattern_changes(std::vector<Change>& changes, const ScoredSeries& series,
+                         const WindowChangePoints& support, const MethodArguments& arguments,
+                         bool cycle_in_place, std::optional<double> period) {
+    PatternArguments pattern;
+    pattern.alpha = arguments.alpha / 2.0;
+    pattern.seed = arguments.seed;
+    pattern.control = arguments.control;
+    pattern.with_level = cycle_in_place;
+    pattern.period = period;
+    const PatternSearch search = pattern_changes(
+        series.size(), [&series](std::size_t t) { return series.raw(t); }, pattern);
+    std::vector<Change> kept;
+    for (const PatternChange& found : search.changes) {
+        Change* nearest = nearest_change(changes, found.position);
+        const bool same = nearest != nullptr && distance(nearest->position, found.position) <= search.block;
+        if (same) {
+            if (search.with_level) {
+                kept.push_back(*nearest);
+                kept.back().kind = found.kind;
+            } else if (nearest->kind == ChangeKind::shape) {
+                nearest->kind = ChangeKind::pattern;
+            }
+            continue;
+        }
+        kept.push_back({found.position, found.kind, found.p_value,
+                        support_votes(support, found.position), ChangeReport{}});
+    }
+    if (search.with_level) {
+        changes.clear();
+    } else if (kept.empty()) {
+        return;
+    }
+    changes.insert(changes.end(), kept.begin(), kept.end());
+    std::sort(changes.begin(), changes.end(),
+              [](const Change& p, const Change& q) { return p.position < q.position; });
+    changes.erase(std::unique(changes.begin(), changes.end(),
+                              [](const Change& p, const Change& q) { return p.position == q.position; }),
+                  changes.end());
 }
 
 }  // namespace
@@ -315,9 +379,19 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
              name_change(tester, series, a, c, b, selection.evidence[i].kind, arguments.alpha),
              selection.evidence[i].p_value, support_votes(support, moved[i]), ChangeReport{}});
     }
+    add_pattern_changes(output.changes, series, support, arguments, deseasonalised.empty(),
+                        output.seasonal_period);
+    if (stopped()) return detector_failure(std::string(stopped_message));
     {
+        // Each change is reported by the test that placed it; one the
+        // pattern search added has none of them (see location_interval).
         std::vector<TestKind> placed_by;
-        for (const SplitEvidence& evidence : selection.evidence) placed_by.push_back(evidence.kind);
+        for (const Change& change : output.changes) {
+            const auto at = std::find(moved.begin(), moved.end(), change.position);
+            placed_by.push_back(at == moved.end()
+                                    ? TestKind::none
+                                    : selection.evidence[static_cast<std::size_t>(at - moved.begin())].kind);
+        }
         report_changes(output, deseasonalised.empty() ? x : std::span<const double>(deseasonalised),
                        series, placed_by, arguments.confidence, arguments.seed);
     }

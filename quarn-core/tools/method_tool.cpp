@@ -45,6 +45,8 @@ const char* kind_name(quarn::ChangeKind kind) {
             return "spread";
         case quarn::ChangeKind::shape:
             return "shape";
+        case quarn::ChangeKind::pattern:
+            return "pattern";
     }
     return "?";
 }

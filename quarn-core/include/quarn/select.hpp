@@ -47,8 +47,10 @@ Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> ca
 // residual sum of two separate lines for trend.
 std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection& selection);
 
-// What changed at a point.
-enum class ChangeKind : std::uint8_t { level, slope, spread, shape };
+// What changed at a point. `pattern` is a change of a repeated pattern (its
+// period, waveform or the way values follow one another) that the tests of
+// level, spread and shape may not see; see pattern.hpp.
+enum class ChangeKind : std::uint8_t { level, slope, spread, shape, pattern };
 
 // Names the change at c, a split of [a, b): a rank test of spread or shape
 // that the level test also confirms at `alpha` names a level change; a

@@ -1,0 +1,144 @@
+#include "quarn/pattern.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <vector>
+
+#include "check.hpp"
+#include "quarn/method.hpp"
+#include "sample_series.hpp"
+
+using quarn::dominant_period;
+using quarn::pattern_changes;
+using quarn::PatternArguments;
+using quarn::PatternSearch;
+
+namespace {
+
+using Wave = double (*)(double);  // one cycle over phase [0, 1), mean about 0
+
+double sine(double p) { return std::sqrt(2.0) * std::sin(2.0 * std::numbers::pi * p); }
+double square(double p) { return p < 0.5 ? 1.0 : -1.0; }
+double pulse(double p) {
+    const double d = (p - 0.5) / 0.06;
+    return 4.0 * std::exp(-0.5 * d * d) - 0.6;
+}
+
+// States of (wave, period, length) one after another, the phase running on
+// without a jump, plus Gaussian noise of sd `noise`.
+struct State {
+    Wave wave;
+    double period;
+    std::size_t length;
+};
+
+std::vector<double> recording(const std::vector<State>& states, double noise, std::uint64_t seed) {
+    sample::Gaussian g(seed);
+    std::vector<double> x;
+    double phase = 0.0;
+    for (const State& state : states) {
+        for (std::size_t t = 0; t < state.length; ++t) {
+            x.push_back(state.wave(phase) + noise * g());
+            phase = std::fmod(phase + 1.0 / state.period, 1.0);
+        }
+    }
+    return x;
+}
+
+PatternSearch search(const std::vector<double>& x, std::uint64_t seed = 123) {
+    PatternArguments arguments;
+    arguments.seed = seed;
+    return pattern_changes(x.size(), [&x](std::size_t t) { return x[t]; }, arguments);
+}
+
+bool near(std::uint64_t found, std::uint64_t truth, std::uint64_t margin) {
+    return found + margin >= truth && found <= truth + margin;
+}
+
+}  // namespace
+
+TEST(the_dominant_period_is_the_cycle_length) {
+    for (const double period : {9.0, 24.0, 61.0}) {
+        const auto x = recording({{sine, period, 3000}}, 0.3, 5);
+        const auto found = dominant_period(x.size(), [&x](std::size_t t) { return x[t]; });
+        CHECK(found.has_value() && std::abs(static_cast<double>(*found) - period) <= 1.0);
+    }
+    const auto noise = sample::noise(3, 3000);
+    CHECK(!dominant_period(noise.size(), [&noise](std::size_t t) { return noise[t]; }));
+}
+
+TEST(a_repeated_pattern_without_change_gives_none) {
+    for (const Wave wave : {sine, square, pulse}) {
+        for (const std::uint64_t seed : {1u, 2u, 3u}) {
+            const auto x = recording({{wave, 23.5, 4000}}, 0.3, seed);
+            CHECK(search(x).changes.empty());
+        }
+    }
+    // Nor does noise, nor too short a series.
+    CHECK(search(sample::noise(9, 2000)).changes.empty());
+    CHECK(search(sample::noise(9, 20)).changes.empty());
+}
+
+TEST(a_change_of_period_or_waveform_is_found_where_it_is) {
+    // A square wave of period 20, then 50: the same values in the same
+    // shares, only their order differs.
+    const std::vector<std::vector<State>> cases = {
+        {{square, 20.0, 1500}, {square, 50.0, 1500}},
+        {{sine, 30.0, 1200}, {pulse, 30.0, 1800}},
+    };
+    for (const auto& states : cases) {
+        const auto x = recording(states, 0.3, 17);
+        const PatternSearch found = search(x);
+        CHECK_EQ(found.changes.size(), std::size_t{1});
+        if (!found.changes.empty()) {
+            CHECK(near(found.changes[0].position, states[0].length, 30));
+            CHECK(found.changes[0].p_value <= 0.025);
+        }
+    }
+}
+
+TEST(the_method_names_a_change_of_period_a_pattern_change) {
+    const auto x = recording({{square, 20.0, 1500}, {square, 50.0, 1500}}, 0.3, 17);
+    quarn::MethodArguments arguments;
+    arguments.series = x;
+    const auto output = quarn::detect_changes(arguments);
+    CHECK(output.has_value());
+    if (!output) return;
+    CHECK_EQ(output->changes.size(), std::size_t{1});
+    if (output->changes.empty()) return;
+    CHECK(output->changes[0].kind == quarn::ChangeKind::pattern);
+    CHECK(near(output->changes[0].position, 1500, 30));
+}
+
+TEST(the_search_is_a_function_of_values_and_seed) {
+    const auto x = recording({{sine, 15.0, 900}, {sine, 40.0, 900}, {pulse, 40.0, 900}}, 0.4, 23);
+    const PatternSearch first = search(x), again = search(x);
+    CHECK_EQ(first.changes.size(), again.changes.size());
+    for (std::size_t i = 0; i < first.changes.size() && i < again.changes.size(); ++i) {
+        CHECK_EQ(first.changes[i].position, again.changes[i].position);
+        CHECK(check::same_bits(first.changes[i].p_value, again.changes[i].p_value));
+    }
+    CHECK_EQ(first.changes.size(), std::size_t{2});
+}
+
+TEST(with_the_blocks_means_a_shift_between_cycles_is_a_level_change) {
+    auto x = recording({{sine, 25.0, 3000}}, 0.3, 31);
+    for (std::size_t t = 1500; t < x.size(); ++t) x[t] += 1.5;
+    PatternArguments arguments;
+    arguments.with_level = true;
+    const PatternSearch found =
+        pattern_changes(x.size(), [&x](std::size_t t) { return x[t]; }, arguments);
+    CHECK(found.with_level);
+    CHECK_EQ(found.changes.size(), std::size_t{1});
+    if (!found.changes.empty()) {
+        CHECK(found.changes[0].kind == quarn::ChangeKind::level);
+        CHECK(near(found.changes[0].position, 1500, 25));
+    }
+    // Blocks shorter than the period (a period of more than an eighth of
+    // the series) never take their means as a feature.
+    const auto short_one = recording({{sine, 40.0, 240}}, 0.3, 31);
+    const PatternSearch none = pattern_changes(
+        short_one.size(), [&short_one](std::size_t t) { return short_one[t]; }, arguments);
+    CHECK(!none.with_level);
+}

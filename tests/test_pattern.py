@@ -1,0 +1,80 @@
+"""Changes of a repeated pattern: found with the kind "pattern", written
+and read back, shown by the command line; and none on a pattern that holds."""
+
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quarn
+
+
+def wave(name, phase):
+    p = phase % 1.0
+    if name == "sine":
+        return np.sqrt(2.0) * np.sin(2 * np.pi * p)
+    if name == "square":
+        return np.where(p < 0.5, 1.0, -1.0)
+    # a narrow pulse once a cycle
+    return 4.0 * np.exp(-0.5 * ((p - 0.5) / 0.06) ** 2) - 0.6
+
+
+def recording(states, seed, noise=0.3):
+    """States of (waveform, period, length), the phase running on."""
+    rng = np.random.default_rng(seed)
+    parts, phase = [], 0.0
+    for name, period, length in states:
+        t = np.arange(length)
+        parts.append(wave(name, phase + t / period))
+        phase += length / period
+    values = np.concatenate(parts)
+    return values + noise * rng.normal(size=len(values))
+
+
+# The same values in the same shares, only in another order; then a
+# change of waveform at the same period.
+PERIOD = [("square", 20.0, 1500), ("square", 50.0, 1500)]
+WAVEFORM = [("sine", 30.0, 1200), ("pulse", 30.0, 1800)]
+
+
+@pytest.mark.parametrize("states, at", [(PERIOD, 1500), (WAVEFORM, 1200)], ids=["period", "waveform"])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_a_change_of_pattern_is_found_as_one(states, at, seed):
+    result = quarn.detect(recording(states, seed))
+    found = result.change_points
+    assert [(abs(p.position - at) <= 40, p.kind) for p in found] == [(True, "pattern")]
+    assert found[0].p_value <= 0.05
+    # Reported like every change: an interval about it, no direction for a
+    # pattern, and the segments on either side.
+    low, high = found[0].interval
+    assert low <= found[0].position <= high and found[0].direction is None
+    assert [(s.start, s.stop) for s in result.segments] == [(0, found[0].position),
+                                                            (found[0].position, result.n_samples)]
+
+
+@pytest.mark.parametrize("name, period", [("sine", 17.0), ("square", 33.3), ("pulse", 45.0)])
+@pytest.mark.parametrize("seed", [3, 4])
+def test_a_pattern_that_holds_gives_no_change(name, period, seed):
+    assert not quarn.detect(recording([(name, period, 4000)], seed)).change_points
+
+
+def test_the_kind_survives_json_and_the_same_for_any_number_of_workers():
+    values = recording(PERIOD, 5)
+    results = [quarn.detect(values, workers=w) for w in (1, 2, 4)]
+    assert len({tuple((p.position, p.kind, p.p_value) for p in r.change_points) for r in results}) == 1
+    read = quarn.DetectionResult.from_json(results[0].to_json())
+    assert [p.kind for p in read.change_points] == ["pattern"]
+    assert read == results[0]
+
+
+def test_the_command_line_names_the_kind(tmp_path):
+    (tmp_path / "x.txt").write_text("\n".join(f"{v:.6f}" for v in recording(PERIOD, 6)))
+    run = [sys.executable, "-m", "quarn", "detect", "x.txt"]
+    table = subprocess.run(run, cwd=tmp_path, capture_output=True, text=True, check=True).stdout
+    assert "pattern" in table
+    document = json.loads(
+        subprocess.run([*run, "--json"], cwd=tmp_path, capture_output=True, text=True, check=True).stdout
+    )
+    assert "pattern" in json.dumps(document)
