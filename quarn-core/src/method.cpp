@@ -214,7 +214,13 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         // cycle fitted to the whole would blur a change of its period,
         // waveform or amplitude, which the tests are to see.
         const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
-        if (cycle_holds(z, cycle)) {
+        // Alternating plateaus longer than the largest window are regimes,
+        // whose level shifts are to be found, not a cycle to remove.
+        const std::vector<std::uint64_t> sizes = method_window_sizes(n);
+        const double longest = sizes.empty() ? 0.0 : static_cast<double>(sizes.back());
+        const bool regimes =
+            longest > 0.0 && cycle_is_regimes(z, *output.seasonal_period, longest);
+        if (!regimes && cycle_holds(z, cycle)) {
             const double unit = values.unit();
             deseasonalised.resize(n);
             bool finite = true;
