@@ -1,8 +1,8 @@
 """The speed benchmarks' series: Gaussian noise with a level shift of 1.5
 standard deviations every 1,000 values, up or down at random (a level that
 wanders). Shifts that only alternate up and down would make a square wave of
-period 2,000, which the confirm method rightly takes for a seasonal cycle and
-removes, so that it would time a different path and find few changes."""
+period 2,000, a periodic series that sends the confirm method down its
+seasonal path, so that it would time a different path."""
 
 from __future__ import annotations
 

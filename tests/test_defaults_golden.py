@@ -81,7 +81,7 @@ CASES = [
 GOLDEN = {
     "shifts-1000": "7a05c293c6892e9db8a38173",
     "shifts-5000": "164c99a90831c2abb0a2c923",
-    "shifts-20000": "3b421ce64a1d9d2cafaa6a30",
+    "shifts-20000": "cd89e68e8535b3651ad902a3",
     "spreads-3000": "d7d9f6fbc3f713fc2480a3cb",
     "spreads-12000": "aafd403e0dfa8befea50bba8",
     "dependent-4000": "dbfda27d5aa7be0681e42048",

@@ -60,6 +60,43 @@ def test_a_small_shift_on_a_long_series_is_found(seed):
     assert len(positions) == 1 and abs(positions[0] - 10000) <= 500
 
 
+def ar1(n, phi, seed):
+    rng = np.random.default_rng(seed)
+    innovations = rng.normal(size=n) * np.sqrt(1.0 - phi * phi)
+    values = np.empty(n)
+    values[0] = rng.normal()
+    for t in range(1, n):
+        values[t] = phi * values[t - 1] + innovations[t]
+    return values
+
+
+@pytest.mark.parametrize("seed", [0, 2, 3, 6])
+def test_a_level_shift_in_strongly_persistent_noise_is_found(seed):
+    values = ar1(1800, 0.96, seed)
+    values[1100:] += 3.5
+    result = quarn.detect(values)
+    assert [(abs(p.position - 1100) <= 10, p.kind) for p in result.change_points] == [(True, "level")]
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2, 3])
+def test_strongly_persistent_noise_without_changes_gives_none(seed):
+    assert quarn.detect(ar1(2000, 0.95, seed)).change_points == ()
+
+
+@pytest.mark.parametrize(("n", "plateau"), [(20000, 500), (100000, 1000)])
+def test_alternating_long_plateaus_give_their_level_shifts(n, plateau):
+    # A square wave of long plateaus is a sequence of regimes, not a cycle
+    # to remove: every shift is found, and nothing else.
+    rng = np.random.default_rng(n)
+    values = np.where((np.arange(n) // plateau) % 2 == 1, 1.5, 0.0) + rng.normal(size=n)
+    result = quarn.detect(values)
+    truth = np.arange(plateau, n, plateau)
+    found = np.array(result.positions)
+    assert len(found) == len(truth)
+    assert np.all(np.abs(found - truth) <= 10)
+    assert {p.kind for p in result.change_points} == {"level"}
+
+
 @pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
 def test_a_pure_seasonal_series_has_no_change(period):
     for seed in range(3):

@@ -34,6 +34,9 @@ constexpr std::size_t replicate_budget = 15'000'000;
 constexpr std::size_t min_side = 3;
 // Most selections whose residuals measure the dependence for the next one.
 constexpr int dependence_rounds = 4;
+// Share of alpha at which a selection that fell to nothing is looked at
+// once more.
+constexpr double second_look_alpha_share = 1.0 / 200.0;
 // A series less its cycle whose increments vary by less than 2^-residue_bits
 // of the series' scale, and by less than 2^residue_margin_bits units in the
 // last place of its largest value, holds only rounding residue.
@@ -285,7 +288,13 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         // cycle fitted to the whole would blur a change of its period,
         // waveform or amplitude, which the tests are to see.
         const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
-        if (cycle_holds(z, cycle)) {
+        // Alternating plateaus longer than the largest window are regimes,
+        // whose level shifts are to be found, not a cycle to remove.
+        const std::vector<std::uint64_t> sizes = method_window_sizes(n);
+        const double longest = sizes.empty() ? 0.0 : static_cast<double>(sizes.back());
+        const bool regimes =
+            longest > 0.0 && cycle_is_regimes(z, *output.seasonal_period, longest);
+        if (!regimes && cycle_holds(z, cycle)) {
             const double unit = values.unit();
             deseasonalised.resize(n);
             bool finite = true;
@@ -355,14 +364,46 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // the residuals and so hide the persistence that made them: the
     // dependence is measured again on each selection's own residuals until
     // the selection holds still.
+    //
+    // The other way round, the factors measured around too few cuts take the
+    // level shifts that were left out for persistence, and the many p-values
+    // of 1 among the dense candidates are then dropped from the start of the
+    // series on, each tested against a short stretch after it: a selection
+    // may fall to nothing while its shifts stand out plainly once tested
+    // between the previous selection's cuts. When the factors rose and left
+    // nothing, the previous selection is tested once more with them, at a
+    // far stricter level and with the shape test held to as many effectively
+    // independent values per side as on independent noise (the ranks of a
+    // short stretch of persistent noise bunch together); what survives is
+    // kept, and so is that shape rule.
     Selection selection = std::move(pilot);
     std::optional<SplitTester> final_tester;
+    DependenceFactors previous_factors;
+    bool persistent = false;
     for (int round = 0; round < dependence_rounds; ++round) {
         output.factors = estimate_dependence(series, selection.points, seasonal_lag);
         final_tester.emplace(series, output.factors);
+        final_tester->require_effective_shape_sides(persistent);
         if (stopped()) return detector_failure(std::string(stopped_message));
         Selection next = eliminate(*final_tester, merged, arguments.alpha);
         if (stopped()) return detector_failure(std::string(stopped_message));
+        const DependenceFactors& now = output.factors;
+        const bool stricter = round > 0 && now.level >= previous_factors.level &&
+                              now.spread >= previous_factors.spread &&
+                              now.shape >= previous_factors.shape &&
+                              now.trend >= previous_factors.trend;
+        previous_factors = output.factors;
+        if (stricter && next.points.empty() && !selection.points.empty()) {
+            SplitTester strict(series, output.factors);
+            strict.require_effective_shape_sides(true);
+            Selection kept =
+                eliminate(strict, selection.points, arguments.alpha * second_look_alpha_share);
+            if (stopped()) return detector_failure(std::string(stopped_message));
+            if (!kept.points.empty()) {
+                next = std::move(kept);
+                persistent = true;
+            }
+        }
         // The same points give the same factors, and so the same selection.
         const bool same = next.points == selection.points;
         selection = std::move(next);

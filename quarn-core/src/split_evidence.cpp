@@ -351,7 +351,11 @@ SplitEvidence SplitTester::evidence(std::size_t a, std::size_t c, std::size_t b)
     } else {
         offer(TestKind::level, min_side, 3.0, [&] { return level(sums, a, c, b); });
         offer(TestKind::spread, min_side_spread, 3.0, [&] { return spread(sums, a, c, b); });
-        offer(TestKind::shape, min_side_shape, 3.0, [&] { return shape(sums, a, c, b); });
+        if (!effective_shape_sides_ ||
+            static_cast<double>(shorter) >=
+                static_cast<double>(min_side_shape) * factors_.level) {
+            offer(TestKind::shape, min_side_shape, 3.0, [&] { return shape(sums, a, c, b); });
+        }
     }
     return best;
 }

@@ -4,8 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <numbers>
 #include <utility>
+#include <vector>
 
 namespace quarn {
 
@@ -45,6 +47,11 @@ constexpr std::size_t resync = 256;
 constexpr std::size_t max_stretch = std::size_t{1} << 16;
 // At most this many stretches are transformed, spread evenly over the series.
 constexpr std::size_t max_stretches = 16;
+// A series folded on its period is measured in at most this many phase bins,
+// and two plateaus must leave at most this share of the folded profile's
+// squares for the cycle to count as two alternating regimes.
+constexpr std::size_t max_phase_bins = 256;
+constexpr double max_regime_residue = 0.1;
 
 // Squared modulus of sum_t z(t) exp(-i omega t), t < count.
 double fourier_power(std::size_t count, const ValueAt& z, double omega) {
@@ -472,6 +479,69 @@ bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
         if (gain > chance_gain * residual && gain > energy / 20.0) return false;
     }
     return true;
+}
+
+bool cycle_is_regimes(std::span<const double> x, double period, double shortest_regime) {
+    const std::size_t n = x.size();
+    if (n < min_length || !(period >= min_period) ||
+        !(period * min_cycles <= static_cast<double>(n))) {
+        return false;
+    }
+    // Two plateaus each of at least shortest_regime values need a period of
+    // twice that.
+    if (!(period >= 2.0 * shortest_regime)) return false;
+    const std::size_t bins = std::min(max_phase_bins, static_cast<std::size_t>(period));
+    if (bins < 4) return false;
+    std::vector<double> sum(bins, 0.0);
+    std::vector<double> count(bins, 0.0);
+    for (std::size_t t = 0; t < n; ++t) {
+        const double phase = std::fmod(static_cast<double>(t) / period, 1.0);
+        const auto bin =
+            std::min(bins - 1, static_cast<std::size_t>(phase * static_cast<double>(bins)));
+        sum[bin] += x[t];
+        count[bin] += 1.0;
+    }
+    // The folded profile: the mean per bin, each bin weighing its count.
+    std::vector<double> profile(bins);
+    double total = 0.0, weights = 0.0;
+    for (std::size_t b = 0; b < bins; ++b) {
+        if (!(count[b] > 0.0)) return false;
+        profile[b] = sum[b] / count[b];
+        total += sum[b];
+        weights += count[b];
+    }
+    const double mean = total / weights;
+    double squares = 0.0;
+    for (std::size_t b = 0; b < bins; ++b) {
+        squares += count[b] * (profile[b] - mean) * (profile[b] - mean);
+    }
+    if (!(squares > 0.0)) return false;
+    // Circular prefix sums (the profile twice over) of counts, sums and
+    // squares, so that an arc [i, j) with j up to 2 bins is a difference.
+    std::vector<double> c(2 * bins + 1, 0.0), s(2 * bins + 1, 0.0), q(2 * bins + 1, 0.0);
+    for (std::size_t k = 0; k < 2 * bins; ++k) {
+        const std::size_t b = k % bins;
+        c[k + 1] = c[k] + count[b];
+        s[k + 1] = s[k] + count[b] * profile[b];
+        q[k + 1] = q[k] + count[b] * profile[b] * profile[b];
+    }
+    const auto arc_squares = [&](std::size_t i, std::size_t j) {
+        const double w = c[j] - c[i], v = s[j] - s[i];
+        return std::max(q[j] - q[i] - v * v / w, 0.0);
+    };
+    // The shortest arc a plateau may take, in bins.
+    const auto shortest_bins = static_cast<std::size_t>(
+        std::ceil(shortest_regime / period * static_cast<double>(bins)));
+    const std::size_t low = std::max<std::size_t>(1, shortest_bins);
+    if (2 * low > bins) return false;
+    double best = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < bins; ++i) {
+        for (std::size_t length = low; length + low <= bins; ++length) {
+            const std::size_t j = i + length;
+            best = std::min(best, arc_squares(i, j) + arc_squares(j, i + bins));
+        }
+    }
+    return best <= max_regime_residue * squares;
 }
 
 double fundamental_period(std::span<const double> x, double period) {

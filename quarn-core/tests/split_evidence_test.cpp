@@ -209,6 +209,27 @@ TEST(dependence_factors_weaken_the_evidence) {
     CHECK(dependent.spread(260, 330, 400) > independent.spread(260, 330, 400));
 }
 
+TEST(the_shape_test_can_ask_for_effectively_independent_sides) {
+    // Noise, then values of the same mean and spread bunched at -1 and +1:
+    // a change of shape alone.
+    std::vector<double> x = sample::noise(3, 600);
+    for (std::size_t t = 300; t < x.size(); ++t) x[t] = (x[t] < 0.0 ? -1.0 : 1.0) + 0.05 * x[t];
+    const DependenceFactors factors{4.0, 1.0, 1.0, 1.0};
+    Tested plain(x, factors), strict(x, factors);
+    strict.tester.require_effective_shape_sides(true);
+    // Sides of 300 hold 75 effectively independent values, enough (25) for
+    // the shape test either way.
+    const auto wide = plain.tester.evidence(0, 300, 600);
+    CHECK(wide.kind == TestKind::shape);
+    CHECK_EQ(strict.tester.evidence(0, 300, 600).p_value, wide.p_value);
+    // A side of 60 holds only 15: the strict tester leaves shape out.
+    const auto narrow = plain.tester.evidence(240, 300, 360);
+    const auto narrow_strict = strict.tester.evidence(240, 300, 360);
+    CHECK(narrow.kind == TestKind::shape);
+    CHECK(narrow_strict.kind != TestKind::shape);
+    CHECK(narrow_strict.p_value >= narrow.p_value);
+}
+
 TEST(equal_sides_of_different_constants_are_certain) {
     std::vector<double> x(20, 0.0);
     for (int t = 10; t < 20; ++t) x[t] = 1.0;

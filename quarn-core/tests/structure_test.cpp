@@ -10,6 +10,7 @@
 #include "sample_series.hpp"
 
 using quarn::cycle_holds;
+using quarn::cycle_is_regimes;
 using quarn::find_cycle;
 using quarn::fit_cycle;
 using quarn::fourier_transform;
@@ -152,6 +153,40 @@ TEST(one_cycle_holds_across_level_shifts_but_not_across_a_change_of_it) {
         CHECK(!cycle_holds(amplitude, fit_cycle(amplitude, 24.0)));
         CHECK(!cycle_holds(period, fit_cycle(period, 24.0)));
     }
+}
+
+TEST(alternating_long_plateaus_are_regimes_and_smooth_or_short_cycles_are_not) {
+    for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+        const std::size_t n = 20000;
+        const std::vector<double> noise = gaussian(n, seed);
+        std::vector<double> square = noise, three_levels = noise;
+        for (std::size_t t = 0; t < n; ++t) {
+            // Plateaus of 500 values, 1.5 sd apart; a period of 1000 (or,
+            // with a third level, 1500).
+            if ((t / 500) % 2 == 1) square[t] += 1.5;
+            three_levels[t] += 1.5 * static_cast<double>((t / 500) % 3);
+        }
+        CHECK(cycle_is_regimes(square, 1000.0, 250.0));
+        // Plateaus shorter than the shortest regime asked for.
+        CHECK(!cycle_is_regimes(square, 1000.0, 600.0));
+        // Three plateaus per period are not two.
+        CHECK(!cycle_is_regimes(three_levels, 1500.0, 250.0));
+        // A sine (and a sawtooth) are cycles, however long their period.
+        const std::vector<double> sine = with_cycle(noise, 1000.0, 2.0);
+        CHECK(!cycle_is_regimes(sine, 1000.0, 250.0));
+        std::vector<double> sawtooth = noise;
+        for (std::size_t t = 0; t < n; ++t) {
+            sawtooth[t] += 3.0 * static_cast<double>(t % 1000) / 1000.0;
+        }
+        CHECK(!cycle_is_regimes(sawtooth, 1000.0, 250.0));
+    }
+    // Too few cycles, a period below the smallest, or a series too short.
+    const std::vector<double> few = with_cycle(gaussian(2000, 7), 1000.0, 2.0);
+    CHECK(!cycle_is_regimes(few, 1000.0, 10.0));
+    CHECK(!cycle_is_regimes(few, 1.0, 0.0));
+    CHECK(!cycle_is_regimes(std::vector<double>(8, 1.0), 2.0, 1.0));
+    // A constant series folds flat: no regimes.
+    CHECK(!cycle_is_regimes(std::vector<double>(4000, 2.0), 100.0, 10.0));
 }
 
 TEST(a_series_too_short_to_cut_holds_its_cycle) {

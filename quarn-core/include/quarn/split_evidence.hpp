@@ -99,6 +99,11 @@ class SplitTester {
     std::size_t size() const { return n_; }
     const DependenceFactors& factors() const { return factors_; }
 
+    // Whether the shape test asks each side for as many effectively
+    // independent values as on independent noise: its least side times the
+    // level factor (off by default).
+    void require_effective_shape_sides(bool on) { effective_shape_sides_ = on; }
+
     // The smallest Bonferroni-adjusted p-value of the tests that apply to
     // split c of [a, b) (a < c < b <= size()), and which test gave it.
     SplitEvidence evidence(std::size_t a, std::size_t c, std::size_t b) const;
@@ -152,6 +157,7 @@ class SplitTester {
     const ScoredSeries* series_;
     std::size_t n_;
     DependenceFactors factors_;
+    bool effective_shape_sides_ = false;
     // Entry k holds the sums of the terms before index k * checkpoint_stride.
     std::vector<RankSums> rank_checkpoints_;
     std::vector<ValueSums> value_checkpoints_;

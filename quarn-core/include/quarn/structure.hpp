@@ -63,6 +63,14 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period);
 // are not. Cuts that leave a side of fewer than 3 periods are not tried.
 bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole);
 
+// Whether the cycle of `period` in x is two alternating regimes rather than
+// a cycle of the noise: x folded on the period (its mean per phase, in up to
+// 256 phase bins) is all but flat on two arcs (two plateaus explain at least
+// 90 % of the folded profile's squares) and each plateau holds at least
+// `shortest_regime` values. Such a "cycle" is a sequence of level shifts,
+// each long enough to be tested as one.
+bool cycle_is_regimes(std::span<const double> x, double period, double shortest_regime);
+
 // `period`, or twice or three times it when the cycle of that longer period
 // fitted to x holds more than twice the squares of the cycle of `period`
 // and the difference stands far above chance: on series of few cycles the
