@@ -273,6 +273,8 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // before everything else (otherwise the period is only looked for once
     // the changes are known).
     std::vector<double> deseasonalised;
+    // Whether the cycle the series shows is alternating regimes (below).
+    bool regimes = false;
     StandardValues values(x, arguments.control);
     if (stopped()) return detector_failure(std::string(stopped_message));
     const bool remove_cycle = arguments.remove_seasonal_cycle;
@@ -292,8 +294,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         // whose level shifts are to be found, not a cycle to remove.
         const std::vector<std::uint64_t> sizes = method_window_sizes(n);
         const double longest = sizes.empty() ? 0.0 : static_cast<double>(sizes.back());
-        const bool regimes =
-            longest > 0.0 && cycle_is_regimes(z, *output.seasonal_period, longest);
+        regimes = longest > 0.0 && cycle_is_regimes(z, *output.seasonal_period, longest);
         if (!regimes && cycle_holds(z, cycle)) {
             const double unit = values.unit();
             deseasonalised.resize(n);
@@ -420,7 +421,10 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
              name_change(tester, series, a, c, b, selection.evidence[i].kind, arguments.alpha),
              selection.evidence[i].p_value, support_votes(support, moved[i]), ChangeReport{}});
     }
-    add_pattern_changes(output.changes, series, support, arguments, deseasonalised.empty(),
+    // Regimes are level shifts, which the tests placed: the pattern search
+    // does not stand in for them.
+    add_pattern_changes(output.changes, series, support, arguments,
+                        deseasonalised.empty() && !regimes,
                         output.seasonal_period);
     if (stopped()) return detector_failure(std::string(stopped_message));
     {
