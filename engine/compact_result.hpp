@@ -32,7 +32,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 
 namespace quarn::engine {
 

@@ -8,7 +8,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 
 namespace quarn::engine {
 

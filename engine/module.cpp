@@ -16,9 +16,9 @@
 
 #include "compact_result.hpp"
 #include "errors.hpp"
-#include "method_binding.hpp"
+#include "confirm_binding.hpp"
 #include "monitor_binding.hpp"
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 #include "quarn/kernels.hpp"
 #include "series_calls.hpp"
 

@@ -16,7 +16,7 @@
 #include "background_run.hpp"
 #include "errors.hpp"
 #include "quarn/control.hpp"
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 #include "quarn/missing.hpp"
 
 namespace quarn::engine {

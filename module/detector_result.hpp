@@ -1,9 +1,9 @@
 // Python dictionaries of the detectors' results.
 #pragma once
 
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 #include "pyref.hpp"
-#include "quarn/detect.hpp"
+#include "quarn/single_window.hpp"
 
 namespace quarn::py {
 

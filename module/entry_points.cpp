@@ -12,7 +12,7 @@
 #include "arguments.hpp"
 #include "builders.hpp"
 #include "detector_result.hpp"
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 #include "quarn/distance.hpp"
 #include "quarn/refine.hpp"
 #include "quarn/stats.hpp"

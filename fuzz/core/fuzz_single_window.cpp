@@ -18,7 +18,7 @@
 
 #include "fuzz_input.hpp"
 #include "quarn/bootstrap.hpp"
-#include "quarn/detect.hpp"
+#include "quarn/single_window.hpp"
 #include "quarn/refine.hpp"
 #include "quarn/stats.hpp"
 

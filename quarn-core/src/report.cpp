@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "quarn/bootstrap.hpp"
-#include "quarn/method.hpp"
+#include "quarn/confirm.hpp"
 
 namespace quarn {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 #include "quarn/distance.hpp"
 #include "quarn/merged_pass.hpp"
 #include "quarn/total_order.hpp"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "quarn/method.hpp"
+#include "quarn/confirm.hpp"
 #include "sample_series.hpp"
 
 using quarn::dominant_period;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "quarn/detector.hpp"
-#include "quarn/method.hpp"
+#include "quarn/multi_window.hpp"
+#include "quarn/confirm.hpp"
 #include "sample_series.hpp"
 
 namespace {

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "quarn/dependence.hpp"
-#include "quarn/method.hpp"
+#include "quarn/confirm.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/select.hpp"
 #include "quarn/stretch_search.hpp"

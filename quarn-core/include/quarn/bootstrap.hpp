@@ -13,7 +13,7 @@
 #include "quarn/control.hpp"
 #include "quarn/defaults.hpp"
 #include "quarn/pool.hpp"
-#include "quarn/result.hpp"
+#include "quarn/error.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/total_order.hpp"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "quarn/result.hpp"
+#include "quarn/error.hpp"
 
 namespace quarn {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "quarn/result.hpp"
+#include "quarn/error.hpp"
 #include "quarn/total_order.hpp"
 
 namespace quarn {

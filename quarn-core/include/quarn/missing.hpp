@@ -16,8 +16,8 @@
 #include <span>
 #include <vector>
 
-#include "quarn/detector.hpp"
-#include "quarn/method.hpp"
+#include "quarn/multi_window.hpp"
+#include "quarn/confirm.hpp"
 
 namespace quarn {
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "quarn/result.hpp"
+#include "quarn/error.hpp"
 
 namespace quarn {
 

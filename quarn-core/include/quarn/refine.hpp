@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quarn/result.hpp"
+#include "quarn/error.hpp"
 #include "quarn/stats.hpp"
 
 namespace quarn {

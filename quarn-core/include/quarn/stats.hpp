@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quarn/result.hpp"
+#include "quarn/error.hpp"
 
 namespace quarn {
 

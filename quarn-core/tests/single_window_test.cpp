@@ -1,4 +1,4 @@
-#include "quarn/detect.hpp"
+#include "quarn/single_window.hpp"
 
 #include <oneapi/tbb/task_arena.h>
 

@@ -1,4 +1,4 @@
-#include "quarn/detect.hpp"
+#include "quarn/single_window.hpp"
 
 #include <algorithm>
 #include <limits>

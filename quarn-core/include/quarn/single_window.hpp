@@ -10,7 +10,7 @@
 
 #include "quarn/control.hpp"
 #include "quarn/defaults.hpp"
-#include "quarn/result.hpp"
+#include "quarn/error.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/threshold_runs.hpp"
 

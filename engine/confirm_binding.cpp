@@ -1,4 +1,4 @@
-#include "method_binding.hpp"
+#include "confirm_binding.hpp"
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "compact_result.hpp"
-#include "quarn/method.hpp"
+#include "quarn/confirm.hpp"
 #include "quarn/missing.hpp"
 #include "series_calls.hpp"
 

@@ -15,7 +15,7 @@
 
 #include "quarn/consensus.hpp"
 #include "quarn/control.hpp"
-#include "quarn/detect.hpp"
+#include "quarn/single_window.hpp"
 
 namespace quarn {
 

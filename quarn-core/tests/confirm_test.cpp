@@ -1,4 +1,4 @@
-#include "quarn/method.hpp"
+#include "quarn/confirm.hpp"
 
 #include <clocale>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 
 #include <oneapi/tbb/task_arena.h>
 

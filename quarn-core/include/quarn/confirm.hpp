@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "quarn/control.hpp"
-#include "quarn/detector.hpp"
+#include "quarn/multi_window.hpp"
 #include "quarn/report.hpp"
 #include "quarn/select.hpp"
 #include "quarn/split_evidence.hpp"
