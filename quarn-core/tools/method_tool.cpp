@@ -13,7 +13,9 @@
 // candidate detector also once per window size on its own) before the
 // change points, so that the benchmarks can show where the time goes.
 // With --peak-memory it ends with a line "# peak_rss_bytes N": the largest
-// resident memory of this process (Linux only; -1 elsewhere).
+// resident memory of this process (Linux only; -1 elsewhere); with --profile
+// also a line "# stage_peak NAME BYTES" per stage, the largest resident
+// memory while that stage ran.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -67,18 +69,27 @@ class StageClock {
     void lap(const char* name) {
         const auto now = std::chrono::steady_clock::now();
         std::printf("# stage %s %.9f\n", name, std::chrono::duration<double>(now - last_).count());
+        if (peak_memory_) {
+            // The high-water mark since the last stage, which is then reset
+            // to the memory resident now (Linux).
+            std::printf("# stage_peak %s %lld\n", name, peak_resident_bytes());
+            std::ofstream("/proc/self/clear_refs") << "5";
+        }
         last_ = std::chrono::steady_clock::now();
     }
     void restart() { last_ = std::chrono::steady_clock::now(); }
+    bool peak_memory_ = false;
 
   private:
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
-int profile_stages(const quarn::MethodArguments& arguments) {
+int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     const std::span<const double> x = arguments.series;
     const std::size_t n = x.size();
     StageClock clock;
+    clock.peak_memory_ = peak_memory;
+    if (peak_memory) std::ofstream("/proc/self/clear_refs") << "5";
     quarn::StandardValues values(x);
     clock.lap("standardise");
     std::optional<double> period = quarn::seasonal_period(
@@ -240,7 +251,7 @@ int main(int argc, char** argv) {
         }
         if (profile) {
             std::printf("# %s n %zu profile\n", path, series.size());
-            if (profile_stages(arguments) != 0) status = 1;
+            if (profile_stages(arguments, peak_memory) != 0) status = 1;
             continue;
         }
         const auto start = std::chrono::steady_clock::now();
