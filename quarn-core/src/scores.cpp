@@ -138,6 +138,21 @@ std::vector<double> rank_slice_bounds(std::span<const double> x) {
     return bounds;
 }
 
+// Twice the mid-rank of each value whose index `order` holds, sorted by
+// value, when `offset` values rank below them all.
+void assign_mid_ranks(std::span<const std::uint32_t> order, std::span<const double> x,
+                      std::size_t offset, std::vector<std::uint32_t>& ranks) {
+    const std::size_t m = order.size();
+    std::size_t start = 0;
+    while (start < m) {
+        std::size_t end = start + 1;
+        while (end < m && x[order[end]] == x[order[start]]) ++end;
+        const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
+        for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
+        start = end;
+    }
+}
+
 }  // namespace
 
 std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const RunControl* control) {
@@ -147,13 +162,20 @@ std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const Ru
         return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), v) -
                                         bounds.begin());
     };
-    std::vector<std::size_t> counts(bounds.size() + 1, 0);
-    if (bounds.empty()) {
-        counts[0] = n;
-    } else {
-        for (std::size_t t = 0; t < n; ++t) ++counts[slice_of(x[t])];
-    }
     std::vector<std::uint32_t> ranks(n);
+    if (bounds.empty()) {
+        // In one go, the ranks' memory serving as the sort's buffer.
+        std::vector<std::uint32_t> order(n);
+        std::iota(order.begin(), order.end(), std::uint32_t{0});
+        if (!sort_indices(order, ranks, x, control)) return {};
+        assign_mid_ranks(order, x, 0, ranks);
+        return ranks;
+    }
+    std::vector<std::size_t> counts(bounds.size() + 1, 0);
+    for (std::size_t lo = 0; lo < n; lo += sort_step) {
+        for (std::size_t t = lo; t < std::min(n, lo + sort_step); ++t) ++counts[slice_of(x[t])];
+        if (stop_asked(control)) return {};
+    }
     // Ties share one mid-rank, so the order among equal values is free;
     // equal values share a slice, and the values of the slices below come
     // first.
@@ -180,16 +202,8 @@ std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const Ru
         }
         buffer.resize(order.size());
         if (!sort_indices(order, buffer, x, control)) return {};
-        const std::size_t m = order.size();
-        std::size_t start = 0;
-        while (start < m) {
-            std::size_t end = start + 1;
-            while (end < m && x[order[end]] == x[order[start]]) ++end;
-            const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
-            for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
-            start = end;
-        }
-        offset += m;
+        assign_mid_ranks(order, x, offset, ranks);
+        offset += order.size();
     }
     return ranks;
 }
