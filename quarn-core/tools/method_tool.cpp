@@ -69,13 +69,15 @@ class StageClock {
     void lap(const char* name) {
         const auto now = std::chrono::steady_clock::now();
         std::printf("# stage %s %.9f\n", name, std::chrono::duration<double>(now - last_).count());
-        if (peak_memory_) {
-            // The high-water mark since the last stage, which is then reset
-            // to the memory resident now (Linux).
-            std::printf("# stage_peak %s %lld\n", name, peak_resident_bytes());
-            std::ofstream("/proc/self/clear_refs") << "5";
-        }
+        peak(name);
         last_ = std::chrono::steady_clock::now();
+    }
+    // The high-water mark since the last stage, which is then reset to the
+    // memory resident now (Linux).
+    void peak(const char* name) const {
+        if (!peak_memory_) return;
+        std::printf("# stage_peak %s %lld\n", name, peak_resident_bytes());
+        std::ofstream("/proc/self/clear_refs") << "5";
     }
     void restart() { last_ = std::chrono::steady_clock::now(); }
     bool peak_memory_ = false;
@@ -135,6 +137,7 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     clock.lap("candidates");
     if (!candidates) return 1;
     raw = std::vector<double>();
+    clock.peak("standardised_copy_freed");
     const quarn::ScoredSeries series(std::move(values));
     clock.lap("ranks");
     const std::size_t lag = period && !deseasonalised.empty()
@@ -167,6 +170,7 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     }
     std::printf("# stage dependence_rounds %.9f\n# stage confirmation_rounds %.9f\n", dependence,
                 confirmation);
+    clock.peak("dependence_and_confirmation_rounds");
     clock.restart();
     const std::vector<std::uint64_t> moved = quarn::relocate(series, selection);
     clock.lap("relocation");
