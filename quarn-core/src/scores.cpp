@@ -106,20 +106,104 @@ bool sort_indices(std::vector<std::uint32_t>& order, std::vector<std::uint32_t>&
 
 }  // namespace
 
-std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const RunControl* control) {
+namespace {
+
+// Long series are ranked a slice of their range at a time, so that the
+// sorted indices of all the values never sit beside the ranks: at most
+// max_rank_slices slices of about rank_slice values.
+constexpr std::size_t rank_slice = std::size_t{1} << 20;
+constexpr std::size_t max_rank_slices = 16;
+// Sampled values per slice, whose quantiles bound the slices.
+constexpr std::size_t slice_sample = 64;
+
+// Ascending values that cut the range of x into slices of about equal
+// counts: slice s holds the values v with bounds[s - 1] <= v < bounds[s]
+// (no bound below the first slice, none above the last, which also takes
+// any NaN). Empty when the series is ranked in one go.
+std::vector<double> rank_slice_bounds(std::span<const double> x) {
     const std::size_t n = x.size();
-    // Ties share one mid-rank, so the order among equal values is free.
-    std::vector<std::uint32_t> order(n);
-    std::iota(order.begin(), order.end(), std::uint32_t{0});
-    std::vector<std::uint32_t> ranks(n);
-    if (!sort_indices(order, ranks, x, control)) return {};
+    if (n <= 2 * rank_slice) return {};
+    const std::size_t slices = std::min(max_rank_slices, (n + rank_slice - 1) / rank_slice);
+    const std::size_t stride = std::max<std::size_t>(1, n / (slices * slice_sample));
+    std::vector<double> sample;
+    for (std::size_t t = 0; t < n; t += stride) {
+        if (!std::isnan(x[t])) sample.push_back(x[t]);
+    }
+    std::sort(sample.begin(), sample.end());
+    std::vector<double> bounds;
+    for (std::size_t s = 1; s < slices && !sample.empty(); ++s) {
+        const double bound = sample[s * sample.size() / slices];
+        if (bounds.empty() || bound > bounds.back()) bounds.push_back(bound);
+    }
+    return bounds;
+}
+
+// Twice the mid-rank of each value whose index `order` holds, sorted by
+// value, when `offset` values rank below them all.
+void assign_mid_ranks(std::span<const std::uint32_t> order, std::span<const double> x,
+                      std::size_t offset, std::vector<std::uint32_t>& ranks) {
+    const std::size_t m = order.size();
     std::size_t start = 0;
-    while (start < n) {
+    while (start < m) {
         std::size_t end = start + 1;
-        while (end < n && x[order[end]] == x[order[start]]) ++end;
-        const auto doubled = static_cast<std::uint32_t>(start + end - 1);
+        while (end < m && x[order[end]] == x[order[start]]) ++end;
+        const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
         for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
         start = end;
+    }
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const RunControl* control) {
+    const std::size_t n = x.size();
+    const std::vector<double> bounds = rank_slice_bounds(x);
+    const auto slice_of = [&bounds](double v) {
+        return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), v) -
+                                        bounds.begin());
+    };
+    std::vector<std::uint32_t> ranks(n);
+    if (bounds.empty()) {
+        // In one go, the ranks' memory serving as the sort's buffer.
+        std::vector<std::uint32_t> order(n);
+        std::iota(order.begin(), order.end(), std::uint32_t{0});
+        if (!sort_indices(order, ranks, x, control)) return {};
+        assign_mid_ranks(order, x, 0, ranks);
+        return ranks;
+    }
+    std::vector<std::size_t> counts(bounds.size() + 1, 0);
+    for (std::size_t lo = 0; lo < n; lo += sort_step) {
+        for (std::size_t t = lo; t < std::min(n, lo + sort_step); ++t) ++counts[slice_of(x[t])];
+        if (stop_asked(control)) return {};
+    }
+    // Ties share one mid-rank, so the order among equal values is free;
+    // equal values share a slice, and the values of the slices below come
+    // first.
+    std::vector<std::uint32_t> order, buffer;
+    const std::size_t largest = *std::max_element(counts.begin(), counts.end());
+    order.reserve(largest);
+    buffer.reserve(largest);
+    std::size_t offset = 0;
+    for (std::size_t s = 0; s < counts.size(); ++s) {
+        order.clear();
+        const bool first = s == 0, last = s + 1 == counts.size();
+        const double low = first ? 0.0 : bounds[s - 1];
+        const double high = last ? 0.0 : bounds[s];
+        for (std::size_t lo = 0; lo < n; lo += sort_step) {
+            const std::size_t hi = std::min(n, lo + sort_step);
+            for (std::size_t t = lo; t < hi; ++t) {
+                // As slice_of places x[t].
+                const double v = x[t];
+                if ((first || !(v < low)) && (last || v < high)) {
+                    order.push_back(static_cast<std::uint32_t>(t));
+                }
+            }
+            if (stop_asked(control)) return {};
+        }
+        buffer.resize(order.size());
+        if (!sort_indices(order, buffer, x, control)) return {};
+        assign_mid_ranks(order, x, offset, ranks);
+        offset += order.size();
     }
     return ranks;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "check.hpp"
@@ -229,6 +230,39 @@ TEST(ranks_of_long_series_with_ties_equal_a_plain_sort) {
         same = ranks[t] == static_cast<std::uint32_t>(low + high - 1);
     }
     CHECK(same);
+}
+
+TEST(ranks_of_series_ranked_in_slices_equal_a_plain_sort) {
+    // Long enough to be ranked a slice of the range at a time; heavy ties
+    // (some on the slices' bounds), signed zeros, and the extremes.
+    const std::size_t n = (std::size_t{1} << 21) + 123'457;
+    std::vector<double> x(n);
+    std::uint64_t state = 777;
+    for (std::size_t t = 0; t < n; ++t) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const std::uint64_t r = state >> 33;
+        x[t] = r % 4 == 0 ? static_cast<double>(r % 7)  // ties spanning many slices' worth
+                          : static_cast<double>(r % 1'000'003) * 0.001 - 500.0;
+    }
+    x[11] = -0.0;
+    x[12] = 0.0;
+    x[13] = std::numeric_limits<double>::max();
+    x[14] = std::numeric_limits<double>::lowest();
+    const std::vector<std::uint32_t> ranks = quarn::doubled_mid_ranks(x);
+    std::vector<double> sorted(x);
+    std::sort(sorted.begin(), sorted.end());
+    bool same = ranks.size() == n;
+    for (std::size_t t = 0; same && t < n; t += 31) {
+        const auto low = std::lower_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        const auto high = std::upper_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        same = ranks[t] == static_cast<std::uint32_t>(low + high - 1);
+    }
+    CHECK(same);
+    for (std::size_t t = 11; t < 15; ++t) {
+        const auto low = std::lower_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        const auto high = std::upper_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        CHECK_EQ(ranks[t], static_cast<std::uint32_t>(low + high - 1));
+    }
 }
 
 TEST(a_stop_request_ends_the_ranking_early) {

@@ -13,7 +13,9 @@
 // candidate detector also once per window size on its own) before the
 // change points, so that the benchmarks can show where the time goes.
 // With --peak-memory it ends with a line "# peak_rss_bytes N": the largest
-// resident memory of this process (Linux only; -1 elsewhere).
+// resident memory of this process (Linux only; -1 elsewhere); with --profile
+// also a line "# stage_peak NAME BYTES" per stage, the largest resident
+// memory while that stage ran.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -69,18 +71,29 @@ class StageClock {
     void lap(const char* name) {
         const auto now = std::chrono::steady_clock::now();
         std::printf("# stage %s %.9f\n", name, std::chrono::duration<double>(now - last_).count());
+        peak(name);
         last_ = std::chrono::steady_clock::now();
     }
+    // The high-water mark since the last stage, which is then reset to the
+    // memory resident now (Linux).
+    void peak(const char* name) const {
+        if (!peak_memory_) return;
+        std::printf("# stage_peak %s %lld\n", name, peak_resident_bytes());
+        std::ofstream("/proc/self/clear_refs") << "5";
+    }
     void restart() { last_ = std::chrono::steady_clock::now(); }
+    bool peak_memory_ = false;
 
   private:
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
-int profile_stages(const quarn::MethodArguments& arguments) {
+int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     const std::span<const double> x = arguments.series;
     const std::size_t n = x.size();
     StageClock clock;
+    clock.peak_memory_ = peak_memory;
+    if (peak_memory) std::ofstream("/proc/self/clear_refs") << "5";
     quarn::StandardValues values(x);
     clock.lap("standardise");
     std::optional<double> period = quarn::seasonal_period(
@@ -126,6 +139,7 @@ int profile_stages(const quarn::MethodArguments& arguments) {
     clock.lap("candidates");
     if (!candidates) return 1;
     raw = std::vector<double>();
+    clock.peak("standardised_copy_freed");
     const quarn::ScoredSeries series(std::move(values));
     clock.lap("ranks");
     const std::size_t lag = period && !deseasonalised.empty()
@@ -158,6 +172,7 @@ int profile_stages(const quarn::MethodArguments& arguments) {
     }
     std::printf("# stage dependence_rounds %.9f\n# stage confirmation_rounds %.9f\n", dependence,
                 confirmation);
+    clock.peak("dependence_and_confirmation_rounds");
     clock.restart();
     const std::vector<std::uint64_t> moved = quarn::relocate(series, selection);
     clock.lap("relocation");
@@ -242,7 +257,7 @@ int main(int argc, char** argv) {
         }
         if (profile) {
             std::printf("# %s n %zu profile\n", path, series.size());
-            if (profile_stages(arguments) != 0) status = 1;
+            if (profile_stages(arguments, peak_memory) != 0) status = 1;
             continue;
         }
         const auto start = std::chrono::steady_clock::now();
