@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "quarn/line_fit.hpp"
 #include "quarn/scores.hpp"
 
 namespace quarn {
@@ -35,28 +36,6 @@ struct Lagged {
         return std::clamp(products / squares, 0.0, max_autocorrelation);
     }
 };
-
-double mean_of(std::size_t m, auto y) {
-    double mean = 0.0;
-    for (std::size_t t = 0; t < m; ++t) mean += y(t);
-    return mean / static_cast<double>(m);
-}
-
-// Residuals of y(0) .. y(m - 1) less their least-squares line.
-auto less_line(std::size_t m, auto y) {
-    const double centre_time = static_cast<double>(m - 1) / 2.0;
-    const double mean = mean_of(m, y);
-    double cross = 0.0, time_squares = 0.0;
-    for (std::size_t t = 0; t < m; ++t) {
-        const double dt = static_cast<double>(t) - centre_time;
-        cross += dt * (y(t) - mean);
-        time_squares += dt * dt;
-    }
-    const double slope = time_squares > 0.0 ? cross / time_squares : 0.0;
-    return [=](std::size_t t) {
-        return (y(t) - mean) - slope * (static_cast<double>(t) - centre_time);
-    };
-}
 
 // Residuals of y(0) .. y(m - 1) less their mean.
 auto less_mean(std::size_t m, auto y) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quarn/bootstrap.hpp"
+#include "quarn/line_fit.hpp"
 #include "quarn/confirm.hpp"
 
 namespace quarn {
@@ -24,30 +25,6 @@ constexpr double max_ar = 0.95;
 constexpr double walk_scales = 80.0;
 constexpr std::size_t walk_margin = 32;
 constexpr std::size_t max_walk = 50'000;
-
-struct Line {
-    double intercept = 0.0;  // at t = 0 of the span
-    double slope = 0.0;
-};
-
-// Least-squares line through (t, y(t)), t = 0 .. m - 1.
-template <class Y>
-Line fit_line(std::size_t m, Y y) {
-    if (m == 0) return {};
-    const double md = static_cast<double>(m);
-    const double mean_t = (md - 1.0) / 2.0;
-    double mean_y = 0.0;
-    for (std::size_t t = 0; t < m; ++t) mean_y += y(t);
-    mean_y /= md;
-    double sxy = 0.0, sxx = 0.0;
-    for (std::size_t t = 0; t < m; ++t) {
-        const double dt = static_cast<double>(t) - mean_t;
-        sxy += dt * (y(t) - mean_y);
-        sxx += dt * dt;
-    }
-    const double slope = sxx > 0.0 ? sxy / sxx : 0.0;
-    return {mean_y - slope * mean_t, slope};
-}
 
 // Lag-1 autocorrelation of residuals, clipped to [0, max_ar]; 0 for fewer
 // than 3 values or none without spread.

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarn/line_fit.hpp"
 #include "quarn/scores.hpp"
 
 namespace quarn {
@@ -151,24 +152,8 @@ std::size_t best_trend_split(std::size_t m, auto y, std::size_t current) {
 
 // Reduction of the residual sum of y's line when regressor z joins [1, t].
 double added_fit(std::size_t m, auto y, auto z) {
-    const double centre = static_cast<double>(m - 1) / 2.0;
-    const auto residuals = [&](auto v) {
-        double mean = 0.0;
-        for (std::size_t t = 0; t < m; ++t) mean += v(t);
-        mean /= static_cast<double>(m);
-        double cross = 0.0, time_squares = 0.0;
-        for (std::size_t t = 0; t < m; ++t) {
-            const double dt = static_cast<double>(t) - centre;
-            cross += dt * (v(t) - mean);
-            time_squares += dt * dt;
-        }
-        const double slope = time_squares > 0.0 ? cross / time_squares : 0.0;
-        return [=](std::size_t t) {
-            return (v(t) - mean) - slope * (static_cast<double>(t) - centre);
-        };
-    };
-    const auto ey = residuals(y);
-    const auto ez = residuals(z);
+    const auto ey = less_line(m, y);
+    const auto ez = less_line(m, z);
     double cross = 0.0, squares = 0.0;
     for (std::size_t t = 0; t < m; ++t) {
         const double e = ez(t);
