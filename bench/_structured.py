@@ -103,7 +103,7 @@ def _seasonal(rng: np.random.Generator, n: int, period: float) -> np.ndarray:
     return rng.uniform(1.0, 3.0) * cycle
 
 
-def _ar1(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
+def ar1_noise(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
     innovations = rng.standard_normal(n) * np.sqrt(1.0 - phi * phi)
     values = np.empty(n)
     values[0] = rng.standard_normal()
@@ -240,7 +240,7 @@ def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSe
     elif family == "ar1_strong_level":
         n = int(_log_uniform(rng, 500, 5000))
         cps = _cuts(rng, n, int(rng.integers(1, 4)), 150)
-        values = _ar1(rng, n, rng.uniform(0.9, 0.97)) + _steps(rng, n, cps, 3.0, 5.0)
+        values = ar1_noise(rng, n, rng.uniform(0.9, 0.97)) + _steps(rng, n, cps, 3.0, 5.0)
     elif family == "walk_level":
         n = int(_log_uniform(rng, 500, 5000))
         cps = _cuts(rng, n, int(rng.integers(1, 4)), 150)
@@ -290,7 +290,7 @@ def change_free(kind: str, index: int, base_seed: int = 2024) -> StructuredSerie
         period = _log_uniform(rng, 6.0, min(400.0, n / 4.0))
         values = _seasonal(rng, n, period) + rng.standard_normal(n)
     elif kind == "ar1_strong":
-        values = _ar1(rng, n, rng.uniform(0.9, 0.97))
+        values = ar1_noise(rng, n, rng.uniform(0.9, 0.97))
     elif kind == "walk":
         values = _walk(rng, n)
     elif kind == "periodic":

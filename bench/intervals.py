@@ -19,11 +19,16 @@ Run: python bench/intervals.py [--series N] [--seed S]
 from __future__ import annotations
 
 import argparse
+import os
+import sys
 
 import numpy as np
 import pandas as pd
 
 import quarn
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _structured import ar1_noise  # noqa: E402
 
 CONFIDENCES = (0.8, 0.9, 0.95)
 KINDS = ("level", "spread")
@@ -38,12 +43,7 @@ def noise(kind: str, n: int, rng: np.random.Generator) -> np.ndarray:
         return rng.standard_normal(n)
     if kind == "t3":
         return rng.standard_t(3, n) / np.sqrt(3.0)
-    e = rng.standard_normal(n) * np.sqrt(1.0 - AR * AR)
-    out = np.empty(n)
-    out[0] = rng.standard_normal()
-    for t in range(1, n):
-        out[t] = AR * out[t - 1] + e[t]
-    return out
+    return ar1_noise(rng, n, AR)
 
 
 def make_series(kind: str, noise_kind: str, n: int, changes: int, rng: np.random.Generator):
