@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "quarn/batch.hpp"
 #include "quarn/dependence.hpp"
 #include "quarn/pattern.hpp"
 #include "quarn/scores.hpp"
@@ -450,23 +451,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
 
 DetectorResult<std::vector<MethodOutput>> detect_changes_many(
     std::span<const std::span<const double>> series, const MethodArguments& options) {
-    MethodArguments each = options;
-    each.workers.reset();  // every series runs on the pool chosen below
-    std::vector<std::optional<MethodOutput>> done(series.size());
-    auto failure = run_series_tasks(series.size(), options.workers, options.control,
-                                    [&](std::size_t i) -> std::optional<DetectorError> {
-                                        MethodArguments arguments = each;
-                                        arguments.series = series[i];
-                                        auto output = detect_changes(arguments);
-                                        if (!output) return std::move(output.error());
-                                        done[i].emplace(std::move(*output));
-                                        return std::nullopt;
-                                    });
-    if (failure) return std::unexpected(std::move(*failure));
-    std::vector<MethodOutput> outputs;
-    outputs.reserve(series.size());
-    for (auto& output : done) outputs.push_back(std::move(*output));
-    return outputs;
+    return detect_each_series(series, options, detect_changes);
 }
 
 }  // namespace quarn

@@ -1,18 +1,15 @@
 #include "quarn/multi_window.hpp"
 
-#include <oneapi/tbb/task_arena.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <exception>
-#include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "quarn/batch.hpp"
 #include "quarn/bootstrap.hpp"
 #include "quarn/distance.hpp"
 #include "quarn/pool.hpp"
@@ -119,31 +116,6 @@ void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
                 }
             }
         });
-}
-
-// Runs `run` on the process-wide default pool (workers 0) or on a pool of
-// its own for this call. The tasks keep their own failures, so anything
-// that comes out of the pool is the pool's: a worker thread that could not
-// be started, which oneTBB does lazily, when the first work arrives.
-template <class Run>
-Status run_on_pool(std::uint64_t workers, Run&& run) {
-    try {
-        // A pool given up runs everything on this thread (see pool.hpp).
-        if (workers == 0 || pool_given_up()) {
-            run();
-            return {};
-        }
-        // Destroying the arena detaches it; its worker threads return on
-        // their own without being joined.
-        tbb::task_arena arena(static_cast<int>(std::min(workers, max_dedicated_workers)));
-        arena.initialize();
-        arena.execute(run);
-        return {};
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& error) {
-        return fail(std::string("failed to build oneTBB thread pool: ") + error.what());
-    }
 }
 
 }  // namespace
@@ -258,89 +230,9 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     return output;
 }
 
-namespace {
-
-// What one series task leaves in its slot; empty when the task was not
-// started because an earlier series had already failed.
-struct SeriesSlot {
-    std::optional<std::optional<DetectorError>> failure;
-    std::exception_ptr out_of_memory;
-};
-
-// Lowers `first` to `index`: the first failing series known so far.
-void note_detector_failure(std::atomic<std::size_t>& first, std::size_t index) {
-    std::size_t known = first.load(std::memory_order_relaxed);
-    while (index < known && !first.compare_exchange_weak(known, index, std::memory_order_relaxed)) {
-    }
-}
-
-}  // namespace
-
-std::optional<DetectorError> run_series_tasks(
-    std::size_t count, std::optional<std::uint64_t> workers, RunControl* control,
-    const std::function<std::optional<DetectorError>(std::size_t)>& run_one) {
-    std::vector<SeriesSlot> slots(count);
-    std::atomic<std::size_t> first_failure{count};
-    const auto run_series = [&](std::size_t i) {
-        // A failure before this series decides the call; its work is moot.
-        if (first_failure.load(std::memory_order_relaxed) < i) return;
-        // Series not yet begun when a stop is asked for end at once.
-        if (stopped(control)) {
-            slots[i].failure.emplace(stopped_failure().error());
-            note_detector_failure(first_failure, i);
-            return;
-        }
-        try {
-            auto& failure = slots[i].failure.emplace(run_one(i));
-            if (failure) note_detector_failure(first_failure, i);
-        } catch (const std::bad_alloc&) {
-            slots[i].out_of_memory = std::current_exception();
-            note_detector_failure(first_failure, i);
-        } catch (const std::length_error&) {
-            slots[i].out_of_memory = std::current_exception();
-            note_detector_failure(first_failure, i);
-        }
-    };
-    const Status ran = run_on_pool(workers.value_or(0), [&] {
-        parallel_pieces(std::size_t{0}, count, std::size_t{1},
-                        [&](std::size_t begin, std::size_t end) {
-                            for (std::size_t i = begin; i != end; ++i) run_series(i);
-                        });
-    });
-    if (!ran) return DetectorError{ran.error(), {}, {}, {}};
-
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        if (slots[i].out_of_memory) std::rethrow_exception(slots[i].out_of_memory);
-        // Only series after a failure are skipped, and that failure comes
-        // first in this walk.
-        if (slots[i].failure && *slots[i].failure) {
-            DetectorError error = std::move(**slots[i].failure);
-            error.series_index = i;
-            return error;
-        }
-    }
-    return std::nullopt;
-}
-
 DetectorResult<std::vector<DetectorOutput>> detect_many_series(
     std::span<const std::span<const double>> series, const MultiWindowArguments& options) {
-    MultiWindowArguments each = options;
-    each.workers.reset();  // every series runs on the pool chosen below
-    std::vector<std::optional<DetectorOutput>> done(series.size());
-    auto failure = run_series_tasks(series.size(), options.workers, options.control,
-                                    [&](std::size_t i) -> std::optional<DetectorError> {
-                                        MultiWindowArguments arguments = each;
-                                        arguments.series = series[i];
-                                        auto output = detect_multi_window(arguments);
-                                        if (!output) return std::move(output.error());
-                                        done[i].emplace(std::move(*output));
-                                        return std::nullopt;
-                                    });
-    if (failure) return std::unexpected(std::move(*failure));
-    std::vector<DetectorOutput> outputs;
-    outputs.reserve(series.size());
-    for (auto& output : done) outputs.push_back(std::move(*output));
-    return outputs;
+    return detect_each_series(series, options, detect_multi_window);
 }
 
 }  // namespace quarn

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -262,6 +263,21 @@ TEST(many_series_equal_one_call_each_and_name_the_failing_one) {
     const std::vector<std::span<const double>> with_bad{a, bad, b};
     const auto failed = quarn::detect_changes_many(with_bad, options);
     CHECK(!failed && failed.error().series_index == 1u);
+    // Of two failing series the earlier decides, whichever task ends first;
+    // the one behind it (too short) is checked sooner than the long series.
+    std::vector<double> with_nan = b;
+    with_nan[300] = std::nan("");
+    const std::vector<std::span<const double>> two_bad{a, with_nan, b, bad};
+    const auto first = quarn::detect_changes_many(two_bad, options);
+    CHECK(!first && first.error().series_index == 1u &&
+          first.error().non_finite_index == 300u);
+    CHECK(quarn::detect_changes_many({}, options).value().empty());
+    quarn::RunControl stop;
+    stop.request_stop();
+    options.control = &stop;
+    const auto stopped = quarn::detect_changes_many(both, options);
+    CHECK(!stopped && stopped.error().kind == quarn::ErrorKind::stopped &&
+          stopped.error().series_index == 0u);
 }
 
 namespace {

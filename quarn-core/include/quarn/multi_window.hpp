@@ -110,17 +110,6 @@ std::uint64_t sweep_positions(std::size_t n, std::span<const std::uint64_t> wind
 // (`workers` absent or 0) or on a pool of its own, and forms the consensus.
 DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& arguments);
 
-// Runs `run_one(i)` for every i below `count`, one task per series, on the
-// default pool (`workers` absent or 0) or on one pool of `workers` threads
-// built for the call; work nested in a task runs on the same pool. Series
-// not begun when `control` asks to stop fail with the stop message, and
-// series after a known failure are not started. Returns the failure of the
-// first failing series in input order, with its `series_index`, or nothing.
-// Out of memory in a task is thrown again once every task has ended.
-std::optional<DetectorError> run_series_tasks(
-    std::size_t count, std::optional<std::uint64_t> workers, RunControl* control,
-    const std::function<std::optional<DetectorError>(std::size_t)>& run_one);
-
 // Runs detect_multi_window on every series with the options of `options`
 // (whose own `series` is not used), one task per series; each series' own
 // window sizes and replicates run as nested work on the same pool, the
