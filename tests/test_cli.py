@@ -473,6 +473,18 @@ def test_window_sizes_too_large_for_a_column_are_reported(tmp_path):
     assert some.stderr == f"quarn: warning: x.csv: {item['warnings'][0]}\n"
 
 
+def test_columns_too_short_for_the_confirm_method_are_reported(tmp_path):
+    # The method chooses no window size for 8 values; its smallest is named.
+    rows = [f"{a},{b}\n" for a, b in zip(VALUES[:8], OTHER)]
+    (tmp_path / "x.csv").write_text("a,b\n" + "".join(rows))
+    done = run("detect", "x.csv", "--method", "confirm", cwd=tmp_path)
+    assert done.returncode == 0
+    assert done.stderr == "".join(
+        f"quarn: warning: x.csv: window size 5 needs at least 10 values; column '{name}' has "
+        "8, so it analysed nothing and no change point can be found\n" for name in "ab")
+    assert done.stdout.count("not analysed") == 2
+
+
 def test_offset_and_scale_do_not_change_what_the_command_finds(tmp_path):
     (tmp_path / "x.txt").write_text("".join(f"{v!r}\n" for v in VALUES))
     (tmp_path / "y.txt").write_text("".join(f"{v * 1e-200 + 1e-192!r}\n" for v in VALUES))

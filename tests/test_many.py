@@ -179,6 +179,15 @@ def test_short_series_give_one_warning_naming_them():
     assert text.endswith("and 2 more series are too short")
 
 
+def test_a_series_too_short_for_the_confirm_method_is_named():
+    data = {"tiny": VALUES["short"][:8], "long": VALUES["up"]}
+    with pytest.warns(quarn.QuarnWarning) as caught:
+        quarn.detect_many(data, method="confirm")
+    assert [str(w.message) for w in caught] == [
+        "window size 5 needs at least 10 values; series 'tiny' has 8, so it analysed "
+        "nothing and no change point can be found"]
+
+
 @pytest.mark.filterwarnings("ignore::quarn.QuarnWarning")
 def test_progress_counts_the_positions_of_all_series():
     calls = []

@@ -455,28 +455,26 @@ def unanalysed_message(
 
 
 def short_series_message(
-    n_values: int, options: Mapping[str, Any], subject: str = "the series"
+    n_values: int, window_sizes: Iterable[int], subject: str = "the series"
 ) -> str | None:
     """The warning for a series of ``n_values`` values that some window size
-    of a detection with ``options`` cannot analyse, or None (see
-    :func:`unanalysed_message`)."""
-    return unanalysed_message(n_values, window_sizes_for(n_values, options), subject)
+    its detection ran cannot analyse, or None (see :func:`unanalysed_message`).
+
+    ``window_sizes`` are the sizes the detection's output holds (see
+    :func:`run_window_sizes`).
+    """
+    return unanalysed_message(n_values, run_window_sizes(window_sizes), subject)
 
 
 #: The smallest window size of the confirm method's candidate detector.
 _SMALLEST_METHOD_WINDOW = 5
 
 
-def window_sizes_for(n_values: int, options: Mapping[str, Any]) -> tuple[int, ...]:
-    """The window sizes a detection with ``options`` runs on ``n_values`` values.
+def run_window_sizes(window_sizes: Iterable[int]) -> tuple[int, ...]:
+    """The window sizes a detection ran, from those its output holds.
 
-    The native method runs the sizes asked for; the confirm method chooses
+    The native method runs every size asked for; the confirm method chooses
     its own from the length, and none when the series is too short for the
-    smallest (which is then the size reported as unable to analyse it).
+    smallest, which is then the size reported as unable to analyse it.
     """
-    if options["method"] == "native":
-        return tuple(options["window_sizes"])
-    from quarn import _engine
-
-    sizes = tuple(_engine.method_window_sizes(n_values))
-    return sizes or (_SMALLEST_METHOD_WINDOW,)
+    return tuple(window_sizes) or (_SMALLEST_METHOD_WINDOW,)

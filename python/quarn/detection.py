@@ -111,7 +111,7 @@ def detect(
         (result,) = detect_each([prepared], options, progress=options["progress"])
     except SeriesFailure as failure:
         raise failure.error(failure.message) from failure.__cause__
-    message = short_series_message(result.n_samples - result.n_missing, options)
+    message = short_series_message(result.n_samples - result.n_missing, result.window_results)
     if message is not None:
         warnings.warn(message, QuarnWarning, stacklevel=2)
     return result

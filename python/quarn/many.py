@@ -120,7 +120,9 @@ def detect_many(
         )
     missing_counts = [int(detection.get("n_missing", 0)) for detection in compact]
     _warn_short_series(
-        names, [len(v) - m for v, m in zip(values, missing_counts)], options
+        names,
+        [len(v) - m for v, m in zip(values, missing_counts)],
+        [[window["window_size"] for window in detection["windows"]] for detection in compact],
     )
     pieces = []
     for number, series in enumerate(prepared):
@@ -309,12 +311,14 @@ def _refuse_missing(frame: Any, column: Any, role: str) -> None:
         )
 
 
-def _warn_short_series(names: list[Any], lengths: list[int], options: dict[str, Any]) -> None:
+def _warn_short_series(
+    names: list[Any], lengths: list[int], window_sizes: list[list[int]]
+) -> None:
     messages = [
         message
-        for name, length in zip(names, lengths)
+        for name, length, sizes in zip(names, lengths, window_sizes)
         if (
-            message := short_series_message(length, options, f"series {shown(name)}")
+            message := short_series_message(length, sizes, f"series {shown(name)}")
         )
         is not None
     ]

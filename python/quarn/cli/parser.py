@@ -38,7 +38,6 @@ from quarn.cli.readers import (
     DataError,
     Layout,
     UsageError,
-    present_count,
     read_columns,
 )
 from quarn._version import __version__
@@ -293,21 +292,6 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
         values = sum(len(column.values) for column in columns)
         stage.doing = f"analysing {len(columns)} series ({values} values, {work})"
         bar = ProgressBar(f"{len(columns)} series")
-    notes = []
-    warned = 0
-    for column in columns:
-        message = short_series_message(present_count(column.values), options, column.title)
-        notes.append(() if message is None else (message,))
-        if message is not None:
-            warned += 1
-            if warned <= SHOWN_WARNINGS:
-                _warn(f"{column.source}: {message}")
-    if warned > SHOWN_WARNINGS:
-        more = warned - SHOWN_WARNINGS
-        _warn(
-            f"... and {more} more series too short for some window sizes "
-            "(--json lists the warnings of every series)"
-        )
     try:
         # The values read from files are ours alone: no copy is needed to
         # keep them from changing during the run.
@@ -329,6 +313,23 @@ def _analyse(columns: list[Column], options: dict[str, Any], stage: _Stage) -> l
         raise UsageError(str(exc)) from None
     finally:
         bar.close()
+    notes = []
+    warned = 0
+    # Worded from what each run holds: the window sizes it used.
+    for column, result in zip(columns, results):
+        present = result.n_samples - result.n_missing
+        message = short_series_message(present, result.window_results, column.title)
+        notes.append(() if message is None else (message,))
+        if message is not None:
+            warned += 1
+            if warned <= SHOWN_WARNINGS:
+                _warn(f"{column.source}: {message}")
+    if warned > SHOWN_WARNINGS:
+        more = warned - SHOWN_WARNINGS
+        _warn(
+            f"... and {more} more series too short for some window sizes "
+            "(--json lists the warnings of every series)"
+        )
     return [Analysis(c, r, n) for c, r, n in zip(columns, results, notes)]
 
 

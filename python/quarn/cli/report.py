@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from quarn import datasets
-from quarn._runner import unanalysed_sizes, window_sizes_for
+from quarn._runner import run_window_sizes, unanalysed_sizes
 from quarn._frames import printed_cells, printed_columns
 from quarn.cli.readers import Column, DataError, UsageError
 from quarn.options import format_sizes, printable, shown
@@ -31,7 +31,7 @@ def series_report(analysis: Analysis) -> str:
     column, result = analysis.column, analysis.result
     count = len(result.change_points)
     present = result.n_samples - result.n_missing
-    sizes = window_sizes_for(present, result.options)
+    sizes = run_window_sizes(result.window_results)
     if len(unanalysed_sizes(present, sizes)) == len(set(sizes)):
         found = "not analysed (every window size needs more values)"
     else:
