@@ -451,7 +451,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
 
 DetectorResult<std::vector<MethodOutput>> detect_changes_many(
     std::span<const std::span<const double>> series, const MethodArguments& options) {
-    return detect_each_series(series, options, detect_changes);
+    return detect_each_series(series, options, &detect_changes);
 }
 
 }  // namespace quarn

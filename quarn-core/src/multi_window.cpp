@@ -232,7 +232,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
 
 DetectorResult<std::vector<DetectorOutput>> detect_many_series(
     std::span<const std::span<const double>> series, const MultiWindowArguments& options) {
-    return detect_each_series(series, options, detect_multi_window);
+    return detect_each_series(series, options, &detect_multi_window);
 }
 
 }  // namespace quarn
