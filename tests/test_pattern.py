@@ -60,6 +60,33 @@ def test_a_pattern_that_holds_gives_no_change(name, period, seed):
     assert not quarn.detect(recording([(name, period, 4000)], seed)).change_points
 
 
+def wandering(period, n, seed):
+    """A cycle whose every length and size varies by up to 10 %, on a
+    baseline that wanders slowly (a few random sines over the whole series)."""
+    rng = np.random.default_rng(seed)
+    values = np.empty(n)
+    phase, length, size = 0.0, period, 1.0
+    for t in range(n):
+        p = phase % 1.0
+        values[t] = size * (np.sin(2 * np.pi * p) + 0.8 * np.sin(6 * np.pi * p + 1.0) + (1.5 if p < 0.15 else 0.0))
+        phase += 1.0 / length
+        if phase >= 1.0:
+            phase -= 1.0
+            length = period * rng.uniform(0.9, 1.1)
+            size = rng.uniform(0.9, 1.1)
+    u = np.arange(n) / n
+    wander = sum(rng.normal() * np.sin(2 * np.pi * rng.uniform(0.5, 3.0) * u + rng.uniform(0, 2 * np.pi))
+                 for _ in range(3))
+    return values + 0.4 * wander + 0.2 * rng.normal(size=n)
+
+
+@pytest.mark.parametrize("period, n, seed", [(10.0, 18000, 2), (10.0, 18000, 4), (8.0, 12000, 3)])
+def test_a_slow_wander_of_the_baseline_under_a_cycle_is_no_change(period, n, seed):
+    # The jitter blurs the cycle's spectral peak, so the cycle stays in place
+    # and the blocks' means (which follow the wander) are compared.
+    assert quarn.detect(wandering(period, n, seed)).change_points == ()
+
+
 def test_the_kind_survives_json_and_the_same_for_any_number_of_workers():
     values = recording(PERIOD, 5)
     results = [quarn.detect(values, workers=w) for w in (1, 2, 4)]

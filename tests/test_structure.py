@@ -103,6 +103,16 @@ def test_a_pure_seasonal_series_has_no_change(period):
         assert quarn.detect(seasonal(2500, period, seed)).change_points == ()
 
 
+@pytest.mark.parametrize("seed", [0, 1, 2, 3])
+@pytest.mark.parametrize(("n", "period"), [(2100, 300.0), (1200, 250.0)])
+def test_a_pure_cycle_of_few_periods_has_no_change(n, period, seed):
+    # Fewer than eight cycles: left in place, the cycle would be cut into
+    # slopes and levels.
+    result = quarn.detect(seasonal(n, period, seed))
+    assert result.change_points == ()
+    assert result.seasonal_period == pytest.approx(period, rel=0.05)
+
+
 @pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
 def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
     result = quarn.detect(seasonal(2500, period, 4, shift_at=1300))

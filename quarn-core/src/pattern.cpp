@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "quarn/dependence.hpp"
+
 namespace quarn {
 
 namespace {
@@ -268,12 +270,25 @@ std::size_t best_column_split(std::span<const double> v) {
 // variance, at least 1. The residuals are taken around the means of the
 // two sides of `split`, each cut again at its own best split when `recut`,
 // so that a further change on either side is not taken for correlation.
-double long_run_factor(const Ranked& ranked, std::size_t j, std::size_t split, bool recut) {
+//
+// With `wander` (the blocks' means) the residuals are taken around the
+// column's mean instead, and the factor is at least the AR(1) variance ratio
+// of their lag-1 correlation: a slow wander of the baseline correlates the
+// means of rows far apart, and the two sides' means would take the wander's
+// largest swing out of the residuals, and with it the correlation that
+// makes such a swing no change.
+double long_run_factor(const Ranked& ranked, std::size_t j, std::size_t split, bool recut,
+                       bool wander) {
     const std::size_t m = ranked.m, width = ranked.width;
     std::vector<double> e(m);
     for (std::size_t i = 0; i < m; ++i) e[i] = ranked.u[i * width + j];
+    if (wander) {
+        split = m;
+        recut = false;
+    }
     std::vector<std::size_t> bounds{0};
     for (const auto& [a, b] : {std::pair{std::size_t{0}, split}, std::pair{split, m}}) {
+        if (b == a) continue;
         const std::size_t cut =
             recut ? best_column_split(std::span<const double>(e).subspan(a, b - a)) : 0;
         if (cut > 0) bounds.push_back(a + cut);
@@ -290,13 +305,18 @@ double long_run_factor(const Ranked& ranked, std::size_t j, std::size_t split, b
     if (!(c0 > 0.0)) return 1.0;
     const std::size_t bandwidth =
         static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(m))));
-    double factor = 1.0;
+    double factor = 1.0, lag_one = 0.0;
     for (std::size_t l = 1; l <= bandwidth && l < m; ++l) {
         double c = 0.0;
         for (std::size_t i = l; i < m; ++i) c += e[i] * e[i - l];
+        if (l == 1) lag_one = c / c0;
         const double taper =
             1.0 - static_cast<double>(l) / static_cast<double>(bandwidth + 1);
         factor += 2.0 * taper * c / c0;
+    }
+    if (wander) {
+        factor = std::max(factor,
+                          ar1_variance_ratio(std::clamp(lag_one, 0.0, max_autocorrelation)));
     }
     return std::max(factor, 1.0);
 }
@@ -331,7 +351,7 @@ SplitTest test_rows(const Features& features, std::size_t lo, std::size_t hi, do
         // A slow wander of the level would be cut into steps: the blocks'
         // means keep the correlation of the wander.
         const bool level = with_level && j + 1 == ranked.width;
-        if (weight[j] > 0.0) adjusted[j] /= long_run_factor(ranked, j, first_split, !level);
+        if (weight[j] > 0.0) adjusted[j] /= long_run_factor(ranked, j, first_split, !level, level);
     }
     const auto [observed, split] = largest_split(ranked, adjusted, nullptr);
     test.split = split;

@@ -30,6 +30,12 @@ constexpr double peak_half_width = 3.0;
 // highest local maxima are measured against their levels.
 constexpr double min_level_count = 8.0;
 constexpr double widen_cycles = 8.0;
+// Below widen_cycles cycles the window still widens, but the peak must stand
+// this many times higher: the few lowest ordinates of a random walk or of
+// strongly persistent noise vary too much for the usual threshold (their
+// highest peaks there reach about twice it), while a seasonal cycle of a few
+// periods stands out far more.
+constexpr double few_cycles_margin = 3.0;
 constexpr std::size_t shortlist = 32;
 // Whole fractions of the strongest frequency that may be the fundamental.
 constexpr int max_fraction = 6;
@@ -212,17 +218,27 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // Returns the ratio of ordinate j to that level and the number of
     // Fourier frequencies the level rests on; a ratio of 0 where it rests on
     // too few.
-    // Near the low end (but not below 8 cycles) the window widens, from
-    // j / 3 .. 3 j up to j / 8 .. 8 j, until it holds enough frequencies,
-    // and each ordinate i weighs j / i, so that every octave counts alike
-    // and the weighted median of a power law falls at j. The count returned
-    // is the effective number of ordinates of those weights.
+    // Near the low end the window widens, from j / 3 .. 3 j up to
+    // j / 8 .. 8 j, until it holds enough frequencies, and each ordinate i
+    // weighs j / i, so that every octave counts alike and the weighted
+    // median of a power law falls at j. The count returned is the effective
+    // number of ordinates of those weights. Below widen_cycles cycles the
+    // window widens only when `few` is set, and then the ratio is divided
+    // by few_cycles_margin.
     std::vector<std::pair<double, double>> window;  // ordinate, weight
-    const auto ratio = [&](std::size_t j) -> std::pair<double, double> {
+    const auto ratio = [&](std::size_t j, bool few) -> std::pair<double, double> {
         for (const double widening : {2.0, 3.0, 4.0, 6.0, 8.0}) {
-            // Below widen_cycles cycles only the narrowest window: the few
-            // lowest ordinates of a random walk vary too much to lean on.
-            if (widening > 2.0 && static_cast<double>(j) < widen_cycles * scale) break;
+            const bool few_cycles =
+                widening > 2.0 && static_cast<double>(j) < widen_cycles * scale;
+            if (few_cycles && !few) break;
+            // There a lower local maximum next to a higher ordinate is a side
+            // lobe of that ordinate's peak, not a cycle of its own.
+            if (few_cycles) {
+                const std::size_t from = j > peak_w ? j - peak_w : 1;
+                for (std::size_t i = from; i <= std::min(half, j + peak_w); ++i) {
+                    if (p.power[i] > p.power[j]) return {0.0, 0.0};
+                }
+            }
             const auto narrowest = static_cast<std::size_t>(static_cast<double>(j) / widening);
             const std::size_t lo = std::max<std::size_t>({1, j > level_w ? j - level_w : 1, narrowest});
             const double upper =
@@ -250,7 +266,8 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
                 }
             }
             const double level = median / std::numbers::ln2;
-            return {level > 0.0 ? p.power[j] / level : 0.0, count};
+            const double r = level > 0.0 ? p.power[j] / level : 0.0;
+            return {few_cycles ? r / few_cycles_margin : r, count};
         }
         return {0.0, 0.0};
     };
@@ -279,7 +296,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     double best = 0.0;
     std::size_t peak = 0;
     for (std::size_t i = 0; i < keep; ++i) {
-        const auto [r, count] = ratio(order[i]);
+        const auto [r, count] = ratio(order[i], true);
         if (r > threshold(count) && r / threshold(count) > best) {
             best = r / threshold(count);
             peak = order[i];
@@ -294,7 +311,9 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         return fraction_base * (1.0 + fraction_base / count);
     };
     // The strongest ordinate may be a harmonic: take the lowest whole
-    // fraction of its frequency that stands out on its own.
+    // fraction of its frequency that stands out on its own. (A fundamental
+    // of fewer than widen_cycles cycles is left to fundamental_period: the
+    // harmonic places the cycle more precisely.)
     double centre = static_cast<double>(peak);
     for (int k = max_fraction; k >= 2; --k) {
         const double target = static_cast<double>(peak) / k;
@@ -304,7 +323,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         double strongest = 0.0;
         std::size_t where = 0;
         for (std::size_t j = lo; j <= hi; ++j) {
-            const auto [r, count] = ratio(j);
+            const auto [r, count] = ratio(j, false);
             if (count > 0.0 && r / fraction_threshold(count) > strongest) {
                 strongest = r / fraction_threshold(count);
                 where = j;

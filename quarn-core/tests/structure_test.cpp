@@ -66,6 +66,23 @@ TEST(a_long_period_of_about_ten_cycles_is_found) {
     }
 }
 
+TEST(a_cycle_of_four_to_eight_periods_is_found) {
+    // Too few cycles for the narrow window around the peak alone to give
+    // its level.
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        for (const auto& [n, period] : {std::pair{std::size_t{2100}, 300.0},
+                                        std::pair{std::size_t{1200}, 250.0}}) {
+            const auto found = seasonal_period(with_cycle(gaussian(n, seed), period, 2.0));
+            CHECK(found.has_value());
+            if (found) CHECK(std::abs(*found - period) < 0.05 * period);
+        }
+        // Where the peak's own level rests on too few frequencies, a side
+        // lobe of it is no period either.
+        const auto lobe = seasonal_period(with_cycle(gaussian(3000, seed), 500.0, 2.0));
+        if (lobe) CHECK(std::abs(*lobe - 500.0) < 25.0);
+    }
+}
+
 TEST(smooth_spectra_show_no_period) {
     for (std::uint32_t seed = 1; seed <= 20; ++seed) {
         const std::size_t n = 300 + 250 * seed;
