@@ -232,8 +232,8 @@ std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64
     std::uint64_t votes = 0;
     for (const auto& [size, points] : change_points) {
         const std::uint64_t low = position > size ? position - size : 0;
-        const auto near = std::lower_bound(points.begin(), points.end(), low);
-        if (near != points.end() && *near <= position + size) ++votes;
+        const auto closest = std::lower_bound(points.begin(), points.end(), low);
+        if (closest != points.end() && *closest <= position + size) ++votes;
     }
     return votes;
 }

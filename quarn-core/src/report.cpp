@@ -286,9 +286,9 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
         const double phi = lag_one(left.residuals) * 0.5 + lag_one(right.residuals) * 0.5;
         // The gap grows with the distance from a kink: the walk's length
         // comes from the gap one value away.
-        const double near = std::max(std::abs(left.gaps.front()), std::abs(right.gaps.front()));
+        const double first_gap = std::max(std::abs(left.gaps.front()), std::abs(right.gaps.front()));
         const double slope_gap = std::abs(l.slope - r.slope);
-        const double scale_gap = std::max(near, slope_gap);
+        const double scale_gap = std::max(first_gap, slope_gap);
         left.gaps.resize(walk_length(scale_gap, variance, phi, nl - 1));
         right.gaps.resize(walk_length(scale_gap, variance, phi, nr - 1));
         return interval_from_errors(simulate_errors(left, right, phi, seed), a, c, b, confidence);
