@@ -118,6 +118,30 @@ nb::dict window_dict(WindowResult&& result, const ResultLayout& layout) {
     return window;
 }
 
+// The segments between change points as a dict of arrays, one entry per
+// segment: starts, stops, counts (int64), levels, spreads, slopes (float64;
+// a slope is NaN where the segment does not trend).
+nb::dict segments_dict(const std::vector<SegmentReport>& segments) {
+    std::vector<std::uint64_t> starts, stops, counts;
+    std::vector<double> levels, spreads, slopes;
+    for (const SegmentReport& segment : segments) {
+        starts.push_back(segment.start);
+        stops.push_back(segment.stop);
+        counts.push_back(segment.count);
+        levels.push_back(segment.level);
+        spreads.push_back(segment.spread);
+        slopes.push_back(segment.slope);
+    }
+    nb::dict result;
+    result["starts"] = index_array(std::move(starts));
+    result["stops"] = index_array(std::move(stops));
+    result["counts"] = index_array(std::move(counts));
+    result["levels"] = figure_array(std::move(levels));
+    result["spreads"] = figure_array(std::move(spreads));
+    result["slopes"] = figure_array(std::move(slopes));
+    return result;
+}
+
 nb::dict detection_dict(DetectorOutput&& output, std::size_t n, const ResultLayout& layout) {
     nb::dict detection;
     detection["n"] = nb::int_(n);

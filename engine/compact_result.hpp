@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "quarn/multi_window.hpp"
+#include "quarn/report.hpp"
 
 namespace quarn::engine {
 
@@ -52,5 +53,10 @@ nb::object figure_array(std::vector<double>&& values);
 nb::dict window_dict(WindowResult&& result, const ResultLayout& layout = {});
 
 nb::dict detection_dict(DetectorOutput&& output, std::size_t n, const ResultLayout& layout = {});
+
+// The segments between change points as a dict of arrays, one entry per
+// segment: starts, stops, counts (int64), levels, spreads, slopes (float64;
+// a slope is NaN where the segment does not trend).
+nb::dict segments_dict(const std::vector<SegmentReport>& segments);
 
 }  // namespace quarn::engine

@@ -18,6 +18,7 @@
 #include "errors.hpp"
 #include "confirm_binding.hpp"
 #include "monitor_binding.hpp"
+#include "run_binding.hpp"
 #include "quarn/multi_window.hpp"
 #include "quarn/kernels.hpp"
 #include "series_calls.hpp"
@@ -196,6 +197,7 @@ NB_MODULE(_engine, module) {
     install_shutdown_hooks(module);
     add_method_functions(module);
     add_monitor_class(module);
+    add_run_function(module);
 
     module.def(
         "detect",

@@ -124,55 +124,47 @@ def require_pandas(what: str) -> Any:
     return pandas
 
 
-def change_point_columns(consensus: dict[str, Any], index: Any) -> dict[str, Any]:
+def change_point_columns(table: dict[str, Any], index: Any) -> dict[str, Any]:
     """The change-point columns of one series.
 
     Args:
-        consensus: ``leaders`` (int64), ``segment_votes`` (int64),
-            ``scores`` and ``probabilities`` (float64), one per change point,
-            and for the confirm method ``kinds`` (str), ``p_values``
-            (float64), ``interval_lows`` and ``interval_highs`` (int),
-            ``directions`` (str or None) and ``effects`` (float64, NaN
-            where a kind has no single size).
+        table: A change table as the engine gives it (``quarn._engine.run``):
+            one sequence per column of :data:`POINT_COLUMNS` but the label,
+            a row that no test named (kind None) having no p-value,
+            interval, direction or effect; an absent interval column (or
+            None in it) is unknown.
         index: The pandas index of the series, or None.
 
     Returns:
         The arrays of :data:`COLUMNS`: the labels as the index's values at
         the positions (keeping its dtype), or an object array of None.
     """
-    positions = np.asarray(consensus["leaders"], dtype=np.int64)
-    kinds = consensus.get("kinds")
-    p_values = consensus.get("p_values")
+    positions = np.asarray(table["position"], dtype=np.int64)
+    kinds = list(table["kind"])
+    untested = np.array([kind is None for kind in kinds], dtype=bool)
     count = len(positions)
 
     def figures(key: str) -> Any:
         # Integers stay exact in float64 (below 2**53); NaN where unknown.
-        given = consensus.get(key)
+        given = table.get(key)
         if given is None:
             return np.full(count, np.nan)
-        return np.array([np.nan if v is None else v for v in given], dtype=np.float64)
+        column = np.array([np.nan if v is None else v for v in given], dtype=np.float64)
+        column[untested] = np.nan
+        return column
 
-    directions = consensus.get("directions")
     return {
         "position": positions,
         "label": _labels(index, positions),
-        "votes": np.asarray(consensus["segment_votes"], dtype=np.int64),
-        "score": np.asarray(consensus["scores"], dtype=np.float64),
-        "probability": np.asarray(consensus["probabilities"], dtype=np.float64),
-        "kind": np.array(
-            list(kinds) if kinds is not None else [None] * len(positions), dtype=object
-        ),
-        "p_value": (
-            np.asarray(p_values, dtype=np.float64)
-            if p_values is not None
-            else np.full(len(positions), np.nan)
-        ),
-        "interval_low": figures("interval_lows"),
-        "interval_high": figures("interval_highs"),
-        "direction": np.array(
-            list(directions) if directions is not None else [None] * count, dtype=object
-        ),
-        "effect": figures("effects"),
+        "votes": np.asarray(table["votes"], dtype=np.int64),
+        "score": np.asarray(table["score"], dtype=np.float64),
+        "probability": np.asarray(table["probability"], dtype=np.float64),
+        "kind": np.array(kinds, dtype=object),
+        "p_value": figures("p_value"),
+        "interval_low": figures("interval_low"),
+        "interval_high": figures("interval_high"),
+        "direction": np.array(list(table["direction"]), dtype=object),
+        "effect": figures("effect"),
     }
 
 
@@ -180,19 +172,14 @@ def change_point_frame(result: DetectionResult) -> pd.DataFrame:
     """``result.to_frame()``: one row per change point."""
     pd = require_pandas("to_frame")
     points = result.change_points
-    consensus = {
-        "leaders": [p.position for p in points],
-        "segment_votes": [p.votes for p in points],
-        "scores": [p.score for p in points],
-        "probabilities": [p.probability for p in points],
-        "kinds": [p.kind for p in points] if result.method == "confirm" else None,
-        "p_values": [p.p_value for p in points] if result.method == "confirm" else None,
-        "interval_lows": [None if p.interval is None else p.interval[0] for p in points],
-        "interval_highs": [None if p.interval is None else p.interval[1] for p in points],
-        "directions": [p.direction for p in points],
-        "effects": [p.effect for p in points],
+    table = {
+        name: [getattr(p, name) for p in points]
+        for name in ("position", "kind", "p_value", "votes", "score", "probability",
+                     "direction", "effect")
     }
-    return _with_object_kinds(pd.DataFrame(change_point_columns(consensus, result.index)))
+    table["interval_low"] = [None if p.interval is None else p.interval[0] for p in points]
+    table["interval_high"] = [None if p.interval is None else p.interval[1] for p in points]
+    return _with_object_kinds(pd.DataFrame(change_point_columns(table, result.index)))
 
 
 def segment_frame(result: DetectionResult) -> pd.DataFrame:

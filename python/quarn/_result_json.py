@@ -140,18 +140,18 @@ def _read_result(document: dict[str, Any]) -> tuple[dict[str, Any], Any, Any, di
         field(document, "result", "the document"), n_samples, options, n_missing
     )
     changes = document.get("changes")
-    consensus = detection["consensus"]
+    table = detection["table"]
     if options["method"] == "confirm":
-        kinds, p_values = _read_changes(changes, len(consensus["leaders"]))
-        consensus["kinds"] = kinds
-        consensus["p_values"] = p_values
+        kinds, p_values = _read_changes(changes, len(table["position"]))
+        table["kind"] = kinds
+        table["p_value"] = p_values
         detection["seasonal_period"] = _read_period(changes, n_samples - n_missing)
-        consensus.update(_read_reports(changes, consensus["leaders"], n_samples))
-        _freeze(consensus)
+        table.update(_read_reports(changes, table["position"], n_samples))
+        _freeze(table)
     elif changes is not None:
         raise DocumentError("changes belong to results of the confirm method only")
     detection["n_missing"] = n_missing
-    detection["segments"] = _read_segments(document.get("segments"), values, consensus["leaders"])
+    detection["segments"] = _read_segments(document.get("segments"), values, table["position"])
     return detection, values, index, options
 
 
@@ -190,10 +190,10 @@ def _read_reports(changes: Any, positions: Any, n_samples: int) -> dict[str, Any
         field(changes, "effects", "changes"), "changes effects", count, nan=True, infinite=True
     )
     return {
-        "interval_lows": np.array(lows, dtype=np.int64),
-        "interval_highs": np.array(highs, dtype=np.int64),
-        "directions": tuple(directions),
-        "effects": effects,
+        "interval_low": np.array(lows, dtype=np.int64),
+        "interval_high": np.array(highs, dtype=np.int64),
+        "direction": tuple(directions),
+        "effect": effects,
     }
 
 
@@ -370,15 +370,20 @@ def _compact_from_native(
         if integer(position, f"out cdf[{i}] position") != p:
             raise DocumentError(f"out cdf[{i}] is not at leader {p}")
         cdf.append(number(total, f"out cdf[{i}]"))
-    consensus = {
-        "leaders": np.array(leaders, dtype=np.int64),
-        "segment_votes": np.array(votes, dtype=np.int64),
-        "scores": np.array(scores, dtype=np.float64),
-        "probabilities": np.array(probabilities, dtype=np.float64),
+    count = len(leaders)
+    table = {
+        "position": np.array(leaders, dtype=np.int64),
+        "kind": (None,) * count,
+        "p_value": np.full(count, np.nan),
+        "votes": np.array(votes, dtype=np.int64),
+        "score": np.array(scores, dtype=np.float64),
+        "probability": np.array(probabilities, dtype=np.float64),
         "cdf": np.array(cdf, dtype=np.float64),
+        "direction": (None,) * count,
+        "effect": np.full(count, np.nan),
     }
-    _freeze(consensus)
-    return {"n": n_samples, "windows": tuple(windows), "consensus": consensus}
+    _freeze(table)
+    return {"n": n_samples, "windows": tuple(windows), "table": table}
 
 
 def _freeze(arrays: dict[str, Any]) -> None:

@@ -127,7 +127,7 @@ def detect_many(
     pieces = []
     for number, series in enumerate(prepared):
         detection, compact[number] = compact[number], None  # free as we go
-        pieces.append(change_point_columns(detection["consensus"], series.index))
+        pieces.append(change_point_columns(detection["table"], series.index))
     frame = tidy_frame(names, pieces, split.name_dtype)
     if any(missing_counts):
         frame.attrs["n_missing"] = dict(zip(names, missing_counts))

@@ -508,11 +508,19 @@ class DetectionResult:
 def build_result(
     detection: dict[str, Any], values: Any, index: Any, options: Mapping[str, Any]
 ) -> DetectionResult:
-    """Builds a result from the engine's compact output.
+    """Builds a result from a detection of the engine (``quarn._engine.run``).
+
+    This is the one place where a change table becomes change points: a row
+    that no test named (kind None: the native method) has no p-value,
+    interval, direction or effect.
 
     Args:
-        detection: The compact result (``quarn._engine.detect``), statistics
-            and thresholds in the series' units; its arrays are kept.
+        detection: The engine's dict: ``n``, ``windows`` (figures in the
+            series' units), ``table`` (one column per figure of the change
+            points, named as :data:`quarn._frames.POINT_COLUMNS`, and
+            ``cdf``; ``interval_low`` and ``interval_high`` may be absent),
+            ``segments``, ``seasonal_period`` and ``n_missing``; its arrays
+            are kept.
         values: The series as a float64 array the result may keep (locked
             read-only here).
         index: The pandas index of the series, or None.
@@ -521,37 +529,37 @@ def build_result(
     Returns:
         The result.
     """
-    consensus = detection["consensus"]
-    positions = consensus["leaders"].tolist()
-    count = len(positions)
-    labels = [None] * count if index is None else [index[p] for p in positions]
-    kinds = consensus.get("kinds") or [None] * count
-    p_values = consensus.get("p_values")
-    p_values = [None] * count if p_values is None else p_values.tolist()
-    lows, highs = consensus.get("interval_lows"), consensus.get("interval_highs")
+    table = detection["table"]
+    positions = table["position"].tolist()
+    kinds = list(table["kind"])
+    tested = [kind is not None for kind in kinds]
+    labels = [None] * len(positions) if index is None else [index[p] for p in positions]
+    p_values = [v if t else None for v, t in zip(table["p_value"].tolist(), tested)]
+    lows, highs = table.get("interval_low"), table.get("interval_high")
     if lows is None or highs is None:
-        intervals: list[tuple[int, int] | None] = [None] * count
+        intervals: list[tuple[int, int] | None] = [None] * len(positions)
     else:
-        intervals = list(zip(lows.tolist(), highs.tolist()))
+        intervals = [
+            (low, high) if t else None
+            for low, high, t in zip(lows.tolist(), highs.tolist(), tested)
+        ]
     interval_labels = [
         None if index is None or interval is None else (index[interval[0]], index[interval[1]])
         for interval in intervals
     ]
-    directions = consensus.get("directions") or [None] * count
-    effects = consensus.get("effects")
-    effects = [None] * count if effects is None else [_finite_or_none(e) for e in effects.tolist()]
+    effects = [_finite_or_none(e) if t else None for e, t in zip(table["effect"].tolist(), tested)]
     change_points = tuple(
         ChangePoint(*fields)
         for fields in zip(
             positions,
-            consensus["segment_votes"].tolist(),
-            consensus["scores"].tolist(),
-            consensus["probabilities"].tolist(),
+            table["votes"].tolist(),
+            table["score"].tolist(),
+            table["probability"].tolist(),
             labels,
             kinds,
             p_values,
             intervals,
-            directions,
+            list(table["direction"]),
             effects,
             interval_labels,
         )
@@ -569,7 +577,7 @@ def build_result(
         seasonal_period=detection.get("seasonal_period"),
         n_missing=int(detection.get("n_missing", 0)),
         segments=_segments(detection.get("segments")),
-        _cdf=_read_only(consensus["cdf"]),
+        _cdf=_read_only(table["cdf"]),
     )
 
 

@@ -1,0 +1,364 @@
+#include "run_binding.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compact_result.hpp"
+#include "quarn/change_table.hpp"
+#include "quarn/confirm.hpp"
+#include "quarn/missing.hpp"
+#include "quarn/scaling.hpp"
+#include "series_calls.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace quarn::engine {
+
+namespace {
+
+// Every option of a detection, as the package's options table names them;
+// those of the other method are None.
+struct RunOptions {
+    bool confirm = true;
+    std::optional<std::vector<std::uint64_t>> window_sizes;
+    std::optional<std::uint64_t> n_perm;
+    double alpha = 0.05;
+    std::optional<double> confidence;
+    std::uint64_t seed = 0;
+    std::optional<std::uint64_t> tol;
+    std::optional<std::uint64_t> workers;
+    std::optional<std::string> change_type;
+    std::optional<std::uint64_t> block_length;
+    std::optional<double> taper_ratio;
+    std::optional<bool> center;
+    bool skip_missing = false;
+    bool scale = true;
+
+    std::uint64_t positions_of(std::size_t n) const {
+        if (confirm) return sweep_positions(n, method_window_sizes(n));
+        return sweep_positions(n, window_sizes ? std::span<const std::uint64_t>(*window_sizes)
+                                               : std::span<const std::uint64_t>(
+                                                     default_window_sizes()));
+    }
+
+    MultiWindowArguments native_arguments(RunControl& control) const {
+        MultiWindowArguments arguments;
+        arguments.window_sizes = window_sizes;
+        arguments.n_perm = *n_perm;
+        arguments.alpha_q = alpha;
+        arguments.seed = seed;
+        arguments.tol = *tol;
+        arguments.workers = workers;
+        arguments.change_type = *change_type;
+        arguments.b = block_length;
+        arguments.taper_ratio = *taper_ratio;
+        arguments.center = *center;
+        arguments.control = &control;
+        arguments.keep_starts = false;  // implied by the window size
+        arguments.threshold_runs = true;
+        return arguments;
+    }
+
+    MethodArguments confirm_arguments(RunControl& control) const {
+        MethodArguments arguments;
+        arguments.alpha = alpha;
+        arguments.seed = seed;
+        arguments.workers = workers;
+        arguments.control = &control;
+        arguments.keep_detector = true;
+        arguments.threshold_runs = true;
+        arguments.confidence = *confidence;
+        return arguments;
+    }
+};
+
+// What one series' detection leaves, every position one of the whole
+// series and every figure in the series' units.
+struct SeriesDetection {
+    std::optional<DetectorOutput> detector;  // the windows
+    ChangeTable table;
+    std::vector<SegmentReport> segments;
+    std::optional<double> seasonal_period;
+};
+
+// The native method: every series centred and scaled by a power of two
+// (unless `scale` is false), the detector's figures brought back, the
+// segments described from the series as given.
+DetectorResult<std::vector<SeriesDetection>> run_native(
+    std::span<const std::span<const double>> originals, const std::vector<CoreSeries>& core,
+    const RunOptions& options, RunControl& control) {
+    std::vector<Scaling> scalings(core.size());
+    std::vector<std::vector<double>> mapped(core.size());
+    std::vector<std::span<const double>> values(core.size());
+    for (std::size_t i = 0; i < core.size(); ++i) {
+        values[i] = core[i].values;
+        if (!options.scale) continue;
+        scalings[i] = choose_scaling(core[i].values);
+        if (scalings[i].is_identity()) continue;
+        mapped[i] = apply_scaling(scalings[i], core[i].values);
+        values[i] = mapped[i];
+    }
+    MultiWindowArguments arguments = options.native_arguments(control);
+    DetectorResult<std::vector<DetectorOutput>> outputs;
+    if (values.size() == 1) {
+        arguments.series = values.front();
+        auto output = detect_multi_window(arguments);
+        if (output) {
+            outputs.emplace();
+            outputs->push_back(std::move(*output));
+        } else {
+            outputs = std::unexpected(std::move(output.error()));
+        }
+    } else {
+        outputs = detect_many_series(values, arguments);
+    }
+    // The scaled copies are as large as the series: freed before the
+    // results grow.
+    std::vector<std::vector<double>>().swap(mapped);
+    if (!outputs) return std::unexpected(std::move(outputs.error()));
+    std::vector<SeriesDetection> detections(core.size());
+    for (std::size_t i = 0; i < core.size(); ++i) {
+        DetectorOutput& output = (*outputs)[i];
+        restore_positions(output, core[i].present);
+        scale_figures(output, scalings[i].unit());
+        detections[i].table = table_from_consensus(output.consensus);
+        output.consensus = Consensus{};
+        detections[i].segments = describe_present_segments(originals[i], detections[i].table.positions);
+        detections[i].detector = std::move(output);
+    }
+    return detections;
+}
+
+// The confirm method: it standardises every series itself; the candidate
+// detector's figures are brought back to the series' units.
+DetectorResult<std::vector<SeriesDetection>> run_confirm(const std::vector<CoreSeries>& core,
+                                                         const RunOptions& options,
+                                                         RunControl& control) {
+    MethodArguments arguments = options.confirm_arguments(control);
+    DetectorResult<std::vector<MethodOutput>> outputs;
+    if (core.size() == 1) {
+        arguments.series = core.front().values;
+        auto output = detect_changes(arguments);
+        if (output) {
+            outputs.emplace();
+            outputs->push_back(std::move(*output));
+        } else {
+            outputs = std::unexpected(std::move(output.error()));
+        }
+    } else {
+        std::vector<std::span<const double>> values;
+        for (const CoreSeries& one : core) values.push_back(one.values);
+        outputs = detect_changes_many(values, arguments);
+    }
+    if (!outputs) return std::unexpected(std::move(outputs.error()));
+    std::vector<SeriesDetection> detections(core.size());
+    for (std::size_t i = 0; i < core.size(); ++i) {
+        MethodOutput& output = (*outputs)[i];
+        restore_positions(output, core[i].present);
+        if (output.detector) scale_figures(*output.detector, output.unit);
+        detections[i].table = table_from_changes(output.changes, output.window_sizes.size());
+        detections[i].segments = std::move(output.segments);
+        detections[i].seasonal_period = output.seasonal_period;
+        detections[i].detector = std::move(output.detector);
+    }
+    return detections;
+}
+
+nb::object kind_of(TableKind kind) {
+    switch (kind) {
+        case TableKind::level:
+            return nb::str("level");
+        case TableKind::slope:
+            return nb::str("slope");
+        case TableKind::spread:
+            return nb::str("spread");
+        case TableKind::shape:
+            return nb::str("shape");
+        case TableKind::pattern:
+            return nb::str("pattern");
+        case TableKind::none:
+            break;
+    }
+    return nb::none();
+}
+
+nb::object direction_of(Direction direction) {
+    switch (direction) {
+        case Direction::up:
+            return nb::str("up");
+        case Direction::down:
+            return nb::str("down");
+        case Direction::none:
+            break;
+    }
+    return nb::none();
+}
+
+// The table as a dict of columns: position, votes, interval_low,
+// interval_high (int64), p_value, score, probability, cdf, effect
+// (float64), kind and direction (tuples of str or None).
+nb::dict table_dict(ChangeTable&& table) {
+    nb::list kinds, directions;
+    for (const TableKind kind : table.kinds) kinds.append(kind_of(kind));
+    for (const Direction direction : table.directions) directions.append(direction_of(direction));
+    nb::dict columns;
+    columns["position"] = index_array(std::move(table.positions));
+    columns["kind"] = nb::tuple(kinds);
+    columns["p_value"] = figure_array(std::move(table.p_values));
+    columns["votes"] = index_array(std::move(table.votes));
+    columns["score"] = figure_array(std::move(table.scores));
+    columns["probability"] = figure_array(std::move(table.probabilities));
+    columns["cdf"] = figure_array(std::move(table.cdf));
+    columns["interval_low"] = index_array(std::move(table.interval_lows));
+    columns["interval_high"] = index_array(std::move(table.interval_highs));
+    columns["direction"] = nb::tuple(directions);
+    columns["effect"] = figure_array(std::move(table.effects));
+    return columns;
+}
+
+nb::dict detection_of(SeriesDetection&& detection, std::size_t n, std::uint64_t n_missing) {
+    nb::dict result;
+    result["n"] = nb::int_(n);
+    if (detection.detector) {
+        result["windows"] = detection_dict(std::move(*detection.detector), n,
+                                           ResultLayout{true, false})["windows"];
+    } else {
+        result["windows"] = nb::tuple();
+    }
+    result["table"] = table_dict(std::move(detection.table));
+    result["segments"] = segments_dict(detection.segments);
+    result["seasonal_period"] =
+        detection.seasonal_period ? nb::object(nb::float_(*detection.seasonal_period)) : nb::none();
+    result["n_missing"] = nb::int_(n_missing);
+    return result;
+}
+
+nb::list run(const std::vector<SeriesArray>& series, const RunOptions& options,
+             const nb::object& progress) {
+    check_progress(progress);
+    std::vector<std::span<const double>> originals;
+    originals.reserve(series.size());
+    std::size_t total_values = 0;
+    for (const SeriesArray& one : series) {
+        originals.push_back(values_of(one));
+        total_values += originals.back().size();
+    }
+    return translate_failures(total_values, originals.size(), [&] {
+        nb::list results;
+        if (originals.empty()) return results;
+        std::vector<CoreSeries> core = core_series(originals, options.skip_missing);
+        std::uint64_t total_positions = 0;
+        for (const CoreSeries& one : core) total_positions += options.positions_of(one.values.size());
+        RunControl control;
+        std::optional<DetectorResult<std::vector<SeriesDetection>>> detections;
+        run_in_background(
+            control,
+            [&] {
+                detections.emplace(options.confirm ? run_confirm(core, options, control)
+                                                   : run_native(originals, core, options, control));
+                return detections->has_value();
+            },
+            progress, total_positions);
+        if (!*detections) {
+            DetectorError error = std::move(detections->error());
+            const std::size_t at = error.series_index.value_or(0);
+            if (at < core.size()) restore_positions(error, core[at].present);
+            raise_detector_error(error);
+        }
+        std::vector<std::uint64_t> missing;
+        for (const CoreSeries& one : core) missing.push_back(one.present.missing_count());
+        core.clear();
+        for (std::size_t i = 0; i < originals.size(); ++i) {
+            results.append(detection_of(std::move((**detections)[i]), originals[i].size(),
+                                        missing[i]));
+        }
+        return results;
+    });
+}
+
+template <class T>
+const T& required(const std::optional<T>& value, const char* name) {
+    if (!value) throw nb::value_error((std::string(name) + " is needed by the native method").c_str());
+    return *value;
+}
+
+}  // namespace
+
+void add_run_function(nb::module_& module) {
+    module.def(
+        "_choose_scaling",
+        [](const SeriesArray& series) {
+            const Scaling scaling = choose_scaling(values_of(series));
+            return nb::make_tuple(scaling.centre, scaling.power);
+        },
+        "series"_a,
+        "The centre and the power of two that run(scale=True) maps a series with: "
+        "y = x * 2**power - centre * 2**power.");
+    module.def(
+        "run",
+        [](const std::vector<SeriesArray>& series, const std::string& method,
+           std::optional<std::vector<std::uint64_t>> window_sizes, std::optional<std::uint64_t> n_perm,
+           double alpha, std::optional<double> confidence, std::uint64_t seed,
+           std::optional<std::uint64_t> tol, std::optional<std::uint64_t> workers,
+           std::optional<std::string> change_type, std::optional<std::uint64_t> block_length,
+           std::optional<double> taper_ratio, std::optional<bool> center, bool skip_missing,
+           bool scale, nb::object progress) {
+            RunOptions options;
+            if (method != "confirm" && method != "native") {
+                throw nb::value_error("method must be \"confirm\" or \"native\"");
+            }
+            options.confirm = method == "confirm";
+            options.window_sizes = std::move(window_sizes);
+            options.n_perm = n_perm;
+            options.alpha = alpha;
+            options.confidence = confidence;
+            options.seed = seed;
+            options.tol = tol;
+            options.workers = workers;
+            options.change_type = std::move(change_type);
+            options.block_length = block_length;
+            options.taper_ratio = taper_ratio;
+            options.center = center;
+            options.skip_missing = skip_missing;
+            options.scale = scale;
+            if (options.confirm) {
+                required(options.confidence, "confidence");
+            } else {
+                required(options.n_perm, "n_perm");
+                required(options.tol, "tol");
+                required(options.change_type, "change_type");
+                required(options.taper_ratio, "taper_ratio");
+                required(options.center, "center");
+            }
+            return run(series, options, progress);
+        },
+        "series"_a, nb::kw_only(), "method"_a, "window_sizes"_a.none(), "n_perm"_a.none(),
+        "alpha"_a, "confidence"_a.none(), "seed"_a, "tol"_a.none(), "workers"_a.none(),
+        "change_type"_a.none(), "block_length"_a.none(), "taper_ratio"_a.none(),
+        "center"_a.none(), "skip_missing"_a, "scale"_a = true, "progress"_a = nb::none(),
+        "Runs a detection method ('confirm' or 'native') on every series of a list (1-D "
+        "float64 arrays, read in place): one series with its window sizes in parallel, several "
+        "as one batch, one task per series. Every option is given, as the package's options "
+        "table names it (None where the method does not use it).\n\n"
+        "Returns one dict per series, in input order: 'n', 'windows' (the native detector's, or "
+        "the confirm method's candidate detector's, window dicts, thresholds by runs where "
+        "smaller; figures in the series' units), 'table' (one column per figure of the change "
+        "points: 'position', 'kind', 'p_value', 'votes', 'score', 'probability', 'cdf', "
+        "'interval_low', 'interval_high', 'direction', 'effect'), 'segments', "
+        "'seasonal_period' and 'n_missing'. The native method sees every series centred and "
+        "scaled by a power of two unless scale=False. skip_missing=True leaves out NaN values, "
+        "every position one of the whole series. The first failing series in input order "
+        "raises DetectorError with its series_index.");
+}
+
+}  // namespace quarn::engine
