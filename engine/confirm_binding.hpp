@@ -1,12 +1,12 @@
-// The package's detection method in the engine: detect_changes and
-// detect_changes_many, with the same threads, Ctrl-C and progress as detect.
+// What the confirm method's results need besides run(): the segments that
+// given change points make of a series, and the method's window sizes.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 namespace quarn::engine {
 
-// Adds detect_changes and detect_changes_many to the module.
+// Adds describe_segments and method_window_sizes to the module.
 void add_method_functions(nanobind::module_& module);
 
 }  // namespace quarn::engine

@@ -90,6 +90,19 @@ def engine_arguments(**given):
     return {**native_arguments(check_options({"method": "native"})), **given}
 
 
+def run_arguments(method="confirm", **given):
+    """Keyword arguments of the engine's run: every option of `method` at its
+    default from the options table, then `given` on top."""
+    from quarn._runner import ENGINE_OPTIONS
+    from quarn.options import check_options
+
+    options = check_options({"method": method})
+    arguments = {name: options[name] for name in ENGINE_OPTIONS}
+    if arguments["window_sizes"] is not None:
+        arguments["window_sizes"] = list(arguments["window_sizes"])
+    return {**arguments, "skip_missing": False, **given}
+
+
 _SINGLE_WINDOW = ("n_perm", "alpha_q", "seed", "change_type", "b", "taper_ratio", "center")
 
 
@@ -112,6 +125,13 @@ class _Engine:
 
         return quarn._engine.detect_many(series, **engine_arguments(**given))
 
+    def run(self, series, method="confirm", **given):
+        """run() with the options table's defaults of the method, then
+        `given` (the table's names, e.g. n_perm=40, skip_missing=True)."""
+        import quarn._engine
+
+        return quarn._engine.run(series, **run_arguments(method, **given))
+
     def single_window(self, series, window_size, **given):
         import quarn._engine
 
@@ -121,3 +141,34 @@ class _Engine:
 
 #: ``from helpers import engine`` in place of ``import quarn._engine as engine``.
 engine = _Engine()
+
+
+def window_as_native(window):
+    """The native dictionary of an engine window dict (quarn_single_window's)."""
+    from quarn.result import WindowResult
+
+    return WindowResult.from_engine(window).to_dict()
+
+
+def detection_as_native(detection):
+    """The native dictionary of an engine detect() result (quarn_detector's),
+    through the package's one builder of it, DetectionResult.to_dict."""
+    import numpy as np
+
+    from quarn.result import build_result
+
+    consensus = detection["consensus"]
+    count = len(consensus["leaders"])
+    table = {
+        "position": consensus["leaders"],
+        "kind": (None,) * count,
+        "p_value": np.full(count, np.nan),
+        "votes": consensus["segment_votes"],
+        "score": consensus["scores"],
+        "probability": consensus["probabilities"],
+        "cdf": consensus["cdf"],
+        "direction": (None,) * count,
+        "effect": np.full(count, np.nan),
+    }
+    compact = {"n": detection["n"], "windows": detection["windows"], "table": table}
+    return build_result(compact, np.zeros(detection["n"]), None, {}).to_dict()

@@ -114,9 +114,11 @@ def test_detect_many_refuses_a_time_column_naming_it():
 @pytest.mark.parametrize(
     "call, outcome",
     [
-        ("engine.detect_changes(np.array([]))", "DetectorError"),
-        ("engine.detect_changes_many([np.array([])])", "DetectorError"),
-        ("engine.detect_changes_many([np.arange(50.0), np.array([])])", "DetectorError"),
+        ("engine.run([np.array([])])", "DetectorError"),
+        ("engine.run([np.array([])], 'native')", "DetectorError"),
+        ("engine.run([np.arange(50.0), np.array([])])", "DetectorError"),
+        ("engine.run([np.arange(50.0), np.array([])], 'native', skip_missing=True)",
+         "DetectorError"),
         ("engine.method_window_sizes(0)", "[]"),
         ("engine.detect(np.array([]))", "DetectorError"),
         ("engine.single_window(np.array([]), 3)", "DetectorError"),

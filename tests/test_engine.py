@@ -9,7 +9,7 @@ import pytest
 from helpers import engine
 import quarn._quarn_native as native
 from helpers import same
-from quarn._native_form import detection_as_native, window_as_native
+from helpers import detection_as_native, window_as_native
 
 
 def _shifting(n, seed, level=3.0, scale=2.0):

@@ -21,7 +21,7 @@ import pytest
 from helpers import engine
 import quarn._quarn_native as native
 from helpers import works_alongside, same
-from quarn._native_form import detection_as_native
+from helpers import detection_as_native
 
 HANG_GUARD = 120  # seconds; a guard against hangs, not a speed limit
 
@@ -43,7 +43,7 @@ INTERRUPT_SCRIPT = """
     import numpy as np
     from helpers import engine
     import quarn._quarn_native as native
-    from quarn._native_form import detection_as_native
+    from helpers import detection_as_native
 
     sender, call = sys.argv[1], sys.argv[2]
     values = np.random.default_rng(1).normal(size=10**7)
@@ -246,7 +246,7 @@ FORK_SCRIPT = """
     import numpy as np
     from helpers import engine
     import quarn._quarn_native as native
-    from quarn._native_form import detection_as_native
+    from helpers import detection_as_native
 
     small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
     expected = native.quarn_detector(small.tolist(), n_perm=70)

@@ -5,7 +5,7 @@ import pytest
 
 from helpers import engine
 from helpers import same
-from quarn._native_form import detection_as_native
+from helpers import detection_as_native
 
 
 def _batch():

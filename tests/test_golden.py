@@ -273,7 +273,7 @@ def engine_on_path(request):
                          ids=[case[0] for case in SINGLE_WINDOW_CASES])
 def test_single_window_golden_on_both_kernel_paths(engine_on_path, name, series, window_size,
                                                    options):
-    from quarn._native_form import window_as_native
+    from helpers import window_as_native
 
     engine, numpy = engine_on_path
     window = engine.single_window(numpy.asarray(SERIES[series]), window_size, **options)
@@ -283,7 +283,7 @@ def test_single_window_golden_on_both_kernel_paths(engine_on_path, name, series,
 @pytest.mark.parametrize("name, series, options", DETECTOR_CASES,
                          ids=[case[0] for case in DETECTOR_CASES])
 def test_detector_golden_on_both_kernel_paths(engine_on_path, name, series, options):
-    from quarn._native_form import detection_as_native
+    from helpers import detection_as_native
 
     engine, numpy = engine_on_path
     detection = engine.detect(numpy.asarray(SERIES[series]), **options)

@@ -83,47 +83,48 @@ def sweep_positions(n: int, window_sizes: Sequence[int] | None = None) -> int:
 def _kernel_path() -> str: ...
 def _force_portable_kernels(force: bool) -> None: ...
 
-def detect_changes(
-    series: npt.NDArray[np.float64],
-    *,
-    alpha: float = 0.05,
-    seed: int = 123,
-    workers: int | None = None,
-    keep_detector: bool = True,
-    confidence: float = 0.9,
-    threshold_runs: bool = False,
-    writeable: bool = False,
-    skip_missing: bool = False,
-    progress: Progress = None,
-) -> dict[str, Any]:
-    """The package's confirm method on one series.
+class RunOptions(TypedDict):
+    """The keyword arguments of ``run``: every option of the options table
+    that says what is computed (None where the method does not use it), then
+    what only the engine knows."""
 
-    Returns ``{"n": int, "positions": int64[k], "kinds": tuple[str, ...],
-    "p_values": float64[k], "votes": int64[k], "interval_lows": int64[k],
-    "interval_highs": int64[k], "directions": tuple[str | None, ...],
-    "effects": float64[k], "segments": segments dict, "window_sizes": int64[s],
-    "candidates": int, "unit": float, "seasonal_period": float | None,
-    "detector": detection dict | None}``:
-    the kept changes, and the candidate detector's result (as :func:`detect`
-    returns it) on the standardised series, whose statistics and thresholds
-    times ``unit`` are in the series' units. With ``skip_missing`` as
-    :func:`detect` (``n_missing`` added).
+    method: Literal["confirm", "native"]
+    window_sizes: Sequence[int] | None
+    n_perm: int | None
+    alpha: float
+    confidence: float | None
+    seed: int
+    tol: int | None
+    workers: int | None
+    change_type: str | None
+    block_length: int | None
+    taper_ratio: float | None
+    center: bool | None
+    skip_missing: bool
+    scale: NotRequired[bool]  # True
+    progress: NotRequired[Progress]  # None
+
+def run(
+    series: Sequence[npt.NDArray[np.float64]], **options: Unpack[RunOptions]
+) -> list[dict[str, Any]]:
+    """A detection method on every series; one dict per series, in input order.
+
+    Each dict holds ``n`` (int), ``windows`` (window dicts as :func:`detect`
+    returns them, thresholds by runs where smaller: the native detector's, or
+    the confirm method's candidate detector's; figures in the series'
+    units), ``table`` (the change points, ascending: ``position``,
+    ``votes``, ``interval_low``, ``interval_high`` int64; ``p_value``,
+    ``score``, ``probability``, ``cdf``, ``effect`` float64; ``kind`` and
+    ``direction`` tuples of str or None; a row of kind None, the native
+    method's, has NaN p-value and effect, interval 0 and no direction),
+    ``segments`` (as :func:`describe_segments` returns them),
+    ``seasonal_period`` (float or None) and ``n_missing`` (int). The native
+    method sees every series centred and scaled by a power of two unless
+    ``scale`` is False.
     """
 
-def detect_changes_many(
-    series: Sequence[npt.NDArray[np.float64]],
-    *,
-    alpha: float = 0.05,
-    seed: int = 123,
-    workers: int | None = None,
-    keep_detector: bool = True,
-    confidence: float = 0.9,
-    threshold_runs: bool = False,
-    writeable: bool = False,
-    skip_missing: bool = False,
-    progress: Progress = None,
-) -> list[dict[str, Any]]:
-    """detect_changes on every series, the series in parallel; results in input order."""
+def _choose_scaling(series: npt.NDArray[np.float64]) -> tuple[float, int]:
+    """The (centre, power) that run(scale=True) maps a native series with."""
 
 def describe_segments(series: npt.NDArray[np.float64], cuts: Sequence[int]) -> dict[str, Any]:
     """The segments that ascending change points make of a series: arrays
