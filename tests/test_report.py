@@ -204,7 +204,9 @@ def test_json_round_trip_keeps_every_field(two_changes):
 
 def test_damaged_intervals_are_refused(two_changes):
     document = json.loads(two_changes.to_json())
-    document["changes"]["intervals"][0] = [0, 1]  # no longer holds its change point
+    # No longer holds its change point.
+    document["change_points"]["interval_low"][0] = 0
+    document["change_points"]["interval_high"][0] = 1
     with pytest.raises(ValueError, match="intervals"):
         quarn.DetectionResult.from_json(json.dumps(document))
     document = json.loads(two_changes.to_json())

@@ -1,28 +1,44 @@
 """``DetectionResult.to_json`` and ``DetectionResult.from_json``.
 
-The document::
+The document (version 2) holds the result's own table and arrays::
 
-    {"format": "quarn.DetectionResult", "version": 1,
+    {"format": "quarn.DetectionResult", "version": 2,
      "n_samples": 240, "n_missing": 0, "options": {...}, "values": [...],
      "index": null | {"kind": ..., "name": ..., ...},
-     "result": <the native dictionary in the JSON form of quarn.serialize>,
-     "changes": {"kinds": [...], "p_values": [...], "intervals": [[low, high], ...],
-                 "directions": [...], "effects": [...]},
+     "seasonal_period": null | 12.0,
+     "change_points": {"position": [...], "kind": [...], "p_value": [...],
+                       "votes": [...], "score": [...], "probability": [...],
+                       "interval_low": [...], "interval_high": [...],
+                       "direction": [...], "effect": [...], "cdf": [...]},
+     "windows": [{"window_size": 10, "statistics": [...],
+                  "thresholds": [...] | null,
+                  "threshold_runs": null | {"starts": [...], "values": [...]},
+                  "change_points": [...], "localized_regions": [[start, end], ...],
+                  "starts": [...]}, ...],
      "segments": {"starts": [...], "stops": [...], "counts": [...],
                   "levels": [...], "spreads": [...], "slopes": [...]}}
 
-``changes`` is there for the confirm method only: the kind, p-value,
-location interval, direction and effect of every change point, in the order
-of ``result``'s leaders. ``segments`` holds the segments between the change
-points, for both methods. Documents written before intervals and segments
-existed are read all the same: their changes get None for the new fields,
-and their segments are computed again from the values.
-``n_missing`` counts the missing values, written as null in ``values``
-(documents without it have none).
+``change_points`` has one list per column of the change-point table (the
+columns of ``quarn._frames.POINT_COLUMNS`` but the label, which the index
+gives, and the cumulative probability ``cdf``), null where a figure does not
+apply (the native method's kind, p-value, interval, direction and effect).
+A window holds its thresholds per position or, where the result keeps them
+so, by runs (positions ``starts[i]`` up to the next start have ``values[i]``);
+``starts`` only where missing values were left out (otherwise position v
+starts at ``v * window_size``). Missing values are null in ``values``.
 
-Floats are written by ``repr`` (which reads back to the same bits); the
-detector's NaN and infinite figures as ``quarn.serialize`` writes them. A
-pandas index is written by kind, each lossless:
+Version 1 held the native dictionary (``result``, in the JSON form of
+:mod:`quarn.serialize`) with a side block ``changes`` for the confirm method
+(kinds, p-values, the seasonal period and, later, intervals, directions and
+effects); documents without a ``method`` option were written before the
+confirm method existed and are native results. Every version is read;
+documents of version 1 written before intervals, segments or missing values
+existed are read all the same (no intervals; segments computed from the
+values; nothing missing).
+
+Floats are written by ``repr`` (which reads back to the same bits); NaN and
+infinite figures as ``quarn.serialize`` writes them. A pandas index is
+written by kind, each lossless:
 
 - ``range``: ``start``, ``stop``, ``step``;
 - ``datetime`` / ``timedelta``: ``unit`` and ``values``, integer ticks of
@@ -41,17 +57,23 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from quarn.serialize import INFINITIES, json_float, to_jsonable
+from quarn._frames import POINT_COLUMNS
+from quarn.serialize import INFINITIES, json_float
 
 if TYPE_CHECKING:
-    from quarn.result import DetectionResult
+    from quarn.result import DetectionResult, WindowResult
 
 FORMAT = "quarn.DetectionResult"
-VERSION = 1
+VERSION = 2
+#: The versions from_json reads.
+VERSIONS = (1, 2)
 
 
 def result_to_json(result: DetectionResult, *, indent: int | None = None) -> str:
     """Writes a result as a JSON document (see the module's description)."""
+    points = result.change_points
+    table = {name: [_cell(point, name) for point in points] for name in TABLE_COLUMNS}
+    table["cdf"] = [json_float(value) for value in result._cdf.tolist()]
     document = {
         "format": FORMAT,
         "version": VERSION,
@@ -64,34 +86,47 @@ def result_to_json(result: DetectionResult, *, indent: int | None = None) -> str
         # Missing values are null (JSON has no NaN).
         "values": _values_to_json(result.values, result.n_missing),
         "index": _index_to_json(result.index),
-        "result": to_jsonable(dict(result.to_dict())),
-    }
-    if result.method == "confirm":
-        document["changes"] = {
-            "kinds": [p.kind for p in result.change_points],
-            "p_values": [p.p_value for p in result.change_points],
-            "seasonal_period": result.seasonal_period,
-        }
-        points = result.change_points
-        # A result read from a document written before intervals existed
-        # has none, and is written again without them.
-        if all(p.interval is not None for p in points):
-            document["changes"].update(
-                {
-                    "intervals": [list(p.interval) for p in points if p.interval is not None],
-                    "directions": [p.direction for p in points],
-                    "effects": [None if p.effect is None else json_float(p.effect) for p in points],
-                }
-            )
-    document["segments"] = {
-        "starts": [s.start for s in result.segments],
-        "stops": [s.stop for s in result.segments],
-        "counts": [s.count for s in result.segments],
-        "levels": [json_float(s.level) for s in result.segments],
-        "spreads": [json_float(s.spread) for s in result.segments],
-        "slopes": [None if s.slope is None else json_float(s.slope) for s in result.segments],
+        "seasonal_period": result.seasonal_period,
+        "change_points": table,
+        "windows": [_window_to_json(window) for window in result.window_results.values()],
+        "segments": {
+            "starts": [s.start for s in result.segments],
+            "stops": [s.stop for s in result.segments],
+            "counts": [s.count for s in result.segments],
+            "levels": [json_float(s.level) for s in result.segments],
+            "spreads": [json_float(s.spread) for s in result.segments],
+            "slopes": [None if s.slope is None else json_float(s.slope) for s in result.segments],
+        },
     }
     return json.dumps(document, indent=indent, allow_nan=False)
+
+
+def _cell(point: Any, name: str) -> Any:
+    """A change point's figure of a table column, as JSON holds it."""
+    if name in ("interval_low", "interval_high"):
+        return None if point.interval is None else point.interval[name == "interval_high"]
+    return json_float(getattr(point, name))
+
+
+def _floats(values: Any) -> list[Any]:
+    return [json_float(value) for value in values.tolist()]
+
+
+def _window_to_json(window: WindowResult) -> dict[str, Any]:
+    runs = window._threshold_runs
+    found: dict[str, Any] = {
+        "window_size": window.window_size,
+        "statistics": _floats(window.statistics),
+        "thresholds": None if window._thresholds is None else _floats(window._thresholds),
+        "threshold_runs": (
+            None if runs is None else {"starts": runs[0].tolist(), "values": _floats(runs[1])}
+        ),
+        "change_points": window.change_points.tolist(),
+        "localized_regions": window.localized_regions.tolist(),
+    }
+    if window._starts is not None:
+        found["starts"] = window._starts.tolist()
+    return found
 
 
 def result_from_json(text: str | bytes) -> tuple[dict[str, Any], Any, Any, dict[str, Any]]:
@@ -108,14 +143,20 @@ def result_from_json(text: str | bytes) -> tuple[dict[str, Any], Any, Any, dict[
             message names the part at fault.
     """
 
-    document = read_document(text, FORMAT, VERSION)
+    document = read_document(text, FORMAT, VERSIONS)
     try:
-        return _read_result(document)
+        if document["version"] == 1:
+            return _read_version_1(document)
+        return _read_version_2(document)
     except DocumentError as exc:
         raise ValueError(f"damaged {FORMAT} document: {exc}") from None
 
 
-def _read_result(document: dict[str, Any]) -> tuple[dict[str, Any], Any, Any, dict[str, Any]]:
+def _read_common(
+    document: dict[str, Any], version: int
+) -> tuple[int, int, Any, dict[str, Any], Any]:
+    """What every version holds alike: n_samples, n_missing, the values, the
+    options and the index, checked."""
     from quarn.options import check_options
 
     n_samples = integer(field(document, "n_samples", "the document"), "n_samples", 3, 2**62)
@@ -125,17 +166,31 @@ def _read_result(document: dict[str, Any]) -> tuple[dict[str, Any], Any, Any, di
             f"the values must hold n_samples = {n_samples} entries, got {len(items)}"
         )
     # Documents written before missing values were skipped have none.
-    n_missing = integer(document.get("n_missing", 0), "n_missing", 0, n_samples - 3)
+    if version == 1:
+        n_missing = integer(document.get("n_missing", 0), "n_missing", 0, n_samples - 3)
+    else:
+        n_missing = integer(field(document, "n_missing", "the document"), "n_missing", 0,
+                            n_samples - 3)
     values = numbers(items, "values", nan=n_missing > 0)
     if int(np.count_nonzero(np.isnan(values))) != n_missing:
         raise DocumentError(f"the values must hold n_missing = {n_missing} nulls")
     given = dict(mapping(field(document, "options", "the document"), "options"))
-    given.setdefault("method", "native")  # written before the confirm method existed
+    if version == 1:
+        given.setdefault("method", "native")  # written before the confirm method existed
+    elif "method" not in given:
+        raise DocumentError("options has no 'method'")
     try:
         options = check_options(given)
     except (TypeError, ValueError) as exc:
         raise DocumentError(f"options: {exc}") from None
     index = read_index(field(document, "index", "the document"), n_samples)
+    return n_samples, n_missing, values, options, index
+
+
+def _read_version_1(
+    document: dict[str, Any],
+) -> tuple[dict[str, Any], Any, Any, dict[str, Any]]:
+    n_samples, n_missing, values, options, index = _read_common(document, 1)
     detection = _compact_from_native(
         field(document, "result", "the document"), n_samples, options, n_missing
     )
@@ -153,6 +208,167 @@ def _read_result(document: dict[str, Any]) -> tuple[dict[str, Any], Any, Any, di
     detection["n_missing"] = n_missing
     detection["segments"] = _read_segments(document.get("segments"), values, table["position"])
     return detection, values, index, options
+
+
+#: The change-point table's columns in a document, cdf aside.
+TABLE_COLUMNS = tuple(column.name for column in POINT_COLUMNS if column.name != "label")
+
+
+def _read_version_2(
+    document: dict[str, Any],
+) -> tuple[dict[str, Any], Any, Any, dict[str, Any]]:
+    n_samples, n_missing, values, options, index = _read_common(document, 2)
+    confirm = options["method"] == "confirm"
+    table = _read_table(field(document, "change_points", "the document"), n_samples, confirm)
+    period = field(document, "seasonal_period", "the document")
+    if period is not None and not confirm:
+        raise DocumentError("seasonal_period belongs to results of the confirm method only")
+    detection = {
+        "n": n_samples,
+        "windows": _read_windows(
+            field(document, "windows", "the document"), n_samples, n_missing, options
+        ),
+        "table": table,
+        "seasonal_period": _read_period(
+            {"seasonal_period": period}, n_samples - n_missing
+        ),
+        "n_missing": n_missing,
+        "segments": _read_segments(
+            field(document, "segments", "the document"), values, table["position"]
+        ),
+    }
+    return detection, values, index, options
+
+
+def _read_table(data: Any, n_samples: int, confirm: bool) -> dict[str, Any]:
+    """The change-point table of a version 2 document, checked: positions
+    ascending inside the series, figures in range, and the test's columns
+    filled for the confirm method and null for the native one."""
+    where = "change_points"
+    columns = mapping(data, where)
+    position = sequence(field(columns, "position", where), f"{where} position")
+    count = len(position)
+    points = [integer(p, f"{where} position[{i}]", 1, n_samples - 1) for i, p in enumerate(position)]
+    if any(b <= a for a, b in zip(points, points[1:])):
+        raise DocumentError(f"{where} position must ascend")
+
+    def column(name: str, **allowed: bool) -> Any:
+        return numbers(field(columns, name, where), f"{where} {name}", count, **allowed)
+
+    def entries(name: str) -> list[Any]:
+        return sequence(field(columns, name, where), f"{where} {name}", count)
+
+    table: dict[str, Any] = {
+        "position": np.array(points, dtype=np.int64),
+        "votes": np.array(
+            [integer(v, f"{where} votes[{i}]", 0 if confirm else 1, 2**63 - 1)
+             for i, v in enumerate(entries("votes"))],
+            dtype=np.int64,
+        ),
+        "score": column("score"),
+        "probability": column("probability"),
+        "cdf": column("cdf"),
+    }
+    if np.any(table["score"] < 0) or np.any(~((table["probability"] >= 0) & (table["probability"] <= 1))):
+        raise DocumentError(f"{where}: a score or probability is out of range")
+    tested = ("kind", "p_value", "interval_low", "interval_high", "direction", "effect")
+    if not confirm:
+        for name in tested:
+            if any(item is not None for item in entries(name)):
+                raise DocumentError(f"{where} {name} belongs to results of the confirm method only")
+        table.update({
+            "kind": (None,) * count,
+            "p_value": np.full(count, np.nan),
+            "direction": (None,) * count,
+            "effect": np.full(count, np.nan),
+        })
+        return _frozen(table)
+    kinds, p_values = _read_changes(
+        {"kinds": entries("kind"), "p_values": entries("p_value")}, count
+    )
+    table["kind"], table["p_value"] = kinds, p_values
+    lows, highs = entries("interval_low"), entries("interval_high")
+    directions = entries("direction")
+    effects = entries("effect")
+    if all(v is None for v in [*lows, *highs]):
+        # A result read from a version 1 document without intervals.
+        if any(v is not None for v in [*directions, *effects]):
+            raise DocumentError(f"{where}: directions and effects need intervals")
+        table.update({"direction": (None,) * count, "effect": np.full(count, np.nan)})
+        return _frozen(table)
+    reports = {
+        "intervals": [[low, high] for low, high in zip(lows, highs)],
+        "directions": directions,
+        "effects": effects,
+    }
+    table.update(_read_reports(reports, table["position"], n_samples))
+    return _frozen(table)
+
+
+def _read_windows(
+    data: Any, n_samples: int, n_missing: int, options: dict[str, Any]
+) -> tuple[dict[str, Any], ...]:
+    """The windows of a version 2 document, as the engine gives them."""
+    items = sequence(data, "windows")
+    sizes = [
+        integer(field(item, "window_size", f"windows[{i}]"), f"windows[{i}] window_size", 1,
+                2**63 - 1)
+        for i, item in enumerate(items)
+    ]
+    present = n_samples - n_missing
+    expected = _window_sizes(present, options, sizes)
+    if sizes != expected:
+        raise DocumentError(f"the window sizes {sizes} are not those of the options ({expected})")
+    last = n_samples - 1
+    windows = []
+    for found, size in zip(items, sizes):
+        where = f"window {size}"
+        positions = max(present // size - 1, 0)
+        window: dict[str, Any] = {
+            "window_size": size,
+            "statistics": _statistics(field(found, "statistics", where), where, positions),
+            "thresholds": None,
+            "threshold_runs": None,
+            "change_points": _change_points(found, where, last),
+            "localized_regions": _regions(found, where, n_samples),
+        }
+        thresholds = field(found, "thresholds", where)
+        runs = field(found, "threshold_runs", where)
+        if (thresholds is None) == (runs is None):
+            raise DocumentError(f"{where} must hold either thresholds or threshold_runs")
+        if thresholds is not None:
+            window["thresholds"] = numbers(
+                thresholds, f"{where} thresholds", positions, nan=True, infinite=True
+            )
+        else:
+            window["threshold_runs"] = _runs(runs, f"{where} threshold_runs", positions)
+        if n_missing:
+            starts = sequence(field(found, "starts", where), f"{where} starts", positions)
+            window["starts"] = np.array(_present_starts(starts, where, size, last), dtype=np.int64)
+        elif "starts" in found:
+            raise DocumentError(f"{where} has starts, but no value is missing")
+        windows.append(_frozen(window))
+    return tuple(windows)
+
+
+def _runs(data: Any, where: str, positions: int) -> tuple[Any, Any]:
+    """Thresholds by runs: first positions ascending from 0, one value each."""
+    runs = mapping(data, where)
+    starts = sequence(field(runs, "starts", where), f"{where} starts")
+    if not starts or positions == 0:
+        raise DocumentError(f"{where} must hold at least one run of the positions")
+    checked = [integer(s, f"{where} starts[{i}]", 0, positions - 1) for i, s in enumerate(starts)]
+    if checked[0] != 0 or any(b <= a for a, b in zip(checked, checked[1:])):
+        raise DocumentError(f"{where} starts must ascend from 0")
+    values = numbers(
+        field(runs, "values", where), f"{where} values", len(checked), nan=True, infinite=True
+    )
+    return np.array(checked, dtype=np.int64), values
+
+
+def _frozen(arrays: dict[str, Any]) -> dict[str, Any]:
+    _freeze(arrays)
+    return arrays
 
 
 def _values_to_json(values: Any, n_missing: int) -> list[Any]:
@@ -297,12 +513,7 @@ def _compact_from_native(
         where = f"window {size}"
         found = mapping(windows_data[key], where)
         positions = max(present // size - 1, 0)
-        statistics = numbers(
-            field(found, "statistics", where), f"{where} statistics", positions,
-            nan=True, infinite=True,
-        )
-        if np.any(statistics < 0):
-            raise DocumentError(f"{where} statistics must not be negative")
+        statistics = _statistics(field(found, "statistics", where), where, positions)
         all_thresholds = numbers(
             field(found, "tapered_block_bootstrap_threshold", where),
             f"{where} thresholds", positions, nan=True, infinite=True,
@@ -311,26 +522,13 @@ def _compact_from_native(
         if n_missing == 0:
             if any(type(s) is not int or s != v * size for v, s in enumerate(starts)):
                 raise DocumentError(f"{where} starts must be 0, {size}, {2 * size}, ...")
-        else:  # the first present value of every window: ascending by at least size
-            starts = [integer(s, f"{where} starts[{v}]", 0, last) for v, s in enumerate(starts)]
-            if any(b - a < size for a, b in zip(starts, starts[1:])):
-                raise DocumentError(f"{where} starts must rise by at least {size}")
-        change_points = [
-            integer(c, f"{where} change_points[{i}]", 1, last)
-            for i, c in enumerate(sequence(field(found, "change_points", where), where))
-        ]
+        else:
+            starts = _present_starts(starts, where, size, last)
+        change_points = _change_points(found, where, last)
         listed = sequence(points_data[str(size)], f"cp_dict {size}")
-        if listed != change_points:
+        if listed != change_points.tolist():
             raise DocumentError(f"cp_dict {size} differs from the window's change points")
-        regions = []
-        for i, pair in enumerate(sequence(field(found, "localized_regions", where), where)):
-            start, end = (
-                integer(v, f"{where} localized_regions[{i}]", 0, n_samples)
-                for v in sequence(pair, f"{where} localized_regions[{i}]", 2)
-            )
-            if start >= end:
-                raise DocumentError(f"{where} localized_regions[{i}] is empty or reversed")
-            regions.append((start, end))
+        regions = _regions(found, where, n_samples)
         thresholds, runs = compact_thresholds(all_thresholds)
         windows.append(
             {
@@ -338,8 +536,8 @@ def _compact_from_native(
                 "statistics": statistics,
                 "thresholds": thresholds,
                 "threshold_runs": runs,
-                "change_points": np.array(change_points, dtype=np.int64),
-                "localized_regions": np.array(regions, dtype=np.int64).reshape(-1, 2),
+                "change_points": change_points,
+                "localized_regions": regions,
             }
         )
         if n_missing:
@@ -384,6 +582,42 @@ def _compact_from_native(
     }
     _freeze(table)
     return {"n": n_samples, "windows": tuple(windows), "table": table}
+
+
+def _statistics(data: Any, where: str, positions: int) -> Any:
+    statistics = numbers(data, f"{where} statistics", positions, nan=True, infinite=True)
+    if np.any(statistics < 0):
+        raise DocumentError(f"{where} statistics must not be negative")
+    return statistics
+
+
+def _present_starts(starts: list[Any], where: str, size: int, last: int) -> list[int]:
+    """The first present value of every window: ascending by at least size."""
+    checked = [integer(s, f"{where} starts[{v}]", 0, last) for v, s in enumerate(starts)]
+    if any(b - a < size for a, b in zip(checked, checked[1:])):
+        raise DocumentError(f"{where} starts must rise by at least {size}")
+    return checked
+
+
+def _change_points(found: Any, where: str, last: int) -> Any:
+    points = sequence(field(found, "change_points", where), where)
+    return np.array(
+        [integer(c, f"{where} change_points[{i}]", 1, last) for i, c in enumerate(points)],
+        dtype=np.int64,
+    )
+
+
+def _regions(found: Any, where: str, n_samples: int) -> Any:
+    regions = []
+    for i, pair in enumerate(sequence(field(found, "localized_regions", where), where)):
+        start, end = (
+            integer(v, f"{where} localized_regions[{i}]", 0, n_samples)
+            for v in sequence(pair, f"{where} localized_regions[{i}]", 2)
+        )
+        if start >= end:
+            raise DocumentError(f"{where} localized_regions[{i}] is empty or reversed")
+        regions.append((start, end))
+    return np.array(regions, dtype=np.int64).reshape(-1, 2)
 
 
 def _freeze(arrays: dict[str, Any]) -> None:
@@ -480,12 +714,15 @@ class DocumentError(ValueError):
     """A document that is no result of quarn.detect."""
 
 
-def read_document(text: str | bytes, format_name: str, version: int) -> dict[str, Any]:
+def read_document(
+    text: str | bytes, format_name: str, versions: tuple[int, ...]
+) -> dict[str, Any]:
     """Parses the JSON text and checks its header.
 
     Raises:
         ValueError: The text is no JSON, nests too deeply, holds NaN or
-            infinity literals, or is no document of this format and version.
+            infinity literals, or is no document of this format and of one
+            of these versions.
     """
 
     def refuse_constant(name: str) -> Any:
@@ -504,7 +741,7 @@ def read_document(text: str | bytes, format_name: str, version: int) -> dict[str
     if not isinstance(document, dict) or document.get("format") != format_name:
         raise ValueError(f'not a {format_name} document (no "format": "{format_name}")')
     found = document.get("version")
-    if type(found) is not int or found != version:
+    if type(found) is not int or found not in versions:
         raise ValueError(f"unsupported {format_name} version {found!r}")
     return document
 

@@ -406,13 +406,15 @@ class DetectionResult:
     def to_json(self, *, indent: int | None = None) -> str:
         """Writes the whole result as JSON text.
 
-        The document is an object with ``format`` (``"quarn.DetectionResult"``),
-        ``version`` (1), ``n_samples``, ``n_missing``, ``options``, ``values``
-        (the series, missing values as null),
-        ``index`` (null, or the pandas index in a tagged form) and
-        ``result``, the native dictionary in the JSON form of
-        :mod:`quarn.serialize`. :meth:`from_json` reads it back into an equal
-        result.
+        The document is an object with ``format``
+        (``"quarn.DetectionResult"``), ``version`` (2), ``n_samples``,
+        ``n_missing``, ``options``, ``values`` (the series, missing values as
+        null), ``index`` (null, or the pandas index in a tagged form),
+        ``seasonal_period``, ``change_points`` (one list per column of
+        :meth:`to_frame` but the label, and the cumulative probability
+        ``cdf``), ``windows`` (every window size's arrays) and ``segments``.
+        :meth:`from_json` reads it back into an equal result, and reads the
+        documents of earlier versions too.
 
         Args:
             indent: Indentation for a readable layout; None writes one line.
@@ -431,7 +433,8 @@ class DetectionResult:
 
     @classmethod
     def from_json(cls, text: str | bytes) -> DetectionResult:
-        """Reads a result written by :meth:`to_json`.
+        """Reads a result written by :meth:`to_json`, of this release or an
+        earlier one.
 
         Args:
             text: The JSON document.
