@@ -91,6 +91,16 @@ struct SeriesDetection {
     std::optional<double> seasonal_period;
 };
 
+// One series' output as that of a batch of one. A single series runs
+// alone, its window sizes in parallel; several run one task per series.
+template <class Output>
+DetectorResult<std::vector<Output>> as_batch(DetectorResult<Output>&& output) {
+    if (!output) return std::unexpected(std::move(output.error()));
+    std::vector<Output> outputs;
+    outputs.push_back(std::move(*output));
+    return outputs;
+}
+
 // The native method: every series centred and scaled by a power of two
 // (unless `scale` is false), the detector's figures brought back, the
 // segments described from the series as given.
@@ -112,13 +122,7 @@ DetectorResult<std::vector<SeriesDetection>> run_native(
     DetectorResult<std::vector<DetectorOutput>> outputs;
     if (values.size() == 1) {
         arguments.series = values.front();
-        auto output = detect_multi_window(arguments);
-        if (output) {
-            outputs.emplace();
-            outputs->push_back(std::move(*output));
-        } else {
-            outputs = std::unexpected(std::move(output.error()));
-        }
+        outputs = as_batch(detect_multi_window(arguments));
     } else {
         outputs = detect_many_series(values, arguments);
     }
@@ -133,7 +137,8 @@ DetectorResult<std::vector<SeriesDetection>> run_native(
         scale_figures(output, scalings[i].unit());
         detections[i].table = table_from_consensus(output.consensus);
         output.consensus = Consensus{};
-        detections[i].segments = describe_present_segments(originals[i], detections[i].table.positions);
+        detections[i].segments =
+            describe_present_segments(originals[i], detections[i].table.positions);
         detections[i].detector = std::move(output);
     }
     return detections;
@@ -148,13 +153,7 @@ DetectorResult<std::vector<SeriesDetection>> run_confirm(const std::vector<CoreS
     DetectorResult<std::vector<MethodOutput>> outputs;
     if (core.size() == 1) {
         arguments.series = core.front().values;
-        auto output = detect_changes(arguments);
-        if (output) {
-            outputs.emplace();
-            outputs->push_back(std::move(*output));
-        } else {
-            outputs = std::unexpected(std::move(output.error()));
-        }
+        outputs = as_batch(detect_changes(arguments));
     } else {
         std::vector<std::span<const double>> values;
         for (const CoreSeries& one : core) values.push_back(one.values);
@@ -246,19 +245,15 @@ nb::dict detection_of(SeriesDetection&& detection, std::size_t n, std::uint64_t 
 nb::list run(const std::vector<SeriesArray>& series, const RunOptions& options,
              const nb::object& progress) {
     check_progress(progress);
-    std::vector<std::span<const double>> originals;
-    originals.reserve(series.size());
-    std::size_t total_values = 0;
-    for (const SeriesArray& one : series) {
-        originals.push_back(values_of(one));
-        total_values += originals.back().size();
-    }
-    return translate_failures(total_values, originals.size(), [&] {
+    const std::vector<std::span<const double>> originals = spans_of(series);
+    return translate_failures(total_size(originals), originals.size(), [&] {
         nb::list results;
         if (originals.empty()) return results;
         std::vector<CoreSeries> core = core_series(originals, options.skip_missing);
         std::uint64_t total_positions = 0;
-        for (const CoreSeries& one : core) total_positions += options.positions_of(one.values.size());
+        for (const CoreSeries& one : core) {
+            total_positions += options.positions_of(one.values.size());
+        }
         RunControl control;
         std::optional<DetectorResult<std::vector<SeriesDetection>>> detections;
         run_in_background(
@@ -286,10 +281,13 @@ nb::list run(const std::vector<SeriesArray>& series, const RunOptions& options,
     });
 }
 
+// Refuses an option the method needs but was given as None.
 template <class T>
-const T& required(const std::optional<T>& value, const char* name) {
-    if (!value) throw nb::value_error((std::string(name) + " is needed by the native method").c_str());
-    return *value;
+void require(const std::optional<T>& value, const char* name, const std::string& method) {
+    if (!value) {
+        throw nb::value_error(
+            (std::string(name) + " is needed by the " + method + " method").c_str());
+    }
 }
 
 }  // namespace
@@ -307,7 +305,8 @@ void add_run_function(nb::module_& module) {
     module.def(
         "run",
         [](const std::vector<SeriesArray>& series, const std::string& method,
-           std::optional<std::vector<std::uint64_t>> window_sizes, std::optional<std::uint64_t> n_perm,
+           std::optional<std::vector<std::uint64_t>> window_sizes,
+           std::optional<std::uint64_t> n_perm,
            double alpha, std::optional<double> confidence, std::uint64_t seed,
            std::optional<std::uint64_t> tol, std::optional<std::uint64_t> workers,
            std::optional<std::string> change_type, std::optional<std::uint64_t> block_length,
@@ -332,13 +331,13 @@ void add_run_function(nb::module_& module) {
             options.skip_missing = skip_missing;
             options.scale = scale;
             if (options.confirm) {
-                required(options.confidence, "confidence");
+                require(options.confidence, "confidence", method);
             } else {
-                required(options.n_perm, "n_perm");
-                required(options.tol, "tol");
-                required(options.change_type, "change_type");
-                required(options.taper_ratio, "taper_ratio");
-                required(options.center, "center");
+                require(options.n_perm, "n_perm", method);
+                require(options.tol, "tol", method);
+                require(options.change_type, "change_type", method);
+                require(options.taper_ratio, "taper_ratio", method);
+                require(options.center, "center", method);
             }
             return run(series, options, progress);
         },

@@ -31,6 +31,20 @@ inline std::span<const double> values_of(const SeriesArray& array) {
     return {array.data(), array.shape(0)};
 }
 
+// The series of a batch, read in place.
+inline std::vector<std::span<const double>> spans_of(const std::vector<SeriesArray>& series) {
+    std::vector<std::span<const double>> spans;
+    spans.reserve(series.size());
+    for (const SeriesArray& one : series) spans.push_back(values_of(one));
+    return spans;
+}
+
+inline std::size_t total_size(std::span<const std::span<const double>> series) {
+    std::size_t total = 0;
+    for (const std::span<const double> one : series) total += one.size();
+    return total;
+}
+
 inline void check_progress(const nb::object& progress) {
     if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
         throw nb::type_error("progress must be a callable taking (done, total), or None");
@@ -116,14 +130,8 @@ template <class Positions, class Compute, class Build>
 nb::list run_on_batch(const std::vector<SeriesArray>& series, const nb::object& progress,
                       bool skip_missing, Positions positions_of, Compute compute, Build build) {
     check_progress(progress);
-    std::vector<std::span<const double>> originals;
-    originals.reserve(series.size());
-    std::size_t total_values = 0;
-    for (const SeriesArray& one : series) {
-        originals.push_back(values_of(one));
-        total_values += originals.back().size();
-    }
-    return translate_failures(total_values, originals.size(), [&] {
+    const std::vector<std::span<const double>> originals = spans_of(series);
+    return translate_failures(total_size(originals), originals.size(), [&] {
         std::vector<CoreSeries> core = core_series(originals, skip_missing);
         std::vector<std::span<const double>> values;
         values.reserve(core.size());
