@@ -1,8 +1,8 @@
 """``detect``: the multi-window detector with checked options and a result object.
 
 :func:`detect` and ``quarn.detect_many`` share two steps: the engine runs on
-the checked and scaled series (``_runner.run_detector``), and results are
-built from its compact output (``quarn.result.build_result`` and the frames
+the checked series (``_runner.run_detector``), and results are built from
+the change table it returns (``quarn.result.build_result`` and the frames
 of ``_frames``).
 """
 

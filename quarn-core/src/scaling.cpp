@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace quarn {
 
@@ -21,34 +22,57 @@ int exponent_of(double x) {
     return exponent;
 }
 
+struct Range {
+    double lowest;
+    double highest;
+    std::size_t missing;  // NaN values, left out of the range
+};
+
+// One pass for the range and the missing values (NaN, left out of it).
+Range range_of(std::span<const double> values) {
+    double lowest = std::numeric_limits<double>::infinity();
+    double highest = -lowest;
+    std::size_t missing = 0;
+    for (const double v : values) {
+        if (std::isnan(v)) {
+            ++missing;
+            continue;
+        }
+        lowest = v < lowest ? v : lowest;
+        highest = v > highest ? v : highest;
+    }
+    return {lowest, highest, missing};
+}
+
 }  // namespace
 
 double Scaling::unit() const { return power != 0 ? std::ldexp(1.0, -power) : 1.0; }
 
 Scaling choose_scaling(std::span<const double> values) {
-    std::vector<double> present;
-    std::span<const double> kept = values;
-    if (std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
-        present.reserve(values.size());
-        for (const double v : values) {
-            if (!std::isnan(v)) present.push_back(v);
-        }
-        kept = present;
-    }
-    if (kept.empty()) return {};
-    double lowest = kept.front();
-    double highest = kept.front();
-    for (const double v : kept) {
-        lowest = std::min(lowest, v);
-        highest = std::max(highest, v);
-    }
+    const Range range = range_of(values);
+    const double lowest = range.lowest;
+    const double highest = range.highest;
+    const std::size_t missing = range.missing;
+    if (missing == values.size()) return {};
     if (!std::isfinite(lowest) || !std::isfinite(highest)) return {};
-
-    const std::size_t stride = (kept.size() + scaling_sample_size - 1) / scaling_sample_size;
+    // The estimate reads the values that are there: every stride-th of them.
+    const std::size_t present = values.size() - missing;
+    const std::size_t stride = (present + scaling_sample_size - 1) / scaling_sample_size;
     std::vector<double> sample;
-    sample.reserve((kept.size() + stride - 1) / stride);
-    for (std::size_t i = 0; i < kept.size(); i += stride) sample.push_back(kept[i]);
-    std::vector<double>().swap(present);
+    sample.reserve((present + stride - 1) / stride);
+    if (missing == 0) {
+        for (std::size_t i = 0; i < values.size(); i += stride) sample.push_back(values[i]);
+    } else {
+        std::size_t skip = 0;  // present values until the next one sampled
+        for (const double v : values) {
+            if (std::isnan(v)) continue;
+            if (skip == 0) {
+                sample.push_back(v);
+                skip = stride;
+            }
+            --skip;
+        }
+    }
 
     std::vector<double> scratch = sample;
     // + 0.0 turns a -0.0 into 0.0, so the centre does not depend on which of
