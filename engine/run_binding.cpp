@@ -13,9 +13,7 @@
 #include <vector>
 
 #include "compact_result.hpp"
-#include "quarn/change_table.hpp"
-#include "quarn/confirm.hpp"
-#include "quarn/missing.hpp"
+#include "quarn/detection.hpp"
 #include "quarn/scaling.hpp"
 #include "series_calls.hpp"
 
@@ -44,134 +42,38 @@ struct RunOptions {
     bool skip_missing = false;
     bool scale = true;
 
-    std::uint64_t positions_of(std::size_t n) const {
-        if (confirm) return sweep_positions(n, method_window_sizes(n));
-        return sweep_positions(n, window_sizes ? std::span<const std::uint64_t>(*window_sizes)
-                                               : std::span<const std::uint64_t>(
-                                                     default_window_sizes()));
-    }
-
-    MultiWindowArguments native_arguments(RunControl& control) const {
-        MultiWindowArguments arguments;
-        arguments.window_sizes = window_sizes;
-        arguments.n_perm = *n_perm;
-        arguments.alpha_q = alpha;
-        arguments.seed = seed;
-        arguments.tol = *tol;
-        arguments.workers = workers;
-        arguments.change_type = *change_type;
-        arguments.b = block_length;
-        arguments.taper_ratio = *taper_ratio;
-        arguments.center = *center;
-        arguments.control = &control;
-        arguments.keep_starts = false;  // implied by the window size
-        arguments.threshold_runs = true;
-        return arguments;
-    }
-
-    MethodArguments confirm_arguments(RunControl& control) const {
-        MethodArguments arguments;
-        arguments.alpha = alpha;
-        arguments.seed = seed;
-        arguments.workers = workers;
-        arguments.control = &control;
-        arguments.keep_detector = true;
-        arguments.threshold_runs = true;
-        arguments.confidence = *confidence;
-        return arguments;
+    DetectionArguments arguments(RunControl& control) const {
+        DetectionArguments detection;
+        detection.confirm = confirm;
+        detection.scale = scale;
+        if (confirm) {
+            MethodArguments& method = detection.method;
+            method.alpha = alpha;
+            method.seed = seed;
+            method.workers = workers;
+            method.control = &control;
+            method.keep_detector = true;
+            method.threshold_runs = true;
+            method.confidence = *confidence;
+            return detection;
+        }
+        MultiWindowArguments& native = detection.native;
+        native.window_sizes = window_sizes;
+        native.n_perm = *n_perm;
+        native.alpha_q = alpha;
+        native.seed = seed;
+        native.tol = *tol;
+        native.workers = workers;
+        native.change_type = *change_type;
+        native.b = block_length;
+        native.taper_ratio = *taper_ratio;
+        native.center = *center;
+        native.control = &control;
+        native.keep_starts = false;  // implied by the window size
+        native.threshold_runs = true;
+        return detection;
     }
 };
-
-// What one series' detection leaves, every position one of the whole
-// series and every figure in the series' units.
-struct SeriesDetection {
-    std::optional<DetectorOutput> detector;  // the windows
-    ChangeTable table;
-    std::vector<SegmentReport> segments;
-    std::optional<double> seasonal_period;
-};
-
-// One series' output as that of a batch of one. A single series runs
-// alone, its window sizes in parallel; several run one task per series.
-template <class Output>
-DetectorResult<std::vector<Output>> as_batch(DetectorResult<Output>&& output) {
-    if (!output) return std::unexpected(std::move(output.error()));
-    std::vector<Output> outputs;
-    outputs.push_back(std::move(*output));
-    return outputs;
-}
-
-// The native method: every series centred and scaled by a power of two
-// (unless `scale` is false), the detector's figures brought back, the
-// segments described from the series as given.
-DetectorResult<std::vector<SeriesDetection>> run_native(
-    std::span<const std::span<const double>> originals, const std::vector<CoreSeries>& core,
-    const RunOptions& options, RunControl& control) {
-    std::vector<Scaling> scalings(core.size());
-    std::vector<std::vector<double>> mapped(core.size());
-    std::vector<std::span<const double>> values(core.size());
-    for (std::size_t i = 0; i < core.size(); ++i) {
-        values[i] = core[i].values;
-        if (!options.scale) continue;
-        scalings[i] = choose_scaling(core[i].values);
-        if (scalings[i].is_identity()) continue;
-        mapped[i] = apply_scaling(scalings[i], core[i].values);
-        values[i] = mapped[i];
-    }
-    MultiWindowArguments arguments = options.native_arguments(control);
-    DetectorResult<std::vector<DetectorOutput>> outputs;
-    if (values.size() == 1) {
-        arguments.series = values.front();
-        outputs = as_batch(detect_multi_window(arguments));
-    } else {
-        outputs = detect_many_series(values, arguments);
-    }
-    // The scaled copies are as large as the series: freed before the
-    // results grow.
-    std::vector<std::vector<double>>().swap(mapped);
-    if (!outputs) return std::unexpected(std::move(outputs.error()));
-    std::vector<SeriesDetection> detections(core.size());
-    for (std::size_t i = 0; i < core.size(); ++i) {
-        DetectorOutput& output = (*outputs)[i];
-        restore_positions(output, core[i].present);
-        scale_figures(output, scalings[i].unit());
-        detections[i].table = table_from_consensus(output.consensus);
-        output.consensus = Consensus{};
-        detections[i].segments =
-            describe_present_segments(originals[i], detections[i].table.positions);
-        detections[i].detector = std::move(output);
-    }
-    return detections;
-}
-
-// The confirm method: it standardises every series itself; the candidate
-// detector's figures are brought back to the series' units.
-DetectorResult<std::vector<SeriesDetection>> run_confirm(const std::vector<CoreSeries>& core,
-                                                         const RunOptions& options,
-                                                         RunControl& control) {
-    MethodArguments arguments = options.confirm_arguments(control);
-    DetectorResult<std::vector<MethodOutput>> outputs;
-    if (core.size() == 1) {
-        arguments.series = core.front().values;
-        outputs = as_batch(detect_changes(arguments));
-    } else {
-        std::vector<std::span<const double>> values;
-        for (const CoreSeries& one : core) values.push_back(one.values);
-        outputs = detect_changes_many(values, arguments);
-    }
-    if (!outputs) return std::unexpected(std::move(outputs.error()));
-    std::vector<SeriesDetection> detections(core.size());
-    for (std::size_t i = 0; i < core.size(); ++i) {
-        MethodOutput& output = (*outputs)[i];
-        restore_positions(output, core[i].present);
-        if (output.detector) scale_figures(*output.detector, output.unit);
-        detections[i].table = table_from_changes(output.changes, output.window_sizes.size());
-        detections[i].segments = std::move(output.segments);
-        detections[i].seasonal_period = output.seasonal_period;
-        detections[i].detector = std::move(output.detector);
-    }
-    return detections;
-}
 
 nb::object kind_of(TableKind kind) {
     switch (kind) {
@@ -225,7 +127,7 @@ nb::dict table_dict(ChangeTable&& table) {
     return columns;
 }
 
-nb::dict detection_of(SeriesDetection&& detection, std::size_t n, std::uint64_t n_missing) {
+nb::dict detection_of(Detection&& detection, std::size_t n, std::uint64_t n_missing) {
     nb::dict result;
     result["n"] = nb::int_(n);
     if (detection.detector) {
@@ -250,17 +152,19 @@ nb::list run(const std::vector<SeriesArray>& series, const RunOptions& options,
         nb::list results;
         if (originals.empty()) return results;
         std::vector<CoreSeries> core = core_series(originals, options.skip_missing);
-        std::uint64_t total_positions = 0;
-        for (const CoreSeries& one : core) {
-            total_positions += options.positions_of(one.values.size());
-        }
         RunControl control;
-        std::optional<DetectorResult<std::vector<SeriesDetection>>> detections;
+        const DetectionArguments arguments = options.arguments(control);
+        std::vector<DetectionSeries> series_list;
+        std::uint64_t total_positions = 0;
+        for (std::size_t i = 0; i < core.size(); ++i) {
+            series_list.push_back({originals[i], core[i].values, &core[i].present});
+            total_positions += detection_positions(core[i].values.size(), arguments);
+        }
+        std::optional<DetectorResult<std::vector<Detection>>> detections;
         run_in_background(
             control,
             [&] {
-                detections.emplace(options.confirm ? run_confirm(core, options, control)
-                                                   : run_native(originals, core, options, control));
+                detections.emplace(detect_series(series_list, arguments));
                 return detections->has_value();
             },
             progress, total_positions);
@@ -272,6 +176,7 @@ nb::list run(const std::vector<SeriesArray>& series, const RunOptions& options,
         }
         std::vector<std::uint64_t> missing;
         for (const CoreSeries& one : core) missing.push_back(one.present.missing_count());
+        series_list.clear();  // it points into core
         core.clear();
         for (std::size_t i = 0; i < originals.size(); ++i) {
             results.append(detection_of(std::move((**detections)[i]), originals[i].size(),
