@@ -12,6 +12,7 @@
 #include "quarn/control.hpp"
 #include "quarn/multi_window.hpp"
 #include "quarn/report.hpp"
+#include "quarn/scores.hpp"
 #include "quarn/select.hpp"
 #include "quarn/split_evidence.hpp"
 
@@ -84,12 +85,13 @@ std::vector<std::uint64_t> method_window_sizes(std::size_t n);
 // region's mean (Gaussian likelihood), with at least 2 values per side.
 std::size_t spread_split(std::span<const double> region);
 
-// Candidates from the multi-window detector: every change point of every
-// window size, and the spread split of every localized region, distinct and
+// Candidates from the multi-window detector on the standardised values
+// (read as it goes, without a copy): every change point of every window
+// size, and the spread split of every localized region, distinct and
 // ascending. The detector's output is moved to `kept` when that is not null
 // (and left empty when there are no sizes).
 DetectorResult<std::vector<std::uint64_t>> candidate_points(
-    std::span<const double> series, const MethodArguments& arguments,
+    const StandardValues& values, const MethodArguments& arguments,
     std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr);
 
 // Window sizes among `change_points` (size -> its change points, ascending)

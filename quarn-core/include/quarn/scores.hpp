@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quarn/control.hpp"
+#include "quarn/series_view.hpp"
 
 namespace quarn {
 
@@ -88,13 +89,13 @@ class StandardValues {
     std::size_t size() const { return x_.size(); }
     std::span<const double> series() const { return x_; }
     // The standardised values are (x - centre) / unit.
-    double unit() const { return unit_; }
+    double unit() const { return standardisation_.unit; }
+    const Standardisation& standardisation() const { return standardisation_; }
+    // The standardised values, computed as they are read.
+    SeriesView view() const { return SeriesView(x_, standardisation_); }
 
     // Standardised value t.
-    double raw(std::size_t t) const {
-        if (shifted_) return std::ldexp(x_[t], -exponent_) - shifted_centre_;
-        return (x_[t] - centre_) / unit_;
-    }
+    double raw(std::size_t t) const { return standardisation_(x_[t]); }
     // Winsorized standardised value t.
     double value(std::size_t t) const {
         if ((moved_[t / 64] >> (t % 64) & 1U) == 0) return raw(t);
@@ -111,13 +112,9 @@ class StandardValues {
     double winsorized(std::size_t t) const;
 
     std::span<const double> x_;
-    double centre_ = 0.0;
-    double unit_ = 1.0;
     // Values near the largest double would overflow (x - centre): they are
-    // divided by 2^exponent_ first, and so is the centre.
-    bool shifted_ = false;
-    int exponent_ = 0;
-    double shifted_centre_ = 0.0;
+    // then divided by 2^exponent first, and so is the centre (shifted).
+    Standardisation standardisation_;
     double bound_ = std::numeric_limits<double>::infinity();
     std::vector<std::uint64_t> moved_;
 };
