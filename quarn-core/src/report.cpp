@@ -52,35 +52,37 @@ struct Side {
 };
 
 // Draws the noise of one side: an AR(1) with the residuals' lag-1
-// autocorrelation, its innovations resampled from theirs.
+// autocorrelation, its innovations resampled from theirs. An innovation is
+// computed from the residuals when drawn (no copy of a side as long as the
+// series).
 class SieveNoise {
   public:
     explicit SieveNoise(std::span<const double> residuals, double phi)
         : residuals_(residuals), phi_(phi) {
-        for (std::size_t t = 1; t < residuals.size(); ++t) {
-            innovations_.push_back(residuals[t] - phi * residuals[t - 1]);
-        }
         double mean = 0.0;
-        for (const double v : innovations_) mean += v;
-        if (!innovations_.empty()) mean /= static_cast<double>(innovations_.size());
-        for (double& v : innovations_) v -= mean;
+        for (std::size_t t = 1; t < residuals.size(); ++t) mean += innovation(t);
+        if (!empty()) mean /= static_cast<double>(residuals.size() - 1);
+        mean_ = mean;
     }
 
-    bool empty() const { return innovations_.empty(); }
+    bool empty() const { return residuals_.size() < 2; }
 
     double first(Xoshiro256PlusPlus& generator) {
         last_ = residuals_[uniform_below(generator, residuals_.size())];
         return last_;
     }
     double next(Xoshiro256PlusPlus& generator) {
-        last_ = phi_ * last_ + innovations_[uniform_below(generator, innovations_.size())];
+        const std::size_t drawn = uniform_below(generator, residuals_.size() - 1);
+        last_ = phi_ * last_ + (innovation(drawn + 1) - mean_);
         return last_;
     }
 
   private:
+    double innovation(std::size_t t) const { return residuals_[t] - phi_ * residuals_[t - 1]; }
+
     std::span<const double> residuals_;
     double phi_;
-    std::vector<double> innovations_;
+    double mean_ = 0.0;  // of the innovations, taken off each
     double last_ = 0.0;
 };
 
@@ -133,6 +135,19 @@ double variance_of(std::span<const double> e) {
     mean /= static_cast<double>(e.size());
     for (const double v : e) squares += (v - mean) * (v - mean);
     return squares / static_cast<double>(e.size());
+}
+
+// variance_of(e followed by f), without joining them.
+double variance_of_both(std::span<const double> e, std::span<const double> f) {
+    const std::size_t count = e.size() + f.size();
+    if (count == 0) return 0.0;
+    double mean = 0.0, squares = 0.0;
+    for (const double v : e) mean += v;
+    for (const double v : f) mean += v;
+    mean /= static_cast<double>(count);
+    for (const double v : e) squares += (v - mean) * (v - mean);
+    for (const double v : f) squares += (v - mean) * (v - mean);
+    return squares / static_cast<double>(count);
 }
 
 }  // namespace
@@ -340,13 +355,11 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
     };
     for (std::size_t t = 0; t < nl; ++t) left.residuals[t] = projected(a + t, mean_l);
     for (std::size_t t = 0; t < nr; ++t) right.residuals[t] = projected(c + t, mean_r);
-    std::vector<double> pooled(left.residuals);
-    pooled.insert(pooled.end(), right.residuals.begin(), right.residuals.end());
     // Lag-1 autocorrelation less its small-sample bias, -(1 + 3 phi) / m.
     double phi = (lag_one(left.residuals) * double(nl) + lag_one(right.residuals) * double(nr)) /
                  double(nl + nr);
     phi = std::min(phi + (1.0 + 3.0 * phi) / double(nl + nr), max_ar);
-    const double variance = variance_of(pooled);
+    const double variance = variance_of_both(left.residuals, right.residuals);
     // The fitted means' difference holds their noise as well: its square
     // exceeds the true one by the noise variance of each score times
     // (1/nl + 1/nr), times the long-run factor of dependent noise. Taken
