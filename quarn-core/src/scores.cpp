@@ -369,6 +369,16 @@ double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool z
 
 }  // namespace
 
+double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
+                 bool keep_zero_sign, const RunControl* control) {
+    return streamed_median(
+        n, value_at,
+        [&](auto visit) {
+            for (std::size_t t = 0; t < n; ++t) visit(t, value_at(t));
+        },
+        keep_zero_sign, control);
+}
+
 double robust_scale(std::span<const double> x, const RunControl* control) {
     double spread = 0.0;
     if (x.size() >= 3 && x.size() - 1 <= copied_median_limit) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
@@ -55,6 +56,16 @@ inline double legendre_score(double u, int degree) {
 // finite for finite values); reorders `values`. NaN for an empty span, and
 // when `control` asks to stop before the median is found.
 double median_in_place(std::span<double> values, const RunControl* control = nullptr);
+
+// The median of the n values value_at(0), ..., value_at(n - 1), as
+// median_in_place gives it on a copy of them in index order, but above 2^21
+// values without the copy: a sample brackets the median and one pass keeps
+// the values inside the bracket (about 3%). `keep_zero_sign` asks for the
+// sign of a zero median as the copy's partitioning would leave it (it then
+// takes the copy where zeros of both signs meet at the median). NaN when
+// `control` asks to stop.
+double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
+                 bool keep_zero_sign, const RunControl* control = nullptr);
 
 // A power of two close to the robust spread of the series' increments:
 // 1.4826 times the median absolute deviation of x[t] - x[t-1], or, when that
