@@ -43,20 +43,20 @@ class SeriesView {
         return standardised_ ? standardisation_(x_[t]) : x_[t];
     }
 
-    // Calls visit(i, value t + i) for i = 0 .. count - 1, in that order; the
-    // test of the kind of view is made once, outside the loop.
-    template <class Visit>
-    void visit(std::size_t start, std::size_t count, Visit&& visit) const {
+    // Calls call(i, value start + i) for i = 0 .. count - 1, in that order;
+    // the test of the kind of view is made once, outside the loop.
+    template <class Call>
+    void visit(std::size_t start, std::size_t count, Call&& call) const {
         const double* values = x_.data() + start;
         if (!standardised_) {
-            for (std::size_t i = 0; i < count; ++i) visit(i, values[i]);
+            for (std::size_t i = 0; i < count; ++i) call(i, values[i]);
         } else if (standardisation_.shifted) {
             const Standardisation s = standardisation_;
             for (std::size_t i = 0; i < count; ++i)
-                visit(i, std::ldexp(values[i], -s.exponent) - s.shifted_centre);
+                call(i, std::ldexp(values[i], -s.exponent) - s.shifted_centre);
         } else {
             const double centre = standardisation_.centre, unit = standardisation_.unit;
-            for (std::size_t i = 0; i < count; ++i) visit(i, (values[i] - centre) / unit);
+            for (std::size_t i = 0; i < count; ++i) call(i, (values[i] - centre) / unit);
         }
     }
 
