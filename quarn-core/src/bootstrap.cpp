@@ -307,7 +307,7 @@ constexpr std::size_t stack_half = network_sort_limit;
 
 }  // namespace
 
-Result<double> block_bootstrap_threshold(std::span<const double> series, const PrefixSums& prefix,
+Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& prefix,
                                          std::uint64_t window_size, std::uint64_t start,
                                          std::uint64_t position_key,
                                          const BootstrapSettings& settings,

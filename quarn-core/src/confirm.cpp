@@ -197,13 +197,15 @@ std::size_t spread_split(std::span<const double> region) {
     return arg;
 }
 
-DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const double> series,
+DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues& values,
                                                             const MethodArguments& arguments,
                                                             std::span<const std::uint64_t> sizes,
                                                             std::optional<DetectorOutput>* kept) {
     if (sizes.empty()) return std::vector<std::uint64_t>{};
+    const SeriesView series = values.view();
     MultiWindowArguments detector;
-    detector.series = series;
+    detector.series = values.series();
+    detector.standardisation = values.standardisation();
     detector.window_sizes = std::vector<std::uint64_t>(sizes.begin(), sizes.end());
     detector.n_perm = candidate_replicates(series.size());
     detector.seed = arguments.seed;
@@ -214,10 +216,13 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(std::span<const doub
     auto output = detect_multi_window(detector);
     if (!output) return std::unexpected(std::move(output.error()));
     std::set<std::uint64_t> points;
+    std::vector<double> region;
     for (const auto& [size, result] : output->window_results) {
         points.insert(result.change_points.begin(), result.change_points.end());
         for (const auto& [start, end] : result.localized_regions) {
-            points.insert(start + spread_split(series.subspan(start, end - start)));
+            region.resize(static_cast<std::size_t>(end - start));
+            series.copy(static_cast<std::size_t>(start), region.size(), region.data());
+            points.insert(start + spread_split(region));
         }
     }
     std::vector<std::uint64_t> inside;
@@ -263,8 +268,8 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // The tests are free of the series' scale and offset: ranks, and values
     // centred on their median and divided by a power-of-two robust scale.
     // The work is ordered so that the largest buffers never coexist: the
-    // standardised copy lives only while the detector runs, and the ranks
-    // are sorted after it has finished.
+    // detector reads the series standardised as it goes (no copy), and the
+    // ranks are sorted after it has finished.
     const auto stopped = [&] {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
@@ -316,10 +321,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
     std::optional<DetectorOutput> detector;
-    auto candidates = [&] {
-        const std::vector<double> raw = values.raw_values();
-        return candidate_points(raw, arguments, output.window_sizes, &detector);
-    }();
+    auto candidates = candidate_points(values, arguments, output.window_sizes, &detector);
     if (!candidates) return std::unexpected(std::move(candidates.error()));
     output.candidates = candidates->size();
     WindowChangePoints support;
@@ -422,6 +424,9 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
              name_change(tester, series, a, c, b, selection.evidence[i].kind, arguments.alpha),
              selection.evidence[i].p_value, support_votes(support, moved[i]), ChangeReport{}});
     }
+    // The tester's running sums (nearly 2 bytes per value) are done with:
+    // freed before the pattern search and the reports allocate theirs.
+    final_tester.reset();
     // Regimes are level shifts, which the tests placed: the pattern search
     // does not stand in for them.
     add_pattern_changes(output.changes, series, support, arguments,

@@ -100,7 +100,7 @@ struct WindowSlot {
 // One task per window size; task i writes only slot i, so the outcomes are
 // in input order whatever thread ran which task. Nested parallel work of a
 // task (replicates, regions) runs on the pool of the thread running it.
-void run_window_tasks(std::span<const double> series, const PrefixSums& prefix,
+void run_window_tasks(SeriesView series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
                       std::vector<WindowSlot>& slots) {
     parallel_pieces(
@@ -198,10 +198,13 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
 
     // A run stopped before it began skips the pass over the series.
     if (stopped(arguments.control)) return stopped_failure();
-    const PrefixSums prefix = PrefixSums::build(arguments.series);
+    const SeriesView series = arguments.standardisation
+                                  ? SeriesView(arguments.series, *arguments.standardisation)
+                                  : SeriesView(arguments.series);
+    const PrefixSums prefix = PrefixSums::build(series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
-        run_window_tasks(arguments.series, prefix, sizes, settings, slots);
+        run_window_tasks(series, prefix, sizes, settings, slots);
     });
     if (!ran) return detector_failure(ran.error());
 
@@ -232,7 +235,9 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
 
 DetectorResult<std::vector<DetectorOutput>> detect_many_series(
     std::span<const std::span<const double>> series, const MultiWindowArguments& options) {
-    return detect_each_series(series, options, &detect_multi_window);
+    MultiWindowArguments each = options;
+    each.standardisation.reset();
+    return detect_each_series(series, each, &detect_multi_window);
 }
 
 }  // namespace quarn

@@ -8,6 +8,7 @@
 #include "quarn/bootstrap.hpp"
 #include "quarn/line_fit.hpp"
 #include "quarn/confirm.hpp"
+#include "quarn/scores.hpp"
 
 namespace quarn {
 
@@ -28,19 +29,25 @@ constexpr std::size_t max_walk = 50'000;
 
 // Lag-1 autocorrelation of residuals, clipped to [0, max_ar]; 0 for fewer
 // than 3 values or none without spread.
-double lag_one(std::span<const double> e) {
-    if (e.size() < 3) return 0.0;
+// Of the n residuals e(0), ..., e(n - 1).
+template <class Residual>
+double lag_one_of(std::size_t n, Residual e) {
+    if (n < 3) return 0.0;
     double mean = 0.0;
-    for (const double v : e) mean += v;
-    mean /= static_cast<double>(e.size());
+    for (std::size_t t = 0; t < n; ++t) mean += e(t);
+    mean /= static_cast<double>(n);
     double c0 = 0.0, c1 = 0.0;
-    for (std::size_t t = 0; t < e.size(); ++t) {
-        const double d = e[t] - mean;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double d = e(t) - mean;
         c0 += d * d;
-        if (t > 0) c1 += d * (e[t - 1] - mean);
+        if (t > 0) c1 += d * (e(t - 1) - mean);
     }
     if (!(c0 > 0.0)) return 0.0;
     return std::clamp(c1 / c0, 0.0, max_ar);
+}
+
+double lag_one(std::span<const double> e) {
+    return lag_one_of(e.size(), [e](std::size_t t) { return e[t]; });
 }
 
 // One side of a change as the simulated walk sees it: the gap d between its
@@ -52,35 +59,37 @@ struct Side {
 };
 
 // Draws the noise of one side: an AR(1) with the residuals' lag-1
-// autocorrelation, its innovations resampled from theirs.
+// autocorrelation, its innovations resampled from theirs. An innovation is
+// computed from the residuals when drawn (no copy of a side as long as the
+// series).
 class SieveNoise {
   public:
     explicit SieveNoise(std::span<const double> residuals, double phi)
         : residuals_(residuals), phi_(phi) {
-        for (std::size_t t = 1; t < residuals.size(); ++t) {
-            innovations_.push_back(residuals[t] - phi * residuals[t - 1]);
-        }
         double mean = 0.0;
-        for (const double v : innovations_) mean += v;
-        if (!innovations_.empty()) mean /= static_cast<double>(innovations_.size());
-        for (double& v : innovations_) v -= mean;
+        for (std::size_t t = 1; t < residuals.size(); ++t) mean += innovation(t);
+        if (!empty()) mean /= static_cast<double>(residuals.size() - 1);
+        mean_ = mean;
     }
 
-    bool empty() const { return innovations_.empty(); }
+    bool empty() const { return residuals_.size() < 2; }
 
     double first(Xoshiro256PlusPlus& generator) {
         last_ = residuals_[uniform_below(generator, residuals_.size())];
         return last_;
     }
     double next(Xoshiro256PlusPlus& generator) {
-        last_ = phi_ * last_ + innovations_[uniform_below(generator, innovations_.size())];
+        const std::size_t drawn = uniform_below(generator, residuals_.size() - 1);
+        last_ = phi_ * last_ + (innovation(drawn + 1) - mean_);
         return last_;
     }
 
   private:
+    double innovation(std::size_t t) const { return residuals_[t] - phi_ * residuals_[t - 1]; }
+
     std::span<const double> residuals_;
     double phi_;
-    std::vector<double> innovations_;
+    double mean_ = 0.0;  // of the innovations, taken off each
     double last_ = 0.0;
 };
 
@@ -126,23 +135,50 @@ std::size_t walk_length(double gap, double variance, double phi, std::size_t ava
     return static_cast<std::size_t>(capped);
 }
 
+// Of the n residuals e(0), ..., e(n - 1) (divisor n).
+template <class Residual>
+double variance_of_values(std::size_t n, Residual e) {
+    if (n == 0) return 0.0;
+    double mean = 0.0, squares = 0.0;
+    for (std::size_t t = 0; t < n; ++t) mean += e(t);
+    mean /= static_cast<double>(n);
+    for (std::size_t t = 0; t < n; ++t) squares += (e(t) - mean) * (e(t) - mean);
+    return squares / static_cast<double>(n);
+}
+
 double variance_of(std::span<const double> e) {
-    if (e.empty()) return 0.0;
+    return variance_of_values(e.size(), [e](std::size_t t) { return e[t]; });
+}
+
+// Median and robust spread of the n values value(0), ..., value(n - 1), as
+// robust_figures gives them on a span of them.
+template <class Value>
+RobustFigures robust_figures_of(std::size_t n, Value value) {
+    if (n == 0) return {nan, nan};
+    const double level = median_of(n, value, true);
+    const double spread =
+        median_of(n, [&](std::size_t t) { return std::abs(value(t) - level); }, false);
+    return {level, mad_to_sd * spread};
+}
+
+// variance_of(e followed by f), without joining them.
+double variance_of_both(std::span<const double> e, std::span<const double> f) {
+    const std::size_t count = e.size() + f.size();
+    if (count == 0) return 0.0;
     double mean = 0.0, squares = 0.0;
     for (const double v : e) mean += v;
-    mean /= static_cast<double>(e.size());
+    for (const double v : f) mean += v;
+    mean /= static_cast<double>(count);
     for (const double v : e) squares += (v - mean) * (v - mean);
-    return squares / static_cast<double>(e.size());
+    for (const double v : f) squares += (v - mean) * (v - mean);
+    return squares / static_cast<double>(count);
 }
 
 }  // namespace
 
 RobustFigures robust_figures(std::span<const double> values) {
-    if (values.empty()) return {nan, nan};
-    std::vector<double> copy(values.begin(), values.end());
-    const double level = median_in_place(copy);
-    for (std::size_t t = 0; t < values.size(); ++t) copy[t] = std::abs(values[t] - level);
-    return {level, mad_to_sd * median_in_place(copy)};
+    // Long stretches without a copy (see median_of).
+    return robust_figures_of(values.size(), [values](std::size_t t) { return values[t]; });
 }
 
 std::vector<SegmentReport> describe_segments(std::span<const double> x,
@@ -162,18 +198,18 @@ std::vector<SegmentReport> describe_segments(std::span<const double> x,
         const std::size_t m = values.size();
         if (m >= 8) {
             const Line line = fit_line(m, [&](std::size_t t) { return values[t]; });
-            std::vector<double> residuals(m);
-            for (std::size_t t = 0; t < m; ++t) {
-                residuals[t] = values[t] - (line.intercept + line.slope * static_cast<double>(t));
-            }
-            const double phi = lag_one(residuals);
+            // Computed when read: no copy of a segment as long as the series.
+            const auto residual = [&](std::size_t t) {
+                return values[t] - (line.intercept + line.slope * static_cast<double>(t));
+            };
+            const double phi = lag_one_of(m, residual);
             const double md = static_cast<double>(m);
             const double sxx = md * (md * md - 1.0) / 12.0;
-            const double variance = variance_of(residuals) * md / (md - 2.0);
+            const double variance = variance_of_values(m, residual) * md / (md - 2.0);
             const double se = std::sqrt(variance * (1.0 + phi) / (1.0 - phi) / sxx);
             if (line.slope != 0.0 && (se == 0.0 || std::abs(line.slope) > trend_t * se)) {
                 segment.slope = line.slope;
-                segment.spread = robust_figures(residuals).spread;
+                segment.spread = robust_figures_of(m, residual).spread;
             }
         }
         segments.push_back(segment);
@@ -340,13 +376,11 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
     };
     for (std::size_t t = 0; t < nl; ++t) left.residuals[t] = projected(a + t, mean_l);
     for (std::size_t t = 0; t < nr; ++t) right.residuals[t] = projected(c + t, mean_r);
-    std::vector<double> pooled(left.residuals);
-    pooled.insert(pooled.end(), right.residuals.begin(), right.residuals.end());
     // Lag-1 autocorrelation less its small-sample bias, -(1 + 3 phi) / m.
     double phi = (lag_one(left.residuals) * double(nl) + lag_one(right.residuals) * double(nr)) /
                  double(nl + nr);
     phi = std::min(phi + (1.0 + 3.0 * phi) / double(nl + nr), max_ar);
-    const double variance = variance_of(pooled);
+    const double variance = variance_of_both(left.residuals, right.residuals);
     // The fitted means' difference holds their noise as well: its square
     // exceeds the true one by the noise variance of each score times
     // (1/nl + 1/nr), times the long-run factor of dependent noise. Taken

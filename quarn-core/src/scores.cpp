@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -273,9 +274,114 @@ double median_in_place(std::span<double> values, const RunControl* control) {
     return std::isfinite(sum) ? sum / 2.0 : lower / 2.0 + upper / 2.0;
 }
 
+namespace {
+
+// Series up to this many values find their medians in a full copy; longer
+// ones by a sample and a pass that keeps only the values near the median.
+constexpr std::size_t copied_median_limit = std::size_t{1} << 21;
+constexpr std::size_t median_sample_size = std::size_t{1} << 16;
+// Sampled values on either side of the median's place in the sample that
+// bracket the median: eight standard deviations of the sample median's rank
+// (sqrt(2^16) / 2 = 128), and some.
+constexpr std::size_t median_bracket = 8 * 128 + 16;
+
+// The median of n generated values, as median_in_place gives it on a copy
+// of them in index order, holding about 3% of them at once: a sample of
+// every (n / 2^16)-th value brackets the median; one pass counts the values
+// below and on the bracket and keeps those strictly inside it, among which
+// the middle ones are selected. `value_at(t)` is value t; `for_each(visit)`
+// calls visit(t, value t) once for every t. Where the bracket misses (a
+// series whose values the sample does not represent), a value is NaN, or
+// the median is zero among zeros of both signs when `zero_sign_matters`
+// (the copy's partitioning would pick one), the median comes from the copy.
+// NaN when `control` asks to stop.
+template <class ValueAt, class ForEach>
+double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool zero_sign_matters,
+                       const RunControl* control) {
+    const auto from_copy = [&] {
+        std::vector<double> copy(n);
+        for_each([&copy](std::size_t t, double v) { copy[t] = v; });
+        return median_in_place(copy, control);
+    };
+    if (n <= copied_median_limit) return from_copy();
+    const std::size_t stride = n / median_sample_size;
+    std::vector<double> sample;
+    sample.reserve(n / stride + 1);
+    for (std::size_t t = 0; t < n; t += stride) sample.push_back(value_at(t));
+    if (std::any_of(sample.begin(), sample.end(), [](double v) { return std::isnan(v); })) {
+        return from_copy();
+    }
+    std::sort(sample.begin(), sample.end());
+    const std::size_t m = sample.size();
+    const std::size_t middle = m / 2;
+    const double low = sample[middle > median_bracket ? middle - median_bracket : 0];
+    const double high = sample[std::min(m - 1, middle + median_bracket)];
+    // Values below the bracket, on its ends, and strictly inside it (kept).
+    std::size_t below = 0, on_low = 0, on_high = 0, seen = 0;
+    bool has_nan = false, positive_zero = false, negative_zero = false, stopped = false;
+    const std::size_t inside_limit = n / 16;
+    std::vector<double> inside;
+    for_each([&](std::size_t, double v) {
+        if (stopped || has_nan) return;
+        if (++seen % sort_step == 0 && stop_asked(control)) stopped = true;
+        if (v == 0.0) (std::signbit(v) ? negative_zero : positive_zero) = true;
+        if (v < low) {
+            ++below;
+        } else if (v == low) {
+            ++on_low;
+        } else if (v == high) {
+            ++on_high;
+        } else if (v < high) {
+            if (inside.size() < inside_limit) inside.push_back(v);
+            else has_nan = true;  // not what the sample promised: use the copy
+        } else if (std::isnan(v)) {
+            has_nan = true;
+        }
+    });
+    if (stopped) return std::numeric_limits<double>::quiet_NaN();
+    if (has_nan) return from_copy();
+    // Value of rank k (0-based) among all; nullopt where the bracket misses.
+    const auto ranked = [&](std::size_t k) -> std::optional<double> {
+        if (k < below) return std::nullopt;
+        k -= below;
+        if (k < on_low) return low;
+        k -= on_low;
+        if (k < inside.size()) {
+            if (!select_in_place(inside, k, control)) return std::nullopt;
+            return inside[k];
+        }
+        k -= inside.size();
+        if (k < on_high && high != low) return high;
+        return std::nullopt;
+    };
+    const std::optional<double> upper = ranked(n / 2);
+    std::optional<double> lower = upper;
+    if (n % 2 == 0) lower = ranked(n / 2 - 1);
+    if (stop_asked(control)) return std::numeric_limits<double>::quiet_NaN();
+    if (!upper || !lower) return from_copy();
+    if (zero_sign_matters && positive_zero && negative_zero && (*upper == 0.0 || *lower == 0.0)) {
+        return from_copy();
+    }
+    if (n % 2 == 1) return *upper;
+    const double sum = *lower + *upper;
+    return std::isfinite(sum) ? sum / 2.0 : *lower / 2.0 + *upper / 2.0;
+}
+
+}  // namespace
+
+double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
+                 bool keep_zero_sign, const RunControl* control) {
+    return streamed_median(
+        n, value_at,
+        [&](auto visit) {
+            for (std::size_t t = 0; t < n; ++t) visit(t, value_at(t));
+        },
+        keep_zero_sign, control);
+}
+
 double robust_scale(std::span<const double> x, const RunControl* control) {
     double spread = 0.0;
-    if (x.size() >= 3) {
+    if (x.size() >= 3 && x.size() - 1 <= copied_median_limit) {
         std::vector<double> steps(x.size() - 1);
         for (std::size_t t = 1; t < x.size(); ++t) steps[t - 1] = x[t] - x[t - 1];
         const double centre = median_in_place(steps, control);
@@ -284,6 +390,26 @@ double robust_scale(std::span<const double> x, const RunControl* control) {
         if (std::isfinite(centre)) {
             for (double& step : steps) step = std::abs(step - centre);
             spread = mad_to_sd * median_in_place(steps, control);
+        }
+    } else if (x.size() >= 3) {
+        // The same medians without a copy of the increments.
+        const std::size_t count = x.size() - 1;
+        const auto step = [x](std::size_t t) { return x[t + 1] - x[t]; };
+        const double centre = streamed_median(
+            count, step,
+            [&](auto visit) {
+                for (std::size_t t = 0; t < count; ++t) visit(t, step(t));
+            },
+            false, control);
+        if (std::isfinite(centre)) {
+            const auto deviation = [&](std::size_t t) { return std::abs(step(t) - centre); };
+            spread = mad_to_sd * streamed_median(
+                                     count, deviation,
+                                     [&](auto visit) {
+                                         for (std::size_t t = 0; t < count; ++t)
+                                             visit(t, deviation(t));
+                                     },
+                                     false, control);
         }
     }
     if (!(spread > 0.0) && !x.empty()) {
@@ -346,12 +472,14 @@ std::vector<double> winsorize(std::span<const double> x, int half, double limit)
 StandardValues::StandardValues(std::span<const double> x, const RunControl* control) : x_(x) {
     const std::size_t n = x.size();
     if (n == 0) return;
-    {
-        std::vector<double> copy(x.begin(), x.end());
-        centre_ = median_in_place(copy, control);
-    }
+    standardisation_.centre = streamed_median(
+        n, [x](std::size_t t) { return x[t]; },
+        [x](auto visit) {
+            for (std::size_t t = 0; t < x.size(); ++t) visit(t, x[t]);
+        },
+        true, control);
     if (stop_asked(control)) return;
-    unit_ = robust_scale(x, control);
+    standardisation_.unit = robust_scale(x, control);
     if (stop_asked(control)) return;
     bool finite = true;
     for (std::size_t t = 0; t < n && finite; ++t) finite = std::isfinite(raw(t));
@@ -360,12 +488,14 @@ StandardValues::StandardValues(std::span<const double> x, const RunControl* cont
         // first, by a power of two above every magnitude.
         double largest = 0.0;
         for (const double v : x) largest = std::max(largest, std::abs(v));
-        std::frexp(largest, &exponent_);
+        int exponent = 0;
+        std::frexp(largest, &exponent);
         // 2^1024 is no double: values then lie within (-2, 2).
-        exponent_ = std::min(exponent_, largest_exponent);
-        shifted_ = true;
-        shifted_centre_ = std::ldexp(centre_, -exponent_);
-        unit_ = std::ldexp(1.0, exponent_);
+        exponent = std::min(exponent, largest_exponent);
+        standardisation_.shifted = true;
+        standardisation_.exponent = exponent;
+        standardisation_.shifted_centre = std::ldexp(standardisation_.centre, -exponent);
+        standardisation_.unit = std::ldexp(1.0, exponent);
     }
 
     // Winsorizing as winsorize(raw, winsor_half_width, winsor_limit) does it,
@@ -373,11 +503,16 @@ StandardValues::StandardValues(std::span<const double> x, const RunControl* cont
     moved_.assign((n + 63) / 64, 0);
     const std::size_t width = 2 * static_cast<std::size_t>(winsor_half_width) + 1;
     if (n < width) return;
-    std::vector<double> distance(n);
-    for_each_deviation([&](std::size_t t, double deviation) { distance[t] = std::abs(deviation); });
+    const double spread =
+        mad_to_sd *
+        streamed_median(
+            n, [this](std::size_t t) { return std::abs(raw(t) - running_median(t)); },
+            [this](auto visit) {
+                for_each_deviation(
+                    [&visit](std::size_t t, double deviation) { visit(t, std::abs(deviation)); });
+            },
+            false, control);
     if (stop_asked(control)) return;
-    const double spread = mad_to_sd * median_in_place(distance, control);
-    distance = std::vector<double>();
     if (!(spread > 0.0)) return;
     bound_ = winsor_limit * spread;
     for_each_deviation([&](std::size_t t, double deviation) {

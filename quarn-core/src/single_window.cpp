@@ -28,7 +28,7 @@ constexpr std::uint64_t progress_stride = 256;
 // kept as the left window of the next position.
 class SortedWindows {
   public:
-    SortedWindows(std::span<const double> series, std::uint64_t window_size)
+    SortedWindows(SeriesView series, std::uint64_t window_size)
         : series_(series),
           w_(static_cast<std::size_t>(window_size)),
           left_(w_ + pass_padding),
@@ -57,12 +57,12 @@ class SortedWindows {
 
   private:
     void load(OrderKey* keys, std::uint64_t index) {
-        const double* values = series_.data() + static_cast<std::size_t>(index) * w_;
-        for (std::size_t i = 0; i < w_; ++i) keys[i] = total_order_key(values[i]);
+        series_.visit(static_cast<std::size_t>(index) * w_, w_,
+                      [keys](std::size_t i, double value) { keys[i] = total_order_key(value); });
         sort_keys(keys, w_);
     }
 
-    std::span<const double> series_;
+    SeriesView series_;
     std::size_t w_;
     std::vector<OrderKey> left_;
     std::vector<OrderKey> right_;
@@ -91,14 +91,24 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> merge_regions(
 }
 
 // Change point of one region: the best split, as an index of the series,
-// kept strictly inside the region.
-Result<std::uint64_t> region_change_point(std::span<const double> series,
+// kept strictly inside the region. The region's values are copied out of a
+// series standardised as it is read.
+Result<std::uint64_t> region_change_point(SeriesView series,
                                           std::pair<std::uint64_t, std::uint64_t> region,
                                           ChangeType change_type) {
     const auto [start, end] = region;
-    const auto split = best_split(
-        series.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)),
-        change_type);
+    const auto first = static_cast<std::size_t>(start);
+    const auto count = static_cast<std::size_t>(end - start);
+    std::vector<double> copied;
+    std::span<const double> values;
+    if (series.plain_data() != nullptr) {
+        values = std::span<const double>(series.plain_data() + first, count);
+    } else {
+        copied.resize(count);
+        series.copy(first, count, copied.data());
+        values = copied;
+    }
+    const auto split = best_split(values, change_type);
     if (!split) return fail(split.error());
     return std::clamp(start + *split, start + 1, end - 1);
 }
@@ -119,7 +129,7 @@ double window_statistic(std::span<const double> series, std::uint64_t position,
     return windows.statistic(position);
 }
 
-Result<WindowResult> detect_single_window(std::span<const double> series, const PrefixSums& prefix,
+Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& prefix,
                                           std::uint64_t window_size,
                                           const DetectorSettings& settings) {
     WindowResult result;

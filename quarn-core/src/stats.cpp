@@ -141,7 +141,7 @@ Result<ChangeType> parse_change_type(std::string_view text) {
                 escape_quoted(lowered));
 }
 
-PrefixSums PrefixSums::build(std::span<const double> series) {
+PrefixSums PrefixSums::build(SeriesView series) {
     PrefixSums prefix;
     prefix.count_ = series.size() + 1;
     const std::size_t checkpoints = (series.size() / checkpoint_stride) + 1;
@@ -151,18 +151,18 @@ PrefixSums PrefixSums::build(std::span<const double> series) {
     double squares = 0.0;
     prefix.sums_.push_back(sum);
     prefix.squares_.push_back(squares);
-    for (std::size_t k = 0; k < series.size(); ++k) {
-        sum = sum + series[k];
-        squares = squares + series[k] * series[k];
+    series.visit(0, series.size(), [&](std::size_t k, double value) {
+        sum = sum + value;
+        squares = squares + value * value;
         if ((k + 1) % checkpoint_stride == 0) {
             prefix.sums_.push_back(sum);
             prefix.squares_.push_back(squares);
         }
-    }
+    });
     return prefix;
 }
 
-PrefixSums::Entry PrefixSums::at(std::span<const double> series, std::size_t k, std::size_t base,
+PrefixSums::Entry PrefixSums::at(SeriesView series, std::size_t k, std::size_t base,
                                  Entry from) const {
     const std::size_t checkpoint = k / checkpoint_stride;
     std::size_t i = checkpoint * checkpoint_stride;
@@ -173,18 +173,18 @@ PrefixSums::Entry PrefixSums::at(std::span<const double> series, std::size_t k, 
     }
     // The same additions, in the same order, as the pass that built the
     // checkpoints.
-    for (; i < k; ++i) {
-        from.sum = from.sum + series[i];
-        from.squares = from.squares + series[i] * series[i];
-    }
+    series.visit(i, k - i, [&from](std::size_t, double value) {
+        from.sum = from.sum + value;
+        from.squares = from.squares + value * value;
+    });
     return from;
 }
 
-PrefixSums::Entry PrefixSums::at(std::span<const double> series, std::size_t k) const {
+PrefixSums::Entry PrefixSums::at(SeriesView series, std::size_t k) const {
     return at(series, k, 0, Entry{0.0, 0.0});
 }
 
-Moments window_moments(std::span<const double> series, const PrefixSums& prefix, std::size_t start,
+Moments window_moments(SeriesView series, const PrefixSums& prefix, std::size_t start,
                        std::size_t len, double floor) {
     const std::size_t end = start + len;
     const double m = static_cast<double>(len);
@@ -201,15 +201,14 @@ Moments window_moments(std::span<const double> series, const PrefixSums& prefix,
     // window's own values, summed in index order.
     const double total = last.squares;
     if (std::isnan(q) || q < total * 0x1p-40 || !std::isfinite(total)) {
-        const std::span<const double> window = series.subspan(start, len);
         double sum = 0.0;
-        for (const double value : window) sum = sum + value;
+        series.visit(start, len, [&sum](std::size_t, double value) { sum = sum + value; });
         mean = sum / m;
         q = 0.0;
-        for (const double value : window) {
+        series.visit(start, len, [&q, mean](std::size_t, double value) {
             const double deviation = value - mean;
             q = q + deviation * deviation;
-        }
+        });
     }
     if (q < 0.0 || std::isnan(q)) q = 0.0;
     const double sd = std::sqrt(q / (m - 1.0));

@@ -405,3 +405,45 @@ TEST(many_series_share_progress_and_stop_requests) {
     CHECK(!early.has_value());
     CHECK_EQ(early.error().message, std::string(quarn::stopped_message));
 }
+
+TEST(a_series_standardised_as_it_is_read_equals_a_standardised_copy) {
+    // An ordinary standardisation (a centre and a power-of-two unit, and one
+    // whose division rounds), and the shifted form of values near the
+    // largest double; window sizes whose sums cancel (the windows' own
+    // values then give the moments) on a series far from zero.
+    std::vector<double> far = shifting_series(4000, 11);
+    for (double& v : far) v = 1e9 + v;
+    const double big = 0x1p1020;
+    std::vector<double> huge = shifting_series(2500, 17);
+    for (double& v : huge) v *= big;
+    struct Case {
+        std::vector<double> series;
+        quarn::Standardisation standardisation;
+    };
+    quarn::Standardisation plain;
+    plain.centre = 0.37;
+    plain.unit = 0.5;
+    quarn::Standardisation rounding;
+    rounding.centre = 1e9 - 0.1;
+    rounding.unit = 3.0;
+    quarn::Standardisation shifted;
+    shifted.shifted = true;
+    shifted.exponent = 1022;
+    shifted.shifted_centre = 0.125;
+    const std::vector<Case> cases{{shifting_series(3000, 3), plain}, {far, rounding}, {huge, shifted}};
+    for (const Case& c : cases) {
+        std::vector<double> copy(c.series.size());
+        for (std::size_t t = 0; t < copy.size(); ++t) copy[t] = c.standardisation(c.series[t]);
+        MultiWindowArguments arguments;
+        arguments.series = copy;
+        arguments.n_perm = 30;
+        arguments.window_sizes = std::vector<std::uint64_t>{5, 12, 40, 130};
+        const auto from_copy = quarn::detect_multi_window(arguments);
+        arguments.series = c.series;
+        arguments.standardisation = c.standardisation;
+        const auto as_read = quarn::detect_multi_window(arguments);
+        CHECK(from_copy.has_value() && as_read.has_value());
+        CHECK(!from_copy->consensus.leaders_scores.empty());
+        CHECK(same_output(*from_copy, *as_read));
+    }
+}

@@ -306,3 +306,69 @@ TEST(a_stop_request_ends_a_long_median_early) {
     std::vector<double> x(200'000, 2.0);
     CHECK(std::isnan(median_in_place(x, &control)));
 }
+
+namespace {
+
+// robust_scale as a full copy of the increments gives it, for a series
+// whose increments have a spread.
+double scale_from_copies(const std::vector<double>& x) {
+    std::vector<double> steps(x.size() - 1);
+    for (std::size_t t = 1; t < x.size(); ++t) steps[t - 1] = x[t] - x[t - 1];
+    const double centre = median_in_place(steps);
+    for (double& step : steps) step = std::abs(step - centre);
+    const double spread = 1.4826 * median_in_place(steps);
+    int exponent = 0;
+    const double mantissa = std::frexp(spread, &exponent);
+    return std::ldexp(1.0, mantissa < std::sqrt(0.5) ? exponent - 1 : exponent);
+}
+
+}  // namespace
+
+TEST(long_series_standardise_as_full_copies_do) {
+    // Past the length from which the medians are found without copies:
+    // level steps, three values (ties on every bracket), zeros of both signs
+    // at the median, a noisy ramp, and a cycle of the sampling stride whose sampled
+    // phase is an outlier (the sample misleads; the copy decides); an odd and
+    // an even count.
+    const std::size_t long_length = (std::size_t{1} << 21) + 4097;
+    std::uint64_t state = 4242;
+    const auto next = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) * 0x1.0p-53;
+    };
+    for (const std::size_t n : {long_length, long_length + 1}) {
+        const std::size_t stride = n / (std::size_t{1} << 16);
+        for (int kind = 0; kind < 5; ++kind) {
+            std::vector<double> x(n);
+            for (std::size_t t = 0; t < n; ++t) {
+                const double u = next();
+                x[t] = kind == 0   ? u + static_cast<double>((t / 100'000) % 3)
+                       : kind == 1 ? std::floor(u * 3.0)
+                       : kind == 2 ? (u < 0.6 ? (u < 0.3 ? -0.0 : 0.0) : u - 0.7)
+                       : kind == 3 ? static_cast<double>(t) * 0.25 + u
+                                   : (t % stride == 0 ? 1000.0 : u);
+            }
+            const quarn::StandardValues values(x);
+            std::vector<double> copy(x);
+            const double centre = median_in_place(copy);
+            const double unit = scale_from_copies(x);
+            CHECK_BITS(values.standardisation().centre, centre);
+            CHECK_BITS(values.unit(), unit);
+            std::vector<double> raw(n);
+            bool same = true;
+            for (std::size_t t = 0; t < n; ++t) {
+                raw[t] = (x[t] - centre) / unit;
+                same = same && check::same_bits(values.raw(t), raw[t]);
+            }
+            CHECK(same);
+            const std::vector<double> winsorized = winsorize(raw, 2, 3.0);
+            std::size_t moved = 0;
+            for (std::size_t t = 0; t < n; ++t) {
+                same = same && check::same_bits(values.value(t), winsorized[t]);
+                moved += winsorized[t] != raw[t];
+            }
+            CHECK(same);
+            if (kind == 4) CHECK(moved > 0);
+        }
+    }
+}

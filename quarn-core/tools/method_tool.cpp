@@ -118,28 +118,24 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     }
     const std::vector<std::uint64_t> sizes = quarn::method_window_sizes(n);
     std::optional<quarn::DetectorOutput> detector;
-    std::vector<double> raw = values.raw_values();
-    clock.lap("standardised_copy");
     // Each window size alone, then all of them as the method runs them; a
     // first run starts the thread pool, which is not counted.
     if (!sizes.empty()) {
         const std::uint64_t first[] = {sizes.front()};
-        if (!quarn::candidate_points(raw, arguments, first)) return 1;
+        if (!quarn::candidate_points(values, arguments, first)) return 1;
     }
     for (const std::uint64_t size : sizes) {
         const std::uint64_t one[] = {size};
         clock.restart();
-        const auto alone = quarn::candidate_points(raw, arguments, one);
+        const auto alone = quarn::candidate_points(values, arguments, one);
         const std::string name = "window_" + std::to_string(size);
         clock.lap(name.c_str());
         if (!alone) return 1;
     }
     clock.restart();
-    auto candidates = quarn::candidate_points(raw, arguments, sizes, &detector);
+    auto candidates = quarn::candidate_points(values, arguments, sizes, &detector);
     clock.lap("candidates");
     if (!candidates) return 1;
-    raw = std::vector<double>();
-    clock.peak("standardised_copy_freed");
     const quarn::ScoredSeries series(std::move(values));
     clock.lap("ranks");
     const std::size_t lag = period && !deseasonalised.empty()

@@ -236,7 +236,7 @@ struct BootstrapScratch {
 };
 
 // Threshold of the position whose left window starts at `start`.
-Result<double> block_bootstrap_threshold(std::span<const double> series, const PrefixSums& prefix,
+Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& prefix,
                                          std::uint64_t window_size, std::uint64_t start,
                                          std::uint64_t position_key,
                                          const BootstrapSettings& settings,

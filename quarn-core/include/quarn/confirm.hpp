@@ -12,6 +12,7 @@
 #include "quarn/control.hpp"
 #include "quarn/multi_window.hpp"
 #include "quarn/report.hpp"
+#include "quarn/scores.hpp"
 #include "quarn/select.hpp"
 #include "quarn/split_evidence.hpp"
 
@@ -84,12 +85,13 @@ std::vector<std::uint64_t> method_window_sizes(std::size_t n);
 // region's mean (Gaussian likelihood), with at least 2 values per side.
 std::size_t spread_split(std::span<const double> region);
 
-// Candidates from the multi-window detector: every change point of every
-// window size, and the spread split of every localized region, distinct and
+// Candidates from the multi-window detector on the standardised values
+// (read as it goes, without a copy): every change point of every window
+// size, and the spread split of every localized region, distinct and
 // ascending. The detector's output is moved to `kept` when that is not null
 // (and left empty when there are no sizes).
 DetectorResult<std::vector<std::uint64_t>> candidate_points(
-    std::span<const double> series, const MethodArguments& arguments,
+    const StandardValues& values, const MethodArguments& arguments,
     std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr);
 
 // Window sizes among `change_points` (size -> its change points, ascending)
@@ -107,7 +109,10 @@ void report_changes(MethodOutput& output, std::span<const double> values,
 // The whole method. Fails on a series of fewer than 3 values or of more
 // than 2^31, a non-finite value, an alpha outside (0, 1], a confidence
 // outside (0, 1), or a failure of
-// the detector. Besides the series it holds about 15 bytes per value.
+// the detector. Besides the series it holds at its peak about 6 bytes per
+// value (ranks, the tests' running sums), 2 more for the detector's
+// statistics when kept, and 8 more while the location interval of a change
+// between two long stretches is drawn (their residuals).
 DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments);
 
 // Runs detect_changes on every series with the options of `options` (whose

@@ -88,6 +88,11 @@ struct MultiWindowArguments {
     // threshold_runs) where that takes less memory than one threshold per
     // position: typically a hundredth of it.
     bool threshold_runs = false;
+    // When set, the sweeps see `series` standardised as they read it (the
+    // same bits as a standardised copy, without the copy's 8 bytes per
+    // value). The standardised values must be finite. One series' own
+    // setting: detect_many_series ignores it.
+    std::optional<Standardisation> standardisation;
 };
 
 struct DetectorOutput {

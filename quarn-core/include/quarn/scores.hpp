@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
 
 #include "quarn/control.hpp"
+#include "quarn/series_view.hpp"
 
 namespace quarn {
 
@@ -55,6 +57,16 @@ inline double legendre_score(double u, int degree) {
 // when `control` asks to stop before the median is found.
 double median_in_place(std::span<double> values, const RunControl* control = nullptr);
 
+// The median of the n values value_at(0), ..., value_at(n - 1), as
+// median_in_place gives it on a copy of them in index order, but above 2^21
+// values without the copy: a sample brackets the median and one pass keeps
+// the values inside the bracket (about 3%). `keep_zero_sign` asks for the
+// sign of a zero median as the copy's partitioning would leave it (it then
+// takes the copy where zeros of both signs meet at the median). NaN when
+// `control` asks to stop.
+double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
+                 bool keep_zero_sign, const RunControl* control = nullptr);
+
 // A power of two close to the robust spread of the series' increments:
 // 1.4826 times the median absolute deviation of x[t] - x[t-1], or, when that
 // is zero, the standard deviation of x, or 1. Multiplying the series by 2^k
@@ -88,13 +100,13 @@ class StandardValues {
     std::size_t size() const { return x_.size(); }
     std::span<const double> series() const { return x_; }
     // The standardised values are (x - centre) / unit.
-    double unit() const { return unit_; }
+    double unit() const { return standardisation_.unit; }
+    const Standardisation& standardisation() const { return standardisation_; }
+    // The standardised values, computed as they are read.
+    SeriesView view() const { return SeriesView(x_, standardisation_); }
 
     // Standardised value t.
-    double raw(std::size_t t) const {
-        if (shifted_) return std::ldexp(x_[t], -exponent_) - shifted_centre_;
-        return (x_[t] - centre_) / unit_;
-    }
+    double raw(std::size_t t) const { return standardisation_(x_[t]); }
     // Winsorized standardised value t.
     double value(std::size_t t) const {
         if ((moved_[t / 64] >> (t % 64) & 1U) == 0) return raw(t);
@@ -111,13 +123,9 @@ class StandardValues {
     double winsorized(std::size_t t) const;
 
     std::span<const double> x_;
-    double centre_ = 0.0;
-    double unit_ = 1.0;
     // Values near the largest double would overflow (x - centre): they are
-    // divided by 2^exponent_ first, and so is the centre.
-    bool shifted_ = false;
-    int exponent_ = 0;
-    double shifted_centre_ = 0.0;
+    // then divided by 2^exponent first, and so is the centre (shifted).
+    Standardisation standardisation_;
     double bound_ = std::numeric_limits<double>::infinity();
     std::vector<std::uint64_t> moved_;
 };

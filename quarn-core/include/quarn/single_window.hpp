@@ -57,8 +57,9 @@ std::uint64_t position_count(std::size_t n, std::uint64_t window_size);
 double window_statistic(std::span<const double> series, std::uint64_t position,
                         std::uint64_t window_size);
 
-// Sweeps one window size over a validated series.
-Result<WindowResult> detect_single_window(std::span<const double> series, const PrefixSums& prefix,
+// Sweeps one window size over a validated series (as it is, or standardised
+// as it is read).
+Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& prefix,
                                           std::uint64_t window_size,
                                           const DetectorSettings& settings);
 

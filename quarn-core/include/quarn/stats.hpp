@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarn/error.hpp"
+#include "quarn/series_view.hpp"
 
 namespace quarn {
 
@@ -44,17 +45,17 @@ class PrefixSums {
         double squares;
     };
 
-    static PrefixSums build(std::span<const double> series);
+    static PrefixSums build(SeriesView series);
 
     // Number of entries: the length of the series plus one.
     std::size_t size() const { return count_; }
 
     // Entry k, 0 <= k <= n, of the sums built from `series`.
-    Entry at(std::span<const double> series, std::size_t k) const;
+    Entry at(SeriesView series, std::size_t k) const;
 
     // Entry k, carried on from `from`, the entry at index `base` <= k, when
     // that is nearer than the checkpoint below k.
-    Entry at(std::span<const double> series, std::size_t k, std::size_t base, Entry from) const;
+    Entry at(SeriesView series, std::size_t k, std::size_t base, Entry from) const;
 
   private:
     std::vector<double> sums_;     // entries 0, stride, 2 * stride, ...
@@ -70,7 +71,7 @@ struct Moments {
 // [start, start + len) of `series`, from its prefix sums (built from that
 // same series); from the window's own values where the running sums have
 // cancelled.
-Moments window_moments(std::span<const double> series, const PrefixSums& prefix, std::size_t start,
+Moments window_moments(SeriesView series, const PrefixSums& prefix, std::size_t start,
                        std::size_t len, double floor);
 
 }  // namespace quarn

@@ -1,0 +1,70 @@
+"""Peak memory of quarn.detect with its defaults on long series, in a fresh
+interpreter: the growth of the resident-set high-water mark over the call,
+per value of the series.
+
+Besides the series the call holds its private copy (8 bytes per value, kept
+as ``result.values``), the ranks (4), the candidate detector's statistics
+(about 2) and the tests' running sums (about 2). Long series are
+standardised without copies and the candidate detector reads them
+standardised as it goes; a change between two long stretches is reported
+without copies of its sides. Series of 3·10^6 values (past the length from
+which the medians are found without copies), built in place; no timing.
+"""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("numpy")
+
+HANG_GUARD = 300  # seconds; a guard against hangs, not a speed limit
+
+PEAK_SCRIPT = """
+    import json, resource, sys
+    import numpy as np
+    import quarn
+    n, shape = int(sys.argv[1]), sys.argv[2]
+    series = np.empty(n)
+    np.random.default_rng(3).standard_normal(out=series)
+    if shape == "one change":
+        series[n // 2:] += 1.0
+    elif shape == "shifts":
+        for start in range(0, n, 100_000):
+            series[start:start + 100_000] += (start // 100_000) % 3 - 1.0
+    quarn.detect(np.array([0.0, 1.0, 0.0, 2.0] * 3000))  # imports and pool
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    result = quarn.detect(series)
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before
+    print(json.dumps({"per_value": grown / n, "changes": len(result.change_points)}))
+"""
+
+LENGTH = 3_000_000
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="ru_maxrss in kilobytes, Linux only")
+@pytest.mark.parametrize(
+    "shape, changes, bound",
+    [
+        # Measured about 17.5 bytes per value; a standardised copy of the
+        # series or a copy of a segment for its median (8 more each) breaks
+        # the bound.
+        ("noise", 0, 21.0),
+        ("shifts", None, 21.0),
+        # The residuals of both sides of the change (8 more; measured about
+        # 22.5); copies of them for the pooled variance and the sieve's
+        # innovations (16 to 24 more) break the bound.
+        ("one change", 1, 28.0),
+    ],
+)
+def test_long_series_peak_within_the_bytes_per_value_it_needs(shape, changes, bound):
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(PEAK_SCRIPT), str(LENGTH), shape],
+        capture_output=True, text=True, timeout=HANG_GUARD, check=True,
+    )
+    outcome = json.loads(completed.stdout)
+    if changes is not None:
+        assert outcome["changes"] == changes
+    assert outcome["per_value"] < bound
