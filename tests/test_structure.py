@@ -113,6 +113,19 @@ def test_a_pure_cycle_of_few_periods_has_no_change(n, period, seed):
     assert result.seasonal_period == pytest.approx(period, rel=0.05)
 
 
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize(("n", "period", "amplitude"), [(3000, 500.0, 2.0), (2400, 420.0, 1.5), (3000, 500.0, 3.0), (4000, 700.0, 2.0)])
+def test_a_cycle_of_only_five_or_six_periods_gets_its_period_and_no_change(n, period, amplitude, seed):
+    # Too few cycles for the plain periodogram's local level; left in
+    # place, the cycle's halves would be cut into levels and slopes.
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)
+    values = amplitude * np.sqrt(2.0) * np.sin(2 * np.pi * t / period + rng.uniform(0, 6)) + rng.normal(size=n)
+    result = quarn.detect(values)
+    assert result.seasonal_period == pytest.approx(period, rel=0.02)
+    assert result.change_points == ()
+
+
 @pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
 def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
     result = quarn.detect(seasonal(2500, period, 4, shift_at=1300))

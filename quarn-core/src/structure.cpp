@@ -57,6 +57,19 @@ constexpr std::size_t max_stretches = 16;
 // and two plateaus must leave at most this share of the folded profile's
 // squares for the cycle to count as two alternating regimes.
 constexpr std::size_t max_phase_bins = 256;
+// The search for a cycle of fewer than widen_cycles periods, when the
+// search above finds none: the series less a cubic is tapered, and its peak
+// must stand this many times above the chance level, against a level read
+// from the ordinates from 3 to 3 c + 3 frequencies (c the peak's) scaled to
+// the peak's frequency as the steepest smooth spectrum falls (as 1 / f^2).
+constexpr double few_cycles_strength = 3.0;
+constexpr double few_cycles_gap = 3.0;
+// Below this many cycles (the peak placed between its grid neighbours) a
+// cycle cannot be told from the main lobe of a slower swing.
+constexpr double few_cycles_least = 3.5;
+// Half the width of the tapered peak's main lobe, in Fourier frequencies.
+constexpr double taper_lobe = 2.0;
+constexpr int trend_degree = 3;
 constexpr double max_regime_residue = 0.1;
 
 // Squared modulus of sum_t z(t) exp(-i omega t), t < count.
@@ -121,13 +134,14 @@ int harmonic_count(double period) {
 // Squares of the centred z(0) .. z(count - 1) that the harmonics of a cycle
 // of this period explain, each harmonic fitted on its own (as fit_cycle
 // does).
-double cycle_squares(std::size_t count, const ValueAt& z, double period) {
+double cycle_squares(std::size_t count, const ValueAt& z, double period,
+                     int most = max_harmonics) {
     const double omega = 2.0 * std::numbers::pi / period;
     const double nd = static_cast<double>(count);
     double mean = 0.0, explained = 0.0;
     for (std::size_t t = 0; t < count; ++t) mean += z(t);
     mean /= nd;
-    for (int k = 1; k <= harmonic_count(period); ++k) {
+    for (int k = 1; k <= std::min(most, harmonic_count(period)); ++k) {
         const double w = omega * k;
         double cs = 0.0, ss = 0.0;
         for (std::size_t t = 0; t < count; ++t) {
@@ -152,6 +166,128 @@ double cycle_squares(std::size_t count, const ValueAt& z, double period) {
         explained += a * zc + b * zs;
     }
     return explained;
+}
+
+// z(t) less its least-squares polynomial of degree trend_degree, fitted on
+// Legendre polynomials of the position scaled to [-1, 1] (nearly orthogonal
+// on an even grid, so the normal equations are well conditioned).
+std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
+    constexpr int terms = trend_degree + 1;
+    const auto basis = [n](std::size_t t, double (&out)[terms]) {
+        const double u = n > 1 ? 2.0 * static_cast<double>(t) / static_cast<double>(n - 1) - 1.0 : 0.0;
+        out[0] = 1.0;
+        out[1] = u;
+        for (int k = 2; k < terms; ++k) {
+            out[k] = ((2.0 * k - 1.0) * u * out[k - 1] - (k - 1.0) * out[k - 2]) / k;
+        }
+    };
+    double gram[terms][terms + 1] = {};
+    std::vector<double> residuals(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        double b[terms];
+        basis(t, b);
+        residuals[t] = z(t);
+        for (int i = 0; i < terms; ++i) {
+            for (int k = 0; k < terms; ++k) gram[i][k] += b[i] * b[k];
+            gram[i][terms] += b[i] * residuals[t];
+        }
+    }
+    // Gaussian elimination with partial pivoting on the augmented matrix.
+    for (int col = 0; col < terms; ++col) {
+        int pivot = col;
+        for (int r = col + 1; r < terms; ++r) {
+            if (std::abs(gram[r][col]) > std::abs(gram[pivot][col])) pivot = r;
+        }
+        if (!(std::abs(gram[pivot][col]) > 0.0)) return residuals;
+        if (pivot != col) {
+            for (int k = 0; k <= terms; ++k) std::swap(gram[col][k], gram[pivot][k]);
+        }
+        for (int r = 0; r < terms; ++r) {
+            if (r == col) continue;
+            const double f = gram[r][col] / gram[col][col];
+            for (int k = col; k <= terms; ++k) gram[r][k] -= f * gram[col][k];
+        }
+    }
+    double coefficients[terms];
+    for (int i = 0; i < terms; ++i) coefficients[i] = gram[i][terms] / gram[i][i];
+    for (std::size_t t = 0; t < n; ++t) {
+        double b[terms];
+        basis(t, b);
+        for (int i = 0; i < terms; ++i) residuals[t] -= coefficients[i] * b[i];
+    }
+    return residuals;
+}
+
+// The padded index of a cycle of between min_cycles and widen_cycles
+// periods in the n values z(0) .. z(n - 1), 0 when there is none. Over so
+// few cycles the plain periodogram cannot tell a cycle from the steep low
+// end of persistent noise, a random walk, a trend or level shifts: the
+// series less a cubic (which takes most of a trend and of the slowest
+// wander out) is tapered by a Hann window, whose side lobes fall fast, and
+// the peak is measured against a level read from higher frequencies, each
+// ordinate scaled up to the peak's frequency as 1 / f^2 does: every smooth
+// spectrum falls at most that steeply, so its level is not underrated,
+// while a cycle of a few periods stands far above it. A peak with a higher
+// ordinate within its main lobe is the skirt of a slower swing.
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) {
+    if (n > max_stretch) return 0;
+    const std::vector<double> residuals = polynomial_residuals(n, z);
+    std::vector<std::complex<double>> data(padded);
+    const double nd = static_cast<double>(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        const double s = std::sin(std::numbers::pi * (static_cast<double>(t) + 0.5) / nd);
+        data[t] = {residuals[t] * s * s, 0.0};
+    }
+    fourier_transform(data);
+    const std::size_t half = padded / 2;
+    std::vector<double> power(half + 1);
+    for (std::size_t j = 0; j <= half; ++j) power[j] = std::norm(data[j]);
+    const double scale = static_cast<double>(padded) / nd;
+    const auto at = [&](double cycles) {
+        return std::min(half, static_cast<std::size_t>(std::llround(cycles * scale)));
+    };
+    const auto first = static_cast<std::size_t>(std::ceil(min_cycles * scale));
+    const auto last = static_cast<std::size_t>(std::ceil(widen_cycles * scale));
+    const auto lobe = static_cast<std::size_t>(std::ceil(taper_lobe * scale));
+    const double base = std::log((widen_cycles - min_cycles) / chance);
+    std::vector<double> window;
+    double best = 0.0;
+    std::size_t peak = 0;
+    for (std::size_t j = std::max<std::size_t>(first, 1); j < last && j + 1 <= half; ++j) {
+        bool highest = true;
+        for (std::size_t i = j > lobe ? j - lobe : 1; i <= std::min(half, j + lobe) && highest; ++i) {
+            highest = !(power[i] > power[j]);
+        }
+        if (!highest) continue;
+        // The peak between the grid's ordinates: the vertex of a parabola
+        // through the logarithms of the three about it.
+        double offset = 0.0;
+        if (power[j - 1] > 0.0 && power[j + 1] > 0.0 && power[j] > 0.0) {
+            const double a = std::log(power[j - 1]), b = std::log(power[j]), d = std::log(power[j + 1]);
+            const double curvature = a - 2.0 * b + d;
+            if (curvature < 0.0) offset = std::clamp(0.5 * (a - d) / curvature, -0.5, 0.5);
+        }
+        if ((static_cast<double>(j) + offset) / scale < few_cycles_least) continue;
+        const double c = static_cast<double>(j) / scale;
+        window.clear();
+        for (double f = std::ceil(c + few_cycles_gap); f <= 3.0 * c + few_cycles_gap; f += 1.0) {
+            if (at(f) >= half) break;
+            window.push_back(power[at(f)] * (f / c) * (f / c));
+        }
+        if (window.size() < 4) continue;
+        const auto middle = window.begin() + static_cast<std::ptrdiff_t>(window.size() / 2);
+        std::nth_element(window.begin(), middle, window.end());
+        const double level = *middle / std::numbers::ln2;
+        if (!(level > 0.0)) continue;
+        const double count = static_cast<double>(window.size());
+        const double threshold = few_cycles_strength * base * (1.0 + base / count);
+        const double r = power[j] / level / threshold;
+        if (r > 1.0 && r > best) {
+            best = r;
+            peak = j;
+        }
+    }
+    return peak;
 }
 
 std::vector<double> centred(std::span<const double> x) {
@@ -302,6 +438,12 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             peak = order[i];
         }
     }
+    bool few = false;
+    if (peak == 0) {
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        peak = few_cycle_peak(n, z, p.padded);
+        few = true;
+    }
     if (peak == 0) return std::nullopt;
     // A whole fraction of the peak's frequency is looked for at a few
     // places only: its own chance level, raised alike for a level measured
@@ -334,13 +476,21 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             break;
         }
     }
+    few = few || centre < widen_cycles * scale;
     // Golden-section search of the peak between the neighbouring ordinates.
     const double bin = 2.0 * std::numbers::pi / static_cast<double>(p.padded);
     double a = (centre - 1.0) * bin, b = (centre + 1.0) * bin;
     const double g = (std::sqrt(5.0) - 1.0) / 2.0;
     double c = b - g * (b - a), d = a + g * (b - a);
     if (control != nullptr && control->stop_requested()) return std::nullopt;
-    const auto power_at = [&](double omega) { return fourier_power(p.length, z, omega); };
+    // Over a few cycles the periodogram's peak is pulled off the frequency
+    // by the cycle's own mirror image at the negative frequency: there the
+    // frequency is the one whose sine and cosine, fitted with a mean, take
+    // out the most.
+    const auto power_at = [&](double omega) {
+        return few ? cycle_squares(p.length, z, 2.0 * std::numbers::pi / omega, 1)
+                   : fourier_power(p.length, z, omega);
+    };
     double fc = power_at(c), fd = power_at(d);
     for (int step = 0; step < refine_steps; ++step) {
         if (fc >= fd) {

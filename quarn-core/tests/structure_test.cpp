@@ -83,6 +83,48 @@ TEST(a_cycle_of_four_to_eight_periods_is_found) {
     }
 }
 
+TEST(a_cycle_of_only_four_to_seven_periods_is_found_over_noise_a_shift_or_a_trend) {
+    // Too few periods for the local level of the plain periodogram; the
+    // cycle still stands far above any smooth spectrum.
+    for (std::uint32_t seed = 1; seed <= 8; ++seed) {
+        const std::size_t n = 1500 + 400 * seed;
+        const double cycles = 4.0 + 0.4 * seed;
+        const double period = static_cast<double>(n) / cycles;
+        std::vector<double> x = with_cycle(gaussian(n, seed), period, 2.5);
+        const auto found = seasonal_period(x);
+        CHECK(found.has_value());
+        if (found) CHECK(std::abs(*found - period) < 0.05 * period);
+        // A level shift of 2 sd or a trend on top.
+        std::vector<double> shifted = x, trend = x;
+        for (std::size_t t = 0; t < n; ++t) {
+            shifted[t] += t >= n * 2 / 5 ? 2.0 : 0.0;
+            trend[t] += 4.0 * static_cast<double>(t) / static_cast<double>(n);
+        }
+        for (const auto* series : {&shifted, &trend}) {
+            const auto again = seasonal_period(*series);
+            CHECK(again.has_value());
+            if (again) CHECK(std::abs(*again - period) < 0.05 * period);
+        }
+    }
+}
+
+TEST(slow_smooth_swings_are_no_cycle_of_few_periods) {
+    for (std::uint32_t seed = 1; seed <= 10; ++seed) {
+        const std::size_t n = 800 + 700 * seed;
+        const std::vector<double> noise = gaussian(n, seed + 40);
+        std::vector<double> grow = noise, bend = noise, ar = noise;
+        for (std::size_t t = 1; t < n; ++t) {
+            const double u = static_cast<double>(t) / static_cast<double>(n);
+            grow[t] += std::exp(4.0 * u);
+            bend[t] += 40.0 * u * u;
+            ar[t] = 0.99 * ar[t - 1] + noise[t];
+        }
+        CHECK(!seasonal_period(grow).has_value());
+        CHECK(!seasonal_period(bend).has_value());
+        CHECK(!seasonal_period(ar).has_value());
+    }
+}
+
 TEST(smooth_spectra_show_no_period) {
     for (std::uint32_t seed = 1; seed <= 20; ++seed) {
         const std::size_t n = 300 + 250 * seed;
