@@ -126,6 +126,24 @@ def test_a_cycle_of_only_five_or_six_periods_gets_its_period_and_no_change(n, pe
     assert result.change_points == ()
 
 
+@pytest.mark.parametrize("amplitude", [2.5, 3.0])
+def test_a_level_shift_on_a_cycle_of_six_periods_is_found_as_level(amplitude):
+    # The shift would pull a cycle of so few periods fitted over it, and
+    # what that leaves would be cut into further levels.
+    results = []
+    for seed in range(10):
+        rng = np.random.default_rng(seed)
+        t = np.arange(3000)
+        values = amplitude * np.sqrt(2.0) * np.sin(2 * np.pi * t / 500.0 + rng.uniform(0, 6))
+        values += rng.normal(size=3000)
+        values[1650:] += 3.0
+        results.append(quarn.detect(values))
+    for result in results:
+        assert result.seasonal_period == pytest.approx(500.0, rel=0.01)
+        assert any(abs(p.position - 1650) <= 5 and p.kind == "level" for p in result.change_points)
+    assert sum(len(result.change_points) == 1 for result in results) >= 9
+
+
 @pytest.mark.parametrize("period", [7.5, 24.0, 60.0])
 def test_a_level_shift_on_a_seasonal_series_is_found_as_level(period):
     result = quarn.detect(seasonal(2500, period, 4, shift_at=1300))

@@ -218,10 +218,10 @@ std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
     return residuals;
 }
 
-// The padded index of a cycle of between min_cycles and widen_cycles
-// periods in the n values z(0) .. z(n - 1), 0 when there is none. Over so
-// few cycles the plain periodogram cannot tell a cycle from the steep low
-// end of persistent noise, a random walk, a trend or level shifts: the
+// The padded index of a cycle of between few_cycles_least and widen_cycles
+// periods in `values`, 0 when there is none. Over so few cycles the plain
+// periodogram cannot tell a cycle from the steep low end of persistent
+// noise, a random walk, a trend or level shifts: the
 // series less a cubic (which takes most of a trend and of the slowest
 // wander out) is tapered by a Hann window, whose side lobes fall fast, and
 // the peak is measured against a level read from higher frequencies, each
@@ -229,9 +229,10 @@ std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
 // spectrum falls at most that steeply, so its level is not underrated,
 // while a cycle of a few periods stands far above it. A peak with a higher
 // ordinate within its main lobe is the skirt of a slower swing.
-std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) {
-    if (n > max_stretch) return 0;
-    const std::vector<double> residuals = polynomial_residuals(n, z);
+std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded) {
+    const std::size_t n = values.size();
+    const std::vector<double> residuals =
+        polynomial_residuals(n, [values](std::size_t t) { return values[t]; });
     std::vector<std::complex<double>> data(padded);
     const double nd = static_cast<double>(n);
     for (std::size_t t = 0; t < n; ++t) {
@@ -288,6 +289,13 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) 
         }
     }
     return peak;
+}
+
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) {
+    if (n > max_stretch || n < min_length) return 0;
+    std::vector<double> values(n);
+    for (std::size_t t = 0; t < n; ++t) values[t] = z(t);
+    return few_cycle_peak_of(values, padded);
 }
 
 std::vector<double> centred(std::span<const double> x) {
@@ -607,6 +615,118 @@ double cycle_residual_squares(std::span<const double> x, double period) {
 }
 
 }  // namespace
+
+namespace {
+
+// Level shifts a search by binary segmentation finds in r: a cut where the
+// standardised CUSUM of a segment exceeds shift_cusum (in units of the
+// noise's sd, read from the differences of neighbours), each side holding
+// at least `shortest` values, at most max_cycle_shifts cuts, in order.
+constexpr double shift_cusum = 5.0;
+constexpr std::size_t max_cycle_shifts = 8;
+constexpr int cycle_shift_rounds = 4;
+
+std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest) {
+    const std::size_t n = r.size();
+    std::vector<std::size_t> cuts;
+    if (n < 2 * shortest + 2) return cuts;
+    std::vector<double> steps(n - 1);
+    for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(r[t] - r[t - 1]);
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    // The median absolute difference of two normal values is 0.6745 sqrt(2) sd.
+    const double sd = *middle / (0.6745 * std::numbers::sqrt2);
+    if (!(sd > 0.0)) return cuts;
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t t = 0; t < n; ++t) prefix[t + 1] = prefix[t] + r[t];
+    std::vector<std::pair<std::size_t, std::size_t>> pending{{0, n}};
+    while (!pending.empty() && cuts.size() < max_cycle_shifts) {
+        const auto [a, b] = pending.back();
+        pending.pop_back();
+        if (b - a < 2 * shortest) continue;
+        const double length = static_cast<double>(b - a);
+        const double total = prefix[b] - prefix[a];
+        double best = 0.0;
+        std::size_t at = 0;
+        for (std::size_t k = a + shortest; k + shortest <= b; ++k) {
+            const double left = static_cast<double>(k - a);
+            const double gap = prefix[k] - prefix[a] - left / length * total;
+            const double z = std::abs(gap) / (sd * std::sqrt(left * (length - left) / length));
+            if (z > best) {
+                best = z;
+                at = k;
+            }
+        }
+        if (best <= shift_cusum) continue;
+        cuts.push_back(at);
+        pending.emplace_back(a, at);
+        pending.emplace_back(at, b);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    return cuts;
+}
+
+}  // namespace
+
+SeasonalCycle fit_cycle_between_shifts(std::span<const double> x, double period) {
+    SeasonalCycle cycle = fit_cycle(x, period);
+    const std::size_t n = x.size();
+    if (n < min_length || !(period >= min_period) ||
+        !(period * widen_cycles > static_cast<double>(n))) {
+        return cycle;
+    }
+    const auto shortest = std::max<std::size_t>(min_length, static_cast<std::size_t>(period / 4.0));
+    std::vector<double> residual(n), levelled(n);
+    std::vector<std::size_t> cuts;
+    for (int round = 0; round < cycle_shift_rounds; ++round) {
+        for (std::size_t t = 0; t < n; ++t) residual[t] = x[t] - cycle.values[t];
+        std::vector<std::size_t> found = cusum_shifts(residual, shortest);
+        if (found.empty() || found == cuts) break;
+        cuts = std::move(found);
+        // x less the mean of what the cycle leaves on each side of the cuts.
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= cuts.size(); ++i) {
+            const std::size_t stop = i < cuts.size() ? cuts[i] : n;
+            double mean = 0.0;
+            for (std::size_t t = start; t < stop; ++t) mean += residual[t];
+            mean /= static_cast<double>(stop - start);
+            for (std::size_t t = start; t < stop; ++t) levelled[t] = x[t] - mean;
+            start = stop;
+        }
+        // The shifts pulled the period as well: it is measured again, by
+        // least squares within half a Fourier frequency of the first, and
+        // a whole number of values when that explains as much.
+        const ValueAt level_free = [&levelled](std::size_t t) { return levelled[t]; };
+        const auto squares_at = [&](double p) { return cycle_squares(n, level_free, p, 1); };
+        const double reach = period * period / (2.0 * static_cast<double>(n));
+        double a = period - reach, b = period + reach;
+        const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+        double c = b - g * (b - a), d = a + g * (b - a);
+        double fc = squares_at(c), fd = squares_at(d);
+        for (int step = 0; step < refine_steps; ++step) {
+            if (fc >= fd) {
+                b = d;
+                d = c;
+                fd = fc;
+                c = b - g * (b - a);
+                fc = squares_at(c);
+            } else {
+                a = c;
+                c = d;
+                fc = fd;
+                d = a + g * (b - a);
+                fd = squares_at(d);
+            }
+        }
+        double refined = (a + b) / 2.0;
+        const double whole = std::round(refined);
+        if (whole != refined && whole >= min_period && squares_at(whole) >= squares_at(refined)) {
+            refined = whole;
+        }
+        cycle = fit_cycle(levelled, refined);
+    }
+    return cycle;
+}
 
 bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
     const std::size_t n = x.size();

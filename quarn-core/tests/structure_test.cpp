@@ -13,6 +13,7 @@ using quarn::cycle_holds;
 using quarn::cycle_is_regimes;
 using quarn::find_cycle;
 using quarn::fit_cycle;
+using quarn::fit_cycle_between_shifts;
 using quarn::fourier_transform;
 using quarn::fundamental_period;
 using quarn::seasonal_period;
@@ -106,6 +107,31 @@ TEST(a_cycle_of_only_four_to_seven_periods_is_found_over_noise_a_shift_or_a_tren
             if (again) CHECK(std::abs(*again - period) < 0.05 * period);
         }
     }
+}
+
+TEST(a_cycle_of_few_periods_is_fitted_around_its_level_shifts) {
+    // A shift projects on a cycle of few periods; fitted between the shifts
+    // the cycle comes out as it is, and so the shift stays whole.
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        const std::size_t n = 3000;
+        const double period = 500.0;
+        std::vector<double> x = with_cycle(gaussian(n, seed), period, 3.0);
+        for (std::size_t t = 1650; t < n; ++t) x[t] += 3.0;
+        const quarn::SeasonalCycle plain = fit_cycle(x, period);
+        const quarn::SeasonalCycle between = fit_cycle_between_shifts(x, period);
+        double plain_error = 0.0, between_error = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double phase = 2.0 * std::numbers::pi * static_cast<double>(t) / period;
+            const double truth = 3.0 * std::sin(phase);
+            plain_error = std::max(plain_error, std::abs(plain.values[t] - truth));
+            between_error = std::max(between_error, std::abs(between.values[t] - truth));
+        }
+        CHECK(plain_error > 0.3);
+        CHECK(between_error < 0.2);
+    }
+    // Many cycles: the plain fit.
+    const std::vector<double> many = with_cycle(gaussian(3000, 9), 50.0, 2.0);
+    CHECK(fit_cycle_between_shifts(many, 50.0).values == fit_cycle(many, 50.0).values);
 }
 
 TEST(slow_smooth_swings_are_no_cycle_of_few_periods) {
