@@ -67,6 +67,9 @@ constexpr double few_cycles_gap = 3.0;
 // Below this many cycles (the peak placed between its grid neighbours) a
 // cycle cannot be told from the main lobe of a slower swing.
 constexpr double few_cycles_least = 3.5;
+// The share of its threshold a peak must reach for a second look once the
+// level shifts around its cycle are taken out.
+constexpr double few_cycles_second_look = 0.25;
 // Half the width of the tapered peak's main lobe, in Fourier frequencies.
 constexpr double taper_lobe = 2.0;
 constexpr int trend_degree = 3;
@@ -229,7 +232,14 @@ std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
 // spectrum falls at most that steeply, so its level is not underrated,
 // while a cycle of a few periods stands far above it. A peak with a higher
 // ordinate within its main lobe is the skirt of a slower swing.
-std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded) {
+// The peak that comes nearest its threshold, and how near (its ratio to it).
+struct FewCycleCandidate {
+    std::size_t index = 0;
+    double strength = 0.0;
+};
+
+std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded,
+                              FewCycleCandidate* strongest) {
     const std::size_t n = values.size();
     const std::vector<double> residuals =
         polynomial_residuals(n, [values](std::size_t t) { return values[t]; });
@@ -283,6 +293,7 @@ std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded
         const double count = static_cast<double>(window.size());
         const double threshold = few_cycles_strength * base * (1.0 + base / count);
         const double r = power[j] / level / threshold;
+        if (strongest != nullptr && r > strongest->strength) *strongest = {j, r};
         if (r > 1.0 && r > best) {
             best = r;
             peak = j;
@@ -291,11 +302,43 @@ std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded
     return peak;
 }
 
+std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest);
+
+// few_cycle_peak_of the n values z(0) .. z(n - 1); when it finds none, of
+// the same (less a cubic) less the level shifts that the residuals of the strongest
+// candidate's cycle show (fitted by fit_cycle_between_shifts): a shift's
+// spectrum falls as 1 / f^2 and raises the level a cycle of a few periods
+// is measured against as much as the shift is large, while the shifts are
+// found only around the cycle, not in it. (Two looks double the chance of
+// a false period, still far below a thousandth.)
 std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) {
     if (n > max_stretch || n < min_length) return 0;
-    std::vector<double> values(n);
-    for (std::size_t t = 0; t < n; ++t) values[t] = z(t);
-    return few_cycle_peak_of(values, padded);
+    // Less a cubic first, so that a trend is not cut into a staircase.
+    std::vector<double> values = polynomial_residuals(n, z);
+    FewCycleCandidate candidate;
+    const std::size_t peak = few_cycle_peak_of(values, padded, &candidate);
+    // A second look only where a cycle may be hidden: noise alone leaves
+    // every peak far below its threshold.
+    if (peak != 0 || candidate.index == 0 || candidate.strength < few_cycles_second_look) {
+        return peak;
+    }
+    const double period = static_cast<double>(padded) / static_cast<double>(candidate.index);
+    const SeasonalCycle cycle = fit_cycle_between_shifts(values, period);
+    std::vector<double> residual(n);
+    for (std::size_t t = 0; t < n; ++t) residual[t] = values[t] - cycle.values[t];
+    const std::vector<std::size_t> cuts = cusum_shifts(
+        residual, std::max<std::size_t>(min_length, static_cast<std::size_t>(cycle.period / 4.0)));
+    if (cuts.empty()) return 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+        const std::size_t stop = i < cuts.size() ? cuts[i] : n;
+        double mean = 0.0;
+        for (std::size_t t = start; t < stop; ++t) mean += residual[t];
+        mean /= static_cast<double>(stop - start);
+        for (std::size_t t = start; t < stop; ++t) values[t] -= mean;
+        start = stop;
+    }
+    return few_cycle_peak_of(values, padded, nullptr);
 }
 
 std::vector<double> centred(std::span<const double> x) {
@@ -668,20 +711,181 @@ std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t sho
 
 }  // namespace
 
+namespace {
+
+// Solves the m x m system a y = b in place by Gaussian elimination with
+// partial pivoting (a row-major, b overwritten by y); false when singular.
+bool solve_in_place(std::vector<double>& a, std::vector<double>& b, std::size_t m) {
+    for (std::size_t col = 0; col < m; ++col) {
+        std::size_t pivot = col;
+        for (std::size_t r = col + 1; r < m; ++r) {
+            if (std::abs(a[r * m + col]) > std::abs(a[pivot * m + col])) pivot = r;
+        }
+        if (!(std::abs(a[pivot * m + col]) > 1e-12 * std::abs(a[col * m + col]) &&
+              std::abs(a[pivot * m + col]) > 0.0)) {
+            return false;
+        }
+        if (pivot != col) {
+            for (std::size_t k = 0; k < m; ++k) std::swap(a[col * m + k], a[pivot * m + k]);
+            std::swap(b[col], b[pivot]);
+        }
+        for (std::size_t r = 0; r < m; ++r) {
+            if (r == col) continue;
+            const double f = a[r * m + col] / a[col * m + col];
+            if (f == 0.0) continue;
+            for (std::size_t k = col; k < m; ++k) a[r * m + k] -= f * a[col * m + k];
+            b[r] -= f * b[col];
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) b[i] /= a[i * m + i];
+    return true;
+}
+
+// The cycle of `period` fitted to x with its harmonics (those of `kept`)
+// and a mean all at once: over a few cycles that do not fill the series
+// whole, the harmonics are not orthogonal, and fitted one at a time each
+// would leave part of the others. Also returns each harmonic's squares.
+SeasonalCycle joint_cycle(std::span<const double> x, double period, const std::vector<bool>& kept,
+                          std::vector<double>* gains) {
+    const std::size_t n = x.size();
+    const double omega = 2.0 * std::numbers::pi / period;
+    std::vector<int> orders;
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        if (kept[k]) orders.push_back(static_cast<int>(k) + 1);
+    }
+    const std::size_t m = 1 + 2 * orders.size();
+    std::vector<double> gram(m * m, 0.0), right(m, 0.0), row(m);
+    const auto fill = [&](std::size_t t) {
+        row[0] = 1.0;
+        for (std::size_t i = 0; i < orders.size(); ++i) {
+            const double angle = omega * orders[i] * static_cast<double>(t);
+            row[1 + 2 * i] = std::cos(angle);
+            row[2 + 2 * i] = std::sin(angle);
+        }
+    };
+    for (std::size_t t = 0; t < n; ++t) {
+        fill(t);
+        for (std::size_t i = 0; i < m; ++i) {
+            right[i] += row[i] * x[t];
+            for (std::size_t k = i; k < m; ++k) gram[i * m + k] += row[i] * row[k];
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t k = 0; k < i; ++k) gram[i * m + k] = gram[k * m + i];
+    }
+    SeasonalCycle cycle;
+    cycle.period = period;
+    cycle.values.assign(n, 0.0);
+    if (!solve_in_place(gram, right, m)) return fit_cycle(x, period);
+    double mean = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        fill(t);
+        double v = 0.0;
+        for (std::size_t i = 1; i < m; ++i) v += right[i] * row[i];
+        cycle.values[t] = v;
+        mean += v;
+    }
+    mean /= static_cast<double>(n);
+    for (double& v : cycle.values) v -= mean;
+    if (gains != nullptr) {
+        gains->assign(kept.size(), 0.0);
+        for (std::size_t i = 0; i < orders.size(); ++i) {
+            const double a = right[1 + 2 * i], b = right[2 + 2 * i];
+            (*gains)[static_cast<std::size_t>(orders[i] - 1)] =
+                (a * a + b * b) * static_cast<double>(n) / 2.0;
+        }
+    }
+    return cycle;
+}
+
+// The cycle of `period` fitted jointly, with the fundamental and every
+// harmonic whose squares stand harmonic_gain residual variances high.
+SeasonalCycle joint_fit_cycle(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    std::vector<bool> kept(static_cast<std::size_t>(harmonic_count(period)), true);
+    std::vector<double> gains;
+    SeasonalCycle all = joint_cycle(x, period, kept, &gains);
+    double mean = 0.0;
+    for (const double v : x) mean += v;
+    mean /= static_cast<double>(n);
+    double squares = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double r = x[t] - mean - all.values[t];
+        squares += r * r;
+    }
+    const double dof = static_cast<double>(n) - 2.0 * static_cast<double>(kept.size()) - 1.0;
+    const double residual = dof > 0.0 ? squares / dof : 0.0;
+    bool every = true;
+    for (std::size_t k = 1; k < kept.size() && k < gains.size(); ++k) {
+        kept[k] = gains[k] > harmonic_gain * residual;
+        every = every && kept[k];
+    }
+    return every ? all : joint_cycle(x, period, kept, nullptr);
+}
+
+// Harmonics the period is measured with (jointly, so that a strong second
+// or third harmonic does not pull the fundamental).
+constexpr std::size_t period_harmonics = 3;
+
+// The period within half a Fourier frequency of `period` whose first
+// harmonics, fitted with a mean, explain the most of x, or the nearest
+// whole number of values when that explains as much.
+double least_squares_period(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    const auto squares_at = [&](double p) {
+        const std::vector<bool> kept(
+            std::min(period_harmonics, static_cast<std::size_t>(harmonic_count(p))), true);
+        double squares = 0.0;
+        for (const double v : joint_cycle(x, p, kept, nullptr).values) squares += v * v;
+        return squares;
+    };
+    const double reach = period * period / (2.0 * static_cast<double>(n));
+    double a = std::max(min_period, period - reach), b = period + reach;
+    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+    double c = b - g * (b - a), d = a + g * (b - a);
+    double fc = squares_at(c), fd = squares_at(d);
+    for (int step = 0; step < refine_steps; ++step) {
+        if (fc >= fd) {
+            b = d;
+            d = c;
+            fd = fc;
+            c = b - g * (b - a);
+            fc = squares_at(c);
+        } else {
+            a = c;
+            c = d;
+            fc = fd;
+            d = a + g * (b - a);
+            fd = squares_at(d);
+        }
+    }
+    double refined = (a + b) / 2.0;
+    const double whole = std::round(refined);
+    if (whole != refined && whole >= min_period && squares_at(whole) >= squares_at(refined)) {
+        refined = whole;
+    }
+    return refined;
+}
+
+}  // namespace
+
 SeasonalCycle fit_cycle_between_shifts(std::span<const double> x, double period) {
-    SeasonalCycle cycle = fit_cycle(x, period);
     const std::size_t n = x.size();
     if (n < min_length || !(period >= min_period) ||
         !(period * widen_cycles > static_cast<double>(n))) {
-        return cycle;
+        return fit_cycle(x, period);
     }
     const auto shortest = std::max<std::size_t>(min_length, static_cast<std::size_t>(period / 4.0));
-    std::vector<double> residual(n), levelled(n);
+    std::vector<double> residual(n), levelled(x.begin(), x.end());
     std::vector<std::size_t> cuts;
+    SeasonalCycle cycle;
     for (int round = 0; round < cycle_shift_rounds; ++round) {
+        // The period is measured again on the values between the shifts
+        // (a harmonic's period multiplied up, or a shift, pulls it).
+        cycle = joint_fit_cycle(levelled, least_squares_period(levelled, period));
         for (std::size_t t = 0; t < n; ++t) residual[t] = x[t] - cycle.values[t];
         std::vector<std::size_t> found = cusum_shifts(residual, shortest);
-        if (found.empty() || found == cuts) break;
+        if (found == cuts) break;
         cuts = std::move(found);
         // x less the mean of what the cycle leaves on each side of the cuts.
         std::size_t start = 0;
@@ -693,37 +897,6 @@ SeasonalCycle fit_cycle_between_shifts(std::span<const double> x, double period)
             for (std::size_t t = start; t < stop; ++t) levelled[t] = x[t] - mean;
             start = stop;
         }
-        // The shifts pulled the period as well: it is measured again, by
-        // least squares within half a Fourier frequency of the first, and
-        // a whole number of values when that explains as much.
-        const ValueAt level_free = [&levelled](std::size_t t) { return levelled[t]; };
-        const auto squares_at = [&](double p) { return cycle_squares(n, level_free, p, 1); };
-        const double reach = period * period / (2.0 * static_cast<double>(n));
-        double a = period - reach, b = period + reach;
-        const double g = (std::sqrt(5.0) - 1.0) / 2.0;
-        double c = b - g * (b - a), d = a + g * (b - a);
-        double fc = squares_at(c), fd = squares_at(d);
-        for (int step = 0; step < refine_steps; ++step) {
-            if (fc >= fd) {
-                b = d;
-                d = c;
-                fd = fc;
-                c = b - g * (b - a);
-                fc = squares_at(c);
-            } else {
-                a = c;
-                c = d;
-                fc = fd;
-                d = a + g * (b - a);
-                fd = squares_at(d);
-            }
-        }
-        double refined = (a + b) / 2.0;
-        const double whole = std::round(refined);
-        if (whole != refined && whole >= min_period && squares_at(whole) >= squares_at(refined)) {
-            refined = whole;
-        }
-        cycle = fit_cycle(levelled, refined);
     }
     return cycle;
 }

@@ -57,13 +57,16 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x,
 // surroundings. The fitted values have mean 0 over the series.
 SeasonalCycle fit_cycle(std::span<const double> x, double period);
 
-// fit_cycle, and over fewer than 8 periods (where a level shift projects
-// strongly on the cycle, its share falling only as one over the number of
-// cycles) the cycle fitted again to x less the level shifts its residuals
-// show (a binary segmentation by CUSUM at 5 noise sd, sides of at least a
-// quarter period), until those shifts hold still (at most 4 rounds), the
-// period itself measured again between them by least squares (within half
-// a Fourier frequency; the cycle's `period` says which one was fitted).
+// fit_cycle, except over fewer than 8 periods. There a level shift projects
+// strongly on the cycle (its share falls only as one over the number of
+// cycles), the harmonics of a cycle that does not fill the series whole are
+// not orthogonal, and a period found from a harmonic or beside a shift is a
+// little off: the period is measured again by least squares (within half a
+// Fourier frequency), the harmonics are fitted jointly, and the cycle is
+// fitted again to x less the level shifts its residuals show (a binary
+// segmentation by CUSUM at 5 noise sd, sides of at least a quarter period)
+// until those shifts hold still (at most 4 rounds). The cycle's `period`
+// is the one fitted.
 SeasonalCycle fit_cycle_between_shifts(std::span<const double> x, double period);
 
 // Whether `whole`, the cycle fit_cycle fitted to all of x, is one cycle
