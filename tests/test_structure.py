@@ -52,6 +52,16 @@ def test_the_same_period_and_changes_for_any_number_of_workers():
     assert len({r.positions for r in results}) == 1
 
 
+def test_a_cycle_of_few_periods_and_its_shift_are_the_same_for_any_number_of_workers():
+    rng = np.random.default_rng(11)
+    t = np.arange(2600)
+    values = 2.5 * np.sin(2 * np.pi * t / 470.0) + rng.normal(size=2600)
+    values[1100:] += 2.0
+    results = [quarn.detect(values, workers=w) for w in (1, 2, 4)]
+    assert len({r.seasonal_period for r in results}) == 1
+    assert len({tuple((p.position, p.kind, p.p_value) for p in r.change_points) for r in results}) == 1
+
+
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_a_small_shift_on_a_long_series_is_found(seed):
     values = np.random.default_rng(seed).normal(size=20000)
