@@ -1,12 +1,15 @@
 """Synthetic series with structure in time, drawn from fixed seeds.
 
-Families with changes: level shifts on a seasonal cycle, level shifts in
+Families with changes: level shifts on a seasonal cycle (of any period, and
+of only 4 to 8 periods in the series), level shifts in
 strongly persistent AR(1) noise and in a random walk plus noise, periodic
 signals whose waveform, period or amplitude changes, small changes of level
 or spread on long stretches, and level shifts next to isolated spikes.
 Recordings of repeated patterns whose state changes (random waveforms,
 pulses and bursts with jittered cycles, noise and a slow wander) imitate
-motion and sensor recordings. Change-free kinds: the same structures
+motion and sensor recordings; harder ones (states that differ only a
+little in period, amplitude or waveform, a period that drifts within a
+state, dropouts and outliers) imitate their flaws. Change-free kinds: the same structures
 without changes. Every series is a
 pure function of its family, its index and the suite's base seed.
 
@@ -23,16 +26,18 @@ import numpy as np
 #: Families with changes, in table order.
 FAMILIES = (
     "seasonal_level",
+    "seasonal_few_level",
     "ar1_strong_level",
     "walk_level",
     "pattern",
     "recording",
+    "recording_hard",
     "long_small",
     "spike_level",
 )
 
 #: Change-free kinds, in table order.
-NULL_KINDS = ("seasonal", "ar1_strong", "walk", "periodic", "recording", "long", "spike")
+NULL_KINDS = ("seasonal", "seasonal_few", "ar1_strong", "walk", "periodic", "recording", "recording_hard", "long", "spike")
 
 
 @dataclass(frozen=True)
@@ -220,6 +225,63 @@ def _recording(rng: np.random.Generator, n: int, states: int) -> tuple[np.ndarra
     return values, [bounds[i] for i in range(1, len(bounds) - 1)]
 
 
+def _hard_recording(rng: np.random.Generator, n: int, states: int) -> tuple[np.ndarray, list[int]]:
+    """A recording whose states differ little, with the flaws of real sensors.
+
+    The next state differs by its period alone (x1.1 to 1.3 either way), by
+    its amplitude alone (x1.3 to 2), or by its waveform alone at the same
+    period. Within a state the period drifts slowly (up to 15 % over the
+    state) and every cycle's phase and size jitter; the waveforms are
+    non-sinusoidal motifs. The states' lengths are drawn as 2 to 10 of their
+    periods, then scaled together to fill the n values. On top: noise, a slow
+    wander, a few dropouts (short stretches stuck at one value) and isolated
+    outliers. Returns the values and the true change points.
+    """
+    base = _log_uniform(rng, 10.0, 80.0)
+    shape, period, amplitude = _random_shape(rng), base, 1.0
+    plan = []
+    for i in range(states):
+        if i:
+            what = ("period", "amplitude", "waveform")[int(rng.integers(3))]
+            if what == "period":
+                factor = rng.uniform(1.1, 1.3)
+                period = period * factor if period * factor <= 3.0 * base or period / factor < 6.0 else period / factor
+            elif what == "amplitude":
+                factor = rng.uniform(1.3, 2.0)
+                amplitude = amplitude * factor if rng.uniform() < 0.5 or amplitude < 0.5 else amplitude / factor
+            else:
+                shape = _random_shape(rng)
+        plan.append((shape, period, amplitude, period * rng.uniform(2.0, 10.0)))
+    total = sum(p[3] for p in plan)
+    bounds = np.round(np.cumsum([0.0] + [p[3] * n / total for p in plan])).astype(int)
+    grid = np.arange(512) / 512.0
+    values = np.empty(n)
+    phase = rng.uniform()
+    for (shape, period, amplitude, _), a, b in zip(plan, bounds, bounds[1:]):
+        drift = rng.uniform(-0.15, 0.15)
+        cycle_period = period * rng.uniform(0.95, 1.05)
+        cycle_size = amplitude * rng.uniform(0.9, 1.1)
+        for t in range(a, b):
+            values[t] = cycle_size * np.interp(phase % 1.0, grid, shape, period=1.0)
+            phase += 1.0 / (cycle_period * (1.0 + drift * (t - a) / (b - a)))
+            if phase >= 1.0:
+                phase = phase - 1.0 + rng.normal(0.0, 0.02)
+                cycle_period = period * rng.uniform(0.95, 1.05)
+                cycle_size = amplitude * rng.uniform(0.9, 1.1)
+    t = np.arange(n) / n
+    wander = sum(
+        rng.normal() * np.sin(2 * np.pi * rng.uniform(0.5, 3.0) * t + rng.uniform(0, 2 * np.pi))
+        for _ in range(3)
+    )
+    values += rng.uniform(0.1, 0.4) * wander + rng.uniform(0.05, 0.3) * rng.standard_normal(n)
+    for _ in range(int(rng.integers(0, 4))):
+        start = int(rng.integers(n))
+        values[start : start + int(rng.integers(3, 20))] = values[start]
+    for _ in range(int(rng.integers(0, 6))):
+        values[int(rng.integers(n))] += _signed(rng, 4.0, 10.0)
+    return values, [int(c) for c in bounds[1:-1]]
+
+
 def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSeries:
     """One series of a family with changes.
 
@@ -237,6 +299,11 @@ def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSe
         period = _log_uniform(rng, 6.0, min(400.0, n / 4.0))
         cps = _cuts(rng, n, int(rng.integers(1, 4)), max(60, int(period)))
         values = _seasonal(rng, n, period) + rng.standard_normal(n) + _steps(rng, n, cps, 1.5, 3.0)
+    elif family == "seasonal_few_level":
+        n = int(_log_uniform(rng, 500, 5000))
+        period = n / rng.uniform(4.0, 8.0)
+        cps = _cuts(rng, n, int(rng.integers(1, 4)), max(60, int(period / 2)))
+        values = _seasonal(rng, n, period) + rng.standard_normal(n) + _steps(rng, n, cps, 1.5, 3.0)
     elif family == "ar1_strong_level":
         n = int(_log_uniform(rng, 500, 5000))
         cps = _cuts(rng, n, int(rng.integers(1, 4)), 150)
@@ -252,6 +319,8 @@ def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSe
     elif family == "recording":
         n = int(_log_uniform(rng, 1000, 20000))
         values, cps = _recording(rng, n, int(rng.integers(2, 7)))
+    elif family == "recording_hard":
+        values, cps = _hard_recording(rng, int(_log_uniform(rng, 1000, 20000)), int(rng.integers(2, 9)))
     elif family == "long_small":
         n = int(_log_uniform(rng, 1e4, 1e5))
         cps = _cuts(rng, n, int(rng.integers(1, 4)), n // 6)
@@ -289,6 +358,8 @@ def change_free(kind: str, index: int, base_seed: int = 2024) -> StructuredSerie
     if kind == "seasonal":
         period = _log_uniform(rng, 6.0, min(400.0, n / 4.0))
         values = _seasonal(rng, n, period) + rng.standard_normal(n)
+    elif kind == "seasonal_few":
+        values = _seasonal(rng, n, n / rng.uniform(4.0, 8.0)) + rng.standard_normal(n)
     elif kind == "ar1_strong":
         values = ar1_noise(rng, n, rng.uniform(0.9, 0.97))
     elif kind == "walk":
@@ -298,6 +369,8 @@ def change_free(kind: str, index: int, base_seed: int = 2024) -> StructuredSerie
     elif kind == "recording":
         n = int(_log_uniform(rng, 1000, 20000))
         values, _ = _recording(rng, n, 1)
+    elif kind == "recording_hard":
+        values, _ = _hard_recording(rng, int(_log_uniform(rng, 1000, 20000)), 1)
     elif kind == "long":
         n = int(_log_uniform(rng, 1e4, 1e5))
         values = rng.standard_normal(n)

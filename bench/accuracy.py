@@ -14,7 +14,8 @@ method runs with its defaults; times are totals over the series.
 Structured series (bench/_structured.py): level shifts on seasonal cycles,
 in strongly persistent AR(1) noise and in a random walk plus noise, periodic
 signals whose pattern changes, recordings of repeated patterns whose state
-changes (random waveforms, pulses, bursts), small changes on long stretches and level
+changes (random waveforms, pulses, bursts; and harder ones whose states
+differ little, with drift, dropouts and outliers), small changes on long stretches and level
 shifts next to isolated spikes, each with its change-free counterpart. A
 second table gives, for every group, F1 at margin 5 and at a margin of 1 %
 of the length, cover, false alarms per 1000 values (change points farther

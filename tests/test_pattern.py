@@ -105,3 +105,13 @@ def test_the_command_line_names_the_kind(tmp_path):
         subprocess.run([*run, "--json"], cwd=tmp_path, capture_output=True, text=True, check=True).stdout
     )
     assert "pattern" in json.dumps(document)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_a_change_of_period_of_a_cycle_of_few_periods_is_found_as_pattern(seed):
+    # Six cycles of 250 values, then ten of 150.
+    phase = np.r_[np.arange(1500) / 250.0, 6.0 + np.arange(1500) / 150.0]
+    values = 2.0 * np.sqrt(2.0) * np.sin(2 * np.pi * phase)
+    values += np.random.default_rng(seed).normal(size=3000)
+    found = quarn.detect(values).change_points
+    assert [(abs(p.position - 1500) <= 40, p.kind) for p in found] == [(True, "pattern")]

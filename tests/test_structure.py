@@ -52,6 +52,16 @@ def test_the_same_period_and_changes_for_any_number_of_workers():
     assert len({r.positions for r in results}) == 1
 
 
+def test_a_cycle_of_few_periods_and_its_shift_are_the_same_for_any_number_of_workers():
+    rng = np.random.default_rng(11)
+    t = np.arange(2600)
+    values = 2.5 * np.sin(2 * np.pi * t / 470.0) + rng.normal(size=2600)
+    values[1100:] += 2.0
+    results = [quarn.detect(values, workers=w) for w in (1, 2, 4)]
+    assert len({r.seasonal_period for r in results}) == 1
+    assert len({tuple((p.position, p.kind, p.p_value) for p in r.change_points) for r in results}) == 1
+
+
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_a_small_shift_on_a_long_series_is_found(seed):
     values = np.random.default_rng(seed).normal(size=20000)
@@ -111,6 +121,39 @@ def test_a_pure_cycle_of_few_periods_has_no_change(n, period, seed):
     result = quarn.detect(seasonal(n, period, seed))
     assert result.change_points == ()
     assert result.seasonal_period == pytest.approx(period, rel=0.05)
+
+
+@pytest.mark.parametrize(("n", "period", "amplitude"), [(3000, 500.0, 2.0), (2400, 420.0, 1.5), (3000, 500.0, 3.0), (4000, 700.0, 2.0)])
+def test_a_cycle_of_only_five_or_six_periods_gets_its_period_and_no_change(n, period, amplitude):
+    # Too few cycles for the plain periodogram's local level; left in
+    # place, the cycle's halves would be cut into levels and slopes. What
+    # the noise itself shows by chance, at the tests' level, may remain.
+    results = []
+    for seed in range(8):
+        rng = np.random.default_rng(seed)
+        t = np.arange(n)
+        values = amplitude * np.sqrt(2.0) * np.sin(2 * np.pi * t / period + rng.uniform(0, 6))
+        results.append(quarn.detect(values + rng.normal(size=n)))
+    assert all(r.seasonal_period == pytest.approx(period, rel=0.02) for r in results)
+    assert sum(r.change_points == () for r in results) >= 7
+
+
+@pytest.mark.parametrize("amplitude", [2.5, 3.0])
+def test_a_level_shift_on_a_cycle_of_six_periods_is_found_as_level(amplitude):
+    # The shift would pull a cycle of so few periods fitted over it, and
+    # what that leaves would be cut into further levels.
+    results = []
+    for seed in range(10):
+        rng = np.random.default_rng(seed)
+        t = np.arange(3000)
+        values = amplitude * np.sqrt(2.0) * np.sin(2 * np.pi * t / 500.0 + rng.uniform(0, 6))
+        values += rng.normal(size=3000)
+        values[1650:] += 3.0
+        results.append(quarn.detect(values))
+    for result in results:
+        assert result.seasonal_period == pytest.approx(500.0, rel=0.01)
+        assert any(abs(p.position - 1650) <= 5 and p.kind == "level" for p in result.change_points)
+    assert sum(len(result.change_points) == 1 for result in results) >= 9
 
 
 @pytest.mark.parametrize("period", [7.5, 24.0, 60.0])

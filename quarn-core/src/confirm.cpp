@@ -295,7 +295,8 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         // A cycle that is not the same throughout is left in place: one
         // cycle fitted to the whole would blur a change of its period,
         // waveform or amplitude, which the tests are to see.
-        const SeasonalCycle cycle = fit_cycle(z, *output.seasonal_period);
+        const SeasonalCycle cycle = fit_cycle_between_shifts(z, *output.seasonal_period);
+        output.seasonal_period = cycle.period;
         // Alternating plateaus longer than the largest window are regimes,
         // whose level shifts are to be found, not a cycle to remove.
         const std::vector<std::uint64_t> sizes = method_window_sizes(n);

@@ -57,6 +57,22 @@ constexpr std::size_t max_stretches = 16;
 // and two plateaus must leave at most this share of the folded profile's
 // squares for the cycle to count as two alternating regimes.
 constexpr std::size_t max_phase_bins = 256;
+// The search for a cycle of fewer than widen_cycles periods, when the
+// search above finds none: the series less a cubic is tapered, and its peak
+// must stand this many times above the chance level, against a level read
+// from the ordinates from 3 to 3 c + 3 frequencies (c the peak's) scaled to
+// the peak's frequency as the steepest smooth spectrum falls (as 1 / f^2).
+constexpr double few_cycles_strength = 3.0;
+constexpr double few_cycles_gap = 3.0;
+// Below this many cycles (the peak placed between its grid neighbours) a
+// cycle cannot be told from the main lobe of a slower swing.
+constexpr double few_cycles_least = 3.5;
+// The share of its threshold a peak must reach for a second look once the
+// level shifts around its cycle are taken out.
+constexpr double few_cycles_second_look = 0.25;
+// Half the width of the tapered peak's main lobe, in Fourier frequencies.
+constexpr double taper_lobe = 2.0;
+constexpr int trend_degree = 3;
 constexpr double max_regime_residue = 0.1;
 
 // Squared modulus of sum_t z(t) exp(-i omega t), t < count.
@@ -121,13 +137,14 @@ int harmonic_count(double period) {
 // Squares of the centred z(0) .. z(count - 1) that the harmonics of a cycle
 // of this period explain, each harmonic fitted on its own (as fit_cycle
 // does).
-double cycle_squares(std::size_t count, const ValueAt& z, double period) {
+double cycle_squares(std::size_t count, const ValueAt& z, double period,
+                     int most = max_harmonics) {
     const double omega = 2.0 * std::numbers::pi / period;
     const double nd = static_cast<double>(count);
     double mean = 0.0, explained = 0.0;
     for (std::size_t t = 0; t < count; ++t) mean += z(t);
     mean /= nd;
-    for (int k = 1; k <= harmonic_count(period); ++k) {
+    for (int k = 1; k <= std::min(most, harmonic_count(period)); ++k) {
         const double w = omega * k;
         double cs = 0.0, ss = 0.0;
         for (std::size_t t = 0; t < count; ++t) {
@@ -152,6 +169,176 @@ double cycle_squares(std::size_t count, const ValueAt& z, double period) {
         explained += a * zc + b * zs;
     }
     return explained;
+}
+
+// z(t) less its least-squares polynomial of degree trend_degree, fitted on
+// Legendre polynomials of the position scaled to [-1, 1] (nearly orthogonal
+// on an even grid, so the normal equations are well conditioned).
+std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
+    constexpr int terms = trend_degree + 1;
+    const auto basis = [n](std::size_t t, double (&out)[terms]) {
+        const double u = n > 1 ? 2.0 * static_cast<double>(t) / static_cast<double>(n - 1) - 1.0 : 0.0;
+        out[0] = 1.0;
+        out[1] = u;
+        for (int k = 2; k < terms; ++k) {
+            out[k] = ((2.0 * k - 1.0) * u * out[k - 1] - (k - 1.0) * out[k - 2]) / k;
+        }
+    };
+    double gram[terms][terms + 1] = {};
+    std::vector<double> residuals(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        double b[terms];
+        basis(t, b);
+        residuals[t] = z(t);
+        for (int i = 0; i < terms; ++i) {
+            for (int k = 0; k < terms; ++k) gram[i][k] += b[i] * b[k];
+            gram[i][terms] += b[i] * residuals[t];
+        }
+    }
+    // Gaussian elimination with partial pivoting on the augmented matrix.
+    for (int col = 0; col < terms; ++col) {
+        int pivot = col;
+        for (int r = col + 1; r < terms; ++r) {
+            if (std::abs(gram[r][col]) > std::abs(gram[pivot][col])) pivot = r;
+        }
+        if (!(std::abs(gram[pivot][col]) > 0.0)) return residuals;
+        if (pivot != col) {
+            for (int k = 0; k <= terms; ++k) std::swap(gram[col][k], gram[pivot][k]);
+        }
+        for (int r = 0; r < terms; ++r) {
+            if (r == col) continue;
+            const double f = gram[r][col] / gram[col][col];
+            for (int k = col; k <= terms; ++k) gram[r][k] -= f * gram[col][k];
+        }
+    }
+    double coefficients[terms];
+    for (int i = 0; i < terms; ++i) coefficients[i] = gram[i][terms] / gram[i][i];
+    for (std::size_t t = 0; t < n; ++t) {
+        double b[terms];
+        basis(t, b);
+        for (int i = 0; i < terms; ++i) residuals[t] -= coefficients[i] * b[i];
+    }
+    return residuals;
+}
+
+// The padded index of a cycle of between few_cycles_least and widen_cycles
+// periods in `values`, 0 when there is none. Over so few cycles the plain
+// periodogram cannot tell a cycle from the steep low end of persistent
+// noise, a random walk, a trend or level shifts: the
+// series less a cubic (which takes most of a trend and of the slowest
+// wander out) is tapered by a Hann window, whose side lobes fall fast, and
+// the peak is measured against a level read from higher frequencies, each
+// ordinate scaled up to the peak's frequency as 1 / f^2 does: every smooth
+// spectrum falls at most that steeply, so its level is not underrated,
+// while a cycle of a few periods stands far above it. A peak with a higher
+// ordinate within its main lobe is the skirt of a slower swing.
+// The peak that comes nearest its threshold, and how near (its ratio to it).
+struct FewCycleCandidate {
+    std::size_t index = 0;
+    double strength = 0.0;
+};
+
+std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded,
+                              FewCycleCandidate* strongest) {
+    const std::size_t n = values.size();
+    const std::vector<double> residuals =
+        polynomial_residuals(n, [values](std::size_t t) { return values[t]; });
+    std::vector<std::complex<double>> data(padded);
+    const double nd = static_cast<double>(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        const double s = std::sin(std::numbers::pi * (static_cast<double>(t) + 0.5) / nd);
+        data[t] = {residuals[t] * s * s, 0.0};
+    }
+    fourier_transform(data);
+    const std::size_t half = padded / 2;
+    std::vector<double> power(half + 1);
+    for (std::size_t j = 0; j <= half; ++j) power[j] = std::norm(data[j]);
+    const double scale = static_cast<double>(padded) / nd;
+    const auto at = [&](double cycles) {
+        return std::min(half, static_cast<std::size_t>(std::llround(cycles * scale)));
+    };
+    const auto first = static_cast<std::size_t>(std::ceil(min_cycles * scale));
+    const auto last = static_cast<std::size_t>(std::ceil(widen_cycles * scale));
+    const auto lobe = static_cast<std::size_t>(std::ceil(taper_lobe * scale));
+    const double base = std::log((widen_cycles - min_cycles) / chance);
+    std::vector<double> window;
+    double best = 0.0;
+    std::size_t peak = 0;
+    for (std::size_t j = std::max<std::size_t>(first, 1); j < last && j + 1 <= half; ++j) {
+        bool highest = true;
+        for (std::size_t i = j > lobe ? j - lobe : 1; i <= std::min(half, j + lobe) && highest; ++i) {
+            highest = !(power[i] > power[j]);
+        }
+        if (!highest) continue;
+        // The peak between the grid's ordinates: the vertex of a parabola
+        // through the logarithms of the three about it.
+        double offset = 0.0;
+        if (power[j - 1] > 0.0 && power[j + 1] > 0.0 && power[j] > 0.0) {
+            const double a = std::log(power[j - 1]), b = std::log(power[j]), d = std::log(power[j + 1]);
+            const double curvature = a - 2.0 * b + d;
+            if (curvature < 0.0) offset = std::clamp(0.5 * (a - d) / curvature, -0.5, 0.5);
+        }
+        if ((static_cast<double>(j) + offset) / scale < few_cycles_least) continue;
+        const double c = static_cast<double>(j) / scale;
+        window.clear();
+        for (double f = std::ceil(c + few_cycles_gap); f <= 3.0 * c + few_cycles_gap; f += 1.0) {
+            if (at(f) >= half) break;
+            window.push_back(power[at(f)] * (f / c) * (f / c));
+        }
+        if (window.size() < 4) continue;
+        const auto middle = window.begin() + static_cast<std::ptrdiff_t>(window.size() / 2);
+        std::nth_element(window.begin(), middle, window.end());
+        const double level = *middle / std::numbers::ln2;
+        if (!(level > 0.0)) continue;
+        const double count = static_cast<double>(window.size());
+        const double threshold = few_cycles_strength * base * (1.0 + base / count);
+        const double r = power[j] / level / threshold;
+        if (strongest != nullptr && r > strongest->strength) *strongest = {j, r};
+        if (r > 1.0 && r > best) {
+            best = r;
+            peak = j;
+        }
+    }
+    return peak;
+}
+
+std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest);
+
+// few_cycle_peak_of the n values z(0) .. z(n - 1); when it finds none, of
+// the same (less a cubic) less the level shifts that the residuals of the strongest
+// candidate's cycle show (fitted by fit_cycle_between_shifts): a shift's
+// spectrum falls as 1 / f^2 and raises the level a cycle of a few periods
+// is measured against as much as the shift is large, while the shifts are
+// found only around the cycle, not in it. (Two looks double the chance of
+// a false period, still far below a thousandth.)
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) {
+    if (n > max_stretch || n < min_length) return 0;
+    // Less a cubic first, so that a trend is not cut into a staircase.
+    std::vector<double> values = polynomial_residuals(n, z);
+    FewCycleCandidate candidate;
+    const std::size_t peak = few_cycle_peak_of(values, padded, &candidate);
+    // A second look only where a cycle may be hidden: noise alone leaves
+    // every peak far below its threshold.
+    if (peak != 0 || candidate.index == 0 || candidate.strength < few_cycles_second_look) {
+        return peak;
+    }
+    const double period = static_cast<double>(padded) / static_cast<double>(candidate.index);
+    const SeasonalCycle cycle = fit_cycle_between_shifts(values, period);
+    std::vector<double> residual(n);
+    for (std::size_t t = 0; t < n; ++t) residual[t] = values[t] - cycle.values[t];
+    const std::vector<std::size_t> cuts = cusum_shifts(
+        residual, std::max<std::size_t>(min_length, static_cast<std::size_t>(cycle.period / 4.0)));
+    if (cuts.empty()) return 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+        const std::size_t stop = i < cuts.size() ? cuts[i] : n;
+        double mean = 0.0;
+        for (std::size_t t = start; t < stop; ++t) mean += residual[t];
+        mean /= static_cast<double>(stop - start);
+        for (std::size_t t = start; t < stop; ++t) values[t] -= mean;
+        start = stop;
+    }
+    return few_cycle_peak_of(values, padded, nullptr);
 }
 
 std::vector<double> centred(std::span<const double> x) {
@@ -302,6 +489,12 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             peak = order[i];
         }
     }
+    bool few = false;
+    if (peak == 0) {
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        peak = few_cycle_peak(n, z, p.padded);
+        few = true;
+    }
     if (peak == 0) return std::nullopt;
     // A whole fraction of the peak's frequency is looked for at a few
     // places only: its own chance level, raised alike for a level measured
@@ -334,13 +527,21 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             break;
         }
     }
+    few = few || centre < widen_cycles * scale;
     // Golden-section search of the peak between the neighbouring ordinates.
     const double bin = 2.0 * std::numbers::pi / static_cast<double>(p.padded);
     double a = (centre - 1.0) * bin, b = (centre + 1.0) * bin;
     const double g = (std::sqrt(5.0) - 1.0) / 2.0;
     double c = b - g * (b - a), d = a + g * (b - a);
     if (control != nullptr && control->stop_requested()) return std::nullopt;
-    const auto power_at = [&](double omega) { return fourier_power(p.length, z, omega); };
+    // Over a few cycles the periodogram's peak is pulled off the frequency
+    // by the cycle's own mirror image at the negative frequency: there the
+    // frequency is the one whose sine and cosine, fitted with a mean, take
+    // out the most.
+    const auto power_at = [&](double omega) {
+        return few ? cycle_squares(p.length, z, 2.0 * std::numbers::pi / omega, 1)
+                   : fourier_power(p.length, z, omega);
+    };
     double fc = power_at(c), fd = power_at(d);
     for (int step = 0; step < refine_steps; ++step) {
         if (fc >= fd) {
@@ -457,6 +658,248 @@ double cycle_residual_squares(std::span<const double> x, double period) {
 }
 
 }  // namespace
+
+namespace {
+
+// Level shifts a search by binary segmentation finds in r: a cut where the
+// standardised CUSUM of a segment exceeds shift_cusum (in units of the
+// noise's sd, read from the differences of neighbours), each side holding
+// at least `shortest` values, at most max_cycle_shifts cuts, in order.
+constexpr double shift_cusum = 5.0;
+constexpr std::size_t max_cycle_shifts = 8;
+constexpr int cycle_shift_rounds = 4;
+
+std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest) {
+    const std::size_t n = r.size();
+    std::vector<std::size_t> cuts;
+    if (n < 2 * shortest + 2) return cuts;
+    std::vector<double> steps(n - 1);
+    for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(r[t] - r[t - 1]);
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    // The median absolute difference of two normal values is 0.6745 sqrt(2) sd.
+    const double sd = *middle / (0.6745 * std::numbers::sqrt2);
+    if (!(sd > 0.0)) return cuts;
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t t = 0; t < n; ++t) prefix[t + 1] = prefix[t] + r[t];
+    std::vector<std::pair<std::size_t, std::size_t>> pending{{0, n}};
+    while (!pending.empty() && cuts.size() < max_cycle_shifts) {
+        const auto [a, b] = pending.back();
+        pending.pop_back();
+        if (b - a < 2 * shortest) continue;
+        const double length = static_cast<double>(b - a);
+        const double total = prefix[b] - prefix[a];
+        double best = 0.0;
+        std::size_t at = 0;
+        for (std::size_t k = a + shortest; k + shortest <= b; ++k) {
+            const double left = static_cast<double>(k - a);
+            const double gap = prefix[k] - prefix[a] - left / length * total;
+            const double z = std::abs(gap) / (sd * std::sqrt(left * (length - left) / length));
+            if (z > best) {
+                best = z;
+                at = k;
+            }
+        }
+        if (best <= shift_cusum) continue;
+        cuts.push_back(at);
+        pending.emplace_back(a, at);
+        pending.emplace_back(at, b);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    return cuts;
+}
+
+}  // namespace
+
+namespace {
+
+// Solves the m x m system a y = b in place by Gaussian elimination with
+// partial pivoting (a row-major, b overwritten by y); false when singular.
+bool solve_in_place(std::vector<double>& a, std::vector<double>& b, std::size_t m) {
+    for (std::size_t col = 0; col < m; ++col) {
+        std::size_t pivot = col;
+        for (std::size_t r = col + 1; r < m; ++r) {
+            if (std::abs(a[r * m + col]) > std::abs(a[pivot * m + col])) pivot = r;
+        }
+        if (!(std::abs(a[pivot * m + col]) > 1e-12 * std::abs(a[col * m + col]) &&
+              std::abs(a[pivot * m + col]) > 0.0)) {
+            return false;
+        }
+        if (pivot != col) {
+            for (std::size_t k = 0; k < m; ++k) std::swap(a[col * m + k], a[pivot * m + k]);
+            std::swap(b[col], b[pivot]);
+        }
+        for (std::size_t r = 0; r < m; ++r) {
+            if (r == col) continue;
+            const double f = a[r * m + col] / a[col * m + col];
+            if (f == 0.0) continue;
+            for (std::size_t k = col; k < m; ++k) a[r * m + k] -= f * a[col * m + k];
+            b[r] -= f * b[col];
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) b[i] /= a[i * m + i];
+    return true;
+}
+
+// The cycle of `period` fitted to x with its harmonics (those of `kept`)
+// and a mean all at once: over a few cycles that do not fill the series
+// whole, the harmonics are not orthogonal, and fitted one at a time each
+// would leave part of the others. Also returns each harmonic's squares.
+SeasonalCycle joint_cycle(std::span<const double> x, double period, const std::vector<bool>& kept,
+                          std::vector<double>* gains) {
+    const std::size_t n = x.size();
+    const double omega = 2.0 * std::numbers::pi / period;
+    std::vector<int> orders;
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        if (kept[k]) orders.push_back(static_cast<int>(k) + 1);
+    }
+    const std::size_t m = 1 + 2 * orders.size();
+    std::vector<double> gram(m * m, 0.0), right(m, 0.0), row(m);
+    const auto fill = [&](std::size_t t) {
+        row[0] = 1.0;
+        for (std::size_t i = 0; i < orders.size(); ++i) {
+            const double angle = omega * orders[i] * static_cast<double>(t);
+            row[1 + 2 * i] = std::cos(angle);
+            row[2 + 2 * i] = std::sin(angle);
+        }
+    };
+    for (std::size_t t = 0; t < n; ++t) {
+        fill(t);
+        for (std::size_t i = 0; i < m; ++i) {
+            right[i] += row[i] * x[t];
+            for (std::size_t k = i; k < m; ++k) gram[i * m + k] += row[i] * row[k];
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t k = 0; k < i; ++k) gram[i * m + k] = gram[k * m + i];
+    }
+    SeasonalCycle cycle;
+    cycle.period = period;
+    cycle.values.assign(n, 0.0);
+    if (!solve_in_place(gram, right, m)) return fit_cycle(x, period);
+    double mean = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        fill(t);
+        double v = 0.0;
+        for (std::size_t i = 1; i < m; ++i) v += right[i] * row[i];
+        cycle.values[t] = v;
+        mean += v;
+    }
+    mean /= static_cast<double>(n);
+    for (double& v : cycle.values) v -= mean;
+    if (gains != nullptr) {
+        gains->assign(kept.size(), 0.0);
+        for (std::size_t i = 0; i < orders.size(); ++i) {
+            const double a = right[1 + 2 * i], b = right[2 + 2 * i];
+            (*gains)[static_cast<std::size_t>(orders[i] - 1)] =
+                (a * a + b * b) * static_cast<double>(n) / 2.0;
+        }
+    }
+    return cycle;
+}
+
+// The cycle of `period` fitted jointly, with the fundamental and every
+// harmonic whose squares stand harmonic_gain residual variances high.
+SeasonalCycle joint_fit_cycle(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    std::vector<bool> kept(static_cast<std::size_t>(harmonic_count(period)), true);
+    std::vector<double> gains;
+    SeasonalCycle all = joint_cycle(x, period, kept, &gains);
+    double mean = 0.0;
+    for (const double v : x) mean += v;
+    mean /= static_cast<double>(n);
+    double squares = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double r = x[t] - mean - all.values[t];
+        squares += r * r;
+    }
+    const double dof = static_cast<double>(n) - 2.0 * static_cast<double>(kept.size()) - 1.0;
+    const double residual = dof > 0.0 ? squares / dof : 0.0;
+    bool every = true;
+    for (std::size_t k = 1; k < kept.size() && k < gains.size(); ++k) {
+        kept[k] = gains[k] > harmonic_gain * residual;
+        every = every && kept[k];
+    }
+    return every ? all : joint_cycle(x, period, kept, nullptr);
+}
+
+// Harmonics the period is measured with (jointly, so that a strong second
+// or third harmonic does not pull the fundamental).
+constexpr std::size_t period_harmonics = 3;
+
+// The period within half a Fourier frequency of `period` whose first
+// harmonics, fitted with a mean, explain the most of x, or the nearest
+// whole number of values when that explains as much.
+double least_squares_period(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    const auto squares_at = [&](double p) {
+        const std::vector<bool> kept(
+            std::min(period_harmonics, static_cast<std::size_t>(harmonic_count(p))), true);
+        double squares = 0.0;
+        for (const double v : joint_cycle(x, p, kept, nullptr).values) squares += v * v;
+        return squares;
+    };
+    const double reach = period * period / (2.0 * static_cast<double>(n));
+    double a = std::max(min_period, period - reach), b = period + reach;
+    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+    double c = b - g * (b - a), d = a + g * (b - a);
+    double fc = squares_at(c), fd = squares_at(d);
+    for (int step = 0; step < refine_steps; ++step) {
+        if (fc >= fd) {
+            b = d;
+            d = c;
+            fd = fc;
+            c = b - g * (b - a);
+            fc = squares_at(c);
+        } else {
+            a = c;
+            c = d;
+            fc = fd;
+            d = a + g * (b - a);
+            fd = squares_at(d);
+        }
+    }
+    double refined = (a + b) / 2.0;
+    const double whole = std::round(refined);
+    if (whole != refined && whole >= min_period && squares_at(whole) >= squares_at(refined)) {
+        refined = whole;
+    }
+    return refined;
+}
+
+}  // namespace
+
+SeasonalCycle fit_cycle_between_shifts(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    if (n < min_length || !(period >= min_period) ||
+        !(period * widen_cycles > static_cast<double>(n))) {
+        return fit_cycle(x, period);
+    }
+    const auto shortest = std::max<std::size_t>(min_length, static_cast<std::size_t>(period / 4.0));
+    std::vector<double> residual(n), levelled(x.begin(), x.end());
+    std::vector<std::size_t> cuts;
+    SeasonalCycle cycle;
+    for (int round = 0; round < cycle_shift_rounds; ++round) {
+        // The period is measured again on the values between the shifts
+        // (a harmonic's period multiplied up, or a shift, pulls it).
+        cycle = joint_fit_cycle(levelled, least_squares_period(levelled, period));
+        for (std::size_t t = 0; t < n; ++t) residual[t] = x[t] - cycle.values[t];
+        std::vector<std::size_t> found = cusum_shifts(residual, shortest);
+        if (found == cuts) break;
+        cuts = std::move(found);
+        // x less the mean of what the cycle leaves on each side of the cuts.
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= cuts.size(); ++i) {
+            const std::size_t stop = i < cuts.size() ? cuts[i] : n;
+            double mean = 0.0;
+            for (std::size_t t = start; t < stop; ++t) mean += residual[t];
+            mean /= static_cast<double>(stop - start);
+            for (std::size_t t = start; t < stop; ++t) levelled[t] = x[t] - mean;
+            start = stop;
+        }
+    }
+    return cycle;
+}
 
 bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
     const std::size_t n = x.size();

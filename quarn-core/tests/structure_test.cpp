@@ -13,6 +13,7 @@ using quarn::cycle_holds;
 using quarn::cycle_is_regimes;
 using quarn::find_cycle;
 using quarn::fit_cycle;
+using quarn::fit_cycle_between_shifts;
 using quarn::fourier_transform;
 using quarn::fundamental_period;
 using quarn::seasonal_period;
@@ -80,6 +81,99 @@ TEST(a_cycle_of_four_to_eight_periods_is_found) {
         // lobe of it is no period either.
         const auto lobe = seasonal_period(with_cycle(gaussian(3000, seed), 500.0, 2.0));
         if (lobe) CHECK(std::abs(*lobe - 500.0) < 25.0);
+    }
+}
+
+TEST(a_cycle_of_only_four_to_seven_periods_is_found_over_noise_a_shift_or_a_trend) {
+    // Too few periods for the local level of the plain periodogram; the
+    // cycle still stands far above any smooth spectrum.
+    for (std::uint32_t seed = 1; seed <= 8; ++seed) {
+        const std::size_t n = 1500 + 400 * seed;
+        const double cycles = 4.0 + 0.4 * seed;
+        const double period = static_cast<double>(n) / cycles;
+        std::vector<double> x = with_cycle(gaussian(n, seed), period, 2.5);
+        const auto found = seasonal_period(x);
+        CHECK(found.has_value());
+        if (found) CHECK(std::abs(*found - period) < 0.05 * period);
+        // A level shift of 2 sd or a trend on top.
+        std::vector<double> shifted = x, trend = x;
+        for (std::size_t t = 0; t < n; ++t) {
+            shifted[t] += t >= n * 2 / 5 ? 2.0 : 0.0;
+            trend[t] += 4.0 * static_cast<double>(t) / static_cast<double>(n);
+        }
+        for (const auto* series : {&shifted, &trend}) {
+            const auto again = seasonal_period(*series);
+            CHECK(again.has_value());
+            if (again) CHECK(std::abs(*again - period) < 0.05 * period);
+        }
+    }
+}
+
+TEST(a_cycle_of_few_periods_is_fitted_around_its_level_shifts) {
+    // A shift projects on a cycle of few periods; fitted between the shifts
+    // the cycle comes out as it is, and so the shift stays whole.
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        const std::size_t n = 3000;
+        const double period = 500.0;
+        std::vector<double> x = with_cycle(gaussian(n, seed), period, 3.0);
+        for (std::size_t t = 1650; t < n; ++t) x[t] += 3.0;
+        const quarn::SeasonalCycle plain = fit_cycle(x, period);
+        const quarn::SeasonalCycle between = fit_cycle_between_shifts(x, period);
+        double plain_error = 0.0, between_error = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double phase = 2.0 * std::numbers::pi * static_cast<double>(t) / period;
+            const double truth = 3.0 * std::sin(phase);
+            plain_error = std::max(plain_error, std::abs(plain.values[t] - truth));
+            between_error = std::max(between_error, std::abs(between.values[t] - truth));
+        }
+        CHECK(plain_error > 0.3);
+        CHECK(between_error < 0.2);
+    }
+    // A period a little off (as from a harmonic's, multiplied up) is
+    // measured again, and a cycle of two harmonics fitted whole.
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        const std::size_t n = 1580;
+        const double period = 321.4;
+        std::vector<double> x = gaussian(n, seed + 20);
+        for (std::size_t t = 0; t < n; ++t) {
+            const double phase = 2.0 * std::numbers::pi * static_cast<double>(t) / period;
+            x[t] += 2.0 * std::sin(phase) + std::cos(2.0 * phase);
+        }
+        const quarn::SeasonalCycle cycle = fit_cycle_between_shifts(x, 324.3);
+        CHECK(std::abs(cycle.period - period) < 1.5);
+        // The fitted values have mean 0, and so does the truth, centred.
+        std::vector<double> truth(n);
+        double mean = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double phase = 2.0 * std::numbers::pi * static_cast<double>(t) / period;
+            truth[t] = 2.0 * std::sin(phase) + std::cos(2.0 * phase);
+            mean += truth[t] / static_cast<double>(n);
+        }
+        double error = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            error = std::max(error, std::abs(cycle.values[t] - (truth[t] - mean)));
+        }
+        CHECK(error < 0.35);
+    }
+    // Many cycles: the plain fit.
+    const std::vector<double> many = with_cycle(gaussian(3000, 9), 50.0, 2.0);
+    CHECK(fit_cycle_between_shifts(many, 50.0).values == fit_cycle(many, 50.0).values);
+}
+
+TEST(slow_smooth_swings_are_no_cycle_of_few_periods) {
+    for (std::uint32_t seed = 1; seed <= 10; ++seed) {
+        const std::size_t n = 800 + 700 * seed;
+        const std::vector<double> noise = gaussian(n, seed + 40);
+        std::vector<double> grow = noise, bend = noise, ar = noise;
+        for (std::size_t t = 1; t < n; ++t) {
+            const double u = static_cast<double>(t) / static_cast<double>(n);
+            grow[t] += std::exp(4.0 * u);
+            bend[t] += 40.0 * u * u;
+            ar[t] = 0.99 * ar[t - 1] + noise[t];
+        }
+        CHECK(!seasonal_period(grow).has_value());
+        CHECK(!seasonal_period(bend).has_value());
+        CHECK(!seasonal_period(ar).has_value());
     }
 }
 

@@ -37,7 +37,11 @@ struct SeasonalCycle {
 // times are looked for; the strongest peak is taken down to its fundamental
 // when the periodogram peaks at a whole fraction of its frequency too, and
 // the frequency is refined off the Fourier grid. nullopt when there is no
-// such peak or x has fewer than 16 values. Series longer than 65,536 values
+// such peak or x has fewer than 16 values. When no such peak shows, a cycle
+// of 3.5 to 8 periods is looked for in the tapered periodogram of x less a
+// cubic, against a level that allows for a spectrum falling as steeply as a
+// random walk's (series of at most 65,536 values); the period of a cycle
+// of fewer than 8 periods is refined by least squares. Series longer than 65,536 values
 // are searched in the mean periodogram of up to 16 stretches of that length
 // spread evenly over the series (so for periods up to a third of it).
 std::optional<double> seasonal_period(std::span<const double> x);
@@ -52,6 +56,18 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x,
 // fundamental and every harmonic whose periodogram value stands out from its
 // surroundings. The fitted values have mean 0 over the series.
 SeasonalCycle fit_cycle(std::span<const double> x, double period);
+
+// fit_cycle, except over fewer than 8 periods. There a level shift projects
+// strongly on the cycle (its share falls only as one over the number of
+// cycles), the harmonics of a cycle that does not fill the series whole are
+// not orthogonal, and a period found from a harmonic or beside a shift is a
+// little off: the period is measured again by least squares (within half a
+// Fourier frequency), the harmonics are fitted jointly, and the cycle is
+// fitted again to x less the level shifts its residuals show (a binary
+// segmentation by CUSUM at 5 noise sd, sides of at least a quarter period)
+// until those shifts hold still (at most 4 rounds). The cycle's `period`
+// is the one fitted.
+SeasonalCycle fit_cycle_between_shifts(std::span<const double> x, double period);
 
 // Whether `whole`, the cycle fit_cycle fitted to all of x, is one cycle
 // over the whole of x: false when, with x cut at one of the eighths of its
