@@ -30,7 +30,17 @@ struct DependenceFactors {
     double spread = 1.0;
     double shape = 1.0;
     double trend = 1.0;
+    // Lag-1 autocorrelation of the rank scores behind `level` (0 for
+    // independent noise): how much less a short stretch of persistent noise
+    // varies about its own mean than the series does.
+    double persistence = 0.0;
 };
+
+// Expected variance of m consecutive values about their own mean, as a share
+// of the same for independent values, when the values follow an AR(1)
+// process with lag-1 autocorrelation r in [0, 1). Exactly 1 for r = 0; it
+// falls towards 0 as m shrinks and r grows.
+double within_variance_share(std::size_t m, double r);
 
 struct SplitEvidence {
     double p_value = 1.0;
