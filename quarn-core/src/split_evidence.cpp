@@ -28,6 +28,13 @@ constexpr std::size_t min_side = 3;
 constexpr std::size_t min_side_spread = 8;
 constexpr std::size_t min_side_shape = 25;
 constexpr std::size_t min_side_trend = 5;
+// Nor a side of the shape test shorter than this many long-run correlation
+// lengths of the noise (its level factor): in persistent noise a stretch that
+// wanders to the edge of the series' range bunches its ranks there, and the
+// shape scores of such a bunch pass for a change of shape far more often than
+// their normal approximation allows. A side must span at least two such
+// wanderings.
+constexpr double min_shape_correlation_lengths = 2.0;
 // A side enters the trend check when it holds at least this many values,
 // and counts as trending when its slope is this many standard errors
 // (normal scale, widened to Student's t for the side's length) from 0.
@@ -376,9 +383,10 @@ SplitEvidence SplitTester::evidence(std::size_t a, std::size_t c, std::size_t b)
     } else {
         offer(TestKind::level, min_side, 3.0, [&] { return level(sums, a, c, b); });
         offer(TestKind::spread, min_side_spread, 3.0, [&] { return spread(sums, a, c, b); });
-        if (!effective_shape_sides_ ||
-            static_cast<double>(shorter) >=
-                static_cast<double>(min_side_shape) * factors_.level) {
+        const double sides_needed =
+            effective_shape_sides_ ? static_cast<double>(min_side_shape) * factors_.level
+                                   : min_shape_correlation_lengths * factors_.level;
+        if (static_cast<double>(shorter) >= sides_needed) {
             offer(TestKind::shape, min_side_shape, 3.0, [&] { return shape(sums, a, c, b); });
         }
     }

@@ -315,3 +315,24 @@ TEST(the_spread_test_allows_for_short_sides_of_persistent_noise) {
         }
     }
 }
+
+TEST(the_shape_test_asks_for_two_correlation_lengths_per_side) {
+    // Noise whose stretch [300, 340) holds the 40 largest values, bunched: in
+    // persistent noise a wander to the edge of the range. Its shape scores
+    // differ plainly; the shape test takes it up only when 40 values span
+    // two long-run correlation lengths (the level factor).
+    std::vector<double> x = sample::noise(8, 600);
+    for (std::size_t t = 300; t < 340; ++t) x[t] = 10.0 + 0.1 * x[t];
+    const Tested short_memory(x, {10.0, 1.0, 1.0, 1.0}), long_memory(x, {30.0, 1.0, 1.0, 1.0});
+    const auto seen = short_memory.tester.evidence(0, 300, 340);
+    CHECK(seen.kind == TestKind::shape);
+    CHECK(seen.p_value < 1e-6);
+    const auto unseen = long_memory.tester.evidence(0, 300, 340);
+    CHECK(unseen.kind != TestKind::shape);
+    CHECK(unseen.p_value > 3.0 * long_memory.tester.shape(0, 300, 340));
+    // A bunch of 70 spans two lengths of 30: the shape test is back.
+    std::vector<double> longer = sample::noise(8, 600);
+    for (std::size_t t = 300; t < 370; ++t) longer[t] = 10.0 + 0.1 * longer[t];
+    const Tested wide(longer, {30.0, 1.0, 1.0, 1.0});
+    CHECK(wide.tester.evidence(0, 300, 370).p_value <= 3.0 * wide.tester.shape(0, 300, 370));
+}

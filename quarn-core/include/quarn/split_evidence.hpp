@@ -111,7 +111,8 @@ class SplitTester {
 
     // Whether the shape test asks each side for as many effectively
     // independent values as on independent noise: its least side times the
-    // level factor (off by default).
+    // level factor (off by default, when it asks for two long-run
+    // correlation lengths, twice the level factor).
     void require_effective_shape_sides(bool on) { effective_shape_sides_ = on; }
 
     // The smallest Bonferroni-adjusted p-value of the tests that apply to
