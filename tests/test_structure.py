@@ -93,6 +93,20 @@ def test_strongly_persistent_noise_without_changes_gives_none(seed):
     assert quarn.detect(ar1(2000, 0.95, seed)).change_points == ()
 
 
+@pytest.mark.parametrize("seed", [74, 85, 93])
+def test_short_wanders_of_strongly_persistent_noise_are_no_change(seed):
+    # Each of these series wanders to the edge of its range for 20 to 60
+    # values, which the shape test used to take for a stretch of a different
+    # shape (its ranks bunch there).
+    rng = np.random.default_rng(seed)
+    innovations = rng.standard_normal(1500)
+    values = np.empty(1500)
+    values[0] = innovations[0] / np.sqrt(1.0 - 0.95**2)
+    for t in range(1, 1500):
+        values[t] = 0.95 * values[t - 1] + innovations[t]
+    assert quarn.detect(values).change_points == ()
+
+
 @pytest.mark.parametrize(("n", "plateau"), [(20000, 500), (100000, 1000)])
 def test_alternating_long_plateaus_give_their_level_shifts(n, plateau):
     # A square wave of long plateaus is a sequence of regimes, not a cycle

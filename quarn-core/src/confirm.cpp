@@ -340,6 +340,15 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         output.seasonal_period && !deseasonalised.empty()
             ? static_cast<std::size_t>(std::llround(*output.seasonal_period))
             : 0;
+    // A cycle left in place varies within a stretch as no persistent noise
+    // does: the spread test's allowance for persistence (which assumes
+    // AR(1) noise) is left out there.
+    const bool cycle_in_place = output.seasonal_period && deseasonalised.empty();
+    const auto dependence = [&](std::span<const std::uint64_t> cuts) {
+        DependenceFactors factors = estimate_dependence(series, cuts, seasonal_lag);
+        if (cycle_in_place) factors.persistence = 0.0;
+        return factors;
+    };
     if (stopped()) return detector_failure(std::string(stopped_message));
     // Changes too small for the largest window show on whole stretches.
     {
@@ -359,7 +368,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     Selection pilot;
     std::vector<std::uint64_t> merged;
     {
-        const SplitTester tester(series, estimate_dependence(series, *candidates, seasonal_lag));
+        const SplitTester tester(series, dependence(*candidates));
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
         if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
@@ -386,7 +395,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     DependenceFactors previous_factors;
     bool persistent = false;
     for (int round = 0; round < dependence_rounds; ++round) {
-        output.factors = estimate_dependence(series, selection.points, seasonal_lag);
+        output.factors = dependence(selection.points);
         final_tester.emplace(series, output.factors);
         final_tester->require_effective_shape_sides(persistent);
         if (stopped()) return detector_failure(std::string(stopped_message));

@@ -91,7 +91,7 @@ DependenceFactors estimate_dependence(const ScoredSeries& series,
         return seasonal ? f * ar1_variance_ratio(season.correlation()) : f;
     };
     return {factor(level, level_s), factor(spread, spread_s), factor(shape, shape_s),
-            factor(trend, trend_s)};
+            factor(trend, trend_s), level.correlation()};
 }
 
 }  // namespace quarn

@@ -28,11 +28,22 @@ constexpr std::size_t min_side = 3;
 constexpr std::size_t min_side_spread = 8;
 constexpr std::size_t min_side_shape = 25;
 constexpr std::size_t min_side_trend = 5;
+// Nor a side of the shape test shorter than this many long-run correlation
+// lengths of the noise (its level factor): in persistent noise a stretch that
+// wanders to the edge of the series' range bunches its ranks there, and the
+// shape scores of such a bunch pass for a change of shape far more often than
+// their normal approximation allows. A side must span at least two such
+// wanderings.
+constexpr double min_shape_correlation_lengths = 2.0;
 // A side enters the trend check when it holds at least this many values,
 // and counts as trending when its slope is this many standard errors
 // (normal scale, widened to Student's t for the side's length) from 0.
 constexpr std::size_t trend_check_side = 5;
 constexpr double trend_z = 3.0;
+// Bounds of the expected share of a stretch's variance about its own mean
+// (within_variance_share): the correlation it assumes, and the least share.
+constexpr double max_within_correlation = 0.99;
+constexpr double min_within_share = 0.01;
 // Two standardised differences this close to 0 count as no difference.
 constexpr double no_difference = 1e-12;
 
@@ -220,7 +231,28 @@ double SplitTester::spread(const RankSplit& s, std::size_t a, std::size_t c, std
     const double ss = std::max(left.fourth - static_cast<double>(n1) * ml * ml, 0.0) +
                       std::max(right.fourth - static_cast<double>(n2) * mr * mr, 0.0);
     const double variance = ss / static_cast<double>(n1 + n2 - 2) * factors_.spread;
+    // In persistent noise a short side wanders little about its own mean:
+    // each side's spread is set against what its length leaves of the
+    // series' spread, or every short stretch would pass for a quieter one.
+    // Its squared deviations then count as m times that share of values.
+    if (factors_.persistence > 0.0) {
+        const double d1 = static_cast<double>(n1), d2 = static_cast<double>(n2);
+        const double g1 = within_variance_share(n1, factors_.persistence);
+        const double g2 = within_variance_share(n2, factors_.persistence);
+        const double fewer = (1.0 / (d1 * g1) + 1.0 / (d2 * g2)) / (1.0 / d1 + 1.0 / d2);
+        return two_sample(mr / g2 - ml / g1, variance * fewer, n1, n2);
+    }
     return two_sample(mr - ml, variance, n1, n2);
+}
+
+double within_variance_share(std::size_t m, double r) {
+    if (m < 2 || !(r > 0.0)) return 1.0;
+    r = std::min(r, max_within_correlation);
+    const double md = static_cast<double>(m);
+    // m times the variance of the mean over that of one value, for AR(1).
+    const double of_mean = (1.0 + r) / (1.0 - r) -
+                           2.0 * r * (1.0 - std::pow(r, md)) / (md * (1.0 - r) * (1.0 - r));
+    return std::max(md - of_mean, min_within_share * (md - 1.0)) / (md - 1.0);
 }
 
 double SplitTester::shape(const RankSplit& s, std::size_t a, std::size_t c, std::size_t b) const {
@@ -351,9 +383,10 @@ SplitEvidence SplitTester::evidence(std::size_t a, std::size_t c, std::size_t b)
     } else {
         offer(TestKind::level, min_side, 3.0, [&] { return level(sums, a, c, b); });
         offer(TestKind::spread, min_side_spread, 3.0, [&] { return spread(sums, a, c, b); });
-        if (!effective_shape_sides_ ||
-            static_cast<double>(shorter) >=
-                static_cast<double>(min_side_shape) * factors_.level) {
+        const double sides_needed =
+            effective_shape_sides_ ? static_cast<double>(min_side_shape) * factors_.level
+                                   : min_shape_correlation_lengths * factors_.level;
+        if (static_cast<double>(shorter) >= sides_needed) {
             offer(TestKind::shape, min_side_shape, 3.0, [&] { return shape(sums, a, c, b); });
         }
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "sample_series.hpp"
 
 using quarn::ar1_variance_ratio;
 using quarn::DependenceFactors;
@@ -72,4 +73,17 @@ TEST(negative_autocorrelation_and_short_segments_count_as_none) {
     const DependenceFactors pieces = factors(squares(10), {3, 6});
     CHECK_BITS(pieces.spread, 1.0);
     CHECK_BITS(pieces.trend, 1.0);
+}
+
+TEST(persistence_is_the_level_residuals_lag_one_correlation) {
+    // Independent noise shows next to none; AR(1) noise with phi 0.8 about
+    // the rank correlation of its neighbours, (6 / pi) asin(phi / 2) = 0.79.
+    const std::vector<double> e = sample::noise(11, 4000);
+    CHECK(factors(e).persistence < 0.05);
+    std::vector<double> x(e.size());
+    double previous = 0.0;
+    for (std::size_t t = 0; t < e.size(); ++t) x[t] = previous = 0.8 * previous + e[t];
+    const DependenceFactors f = factors(x);
+    CHECK(f.persistence > 0.74 && f.persistence < 0.84);
+    CHECK(near(f.level, ar1_variance_ratio(f.persistence)));
 }

@@ -240,3 +240,99 @@ TEST(equal_sides_of_different_constants_are_certain) {
     const std::vector<double> flat(20, 2.0);
     CHECK_EQ(Tested(flat).tester.evidence(0, 10, 20).p_value, 1.0);
 }
+
+TEST(within_variance_share_matches_the_ar1_sum) {
+    // m times the variance of an AR(1) mean over one value's variance is
+    // 1 + 2 sum_k (1 - k/m) r^k; the expected squares about the mean are
+    // m minus that, and independent values leave m - 1.
+    for (const double r : {0.3, 0.8, 0.95}) {
+        for (const std::size_t m : {2, 8, 25, 300}) {
+            const double md = static_cast<double>(m);
+            double of_mean = 1.0;
+            for (std::size_t k = 1; k < m; ++k) {
+                of_mean += 2.0 * (1.0 - static_cast<double>(k) / md) * std::pow(r, static_cast<double>(k));
+            }
+            CHECK(close(quarn::within_variance_share(m, r), (md - of_mean) / (md - 1.0), 1e-9));
+        }
+    }
+    CHECK_EQ(quarn::within_variance_share(25, 0.0), 1.0);
+    CHECK_EQ(quarn::within_variance_share(1, 0.9), 1.0);
+    // Shorter stretches and stronger persistence leave less; it stays above 0.
+    CHECK(quarn::within_variance_share(10, 0.9) < quarn::within_variance_share(100, 0.9));
+    CHECK(quarn::within_variance_share(10, 0.9) < quarn::within_variance_share(10, 0.5));
+    CHECK(quarn::within_variance_share(2, 1.0) > 0.0);
+}
+
+TEST(within_variance_share_is_what_short_stretches_of_persistent_noise_show) {
+    // Gaussian AR(1) noise, phi 0.8: the mean variance of stretches of m
+    // values about their own means, over the series' variance, is the
+    // share times (m - 1) / m.
+    constexpr double phi = 0.8;
+    const std::vector<double> e = sample::noise(17, 200000);
+    std::vector<double> x(e.size());
+    double previous = 0.0;
+    for (std::size_t t = 0; t < e.size(); ++t) {
+        x[t] = previous = phi * previous + std::sqrt(1.0 - phi * phi) * e[t];
+    }
+    for (const std::size_t m : {5, 20, 60}) {
+        double within = 0.0;
+        std::size_t stretches = 0;
+        for (std::size_t start = 0; start + m <= x.size(); start += m, ++stretches) {
+            double mean = 0.0;
+            for (std::size_t t = start; t < start + m; ++t) mean += x[t];
+            mean /= static_cast<double>(m);
+            double squares = 0.0;
+            for (std::size_t t = start; t < start + m; ++t) squares += (x[t] - mean) * (x[t] - mean);
+            within += squares / static_cast<double>(m);
+        }
+        within /= static_cast<double>(stretches);
+        const double md = static_cast<double>(m);
+        CHECK(close(within, quarn::within_variance_share(m, phi) * (md - 1.0) / md, 0.03));
+    }
+}
+
+TEST(the_spread_test_allows_for_short_sides_of_persistent_noise) {
+    // Persistent noise whose last third is twice as loud. Known persistence
+    // sets each side's spread against what its length leaves of the series'
+    // spread: the loud part stands out more clearly, and short stretches of
+    // the quiet part stay unremarkable.
+    constexpr double phi = 0.9;
+    for (const std::uint64_t seed : {1, 3, 6}) {
+        const std::vector<double> e = sample::noise(seed, 1200);
+        std::vector<double> x(e.size());
+        double previous = 0.0;
+        for (std::size_t t = 0; t < e.size(); ++t) {
+            x[t] = previous = phi * previous + (t >= 800 ? 2.0 : 1.0) * e[t];
+        }
+        const DependenceFactors blind{5.0, 5.0, 1.0, 1.0};
+        DependenceFactors aware = blind;
+        aware.persistence = phi;
+        const Tested without(x, blind), with(x, aware);
+        CHECK(with.tester.spread(0, 800, 1200) < without.tester.spread(0, 800, 1200));
+        CHECK(with.tester.spread(0, 800, 1200) < 1e-4);
+        for (std::size_t c = 100; c <= 760; c += 60) {
+            CHECK(with.tester.spread(0, c, c + 30) > 0.05);
+        }
+    }
+}
+
+TEST(the_shape_test_asks_for_two_correlation_lengths_per_side) {
+    // Noise whose stretch [300, 340) holds the 40 largest values, bunched: in
+    // persistent noise a wander to the edge of the range. Its shape scores
+    // differ plainly; the shape test takes it up only when 40 values span
+    // two long-run correlation lengths (the level factor).
+    std::vector<double> x = sample::noise(8, 600);
+    for (std::size_t t = 300; t < 340; ++t) x[t] = 10.0 + 0.1 * x[t];
+    const Tested short_memory(x, {10.0, 1.0, 1.0, 1.0}), long_memory(x, {30.0, 1.0, 1.0, 1.0});
+    const auto seen = short_memory.tester.evidence(0, 300, 340);
+    CHECK(seen.kind == TestKind::shape);
+    CHECK(seen.p_value < 1e-6);
+    const auto unseen = long_memory.tester.evidence(0, 300, 340);
+    CHECK(unseen.kind != TestKind::shape);
+    CHECK(unseen.p_value > 3.0 * long_memory.tester.shape(0, 300, 340));
+    // A bunch of 70 spans two lengths of 30: the shape test is back.
+    std::vector<double> longer = sample::noise(8, 600);
+    for (std::size_t t = 300; t < 370; ++t) longer[t] = 10.0 + 0.1 * longer[t];
+    const Tested wide(longer, {30.0, 1.0, 1.0, 1.0});
+    CHECK(wide.tester.evidence(0, 300, 370).p_value <= 3.0 * wide.tester.shape(0, 300, 370));
+}

@@ -24,7 +24,8 @@ double ar1_variance_ratio(double r);
 // (spread), the fourth Legendre score less its segment mean (shape) and
 // values less a line per segment (trend). Each factor comes from the lag-1
 // autocorrelation pooled over segments of at least 4 values, clipped to
-// [0, max_autocorrelation].
+// [0, max_autocorrelation]. `persistence` is the level residuals' lag-1
+// autocorrelation itself (clipped alike), without the seasonal lag.
 //
 // A seasonal lag above 1 multiplies each factor by the AR(1) ratio of the
 // residuals' autocorrelation at that lag (clipped alike): the long-run

@@ -30,7 +30,17 @@ struct DependenceFactors {
     double spread = 1.0;
     double shape = 1.0;
     double trend = 1.0;
+    // Lag-1 autocorrelation of the rank scores behind `level` (0 for
+    // independent noise): how much less a short stretch of persistent noise
+    // varies about its own mean than the series does.
+    double persistence = 0.0;
 };
+
+// Expected variance of m consecutive values about their own mean, as a share
+// of the same for independent values, when the values follow an AR(1)
+// process with lag-1 autocorrelation r in [0, 1). Exactly 1 for r = 0; it
+// falls towards 0 as m shrinks and r grows.
+double within_variance_share(std::size_t m, double r);
 
 struct SplitEvidence {
     double p_value = 1.0;
@@ -101,7 +111,8 @@ class SplitTester {
 
     // Whether the shape test asks each side for as many effectively
     // independent values as on independent noise: its least side times the
-    // level factor (off by default).
+    // level factor (off by default, when it asks for two long-run
+    // correlation lengths, twice the level factor).
     void require_effective_shape_sides(bool on) { effective_shape_sides_ = on; }
 
     // The smallest Bonferroni-adjusted p-value of the tests that apply to
