@@ -438,8 +438,13 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
                                     ? TestKind::none
                                     : selection.evidence[static_cast<std::size_t>(at - moved.begin())].kind);
         }
-        report_changes(output, deseasonalised.empty() ? x : std::span<const double>(deseasonalised),
-                       series, placed_by, arguments.confidence, arguments.seed);
+        // On the pool the call asked for, as the candidate detector.
+        const Status reported = run_on_pool(arguments.workers.value_or(0), [&] {
+            report_changes(output,
+                           deseasonalised.empty() ? x : std::span<const double>(deseasonalised),
+                           series, placed_by, arguments.confidence, arguments.seed);
+        });
+        if (!reported) return detector_failure(reported.error());
     }
     if (!remove_cycle) {
         output.seasonal_period = seasonal_period(

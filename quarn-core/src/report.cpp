@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quarn/bootstrap.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/line_fit.hpp"
 #include "quarn/confirm.hpp"
 
@@ -374,18 +375,24 @@ void report_changes(MethodOutput& output, std::span<const double> values,
     std::vector<std::uint64_t> cuts;
     for (const Change& change : output.changes) cuts.push_back(change.position);
     const std::size_t n = values.size();
-    for (std::size_t i = 0; i < cuts.size(); ++i) {
+    // Each change is reported on its own (its replicates drawn from the seed
+    // and its place), so the changes run in parallel on the pool of the
+    // calling thread, each writing only its own report.
+    const auto report = [&](std::size_t i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
         const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
         const std::size_t c = static_cast<std::size_t>(cuts[i]);
         Change& change = output.changes[i];
         change.report = describe_effect(values, a, c, b, change.kind);
-        // Each change draws its own replicates, from the seed and its place.
         const std::uint64_t key = seed * 0x9E3779B97F4A7C15ull + c;
         const auto [low, high] = location_interval(series, a, c, b, placed_by[i], confidence, key);
         change.report.interval_low = low;
         change.report.interval_high = high;
-    }
+    };
+    parallel_pieces(std::size_t{0}, cuts.size(), std::size_t{1},
+                    [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t i = begin; i != end; ++i) report(i);
+                    });
     output.segments = describe_segments(values, cuts);
 }
 
