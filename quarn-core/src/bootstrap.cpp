@@ -452,17 +452,18 @@ Result<double> block_bootstrap_threshold(std::span<const double> series, const P
         scratch.steps.resize(step_table_size(w));
         fill_step_table(scratch.steps, w);
     }
-    // Resamples of windows sorted as merged runs are sorted by the ranks of
-    // their keys instead, among the keys of every block start and offset,
-    // ranked once here, where that is less work than the replicates' own
-    // draws (not so for blocks as long as the window, or for a handful of
-    // replicates).
+    // Resamples of windows too long for the groups of four are sorted by
+    // the ranks of their keys instead, among the keys of every block start
+    // and offset, ranked once here, where that is less work than the
+    // replicates' own draws (not so for blocks as long as the window, or for
+    // a handful of replicates): from 33 values on, the walk by ranks is
+    // cheaper than sorting each half and merging them.
     const std::size_t starts = static_cast<std::size_t>(length - block_length + 1);
     const std::size_t block = static_cast<std::size_t>(block_length);
     const std::size_t block_keys = starts * block;
     // A reference holding a NaN (from values too large to standardize)
     // takes the sorted resamples, whose pass knows what to make of it.
-    const bool by_ranks = w > network_sort_limit && w <= merged_sort_limit &&
+    const bool by_ranks = w > group_limit && w <= merged_sort_limit &&
                           block <= network_sort_limit && block_keys <= max_ranked_keys &&
                           std::uint64_t{block_keys} <= settings.n_perm * length &&
                           std::none_of(reference.begin(), reference.end(),

@@ -459,7 +459,7 @@ TEST(threshold_reproduces_the_reference_resamples) {
 }
 
 TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
-    // Windows above 64 values sort their resamples by ranks; every replicate
+    // Windows above 32 values sort their resamples by ranks; every replicate
     // must equal the resample drawn block by block and sorted whole. Cases:
     // the smallest such window, blocks that cut the middle and the end,
     // values with many ties (equal keys share a rank), a given block length
@@ -473,7 +473,8 @@ TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
         std::uint64_t replicates;
         double taper = 0.5;
     };
-    for (const Case& c : {Case{65, std::nullopt, false, 33}, Case{100, std::nullopt, true, 33},
+    for (const Case& c : {Case{33, std::nullopt, false, 33}, Case{40, std::nullopt, true, 33},
+                          Case{65, std::nullopt, false, 33}, Case{100, std::nullopt, true, 33},
                           Case{300, std::nullopt, false, 33}, Case{300, 7, true, 33},
                           Case{128, 100, false, 33}, Case{200, std::nullopt, false, 3},
                           Case{150, std::nullopt, true, 33, 0.0},
