@@ -185,27 +185,6 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
 constexpr unsigned max_digit_bits = 10;
 constexpr std::size_t max_ranked_keys = std::size_t{1} << (2 * max_digit_bits - 2);
 
-// Sorts n values below 2^(2 digit_bits) by two counting passes (low digit,
-// then high digit) through `buffer`; the sorted values end in `ranks`.
-void radix_sort_ranks(std::uint32_t* ranks, std::uint32_t* buffer, std::size_t n,
-                      unsigned digit_bits) {
-    const std::uint32_t mask = (std::uint32_t{1} << digit_bits) - 1;
-    std::uint32_t counts[std::size_t{1} << max_digit_bits];
-    const auto pass = [&](const std::uint32_t* from, std::uint32_t* to, unsigned shift) {
-        std::fill(counts, counts + mask + 1, 0u);
-        for (std::size_t i = 0; i < n; ++i) ++counts[(from[i] >> shift) & mask];
-        std::uint32_t total = 0;
-        for (std::uint32_t d = 0; d <= mask; ++d) {
-            const std::uint32_t count = counts[d];
-            counts[d] = total;
-            total += count;
-        }
-        for (std::size_t i = 0; i < n; ++i) to[counts[(from[i] >> shift) & mask]++] = from[i];
-    };
-    pass(ranks, buffer, 0);
-    pass(buffer, ranks, digit_bits);
-}
-
 // Replicate k's distance, by ranks: every resample position holds twice
 // the rank of its drawn key plus its half (0 first, 1 second), and one
 // radix sort of the whole resample gives the merged order of the two
@@ -217,6 +196,14 @@ double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_
     Xoshiro256PlusPlus generator =
         seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
     const std::size_t half = plan.half;
+    const unsigned bits = plan.digit_bits;
+    const std::uint32_t mask = (std::uint32_t{1} << bits) - 1;
+    // Radix sort by two counting passes, low digit then high digit; both
+    // digits are counted as the resample is drawn.
+    std::uint32_t low[std::size_t{1} << max_digit_bits];
+    std::uint32_t high[std::size_t{1} << max_digit_bits];
+    std::fill(low, low + mask + 1, 0u);
+    std::fill(high, high + mask + 1, 0u);
     std::size_t filled = 0;
     for (std::uint64_t b = 0; b < plan.block_count; ++b) {
         const std::size_t start =
@@ -224,11 +211,27 @@ double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_
         const std::size_t len = std::min(plan.block_length, plan.length - filled);
         const std::uint32_t* source = plan.block_ranks + start * plan.block_length;
         for (std::size_t i = 0; i < len; ++i) {
-            ranks[filled + i] = source[i] | static_cast<std::uint32_t>(filled + i >= half);
+            const std::uint32_t entry =
+                source[i] | static_cast<std::uint32_t>(filled + i >= half);
+            ranks[filled + i] = entry;
+            ++low[entry & mask];
+            ++high[entry >> bits];
         }
         filled += len;
     }
-    radix_sort_ranks(ranks, ranks + plan.length, plan.length, plan.digit_bits);
+    const auto offsets = [mask](std::uint32_t* counts) {
+        std::uint32_t total = 0;
+        for (std::uint32_t d = 0; d <= mask; ++d) {
+            const std::uint32_t count = counts[d];
+            counts[d] = total;
+            total += count;
+        }
+    };
+    offsets(low);
+    offsets(high);
+    std::uint32_t* const buffer = ranks + plan.length;
+    for (std::size_t p = 0; p < plan.length; ++p) buffer[low[ranks[p] & mask]++] = ranks[p];
+    for (std::size_t p = 0; p < plan.length; ++p) ranks[high[buffer[p] >> bits]++] = buffer[p];
     using namespace pass_detail;
     const double* values = plan.ranked_values;
     const double* steps = plan.steps;
