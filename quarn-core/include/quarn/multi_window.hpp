@@ -88,6 +88,9 @@ struct MultiWindowArguments {
     // threshold_runs) where that takes less memory than one threshold per
     // position: typically a hundredth of it.
     bool threshold_runs = false;
+    // Replicates of each window size's thresholds, in the order of the
+    // window sizes, in place of n_perm; empty gives every size n_perm.
+    std::vector<std::uint64_t> window_replicates;
 };
 
 struct DetectorOutput {
