@@ -103,8 +103,9 @@ std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64
 // Fills in the reports of `output.changes` (placed by the tests of
 // `placed_by`, one per change, on `series`) and the segments between them:
 // effects and segments from `values`, the series the tests saw in its own
-// units. The changes run in parallel on the pool of the calling thread; the
-// reports are the same on any pool.
+// units. The changes run in parallel on the pool of the calling thread
+// where their segments are short (at most 65,536 values around each
+// change); the reports are the same on any pool.
 void report_changes(MethodOutput& output, std::span<const double> values,
                     const ScoredSeries& series, std::span<const TestKind> placed_by,
                     double confidence, std::uint64_t seed);
