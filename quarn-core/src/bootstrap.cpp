@@ -121,12 +121,12 @@ struct ReplicatePlan {
     std::uint64_t window_size;
     network_detail::KeySorter sorter;  // null above the network sizes
     const double* steps;
-    // Where resamples are sorted by ranks (null otherwise): the rank of the
-    // key of offset i of the block starting at s, at s * block_length + i,
-    // the key of every rank, and the bits of one radix digit (two digits
-    // hold every rank).
+    // Where resamples are sorted by ranks (null otherwise): twice the rank
+    // of the key of offset i of the block starting at s, at
+    // s * block_length + i, the value of every rank, and the bits of one
+    // radix digit (two digits hold every doubled rank and its half bit).
     const std::uint32_t* block_ranks;
-    const OrderKey* ranked_keys;
+    const double* ranked_values;
     unsigned digit_bits;
 };
 
@@ -179,54 +179,164 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
     });
 }
 
-// Largest radix digit of the rank sort, in bits.
-constexpr unsigned max_digit_bits = 9;
+// Largest radix digit of the rank sort, in bits, and the most keys of
+// block starts and offsets that are ranked (their doubled ranks fit in two
+// digits).
+constexpr unsigned max_digit_bits = 10;
+constexpr std::size_t max_ranked_keys = std::size_t{1} << (2 * max_digit_bits - 2);
 
-// Sorts n ranks below 2^(2 digit_bits) by two counting passes (low digit,
-// then high digit) through `buffer`; the sorted ranks end in `ranks`.
-void radix_sort_ranks(std::uint32_t* ranks, std::uint32_t* buffer, std::size_t n,
-                      unsigned digit_bits) {
-    const std::uint32_t mask = (std::uint32_t{1} << digit_bits) - 1;
-    std::uint32_t counts[std::size_t{1} << max_digit_bits];
-    const auto pass = [&](const std::uint32_t* from, std::uint32_t* to, unsigned shift) {
-        std::fill(counts, counts + mask + 1, 0u);
-        for (std::size_t i = 0; i < n; ++i) ++counts[(from[i] >> shift) & mask];
-        std::uint32_t total = 0;
-        for (std::uint32_t d = 0; d <= mask; ++d) {
-            const std::uint32_t count = counts[d];
-            counts[d] = total;
-            total += count;
-        }
-        for (std::size_t i = 0; i < n; ++i) to[counts[(from[i] >> shift) & mask]++] = from[i];
-    };
-    pass(ranks, buffer, 0);
-    pass(buffer, ranks, digit_bits);
-}
-
-// Replicate k's resample as two sorted halves, by ranks: the ranks of the
-// drawn blocks' keys are copied in place of the keys, each half's ranks
-// sorted by radix, and the keys of the sorted ranks written out. Ranks
-// order as their keys do, and equal keys share a rank, so the halves hold
-// the same keys as sorting the drawn resample.
-void gather_ranked_halves(const ReplicatePlan& plan, std::uint64_t k, OrderKey* first,
-                          OrderKey* second, std::uint32_t* ranks) {
+// Replicate k's distance, by ranks: every resample position holds twice
+// the rank of its drawn key plus its half (0 first, 1 second), and one
+// radix sort of the whole resample gives the merged order of the two
+// sorted halves, ties first from the first half, as the merged pass takes
+// them. Ranks order as their keys do and equal keys share a rank, so the
+// walk below makes the additions of merged_pass_portable over the halves
+// sorted whole, in the same order (keys of a NaN never come this way).
+double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* ranks) {
     Xoshiro256PlusPlus generator =
         seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
     const std::size_t half = plan.half;
+    const unsigned bits = plan.digit_bits;
+    const std::uint32_t mask = (std::uint32_t{1} << bits) - 1;
+    // Radix sort by two counting passes, low digit then high digit; both
+    // digits are counted as the resample is drawn.
+    std::uint32_t low[std::size_t{1} << max_digit_bits];
+    std::uint32_t high[std::size_t{1} << max_digit_bits];
+    std::fill(low, low + mask + 1, 0u);
+    std::fill(high, high + mask + 1, 0u);
     std::size_t filled = 0;
     for (std::uint64_t b = 0; b < plan.block_count; ++b) {
         const std::size_t start =
             static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
         const std::size_t len = std::min(plan.block_length, plan.length - filled);
         const std::uint32_t* source = plan.block_ranks + start * plan.block_length;
-        std::copy(source, source + len, ranks + filled);
+        for (std::size_t i = 0; i < len; ++i) {
+            const std::uint32_t entry =
+                source[i] | static_cast<std::uint32_t>(filled + i >= half);
+            ranks[filled + i] = entry;
+            ++low[entry & mask];
+            ++high[entry >> bits];
+        }
         filled += len;
     }
+    const auto offsets = [mask](std::uint32_t* counts) {
+        std::uint32_t total = 0;
+        for (std::uint32_t d = 0; d <= mask; ++d) {
+            const std::uint32_t count = counts[d];
+            counts[d] = total;
+            total += count;
+        }
+    };
+    offsets(low);
+    offsets(high);
     std::uint32_t* const buffer = ranks + plan.length;
-    radix_sort_ranks(ranks, buffer, half, plan.digit_bits);
-    radix_sort_ranks(ranks + half, buffer, half, plan.digit_bits);
-    for (std::size_t i = 0; i < half; ++i) first[i] = plan.ranked_keys[ranks[i]];
-    for (std::size_t i = 0; i < half; ++i) second[i] = plan.ranked_keys[ranks[half + i]];
+    for (std::size_t p = 0; p < plan.length; ++p) buffer[low[ranks[p] & mask]++] = ranks[p];
+    for (std::size_t p = 0; p < plan.length; ++p) ranks[high[buffer[p] >> bits]++] = buffer[p];
+    using namespace pass_detail;
+    const double* values = plan.ranked_values;
+    const double* steps = plan.steps;
+    double prev = values[ranks[0] >> 1];
+    double acc = (prev - prev) * 0.0 + 0.0;
+    std::size_t i = 0;
+    std::size_t j = 0;
+    for (std::size_t p = 0; p < plan.length; ++p) {
+        const std::uint32_t entry = ranks[p];
+        const double t = values[entry >> 1];
+        const double term = (t - prev) * std::fabs(steps[i] - steps[j]);
+        acc = acc + keep_if(term, mask_of(t != prev));
+        const std::size_t second = entry & 1u;
+        i += 1 - second;
+        j += second;
+        prev = t;
+    }
+    return acc;
+}
+
+// The ranks of the keys of every block start and offset, twice over (the
+// low bit is left for the half), the keys' values by rank, and the number
+// of distinct keys. An offset's keys are its reference values times its
+// taper weight and the scale, in the order of the reference values (a
+// product with positive factors keeps the order), and offsets of equal
+// weights share their keys; so the reference is sorted once, each distinct
+// weight's keys come sorted from it, and their merge ranks all the keys.
+std::size_t rank_block_keys(const double* reference, std::size_t length, const TaperWindow& taper,
+                            std::size_t starts, BootstrapScratch& scratch) {
+    const std::size_t block = static_cast<std::size_t>(taper.block_length);
+    // Distinct weights (by their bits) and the weight class of each offset.
+    std::vector<double> weights;
+    std::vector<std::size_t> class_of(block);
+    for (std::size_t i = 0; i < block; ++i) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(taper.weights[i]);
+        std::size_t c = 0;
+        while (c < weights.size() && std::bit_cast<std::uint64_t>(weights[c]) != bits) ++c;
+        if (c == weights.size()) weights.push_back(taper.weights[i]);
+        class_of[i] = c;
+    }
+    std::vector<std::pair<OrderKey, std::uint32_t>> order(length);
+    for (std::size_t j = 0; j < length; ++j) {
+        order[j] = {total_order_key(reference[j]), static_cast<std::uint32_t>(j)};
+    }
+    std::sort(order.begin(), order.end());
+    // Entry c * length + j: the key of reference value j with weight c,
+    // where some block holds value j at an offset of weight c.
+    std::vector<std::pair<OrderKey, std::uint32_t>> entries;
+    entries.reserve(weights.size() * length);
+    std::vector<std::size_t> bounds{0};
+    std::vector<std::int32_t> cover(length + 1);
+    for (std::size_t c = 0; c < weights.size(); ++c) {
+        std::fill(cover.begin(), cover.end(), 0);
+        for (std::size_t i = 0; i < block; ++i) {
+            if (class_of[i] != c) continue;
+            ++cover[i];
+            --cover[i + starts];
+        }
+        for (std::size_t j = 1; j < length; ++j) cover[j] += cover[j - 1];
+        const std::size_t first = entries.size();
+        for (const auto& [key, j] : order) {
+            if (cover[j] == 0) continue;
+            const double value = (reference[j] * weights[c]) * taper.scale;
+            entries.emplace_back(total_order_key(value),
+                                 static_cast<std::uint32_t>(c * length + j));
+        }
+        const auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+        // Kept in order by the product's monotony; sorted should rounding
+        // ever say otherwise.
+        if (!std::is_sorted(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
+                            by_key)) {
+            std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end());
+        }
+        bounds.push_back(entries.size());
+    }
+    // Merge the classes' sorted runs in pairs.
+    for (std::size_t width = 1; width + 1 < bounds.size(); width *= 2) {
+        for (std::size_t lo = 0; lo + width < bounds.size() - 1; lo += 2 * width) {
+            const std::size_t hi = std::min(lo + 2 * width, bounds.size() - 1);
+            std::inplace_merge(entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo]),
+                               entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo + width]),
+                               entries.begin() + static_cast<std::ptrdiff_t>(bounds[hi]),
+                               [](const auto& a, const auto& b) { return a.first < b.first; });
+        }
+    }
+    std::vector<std::uint32_t>& rank_of = scratch.entry_ranks;
+    rank_of.assign(weights.size() * length, 0);
+    std::vector<double>& values = scratch.ranked_values;
+    values.clear();
+    OrderKey last = 0;
+    for (const auto& [key, entry] : entries) {
+        if (values.empty() || key != last) {
+            values.push_back(key_value(key));
+            last = key;
+        }
+        rank_of[entry] = static_cast<std::uint32_t>(values.size() - 1) << 1;
+    }
+    std::vector<std::uint32_t>& ranks = scratch.block_ranks;
+    ranks.resize(starts * block);
+    for (std::size_t start = 0; start < starts; ++start) {
+        for (std::size_t i = 0; i < block; ++i) {
+            ranks[start * block + i] = rank_of[class_of[i] * length + start + i];
+        }
+    }
+    return values.size();
 }
 
 inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
@@ -242,8 +352,7 @@ inline void sort_half(const ReplicatePlan& plan, OrderKey* keys) {
 // passed as a type so that it compiles inline.
 template <class Pass>
 void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::uint64_t end,
-                         OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass,
-                         std::uint32_t* ranks = nullptr) {
+                         OrderKey* resample, OrderKey* out, const RunControl* control, Pass pass) {
     OrderKey* const first = resample;
     OrderKey* const second = resample + plan.half + pass_padding;
     pad_sample(first, plan.half);
@@ -253,13 +362,9 @@ void run_replicate_piece(const ReplicatePlan& plan, std::uint64_t begin, std::ui
             out[k] = total_order_key(0.0);
             continue;
         }
-        if (plan.block_ranks != nullptr) {
-            gather_ranked_halves(plan, k, first, second, ranks);
-        } else {
-            gather_resample(plan, k, resample);
-            sort_half(plan, first);
-            sort_half(plan, second);
-        }
+        gather_resample(plan, k, resample);
+        sort_half(plan, first);
+        sort_half(plan, second);
         // Back from the standardized scale to the scale of the raw windows.
         out[k] = total_order_key(pass(first, second, plan.half, plan.steps) * plan.pooled);
     }
@@ -350,42 +455,29 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         scratch.steps.resize(step_table_size(w));
         fill_step_table(scratch.steps, w);
     }
-    // Resamples of windows sorted as merged runs are sorted by the ranks of
-    // their keys instead, among the keys of every block start and offset,
-    // ranked once here, where that is less work than the replicates' own
-    // draws (not so for blocks as long as the window, or for a handful of
-    // replicates).
+    // Resamples of windows too long for the groups of four are sorted by
+    // the ranks of their keys instead, among the keys of every block start
+    // and offset, ranked once here, where that is less work than the
+    // replicates' own draws (not so for blocks as long as the window, or for
+    // a handful of replicates): from 33 values on, the walk by ranks is
+    // cheaper than sorting each half and merging them.
     const std::size_t starts = static_cast<std::size_t>(length - block_length + 1);
     const std::size_t block = static_cast<std::size_t>(block_length);
     const std::size_t block_keys = starts * block;
-    const bool by_ranks = w > network_sort_limit && w <= merged_sort_limit &&
-                          block <= network_sort_limit &&
-                          block_keys <= (std::size_t{1} << (2 * max_digit_bits)) &&
-                          std::uint64_t{block_keys} <= settings.n_perm * length;
+    // A reference holding a NaN (from values too large to standardize)
+    // takes the sorted resamples, whose pass knows what to make of it.
+    const bool by_ranks = w > group_limit && w <= merged_sort_limit &&
+                          block <= network_sort_limit && block_keys <= max_ranked_keys &&
+                          std::uint64_t{block_keys} <= settings.n_perm * length &&
+                          std::none_of(reference.begin(), reference.end(),
+                                       [](double v) { return std::isnan(v); });
     unsigned digit_bits = 1;
     if (by_ranks) {
-        std::vector<OrderKey>& keys = scratch.ranked_keys;
-        keys.resize(block_keys);
-        for (std::size_t start = 0; start < starts; ++start) {
-            for (std::size_t i = 0; i < block; ++i) {
-                keys[start * block + i] =
-                    total_order_key((reference[start + i] * taper.weights[i]) * taper.scale);
-            }
-        }
-        std::vector<std::uint32_t>& ranks = scratch.block_ranks;
-        ranks.resize(block_keys);
-        // Ranks in key order; keys equal to the one before share its rank.
-        std::vector<std::pair<OrderKey, std::uint32_t>> order(block_keys);
-        for (std::size_t i = 0; i < block_keys; ++i) {
-            order[i] = {keys[i], static_cast<std::uint32_t>(i)};
-        }
-        std::sort(order.begin(), order.end());
-        keys.clear();
-        for (const auto& [key, i] : order) {
-            if (keys.empty() || keys.back() != key) keys.push_back(key);
-            ranks[i] = static_cast<std::uint32_t>(keys.size() - 1);
-        }
-        const auto top_bits = static_cast<unsigned>(std::bit_width(keys.size() - 1));
+        const std::size_t distinct =
+            rank_block_keys(reference.data(), static_cast<std::size_t>(length), taper, starts,
+                            scratch);
+        // Doubled ranks with their half bit are below 2 * distinct.
+        const auto top_bits = static_cast<unsigned>(std::bit_width(2 * distinct - 1));
         digit_bits = std::max(1u, (top_bits + 1) / 2);
     }
     const ReplicatePlan plan{
@@ -403,7 +495,7 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
         .steps = scratch.steps.data(),
         .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
-        .ranked_keys = by_ranks ? scratch.ranked_keys.data() : nullptr,
+        .ranked_values = by_ranks ? scratch.ranked_values.data() : nullptr,
         .digit_bits = digit_bits,
     };
     const KernelPath path = active_kernel_path();
@@ -415,19 +507,25 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
     OrderKey* const out = keys.data();
     const RunControl* control = settings.control;
     for_each_replicate_piece(settings.n_perm, [&](std::uint64_t begin, std::uint64_t end) {
+        if (by_ranks) {
+            // The ranks of a resample (2w) and the radix sort's buffer (2w).
+            std::vector<std::uint32_t>& buffer = scratch.resample_ranks.local();
+            if (buffer.size() < 4 * w) buffer.resize(4 * w);
+            for (std::uint64_t k = begin; k != end; ++k) {
+                // Back from the standardized scale to the scale of the raw windows.
+                out[k] = control != nullptr && control->stop_requested()
+                             ? total_order_key(0.0)
+                             : total_order_key(ranked_replicate(plan, k, buffer.data()) *
+                                               plan.pooled);
+            }
+            return;
+        }
         OrderKey stack_resample[2 * (stack_half + pass_padding)];
         OrderKey* resample = stack_resample;
         if (w > stack_half) {
             std::vector<OrderKey>& buffer = scratch.long_resamples.local();
             if (buffer.size() < resample_size(w)) buffer.resize(resample_size(w));
             resample = buffer.data();
-        }
-        // The ranks of a resample (2w) and the radix sort's buffer (w).
-        std::uint32_t* ranks = nullptr;
-        if (by_ranks) {
-            std::vector<std::uint32_t>& buffer = scratch.resample_ranks.local();
-            if (buffer.size() < 3 * w) buffer.resize(3 * w);
-            ranks = buffer.data();
         }
 #if QUARN_HAVE_AVX2_KERNELS
         if (in_groups) {
@@ -436,9 +534,9 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         }
 #endif
         if (simd_pass != nullptr) {
-            run_replicate_piece(plan, begin, end, resample, out, control, simd_pass, ranks);
+            run_replicate_piece(plan, begin, end, resample, out, control, simd_pass);
         } else {
-            run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{}, ranks);
+            run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{});
         }
     });
     return quantile_of_keys(keys, settings.level);

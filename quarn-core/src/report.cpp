@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quarn/bootstrap.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/line_fit.hpp"
 #include "quarn/confirm.hpp"
 #include "quarn/scores.hpp"
@@ -26,6 +27,9 @@ constexpr double max_ar = 0.95;
 constexpr double walk_scales = 80.0;
 constexpr std::size_t walk_margin = 32;
 constexpr std::size_t max_walk = 50'000;
+// Longest pair of segments around a change whose report runs beside
+// others: two at once then hold at most a few megabytes more than one.
+constexpr std::size_t parallel_report_length = 65'536;
 
 // Lag-1 autocorrelation of residuals, clipped to [0, max_ar]; 0 for fewer
 // than 3 values or none without spread.
@@ -408,17 +412,36 @@ void report_changes(MethodOutput& output, std::span<const double> values,
     std::vector<std::uint64_t> cuts;
     for (const Change& change : output.changes) cuts.push_back(change.position);
     const std::size_t n = values.size();
+    // Each change is reported on its own (its replicates drawn from the seed
+    // and its place), so the changes run in parallel on the pool of the
+    // calling thread, each writing only its own report. A change's interval
+    // holds a few copies of its two segments: where some change's segments
+    // together exceed parallel_report_length values, the changes run one
+    // after the other, as the memory of a long series allows no more.
+    bool in_parallel = true;
     for (std::size_t i = 0; i < cuts.size(); ++i) {
+        const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
+        const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
+        if (b - a > parallel_report_length) in_parallel = false;
+    }
+    const auto report = [&](std::size_t i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
         const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
         const std::size_t c = static_cast<std::size_t>(cuts[i]);
         Change& change = output.changes[i];
         change.report = describe_effect(values, a, c, b, change.kind);
-        // Each change draws its own replicates, from the seed and its place.
         const std::uint64_t key = seed * 0x9E3779B97F4A7C15ull + c;
         const auto [low, high] = location_interval(series, a, c, b, placed_by[i], confidence, key);
         change.report.interval_low = low;
         change.report.interval_high = high;
+    };
+    if (in_parallel) {
+        parallel_pieces(std::size_t{0}, cuts.size(), std::size_t{1},
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t i = begin; i != end; ++i) report(i);
+                        });
+    } else {
+        for (std::size_t i = 0; i < cuts.size(); ++i) report(i);
     }
     output.segments = describe_segments(values, cuts);
 }

@@ -14,28 +14,47 @@ struct Split {
 };
 
 // The offset k in [stretch_min_side, m - stretch_min_side] with the largest
-// |S_k - k / m S_m| / sqrt(k (m - k) / m) / sd for the m scores y(t).
-Split best_cusum(std::size_t m, auto y) {
+// |S_k - k / m S_m| / sqrt(k (m - k) / m) / sd for the m scores y(t), for
+// the level scores (the rank scores) and the spread scores (their second
+// Legendre score) in one scan: each sum is the one a scan of its scores
+// alone would form, added in the same order, so only the reads are shared.
+std::pair<Split, Split> best_cusums(const ScoredSeries& series, std::size_t a, std::size_t m) {
     const double md = static_cast<double>(m);
-    double total = 0.0;
-    for (std::size_t t = 0; t < m; ++t) total += y(t);
-    const double mean = total / md;
-    double squares = 0.0;
-    for (std::size_t t = 0; t < m; ++t) squares += (y(t) - mean) * (y(t) - mean);
-    const double sd = std::sqrt(squares / md);
-    Split best;
+    const auto spread_of = [](double rank) { return legendre_score(rank, 2); };
+    double level_total = 0.0, spread_total = 0.0;
+    for (std::size_t t = 0; t < m; ++t) {
+        const double rank = series.rank(a + t);
+        level_total += rank;
+        spread_total += spread_of(rank);
+    }
+    const double level_mean = level_total / md, spread_mean = spread_total / md;
+    double level_squares = 0.0, spread_squares = 0.0;
+    for (std::size_t t = 0; t < m; ++t) {
+        const double rank = series.rank(a + t);
+        const double spread = spread_of(rank);
+        level_squares += (rank - level_mean) * (rank - level_mean);
+        spread_squares += (spread - spread_mean) * (spread - spread_mean);
+    }
+    const double level_sd = std::sqrt(level_squares / md);
+    const double spread_sd = std::sqrt(spread_squares / md);
     // Scores are of order 1: a spread this small is rounding, not data.
-    if (!(sd > 1e-9)) return best;
-    double running = 0.0;
+    const bool level_varies = level_sd > 1e-9, spread_varies = spread_sd > 1e-9;
+    Split level, spread;
+    if (!level_varies && !spread_varies) return {level, spread};
+    double level_running = 0.0, spread_running = 0.0;
     for (std::size_t k = 1; k + stretch_min_side <= m; ++k) {
-        running += y(k - 1);
+        const double rank = series.rank(a + k - 1);
+        level_running += rank;
+        spread_running += spread_of(rank);
         if (k < stretch_min_side) continue;
         const double kd = static_cast<double>(k);
-        const double z =
-            std::abs(running - kd * mean) / std::sqrt(kd * (md - kd) / md) / sd;
-        if (z > best.z) best = {k, z};
+        const double root = std::sqrt(kd * (md - kd) / md);
+        const double level_z = std::abs(level_running - kd * level_mean) / root / level_sd;
+        const double spread_z = std::abs(spread_running - kd * spread_mean) / root / spread_sd;
+        if (level_varies && level_z > level.z) level = {k, level_z};
+        if (spread_varies && spread_z > spread.z) spread = {k, spread_z};
     }
-    return best;
+    return {level, spread};
 }
 
 }  // namespace
@@ -50,9 +69,7 @@ std::vector<std::uint64_t> stretch_candidates(const ScoredSeries& series,
         stack.pop_back();
         const std::size_t m = b - a;
         if (m < 2 * stretch_min_side) continue;
-        const Split level = best_cusum(m, [&series, a](std::size_t t) { return series.rank(a + t); });
-        const Split spread = best_cusum(
-            m, [&series, a](std::size_t t) { return legendre_score(series.rank(a + t), 2); });
+        const auto [level, spread] = best_cusums(series, a, m);
         const Split& best = spread.z > level.z ? spread : level;
         if (!(best.z >= std::sqrt(2.0 * std::log(static_cast<double>(m))))) continue;
         found.push_back(a + best.at);

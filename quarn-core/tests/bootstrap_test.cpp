@@ -459,20 +459,26 @@ TEST(threshold_reproduces_the_reference_resamples) {
 }
 
 TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
-    // Windows above 64 values sort their resamples by ranks; every replicate
+    // Windows above 32 values sort their resamples by ranks; every replicate
     // must equal the resample drawn block by block and sorted whole. Cases:
     // the smallest such window, blocks that cut the middle and the end,
     // values with many ties (equal keys share a rank), a given block length
-    // past the ranked sizes, and a handful of replicates (sorted whole).
+    // past the ranked sizes, a handful of replicates (sorted whole), and
+    // taper ramps that give the block's offsets one weight, many weights,
+    // or overlap (the keys of equal weights are ranked together).
     struct Case {
         std::size_t w;
         std::optional<std::uint64_t> b;
         bool ties;
         std::uint64_t replicates;
+        double taper = 0.5;
     };
-    for (const Case& c : {Case{65, std::nullopt, false, 33}, Case{100, std::nullopt, true, 33},
+    for (const Case& c : {Case{33, std::nullopt, false, 33}, Case{40, std::nullopt, true, 33},
+                          Case{65, std::nullopt, false, 33}, Case{100, std::nullopt, true, 33},
                           Case{300, std::nullopt, false, 33}, Case{300, 7, true, 33},
-                          Case{128, 100, false, 33}, Case{200, std::nullopt, false, 3}}) {
+                          Case{128, 100, false, 33}, Case{200, std::nullopt, false, 3},
+                          Case{150, std::nullopt, true, 33, 0.0},
+                          Case{150, 24, false, 33, 1.0}, Case{150, 30, true, 33, 1.5}}) {
         std::vector<double> values = noisy_series(2 * c.w + 50, c.w);
         if (c.ties) {
             for (double& v : values) v = std::round(v * 2.0);
@@ -492,7 +498,7 @@ TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
         }
         const std::size_t length = 2 * c.w;
         const std::size_t block = quarn::block_length_for(length, c.b);
-        const auto taper = *quarn::make_taper_window(block, 0.5);
+        const auto taper = *quarn::make_taper_window(block, c.taper);
         const double pooled = std::sqrt((right.sd * right.sd + left.sd * left.sd) * 0.5);
         std::vector<double> expected;
         for (std::uint64_t k = 0; k < c.replicates; ++k) {
@@ -513,8 +519,10 @@ TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
         quarn::total_order_sort(expected);
         const double last = static_cast<double>(c.replicates - 1);
         for (std::size_t j = 0; j < c.replicates; ++j) {
-            const auto threshold = position.threshold(
-                c.w, start, key, settings_with(c.replicates, static_cast<double>(j) / last, c.b));
+            quarn::BootstrapSettings settings =
+                settings_with(c.replicates, static_cast<double>(j) / last, c.b);
+            settings.taper_ratio = c.taper;
+            const auto threshold = position.threshold(c.w, start, key, settings);
             CHECK(threshold.has_value());
             CHECK_BITS(*threshold, expected[j]);
         }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "quarn/dependence.hpp"
+#include "quarn/pattern.hpp"
 #include "quarn/confirm.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/select.hpp"
@@ -180,6 +181,27 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
                                            b, selection.evidence[i].kind, arguments.alpha));
     }
     clock.lap("naming");
+    // The search for changes of a repeated pattern, at half the level, as
+    // the method runs it on a series whose cycle was not removed.
+    quarn::PatternArguments pattern;
+    pattern.alpha = arguments.alpha / 2.0;
+    pattern.seed = arguments.seed;
+    pattern.with_level = deseasonalised.empty();
+    pattern.period = period;
+    const quarn::PatternSearch search = quarn::pattern_changes(
+        n, [&series](std::size_t t) { return series.raw(t); }, pattern);
+    static_cast<void>(search);
+    clock.lap("pattern_search");
+    // The reports of the changes: location intervals, effects, segments.
+    quarn::MethodOutput output;
+    std::vector<quarn::TestKind> placed_by;
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        output.changes.push_back({moved[i], kinds[i], selection.evidence[i].p_value, 0, {}});
+        placed_by.push_back(selection.evidence[i].kind);
+    }
+    quarn::report_changes(output, deseasonalised.empty() ? x : std::span<const double>(deseasonalised),
+                          series, placed_by, arguments.confidence, arguments.seed);
+    clock.lap("report");
     for (std::size_t i = 0; i < moved.size(); ++i) {
         std::printf("%llu %s %.17g\n", static_cast<unsigned long long>(moved[i]),
                     kind_name(kinds[i]), selection.evidence[i].p_value);

@@ -226,11 +226,13 @@ struct BootstrapScratch {
     std::optional<TaperWindow> taper;
     std::vector<double> steps;
     std::vector<OrderKey> replicate_keys;
-    // For windows whose resamples are sorted by ranks: the distinct keys
-    // a resample can hold, ascending, and the rank among them of the key
-    // of every block start and offset.
-    std::vector<OrderKey> ranked_keys;
+    // For windows whose resamples are sorted by ranks: the values of the
+    // distinct keys a resample can hold, ascending, twice the rank among
+    // them of the key of every block start and offset, and of every
+    // reference value and taper weight.
+    std::vector<double> ranked_values;
     std::vector<std::uint32_t> block_ranks;
+    std::vector<std::uint32_t> entry_ranks;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
     tbb::enumerable_thread_specific<std::vector<std::uint32_t>> resample_ranks;
 };

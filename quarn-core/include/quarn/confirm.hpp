@@ -76,6 +76,10 @@ struct MethodOutput {
 // the detector's threshold, decides).
 std::uint64_t candidate_replicates(std::size_t n);
 
+// Replicates of one window size's thresholds on n values: ten per position
+// of the size, at least 100 and at most candidate_replicates(n).
+std::uint64_t window_replicates(std::size_t n, std::uint64_t window_size);
+
 // Six window sizes, geometrically spaced from clamp(round(n / 100), 5, 10)
 // to min(n / 8, clamp(5,000,000 / n, 100, 1000)) and rounded; a single size
 // when that range is empty; none when n is below twice the smallest size.
@@ -101,7 +105,9 @@ std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64
 // Fills in the reports of `output.changes` (placed by the tests of
 // `placed_by`, one per change, on `series`) and the segments between them:
 // effects and segments from `values`, the series the tests saw in its own
-// units.
+// units. The changes run in parallel on the pool of the calling thread
+// where their segments are short (at most 65,536 values around each
+// change); the reports are the same on any pool.
 void report_changes(MethodOutput& output, std::span<const double> values,
                     const ScoredSeries& series, std::span<const TestKind> placed_by,
                     double confidence, std::uint64_t seed);
