@@ -35,7 +35,19 @@ def test_version_1_documents_read_back_to_todays_result(name):
     text = (DATA / name).read_text()
     document = json.loads(text)
     read = quarn.DetectionResult.from_json(text)
-    assert read == _recomputed(document)
+    today = _recomputed(document)
+    if read.method == "native":
+        assert read == today
+    else:
+        # The candidate detector's windows may change between releases (its
+        # replicates did); the changes found, the series and its segments
+        # must come back as detected today, and the windows as written.
+        assert read.change_points == today.change_points
+        assert read.segments == today.segments
+        assert np.array_equal(read.values, today.values, equal_nan=True)
+        assert sorted(read.window_results) == sorted(
+            int(size) for size in document["result"]["window_results"]
+        )
     assert read.n_missing == document["n_missing"]
     assert read.method == document["options"]["method"]
     if read.method == "confirm":
