@@ -31,13 +31,6 @@ constexpr std::size_t largest_low_window = 10;
 constexpr std::size_t window_budget = 5'000'000;
 constexpr std::size_t window_count = 6;
 constexpr std::size_t replicate_budget = 15'000'000;
-// A window size's threshold is the quantile at 1 - 1 / P of its replicates
-// for P positions: about ten replicates above it keep it as steady as the
-// 300 replicates keep the quantiles of the small windows, so a size with
-// few positions (the largest) needs no more than ten per position, and at
-// least 100.
-constexpr std::size_t replicates_per_position = 10;
-constexpr std::size_t fewest_replicates = 100;
 // No split leaves fewer values on a side.
 constexpr std::size_t min_side = 3;
 // Most selections whose residuals measure the dependence for the next one.
@@ -154,15 +147,6 @@ std::uint64_t candidate_replicates(std::size_t n) {
     return std::clamp<std::size_t>(replicate_budget / std::max<std::size_t>(n, 1), 100, 300);
 }
 
-std::uint64_t window_replicates(std::size_t n, std::uint64_t window_size) {
-    const std::uint64_t most = candidate_replicates(n);
-    const std::uint64_t positions = position_count(n, window_size);
-    const std::uint64_t wanted = positions > most / replicates_per_position
-                                     ? most
-                                     : positions * replicates_per_position;
-    return std::clamp<std::uint64_t>(wanted, std::min<std::uint64_t>(fewest_replicates, most), most);
-}
-
 std::vector<std::uint64_t> method_window_sizes(std::size_t n) {
     const std::size_t low =
         std::clamp<std::size_t>((n + 50) / 100, smallest_window, largest_low_window);
@@ -224,9 +208,6 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues
     detector.standardisation = values.standardisation();
     detector.window_sizes = std::vector<std::uint64_t>(sizes.begin(), sizes.end());
     detector.n_perm = candidate_replicates(series.size());
-    for (const std::uint64_t size : sizes) {
-        detector.window_replicates.push_back(window_replicates(series.size(), size));
-    }
     detector.seed = arguments.seed;
     detector.workers = arguments.workers;
     detector.control = arguments.control;

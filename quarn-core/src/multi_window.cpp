@@ -102,14 +102,13 @@ struct WindowSlot {
 // task (replicates, regions) runs on the pool of the thread running it.
 void run_window_tasks(SeriesView series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
-                      std::span<const std::uint64_t> replicates, std::vector<WindowSlot>& slots) {
+                      std::vector<WindowSlot>& slots) {
     parallel_pieces(
         std::size_t{0}, sizes.size(), std::size_t{1}, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i != end; ++i) {
-                DetectorSettings own = settings;
-                if (!replicates.empty()) own.n_perm = replicates[i];
                 try {
-                    slots[i].outcome.emplace(detect_single_window(series, prefix, sizes[i], own));
+                    slots[i].outcome.emplace(
+                        detect_single_window(series, prefix, sizes[i], settings));
                 } catch (const std::bad_alloc&) {
                     slots[i].out_of_memory = std::current_exception();
                 } catch (const std::length_error&) {
@@ -196,10 +195,6 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
     settings.keep_starts = arguments.keep_starts;
     settings.threshold_runs = arguments.threshold_runs;
-    if (!arguments.window_replicates.empty() &&
-        arguments.window_replicates.size() != sizes.size()) {
-        return detector_failure("window_replicates must give one count per window size");
-    }
 
     // A run stopped before it began skips the pass over the series.
     if (stopped(arguments.control)) return stopped_failure();
@@ -209,7 +204,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     const PrefixSums prefix = PrefixSums::build(series);
     std::vector<WindowSlot> slots(sizes.size());
     const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
-        run_window_tasks(series, prefix, sizes, settings, arguments.window_replicates, slots);
+        run_window_tasks(series, prefix, sizes, settings, slots);
     });
     if (!ran) return detector_failure(ran.error());
 

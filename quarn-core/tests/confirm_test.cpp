@@ -60,14 +60,6 @@ TEST(window_sizes_follow_the_length) {
     CHECK(method_window_sizes(1000000) == (Sizes{10, 16, 25, 40, 63, 100}));
     CHECK_EQ(quarn::candidate_replicates(5000), 300u);
     CHECK_EQ(quarn::candidate_replicates(1000000), 100u);
-    // Ten replicates per position, from 100 up to the count of the length:
-    // 7 positions of 625 values, 17 of 273, 499 of 10 in 5,000 values.
-    CHECK_EQ(quarn::window_replicates(5000, 625), 100u);
-    CHECK_EQ(quarn::window_replicates(5000, 273), 170u);
-    CHECK_EQ(quarn::window_replicates(5000, 10), 300u);
-    CHECK_EQ(quarn::window_replicates(20000, 250), 300u);
-    CHECK_EQ(quarn::window_replicates(1000000, 100), 100u);
-    CHECK_EQ(quarn::window_replicates(1000000, 10), 100u);
 }
 
 TEST(errors_name_the_problem) {

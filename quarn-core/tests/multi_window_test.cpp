@@ -222,34 +222,6 @@ TEST(every_window_equals_its_single_window_run) {
     CHECK(output->window_results.at(400).starts.empty());
 }
 
-TEST(window_replicates_give_each_size_its_own_count) {
-    // Counts below and above the parallel threshold; each size equals its
-    // single-window run with its own count, and a list of the wrong length
-    // is refused.
-    const std::vector<double> series = shifting_series(600);
-    const std::vector<std::uint64_t> sizes{8, 20, 50};
-    const std::vector<std::uint64_t> replicates{3, 120, 65};
-    MultiWindowArguments arguments;
-    arguments.series = series;
-    arguments.window_sizes = sizes;
-    arguments.window_replicates = replicates;
-    arguments.alpha_q = 0.05;
-    const auto output = quarn::detect_multi_window(arguments);
-    CHECK(output.has_value());
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-        SingleWindowArguments single;
-        single.series = series;
-        single.window_size = sizes[i];
-        single.n_perm = replicates[i];
-        single.alpha_q = 0.05;
-        const auto alone = quarn::run_single_window(single);
-        CHECK(alone.has_value());
-        CHECK(same_window(output->window_results.at(sizes[i]), *alone));
-    }
-    arguments.window_replicates = {3, 120};
-    CHECK_EQ(multi_error(arguments), "window_replicates must give one count per window size");
-}
-
 TEST(results_do_not_depend_on_the_pool) {
     const std::vector<double> series = shifting_series(1500);
     MultiWindowArguments arguments;

@@ -76,10 +76,6 @@ struct MethodOutput {
 // the detector's threshold, decides).
 std::uint64_t candidate_replicates(std::size_t n);
 
-// Replicates of one window size's thresholds on n values: ten per position
-// of the size, at least 100 and at most candidate_replicates(n).
-std::uint64_t window_replicates(std::size_t n, std::uint64_t window_size);
-
 // Six window sizes, geometrically spaced from clamp(round(n / 100), 5, 10)
 // to min(n / 8, clamp(5,000,000 / n, 100, 1000)) and rounded; a single size
 // when that range is empty; none when n is below twice the smallest size.

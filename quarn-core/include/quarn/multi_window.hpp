@@ -93,9 +93,6 @@ struct MultiWindowArguments {
     // value). The standardised values must be finite. One series' own
     // setting: detect_many_series ignores it.
     std::optional<Standardisation> standardisation;
-    // Replicates of each window size's thresholds, in the order of the
-    // window sizes, in place of n_perm; empty gives every size n_perm.
-    std::vector<std::uint64_t> window_replicates;
 };
 
 struct DetectorOutput {
