@@ -1,0 +1,362 @@
+// The seasonal period search: the periodogram of the series (or the mean
+// periodogram of evenly spread stretches of a long series), its strongest
+// peak measured against the local level around it, the fundamental of a
+// harmonic, and the frequency refined between the Fourier grid's
+// ordinates. Also the Fourier transform both searches use.
+#include "quarn/structure.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <utility>
+#include <vector>
+
+#include "structure_internal.hpp"
+
+namespace quarn {
+
+using namespace structure_detail;
+
+namespace {
+
+// The local level of the periodogram around a frequency rests on the
+// ordinates within this many Fourier frequencies on either side (fewer near
+// the low end), leaving out the peak's own neighbourhood.
+constexpr double level_half_width = 64.0;
+constexpr double peak_half_width = 3.0;
+// Fewest (effective) Fourier frequencies a local level rests on.
+constexpr double min_level_count = 8.0;
+// Below widen_cycles cycles the window still widens, but the peak must stand
+// this many times higher: the few lowest ordinates of a random walk or of
+// strongly persistent noise vary too much for the usual threshold (their
+// highest peaks there reach about twice it), while a seasonal cycle of a few
+// periods stands out far more.
+constexpr double few_cycles_margin = 3.0;
+// How many of the periodogram's highest local maxima are measured against
+// their levels.
+constexpr std::size_t shortlist = 32;
+// Whole fractions of the strongest frequency that may be the fundamental.
+constexpr int max_fraction = 6;
+// The rotating phasor of a Fourier sum is recomputed exactly this often.
+constexpr std::size_t resync = 256;
+// At most this many stretches are transformed, spread evenly over the series.
+constexpr std::size_t max_stretches = 16;
+
+// Squared modulus of sum_t z(t) exp(-i omega t), t < count.
+double fourier_power(std::size_t count, const ValueAt& z, double omega) {
+    double re = 0.0, im = 0.0;
+    const std::complex<double> step(std::cos(omega), -std::sin(omega));
+    std::complex<double> phasor(1.0, 0.0);
+    for (std::size_t t = 0; t < count; ++t) {
+        if (t % resync == 0) {
+            const double angle = omega * static_cast<double>(t);
+            phasor = {std::cos(angle), -std::sin(angle)};
+        }
+        const double v = z(t);
+        re += v * phasor.real();
+        im += v * phasor.imag();
+        phasor *= step;
+    }
+    return re * re + im * im;
+}
+
+// Periodogram of z: of the whole series zero-padded to a power of two, or,
+// on a long series, the mean periodogram of stretches of max_stretch values
+// (as many as fit, at most max_stretches, spread evenly over the series).
+// The control is polled between stretches; a stop leaves it empty.
+struct Periodogram {
+    std::size_t padded = 0;   // transform length
+    std::size_t length = 0;   // values per transform
+    std::vector<double> power;  // ordinates 0 .. padded / 2
+};
+
+Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* control) {
+    Periodogram p;
+    p.length = std::min(n, max_stretch);
+    p.padded = std::bit_ceil(p.length);
+    const std::size_t stretches = std::min(n / p.length, max_stretches);
+    const std::size_t half = p.padded / 2;
+    std::vector<std::complex<double>> data(p.padded);
+    std::vector<double> sum(half + 1, 0.0);
+    for (std::size_t k = 0; k < stretches; ++k) {
+        if (control != nullptr && control->stop_requested()) return {};
+        // Stretches spread evenly over the series, the first at its start
+        // and the last at its end.
+        const std::size_t start =
+            stretches == 1 ? 0 : k * (n - p.length) / (stretches - 1);
+        std::fill(data.begin(), data.end(), std::complex<double>());
+        for (std::size_t t = 0; t < p.length; ++t) data[t] = {z(start + t), 0.0};
+        fourier_transform(data);
+        for (std::size_t j = 0; j <= half; ++j) sum[j] += std::norm(data[j]);
+    }
+    for (double& v : sum) v /= static_cast<double>(stretches);
+    p.power = std::move(sum);
+    return p;
+}
+
+// Squares of the centred z(0) .. z(count - 1) that the harmonics of a cycle
+// of this period explain, each harmonic fitted on its own (as fit_cycle
+// does).
+double cycle_squares(std::size_t count, const ValueAt& z, double period,
+                     int most = max_harmonics) {
+    const double omega = 2.0 * std::numbers::pi / period;
+    const double nd = static_cast<double>(count);
+    double mean = 0.0, explained = 0.0;
+    for (std::size_t t = 0; t < count; ++t) mean += z(t);
+    mean /= nd;
+    for (int k = 1; k <= std::min(most, harmonic_count(period)); ++k) {
+        const double w = omega * k;
+        double cs = 0.0, ss = 0.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            cs += std::cos(w * static_cast<double>(t));
+            ss += std::sin(w * static_cast<double>(t));
+        }
+        double cc = 0.0, sn = 0.0, cx = 0.0, zc = 0.0, zs = 0.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            const double c = std::cos(w * static_cast<double>(t)) - cs / nd;
+            const double s = std::sin(w * static_cast<double>(t)) - ss / nd;
+            const double v = z(t) - mean;
+            cc += c * c;
+            sn += s * s;
+            cx += c * s;
+            zc += v * c;
+            zs += v * s;
+        }
+        const double det = cc * sn - cx * cx;
+        if (!(det > 1e-12 * cc * sn)) continue;
+        const double a = (zc * sn - zs * cx) / det;
+        const double b = (zs * cc - zc * cx) / det;
+        explained += a * zc + b * zs;
+    }
+    return explained;
+}
+
+}  // namespace
+
+void fourier_transform(std::span<std::complex<double>> data) {
+    const std::size_t n = data.size();
+    if (n < 2) return;
+    for (std::size_t i = 1, j = 0; i < n; ++i) {
+        std::size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(data[i], data[j]);
+    }
+    std::vector<std::complex<double>> twiddle(n / 2);
+    for (std::size_t k = 0; k < n / 2; ++k) {
+        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
+        twiddle[k] = {std::cos(angle), std::sin(angle)};
+    }
+    for (std::size_t length = 2; length <= n; length <<= 1) {
+        const std::size_t stride = n / length;
+        for (std::size_t start = 0; start < n; start += length) {
+            for (std::size_t k = 0; k < length / 2; ++k) {
+                const std::complex<double> u = data[start + k];
+                const std::complex<double> v = data[start + k + length / 2] * twiddle[k * stride];
+                data[start + k] = u + v;
+                data[start + k + length / 2] = u - v;
+            }
+        }
+    }
+}
+
+std::optional<double> seasonal_period(std::span<const double> x) {
+    return seasonal_period(x.size(), [x](std::size_t t) { return x[t]; });
+}
+
+std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const RunControl* control) {
+    if (n < min_length) return std::nullopt;
+    double mean = 0.0;
+    for (std::size_t t = 0; t < n; ++t) mean += x(t);
+    mean /= static_cast<double>(n);
+    const ValueAt z = [&x, mean](std::size_t t) { return x(t) - mean; };
+    const Periodogram p = periodogram(n, z, control);
+    if (p.power.empty()) return std::nullopt;
+    const std::size_t half = p.padded / 2;
+    const double nd = static_cast<double>(p.length);
+    const double scale = static_cast<double>(p.padded) / nd;  // ordinates per Fourier frequency
+    const auto width = [scale](double w) { return static_cast<std::size_t>(std::ceil(w * scale)); };
+    const std::size_t level_w = width(level_half_width), peak_w = width(peak_half_width);
+    // The local level around ordinate j: the median ordinate over a window
+    // symmetric in log frequency (from j / 2 to 2 j near the low end, j -+
+    // level_w higher up), the peak's own neighbourhood left out, divided by
+    // the median of an exponential variable. The median ignores the dips
+    // that interfering level shifts leave in the periodogram, and the log
+    // symmetry the steep fall of the periodogram of steps and persistence.
+    // Returns the ratio of ordinate j to that level and the number of
+    // Fourier frequencies the level rests on; a ratio of 0 where it rests on
+    // too few.
+    // Near the low end the window widens, from j / 3 .. 3 j up to
+    // j / 8 .. 8 j, until it holds enough frequencies, and each ordinate i
+    // weighs j / i, so that every octave counts alike and the weighted
+    // median of a power law falls at j. The count returned is the effective
+    // number of ordinates of those weights. Below widen_cycles cycles the
+    // window widens only when `few` is set, and then the ratio is divided
+    // by few_cycles_margin.
+    std::vector<std::pair<double, double>> window;  // ordinate, weight
+    const auto ratio = [&](std::size_t j, bool few) -> std::pair<double, double> {
+        for (const double widening : {2.0, 3.0, 4.0, 6.0, 8.0}) {
+            const bool few_cycles =
+                widening > 2.0 && static_cast<double>(j) < widen_cycles * scale;
+            if (few_cycles && !few) break;
+            // There a lower local maximum next to a higher ordinate is a side
+            // lobe of that ordinate's peak, not a cycle of its own.
+            if (few_cycles) {
+                const std::size_t from = j > peak_w ? j - peak_w : 1;
+                for (std::size_t i = from; i <= std::min(half, j + peak_w); ++i) {
+                    if (p.power[i] > p.power[j]) return {0.0, 0.0};
+                }
+            }
+            const auto narrowest = static_cast<std::size_t>(static_cast<double>(j) / widening);
+            const std::size_t lo = std::max<std::size_t>({1, j > level_w ? j - level_w : 1, narrowest});
+            const double upper =
+                static_cast<double>(j) * static_cast<double>(j) / static_cast<double>(lo);
+            const std::size_t hi = std::min(half, static_cast<std::size_t>(upper));
+            window.clear();
+            double weights = 0.0, squares = 0.0;
+            for (std::size_t i = lo; i <= hi; ++i) {
+                if (i + peak_w >= j && i <= j + peak_w) continue;
+                const double w = static_cast<double>(j) / static_cast<double>(i);
+                window.emplace_back(p.power[i], w);
+                weights += w;
+                squares += w * w;
+            }
+            const double count = window.empty() ? 0.0 : weights * weights / squares / scale;
+            if (count < min_level_count) continue;
+            std::sort(window.begin(), window.end());
+            double below = 0.0;
+            double median = window.back().first;
+            for (const auto& [value, w] : window) {
+                below += w;
+                if (below >= weights / 2.0) {
+                    median = value;
+                    break;
+                }
+            }
+            const double level = median / std::numbers::ln2;
+            const double r = level > 0.0 ? p.power[j] / level : 0.0;
+            return {few_cycles ? r / few_cycles_margin : r, count};
+        }
+        return {0.0, 0.0};
+    };
+    // The threshold: the chance level over the n / 2 frequencies, raised for
+    // the noise of a level measured from few frequencies (a median of m
+    // exponential ordinates has a log-variance of about 2 / m).
+    const double base = std::log(nd / 2.0 / chance);
+    const auto threshold = [base](double count) { return base * (1.0 + base / count); };
+    const auto first = static_cast<std::size_t>(std::ceil(min_cycles * scale));
+    const auto last = std::min(half, static_cast<std::size_t>(
+                                         std::floor(static_cast<double>(p.padded) / min_period)));
+    if (first > last) return std::nullopt;
+    // Shortlist by the ordinates themselves, then measure the largest
+    // few against their local levels.
+    std::vector<std::size_t> order;
+    for (std::size_t j = first; j <= last; ++j) {
+        if (p.power[j] >= p.power[j - 1] && (j == half || p.power[j] >= p.power[j + 1])) {
+            order.push_back(j);
+        }
+    }
+    const std::size_t keep = std::min<std::size_t>(order.size(), shortlist);
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(),
+                      [&](std::size_t a, std::size_t b) {
+                          return p.power[a] != p.power[b] ? p.power[a] > p.power[b] : a < b;
+                      });
+    double best = 0.0;
+    std::size_t peak = 0;
+    for (std::size_t i = 0; i < keep; ++i) {
+        const auto [r, count] = ratio(order[i], true);
+        if (r > threshold(count) && r / threshold(count) > best) {
+            best = r / threshold(count);
+            peak = order[i];
+        }
+    }
+    bool few = false;
+    if (peak == 0) {
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        peak = few_cycle_peak(n, z, p.padded);
+        few = true;
+    }
+    if (peak == 0) return std::nullopt;
+    // A whole fraction of the peak's frequency is looked for at a few
+    // places only: its own chance level, raised alike for a level measured
+    // from few frequencies.
+    const double fraction_base = std::log(static_cast<double>(max_fraction) / chance);
+    const auto fraction_threshold = [fraction_base](double count) {
+        return fraction_base * (1.0 + fraction_base / count);
+    };
+    // The strongest ordinate may be a harmonic: take the lowest whole
+    // fraction of its frequency that stands out on its own. (A fundamental
+    // of fewer than widen_cycles cycles is left to fundamental_period: the
+    // harmonic places the cycle more precisely.)
+    double centre = static_cast<double>(peak);
+    for (int k = max_fraction; k >= 2; --k) {
+        const double target = static_cast<double>(peak) / k;
+        if (target < static_cast<double>(first)) continue;
+        const auto lo = static_cast<std::size_t>(std::max(1.0, std::floor(target - scale)));
+        const auto hi = std::min(half, static_cast<std::size_t>(std::ceil(target + scale)));
+        double strongest = 0.0;
+        std::size_t where = 0;
+        for (std::size_t j = lo; j <= hi; ++j) {
+            const auto [r, count] = ratio(j, false);
+            if (count > 0.0 && r / fraction_threshold(count) > strongest) {
+                strongest = r / fraction_threshold(count);
+                where = j;
+            }
+        }
+        if (strongest > 1.0) {
+            centre = static_cast<double>(where);
+            break;
+        }
+    }
+    few = few || centre < widen_cycles * scale;
+    // Golden-section search of the peak between the neighbouring ordinates.
+    const double bin = 2.0 * std::numbers::pi / static_cast<double>(p.padded);
+    double a = (centre - 1.0) * bin, b = (centre + 1.0) * bin;
+    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+    double c = b - g * (b - a), d = a + g * (b - a);
+    if (control != nullptr && control->stop_requested()) return std::nullopt;
+    // Over a few cycles the periodogram's peak is pulled off the frequency
+    // by the cycle's own mirror image at the negative frequency: there the
+    // frequency is the one whose sine and cosine, fitted with a mean, take
+    // out the most.
+    const auto power_at = [&](double omega) {
+        return few ? cycle_squares(p.length, z, 2.0 * std::numbers::pi / omega, 1)
+                   : fourier_power(p.length, z, omega);
+    };
+    double fc = power_at(c), fd = power_at(d);
+    for (int step = 0; step < refine_steps; ++step) {
+        if (fc >= fd) {
+            b = d;
+            d = c;
+            fd = fc;
+            c = b - g * (b - a);
+            fc = power_at(c);
+        } else {
+            a = c;
+            c = d;
+            fc = fd;
+            d = a + g * (b - a);
+            fd = power_at(d);
+        }
+    }
+    const double omega = (a + b) / 2.0;
+    if (!(omega > 0.0)) return std::nullopt;
+    double period = 2.0 * std::numbers::pi / omega;
+    // The peak of the periodogram sits a little off the true frequency when
+    // a level shift or trend leaks into it, and a cycle removed with a period
+    // that is a little off leaves a remainder that repeats, read later as
+    // strong seasonal dependence. Cycles of a whole number of steps are
+    // common: the nearest whole period is taken when its cycle explains at
+    // least as much of the series as the measured one's.
+    const double whole = std::round(period);
+    if (whole != period && whole >= min_period && whole * min_cycles <= nd) {
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        if (cycle_squares(p.length, z, whole) >= cycle_squares(p.length, z, period)) period = whole;
+    }
+    if (period < min_period || period * min_cycles > nd) return std::nullopt;
+    return period;
+}
+
+}  // namespace quarn

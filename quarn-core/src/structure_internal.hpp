@@ -1,0 +1,50 @@
+// What the parts of the seasonal-cycle search share: the search's limits
+// and the helpers that more than one of period_search.cpp,
+// few_cycle_search.cpp, cycle_fit.cpp and cycle_between_shifts.cpp call.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "quarn/structure.hpp"
+
+namespace quarn::structure_detail {
+
+// Shortest series searched for a cycle, shortest period and fewest cycles.
+inline constexpr std::size_t min_length = 16;
+inline constexpr double min_period = 2.0;
+inline constexpr double min_cycles = 3.0;
+// Chance that a series with a smooth spectrum shows a peak this strong
+// somewhere (before allowing for the noise of the local level).
+inline constexpr double chance = 1e-3;
+// The fewest cycles for which the window of a peak's local level may widen;
+// cycles of fewer periods are looked for by few_cycle_peak.
+inline constexpr double widen_cycles = 8.0;
+// Harmonics fitted at most, and the reduction of the residual squares (in
+// residual variances) that a harmonic beyond the first must bring.
+inline constexpr int max_harmonics = 12;
+inline constexpr double harmonic_gain = 10.0;
+// Refinement of the peak frequency between its Fourier neighbours (and of
+// a period by least squares).
+inline constexpr int refine_steps = 30;
+// Longest stretch of values one Fourier transform takes: longer series
+// average the periodograms of their stretches, which bounds the memory
+// (16 bytes per value of a stretch) and the longest period looked for.
+inline constexpr std::size_t max_stretch = std::size_t{1} << 16;
+
+// Harmonics a cycle of this period is fitted with (cycle_fit.cpp).
+int harmonic_count(double period);
+
+// x less its mean (cycle_fit.cpp).
+std::vector<double> centred(std::span<const double> x);
+
+// The level shifts a binary segmentation by CUSUM finds in r, each side
+// holding at least `shortest` values, in order (cycle_between_shifts.cpp).
+std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest);
+
+// The padded index of a cycle of between 3.5 and widen_cycles periods in the
+// n values z(0) .. z(n - 1), 0 when there is none (few_cycle_search.cpp).
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded);
+
+}  // namespace quarn::structure_detail
