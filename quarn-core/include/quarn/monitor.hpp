@@ -14,9 +14,9 @@
 // Each score drives a pair of one-sided CUSUMs. Their thresholds come from
 // `false_alarm_run`, the expected number of values between false alarms of
 // the whole monitor, through run-length approximations fitted once (see
-// monitor.cpp). On an alarm the monitor reports where the alarming CUSUM
-// last left zero (the change's estimated position), then learns the new
-// regime from a fresh warm-up that starts there.
+// monitor_options.cpp). On an alarm the monitor reports where the alarming
+// CUSUM last left zero (the change's estimated position), then learns the
+// new regime from a fresh warm-up that starts there.
 //
 // The state serialises to bytes and back exactly; a restored monitor goes
 // on bit for bit as the original would. Nothing is random.
