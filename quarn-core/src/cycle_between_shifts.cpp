@@ -24,6 +24,7 @@ namespace {
 // at least `shortest` values, at most max_cycle_shifts cuts, in order.
 constexpr double shift_cusum = 5.0;
 constexpr std::size_t max_cycle_shifts = 8;
+// Rounds of fitting the cycle and finding the shifts around it, at most.
 constexpr int cycle_shift_rounds = 4;
 
 }  // namespace

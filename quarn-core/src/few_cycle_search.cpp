@@ -22,10 +22,11 @@ using namespace structure_detail;
 namespace {
 
 // The search for a cycle of fewer than widen_cycles periods, when the
-// search above finds none: the series less a cubic is tapered, and its peak
-// must stand this many times above the chance level, against a level read
-// from the ordinates from 3 to 3 c + 3 frequencies (c the peak's) scaled to
-// the peak's frequency as the steepest smooth spectrum falls (as 1 / f^2).
+// periodogram's own search finds none: the series less a cubic is tapered,
+// and its peak must stand this many times above the chance level, against a
+// level read from the ordinates from 3 to 3 c + 3 frequencies (c the peak's)
+// scaled to the peak's frequency as the steepest smooth spectrum falls (as
+// 1 / f^2).
 constexpr double few_cycles_strength = 3.0;
 constexpr double few_cycles_gap = 3.0;
 // Below this many cycles (the peak placed between its grid neighbours) a
