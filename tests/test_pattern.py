@@ -115,3 +115,29 @@ def test_a_change_of_period_of_a_cycle_of_few_periods_is_found_as_pattern(seed):
     values += np.random.default_rng(seed).normal(size=3000)
     found = quarn.detect(values).change_points
     assert [(abs(p.position - 1500) <= 40, p.kind) for p in found] == [(True, "pattern")]
+
+
+def drifting_recording(seed, name, step, n=3000, period=30.0, drift=0.1):
+    """A recording whose cycle length drifts by `drift` over the series and
+    jumps by the factor `step` half way; every cycle's length, phase and size
+    jitter."""
+    rng = np.random.default_rng(seed)
+    values, phase = np.empty(n), 0.0
+    length, size = rng.uniform(0.95, 1.05), rng.uniform(0.9, 1.1)
+    for t in range(n):
+        values[t] = size * wave(name, phase)
+        target = period * (1.0 - drift / 2 + drift * t / n) * (step if t >= n // 2 else 1.0)
+        phase += 1.0 / (length * target)
+        if phase >= 1.0:
+            phase += rng.normal(0.0, 0.02) - 1.0
+            length, size = rng.uniform(0.95, 1.05), rng.uniform(0.9, 1.1)
+    return values + 0.3 * rng.normal(size=n)
+
+
+@pytest.mark.parametrize("name", ["sine", "square", "pulse"])
+@pytest.mark.parametrize("seed", range(3))
+def test_a_step_of_period_on_a_drifting_cycle_is_still_found_as_pattern(name, seed):
+    # The cycle's length drifts by 10 % over the series and steps by 20 %:
+    # the step is a change however the drift is treated.
+    found = quarn.detect(drifting_recording(seed, name, 1.2)).change_points
+    assert any(abs(p.position - 1500) <= 60 and p.kind == "pattern" for p in found)

@@ -142,3 +142,43 @@ TEST(with_the_blocks_means_a_shift_between_cycles_is_a_level_change) {
         short_one.size(), [&short_one](std::size_t t) { return short_one[t]; }, arguments);
     CHECK(!none.with_level);
 }
+
+// A recording whose cycle length drifts linearly by `drift` over n values and
+// steps by the factor `step` half way; every cycle's length (5 %), phase and
+// size (10 %) jitter, plus noise of sd 0.3.
+std::vector<double> drifting(Wave wave, double period, double drift, double step, std::size_t n,
+                             std::uint64_t seed) {
+    sample::Gaussian g(seed);
+    const auto uniform = [&g](double lo, double hi) { return lo + (hi - lo) * g.uniform(); };
+    std::vector<double> x(n);
+    double phase = 0.0, length = uniform(0.95, 1.05), size = uniform(0.9, 1.1);
+    for (std::size_t t = 0; t < n; ++t) {
+        x[t] = size * wave(phase);
+        const double target = period * (1.0 - drift / 2.0 + drift * static_cast<double>(t) /
+                                                                  static_cast<double>(n)) *
+                              (t >= n / 2 ? step : 1.0);
+        phase += 1.0 / (length * target);
+        if (phase >= 1.0) {
+            phase += 0.02 * g() - 1.0;
+            length = uniform(0.95, 1.05);
+            size = uniform(0.9, 1.1);
+        }
+    }
+    for (double& v : x) v += 0.3 * g();
+    return x;
+}
+
+TEST(a_step_of_period_on_a_drifting_cycle_is_still_a_change) {
+    // The cycle's length drifts by 10 % over the series and steps by 20 %.
+    for (const Wave wave : {sine, square, pulse}) {
+        for (const std::uint64_t seed : {4u, 5u}) {
+            const auto x = drifting(wave, 30.0, 0.1, 1.2, 3000, seed);
+            bool found = false;
+            for (const auto& change : search(x).changes) {
+                found = found || (near(change.position, 1500, 60) &&
+                                  change.kind == quarn::ChangeKind::pattern);
+            }
+            CHECK(found);
+        }
+    }
+}
