@@ -143,6 +143,23 @@ class _Engine:
 engine = _Engine()
 
 
+def resident_bytes(trim=False):
+    """Resident set size of this process now (needs /proc/self/statm). With
+    `trim`, freed memory that the C library keeps for reuse is handed back
+    first (glibc), so that what remains is what the process still holds."""
+    import os
+
+    if trim:
+        import ctypes
+
+        try:
+            ctypes.CDLL(None).malloc_trim(0)
+        except (AttributeError, OSError):
+            pass
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def window_as_native(window):
     """The native dictionary of an engine window dict (quarn_single_window's)."""
     from quarn.result import WindowResult
