@@ -189,3 +189,37 @@ def detection_as_native(detection):
     }
     compact = {"n": detection["n"], "windows": detection["windows"], "table": table}
     return build_result(compact, np.zeros(detection["n"]), None, {}).to_dict()
+
+
+def consensus_of(window_change_points, tol):
+    """The native consensus of per-window change points, written out apart
+    from the core: a point's votes are the window sizes that report it;
+    points at most `tol` from their predecessor chain into one segment,
+    led by its most voted point (the first on ties) with the segment's
+    total votes; the score is that share of the window sizes, at most 1;
+    probabilities are the scores times the reciprocal of their sum.
+    Returns {leader: (votes, score, probability, cdf)}."""
+    votes = {}
+    for points in window_change_points.values():
+        for point in set(points):
+            votes[point] = votes.get(point, 0) + 1
+    segments = []
+    for point in sorted(votes):
+        if segments and point - segments[-1][-1] <= tol:
+            segments[-1].append(point)
+        else:
+            segments.append([point])
+    n_windows = float(len(window_change_points))
+    leaders = {}
+    for members in segments:
+        leader = max(members, key=lambda p: (votes[p], -p))
+        total = sum(votes[p] for p in members)
+        leaders[leader] = (total, min(total / n_windows, 1.0))
+    if not leaders:
+        return {}
+    reciprocal = 1.0 / sum(score for _, score in leaders.values())
+    found, running = {}, 0.0
+    for leader, (total, score) in leaders.items():
+        running += score * reciprocal
+        found[leader] = (total, score, score * reciprocal, running)
+    return found
