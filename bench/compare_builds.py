@@ -5,10 +5,11 @@
     python bench/compare_builds.py core BASELINE_TOOL [--tool PATH]
         [--sizes 1000000] [--repeats 7]
 
-package: CPU time of quarn_detector in two installed builds. Each interpreter (for example the virtual environment of an older commit and
+package: CPU time of quarn_detector in two installed builds. Each
+interpreter (for example the virtual environment of an older commit and
 that of the working tree) runs in its own child process; the parent asks
-them in turn, one detection at a time, so that load on the machine falls on
-both alike. Prints, per worker count, the median process CPU time and wall
+them in turn, one detection at a time, so that load on the machine falls
+on both alike. Prints, per worker count, the median process CPU time and wall
 time of each build, the ratios, and whether the two builds return the same
 result. ``--workers 0`` stands for the default pool (workers=None).
 

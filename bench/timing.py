@@ -128,7 +128,8 @@ def core(args) -> None:
     if tool is None:
         sys.exit("quarn_method_tool not found: build the core with its tests, or give --tool")
     print(f"cpus available: {processors()}")
-    print(f"{'series':>10} {'n':>8} {'native s':>9} {'method s':>9} {'ratio':>6} {'leaders':>8} {'changes':>8}")
+    print(f"{'series':>10} {'n':>8} {'native s':>9} {'method s':>9} {'ratio':>6} "
+          f"{'leaders':>8} {'changes':>8}")
     for n in sizes(args.sizes):
         inputs = {
             "piecewise": np.asarray(piecewise_noise(n)),

@@ -172,21 +172,12 @@ def detection_as_native(detection):
     through the package's one builder of it, DetectionResult.to_dict."""
     import numpy as np
 
+    from quarn._native_form import native_table
     from quarn.result import build_result
 
     consensus = detection["consensus"]
-    count = len(consensus["leaders"])
-    table = {
-        "position": consensus["leaders"],
-        "kind": (None,) * count,
-        "p_value": np.full(count, np.nan),
-        "votes": consensus["segment_votes"],
-        "score": consensus["scores"],
-        "probability": consensus["probabilities"],
-        "cdf": consensus["cdf"],
-        "direction": (None,) * count,
-        "effect": np.full(count, np.nan),
-    }
+    table = native_table(consensus["leaders"], consensus["segment_votes"], consensus["scores"],
+                         consensus["probabilities"], consensus["cdf"])
     compact = {"n": detection["n"], "windows": detection["windows"], "table": table}
     return build_result(compact, np.zeros(detection["n"]), None, {}).to_dict()
 

@@ -375,6 +375,29 @@ def test_json_form_round_trips_nan_and_infinity():
     assert math.isnan(back["window_results"][20]["tapered_block_bootstrap_threshold"][0])
 
 
+def _jsonable_changed(change):
+    data = json.loads(json.dumps(to_jsonable(quarn.quarn_detector(SERIES, window_sizes=[10, 20]))))
+    change(data)
+    return data
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda d: d["cp_dict"]["10"].append(7), "cp_dict 10 differs"),
+        (lambda d: d["cp_dict"].update({"30": []}), "name different window sizes"),
+        (lambda d: d["out"]["leaders_scores"].update({"3": 0.5}), "different leaders"),
+        (lambda d: d["out"]["cdf"].pop(), "out cdf and leaders_segment_votes"),
+        (lambda d: d["window_results"]["20"]["change_points"].append(2**70), "out of range"),
+        (lambda d: d["out"]["cdf"][0].__setitem__(1, "one"), "expected a number"),
+    ],
+    ids=["cp_dict", "sizes", "leaders", "cdf", "huge", "not a number"],
+)
+def test_json_form_that_contradicts_itself_is_refused(change, message):
+    with pytest.raises(ValueError, match=message):
+        from_jsonable(_jsonable_changed(change))
+
+
 def test_bundled_dataset_is_the_annotated_well_log():
     data = quarn.load_dataset()
     assert (data.name, len(data.values), len(data.annotations)) == ("well_log", 675, 5)
