@@ -1,6 +1,7 @@
 """Shared test helpers."""
 
 import math
+import os
 import struct
 
 
@@ -143,12 +144,31 @@ class _Engine:
 engine = _Engine()
 
 
+#: The environment of the command-line runs: plots drawn off screen.
+CLI_ENV = {**os.environ, "MPLBACKEND": "Agg"}
+
+
+def run_cli(*args, stdin=None, cwd=None, stderr=None, stdout=None):
+    """Runs ``python -m quarn`` with `args` in a fresh interpreter; output
+    captured as text unless `stderr` or `stdout` say otherwise."""
+    import subprocess
+    import sys
+
+    return subprocess.run(
+        [sys.executable, "-m", "quarn", *map(str, args)],
+        input=stdin,
+        stdout=subprocess.PIPE if stdout is None else stdout,
+        stderr=subprocess.PIPE if stderr is None else stderr,
+        text=True,
+        cwd=cwd,
+        env=CLI_ENV,
+    )
+
+
 def resident_bytes(trim=False):
     """Resident set size of this process now (needs /proc/self/statm). With
     `trim`, freed memory that the C library keeps for reuse is handed back
     first (glibc), so that what remains is what the process still holds."""
-    import os
-
     if trim:
         import ctypes
 
