@@ -34,6 +34,28 @@ def median_wall_and_cpu(function, repeats):
     return statistics.median(times), times, statistics.median(cpu)
 
 
+def alternate(calls, x, repeats, skip=()):
+    """Runs every call (name -> function of x) once per round, in order,
+    `repeats` rounds, leaving out the names in `skip`. Returns the wall
+    times and the process CPU times (all threads) by name."""
+    times = {name: [] for name in calls}
+    cpu = {name: [] for name in calls}
+    for _ in range(repeats):
+        for name, call in calls.items():
+            if name in skip:
+                continue
+            start, start_cpu = time.perf_counter(), time.process_time()
+            call(x)
+            times[name].append(time.perf_counter() - start)
+            cpu[name].append(time.process_time() - start_cpu)
+    return times, cpu
+
+
+def sizes(text):
+    """Series lengths from a comma-separated option."""
+    return [int(size) for size in text.split(",") if size]
+
+
 def rounds(ways, repeats):
     """Runs every way (name -> function) once per round, `repeats` rounds,
     rotating which goes first. Returns the wall times and the processors

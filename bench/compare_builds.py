@@ -1,16 +1,24 @@
-"""CPU time of quarn_detector in two installed builds, side by side.
+"""Time of detection in two builds, side by side.
 
-Each interpreter (for example the virtual environment of an older commit and
-that of the working tree) runs in its own child process; the parent asks
-them in turn, one detection at a time, so that load on the machine falls on
-both alike. Prints, per worker count, the median process CPU time and wall
-time of each build, the ratios, and whether the two builds return the same
-result.
-
-    python bench/compare_builds.py BASELINE_PYTHON CANDIDATE_PYTHON
+    python bench/compare_builds.py package BASELINE_PYTHON CANDIDATE_PYTHON
         [--n 1000000] [--repeats 5] [--workers 1,2]
+    python bench/compare_builds.py core BASELINE_TOOL [--tool PATH]
+        [--sizes 1000000] [--repeats 7]
 
-``--workers 0`` stands for the default pool (workers=None).
+package: CPU time of quarn_detector in two installed builds. Each
+interpreter (for example the virtual environment of an older commit and
+that of the working tree) runs in its own child process; the parent asks
+them in turn, one detection at a time, so that load on the machine falls
+on both alike. Prints, per worker count, the median process CPU time and wall
+time of each build, the ratios, and whether the two builds return the same
+result. ``--workers 0`` stands for the default pool (workers=None).
+
+core: the core's confirm method in two builds of quarn_method_tool, run in
+turn on the same series, one fresh process per run. Series: Gaussian noise
+whose level or spread changes every 1,000 values, and pure Gaussian noise.
+Prints the median seconds of the method (timed inside the tool, without
+reading the file) of each build, the ratio tool / baseline, and whether
+both found the same change points, kinds and p-values.
 """
 
 import argparse
@@ -78,15 +86,7 @@ class Build:
         self.process.wait()
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("baseline", help="python of the baseline build")
-    parser.add_argument("candidate", help="python of the candidate build")
-    parser.add_argument("--n", type=int, default=10**6)
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--workers", default="1,2")
-    args = parser.parse_args()
-
+def package(args):
     builds = {"baseline": Build(args.baseline, args.n), "candidate": Build(args.candidate, args.n)}
     for name, build in builds.items():
         print(f"{name}: {build.location}")
@@ -112,6 +112,59 @@ def main():
     finally:
         for build in builds.values():
             build.close()
+
+
+def core(args):
+    import numpy as np
+
+    sys.path.insert(0, HERE)
+    from _core_method import CoreMethod
+    from _series import piecewise_noise
+
+    tool = CoreMethod.find(args.tool)
+    if tool is None:
+        sys.exit("quarn_method_tool not found: build the core with its tests, or give --tool")
+    baseline = CoreMethod(args.baseline)
+    print(f"baseline {baseline.tool}\ntool     {tool.tool}")
+    print(f"{'series':>10} {'n':>8} {'baseline s':>10} {'tool s':>8} {'ratio':>6} {'same':>5}")
+    for n in (int(s) for s in args.sizes.split(",") if s):
+        inputs = {
+            "piecewise": np.asarray(piecewise_noise(n)),
+            "noise": np.random.default_rng(0).standard_normal(n),
+        }
+        for label, values in inputs.items():
+            times = {"baseline": [], "tool": []}
+            same = True
+            for _ in range(args.repeats):
+                before = baseline.run_detailed([values])[0]
+                after = tool.run_detailed([values])[0]
+                times["baseline"].append(before.pop("seconds"))
+                times["tool"].append(after.pop("seconds"))
+                same = same and before == after
+            old, new = statistics.median(times["baseline"]), statistics.median(times["tool"])
+            print(f"{label:>10} {n:>8} {old:>10.3f} {new:>8.3f} {new / old:>6.2f} {str(same):>5}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="\n".join(__doc__.splitlines()[1:]))
+    commands = parser.add_subparsers(dest="command", required=True)
+    python = commands.add_parser("package", help="quarn_detector in two installed builds")
+    python.add_argument("baseline", help="python of the baseline build")
+    python.add_argument("candidate", help="python of the candidate build")
+    python.add_argument("--n", type=int, default=10**6)
+    python.add_argument("--repeats", type=int, default=5)
+    python.add_argument("--workers", default="1,2")
+    python.set_defaults(run=package)
+    tool = commands.add_parser("core", help="the core's confirm method in two builds of its runner")
+    tool.add_argument("baseline", help="path of the baseline quarn_method_tool")
+    tool.add_argument("--tool", help="path of the quarn_method_tool to compare")
+    tool.add_argument("--sizes", default="1000000")
+    tool.add_argument("--repeats", type=int, default=7)
+    tool.set_defaults(run=core)
+    args = parser.parse_args()
+    return args.run(args)
 
 
 if __name__ == "__main__":

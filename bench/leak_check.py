@@ -19,7 +19,8 @@ import tracemalloc
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-from test_leaks import CASES, refcounts, rss_bytes, run  # noqa: E402
+from helpers import resident_bytes as rss_bytes  # noqa: E402
+from test_leaks import CASES, refcounts, run  # noqa: E402
 
 
 def measure(case, calls, warm_up):

@@ -19,26 +19,12 @@
 
 #include "quarn/monitor.hpp"
 
+#include "kernel_timing.hpp"
+
 namespace {
 
-// Processor time of this thread, in seconds: unlike the wall clock it does
-// not count the time other processes hold the core.
-double thread_seconds() {
-#if defined(CLOCK_THREAD_CPUTIME_ID)
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-#else
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-#endif
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
+using bench::median;
+using bench::thread_seconds;
 
 }  // namespace
 

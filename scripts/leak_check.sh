@@ -23,17 +23,8 @@ mkdir -p "$root/build/valgrind"
 
 command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 2; }
 
-if [ -n "${QUARN_PYTHON:-}" ]; then
-    python=$QUARN_PYTHON
-else
-    venv="$root/build/valgrind/venv"
-    if [ ! -x "$venv/bin/python" ]; then
-        python3 -m venv "$venv"
-    fi
-    "$venv/bin/python" -m pip install --quiet --upgrade pip
-    "$venv/bin/python" -m pip install --quiet "tbb-devel==2023.2.0" cmake ninja pytest numpy
-    python="$venv/bin/python"
-fi
+source "$root/scripts/python_env.sh"
+quarn_python "$root/build/valgrind/venv" "tbb-devel==2023.2.0" cmake ninja pytest numpy
 export PATH="$(dirname "$python"):$PATH"
 version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 build="$root/build/valgrind/py$version"

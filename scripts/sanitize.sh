@@ -27,18 +27,9 @@ stage="$build/stage"
 reports="$build/reports"
 mkdir -p "$build"
 
-if [ -n "${QUARN_PYTHON:-}" ]; then
-    python=$QUARN_PYTHON
-else
-    venv="$build/venv"
-    if [ ! -x "$venv/bin/python" ]; then
-        python3 -m venv "$venv"
-    fi
-    "$venv/bin/python" -m pip install --quiet --upgrade pip
-    "$venv/bin/python" -m pip install --quiet "tbb-devel==2023.2.0" "nanobind==3.1.0" \
-        cmake ninja pytest numpy pandas matplotlib
-    python="$venv/bin/python"
-fi
+source "$root/scripts/python_env.sh"
+quarn_python "$build/venv" "tbb-devel==2023.2.0" "nanobind==3.1.0" \
+    cmake ninja pytest numpy pandas matplotlib
 bindir=$(dirname "$python")
 export PATH="$bindir:$PATH"
 cxx=${CXX:-g++}

@@ -1,6 +1,7 @@
 """Shared test helpers."""
 
 import math
+import os
 import struct
 
 
@@ -143,6 +144,42 @@ class _Engine:
 engine = _Engine()
 
 
+#: The environment of the command-line runs: plots drawn off screen.
+CLI_ENV = {**os.environ, "MPLBACKEND": "Agg"}
+
+
+def run_cli(*args, stdin=None, cwd=None, stderr=None, stdout=None):
+    """Runs ``python -m quarn`` with `args` in a fresh interpreter; output
+    captured as text unless `stderr` or `stdout` say otherwise."""
+    import subprocess
+    import sys
+
+    return subprocess.run(
+        [sys.executable, "-m", "quarn", *map(str, args)],
+        input=stdin,
+        stdout=subprocess.PIPE if stdout is None else stdout,
+        stderr=subprocess.PIPE if stderr is None else stderr,
+        text=True,
+        cwd=cwd,
+        env=CLI_ENV,
+    )
+
+
+def resident_bytes(trim=False):
+    """Resident set size of this process now (needs /proc/self/statm). With
+    `trim`, freed memory that the C library keeps for reuse is handed back
+    first (glibc), so that what remains is what the process still holds."""
+    if trim:
+        import ctypes
+
+        try:
+            ctypes.CDLL(None).malloc_trim(0)
+        except (AttributeError, OSError):
+            pass
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def window_as_native(window):
     """The native dictionary of an engine window dict (quarn_single_window's)."""
     from quarn.result import WindowResult
@@ -155,20 +192,45 @@ def detection_as_native(detection):
     through the package's one builder of it, DetectionResult.to_dict."""
     import numpy as np
 
+    from quarn._native_form import native_table
     from quarn.result import build_result
 
     consensus = detection["consensus"]
-    count = len(consensus["leaders"])
-    table = {
-        "position": consensus["leaders"],
-        "kind": (None,) * count,
-        "p_value": np.full(count, np.nan),
-        "votes": consensus["segment_votes"],
-        "score": consensus["scores"],
-        "probability": consensus["probabilities"],
-        "cdf": consensus["cdf"],
-        "direction": (None,) * count,
-        "effect": np.full(count, np.nan),
-    }
+    table = native_table(consensus["leaders"], consensus["segment_votes"], consensus["scores"],
+                         consensus["probabilities"], consensus["cdf"])
     compact = {"n": detection["n"], "windows": detection["windows"], "table": table}
     return build_result(compact, np.zeros(detection["n"]), None, {}).to_dict()
+
+
+def consensus_of(window_change_points, tol):
+    """The native consensus of per-window change points, written out apart
+    from the core: a point's votes are the window sizes that report it;
+    points at most `tol` from their predecessor chain into one segment,
+    led by its most voted point (the first on ties) with the segment's
+    total votes; the score is that share of the window sizes, at most 1;
+    probabilities are the scores times the reciprocal of their sum.
+    Returns {leader: (votes, score, probability, cdf)}."""
+    votes = {}
+    for points in window_change_points.values():
+        for point in set(points):
+            votes[point] = votes.get(point, 0) + 1
+    segments = []
+    for point in sorted(votes):
+        if segments and point - segments[-1][-1] <= tol:
+            segments[-1].append(point)
+        else:
+            segments.append([point])
+    n_windows = float(len(window_change_points))
+    leaders = {}
+    for members in segments:
+        leader = max(members, key=lambda p: (votes[p], -p))
+        total = sum(votes[p] for p in members)
+        leaders[leader] = (total, min(total / n_windows, 1.0))
+    if not leaders:
+        return {}
+    reciprocal = 1.0 / sum(score for _, score in leaders.values())
+    found, running = {}, 0.0
+    for leader, (total, score) in leaders.items():
+        running += score * reciprocal
+        found[leader] = (total, score, score * reciprocal, running)
+    return found

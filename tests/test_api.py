@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import quarn
-from helpers import same, same_detection
+from helpers import consensus_of, same, same_detection
 from sample_series import gauss_step
 from quarn.serialize import from_jsonable, to_jsonable
 
@@ -92,33 +92,44 @@ def test_centring_moves_nothing_on_a_series_near_zero():
     )
 
 
-def test_change_points_are_the_native_consensus_in_ascending_order(result):
-    # Against the native module run on the centred series (the package's
-    # engine and result are another path to the same numbers), and against
-    # what the consensus means: votes over the four window sizes, shares
-    # of the scores summing to 1.
-    centred = [v - statistics.median_low(SERIES) for v in SERIES]
-    out = quarn.quarn_detector(centred, window_sizes=[10, 12, 15, 20])["out"]
-    assert result.positions == tuple(sorted(out["leaders_segment_votes"]))
+def test_change_points_are_the_consensus_of_the_window_results(result):
+    # Against the consensus computed here from each window size's change
+    # points (votes, chained segments, leaders, scores, probabilities,
+    # running cdf), bit for bit.
+    expected = consensus_of(
+        {size: window.change_points.tolist() for size, window in result.window_results.items()},
+        tol=2,
+    )
+    assert result.positions == tuple(expected) and len(expected) > 0
     assert list(result.positions) == sorted(set(result.positions))
     for point in result.change_points:
-        assert point.votes == out["leaders_segment_votes"][point.position]
-        assert point.score == out["leaders_scores"][point.position]
-        assert point.score == min(point.votes / 4, 1.0)
-        assert point.probability == out["leaders_probs"][point.position]
+        votes, score, probability, _ = expected[point.position]
+        assert (point.votes, point.score, point.probability) == (votes, score, probability)
         assert point.label is None
-    assert math.fsum(p.probability for p in result.change_points) == pytest.approx(1.0)
+    assert result.to_dict()["out"]["cdf"] == [(p, v[3]) for p, v in expected.items()]
     best = max(result.change_points, key=lambda p: p.score)
     assert abs(best.position - 120) <= 2
 
 
+def test_the_consensus_of_a_hand_worked_example():
+    # Three window sizes report [100], [101] and [100, 250]; tol 2 chains
+    # 100 and 101: 3 votes, score 1; 250 alone: 1 vote of 3; probabilities
+    # 3/4 and 1/4.
+    values = {3: [100], 4: [101], 5: [100, 250]}
+    assert consensus_of(values, tol=2) == {100: (3, 1.0, 0.75, 0.75),
+                                           250: (1, 1 / 3, 0.25, 1.0)}
+
+
 def test_window_results_mirror_the_native_ones(result):
-    native = result.to_dict()["window_results"]
+    # The native module run on the centred series is another path to the
+    # same numbers.
+    centred = [v - statistics.median_low(SERIES) for v in SERIES]
+    native = quarn.quarn_detector(centred, window_sizes=[10, 12, 15, 20])["window_results"]
     assert list(result.window_results) == [10, 12, 15, 20]
     for size, found in result.window_results.items():
         assert same(found.to_dict(), native[size])
         assert found.window_size == size
-        assert list(found.starts) == native[size]["starts"]
+        assert list(found.starts) == list(range(0, len(SERIES) - 2 * size + 1, size))
         assert found.statistics.dtype == found.thresholds.dtype == np.float64
         assert found.change_points.dtype == found.localized_regions.dtype == np.int64
 
@@ -362,6 +373,29 @@ def test_json_form_round_trips_nan_and_infinity():
     back = from_jsonable(json.loads(text))
     assert same(back, native)
     assert math.isnan(back["window_results"][20]["tapered_block_bootstrap_threshold"][0])
+
+
+def _jsonable_changed(change):
+    data = json.loads(json.dumps(to_jsonable(quarn.quarn_detector(SERIES, window_sizes=[10, 20]))))
+    change(data)
+    return data
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda d: d["cp_dict"]["10"].append(7), "cp_dict 10 differs"),
+        (lambda d: d["cp_dict"].update({"30": []}), "name different window sizes"),
+        (lambda d: d["out"]["leaders_scores"].update({"3": 0.5}), "different leaders"),
+        (lambda d: d["out"]["cdf"].pop(), "out cdf and leaders_segment_votes"),
+        (lambda d: d["window_results"]["20"]["change_points"].append(2**70), "out of range"),
+        (lambda d: d["out"]["cdf"][0].__setitem__(1, "one"), "expected a number"),
+    ],
+    ids=["cp_dict", "sizes", "leaders", "cdf", "huge", "not a number"],
+)
+def test_json_form_that_contradicts_itself_is_refused(change, message):
+    with pytest.raises(ValueError, match=message):
+        from_jsonable(_jsonable_changed(change))
 
 
 def test_bundled_dataset_is_the_annotated_well_log():

@@ -12,23 +12,12 @@ from pathlib import Path
 import pytest
 
 import quarn
-from helpers import same
+from helpers import CLI_ENV, same
+from helpers import run_cli as run
 from sample_series import gauss_step, piecewise
 from quarn.serialize import from_jsonable
 
-ENV = {**os.environ, "MPLBACKEND": "Agg"}
-
-
-def run(*args, stdin=None, cwd=None, stderr=subprocess.PIPE, stdout=subprocess.PIPE):
-    return subprocess.run(
-        [sys.executable, "-m", "quarn", *map(str, args)],
-        input=stdin,
-        stdout=stdout,
-        stderr=stderr,
-        text=True,
-        cwd=cwd,
-        env=ENV,
-    )
+ENV = CLI_ENV
 
 
 VALUES = gauss_step(n=200, at=100, shift=5.0, seed=1, digits=6)

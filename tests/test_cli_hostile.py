@@ -1,28 +1,13 @@
 """The command line under careless or hostile use: odd file names and
 cells, huge settings, outputs with nothing to show, very wide files."""
 
-import os
-import subprocess
-import sys
-
 import pytest
 
+from helpers import run_cli as run
 from sample_series import gauss_step
 
-ENV = {**os.environ, "MPLBACKEND": "Agg"}
 VALUES = gauss_step(n=200, at=100, shift=5.0, seed=1, digits=6)
 LINES = "".join(f"{v}\n" for v in VALUES)
-
-
-def run(*args, cwd=None, stdin=None):
-    return subprocess.run(
-        [sys.executable, "-m", "quarn", *map(str, args)],
-        input=stdin,
-        capture_output=True,
-        text=True,
-        cwd=cwd,
-        env=ENV,
-    )
 
 
 @pytest.mark.parametrize(

@@ -7,6 +7,7 @@ checked for their order and their end, not counted. How soon Ctrl-C is
 answered is measured in bench/bench_engine_interrupt.py."""
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -22,7 +23,7 @@ np = pytest.importorskip("numpy")
 HANG_GUARD = 120  # seconds; a guard against hangs, not a speed limit
 
 INTERRUPT_SCRIPT = """
-    import ctypes, json, os, signal, sys, threading, time
+    import json, signal, sys, threading, time
     import numpy as np
     import quarn
     if sys.argv[1] == "detect_many":
@@ -33,12 +34,11 @@ INTERRUPT_SCRIPT = """
     small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
     expected = quarn.detect(small, method="native", n_perm=50)
 
+    from helpers import resident_bytes
+
     def resident():
-        # Freed memory that the C library keeps for reuse is no leak: hand it
-        # back first, so that what remains is what the run still holds.
-        ctypes.CDLL(None).malloc_trim(0)
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        # Freed memory that the C library keeps for reuse is no leak.
+        return resident_bytes(trim=True)
 
     running = threading.Event()
     reports = []
@@ -71,8 +71,10 @@ INTERRUPT_SCRIPT = """
 
 
 def _interrupted(call):
+    # The script imports this folder's helpers.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(INTERRUPT_SCRIPT), call],
-                          capture_output=True, text=True, timeout=HANG_GUARD)
+                          capture_output=True, text=True, timeout=HANG_GUARD, env=environment)
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)
     assert report["outcome"] == "interrupted"

@@ -48,9 +48,7 @@ INTERRUPT_SCRIPT = """
     sender, call = sys.argv[1], sys.argv[2]
     values = np.random.default_rng(1).normal(size=10**7)
 
-    def resident():
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    from helpers import resident_bytes as resident
 
     running = threading.Event()
     reports = []

@@ -14,6 +14,7 @@ import sys
 import pytest
 
 import quarn._quarn_native as native
+from helpers import resident_bytes as rss_bytes
 from sample_series import piecewise
 
 numpy = pytest.importorskip("numpy")
@@ -232,15 +233,6 @@ def _cases():
 
 CASES = _cases()
 IDS = [case.name for case in CASES]
-
-PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
-
-
-def rss_bytes():
-    """Resident set size of this process now."""
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
-
 
 def refcounts(objects):
     return [sys.getrefcount(obj) for obj in objects]

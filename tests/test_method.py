@@ -54,26 +54,27 @@ def test_no_change_gives_no_change_point(values):
     assert quarn.detect(values).change_points == ()
 
 
-def test_votes_scores_and_probabilities_stay_in_range():
+def test_votes_scores_and_probabilities_follow_the_window_results():
     x = np.concatenate([noise(400, 6), noise(400, 7) + 3.0, noise(400, 8) * 3.0])
     found = quarn.detect(x)
     sizes = len(found.window_results)
     assert sizes == 6 and len(found.change_points) >= 2
     # Votes count the window sizes that reported a change point within
-    # their own size of this one, read here from the window results; the
+    # their own size of this one, counted here from the window results; the
     # score is their share of the six, and the probabilities share out the
-    # scores.
-    for point in found.change_points:
-        near = [
-            size
+    # scores: all three follow from those counts alone.
+    near = {
+        point.position: sum(
+            any(abs(int(c) - point.position) <= size for c in window.change_points)
             for size, window in found.window_results.items()
-            if any(abs(int(c) - point.position) <= size for c in window.change_points)
-        ]
-        assert point.votes == len(near)
-        assert point.score * sizes == pytest.approx(point.votes)
-    scores = sum(p.score for p in found.change_points)
+        )
+        for point in found.change_points
+    }
+    total = sum(near.values())
     for point in found.change_points:
-        assert point.probability == pytest.approx(point.score / scores)
+        assert point.votes == near[point.position]
+        assert point.score == pytest.approx(near[point.position] / 6)
+        assert point.probability == pytest.approx(near[point.position] / total)
     assert found.method == "confirm" and found.options["alpha"] == 0.05
     assert found.options["n_perm"] is None and found.options["window_sizes"] is None
 

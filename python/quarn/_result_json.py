@@ -58,7 +58,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from quarn._frames import POINT_COLUMNS
-from quarn.serialize import INFINITIES, json_float
+from quarn._native_form import INFINITIES, json_float
 
 if TYPE_CHECKING:
     from quarn.result import DetectionResult, WindowResult
@@ -493,7 +493,7 @@ def _compact_from_native(
     """The engine's compact form of a native result dictionary (in the JSON
     form of quarn.serialize), every part checked against the series length,
     the number of missing values and the options."""
-    from quarn._native_form import compact_thresholds
+    from quarn._native_form import compact_thresholds, native_table
 
     last = n_samples - 1
     windows_data = mapping(field(native, "window_results", "result"), "result window_results")
@@ -568,18 +568,7 @@ def _compact_from_native(
         if integer(position, f"out cdf[{i}] position") != p:
             raise DocumentError(f"out cdf[{i}] is not at leader {p}")
         cdf.append(number(total, f"out cdf[{i}]"))
-    count = len(leaders)
-    table = {
-        "position": np.array(leaders, dtype=np.int64),
-        "kind": (None,) * count,
-        "p_value": np.full(count, np.nan),
-        "votes": np.array(votes, dtype=np.int64),
-        "score": np.array(scores, dtype=np.float64),
-        "probability": np.array(probabilities, dtype=np.float64),
-        "cdf": np.array(cdf, dtype=np.float64),
-        "direction": (None,) * count,
-        "effect": np.full(count, np.nan),
-    }
+    table = native_table(leaders, votes, scores, probabilities, cdf)
     _freeze(table)
     return {"n": n_samples, "windows": tuple(windows), "table": table}
 

@@ -15,10 +15,9 @@ json.dumps(to_jsonable(result))))`` equals the native result.
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, cast
 
-_FLOAT_LISTS = ("statistics", "tapered_block_bootstrap_threshold")
-
+from quarn._native_form import INFINITIES, json_float, native_table
 
 def to_jsonable(result: dict[str, Any]) -> dict[str, Any]:
     """Converts a ``quarn_detector`` result into plain JSON data.
@@ -47,43 +46,64 @@ def from_jsonable(data: dict[str, Any]) -> dict[str, Any]:
         KeyError: A required key is missing.
         ValueError: A value cannot be read back.
     """
-    window_results = {}
+    # The figures are read back into a result, whose to_dict() writes the
+    # native layout: the one place outside the native module that does.
+    import numpy as np
+
+    from quarn.result import build_result
+
+    try:
+        detection = _detection(data)
+    except OverflowError:
+        raise ValueError("an integer of the JSON form is out of range") from None
+    return cast(dict[str, Any], build_result(detection, np.empty(0), None, {}).to_dict())
+
+
+def _detection(data: dict[str, Any]) -> dict[str, Any]:
+    """The engine's compact form of a native result in its JSON form, its
+    parts checked against each other."""
+    import numpy as np
+
+    windows: list[dict[str, Any]] = []
     for size, found in data["window_results"].items():
-        window_results[int(size)] = {
-            "change_points": [int(c) for c in found["change_points"]],
-            "starts": [int(s) for s in found["starts"]],
-            **{key: [_float(v) for v in found[key]] for key in _FLOAT_LISTS},
-            "localized_regions": [(int(a), int(b)) for a, b in found["localized_regions"]],
-        }
+        windows.append(
+            {
+                "window_size": int(size),
+                "statistics": np.array([_float(v) for v in found["statistics"]], dtype=np.float64),
+                "thresholds": np.array(
+                    [_float(v) for v in found["tapered_block_bootstrap_threshold"]],
+                    dtype=np.float64,
+                ),
+                "change_points": np.array(
+                    [int(c) for c in found["change_points"]], dtype=np.int64
+                ),
+                "localized_regions": np.array(
+                    [(int(a), int(b)) for a, b in found["localized_regions"]], dtype=np.int64
+                ).reshape(-1, 2),
+                "starts": np.array([int(s) for s in found["starts"]], dtype=np.int64),
+            }
+        )
+        listed = [int(c) for c in data["cp_dict"][size]]
+        if listed != windows[-1]["change_points"].tolist():
+            raise ValueError(f"cp_dict {size} differs from the window's change points")
+    if sorted(int(size) for size in data["cp_dict"]) != sorted(w["window_size"] for w in windows):
+        raise ValueError("cp_dict and window_results name different window sizes")
     out = data["out"]
-    return {
-        "cp_dict": {
-            int(size): [int(c) for c in points] for size, points in data["cp_dict"].items()
-        },
-        "window_results": window_results,
-        "out": {
-            "leaders_segment_votes": {
-                int(k): int(v) for k, v in out["leaders_segment_votes"].items()
-            },
-            "leaders_scores": {int(k): _float(v) for k, v in out["leaders_scores"].items()},
-            "leaders_probs": {int(k): _float(v) for k, v in out["leaders_probs"].items()},
-            "cdf": [(int(k), _float(v)) for k, v in out["cdf"]],
-        },
-    }
-
-
-#: The JSON strings of the infinities, and their values.
-INFINITIES = {"Infinity": math.inf, "-Infinity": -math.inf}
-
-
-def json_float(value: Any) -> Any:
-    """A value as standard JSON holds it: NaN as None, an infinity as its
-    string in :data:`INFINITIES`, anything else as it is."""
-    if isinstance(value, float) and not math.isfinite(value):
-        if math.isnan(value):
-            return None
-        return "Infinity" if value > 0 else "-Infinity"
-    return value
+    leaders = [int(k) for k in out["leaders_segment_votes"]]
+    for name in ("leaders_scores", "leaders_probs"):
+        if [int(k) for k in out[name]] != leaders:
+            raise ValueError(f"out {name} and leaders_segment_votes name different leaders")
+    pairs = [(int(k), _float(v)) for k, v in out["cdf"]]
+    if [k for k, _ in pairs] != leaders:
+        raise ValueError("out cdf and leaders_segment_votes name different leaders")
+    table = native_table(
+        leaders,
+        [int(v) for v in out["leaders_segment_votes"].values()],
+        [_float(v) for v in out["leaders_scores"].values()],
+        [_float(v) for v in out["leaders_probs"].values()],
+        [v for _, v in pairs],
+    )
+    return {"n": 0, "windows": windows, "table": table}
 
 
 def _plain(value: Any) -> Any:
