@@ -1,4 +1,4 @@
-"""Run-length constants of the monitor's CUSUMs (quarn-core/src/monitor.cpp).
+"""Run-length constants of the monitor's CUSUMs (quarn-core/src/monitor_options.cpp).
 
 For each of the eight one-sided CUSUMs, the run length without change grows
 as exp(theta * h) in the threshold h. theta is the positive root of
@@ -10,7 +10,7 @@ as the monitor computes them from a reference of ``warmup - 1`` residuals,
 so the result does not depend on the noise's distribution.
 
 Run: python bench/calibrate_monitor.py [--warmup 300] [--streams 4000]
-Prints the two constant arrays to paste into monitor.cpp.
+Prints the two constant arrays to paste into monitor_options.cpp.
 """
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ NAMES = ["level up", "level down", "wider", "narrower", "skew +", "skew -", "tai
 
 
 def raw_scores(place: np.ndarray, knots: np.ndarray) -> np.ndarray:
-    """The four raw scores at fractional places of the reference (as monitor.cpp)."""
+    """The four raw scores at fractional places of the reference (as the monitor does)."""
     m = len(knots)
     at = np.floor(place).astype(np.int64)
     fraction = place - at
