@@ -202,25 +202,8 @@ double least_squares_period(std::span<const double> x, double period) {
         return squares;
     };
     const double reach = period * period / (2.0 * static_cast<double>(n));
-    double a = std::max(min_period, period - reach), b = period + reach;
-    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
-    double c = b - g * (b - a), d = a + g * (b - a);
-    double fc = squares_at(c), fd = squares_at(d);
-    for (int step = 0; step < refine_steps; ++step) {
-        if (fc >= fd) {
-            b = d;
-            d = c;
-            fd = fc;
-            c = b - g * (b - a);
-            fc = squares_at(c);
-        } else {
-            a = c;
-            c = d;
-            fc = fd;
-            d = a + g * (b - a);
-            fd = squares_at(d);
-        }
-    }
+    const auto [a, b] =
+        golden_section_max(std::max(min_period, period - reach), period + reach, squares_at);
     double refined = (a + b) / 2.0;
     const double whole = std::round(refined);
     if (whole != refined && whole >= min_period && squares_at(whole) >= squares_at(refined)) {

@@ -313,9 +313,6 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     few = few || centre < widen_cycles * scale;
     // Golden-section search of the peak between the neighbouring ordinates.
     const double bin = 2.0 * std::numbers::pi / static_cast<double>(p.padded);
-    double a = (centre - 1.0) * bin, b = (centre + 1.0) * bin;
-    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
-    double c = b - g * (b - a), d = a + g * (b - a);
     if (control != nullptr && control->stop_requested()) return std::nullopt;
     // Over a few cycles the periodogram's peak is pulled off the frequency
     // by the cycle's own mirror image at the negative frequency: there the
@@ -325,22 +322,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         return few ? cycle_squares(p.length, z, 2.0 * std::numbers::pi / omega, 1)
                    : fourier_power(p.length, z, omega);
     };
-    double fc = power_at(c), fd = power_at(d);
-    for (int step = 0; step < refine_steps; ++step) {
-        if (fc >= fd) {
-            b = d;
-            d = c;
-            fd = fc;
-            c = b - g * (b - a);
-            fc = power_at(c);
-        } else {
-            a = c;
-            c = d;
-            fc = fd;
-            d = a + g * (b - a);
-            fd = power_at(d);
-        }
-    }
+    const auto [a, b] = golden_section_max((centre - 1.0) * bin, (centre + 1.0) * bin, power_at);
     const double omega = (a + b) / 2.0;
     if (!(omega > 0.0)) return std::nullopt;
     double period = 2.0 * std::numbers::pi / omega;

@@ -3,8 +3,10 @@
 // few_cycle_search.cpp, cycle_fit.cpp and cycle_between_shifts.cpp call.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "quarn/structure.hpp"
@@ -32,6 +34,31 @@ inline constexpr int refine_steps = 30;
 // average the periodograms of their stretches, which bounds the memory
 // (16 bytes per value of a stretch) and the longest period looked for.
 inline constexpr std::size_t max_stretch = std::size_t{1} << 16;
+
+// What refine_steps steps of a golden-section search for the largest value
+// of f leave of the bracket [a, b].
+template <class F>
+std::pair<double, double> golden_section_max(double a, double b, F&& f) {
+    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+    double c = b - g * (b - a), d = a + g * (b - a);
+    double fc = f(c), fd = f(d);
+    for (int step = 0; step < refine_steps; ++step) {
+        if (fc >= fd) {
+            b = d;
+            d = c;
+            fd = fc;
+            c = b - g * (b - a);
+            fc = f(c);
+        } else {
+            a = c;
+            c = d;
+            fc = fd;
+            d = a + g * (b - a);
+            fd = f(d);
+        }
+    }
+    return {a, b};
+}
 
 // Harmonics a cycle of this period is fitted with (cycle_fit.cpp).
 int harmonic_count(double period);
