@@ -86,12 +86,14 @@ def processors():
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
 
-def engine_arguments(**given):
-    """Keyword arguments of ``quarn._engine.detect``: the native method's
-    options at their defaults from the options table, `given` on top."""
-    from quarn.options import check_options, native_arguments
+def engine_arguments(method="native", **given):
+    """Keyword arguments of ``quarn._engine.run``: the method's options at
+    their defaults from the options table, `given` on top."""
+    from quarn._runner import engine_arguments
+    from quarn.options import check_options
 
-    return {**native_arguments(check_options({"method": "native"})), **given}
+    arguments = engine_arguments(check_options({"method": method}))
+    return {**arguments, "skip_missing": False, **given}
 
 
 # Runs in the child: builds the series in place (so that no temporary array

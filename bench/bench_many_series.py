@@ -1,6 +1,7 @@
 """Many series on one machine: quarn.detect_many against a loop of
-quarn.detect and, with --engine, the engine's detect_many against loops of
-the engine's detect and of the native quarn_detector given numpy arrays.
+quarn.detect and, with --engine, the engine's run of the native method on
+all series against loops of it on one series and of the native
+quarn_detector given numpy arrays.
 
 Default: 2,000 series of 5,000 values (noise with a change of level or
 spread at a random place), default options. The ways run in turn,
@@ -50,11 +51,11 @@ def main():
     layers = [{"loop of detect": lambda: loop(batch),
                "detect_many": lambda: quarn.detect_many(batch)}]
     if args.engine:
-        arguments = engine_arguments()
+        arguments = engine_arguments(scale=False)
         layers.append({
             "native loop": lambda: [native.quarn_detector(s) for s in batch],
-            "engine loop": lambda: [engine.detect(s, **arguments) for s in batch],
-            "engine many": lambda: engine.detect_many(batch, **arguments),
+            "engine loop": lambda: [engine.run([s], **arguments)[0] for s in batch],
+            "engine many": lambda: engine.run(batch, **arguments),
         })
     ways = {name: way for layer in layers for name, way in layer.items()}
     load_before = os.getloadavg()
@@ -67,8 +68,8 @@ def main():
         for name in ("engine loop", "engine many"):
             for r, e in zip(found[name], expected):
                 out = e["out"]["leaders_segment_votes"]
-                assert r["consensus"]["leaders"].tolist() == list(out)
-                assert r["consensus"]["segment_votes"].tolist() == list(out.values())
+                assert r["table"]["position"].tolist() == list(out)
+                assert r["table"]["votes"].tolist() == list(out.values())
     print(f"{args.series} series x {args.length} values, {processors()} processors, "
           f"{args.repeats} rounds; the same {len(found['detect_many'])} change points "
           "both ways" + ("; engine change points identical to the native ones" if args.engine else ""))

@@ -6,8 +6,9 @@ each.
     python bench/memory.py core    [--sizes 1000000,10000000]
                                    [--tool PATH] [--baseline PATH]
 
-package: quarn.detect, the engine's detect (no centring and scaling, no
-result object) and the native module's quarn_detector, each in a fresh
+package: quarn.detect, the engine's run of the native method (no centring
+and scaling, no result object) and the native module's quarn_detector, each
+in a fresh
 interpreter. Reports the resident-set high-water mark (ru_maxrss) of the
 whole process (interpreter, imports and the float64 series included) before
 the call and after it, with the result still held. The series is Gaussian
@@ -49,11 +50,11 @@ CALLS = {
         sys.path.insert(0, %r)
         import quarn._engine as engine
         from _harness import engine_arguments
-        arguments = engine_arguments()
+        arguments = engine_arguments(scale=False)
         def run(series):
             global result
-            result = engine.detect(series, **arguments)
-            return len(result["consensus"]["leaders"])
+            (result,) = engine.run([series], **arguments)
+            return len(result["table"]["position"])
     """ % HERE,
     "native": """
         import quarn._quarn_native as native

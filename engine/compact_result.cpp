@@ -14,9 +14,9 @@ namespace {
 // A numpy array that owns `values`: the vector moves into a capsule, which
 // frees it when the array goes. `Exposed` is the element type numpy sees,
 // of the same size as T (unsigned indices are shown as int64; a series
-// index never reaches 2^63). The array is read-only unless `writeable`.
+// index never reaches 2^63). The array is read-only.
 template <class Exposed, class T>
-nb::object owning_array(std::vector<T>&& values, std::size_t columns = 1, bool writeable = false) {
+nb::object owning_array(std::vector<T>&& values, std::size_t columns = 1) {
     static_assert(sizeof(Exposed) == sizeof(T));
     auto owned = std::make_unique<std::vector<T>>(std::move(values));
     // An empty vector may have no buffer; numpy wants an address all the same.
@@ -27,19 +27,11 @@ nb::object owning_array(std::vector<T>&& values, std::size_t columns = 1, bool w
                       [](void* vector) noexcept { delete static_cast<std::vector<T>*>(vector); });
     owned.release();
     auto* exposed = reinterpret_cast<Exposed*>(data);
-    if (writeable) {  // one column: the figures of a window
-        return nb::cast(nb::ndarray<nb::numpy, Exposed, nb::ndim<1>>(exposed, {rows}, owner));
-    }
     if (columns == 1) {
         return nb::cast(nb::ndarray<nb::numpy, const Exposed, nb::ndim<1>>(exposed, {rows}, owner));
     }
     return nb::cast(
         nb::ndarray<nb::numpy, const Exposed, nb::ndim<2>>(exposed, {rows, columns}, owner));
-}
-
-// Figures a caller may rescale in place, when it asked for them writeable.
-nb::object figures_array(std::vector<double>&& values, const ResultLayout& layout) {
-    return owning_array<double>(std::move(values), 1, layout.writeable);
 }
 
 nb::object regions_array(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& regions) {
@@ -52,35 +44,25 @@ nb::object regions_array(const std::vector<std::pair<std::uint64_t, std::uint64_
     return owning_array<std::int64_t>(std::move(flat), 2);
 }
 
-nb::dict consensus_dict(Consensus&& consensus) {
-    std::vector<std::uint64_t> leaders;
-    std::vector<std::uint64_t> votes;
-    std::vector<double> scores;
-    std::vector<double> probabilities;
-    std::vector<double> cdf;
-    const std::size_t count = consensus.leaders_segment_votes.size();
-    leaders.reserve(count);
-    votes.reserve(count);
-    scores.reserve(count);
-    probabilities.reserve(count);
-    cdf.reserve(count);
-    // The three maps and the cdf hold the same leaders in ascending order.
-    for (const auto& [leader, total] : consensus.leaders_segment_votes) {
-        leaders.push_back(leader);
-        votes.push_back(total);
+nb::dict window_dict(WindowResult&& result) {
+    nb::dict window;
+    window["window_size"] = nb::int_(result.window_size);
+    window["statistics"] = figure_array(std::move(result.statistics));
+    ThresholdRuns& runs = result.threshold_runs;
+    if (runs.starts.empty()) {
+        window["thresholds"] = figure_array(std::move(result.tapered_block_bootstrap_threshold));
+        window["threshold_runs"] = nb::none();
+    } else {
+        window["thresholds"] = nb::none();
+        window["threshold_runs"] = nb::make_tuple(index_array(std::move(runs.starts)),
+                                                  figure_array(std::move(runs.values)));
     }
-    for (const auto& [leader, score] : consensus.leaders_scores) scores.push_back(score);
-    for (const auto& [leader, probability] : consensus.leaders_probs) {
-        probabilities.push_back(probability);
-    }
-    for (const auto& [leader, cumulative] : consensus.cdf) cdf.push_back(cumulative);
-    nb::dict result;
-    result["leaders"] = owning_array<std::int64_t>(std::move(leaders));
-    result["segment_votes"] = owning_array<std::int64_t>(std::move(votes));
-    result["scores"] = owning_array<double>(std::move(scores));
-    result["probabilities"] = owning_array<double>(std::move(probabilities));
-    result["cdf"] = owning_array<double>(std::move(cdf));
-    return result;
+    // Starts are stored only where they are not v * window_size: where
+    // missing values were left out of the series.
+    if (!result.starts.empty()) window["starts"] = index_array(std::move(result.starts));
+    window["change_points"] = index_array(std::move(result.change_points));
+    window["localized_regions"] = regions_array(result.localized_regions);
+    return window;
 }
 
 }  // namespace
@@ -91,31 +73,6 @@ nb::object index_array(std::vector<std::uint64_t>&& values) {
 
 nb::object figure_array(std::vector<double>&& values) {
     return owning_array<double>(std::move(values));
-}
-
-nb::dict window_dict(WindowResult&& result, const ResultLayout& layout) {
-    nb::dict window;
-    window["window_size"] = nb::int_(result.window_size);
-    window["statistics"] = figures_array(std::move(result.statistics), layout);
-    ThresholdRuns& runs = result.threshold_runs;
-    if (runs.starts.empty()) {
-        window["thresholds"] =
-            figures_array(std::move(result.tapered_block_bootstrap_threshold), layout);
-        if (layout.threshold_runs) window["threshold_runs"] = nb::none();
-    } else {
-        window["thresholds"] = nb::none();
-        window["threshold_runs"] =
-            nb::make_tuple(owning_array<std::int64_t>(std::move(runs.starts)),
-                           figures_array(std::move(runs.values), layout));
-    }
-    // Starts are stored only where they are not v * window_size: where
-    // missing values were left out of the series.
-    if (!result.starts.empty()) {
-        window["starts"] = owning_array<std::int64_t>(std::move(result.starts));
-    }
-    window["change_points"] = owning_array<std::int64_t>(std::move(result.change_points));
-    window["localized_regions"] = regions_array(result.localized_regions);
-    return window;
 }
 
 // The segments between change points as a dict of arrays, one entry per
@@ -142,20 +99,16 @@ nb::dict segments_dict(const std::vector<SegmentReport>& segments) {
     return result;
 }
 
-nb::dict detection_dict(DetectorOutput&& output, std::size_t n, const ResultLayout& layout) {
-    nb::dict detection;
-    detection["n"] = nb::int_(n);
+nb::tuple window_dicts(DetectorOutput&& output) {
     nb::list windows;
     // Each window's buffers move into its arrays and the rest of the entry is
     // released right away, so nothing is held twice.
     while (!output.window_results.empty()) {
         auto entry = output.window_results.extract(output.window_results.begin());
-        windows.append(window_dict(std::move(entry.mapped()), layout));
+        windows.append(window_dict(std::move(entry.mapped())));
     }
     output.window_change_points.clear();
-    detection["windows"] = nb::tuple(windows);
-    detection["consensus"] = consensus_dict(std::move(output.consensus));
-    return detection;
+    return nb::tuple(windows);
 }
 
 }  // namespace quarn::engine

@@ -14,7 +14,6 @@
 
 #include "compact_result.hpp"
 #include "quarn/detection.hpp"
-#include "quarn/scaling.hpp"
 #include "series_calls.hpp"
 
 namespace nb = nanobind;
@@ -131,8 +130,7 @@ nb::dict detection_of(Detection&& detection, std::size_t n, std::uint64_t n_miss
     nb::dict result;
     result["n"] = nb::int_(n);
     if (detection.detector) {
-        result["windows"] = detection_dict(std::move(*detection.detector), n,
-                                           ResultLayout{true, false})["windows"];
+        result["windows"] = window_dicts(std::move(*detection.detector));
     } else {
         result["windows"] = nb::tuple();
     }
@@ -198,15 +196,6 @@ void require(const std::optional<T>& value, const char* name, const std::string&
 }  // namespace
 
 void add_run_function(nb::module_& module) {
-    module.def(
-        "_choose_scaling",
-        [](const SeriesArray& series) {
-            const Scaling scaling = choose_scaling(values_of(series));
-            return nb::make_tuple(scaling.centre, scaling.power);
-        },
-        "series"_a,
-        "The centre and the power of two that run(scale=True) maps a series with: "
-        "y = x * 2**power - centre * 2**power.");
     module.def(
         "run",
         [](const std::vector<SeriesArray>& series, const std::string& method,

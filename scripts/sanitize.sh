@@ -156,17 +156,27 @@ calls = [
 # The engine, on success and on every kind of failure.
 import numpy as np
 import quarn._engine as engine
+from quarn._runner import engine_arguments
+from quarn.options import check_options
+
+
+def run(series_list, method="native", **given):
+    arguments = {**engine_arguments(check_options({"method": method})), "skip_missing": False}
+    return engine.run(series_list, **{**arguments, **given})
+
 
 array = np.asarray(series)
 calls += [
-    lambda: engine.detect(array, window_sizes=[6, 5, 7], n_perm=20),
-    lambda: engine.detect(array, window_sizes=[8, 3], n_perm=20, workers=2),
-    lambda: engine.detect(array, n_perm=10, backend="fork"),
-    lambda: engine.detect(array, n_perm=10, center=1),
-    lambda: engine.detect(array, n_perm=10, progress=lambda done, total: 1 / 0),
-    lambda: engine.detect_many([array, array[:2]], n_perm=10),
-    lambda: engine.detect_many([array, array], window_sizes=[5], n_perm=70),
-    lambda: engine.single_window(array, 5, n_perm=70, progress=lambda done, total: None),
+    lambda: run([array], window_sizes=[6, 5, 7], n_perm=20),
+    lambda: run([array], window_sizes=[8, 3], n_perm=20, workers=2),
+    lambda: run([array], n_perm=10, change_type="fork"),
+    lambda: run([array], n_perm=10, center=1),
+    lambda: run([array], n_perm=10, progress=lambda done, total: 1 / 0),
+    lambda: run([array, array[:2]], n_perm=10),
+    lambda: run([array, array], window_sizes=[5], n_perm=70, skip_missing=True),
+    lambda: run([array], window_sizes=[5], n_perm=70, progress=lambda done, total: None),
+    lambda: run([array, array[:2]], method="confirm"),
+    lambda: run([array], method="confirm", scale=False),
 ]
 for _ in range(20):
     for call in calls:

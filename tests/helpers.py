@@ -82,49 +82,54 @@ def works_alongside(call):
     return done_during_call == [True]
 
 
-def engine_arguments(**given):
-    """Keyword arguments of the engine's detect: every option of the native
-    method at its default from the options table, then `given` (engine
-    names, e.g. n_perm=40) on top."""
-    from quarn.options import check_options, native_arguments
-
-    return {**native_arguments(check_options({"method": "native"})), **given}
-
-
 def run_arguments(method="confirm", **given):
     """Keyword arguments of the engine's run: every option of `method` at its
     default from the options table, then `given` on top."""
-    from quarn._runner import ENGINE_OPTIONS
+    from quarn._runner import engine_arguments
     from quarn.options import check_options
 
-    options = check_options({"method": method})
-    arguments = {name: options[name] for name in ENGINE_OPTIONS}
-    if arguments["window_sizes"] is not None:
-        arguments["window_sizes"] = list(arguments["window_sizes"])
+    arguments = engine_arguments(check_options({"method": method}))
     return {**arguments, "skip_missing": False, **given}
 
 
-_SINGLE_WINDOW = ("n_perm", "alpha_q", "seed", "change_type", "b", "taper_ratio", "center")
+#: The native module's names of two options, and the engine's.
+_ENGINE_NAMES = {"alpha_q": "alpha", "b": "block_length"}
+
+
+def native_run_many(batch, **given):
+    """The engine's run of the native method on every series of `batch`,
+    unscaled (the detector sees the values as quarn_detector does): one
+    detection dict per series. `given` holds options by the native
+    module's names (alpha_q, b) or the engine's, on top of the options
+    table's defaults."""
+    import quarn._engine
+
+    given = {_ENGINE_NAMES.get(name, name): value for name, value in given.items()}
+    return quarn._engine.run(batch, **run_arguments("native", scale=False, **given))
+
+
+def native_run(series, **given):
+    """native_run_many on one series: its detection dict."""
+    (found,) = native_run_many([series], **given)
+    return found
+
+
+def sweep_positions(n, window_sizes=range(10, 21)):
+    """The positions that the sweeps of `window_sizes` (by default the
+    native method's) visit over n values, counted apart from the engine: a
+    window size w has n // w - 1 positions, none where it exceeds n / 2."""
+    return sum(max(n // w - 1, 0) for w in window_sizes)
 
 
 class _Engine:
-    """quarn._engine with the options table's defaults filled in (the engine
-    itself takes every option explicitly); everything else as it is."""
+    """quarn._engine, with the options table's defaults filled in for run
+    (the engine itself takes every option explicitly); everything else as
+    it is."""
 
     def __getattr__(self, name):
         import quarn._engine
 
         return getattr(quarn._engine, name)
-
-    def detect(self, series, **given):
-        import quarn._engine
-
-        return quarn._engine.detect(series, **engine_arguments(**given))
-
-    def detect_many(self, series, **given):
-        import quarn._engine
-
-        return quarn._engine.detect_many(series, **engine_arguments(**given))
 
     def run(self, series, method="confirm", **given):
         """run() with the options table's defaults of the method, then
@@ -132,12 +137,6 @@ class _Engine:
         import quarn._engine
 
         return quarn._engine.run(series, **run_arguments(method, **given))
-
-    def single_window(self, series, window_size, **given):
-        import quarn._engine
-
-        defaults = {k: v for k, v in engine_arguments().items() if k in _SINGLE_WINDOW}
-        return quarn._engine.single_window(series, window_size, **{**defaults, **given})
 
 
 #: ``from helpers import engine`` in place of ``import quarn._engine as engine``.
@@ -188,18 +187,14 @@ def window_as_native(window):
 
 
 def detection_as_native(detection):
-    """The native dictionary of an engine detect() result (quarn_detector's),
-    through the package's one builder of it, DetectionResult.to_dict."""
+    """The native dictionary of an engine detection dict of the native
+    method (quarn_detector's), through the package's one builder of it,
+    DetectionResult.to_dict."""
     import numpy as np
 
-    from quarn._native_form import native_table
     from quarn.result import build_result
 
-    consensus = detection["consensus"]
-    table = native_table(consensus["leaders"], consensus["segment_votes"], consensus["scores"],
-                         consensus["probabilities"], consensus["cdf"])
-    compact = {"n": detection["n"], "windows": detection["windows"], "table": table}
-    return build_result(compact, np.zeros(detection["n"]), None, {}).to_dict()
+    return build_result(detection, np.zeros(detection["n"]), None, {}).to_dict()
 
 
 def consensus_of(window_change_points, tol):
@@ -228,7 +223,10 @@ def consensus_of(window_change_points, tol):
         leaders[leader] = (total, min(total / n_windows, 1.0))
     if not leaders:
         return {}
-    reciprocal = 1.0 / sum(score for _, score in leaders.values())
+    total = 0.0
+    for _, score in leaders.values():  # in ascending order, one rounding each
+        total += score  # (sum() of floats compensates its rounding since Python 3.12)
+    reciprocal = 1.0 / total
     found, running = {}, 0.0
     for leader, (total, score) in leaders.items():
         running += score * reciprocal

@@ -120,8 +120,7 @@ def test_detect_many_refuses_a_time_column_naming_it():
         ("engine.run([np.arange(50.0), np.array([])], 'native', skip_missing=True)",
          "DetectorError"),
         ("engine.method_window_sizes(0)", "[]"),
-        ("engine.detect(np.array([]))", "DetectorError"),
-        ("engine.single_window(np.array([]), 3)", "DetectorError"),
+        ("engine.run([np.array([])], 'native', window_sizes=[3])", "DetectorError"),
     ],
 )
 def test_no_input_kills_the_interpreter(call, outcome):

@@ -15,8 +15,7 @@ import textwrap
 import pytest
 
 import quarn
-from helpers import works_alongside
-from quarn._engine import sweep_positions
+from helpers import sweep_positions, works_alongside
 
 np = pytest.importorskip("numpy")
 

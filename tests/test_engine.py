@@ -1,14 +1,15 @@
-"""The engine against the native module: the same bits for every option,
-the same error messages, and the compact result's own layout."""
+"""The engine's native method, unscaled, against the native module: the
+same bits for every option, the same error messages, and the engine's own
+layout of a detection."""
 
 import math
 
 import numpy as np
 import pytest
 
-from helpers import engine
 import quarn._quarn_native as native
-from helpers import same
+from quarn import _engine
+from helpers import engine, native_run, native_run_many, run_arguments, same
 from helpers import detection_as_native, window_as_native
 
 
@@ -50,6 +51,12 @@ def _native_detect(series, options):
     return native.quarn_detector(series.tolist(), **options)
 
 
+def _engine_options(options):
+    """The options without the native module's backend, which the engine
+    does not take (it runs on its own threads)."""
+    return {name: value for name, value in options.items() if name != "backend"}
+
+
 @pytest.mark.parametrize("options", OPTIONS, ids=[str(o) for o in OPTIONS])
 @pytest.mark.parametrize("name", list(SERIES))
 def test_detect_matches_native_bit_for_bit(name, options):
@@ -58,10 +65,10 @@ def test_detect_matches_native_bit_for_bit(name, options):
         expected = _native_detect(series, options)
     except ValueError as error:
         with pytest.raises(ValueError) as raised:
-            engine.detect(series, **options)
+            native_run(series, **_engine_options(options))
         assert str(raised.value) == str(error)
         return
-    assert same(detection_as_native(engine.detect(series, **options)), expected)
+    assert same(detection_as_native(native_run(series, **_engine_options(options))), expected)
 
 
 @pytest.mark.parametrize("window_size", [2, 3, 5, 10, 21, 64, 450, 1000])
@@ -71,10 +78,11 @@ def test_detect_matches_native_bit_for_bit(name, options):
      {"n_perm": 300, "change_type": "var", "center": False, "taper_ratio": 0.25, "b": 2}],
     ids=["b2", "distribution", "var"],
 )
-def test_single_window_matches_native_bit_for_bit(window_size, options):
+def test_one_window_size_matches_the_native_single_window_bit_for_bit(window_size, options):
     series = SERIES["shifts"]
     expected = native.quarn_single_window(series.tolist(), window_size, **options)
-    assert same(window_as_native(engine.single_window(series, window_size, **options)), expected)
+    (window,) = native_run(series, window_sizes=[window_size], **options)["windows"]
+    assert same(window_as_native(window), expected)
 
 
 def _with(values, index, value):
@@ -85,11 +93,10 @@ def _with(values, index, value):
 
 ERROR_CASES = [
     (np.array([1.0, math.nan]), {"window_sizes": []}, None),
-    (_with(np.arange(50.0), 17, math.nan), {"backend": "bad"}, 17),
+    (_with(np.arange(50.0), 17, math.nan), {"n_perm": 5}, 17),
     (_with(_with(np.arange(50.0), 30, -math.inf), 40, math.nan), {}, 30),
     (np.arange(50.0), {"window_sizes": []}, None),
     (np.arange(50.0), {"window_sizes": [10, 0, 20]}, None),
-    (np.arange(50.0), {"backend": "threads"}, None),
     (np.arange(50.0), {"change_type": "Median "}, None),
     (np.arange(50.0), {"change_type": 'a"b\\\t\u00e9\u200b'}, None),
 ]
@@ -99,10 +106,9 @@ ERROR_CASES = [
 def test_errors_match_native_with_the_bad_value(series, options, index):
     with pytest.raises(ValueError) as expected:
         native.quarn_detector(series.tolist(), **options)
-    for run, series_index in ((lambda: engine.detect(series, **options), None),
-                              (lambda: engine.detect_many([series, series[:3]], **options), 0)):
+    for batch, series_index in (([series], None), ([series, series[:3]], 0)):
         with pytest.raises(engine.DetectorError) as raised:
-            run()
+            native_run_many(batch, **options)
         assert type(raised.value).__mro__[1] is ValueError
         assert str(raised.value) == str(expected.value)
         assert raised.value.non_finite_index == index
@@ -116,53 +122,46 @@ def test_window_errors_name_the_window_size():
     with pytest.raises(ValueError) as expected:
         native.quarn_detector(series.tolist(), window_sizes=[10, 3, 2])
     with pytest.raises(engine.DetectorError) as raised:
-        engine.detect(series, window_sizes=[10, 3, 2])
+        native_run(series, window_sizes=[10, 3, 2])
     assert str(raised.value) == str(expected.value)
     assert (raised.value.window_size, raised.value.non_finite_index) == (3, None)
 
-    with pytest.raises(ValueError) as single_expected:
-        native.quarn_single_window(series.tolist(), 0)
-    with pytest.raises(engine.DetectorError) as single_raised:
-        engine.single_window(series, 0)
-    assert str(single_raised.value) == str(single_expected.value)
-
 
 def test_result_layout():
-    result = engine.detect(SERIES["shifts"], window_sizes=[20, 10, 20, 15], n_perm=50)
-    assert list(result) == ["n", "windows", "consensus"]
-    assert result["n"] == 900
-    assert [w["window_size"] for w in result["windows"]] == [10, 15, 20]
-    for window in result["windows"]:
-        assert list(window) == ["window_size", "statistics", "thresholds", "change_points",
-                                "localized_regions"]
+    found = native_run(SERIES["shifts"], window_sizes=[20, 10, 20, 15], n_perm=50)
+    assert list(found) == ["n", "windows", "table", "segments", "seasonal_period", "n_missing"]
+    assert found["n"] == 900
+    assert [w["window_size"] for w in found["windows"]] == [10, 15, 20]
+    for window in found["windows"]:
+        assert list(window) == ["window_size", "statistics", "thresholds", "threshold_runs",
+                                "change_points", "localized_regions"]
         positions = 900 // window["window_size"] - 1
-        assert window["statistics"].shape == window["thresholds"].shape == (positions,)
+        assert window["statistics"].shape == (positions,)
         assert window["statistics"].dtype == np.float64
         assert window["change_points"].dtype == np.int64
         assert window["localized_regions"].shape == (len(window["change_points"]), 2)
         assert window["localized_regions"].dtype == np.int64
-    consensus = result["consensus"]
-    assert list(consensus) == ["leaders", "segment_votes", "scores", "probabilities", "cdf"]
-    assert len({len(a) for a in consensus.values()}) == 1 and len(consensus["leaders"]) > 0
-    assert consensus["cdf"][-1] == pytest.approx(1.0)
+    table = found["table"]
+    assert len({len(column) for column in table.values()}) == 1 and len(table["position"]) > 0
+    assert table["cdf"][-1] == pytest.approx(1.0)
 
 
 def test_result_arrays_are_read_only_and_survive_the_call():
-    result = engine.detect(SERIES["shifts"], n_perm=20)
-    statistics = result["windows"][0]["statistics"]
+    found = native_run(SERIES["shifts"], n_perm=20)
+    statistics = found["windows"][0]["statistics"]
     copy = statistics.copy()
     with pytest.raises(ValueError):
         statistics[0] = 1.0
-    del result
+    del found
     assert np.array_equal(statistics, copy)
 
 
 def test_empty_results_are_empty_arrays():
-    result = engine.detect(SERIES["short"], window_sizes=[50])
-    (window,) = result["windows"]
+    found = native_run(SERIES["short"], window_sizes=[50])
+    (window,) = found["windows"]
     assert window["statistics"].shape == (0,)
     assert window["localized_regions"].shape == (0, 2)
-    assert all(len(a) == 0 for a in result["consensus"].values())
+    assert all(len(column) == 0 for column in found["table"].values())
 
 
 def _read_only(values):
@@ -181,20 +180,24 @@ def _read_only(values):
 def test_any_float64_array_view_gives_the_native_result(make):
     series = make(SERIES["shifts"].copy())
     expected = native.quarn_detector([float(v) for v in series], window_sizes=[12], n_perm=30)
-    assert same(detection_as_native(engine.detect(series, window_sizes=[12], n_perm=30)),
-                expected)
+    assert same(detection_as_native(native_run(series, window_sizes=[12], n_perm=30)), expected)
+
+
+def _all_but_method():
+    return {k: v for k, v in run_arguments("native").items() if k != "method"}
 
 
 @pytest.mark.parametrize(
     "call",
-    [lambda: engine.detect([1.0, 2.0, 3.0]),
-     lambda: engine.detect(np.zeros((4, 4))),
-     lambda: engine.detect(np.arange(20.0).astype(">f8")),
-     lambda: engine.detect(np.arange(20.0), center=1),
-     lambda: engine.detect(np.arange(20.0), window_sizes=[-1]),
-     lambda: engine.detect(np.arange(20.0), progress=3),
-     lambda: engine.detect(np.arange(20.0), 5)],
-    ids=["list", "2-D", "foreign byte order", "int flag", "negative size", "progress not callable", "positional"],
+    [lambda: native_run([1.0, 2.0, 3.0]),
+     lambda: native_run(np.zeros((4, 4))),
+     lambda: native_run(np.arange(20.0).astype(">f8")),
+     lambda: native_run(np.arange(20.0), center=1),
+     lambda: native_run(np.arange(20.0), window_sizes=[-1]),
+     lambda: native_run(np.arange(20.0), progress=3),
+     lambda: _engine.run([np.arange(20.0)], "native", **_all_but_method())],
+    ids=["list", "2-D", "foreign byte order", "int flag", "negative size", "progress not callable",
+         "positional"],
 )
 def test_unsuitable_arguments_raise_type_error(call):
     with pytest.raises(TypeError):
@@ -204,15 +207,10 @@ def test_unsuitable_arguments_raise_type_error(call):
 def test_numpy_scalars_are_accepted():
     series = SERIES["shifts"]
     options = {"window_sizes": np.array([10, 12]), "n_perm": np.int64(40),
-               "center": np.bool_(False), "alpha_q": np.float32(0.5)}
+               "alpha_q": np.float32(0.5)}
     expected = native.quarn_detector(series.tolist(), window_sizes=[10, 12], n_perm=40,
-                                     center=False, alpha_q=float(np.float32(0.5)))
-    assert same(detection_as_native(engine.detect(series, **options)), expected)
-
-
-def test_sweep_positions_counts_what_progress_reaches():
-    assert engine.sweep_positions(2000, [10, 13, 700, 5000]) == 199 + 152 + 1 + 0
-    assert engine.sweep_positions(100) == sum(100 // w - 1 for w in range(10, 21))
+                                     alpha_q=float(np.float32(0.5)))
+    assert same(detection_as_native(native_run(series, **options)), expected)
 
 
 @pytest.mark.parametrize("options", OPTIONS[:8], ids=[str(o) for o in OPTIONS[:8]])
@@ -222,13 +220,9 @@ def test_thresholds_by_runs_give_the_native_result(options):
         expected = _native_detect(series, options)
     except ValueError:
         return
-    compact = engine.detect(series, threshold_runs=True, **options)
-    many = engine.detect_many([series, series[:300]], threshold_runs=True, **options)
-    for result in (compact, many[0]):
-        assert same(detection_as_native(result), expected)
-        for window in result["windows"]:
-            assert list(window) == ["window_size", "statistics", "thresholds", "threshold_runs",
-                                    "change_points", "localized_regions"]
+    for found in native_run_many([series, series[:300]], **options)[:1]:
+        assert same(detection_as_native(found), expected)
+        for window in found["windows"]:
             runs = window["threshold_runs"]
             # Either form, never both; runs only where they are the smaller.
             assert (window["thresholds"] is None) != (runs is None)
@@ -237,22 +231,3 @@ def test_thresholds_by_runs_give_the_native_result(options):
                 assert starts[0] == 0 and np.all(np.diff(starts) > 0)
                 assert 2 * len(starts) <= len(window["statistics"])
                 assert starts.dtype == np.int64 and values.dtype == np.float64
-
-
-def test_writeable_figures_only_when_asked():
-    series = SERIES["shifts"]
-    for runs in (False, True):
-        result = engine.detect(series, n_perm=40, threshold_runs=runs, writeable=True)
-        for window in result["windows"]:
-            figures = [window["statistics"]]
-            figures.append(window["thresholds"] if window["thresholds"] is not None
-                           else window["threshold_runs"][1])
-            assert all(a.flags.writeable for a in figures)
-            assert not window["change_points"].flags.writeable
-            assert not window["localized_regions"].flags.writeable
-        assert not any(a.flags.writeable for a in result["consensus"].values())
-    # Changing the figures in place changes nothing else, nor a later result.
-    first = engine.detect(series, n_perm=40, writeable=True)
-    first["windows"][0]["statistics"][:] = 0.0
-    assert same(detection_as_native(engine.detect(series, n_perm=40)),
-                _native_detect(series, {"n_perm": 40}))

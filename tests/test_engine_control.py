@@ -18,9 +18,8 @@ import time
 import numpy as np
 import pytest
 
-from helpers import engine
 import quarn._quarn_native as native
-from helpers import works_alongside, same
+from helpers import engine, native_run, native_run_many, sweep_positions, works_alongside, same
 from helpers import detection_as_native
 
 HANG_GUARD = 120  # seconds; a guard against hangs, not a speed limit
@@ -41,9 +40,8 @@ def run_script(source, *args, timeout=HANG_GUARD):
 INTERRUPT_SCRIPT = """
     import json, os, signal, subprocess, sys, threading, time
     import numpy as np
-    from helpers import engine
     import quarn._quarn_native as native
-    from helpers import detection_as_native
+    from helpers import detection_as_native, native_run, native_run_many
 
     sender, call = sys.argv[1], sys.argv[2]
     values = np.random.default_rng(1).normal(size=10**7)
@@ -68,7 +66,7 @@ INTERRUPT_SCRIPT = """
     kill_from_child = (
         "import os, signal, sys; sys.stdin.readline(); "
         "os.kill(int(sys.argv[1]), signal.SIGINT)")
-    batch = [values[i::4].copy() for i in range(4)] if call == "detect_many" else None
+    batch = [values[i::4].copy() for i in range(4)] if call == "many" else None
     references = sys.getrefcount(values)
     before = resident()
     if sender == "thread":
@@ -78,10 +76,10 @@ INTERRUPT_SCRIPT = """
         child = subprocess.Popen([sys.executable, "-c", kill_from_child, str(os.getpid())],
                                  stdin=subprocess.PIPE, text=True)
     try:
-        if call == "detect":
-            engine.detect(values, progress=progress)
+        if call == "one":
+            native_run(values, progress=progress)
         else:
-            engine.detect_many(batch, progress=progress)
+            native_run_many(batch, progress=progress)
         outcome = "finished"
     except KeyboardInterrupt:
         outcome = "interrupted"
@@ -91,7 +89,7 @@ INTERRUPT_SCRIPT = """
         child.stdin.close()
         child.wait()
     small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
-    correct = detection_as_native(engine.detect(small, n_perm=50)) == native.quarn_detector(
+    correct = detection_as_native(native_run(small, n_perm=50)) == native.quarn_detector(
         small.tolist(), n_perm=50)
     print(json.dumps({"outcome": outcome, "correct": correct,
                       "stopped_early": all(done < total for done, total in reports),
@@ -100,7 +98,7 @@ INTERRUPT_SCRIPT = """
 """
 
 
-@pytest.mark.parametrize("call", ["detect", "detect_many"])
+@pytest.mark.parametrize("call", ["one", "many"])
 @pytest.mark.parametrize("sender", ["thread", "process"])
 def test_ctrl_c_interrupts_a_long_run_and_the_next_call_works(sender, call):
     code, out, err = run_script(INTERRUPT_SCRIPT, sender, call)
@@ -111,7 +109,7 @@ def test_ctrl_c_interrupts_a_long_run_and_the_next_call_works(sender, call):
     assert report["correct"]
 
 
-@pytest.mark.parametrize("call", ["detect", "detect_many"])
+@pytest.mark.parametrize("call", ["one", "many"])
 def test_interrupted_runs_keep_rss_and_references_flat(call):
     code, out, err = run_script(INTERRUPT_SCRIPT, "thread", call)
     assert code == 0, err
@@ -124,7 +122,7 @@ def test_interrupted_runs_keep_rss_and_references_flat(call):
 
 def test_other_threads_keep_running_during_a_call():
     series = np.random.default_rng(3).normal(size=4 * 10**6)  # seconds
-    assert works_alongside(lambda progress: engine.detect(series, progress=progress))
+    assert works_alongside(lambda progress: native_run(series, progress=progress))
 
 
 def _record(calls):
@@ -135,13 +133,17 @@ def _record(calls):
 
 @pytest.mark.parametrize(
     "call, total",
-    [(lambda p: engine.detect(SMALL, n_perm=40, progress=p), engine.sweep_positions(600)),
-     (lambda p: engine.single_window(SMALL, 7, n_perm=40, progress=p),
-      engine.sweep_positions(600, [7])),
-     (lambda p: engine.detect_many([SMALL, SMALL[:300], SMALL[:2]], window_sizes=[4, 9],
-                                   n_perm=40, progress=p),
+    [(lambda p: native_run(SMALL, n_perm=40, progress=p), sweep_positions(600)),
+     (lambda p: native_run(SMALL, window_sizes=[7], n_perm=40, progress=p),
+      sweep_positions(600, [7])),
+     (lambda p: native_run(np.resize(SMALL, 2000), window_sizes=[10, 13, 700, 5000], n_perm=20,
+                           progress=p), 199 + 152 + 1 + 0),
+     (lambda p: engine.run([SMALL], progress=p),
+      sweep_positions(600, engine.method_window_sizes(600))),
+     (lambda p: native_run_many([SMALL, SMALL[:300], SMALL[:2]], window_sizes=[4, 9],
+                                n_perm=40, progress=p),
       None)],
-    ids=["detect", "single_window", "detect_many failing"],
+    ids=["native", "one window size", "sizes beyond the series", "confirm", "many failing"],
 )
 def test_runs_end_with_one_final_report(call, total):
     # A short run usually reports once, at the end; a slow or loaded machine
@@ -162,8 +164,8 @@ def test_progress_is_ordered_throttled_and_complete():
     series = np.random.default_rng(4).normal(size=10**6)
     calls = []
     start = time.perf_counter()
-    engine.detect(series, progress=_record(calls))
-    total = engine.sweep_positions(series.size)
+    native_run(series, progress=_record(calls))
+    total = sweep_positions(series.size)
     assert calls[-1][1:] == (total, total)
     assert all(t == total for _, _, t in calls)
     done = [d for _, d, _ in calls]
@@ -174,11 +176,11 @@ def test_progress_is_ordered_throttled_and_complete():
     assert all(later - earlier >= 0.095 for earlier, later in zip(times, times[1:]))
 
 
-def test_detect_many_progress_counts_all_positions():
+def test_progress_of_many_series_counts_all_positions():
     series = [np.random.default_rng(i).normal(size=60000) for i in range(6)]
     calls = []
-    engine.detect_many(series, n_perm=100, progress=_record(calls))
-    total = sum(engine.sweep_positions(s.size) for s in series)
+    native_run_many(series, n_perm=100, progress=_record(calls))
+    total = sum(sweep_positions(s.size) for s in series)
     assert calls[-1][1:] == (total, total)
     done = [d for _, d, _ in calls]
     assert done == sorted(done)
@@ -187,26 +189,26 @@ def test_detect_many_progress_counts_all_positions():
 @pytest.mark.parametrize("raise_at", ["first", "final"])
 def test_an_exception_in_the_callback_stops_the_run(raise_at):
     series = np.random.default_rng(5).normal(size=10**6)
-    total = engine.sweep_positions(series.size)
+    total = sweep_positions(series.size)
 
     def progress(done, total_):
         if raise_at == "first" or done == total:
             raise ZeroDivisionError(f"stop at {done}")
 
     with pytest.raises(ZeroDivisionError):
-        engine.detect(series, progress=progress)
+        native_run(series, progress=progress)
     expected = native.quarn_detector(SMALL.tolist(), n_perm=30)
-    assert same(detection_as_native(engine.detect(SMALL, n_perm=30)), expected)
+    assert same(detection_as_native(native_run(SMALL, n_perm=30)), expected)
 
 
 def test_calls_from_many_python_threads_match_serial_calls():
     options = [dict(n_perm=64), dict(n_perm=70, workers=2, change_type="var"),
                dict(window_sizes=[5, 9], n_perm=100, workers=1)]
-    expected = [detection_as_native(engine.detect(SMALL, **o)) for o in options]
+    expected = [detection_as_native(native_run(SMALL, **o)) for o in options]
     results = [None] * 12
 
     def work(i):
-        results[i] = detection_as_native(engine.detect(SMALL, **options[i % 3]))
+        results[i] = detection_as_native(native_run(SMALL, **options[i % 3]))
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(12)]
     for thread in threads:
@@ -219,12 +221,12 @@ def test_calls_from_many_python_threads_match_serial_calls():
 EXIT_SCRIPT = """
     import sys, threading, time
     import numpy as np
-    from helpers import engine
+    from helpers import native_run, native_run_many
 
     values = np.random.default_rng(1).normal(size=10**7)
-    threading.Thread(target=engine.detect, args=(values,), daemon=True).start()
+    threading.Thread(target=native_run, args=(values,), daemon=True).start()
     if sys.argv[1] == "many":
-        threading.Thread(target=engine.detect_many, args=([values, values],),
+        threading.Thread(target=native_run_many, args=([values, values],),
                          daemon=True).start()
     time.sleep(0.5)
     print("leaving", flush=True)
@@ -242,23 +244,22 @@ def test_interpreter_exits_promptly_while_daemon_threads_detect(threads):
 FORK_SCRIPT = """
     import os, sys, threading
     import numpy as np
-    from helpers import engine
     import quarn._quarn_native as native
-    from helpers import detection_as_native
+    from helpers import detection_as_native, native_run, native_run_many
 
     small = np.random.default_rng(7).normal(size=600) + np.repeat([0.0, 3.0, 0.0], 200)
     expected = native.quarn_detector(small.tolist(), n_perm=70)
-    engine.detect(small, n_perm=70)
+    native_run(small, n_perm=70)
     busy = None
     if sys.argv[1] == "busy":
         # Another thread is inside a long engine call while the fork happens.
         values = np.random.default_rng(1).normal(size=3 * 10**6)
-        busy = threading.Thread(target=engine.detect, args=(values,), kwargs={"n_perm": 50})
+        busy = threading.Thread(target=native_run, args=(values,), kwargs={"n_perm": 50})
         busy.start()
     pid = os.fork()
     if pid == 0:
-        ok = detection_as_native(engine.detect(small, n_perm=70)) == expected
-        ok = ok and detection_as_native(engine.detect_many([small], n_perm=70)[0]) == expected
+        ok = detection_as_native(native_run(small, n_perm=70)) == expected
+        ok = ok and detection_as_native(native_run_many([small, small], n_perm=70)[1]) == expected
         os._exit(0 if ok else 3)
     _, status = os.waitpid(pid, 0)
     if busy is not None:
@@ -276,14 +277,14 @@ def test_forked_children_detect(parent):
 
 
 FAILING_CALLS = [
-    ("ok", lambda a: engine.detect(a, window_sizes=[5, 6], n_perm=10)),
-    ("many ok", lambda a: engine.detect_many([a, a], window_sizes=[5], n_perm=10)),
-    ("single ok", lambda a: engine.single_window(a, 5, n_perm=10)),
-    ("detector error", lambda a: engine.detect(a, backend="fork")),
-    ("block error", lambda a: engine.detect(a, window_sizes=[3])),
-    ("many error", lambda a: engine.detect_many([a, a[:2]])),
-    ("type error", lambda a: engine.detect(a, center=1)),
-    ("callback error", lambda a: engine.detect(a, n_perm=10, progress=lambda d, t: 1 / 0)),
+    ("ok", lambda a: native_run(a, window_sizes=[5, 6], n_perm=10)),
+    ("many ok", lambda a: native_run_many([a, a], window_sizes=[5], n_perm=10)),
+    ("confirm ok", lambda a: engine.run([a])),
+    ("detector error", lambda a: native_run(a, change_type="fork")),
+    ("block error", lambda a: native_run(a, window_sizes=[3])),
+    ("many error", lambda a: native_run_many([a, a[:2]])),
+    ("type error", lambda a: native_run(a, center=1)),
+    ("callback error", lambda a: native_run(a, n_perm=10, progress=lambda d, t: 1 / 0)),
 ]
 
 

@@ -1,10 +1,9 @@
-"""detect_many: many series at once, equal to one detect call per series."""
+"""The engine's run on many series at once: equal to one call per series."""
 
 import numpy as np
 import pytest
 
-from helpers import engine
-from helpers import same
+from helpers import engine, native_run, native_run_many, same
 from helpers import detection_as_native
 
 
@@ -25,11 +24,11 @@ OPTIONS = [
 
 
 @pytest.mark.parametrize("options", OPTIONS, ids=[str(o) for o in OPTIONS])
-def test_detect_many_equals_one_call_per_series(options):
-    many = engine.detect_many(BATCH, **options)
+def test_many_series_equal_one_call_per_series(options):
+    many = native_run_many(BATCH, **options)
     assert len(many) == len(BATCH)
     for series, result in zip(BATCH, many):
-        alone = engine.detect(series, **options)
+        alone = native_run(series, **options)
         assert result["n"] == series.size
         assert same(detection_as_native(result), detection_as_native(alone))
 
@@ -42,15 +41,15 @@ def test_detect_many_equals_one_call_per_series(options):
 )
 def test_sequences_of_arrays_are_accepted(make):
     batch = make(BATCH)
-    many = engine.detect_many(batch, n_perm=20, window_sizes=[10])
+    many = native_run_many(batch, n_perm=20, window_sizes=[10])
     for series, result in zip(batch, many):
         assert same(detection_as_native(result),
-                    detection_as_native(engine.detect(np.asarray(series, dtype=float),
-                                                      n_perm=20, window_sizes=[10])))
+                    detection_as_native(native_run(np.asarray(series, dtype=float),
+                                                   n_perm=20, window_sizes=[10])))
 
 
 def test_no_series_gives_no_results():
-    assert engine.detect_many([]) == []
+    assert native_run_many([]) == []
 
 
 def test_the_first_failing_series_in_input_order_is_reported():
@@ -58,17 +57,17 @@ def test_the_first_failing_series_in_input_order_is_reported():
     bad[123] = np.inf
     batch = [BATCH[0], BATCH[5], bad, BATCH[1][:2], bad]
     with pytest.raises(engine.DetectorError) as raised:
-        engine.detect_many(batch, n_perm=20)
+        native_run_many(batch, n_perm=20)
     assert str(raised.value).startswith("series contains NaN or infinite values")
     assert (raised.value.series_index, raised.value.non_finite_index) == (2, 123)
 
     with pytest.raises(engine.DetectorError) as raised:
-        engine.detect_many([BATCH[0], BATCH[7]], window_sizes=[10, 3])
+        native_run_many([BATCH[0], BATCH[7]], window_sizes=[10, 3])
     assert (raised.value.series_index, raised.value.window_size) == (0, 3)
 
 
 def test_results_do_not_share_buffers_between_series():
-    first, second = engine.detect_many([BATCH[0], BATCH[0]], n_perm=20)
+    first, second = native_run_many([BATCH[0], BATCH[0]], n_perm=20)
     a = first["windows"][0]["statistics"]
     b = second["windows"][0]["statistics"]
     assert np.array_equal(a, b) and not np.shares_memory(a, b)

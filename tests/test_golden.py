@@ -251,43 +251,68 @@ def test_detector_golden(name, series, options):
     assert detector_digest(series, options) == expected
 
 
-@pytest.fixture(params=["portable", "detected"])
-def engine_on_path(request):
-    """The engine with its kernels forced to the portable path, or on the
-    fastest path of this processor; the same golden hashes hold on both."""
-    numpy = pytest.importorskip("numpy")
+def engine_digests():
+    """The hash of every case as the engine computes it (the native method,
+    unscaled; one window size for a single-window case), by its key in
+    EXPECTED."""
+    import numpy
+
+    from helpers import detection_as_native, native_run, window_as_native
+
+    found = {}
+    for name, series, window_size, options in SINGLE_WINDOW_CASES:
+        values = numpy.asarray(SERIES[series])
+        (window,) = native_run(values, window_sizes=[window_size], **options)["windows"]
+        found["single-" + name] = digest(window_as_native(window))
+    for name, series, options in DETECTOR_CASES:
+        detection = native_run(numpy.asarray(SERIES[series]), **options)
+        found["detector-" + SAME_AS.get(name, name)] = digest(detection_as_native(detection))
+    return found
+
+
+def test_the_engine_gives_the_golden_results():
+    pytest.importorskip("numpy")
+    found = engine_digests()
+    assert found == {key: EXPECTED[key] for key in found}
+
+
+def test_the_portable_kernels_give_the_golden_results():
+    # QUARN_KERNELS=portable, read by the engine at import, runs the
+    # portable kernels in place of the fastest ones this processor has.
+    pytest.importorskip("numpy")
+    import json
+    import os
+    import subprocess
+    import sys
+
+    script = (
+        "import json, test_golden\nfrom quarn import _engine\n"
+        "print(json.dumps([_engine.kernel_path, test_golden.engine_digests()]))\n"
+    )
+    environment = dict(os.environ, QUARN_KERNELS="portable",
+                       PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.run([sys.executable, "-W", "error", "-c", script], capture_output=True,
+                           text=True, env=environment, timeout=600)
+    assert child.returncode == 0, child.stderr[-2000:]
+    path, found = json.loads(child.stdout)
+    assert path == "portable"
+    assert found == {key: EXPECTED[key] for key in found}
+
+
+def test_an_unknown_kernel_choice_is_named_and_the_fastest_kernels_run():
+    import os
+    import subprocess
+    import sys
+
+    environment = dict(os.environ, QUARN_KERNELS="fastest")
+    child = subprocess.run(
+        [sys.executable, "-c", "from quarn import _engine; print(_engine.kernel_path)"],
+        capture_output=True, text=True, env=environment, timeout=120)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert "RuntimeWarning: QUARN_KERNELS=fastest is not known" in child.stderr
     from quarn import _engine
 
-    _engine._force_portable_kernels(request.param == "portable")
-    try:
-        if request.param == "portable":
-            assert _engine._kernel_path() == "portable"
-        from helpers import engine
-
-        yield engine, numpy
-    finally:
-        _engine._force_portable_kernels(False)
-
-
-@pytest.mark.parametrize("name, series, window_size, options", SINGLE_WINDOW_CASES,
-                         ids=[case[0] for case in SINGLE_WINDOW_CASES])
-def test_single_window_golden_on_both_kernel_paths(engine_on_path, name, series, window_size,
-                                                   options):
-    from helpers import window_as_native
-
-    engine, numpy = engine_on_path
-    window = engine.single_window(numpy.asarray(SERIES[series]), window_size, **options)
-    assert digest(window_as_native(window)) == EXPECTED["single-" + name]
-
-
-@pytest.mark.parametrize("name, series, options", DETECTOR_CASES,
-                         ids=[case[0] for case in DETECTOR_CASES])
-def test_detector_golden_on_both_kernel_paths(engine_on_path, name, series, options):
-    from helpers import detection_as_native
-
-    engine, numpy = engine_on_path
-    detection = engine.detect(numpy.asarray(SERIES[series]), **options)
-    assert digest(detection_as_native(detection)) == EXPECTED["detector-" + SAME_AS.get(name, name)]
+    assert child.stdout.strip() == _engine.kernel_path
 
 
 def test_cases_detect_something():

@@ -6,6 +6,7 @@ import math
 import pytest
 
 import quarn
+from helpers import sweep_positions
 from sample_series import gauss_step, piecewise
 
 np = pytest.importorskip("numpy")
@@ -192,8 +193,7 @@ def test_a_series_too_short_for_the_confirm_method_is_named():
 def test_progress_counts_the_positions_of_all_series():
     calls = []
     quarn.detect_many(VALUES, progress=lambda done, total: calls.append((done, total)), **OPTIONS)
-    total = sum(quarn._engine.sweep_positions(len(v), OPTIONS["window_sizes"])
-                for v in VALUES.values())
+    total = sum(sweep_positions(len(v), OPTIONS["window_sizes"]) for v in VALUES.values())
     assert calls[-1] == (total, total)
     assert all(t == total for _, t in calls)
     assert [d for d, _ in calls] == sorted(d for d, _ in calls)

@@ -1,5 +1,6 @@
 """Centring and power-of-two scaling: quarn.detect does not depend on the
-offset or the unit of a series, anywhere in the floating-point range."""
+offset or the unit of a series, anywhere in the floating-point range. (The
+choice of the centre and the power is tested in the core's tests.)"""
 
 import math
 import random
@@ -10,25 +11,12 @@ import pytest
 
 import quarn
 from helpers import same
-from quarn import _engine
 from quarn._inputs import prepare_series
 from quarn._runner import run_detector
 from quarn.options import check_options
 from quarn.result import build_result
 
 np = pytest.importorskip("numpy")
-
-
-def choose_scaling(values):
-    """The engine's (centre, power) for a series."""
-    return _engine._choose_scaling(np.asarray(values, dtype=np.float64))
-
-
-def mapped(values, scaling):
-    """The series as the native detector sees it: x * 2**power - centre * 2**power."""
-    centre, power = scaling
-    factor = 2.0**power
-    return np.asarray(values, dtype=np.float64) * factor - centre * factor
 
 
 def step(n=300, seed=0):
@@ -112,49 +100,26 @@ def test_a_series_with_infinite_values_is_not_scaled(bad, missing):
     # value (a scaled copy could overflow elsewhere first).
     values = np.array(sample("huge"))
     values[1500] = bad
-    assert choose_scaling(values) == (0.0, 0)
     with pytest.raises(ValueError, match="the first at position 1500;"):
         quarn.detect(values, method="native", missing=missing)
 
 
 @pytest.mark.parametrize("kind", ["huge", "long"])
 def test_missing_values_are_left_out_of_the_scaling(kind):
-    # The scaling is that of the present values (a strided sample of them
-    # in a long series), so that a series with gaps is analysed as the series
-    # without them; a NaN stays NaN.
+    # The scaling is that of the present values, so that a series with gaps
+    # is analysed as the series without them (positions aside).
     values = np.array(sample(kind))
     values[[3, 1500, *range(7, values.size, 13)]] = math.nan
-    assert choose_scaling(values) == choose_scaling(values[~np.isnan(values)])
-    assert choose_scaling(values)[1] != 0
+    options = {"method": "native", "window_sizes": [10, 25], "n_perm": 20}
+    skipped = quarn.detect(values, missing="skip", **options)
+    present = quarn.detect(values[~np.isnan(values)], **options)
+    for size, window in skipped.window_results.items():
+        assert same(window.statistics.tolist(), present.window_results[size].statistics.tolist())
     with pytest.raises(ValueError, match="NaN or infinite values, the first at position 3;"):
         quarn.detect(values, method="native", missing="raise")
 
 
-@pytest.mark.parametrize("kind", ["plain", "ties", "mostly-equal", "huge", "long"])
-def test_the_mapped_spread_lies_near_one(kind):
-    values = np.array(sample(kind))
-    scaling = choose_scaling(values)
-    assert scaling[0] in values
-    deviations = np.abs(mapped(values, scaling))
-    spread = np.sort(deviations)[(deviations.size - 1) // 2] or np.median(deviations[deviations > 0])
-    assert 1.0 <= spread < 2.0
-
-
-def test_each_mapped_value_is_rounded_once():
-    values = sample("plain") + [1e-9, -3e5, 2.5]
-    centre, power = scaling = choose_scaling(values)
-    for value, got in zip(values, mapped(values, scaling)):
-        exact = (Fraction(value) - Fraction(centre)) * Fraction(2) ** power
-        assert got == float(exact)
-
-
-def test_an_outlier_cannot_push_values_towards_overflow():
-    scaling = choose_scaling(sample("outlier"))
-    assert np.max(np.abs(mapped(sample("outlier"), scaling))) <= 2.0**400
-
-
-def test_a_constant_series_becomes_zeros():
-    assert choose_scaling(np.full(50, 1e8)) == (1e8, 0)
+def test_a_constant_series_has_no_change_point():
     assert quarn.detect([1e8] * 50).change_points == ()
 
 

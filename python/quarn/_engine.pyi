@@ -9,25 +9,10 @@ import numpy.typing as npt
 
 Progress = Callable[[int, int], object] | None
 
-class DetectorOptions(TypedDict):
-    """The keyword arguments of ``detect`` and ``detect_many``: every
-    detector option, then what only the engine knows."""
-
-    window_sizes: Sequence[int] | None
-    n_perm: int
-    alpha_q: float
-    seed: int
-    tol: int
-    workers: int | None
-    change_type: str
-    b: int | None
-    taper_ratio: float
-    center: bool
-    backend: NotRequired[str]  # "thread"
-    threshold_runs: NotRequired[bool]  # False
-    writeable: NotRequired[bool]  # False
-    skip_missing: NotRequired[bool]  # False
-    progress: NotRequired[Progress]  # None
+#: The merged-pass kernels in use: "portable", or the name of the SIMD path
+#: this processor runs ("avx2"). QUARN_KERNELS=portable at import chooses
+#: the portable ones.
+kernel_path: str
 
 class DetectorError(ValueError):
     """A detection that failed on its input; str() is the detector's message."""
@@ -36,52 +21,6 @@ class DetectorError(ValueError):
     window_size: int | None
     series_index: int | None
     kind: Literal["invalid_argument", "invalid_series", "window_too_small", "stopped"]
-
-def detect(
-    series: npt.NDArray[np.float64], **options: Unpack[DetectorOptions]
-) -> dict[str, Any]:
-    """The multi-window detector on one series.
-
-    Returns ``{"n": int, "windows": tuple[window dict, ...], "consensus":
-    {"leaders", "segment_votes", "scores", "probabilities", "cdf"}}``; a
-    window dict holds ``window_size`` (int), ``statistics`` and
-    ``thresholds`` (float64, one per position; position v starts at
-    ``v * window_size``), ``change_points`` (int64) and
-    ``localized_regions`` (int64, shape (k, 2)). With ``threshold_runs``
-    a window dict also holds ``threshold_runs``: None, or ``(starts, values)``
-    (int64, float64) where positions ``starts[i]`` up to ``starts[i + 1]``
-    have the threshold ``values[i]``; its ``thresholds`` are then None.
-    Arrays are read-only; with ``writeable`` the statistics and thresholds
-    are writeable, for a caller that changes them in place and locks them.
-    With ``skip_missing`` NaN values are left out, every position counts the
-    whole series, windows hold ``starts`` (int64) where values were left
-    out, and the dict holds ``n_missing``.
-    """
-
-def detect_many(
-    series: Sequence[npt.NDArray[np.float64]], **options: Unpack[DetectorOptions]
-) -> list[dict[str, Any]]:
-    """``detect`` on every series, in parallel; results in input order."""
-
-def single_window(
-    series: npt.NDArray[np.float64],
-    window_size: int,
-    *,
-    n_perm: int,
-    alpha_q: float,
-    seed: int,
-    change_type: str,
-    b: int | None,
-    taper_ratio: float,
-    center: bool,
-    progress: Progress = None,
-) -> dict[str, Any]:
-    """The detector for one window size: one window dict."""
-
-def sweep_positions(n: int, window_sizes: Sequence[int] | None = None) -> int:
-    """Positions swept over n values: the total that progress reaches."""
-def _kernel_path() -> str: ...
-def _force_portable_kernels(force: bool) -> None: ...
 
 class RunOptions(TypedDict):
     """The keyword arguments of ``run``: every option of the options table
@@ -109,22 +48,29 @@ def run(
 ) -> list[dict[str, Any]]:
     """A detection method on every series; one dict per series, in input order.
 
-    Each dict holds ``n`` (int), ``windows`` (window dicts as :func:`detect`
-    returns them, thresholds by runs where smaller: the native detector's, or
-    the confirm method's candidate detector's; figures in the series'
-    units), ``table`` (the change points, ascending: ``position``,
-    ``votes``, ``interval_low``, ``interval_high`` int64; ``p_value``,
-    ``score``, ``probability``, ``cdf``, ``effect`` float64; ``kind`` and
-    ``direction`` tuples of str or None; a row of kind None, the native
-    method's, has NaN p-value and effect, interval 0 and no direction),
+    Each dict holds ``n`` (int), ``windows`` (one window dict per window
+    size, ascending: the native detector's, or the confirm method's
+    candidate detector's, figures in the series' units), ``table`` (the
+    change points, ascending: ``position``, ``votes``, ``interval_low``,
+    ``interval_high`` int64; ``p_value``, ``score``, ``probability``,
+    ``cdf``, ``effect`` float64; ``kind`` and ``direction`` tuples of str or
+    None; a row of kind None, the native method's, has NaN p-value and
+    effect, interval 0 and no direction),
     ``segments`` (as :func:`describe_segments` returns them),
     ``seasonal_period`` (float or None) and ``n_missing`` (int). The native
     method sees every series centred and scaled by a power of two unless
     ``scale`` is False.
-    """
 
-def _choose_scaling(series: npt.NDArray[np.float64]) -> tuple[float, int]:
-    """The (centre, power) that run(scale=True) maps a native series with."""
+    A window dict holds ``window_size`` (int), ``statistics`` (float64, one
+    per position; position v starts at ``v * window_size``), ``thresholds``
+    (float64, one per position) or None, ``threshold_runs`` (None, or
+    ``(starts, values)``, int64 and float64, where positions ``starts[i]``
+    up to ``starts[i + 1]`` have the threshold ``values[i]``; exactly one of
+    the two forms is None), ``change_points`` (int64) and
+    ``localized_regions`` (int64, shape (k, 2)); where missing values were
+    left out also ``starts`` (int64, the first value of every position).
+    Every array is read-only.
+    """
 
 def describe_segments(series: npt.NDArray[np.float64], cuts: Sequence[int]) -> dict[str, Any]:
     """The segments that ascending change points make of a series: arrays

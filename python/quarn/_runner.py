@@ -87,14 +87,11 @@ def run_detector(
         KeyboardInterrupt: Ctrl-C; the run was stopped and released.
         MemoryError: The work does not fit into memory.
     """
-    arguments = {name: options[name] for name in ENGINE_OPTIONS}
-    if arguments["window_sizes"] is not None:
-        arguments["window_sizes"] = list(arguments["window_sizes"])
     try:
         return _engine.run(
             # The arrays themselves (float64 already): read in place.
             [np.asarray(series, dtype=np.float64) for series in values],
-            **arguments,
+            **engine_arguments(options),
             skip_missing=_skips_missing(options),
             scale=rescale,
             progress=progress,
@@ -119,6 +116,15 @@ ENGINE_OPTIONS = (
     "taper_ratio",
     "center",
 )
+
+
+def engine_arguments(options: Mapping[str, Any]) -> dict[str, Any]:
+    """The keyword arguments of ``quarn._engine.run`` that say what is
+    computed, from checked options (as ``check_options`` returns them)."""
+    arguments = {name: options[name] for name in ENGINE_OPTIONS}
+    if arguments["window_sizes"] is not None:
+        arguments["window_sizes"] = list(arguments["window_sizes"])
+    return arguments
 
 
 def _skips_missing(options: Mapping[str, Any]) -> bool:

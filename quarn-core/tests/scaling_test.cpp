@@ -1,10 +1,13 @@
 #include "quarn/scaling.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string_view>
 #include <vector>
 
 #include "check.hpp"
+#include "sample_series.hpp"
 
 using quarn::Scaling;
 
@@ -91,4 +94,84 @@ TEST(figures_come_back_in_the_series_units_runs_included) {
     CHECK(first.tapered_block_bootstrap_threshold == (Figures{8.0, infinity}));
     CHECK(second.statistics == (Figures{16.0, 32.0}));
     CHECK(second.threshold_runs.values == (Figures{4.0}));
+}
+
+namespace {
+
+// Gaussian noise of several shapes, as the scaling meets them in practice.
+Figures sample_of(const char* kind, std::size_t n = 2000) {
+    sample::Gaussian gauss(1);
+    Figures values(n);
+    for (double& v : values) v = gauss();
+    const std::string_view name = kind;
+    if (name == "ties") {
+        for (double& v : values) v = std::round(v) * 0.5;
+        for (int i = 0; i < 10; ++i) values.insert(values.end(), {0.0, -0.0});
+    } else if (name == "mostly-equal") {
+        Figures mostly(n, 5.0);
+        for (std::size_t i = 0; i < n / 3; ++i) mostly.push_back(5.0 + values[i]);
+        values = mostly;
+    } else if (name == "huge") {
+        for (double& v : values) v *= 1e300;
+    } else if (name == "long") {  // more than the sample size: a strided sample
+        Figures repeated;
+        for (int copy = 0; copy < 100; ++copy) {
+            repeated.insert(repeated.end(), values.begin(), values.end());
+        }
+        values = repeated;
+    }
+    return values;
+}
+
+constexpr const char* kinds[] = {"plain", "ties", "mostly-equal", "huge", "long"};
+
+}  // namespace
+
+// The lower median of the absolute mapped values lies in [1, 2) (or, where
+// most of them are 0, that of the others), and the centre is a value of
+// the series.
+TEST(the_mapped_spread_lies_between_one_and_two) {
+    for (const char* kind : kinds) {
+        const Figures values = sample_of(kind);
+        const Scaling scaling = quarn::choose_scaling(values);
+        CHECK(std::find(values.begin(), values.end(), scaling.centre) != values.end());
+        Figures deviations;
+        for (const double y : quarn::apply_scaling(scaling, values)) {
+            if (y != 0.0) deviations.push_back(std::fabs(y));
+        }
+        std::sort(deviations.begin(), deviations.end());
+        const double spread = deviations[(deviations.size() - 1) / 2];
+        CHECK(spread >= 1.0 && spread < 2.0);
+    }
+}
+
+// x * 2^power - centre * 2^power: the products are exact, so each mapped
+// value is (x - centre) * 2^power rounded once.
+TEST(each_mapped_value_is_rounded_once) {
+    Figures values = sample_of("plain");
+    values.insert(values.end(), {1e-9, -3e5, 2.5});
+    const Scaling scaling = quarn::choose_scaling(values);
+    const Figures mapped = quarn::apply_scaling(scaling, values);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        CHECK(check::same_bits(mapped[i], std::ldexp(values[i] - scaling.centre, scaling.power)));
+    }
+}
+
+// Missing values are left out of the sample, also where it is strided: a
+// series with gaps is scaled as the series without them.
+TEST(a_series_with_gaps_is_scaled_as_the_series_without_them) {
+    for (const char* kind : {"huge", "long"}) {
+        Figures values = sample_of(kind);
+        values[3] = values[1500] = missing;
+        for (std::size_t i = 7; i < values.size(); i += 13) values[i] = missing;
+        Figures present;
+        for (const double v : values) {
+            if (!std::isnan(v)) present.push_back(v);
+        }
+        const Scaling gaps = quarn::choose_scaling(values);
+        const Scaling without = quarn::choose_scaling(present);
+        CHECK(check::same_bits(gaps.centre, without.centre));
+        CHECK_EQ(gaps.power, without.power);
+        CHECK(gaps.power != 0);
+    }
 }
