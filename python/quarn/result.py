@@ -427,7 +427,7 @@ class DetectionResult:
                 cannot hold without loss (a MultiIndex, a categorical or
                 interval index, or labels of mixed types).
         """
-        from quarn._result_json import result_to_json
+        from quarn._json.write import result_to_json
 
         return result_to_json(self, indent=indent)
 
@@ -445,7 +445,7 @@ class DetectionResult:
         Raises:
             ValueError: The text is not such a document, or is damaged.
         """
-        from quarn._result_json import result_from_json
+        from quarn._json import result_from_json
 
         return build_result(*result_from_json(text))
 
