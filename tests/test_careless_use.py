@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quarn
-from quarn.options import format_sizes
+from quarn._checks import format_sizes
 
 pd = pytest.importorskip("pandas")
 

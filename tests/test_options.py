@@ -9,7 +9,8 @@ import pytest
 import quarn
 from quarn import options
 from quarn.cli import parser as cli
-from quarn.options import OPTIONS, check_options, native_arguments, parse_window_sizes, shown
+from quarn._checks import shown
+from quarn.options import OPTIONS, check_options, native_arguments, parse_window_sizes
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from quarn.options import format_sizes
+from quarn._checks import format_sizes
 
 if TYPE_CHECKING:
     import pandas as pd

@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from quarn.options import shown, shown_text
+from quarn._checks import shown, shown_text
 
 class SeriesError(ValueError):
     """A series quarn cannot analyse: of the wrong kind or shape, too short,

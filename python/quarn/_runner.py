@@ -19,7 +19,7 @@ import numpy as np
 
 from quarn import _engine
 from quarn._inputs import PreparedSeries, SeriesError, infinite_message, non_finite_message
-from quarn.options import format_sizes
+from quarn._checks import format_sizes
 
 #: A progress callback: ``progress(done, total)`` in sweep positions.
 Progress = Callable[[int, int], object]

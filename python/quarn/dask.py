@@ -27,7 +27,8 @@ from typing import TYPE_CHECKING, Any
 from quarn._runner import QuarnWarning
 from quarn._frames import POINT_COLUMNS
 from quarn.many import detect_many as detect_many_local
-from quarn.options import check_options, shown, with_options_doc
+from quarn._checks import shown
+from quarn.options import check_options, with_options_doc
 
 try:
     import dask.dataframe as dd

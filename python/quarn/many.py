@@ -21,7 +21,8 @@ from quarn._inputs import (
     prepare_series,
 )
 from quarn._runner import SeriesFailure, run_detector
-from quarn.options import check_options, shown, with_options_doc
+from quarn._checks import shown
+from quarn.options import check_options, with_options_doc
 
 if TYPE_CHECKING:
     import pandas as pd

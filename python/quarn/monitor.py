@@ -21,7 +21,8 @@ import numpy as np
 
 from quarn import _engine
 from quarn._inputs import SeriesError, _float_array, numpy_values, prepare_series
-from quarn.options import Option, integer_in, is_boolean, parse_integer, parse_number, shown
+from quarn._checks import integer_in, is_boolean, parse_integer, parse_number, shown
+from quarn.options import Option
 
 # The options of :class:`quarn.Monitor` and ``quarn watch``, in one table.
 #

@@ -13,10 +13,24 @@ from __future__ import annotations
 
 import math
 import numbers
-import operator
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
+
+from quarn._checks import (
+    MAX_UNSIGNED,
+    NOT_PLAIN,
+    check_callback,
+    check_switch,
+    fraction,
+    integer_in,
+    optional,
+    parse_integer,
+    parse_number,
+    parse_text,
+    plain,
+    shown,
+)
 
 #: Window sizes used when none are given: every size from 10 to 20.
 DEFAULT_WINDOW_SIZES: tuple[int, ...] = tuple(range(10, 21))
@@ -40,10 +54,6 @@ DEFAULT_METHOD = "confirm"
 #: "skip" detects on the values that are there, "raise" refuses the series.
 MISSING_CHOICES: tuple[str, ...] = ("skip", "raise")
 
-#: Largest value of every integer option: the detector takes unsigned
-#: 64-bit integers.
-MAX_UNSIGNED = 2**64 - 1
-
 #: Largest seed the detector accepts.
 MAX_SEED = MAX_UNSIGNED
 
@@ -54,42 +64,6 @@ MAX_N_PERM = 1_000_000
 
 #: Most window sizes one ``--window-sizes`` value may expand to.
 MAX_WINDOW_SIZES = 10_000
-
-#: Offending values are quoted in messages up to about this many characters.
-SHOWN_CHARACTERS = 100
-
-
-def shown(value: Any, limit: int = SHOWN_CHARACTERS) -> str:
-    """The ``repr`` of a value for a message, cut to about ``limit`` characters.
-
-    Integers too long to print (Python refuses beyond a few thousand digits)
-    are described by their number of digits.
-    """
-    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 330:
-        digits = math.floor(value.bit_length() * math.log10(2)) + 1
-        return f"an integer of about {digits} digits"
-    try:
-        text = repr(value)
-    except Exception:  # a broken __repr__ must not hide the real problem
-        text = f"<{type(value).__name__} object>"
-    return shown_text(text, limit)
-
-
-def shown_text(text: str, limit: int = SHOWN_CHARACTERS) -> str:
-    """Text for a message as it is (no quotes), cut to about ``limit`` characters."""
-    if len(text) > limit:
-        text = f"{text[: limit - 20]}... ({len(text)} characters)"
-    return text
-
-
-def printable(text: str) -> str:
-    """Text for a terminal: characters that are not printable (newlines,
-    escape sequences, other control and format characters) written as
-    their Python escapes, so that they cannot split or restyle a line;
-    everything else as it is."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 @dataclass(frozen=True)
@@ -137,52 +111,7 @@ class Option:
 
 
 # ---------------------------------------------------------------------------
-# Checks of Python values. Each takes the value and the subject to name in
-# its message ("seed" from Python, "--seed" from the command line).
-
-
-def integer_in(low: int, high: int = MAX_UNSIGNED) -> Callable[[Any, str], int]:
-    """A check for an integer from ``low`` to ``high``."""
-
-    def check(value: Any, subject: str) -> int:
-        if isinstance(value, bool):
-            raise TypeError(f"{subject} must be an integer, got {value!r}")
-        try:
-            number = operator.index(value)
-        except TypeError:
-            raise TypeError(f"{subject} must be an integer, got {shown(value)}") from None
-        if not low <= number <= high:
-            raise ValueError(
-                f"{subject} must be an integer from {low} to {high}, got {shown(number)}"
-            )
-        return number
-
-    return check
-
-
-def optional(check: Callable[[Any, str], Any]) -> Callable[[Any, str], Any]:
-    """A check that lets None through and passes anything else to ``check``."""
-
-    def checked(value: Any, subject: str) -> Any:
-        return None if value is None else check(value, subject)
-
-    return checked
-
-
-def fraction(example: str) -> Callable[[Any, str], float]:
-    """A check for a number from 0 to 1; ``example`` explains a value."""
-
-    def check(value: Any, subject: str) -> float:
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise TypeError(f"{subject} must be a number, got {shown(value)}")
-        number = float(value)
-        if math.isnan(number) or not 0.0 <= number <= 1.0:
-            raise ValueError(
-                f"{subject} must be a fraction from 0 to 1 ({example}), got {number!r}"
-            )
-        return number
-
-    return check
+# Checks of the options' own values (the general ones are in quarn._checks).
 
 
 _window_size = integer_in(1)
@@ -250,81 +179,18 @@ def check_missing(value: Any, subject: str) -> str:
     return value.lower()
 
 
-def check_callback(value: Any, subject: str) -> Any:
-    """None, or something callable."""
-    if value is not None and not callable(value):
-        raise TypeError(
-            f"{subject} must be a function taking (done, total), or None, got {shown(value)}"
-        )
-    return value
-
-
-def is_boolean(value: Any) -> bool:
-    """Whether the value is True or False: a bool or a numpy bool (which is
-    no subclass of bool), not 0 or 1."""
-    return type(value).__name__ in ("bool", "bool_")
-
-
-def check_switch(value: Any, subject: str) -> bool:
-    """True or False (numpy booleans too, but not 0 and 1)."""
-    if not is_boolean(value):
-        raise TypeError(f"{subject} must be True or False, got {shown(value)}")
-    return bool(value)
-
-
-# ---------------------------------------------------------------------------
-# Parsers of command-line text. They only turn text into Python values; the
-# checks above then judge the values, so both ways in give the same message.
-
-
-#: Said of a number that Python would read but quarn does not: other
-#: scripts' digits, underscores between digits.
-_NOT_PLAIN = " written with the ASCII digits 0-9 (no underscores)"
-
-
-def _plain(text: str) -> bool:
-    return text.isascii() and "_" not in text
-
-
-def parse_integer(text: str, subject: str) -> int:
-    """An integer written in decimal with the ASCII digits."""
-    try:
-        if _plain(text):
-            return int(text.strip())
-    except ValueError:
-        pass
-    note = "" if _plain(text) else _NOT_PLAIN
-    raise ValueError(f"{subject} must be an integer{note}, got {shown(text)}")
-
-
-def parse_number(text: str, subject: str) -> float:
-    """A number such as ``0.05`` or ``1e-3``, with the ASCII digits."""
-    try:
-        if _plain(text):
-            return float(text.strip())
-    except ValueError:
-        pass
-    note = "" if _plain(text) else _NOT_PLAIN
-    raise ValueError(f"{subject} must be a number{note}, got {shown(text)}")
-
-
-def parse_text(text: str, subject: str) -> str:
-    """Text, passed on as it is."""
-    return text
-
-
 def parse_window_sizes(text: str, subject: str) -> tuple[int, ...]:
     """Window sizes written as ranges and lists: ``10-20``, ``10,12,15``, ``5,10-12``."""
     sizes: list[int] = []
     for part in text.split(","):
         low, dash, high = part.strip().partition("-")
         try:
-            if not _plain(part):
+            if not plain(part):
                 raise ValueError
             first = int(low)
             last = int(high) if dash else first
         except ValueError:
-            note = "" if _plain(text) else _NOT_PLAIN
+            note = "" if plain(text) else NOT_PLAIN
             raise ValueError(
                 f"{subject} must be sizes like 10-20 or 10,12,15{note}, got {shown(text)}"
             ) from None
@@ -336,16 +202,6 @@ def parse_window_sizes(text: str, subject: str) -> tuple[int, ...]:
             raise ValueError(f"{subject} may hold at most {MAX_WINDOW_SIZES} window sizes")
         sizes.extend(range(first, last + 1))
     return tuple(sizes)
-
-
-def format_sizes(sizes: Iterable[int]) -> str:
-    """Writes window sizes compactly: ``10-20`` for a run, else ``10,12,15``.
-
-    Costs memory in the number of sizes, whatever their values."""
-    sizes = list(sizes)
-    if len(sizes) > 2 and all(b - a == 1 for a, b in zip(sizes, sizes[1:])):
-        return f"{sizes[0]}-{sizes[-1]}"
-    return ",".join(str(s) for s in sizes)
 
 
 # ---------------------------------------------------------------------------

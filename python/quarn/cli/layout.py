@@ -27,7 +27,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from quarn.cli.lines import DataError
-from quarn.options import Option, shown
+from quarn._checks import shown
+from quarn.options import Option
 
 #: Cells that spreadsheets, R and pandas write for a missing value.
 MISSING_TOKENS = frozenset({"", "na", "n/a", "#n/a", "nan", "null", "none", "nil", "-", "?"})

@@ -43,7 +43,8 @@ from quarn.cli.readers import (
 from quarn._version import __version__
 from quarn.cli.watch import add_watch_parser
 from quarn.detection import detect_each
-from quarn.options import OPTIONS, check_options, format_sizes, shown
+from quarn._checks import format_sizes, shown
+from quarn.options import OPTIONS, check_options
 
 PROG = "quarn"
 

@@ -33,7 +33,7 @@ from quarn.cli.layout import (
     first_lines,
 )
 from quarn.cli.lines import DataError, line_batches, open_input
-from quarn.options import printable, shown
+from quarn._checks import printable, shown
 
 __all__ = ["Column", "DataError", "Layout", "UsageError", "present_count", "read_columns"]
 

@@ -11,7 +11,7 @@ from quarn import datasets
 from quarn._runner import run_window_sizes, unanalysed_sizes
 from quarn._frames import printed_cells, printed_columns
 from quarn.cli.readers import Column, DataError, UsageError
-from quarn.options import format_sizes, printable, shown
+from quarn._checks import format_sizes, printable, shown
 from quarn.result import DetectionResult
 from quarn.serialize import json_float, to_jsonable
 

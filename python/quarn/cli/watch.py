@@ -35,7 +35,7 @@ from quarn.cli.layout import (
 from quarn.cli.lines import DataError, emit, open_input
 from quarn.cli.readers import _Reader
 from quarn.monitor import MONITOR_OPTIONS, Alarm, Monitor, check_monitor_options
-from quarn.options import shown
+from quarn._checks import shown
 
 #: Bytes read at a time.
 READ_BYTES = 1 << 16
