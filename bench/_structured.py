@@ -19,9 +19,10 @@ longer than the candidate detector's largest window.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-
 import numpy as np
+
+from _synthetic import SyntheticSeries, _signed
+from _synthetic import _rng as _suite_rng
 
 #: Families with changes, in table order.
 FAMILIES = (
@@ -40,19 +41,12 @@ FAMILIES = (
 NULL_KINDS = ("seasonal", "seasonal_few", "ar1_strong", "walk", "periodic", "recording", "recording_hard", "long", "spike")
 
 
-@dataclass(frozen=True)
-class StructuredSeries:
-    """One structured series and its true change points."""
-
-    family: str
-    index: int
-    values: np.ndarray
-    change_points: list[int]
+#: One structured series and its true change points.
+StructuredSeries = SyntheticSeries
 
 
 def _rng(base_seed: int, group: str, index: int) -> np.random.Generator:
-    tag = sum(ord(c) << (8 * (i % 7)) for i, c in enumerate(group))
-    return np.random.default_rng([base_seed, tag, index, 17])
+    return _suite_rng(base_seed, group, index, 17)
 
 
 def _log_uniform(rng: np.random.Generator, low: float, high: float) -> float:
@@ -64,10 +58,6 @@ def _cuts(rng: np.random.Generator, n: int, count: int, min_segment: int) -> lis
     slack = n - (count + 1) * min_segment
     cuts = np.sort(rng.integers(0, slack + 1, size=count))
     return [int(c + (i + 1) * min_segment) for i, c in enumerate(cuts)]
-
-
-def _signed(rng: np.random.Generator, low: float, high: float) -> float:
-    return float(rng.uniform(low, high) * rng.choice([-1.0, 1.0]))
 
 
 def _steps(rng: np.random.Generator, n: int, cps: list[int], low: float, high: float) -> np.ndarray:
@@ -283,16 +273,8 @@ def _hard_recording(rng: np.random.Generator, n: int, states: int) -> tuple[np.n
 
 
 def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSeries:
-    """One series of a family with changes.
-
-    Args:
-        family: One of ``FAMILIES``.
-        index: Which series of the family.
-        base_seed: Seed of the whole suite.
-
-    Returns:
-        The series and its true change points.
-    """
+    """Series `index` of `family` (one of ``FAMILIES``) in the suite of
+    `base_seed`, with its true change points."""
     rng = _rng(base_seed, family, index)
     if family == "seasonal_level":
         n = int(_log_uniform(rng, 500, 5000))
@@ -343,16 +325,8 @@ def with_changes(family: str, index: int, base_seed: int = 2024) -> StructuredSe
 
 
 def change_free(kind: str, index: int, base_seed: int = 2024) -> StructuredSeries:
-    """One change-free series of a kind.
-
-    Args:
-        kind: One of ``NULL_KINDS``.
-        index: Which series of the kind.
-        base_seed: Seed of the whole suite.
-
-    Returns:
-        The series, with no change points.
-    """
+    """Change-free series `index` of `kind` (one of ``NULL_KINDS``) in the
+    suite of `base_seed`."""
     rng = _rng(base_seed, "null_" + kind, index)
     n = int(_log_uniform(rng, 500, 5000))
     if kind == "seasonal":

@@ -36,9 +36,11 @@ class SyntheticSeries:
     change_points: list[int]
 
 
-def _rng(base_seed: int, group: str, index: int) -> np.random.Generator:
+def _rng(base_seed: int, group: str, index: int, *salt: int) -> np.random.Generator:
+    """The generator of series `index` of `group` (a family or kind) in the
+    suite of `base_seed`; another suite adds its `salt`."""
     tag = sum(ord(c) << (8 * (i % 7)) for i, c in enumerate(group))
-    return np.random.default_rng([base_seed, tag, index])
+    return np.random.default_rng([base_seed, tag, index, *salt])
 
 
 def _length(rng: np.random.Generator, low: int, high: int) -> int:

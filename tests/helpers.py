@@ -164,6 +164,15 @@ def run_cli(*args, stdin=None, cwd=None, stderr=None, stdout=None):
     )
 
 
+def thread_count(pid="self"):
+    """The threads of a process (this one by default); needs /proc."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+    return 0
+
+
 def resident_bytes(trim=False):
     """Resident set size of this process now (needs /proc/self/statm). With
     `trim`, freed memory that the C library keeps for reuse is handed back

@@ -17,7 +17,7 @@ import time
 import pytest
 
 import quarn._quarn_native as native
-from helpers import bits
+from helpers import bits, thread_count
 from sample_series import piecewise
 
 MAX = 2**64 - 1
@@ -164,18 +164,10 @@ def test_huge_window_sizes_beside_an_ordinary_one():
 THREAD_CHILD = """
 import json
 import quarn._quarn_native as native
-from helpers import same
+from helpers import same, thread_count as threads
 
 SERIES = {series!r}
 MAX = {max}
-
-
-def threads():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-
 
 if {warm}:
     native.quarn_detector(SERIES, n_perm=64)  # the default pool exists first
@@ -189,13 +181,9 @@ print(json.dumps({{"same": same_results, "threads_after": threads()}}), flush=Tr
 
 def _thread_count(pid):
     try:
-        with open(f"/proc/{pid}/status") as status:
-            for line in status:
-                if line.startswith("Threads:"):
-                    return int(line.split()[1])
+        return thread_count(pid)
     except OSError:
         return 0
-    return 0
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")

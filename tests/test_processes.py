@@ -104,18 +104,11 @@ import time
 import warnings
 
 import quarn._quarn_native as native
-from helpers import same
+from helpers import same, thread_count as threads
 
 SERIES = {series!r}
 CALLS = {calls!r}
 GUARD = {guard}
-
-
-def threads():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
 
 
 expected = [native.quarn_detector(SERIES, **kwargs) for kwargs in CALLS]

@@ -267,14 +267,6 @@ def ipm_statistic(left: SeriesLike, right: SeriesLike) -> float:
 
 # The package is where users find these functions (help(), pickling, the
 # documentation), so they name it as their module.
-for _function in (
-    quarn_detector,
-    quarn_single_window,
-    refine_cusum,
-    refine_wasserstein,
-    swal_statistic,
-    wasserstein_statistic,
-    ipm_statistic,
-):
-    _function.__module__ = "quarn"
-del _function
+for _name in __all__:
+    globals()[_name].__module__ = "quarn"
+del _name

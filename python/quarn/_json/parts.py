@@ -20,6 +20,7 @@ from quarn._json.fields import (
     short,
 )
 
+
 def read_common(
     document: dict[str, Any], version: int
 ) -> tuple[int, int, Any, dict[str, Any], Any]:

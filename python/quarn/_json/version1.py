@@ -8,6 +8,7 @@ from typing import Any
 
 import numpy as np
 
+from quarn._json import parts
 from quarn._json.fields import (
     DocumentError,
     field,
@@ -19,39 +20,29 @@ from quarn._json.fields import (
     numbers,
     sequence,
 )
-from quarn._json.parts import (
-    expected_window_sizes,
-    read_change_points,
-    read_changes,
-    read_common,
-    read_period,
-    read_present_starts,
-    read_regions,
-    read_reports,
-    read_segments,
-    read_statistics,
-)
+
 
 def read_version_1(
     document: dict[str, Any],
 ) -> tuple[dict[str, Any], Any, Any, dict[str, Any]]:
-    n_samples, n_missing, values, options, index = read_common(document, 1)
+    n_samples, n_missing, values, options, index = parts.read_common(document, 1)
     detection = _compact_from_native(
         field(document, "result", "the document"), n_samples, options, n_missing
     )
     changes = document.get("changes")
     table = detection["table"]
     if options["method"] == "confirm":
-        kinds, p_values = read_changes(changes, len(table["position"]))
+        kinds, p_values = parts.read_changes(changes, len(table["position"]))
         table["kind"] = kinds
         table["p_value"] = p_values
-        detection["seasonal_period"] = read_period(changes, n_samples - n_missing)
-        table.update(read_reports(changes, table["position"], n_samples))
+        detection["seasonal_period"] = parts.read_period(changes, n_samples - n_missing)
+        table.update(parts.read_reports(changes, table["position"], n_samples))
         freeze(table)
     elif changes is not None:
         raise DocumentError("changes belong to results of the confirm method only")
     detection["n_missing"] = n_missing
-    detection["segments"] = read_segments(document.get("segments"), values, table["position"])
+    segments = document.get("segments")
+    detection["segments"] = parts.read_segments(segments, values, table["position"])
     return detection, values, index, options
 
 
@@ -69,7 +60,7 @@ def _compact_from_native(
     out = mapping(field(native, "out", "result"), "result out")
     sizes = [key_integer(key, "window_results", 1, 2**63 - 1) for key in windows_data]
     present = n_samples - n_missing
-    expected = expected_window_sizes(present, options, sizes)
+    expected = parts.expected_window_sizes(present, options, sizes)
     if sizes != expected:
         raise DocumentError(
             f"the window sizes {sizes} are not those of the options ({expected})"
@@ -81,7 +72,7 @@ def _compact_from_native(
         where = f"window {size}"
         found = mapping(windows_data[key], where)
         positions = max(present // size - 1, 0)
-        statistics = read_statistics(field(found, "statistics", where), where, positions)
+        statistics = parts.read_statistics(field(found, "statistics", where), where, positions)
         all_thresholds = numbers(
             field(found, "tapered_block_bootstrap_threshold", where),
             f"{where} thresholds", positions, nan=True, infinite=True,
@@ -91,12 +82,12 @@ def _compact_from_native(
             if any(type(s) is not int or s != v * size for v, s in enumerate(starts)):
                 raise DocumentError(f"{where} starts must be 0, {size}, {2 * size}, ...")
         else:
-            starts = read_present_starts(starts, where, size, last)
-        change_points = read_change_points(found, where, last)
+            starts = parts.read_present_starts(starts, where, size, last)
+        change_points = parts.read_change_points(found, where, last)
         listed = sequence(points_data[str(size)], f"cp_dict {size}")
         if listed != change_points.tolist():
             raise DocumentError(f"cp_dict {size} differs from the window's change points")
-        regions = read_regions(found, where, n_samples)
+        regions = parts.read_regions(found, where, n_samples)
         thresholds, runs = compact_thresholds(all_thresholds)
         windows.append(
             {

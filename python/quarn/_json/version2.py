@@ -7,24 +7,14 @@ from typing import Any
 
 import numpy as np
 
+from quarn._json import parts
 from quarn._json.fields import DocumentError, field, frozen, integer, mapping, numbers, sequence
-from quarn._json.parts import (
-    expected_window_sizes,
-    read_change_points,
-    read_changes,
-    read_common,
-    read_period,
-    read_present_starts,
-    read_regions,
-    read_reports,
-    read_segments,
-    read_statistics,
-)
+
 
 def read_version_2(
     document: dict[str, Any],
 ) -> tuple[dict[str, Any], Any, Any, dict[str, Any]]:
-    n_samples, n_missing, values, options, index = read_common(document, 2)
+    n_samples, n_missing, values, options, index = parts.read_common(document, 2)
     confirm = options["method"] == "confirm"
     table = _read_table(field(document, "change_points", "the document"), n_samples, confirm)
     period = field(document, "seasonal_period", "the document")
@@ -36,11 +26,11 @@ def read_version_2(
             field(document, "windows", "the document"), n_samples, n_missing, options
         ),
         "table": table,
-        "seasonal_period": read_period(
+        "seasonal_period": parts.read_period(
             {"seasonal_period": period}, n_samples - n_missing
         ),
         "n_missing": n_missing,
-        "segments": read_segments(
+        "segments": parts.read_segments(
             field(document, "segments", "the document"), values, table["position"]
         ),
     }
@@ -90,7 +80,7 @@ def _read_table(data: Any, n_samples: int, confirm: bool) -> dict[str, Any]:
             "effect": np.full(count, np.nan),
         })
         return frozen(table)
-    kinds, p_values = read_changes(
+    kinds, p_values = parts.read_changes(
         {"kinds": entries("kind"), "p_values": entries("p_value")}, count
     )
     table["kind"], table["p_value"] = kinds, p_values
@@ -108,7 +98,7 @@ def _read_table(data: Any, n_samples: int, confirm: bool) -> dict[str, Any]:
         "directions": directions,
         "effects": effects,
     }
-    table.update(read_reports(reports, table["position"], n_samples))
+    table.update(parts.read_reports(reports, table["position"], n_samples))
     return frozen(table)
 
 
@@ -123,7 +113,7 @@ def _read_windows(
         for i, item in enumerate(items)
     ]
     present = n_samples - n_missing
-    expected = expected_window_sizes(present, options, sizes)
+    expected = parts.expected_window_sizes(present, options, sizes)
     if sizes != expected:
         raise DocumentError(f"the window sizes {sizes} are not those of the options ({expected})")
     last = n_samples - 1
@@ -133,11 +123,13 @@ def _read_windows(
         positions = max(present // size - 1, 0)
         window: dict[str, Any] = {
             "window_size": size,
-            "statistics": read_statistics(field(found, "statistics", where), where, positions),
+            "statistics": parts.read_statistics(
+                field(found, "statistics", where), where, positions
+            ),
             "thresholds": None,
             "threshold_runs": None,
-            "change_points": read_change_points(found, where, last),
-            "localized_regions": read_regions(found, where, n_samples),
+            "change_points": parts.read_change_points(found, where, last),
+            "localized_regions": parts.read_regions(found, where, n_samples),
         }
         thresholds = field(found, "thresholds", where)
         runs = field(found, "threshold_runs", where)
@@ -151,7 +143,8 @@ def _read_windows(
             window["threshold_runs"] = _runs(runs, f"{where} threshold_runs", positions)
         if n_missing:
             starts = sequence(field(found, "starts", where), f"{where} starts", positions)
-            window["starts"] = np.array(read_present_starts(starts, where, size, last), dtype=np.int64)
+            present_starts = parts.read_present_starts(starts, where, size, last)
+            window["starts"] = np.array(present_starts, dtype=np.int64)
         elif "starts" in found:
             raise DocumentError(f"{where} has starts, but no value is missing")
         windows.append(frozen(window))

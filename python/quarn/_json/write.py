@@ -105,22 +105,13 @@ def _index_to_json(index: Any) -> dict[str, Any] | None:
             "stop": index.stop,
             "step": index.step,
         }
-    if isinstance(index, pd.DatetimeIndex):
-        tz = None if index.tz is None else str(index.tz)
-        return {
-            "kind": "datetime",
-            "name": name,
-            "unit": index.unit,
-            "tz": tz,
-            "values": index.asi8.tolist(),
-        }
-    if isinstance(index, pd.TimedeltaIndex):
-        return {
-            "kind": "timedelta",
-            "name": name,
-            "unit": index.unit,
-            "values": index.asi8.tolist(),
-        }
+    if isinstance(index, (pd.DatetimeIndex, pd.TimedeltaIndex)):
+        times = isinstance(index, pd.DatetimeIndex)
+        found = {"kind": "datetime" if times else "timedelta", "name": name, "unit": index.unit}
+        if times:
+            found["tz"] = None if index.tz is None else str(index.tz)
+        found["values"] = index.asi8.tolist()
+        return found
     if isinstance(index, pd.PeriodIndex):
         return {
             "kind": "period",
