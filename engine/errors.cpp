@@ -38,7 +38,7 @@ void add_detector_error(nb::module_& module) {
             "A detection that failed on its input.\n\n"
             "The text is the detector's message. non_finite_index is the index of the "
             "first NaN or infinite value, window_size the window size whose sweep "
-            "failed, series_index the failing series of detect_many; each is None "
+            "failed, series_index the failing series of a run on several; each is None "
             "where it does not apply. kind says what failed, for code to act on: "
             "'invalid_series' (too few values, or a NaN or infinite one), "
             "'window_too_small' (a window cannot hold the bootstrap's blocks), "

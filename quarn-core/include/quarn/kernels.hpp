@@ -32,8 +32,8 @@ KernelPath active_kernel_path();
 
 // Forces the portable kernels (true) or returns to the detected path
 // (false), for every computation that starts afterwards. A plain switch for
-// tests and for callers that compare both paths; nothing reads it from the
-// environment.
+// tests and for callers that compare both paths; the core reads no
+// environment (the package's engine sets it at import from QUARN_KERNELS).
 void force_portable_kernels(bool force);
 
 std::string_view kernel_path_name(KernelPath path);
