@@ -291,8 +291,8 @@ def test_the_portable_kernels_give_the_golden_results():
     )
     environment = dict(os.environ, QUARN_KERNELS="portable",
                        PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    child = subprocess.run([sys.executable, "-W", "error", "-c", script], capture_output=True,
-                           text=True, env=environment, timeout=600)
+    child = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", script],
+                           capture_output=True, text=True, env=environment, timeout=600)
     assert child.returncode == 0, child.stderr[-2000:]
     path, found = json.loads(child.stdout)
     assert path == "portable"
