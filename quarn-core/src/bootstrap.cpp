@@ -121,13 +121,12 @@ struct ReplicatePlan {
     std::uint64_t window_size;
     network_detail::KeySorter sorter;  // null above the network sizes
     const double* steps;
-    // Where resamples are sorted by ranks (null otherwise): twice the rank
-    // of the key of offset i of the block starting at s, at
-    // s * block_length + i, the value of every rank, and the bits of one
-    // radix digit (two digits hold every doubled rank and its half bit).
+    // Where resamples are walked by ranks (null otherwise): the rank of the
+    // key of offset i of the block starting at s, at s * block_length + i,
+    // the value of every rank, and the number of ranks.
     const std::uint32_t* block_ranks;
     const double* ranked_values;
-    unsigned digit_bits;
+    std::size_t rank_count;
 };
 
 // Resample layout: the first half's keys, its padding, the second half's
@@ -179,82 +178,90 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
     });
 }
 
-// Largest radix digit of the rank sort, in bits, and the most keys of
-// block starts and offsets that are ranked (their doubled ranks fit in two
-// digits).
-constexpr unsigned max_digit_bits = 10;
-constexpr std::size_t max_ranked_keys = std::size_t{1} << (2 * max_digit_bits - 2);
+// Most keys of block starts and offsets that are ranked.
+constexpr std::size_t max_ranked_keys = std::size_t{1} << 18;
 
-// Replicate k's distance, by ranks: every resample position holds twice
-// the rank of its drawn key plus its half (0 first, 1 second), and one
-// radix sort of the whole resample gives the merged order of the two
-// sorted halves, ties first from the first half, as the merged pass takes
-// them. Ranks order as their keys do and equal keys share a rank, so the
-// walk below makes the additions of merged_pass_portable over the halves
-// sorted whole, in the same order (keys of a NaN never come this way).
-double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* ranks) {
+// Counts of one rank in a resample: the first half's in the low 16 bits,
+// the second half's in the high ones (a half holds at most
+// merged_sort_limit values).
+constexpr std::uint32_t first_half_count = 1;
+constexpr std::uint32_t second_half_count = std::uint32_t{1} << 16;
+static_assert(merged_sort_limit < (std::size_t{1} << 16));
+
+// Replicate k's distance, by ranks: every resample position holds the rank
+// of its drawn key among the keys of all block starts and offsets; the
+// resample marks the ranks it holds in a bit set and counts, per rank, the
+// positions of each half that hold it. The walk over the marked ranks in
+// ascending order is the merged pass over the two halves sorted: a rank's
+// first element in the merged order opens the term of its value, with F
+// and G counting the elements of lower ranks, and its other elements (ties,
+// which the pass takes with a term of +0.0 that leaves the sum unchanged)
+// only advance F and G. Ranks order as their keys do and equal keys share a
+// rank, so the sum is that of merged_pass_portable, with the same additions
+// in the same order (keys of a NaN never come this way). `counts` (one per
+// rank) and `marks` (one bit per rank) are zero on entry and on return.
+double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
+                        std::uint64_t* marks) {
     Xoshiro256PlusPlus generator =
         seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
     const std::size_t half = plan.half;
-    const unsigned bits = plan.digit_bits;
-    const std::uint32_t mask = (std::uint32_t{1} << bits) - 1;
-    // Radix sort by two counting passes, low digit then high digit; both
-    // digits are counted as the resample is drawn.
-    std::uint32_t low[std::size_t{1} << max_digit_bits];
-    std::uint32_t high[std::size_t{1} << max_digit_bits];
-    std::fill(low, low + mask + 1, 0u);
-    std::fill(high, high + mask + 1, 0u);
     std::size_t filled = 0;
     for (std::uint64_t b = 0; b < plan.block_count; ++b) {
         const std::size_t start =
             static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
         const std::size_t len = std::min(plan.block_length, plan.length - filled);
         const std::uint32_t* source = plan.block_ranks + start * plan.block_length;
-        for (std::size_t i = 0; i < len; ++i) {
-            const std::uint32_t entry =
-                source[i] | static_cast<std::uint32_t>(filled + i >= half);
-            ranks[filled + i] = entry;
-            ++low[entry & mask];
-            ++high[entry >> bits];
+        // The block's values up to `split` fall in the first half.
+        const std::size_t split = filled < half ? std::min(len, half - filled) : 0;
+        for (std::size_t i = 0; i < split; ++i) {
+            const std::uint32_t rank = source[i];
+            counts[rank] += first_half_count;
+            marks[rank >> 6] |= std::uint64_t{1} << (rank & 63);
+        }
+        for (std::size_t i = split; i < len; ++i) {
+            const std::uint32_t rank = source[i];
+            counts[rank] += second_half_count;
+            marks[rank >> 6] |= std::uint64_t{1} << (rank & 63);
         }
         filled += len;
     }
-    const auto offsets = [mask](std::uint32_t* counts) {
-        std::uint32_t total = 0;
-        for (std::uint32_t d = 0; d <= mask; ++d) {
-            const std::uint32_t count = counts[d];
-            counts[d] = total;
-            total += count;
-        }
-    };
-    offsets(low);
-    offsets(high);
-    std::uint32_t* const buffer = ranks + plan.length;
-    for (std::size_t p = 0; p < plan.length; ++p) buffer[low[ranks[p] & mask]++] = ranks[p];
-    for (std::size_t p = 0; p < plan.length; ++p) ranks[high[buffer[p] >> bits]++] = buffer[p];
     using namespace pass_detail;
     const double* values = plan.ranked_values;
     const double* steps = plan.steps;
-    double prev = values[ranks[0] >> 1];
+    const std::size_t words = (plan.rank_count + 63) / 64;
+    std::size_t word = 0;
+    while (marks[word] == 0) ++word;
+    // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
+    double prev = values[word * 64 + static_cast<std::size_t>(std::countr_zero(marks[word]))];
     double acc = (prev - prev) * 0.0 + 0.0;
     std::size_t i = 0;
     std::size_t j = 0;
-    for (std::size_t p = 0; p < plan.length; ++p) {
-        const std::uint32_t entry = ranks[p];
-        const double t = values[entry >> 1];
-        const double term = (t - prev) * std::fabs(steps[i] - steps[j]);
-        acc = acc + keep_if(term, mask_of(t != prev));
-        const std::size_t second = entry & 1u;
-        i += 1 - second;
-        j += second;
-        prev = t;
+    for (; word < words; ++word) {
+        std::uint64_t bits = marks[word];
+        if (bits == 0) continue;
+        marks[word] = 0;
+        const std::size_t base = word * 64;
+        do {
+            const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
+            bits &= bits - 1;
+            const double t = values[rank];
+            // Consecutive ranks hold different keys, of equal values only for
+            // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it
+            // is +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
+            const double term = (t - prev) * std::fabs(steps[i] - steps[j]);
+            acc = acc + term;
+            const std::uint32_t count = counts[rank];
+            counts[rank] = 0;
+            i += count & (second_half_count - 1);
+            j += count >> 16;
+            prev = t;
+        } while (bits != 0);
     }
     return acc;
 }
 
-// The ranks of the keys of every block start and offset, twice over (the
-// low bit is left for the half), the keys' values by rank, and the number
-// of distinct keys. An offset's keys are its reference values times its
+// The ranks of the keys of every block start and offset, the keys' values
+// by rank, and the number of distinct keys. An offset's keys are its reference values times its
 // taper weight and the scale, in the order of the reference values (a
 // product with positive factors keeps the order), and offsets of equal
 // weights share their keys; so the reference is sorted once, each distinct
@@ -327,7 +334,7 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
             values.push_back(key_value(key));
             last = key;
         }
-        rank_of[entry] = static_cast<std::uint32_t>(values.size() - 1) << 1;
+        rank_of[entry] = static_cast<std::uint32_t>(values.size() - 1);
     }
     std::vector<std::uint32_t>& ranks = scratch.block_ranks;
     ranks.resize(starts * block);
@@ -471,15 +478,10 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
                           std::uint64_t{block_keys} <= settings.n_perm * length &&
                           std::none_of(reference.begin(), reference.end(),
                                        [](double v) { return std::isnan(v); });
-    unsigned digit_bits = 1;
-    if (by_ranks) {
-        const std::size_t distinct =
-            rank_block_keys(reference.data(), static_cast<std::size_t>(length), taper, starts,
-                            scratch);
-        // Doubled ranks with their half bit are below 2 * distinct.
-        const auto top_bits = static_cast<unsigned>(std::bit_width(2 * distinct - 1));
-        digit_bits = std::max(1u, (top_bits + 1) / 2);
-    }
+    const std::size_t rank_count =
+        by_ranks ? rank_block_keys(reference.data(), static_cast<std::size_t>(length), taper,
+                                   starts, scratch)
+                 : 0;
     const ReplicatePlan plan{
         .reference = reference.data(),
         .weights = taper.weights.data(),
@@ -496,7 +498,7 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         .steps = scratch.steps.data(),
         .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
         .ranked_values = by_ranks ? scratch.ranked_values.data() : nullptr,
-        .digit_bits = digit_bits,
+        .rank_count = rank_count,
     };
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
@@ -508,14 +510,17 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
     const RunControl* control = settings.control;
     for_each_replicate_piece(settings.n_perm, [&](std::uint64_t begin, std::uint64_t end) {
         if (by_ranks) {
-            // The ranks of a resample (2w) and the radix sort's buffer (2w).
-            std::vector<std::uint32_t>& buffer = scratch.resample_ranks.local();
-            if (buffer.size() < 4 * w) buffer.resize(4 * w);
+            // Zero between replicates; grown with zeros.
+            std::vector<std::uint32_t>& counts = scratch.rank_counts.local();
+            std::vector<std::uint64_t>& marks = scratch.rank_marks.local();
+            if (counts.size() < rank_count) counts.resize(rank_count, 0);
+            if (marks.size() < (rank_count + 63) / 64) marks.resize((rank_count + 63) / 64, 0);
             for (std::uint64_t k = begin; k != end; ++k) {
                 // Back from the standardized scale to the scale of the raw windows.
                 out[k] = control != nullptr && control->stop_requested()
                              ? total_order_key(0.0)
-                             : total_order_key(ranked_replicate(plan, k, buffer.data()) *
+                             : total_order_key(ranked_replicate(plan, k, counts.data(),
+                                                                marks.data()) *
                                                plan.pooled);
             }
             return;

@@ -226,15 +226,18 @@ struct BootstrapScratch {
     std::optional<TaperWindow> taper;
     std::vector<double> steps;
     std::vector<OrderKey> replicate_keys;
-    // For windows whose resamples are sorted by ranks: the values of the
-    // distinct keys a resample can hold, ascending, twice the rank among
-    // them of the key of every block start and offset, and of every
-    // reference value and taper weight.
+    // For windows whose resamples are walked by ranks: the values of the
+    // distinct keys a resample can hold, ascending, the rank among them of
+    // the key of every block start and offset, and of every reference value
+    // and taper weight; per worker thread, a resample's count of each rank
+    // (per half) and the bit set of the ranks it holds, zero between
+    // replicates.
     std::vector<double> ranked_values;
     std::vector<std::uint32_t> block_ranks;
     std::vector<std::uint32_t> entry_ranks;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
-    tbb::enumerable_thread_specific<std::vector<std::uint32_t>> resample_ranks;
+    tbb::enumerable_thread_specific<std::vector<std::uint32_t>> rank_counts;
+    tbb::enumerable_thread_specific<std::vector<std::uint64_t>> rank_marks;
 };
 
 // Threshold of the position whose left window starts at `start`.
