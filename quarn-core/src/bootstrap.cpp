@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -188,6 +189,20 @@ constexpr std::uint32_t first_half_count = 1;
 constexpr std::uint32_t second_half_count = std::uint32_t{1} << 16;
 static_assert(merged_sort_limit < (std::size_t{1} << 16));
 
+// Bit b of the result set where byte b of the 64 at `flags` (each 0 or 1)
+// is 1: eight bytes at a time, whose product with the constant gathers
+// their low bits, in order, into its top byte.
+inline std::uint64_t held_bits(const std::uint8_t* flags) {
+    std::uint64_t bits = 0;
+    for (unsigned q = 0; q < 8; ++q) {
+        std::uint64_t eight;
+        std::memcpy(&eight, flags + 8 * q, sizeof eight);
+        if constexpr (std::endian::native == std::endian::big) eight = std::byteswap(eight);
+        bits |= ((eight * 0x0102040810204080ULL) >> 56) << (8 * q);
+    }
+    return bits;
+}
+
 // Replicate k's distance, by ranks: every resample position holds the rank
 // of its drawn key among the keys of all block starts and offsets; the
 // resample marks the ranks it holds in a bit set and counts, per rank, the
@@ -201,7 +216,7 @@ static_assert(merged_sort_limit < (std::size_t{1} << 16));
 // in the same order (keys of a NaN never come this way). `counts` (one per
 // rank) and `marks` (one bit per rank) are zero on entry and on return.
 double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
-                        std::uint64_t* marks) {
+                        std::uint8_t* held) {
     Xoshiro256PlusPlus generator =
         seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
     const std::size_t half = plan.half;
@@ -216,12 +231,12 @@ double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_
         for (std::size_t i = 0; i < split; ++i) {
             const std::uint32_t rank = source[i];
             counts[rank] += first_half_count;
-            marks[rank >> 6] |= std::uint64_t{1} << (rank & 63);
+            held[rank] = 1;
         }
         for (std::size_t i = split; i < len; ++i) {
             const std::uint32_t rank = source[i];
             counts[rank] += second_half_count;
-            marks[rank >> 6] |= std::uint64_t{1} << (rank & 63);
+            held[rank] = 1;
         }
         filled += len;
     }
@@ -230,16 +245,15 @@ double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_
     const double* steps = plan.steps;
     const std::size_t words = (plan.rank_count + 63) / 64;
     std::size_t word = 0;
-    while (marks[word] == 0) ++word;
+    std::uint64_t bits = held_bits(held);
+    while (bits == 0) bits = held_bits(held + 64 * ++word);
     // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
-    double prev = values[word * 64 + static_cast<std::size_t>(std::countr_zero(marks[word]))];
+    double prev = values[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
     double acc = (prev - prev) * 0.0 + 0.0;
     std::size_t i = 0;
     std::size_t j = 0;
-    for (; word < words; ++word) {
-        std::uint64_t bits = marks[word];
+    for (; word < words; bits = ++word < words ? held_bits(held + 64 * word) : 0) {
         if (bits == 0) continue;
-        marks[word] = 0;
         const std::size_t base = word * 64;
         do {
             const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
@@ -252,6 +266,7 @@ double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_
             acc = acc + term;
             const std::uint32_t count = counts[rank];
             counts[rank] = 0;
+            held[rank] = 0;
             i += count & (second_half_count - 1);
             j += count >> 16;
             prev = t;
@@ -462,18 +477,18 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         scratch.steps.resize(step_table_size(w));
         fill_step_table(scratch.steps, w);
     }
-    // Resamples of windows too long for the groups of four are sorted by
-    // the ranks of their keys instead, among the keys of every block start
-    // and offset, ranked once here, where that is less work than the
-    // replicates' own draws (not so for blocks as long as the window, or for
-    // a handful of replicates): from 33 values on, the walk by ranks is
-    // cheaper than sorting each half and merging them.
+    // Resamples are walked by the ranks of their keys, among the keys of
+    // every block start and offset, ranked once here, where that is less
+    // work than the replicates' own draws (not so for blocks as long as the
+    // window, or for a handful of replicates): at every window size the walk
+    // by ranks is cheaper than sorting each half and merging them, in groups
+    // of four or one at a time.
     const std::size_t starts = static_cast<std::size_t>(length - block_length + 1);
     const std::size_t block = static_cast<std::size_t>(block_length);
     const std::size_t block_keys = starts * block;
     // A reference holding a NaN (from values too large to standardize)
     // takes the sorted resamples, whose pass knows what to make of it.
-    const bool by_ranks = w > group_limit && w <= merged_sort_limit &&
+    const bool by_ranks = w <= merged_sort_limit &&
                           block <= network_sort_limit && block_keys <= max_ranked_keys &&
                           std::uint64_t{block_keys} <= settings.n_perm * length &&
                           std::none_of(reference.begin(), reference.end(),
@@ -512,15 +527,17 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         if (by_ranks) {
             // Zero between replicates; grown with zeros.
             std::vector<std::uint32_t>& counts = scratch.rank_counts.local();
-            std::vector<std::uint64_t>& marks = scratch.rank_marks.local();
-            if (counts.size() < rank_count) counts.resize(rank_count, 0);
-            if (marks.size() < (rank_count + 63) / 64) marks.resize((rank_count + 63) / 64, 0);
+            std::vector<std::uint8_t>& held = scratch.rank_held.local();
+            // Whole words of 64 ranks.
+            const std::size_t padded = (rank_count + 63) / 64 * 64;
+            if (counts.size() < padded) counts.resize(padded, 0);
+            if (held.size() < padded) held.resize(padded, 0);
             for (std::uint64_t k = begin; k != end; ++k) {
                 // Back from the standardized scale to the scale of the raw windows.
                 out[k] = control != nullptr && control->stop_requested()
                              ? total_order_key(0.0)
                              : total_order_key(ranked_replicate(plan, k, counts.data(),
-                                                                marks.data()) *
+                                                                held.data()) *
                                                plan.pooled);
             }
             return;

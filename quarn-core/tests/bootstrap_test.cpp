@@ -458,10 +458,10 @@ TEST(threshold_reproduces_the_reference_resamples) {
     }
 }
 
-TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
-    // Windows above 32 values sort their resamples by ranks; every replicate
+TEST(thresholds_by_ranks_match_resamples_drawn_and_sorted_whole) {
+    // Windows walk their resamples by ranks; every replicate
     // must equal the resample drawn block by block and sorted whole. Cases:
-    // the smallest such window, blocks that cut the middle and the end,
+    // small windows, blocks that cut the middle and the end,
     // values with many ties (equal keys share a rank), a given block length
     // past the ranked sizes, a handful of replicates (sorted whole), and
     // taper ramps that give the block's offsets one weight, many weights,
@@ -476,7 +476,9 @@ TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
         double taper = 0.5;
         bool signed_zeros = false;
     };
-    for (const Case& c : {Case{33, std::nullopt, false, 33}, Case{40, std::nullopt, true, 33},
+    for (const Case& c : {Case{5, std::nullopt, false, 33}, Case{10, std::nullopt, true, 33},
+                          Case{17, std::nullopt, false, 33}, Case{32, std::nullopt, true, 33},
+                          Case{33, std::nullopt, false, 33}, Case{40, std::nullopt, true, 33},
                           Case{65, std::nullopt, false, 33}, Case{100, std::nullopt, true, 33},
                           Case{300, std::nullopt, false, 33}, Case{300, 7, true, 33},
                           Case{128, 100, false, 33}, Case{200, std::nullopt, false, 3},

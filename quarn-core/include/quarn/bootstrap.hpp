@@ -230,14 +230,13 @@ struct BootstrapScratch {
     // distinct keys a resample can hold, ascending, the rank among them of
     // the key of every block start and offset, and of every reference value
     // and taper weight; per worker thread, a resample's count of each rank
-    // (per half) and the bit set of the ranks it holds, zero between
-    // replicates.
+    // (per half) and a flag per rank it holds, zero between replicates.
     std::vector<double> ranked_values;
     std::vector<std::uint32_t> block_ranks;
     std::vector<std::uint32_t> entry_ranks;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
     tbb::enumerable_thread_specific<std::vector<std::uint32_t>> rank_counts;
-    tbb::enumerable_thread_specific<std::vector<std::uint64_t>> rank_marks;
+    tbb::enumerable_thread_specific<std::vector<std::uint8_t>> rank_held;
 };
 
 // Threshold of the position whose left window starts at `start`.
