@@ -192,7 +192,7 @@ static_assert(merged_sort_limit < (std::size_t{1} << 16));
 // Bit b of the result set where byte b of the 64 at `flags` (each 0 or 1)
 // is 1: eight bytes at a time, whose product with the constant gathers
 // their low bits, in order, into its top byte.
-inline std::uint64_t held_bits(const std::uint8_t* flags) {
+inline std::uint64_t flag_bits(const std::uint8_t* flags) {
     std::uint64_t bits = 0;
     for (unsigned q = 0; q < 8; ++q) {
         std::uint64_t eight;
@@ -203,76 +203,133 @@ inline std::uint64_t held_bits(const std::uint8_t* flags) {
     return bits;
 }
 
-// Replicate k's distance, by ranks: every resample position holds the rank
-// of its drawn key among the keys of all block starts and offsets; the
-// resample marks the ranks it holds in a bit set and counts, per rank, the
-// positions of each half that hold it. The walk over the marked ranks in
-// ascending order is the merged pass over the two halves sorted: a rank's
-// first element in the merged order opens the term of its value, with F
-// and G counting the elements of lower ranks, and its other elements (ties,
-// which the pass takes with a term of +0.0 that leaves the sum unchanged)
-// only advance F and G. Ranks order as their keys do and equal keys share a
+// One replicate's resample by ranks: every resample position holds the
+// rank of its drawn key among the keys of all block starts and offsets; the
+// resample flags the ranks it holds and counts, per rank, the positions of
+// each half that hold it. The walk over the flagged ranks in ascending
+// order is the merged pass over the two halves sorted: a rank's first
+// element in the merged order opens the term of its value, with F and G
+// counting the elements of lower ranks, and its other elements (ties, which
+// the pass takes with a term of +0.0 that leaves the sum unchanged) only
+// advance F and G. Ranks order as their keys do and equal keys share a
 // rank, so the sum is that of merged_pass_portable, with the same additions
 // in the same order (keys of a NaN never come this way). `counts` (one per
-// rank) and `marks` (one bit per rank) are zero on entry and on return.
+// rank) and `held` (one flag per rank) are zero before the draw and again
+// once every held rank has been taken.
+class RankedResample {
+  public:
+    RankedResample(const ReplicatePlan& plan, std::uint32_t* counts, std::uint8_t* held)
+        : plan_(plan), counts_(counts), held_(held) {}
+
+    // Draws replicate k and readies the walk; returns the first word of
+    // 64 ranks that holds one.
+    std::size_t draw(std::uint64_t k) {
+        Xoshiro256PlusPlus generator =
+            seed_generator(make_replicate_seed(plan_.position_key, plan_.window_size, k));
+        const std::size_t half = plan_.half;
+        std::size_t filled = 0;
+        for (std::uint64_t b = 0; b < plan_.block_count; ++b) {
+            const std::size_t start =
+                static_cast<std::size_t>(uniform_below(generator, plan_.block_starts));
+            const std::size_t len = std::min(plan_.block_length, plan_.length - filled);
+            const std::uint32_t* source = plan_.block_ranks + start * plan_.block_length;
+            // The block's values up to `split` fall in the first half.
+            const std::size_t split = filled < half ? std::min(len, half - filled) : 0;
+            for (std::size_t i = 0; i < split; ++i) {
+                const std::uint32_t rank = source[i];
+                counts_[rank] += first_half_count;
+                held_[rank] = 1;
+            }
+            for (std::size_t i = split; i < len; ++i) {
+                const std::uint32_t rank = source[i];
+                counts_[rank] += second_half_count;
+                held_[rank] = 1;
+            }
+            filled += len;
+        }
+        std::size_t word = 0;
+        std::uint64_t bits = held_bits(word);
+        while (bits == 0) bits = held_bits(++word);
+        // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
+        prev_ = plan_.ranked_values[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
+        acc_ = (prev_ - prev_) * 0.0 + 0.0;
+        i_ = 0;
+        j_ = 0;
+        return word;
+    }
+
+    // Bit b set where rank 64 * word + b is held.
+    std::uint64_t held_bits(std::size_t word) const { return flag_bits(held_ + 64 * word); }
+
+    // Takes the lowest rank of `bits` (not 0) in word `base` / 64 and clears it.
+    void take(std::size_t base, std::uint64_t& bits) {
+        const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
+        bits &= bits - 1;
+        const double t = plan_.ranked_values[rank];
+        // Consecutive ranks hold different keys, of equal values only for
+        // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it is
+        // +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
+        const double term = (t - prev_) * std::fabs(plan_.steps[i_] - plan_.steps[j_]);
+        acc_ = acc_ + term;
+        const std::uint32_t count = counts_[rank];
+        counts_[rank] = 0;
+        held_[rank] = 0;
+        i_ += count & (second_half_count - 1);
+        j_ += count >> 16;
+        prev_ = t;
+    }
+
+    double distance() const { return acc_; }
+
+  private:
+    const ReplicatePlan& plan_;
+    std::uint32_t* counts_;
+    std::uint8_t* held_;
+    double prev_ = 0.0;
+    double acc_ = 0.0;
+    std::size_t i_ = 0;
+    std::size_t j_ = 0;
+};
+
+// Words of 64 ranks of a plan.
+inline std::size_t rank_words(const ReplicatePlan& plan) {
+    return (plan.rank_count + 63) / 64;
+}
+
+// Replicate k's distance by ranks.
 double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
                         std::uint8_t* held) {
-    Xoshiro256PlusPlus generator =
-        seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
-    const std::size_t half = plan.half;
-    std::size_t filled = 0;
-    for (std::uint64_t b = 0; b < plan.block_count; ++b) {
-        const std::size_t start =
-            static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
-        const std::size_t len = std::min(plan.block_length, plan.length - filled);
-        const std::uint32_t* source = plan.block_ranks + start * plan.block_length;
-        // The block's values up to `split` fall in the first half.
-        const std::size_t split = filled < half ? std::min(len, half - filled) : 0;
-        for (std::size_t i = 0; i < split; ++i) {
-            const std::uint32_t rank = source[i];
-            counts[rank] += first_half_count;
-            held[rank] = 1;
-        }
-        for (std::size_t i = split; i < len; ++i) {
-            const std::uint32_t rank = source[i];
-            counts[rank] += second_half_count;
-            held[rank] = 1;
-        }
-        filled += len;
+    RankedResample resample(plan, counts, held);
+    const std::size_t words = rank_words(plan);
+    for (std::size_t word = resample.draw(k); word < words; ++word) {
+        std::uint64_t bits = resample.held_bits(word);
+        while (bits != 0) resample.take(word * 64, bits);
     }
-    using namespace pass_detail;
-    const double* values = plan.ranked_values;
-    const double* steps = plan.steps;
-    const std::size_t words = (plan.rank_count + 63) / 64;
-    std::size_t word = 0;
-    std::uint64_t bits = held_bits(held);
-    while (bits == 0) bits = held_bits(held + 64 * ++word);
-    // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
-    double prev = values[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
-    double acc = (prev - prev) * 0.0 + 0.0;
-    std::size_t i = 0;
-    std::size_t j = 0;
-    for (; word < words; bits = ++word < words ? held_bits(held + 64 * word) : 0) {
-        if (bits == 0) continue;
+    return resample.distance();
+}
+
+// The distances of replicates k and k + 1 by ranks, the two walks in step
+// so that their additions overlap; each walk is the one above.
+void ranked_replicate_pair(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
+                           std::uint8_t* held, double* distances) {
+    const std::size_t padded = rank_words(plan) * 64;
+    RankedResample a(plan, counts, held);
+    RankedResample b(plan, counts + padded, held + padded);
+    const std::size_t first = std::min(a.draw(k), b.draw(k + 1));
+    const std::size_t words = rank_words(plan);
+    for (std::size_t word = first; word < words; ++word) {
         const std::size_t base = word * 64;
-        do {
-            const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
-            bits &= bits - 1;
-            const double t = values[rank];
-            // Consecutive ranks hold different keys, of equal values only for
-            // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it
-            // is +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
-            const double term = (t - prev) * std::fabs(steps[i] - steps[j]);
-            acc = acc + term;
-            const std::uint32_t count = counts[rank];
-            counts[rank] = 0;
-            held[rank] = 0;
-            i += count & (second_half_count - 1);
-            j += count >> 16;
-            prev = t;
-        } while (bits != 0);
+        std::uint64_t bits_a = a.held_bits(word);
+        std::uint64_t bits_b = b.held_bits(word);
+        while (bits_a != 0 && bits_b != 0) {
+            a.take(base, bits_a);
+            b.take(base, bits_b);
+        }
+        while (bits_a != 0) a.take(base, bits_a);
+        while (bits_b != 0) b.take(base, bits_b);
     }
-    return acc;
+    distances[0] = a.distance();
+    distances[1] = b.distance();
 }
 
 // The ranks of the keys of every block start and offset, the keys' values
@@ -528,11 +585,23 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
             // Zero between replicates; grown with zeros.
             std::vector<std::uint32_t>& counts = scratch.rank_counts.local();
             std::vector<std::uint8_t>& held = scratch.rank_held.local();
-            // Whole words of 64 ranks.
-            const std::size_t padded = (rank_count + 63) / 64 * 64;
-            if (counts.size() < padded) counts.resize(padded, 0);
-            if (held.size() < padded) held.resize(padded, 0);
-            for (std::uint64_t k = begin; k != end; ++k) {
+            // Whole words of 64 ranks, for two replicates at once.
+            const std::size_t padded = rank_words(plan) * 64;
+            if (counts.size() < 2 * padded) counts.resize(2 * padded, 0);
+            if (held.size() < 2 * padded) held.resize(2 * padded, 0);
+            std::uint64_t k = begin;
+            for (; end - k >= 2; k += 2) {
+                if (control != nullptr && control->stop_requested()) {
+                    out[k] = out[k + 1] = total_order_key(0.0);
+                    continue;
+                }
+                double distances[2];
+                ranked_replicate_pair(plan, k, counts.data(), held.data(), distances);
+                // Back from the standardized scale to the scale of the raw windows.
+                out[k] = total_order_key(distances[0] * plan.pooled);
+                out[k + 1] = total_order_key(distances[1] * plan.pooled);
+            }
+            for (; k != end; ++k) {
                 // Back from the standardized scale to the scale of the raw windows.
                 out[k] = control != nullptr && control->stop_requested()
                              ? total_order_key(0.0)
