@@ -332,6 +332,43 @@ void ranked_replicate_pair(const ReplicatePlan& plan, std::uint64_t k, std::uint
     distances[1] = b.distance();
 }
 
+// Sorts by key, ties in the order given: as std::sort of the pairs where the
+// indices ascend. Long arrays by bytes of the key (least significant first,
+// skipping the bytes all keys share), short ones by std::sort.
+void sort_key_indices(std::vector<KeyIndex>& items, std::vector<KeyIndex>& buffer) {
+    const std::size_t n = items.size();
+    if (n < 256) {
+        std::sort(items.begin(), items.end());
+        return;
+    }
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    std::uint32_t counts[8 * 256] = {};
+    for (const KeyIndex& item : items) {
+        const std::uint64_t u = static_cast<std::uint64_t>(item.first) ^ sign;
+        for (unsigned d = 0; d < 8; ++d) ++counts[d * 256 + ((u >> (8 * d)) & 255)];
+    }
+    buffer.resize(n);
+    KeyIndex* from = items.data();
+    KeyIndex* to = buffer.data();
+    const std::uint64_t first = static_cast<std::uint64_t>(items.front().first) ^ sign;
+    for (unsigned d = 0; d < 8; ++d) {
+        std::uint32_t* count = counts + d * 256;
+        if (count[(first >> (8 * d)) & 255] == n) continue;
+        std::uint32_t total = 0;
+        for (unsigned b = 0; b < 256; ++b) {
+            const std::uint32_t here = count[b];
+            count[b] = total;
+            total += here;
+        }
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::uint64_t u = static_cast<std::uint64_t>(from[p].first) ^ sign;
+            to[count[(u >> (8 * d)) & 255]++] = from[p];
+        }
+        std::swap(from, to);
+    }
+    if (from != items.data()) std::copy(from, from + n, items.data());
+}
+
 // The ranks of the keys of every block start and offset, the keys' values
 // by rank, and the number of distinct keys. An offset's keys are its reference values times its
 // taper weight and the scale, in the order of the reference values (a
@@ -351,14 +388,16 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
         if (c == weights.size()) weights.push_back(taper.weights[i]);
         class_of[i] = c;
     }
-    std::vector<std::pair<OrderKey, std::uint32_t>> order(length);
+    std::vector<KeyIndex>& order = scratch.reference_order;
+    order.resize(length);
     for (std::size_t j = 0; j < length; ++j) {
         order[j] = {total_order_key(reference[j]), static_cast<std::uint32_t>(j)};
     }
-    std::sort(order.begin(), order.end());
+    sort_key_indices(order, scratch.merge_buffer);
     // Entry c * length + j: the key of reference value j with weight c,
     // where some block holds value j at an offset of weight c.
-    std::vector<std::pair<OrderKey, std::uint32_t>> entries;
+    std::vector<KeyIndex>& entries = scratch.ranked_entries;
+    entries.clear();
     entries.reserve(weights.size() * length);
     std::vector<std::size_t> bounds{0};
     std::vector<std::int32_t> cover(length + 1);
@@ -386,15 +425,22 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
         }
         bounds.push_back(entries.size());
     }
-    // Merge the classes' sorted runs in pairs.
+    // Merge the classes' sorted runs in pairs, level by level, between
+    // the entries and a buffer.
+    std::vector<KeyIndex>& buffer = scratch.merge_buffer;
+    buffer.resize(entries.size());
+    const auto by_key = [](const KeyIndex& a, const KeyIndex& b) { return a.first < b.first; };
     for (std::size_t width = 1; width + 1 < bounds.size(); width *= 2) {
-        for (std::size_t lo = 0; lo + width < bounds.size() - 1; lo += 2 * width) {
+        for (std::size_t lo = 0; lo < bounds.size() - 1; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, bounds.size() - 1);
             const std::size_t hi = std::min(lo + 2 * width, bounds.size() - 1);
-            std::inplace_merge(entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo]),
-                               entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo + width]),
-                               entries.begin() + static_cast<std::ptrdiff_t>(bounds[hi]),
-                               [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::merge(entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo]),
+                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
+                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
+                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[hi]),
+                       buffer.begin() + static_cast<std::ptrdiff_t>(bounds[lo]), by_key);
         }
+        entries.swap(buffer);
     }
     std::vector<std::uint32_t>& rank_of = scratch.entry_ranks;
     rank_of.assign(weights.size() * length, 0);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "quarn/control.hpp"
@@ -202,6 +203,9 @@ double quantile_linear(std::span<const double> values, double level);
 // (the keys are reordered).
 double quantile_of_keys(std::span<OrderKey> keys, double level);
 
+// An order key and the index of its value.
+using KeyIndex = std::pair<OrderKey, std::uint32_t>;
+
 // What stays fixed over the sweep of one window size.
 struct BootstrapSettings {
     std::uint64_t n_perm = default_n_perm;
@@ -234,6 +238,10 @@ struct BootstrapScratch {
     std::vector<double> ranked_values;
     std::vector<std::uint32_t> block_ranks;
     std::vector<std::uint32_t> entry_ranks;
+    // Their order keys with their indices, while they are ranked.
+    std::vector<KeyIndex> reference_order;
+    std::vector<KeyIndex> ranked_entries;
+    std::vector<KeyIndex> merge_buffer;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
     tbb::enumerable_thread_specific<std::vector<std::uint32_t>> rank_counts;
     tbb::enumerable_thread_specific<std::vector<std::uint8_t>> rank_held;
