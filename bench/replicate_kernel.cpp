@@ -11,11 +11,15 @@
 // replicates on one thread, divided by their number. The ratio of the two
 // is what quarn spends around the kernel.
 //
-//   quarn_replicate_bench [--repeats N] [--replicates N] [--portable]
+//   quarn_replicate_bench [--repeats N] [--replicates N] [--portable] [--windows W,W,...]
 //
 // Prints, for w = 10, 15 and 20, the median ns per replicate of both and
 // their ratio, and the parts of the kernel (gather, sorts, pass) on both
-// kernel paths. Times are CPU time of the measuring thread.
+// kernel paths. With --windows, it prints instead quarn's time per
+// replicate at each given window size (thresholds of 300 replicates, the
+// candidate detector's count) and per value of the resample (2w), which
+// shows how the cost of a threshold grows with the window.
+// Times are CPU time of the measuring thread.
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
@@ -256,6 +260,7 @@ double quarn_per_replicate(std::size_t w, std::size_t count, int repeats, std::m
 int main(int argc, char** argv) {
     int repeats = 11;
     std::size_t count = 20000;
+    std::vector<std::size_t> windows;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--repeats" && i + 1 < argc) {
@@ -264,11 +269,33 @@ int main(int argc, char** argv) {
             count = static_cast<std::size_t>(std::atoll(argv[++i]));
         } else if (arg == "--portable") {
             quarn::force_portable_kernels(true);
+        } else if (arg == "--windows" && i + 1 < argc) {
+            for (const char* p = argv[++i]; *p != '\0';) {
+                char* end = nullptr;
+                const unsigned long long w = std::strtoull(p, &end, 10);
+                if (end == p || w == 0) break;
+                windows.push_back(static_cast<std::size_t>(w));
+                p = *end == ',' ? end + 1 : end;
+            }
         } else {
-            std::fprintf(stderr, "usage: %s [--repeats N] [--replicates N] [--portable]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--repeats N] [--replicates N] [--portable] "
+                         "[--windows W,W,...]\n",
                          argv[0]);
             return 2;
         }
+    }
+    if (!windows.empty()) {
+        constexpr std::size_t replicates = 300;
+        std::printf("quarn per replicate, thresholds of %zu replicates, median of %d runs\n",
+                    replicates, repeats);
+        std::printf("%6s %14s %16s\n", "w", "ns/replicate", "ns/value (2w)");
+        std::mt19937_64 rng(2024);
+        for (const std::size_t w : windows) {
+            const double ns = quarn_per_replicate(w, replicates, repeats, rng) * 1e9;
+            std::printf("%6zu %14.1f %16.2f\n", w, ns, ns / static_cast<double>(2 * w));
+        }
+        return 0;
     }
     const quarn::KernelPath active = quarn::active_kernel_path();
     std::printf("kernel path: %s (detected %s); %zu replicates, median of %d runs\n",

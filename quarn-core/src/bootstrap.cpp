@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -121,13 +122,12 @@ struct ReplicatePlan {
     std::uint64_t window_size;
     network_detail::KeySorter sorter;  // null above the network sizes
     const double* steps;
-    // Where resamples are sorted by ranks (null otherwise): twice the rank
-    // of the key of offset i of the block starting at s, at
-    // s * block_length + i, the value of every rank, and the bits of one
-    // radix digit (two digits hold every doubled rank and its half bit).
+    // Where resamples are walked by ranks (null otherwise): the rank of the
+    // key of offset i of the block starting at s, at s * block_length + i,
+    // the value of every rank, and the number of ranks.
     const std::uint32_t* block_ranks;
     const double* ranked_values;
-    unsigned digit_bits;
+    std::size_t rank_count;
 };
 
 // Resample layout: the first half's keys, its padding, the second half's
@@ -179,82 +179,198 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
     });
 }
 
-// Largest radix digit of the rank sort, in bits, and the most keys of
-// block starts and offsets that are ranked (their doubled ranks fit in two
-// digits).
-constexpr unsigned max_digit_bits = 10;
-constexpr std::size_t max_ranked_keys = std::size_t{1} << (2 * max_digit_bits - 2);
+// Most keys of block starts and offsets that are ranked.
+constexpr std::size_t max_ranked_keys = std::size_t{1} << 18;
 
-// Replicate k's distance, by ranks: every resample position holds twice
-// the rank of its drawn key plus its half (0 first, 1 second), and one
-// radix sort of the whole resample gives the merged order of the two
-// sorted halves, ties first from the first half, as the merged pass takes
-// them. Ranks order as their keys do and equal keys share a rank, so the
-// walk below makes the additions of merged_pass_portable over the halves
-// sorted whole, in the same order (keys of a NaN never come this way).
-double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* ranks) {
-    Xoshiro256PlusPlus generator =
-        seed_generator(make_replicate_seed(plan.position_key, plan.window_size, k));
-    const std::size_t half = plan.half;
-    const unsigned bits = plan.digit_bits;
-    const std::uint32_t mask = (std::uint32_t{1} << bits) - 1;
-    // Radix sort by two counting passes, low digit then high digit; both
-    // digits are counted as the resample is drawn.
-    std::uint32_t low[std::size_t{1} << max_digit_bits];
-    std::uint32_t high[std::size_t{1} << max_digit_bits];
-    std::fill(low, low + mask + 1, 0u);
-    std::fill(high, high + mask + 1, 0u);
-    std::size_t filled = 0;
-    for (std::uint64_t b = 0; b < plan.block_count; ++b) {
-        const std::size_t start =
-            static_cast<std::size_t>(uniform_below(generator, plan.block_starts));
-        const std::size_t len = std::min(plan.block_length, plan.length - filled);
-        const std::uint32_t* source = plan.block_ranks + start * plan.block_length;
-        for (std::size_t i = 0; i < len; ++i) {
-            const std::uint32_t entry =
-                source[i] | static_cast<std::uint32_t>(filled + i >= half);
-            ranks[filled + i] = entry;
-            ++low[entry & mask];
-            ++high[entry >> bits];
-        }
-        filled += len;
+// Counts of one rank in a resample: the first half's in the low 16 bits,
+// the second half's in the high ones (a half holds at most
+// merged_sort_limit values).
+constexpr std::uint32_t first_half_count = 1;
+constexpr std::uint32_t second_half_count = std::uint32_t{1} << 16;
+static_assert(merged_sort_limit < (std::size_t{1} << 16));
+
+// Bit b of the result set where byte b of the 64 at `flags` (each 0 or 1)
+// is 1: eight bytes at a time, whose product with the constant gathers
+// their low bits, in order, into its top byte.
+inline std::uint64_t flag_bits(const std::uint8_t* flags) {
+    std::uint64_t bits = 0;
+    for (unsigned q = 0; q < 8; ++q) {
+        std::uint64_t eight;
+        std::memcpy(&eight, flags + 8 * q, sizeof eight);
+        if constexpr (std::endian::native == std::endian::big) eight = std::byteswap(eight);
+        bits |= ((eight * 0x0102040810204080ULL) >> 56) << (8 * q);
     }
-    const auto offsets = [mask](std::uint32_t* counts) {
-        std::uint32_t total = 0;
-        for (std::uint32_t d = 0; d <= mask; ++d) {
-            const std::uint32_t count = counts[d];
-            counts[d] = total;
-            total += count;
-        }
-    };
-    offsets(low);
-    offsets(high);
-    std::uint32_t* const buffer = ranks + plan.length;
-    for (std::size_t p = 0; p < plan.length; ++p) buffer[low[ranks[p] & mask]++] = ranks[p];
-    for (std::size_t p = 0; p < plan.length; ++p) ranks[high[buffer[p] >> bits]++] = buffer[p];
-    using namespace pass_detail;
-    const double* values = plan.ranked_values;
-    const double* steps = plan.steps;
-    double prev = values[ranks[0] >> 1];
-    double acc = (prev - prev) * 0.0 + 0.0;
-    std::size_t i = 0;
-    std::size_t j = 0;
-    for (std::size_t p = 0; p < plan.length; ++p) {
-        const std::uint32_t entry = ranks[p];
-        const double t = values[entry >> 1];
-        const double term = (t - prev) * std::fabs(steps[i] - steps[j]);
-        acc = acc + keep_if(term, mask_of(t != prev));
-        const std::size_t second = entry & 1u;
-        i += 1 - second;
-        j += second;
-        prev = t;
-    }
-    return acc;
+    return bits;
 }
 
-// The ranks of the keys of every block start and offset, twice over (the
-// low bit is left for the half), the keys' values by rank, and the number
-// of distinct keys. An offset's keys are its reference values times its
+// One replicate's resample by ranks: every resample position holds the
+// rank of its drawn key among the keys of all block starts and offsets; the
+// resample flags the ranks it holds and counts, per rank, the positions of
+// each half that hold it. The walk over the flagged ranks in ascending
+// order is the merged pass over the two halves sorted: a rank's first
+// element in the merged order opens the term of its value, with F and G
+// counting the elements of lower ranks, and its other elements (ties, which
+// the pass takes with a term of +0.0 that leaves the sum unchanged) only
+// advance F and G. Ranks order as their keys do and equal keys share a
+// rank, so the sum is that of merged_pass_portable, with the same additions
+// in the same order (keys of a NaN never come this way). `counts` (one per
+// rank) and `held` (one flag per rank) are zero before the draw and again
+// once every held rank has been taken.
+class RankedResample {
+  public:
+    RankedResample(const ReplicatePlan& plan, std::uint32_t* counts, std::uint8_t* held)
+        : plan_(plan), counts_(counts), held_(held) {}
+
+    // Draws replicate k and readies the walk; returns the first word of
+    // 64 ranks that holds one.
+    std::size_t draw(std::uint64_t k) {
+        Xoshiro256PlusPlus generator =
+            seed_generator(make_replicate_seed(plan_.position_key, plan_.window_size, k));
+        const std::size_t half = plan_.half;
+        std::size_t filled = 0;
+        for (std::uint64_t b = 0; b < plan_.block_count; ++b) {
+            const std::size_t start =
+                static_cast<std::size_t>(uniform_below(generator, plan_.block_starts));
+            const std::size_t len = std::min(plan_.block_length, plan_.length - filled);
+            const std::uint32_t* source = plan_.block_ranks + start * plan_.block_length;
+            // The block's values up to `split` fall in the first half.
+            const std::size_t split = filled < half ? std::min(len, half - filled) : 0;
+            for (std::size_t i = 0; i < split; ++i) {
+                const std::uint32_t rank = source[i];
+                counts_[rank] += first_half_count;
+                held_[rank] = 1;
+            }
+            for (std::size_t i = split; i < len; ++i) {
+                const std::uint32_t rank = source[i];
+                counts_[rank] += second_half_count;
+                held_[rank] = 1;
+            }
+            filled += len;
+        }
+        std::size_t word = 0;
+        std::uint64_t bits = held_bits(word);
+        while (bits == 0) bits = held_bits(++word);
+        // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
+        prev_ = plan_.ranked_values[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
+        acc_ = (prev_ - prev_) * 0.0 + 0.0;
+        i_ = 0;
+        j_ = 0;
+        return word;
+    }
+
+    // Bit b set where rank 64 * word + b is held.
+    std::uint64_t held_bits(std::size_t word) const { return flag_bits(held_ + 64 * word); }
+
+    // Takes the lowest rank of `bits` (not 0) in word `base` / 64 and clears it.
+    void take(std::size_t base, std::uint64_t& bits) {
+        const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
+        bits &= bits - 1;
+        const double t = plan_.ranked_values[rank];
+        // Consecutive ranks hold different keys, of equal values only for
+        // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it is
+        // +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
+        const double term = (t - prev_) * std::fabs(plan_.steps[i_] - plan_.steps[j_]);
+        acc_ = acc_ + term;
+        const std::uint32_t count = counts_[rank];
+        counts_[rank] = 0;
+        held_[rank] = 0;
+        i_ += count & (second_half_count - 1);
+        j_ += count >> 16;
+        prev_ = t;
+    }
+
+    double distance() const { return acc_; }
+
+  private:
+    const ReplicatePlan& plan_;
+    std::uint32_t* counts_;
+    std::uint8_t* held_;
+    double prev_ = 0.0;
+    double acc_ = 0.0;
+    std::size_t i_ = 0;
+    std::size_t j_ = 0;
+};
+
+// Words of 64 ranks of a plan.
+inline std::size_t rank_words(const ReplicatePlan& plan) {
+    return (plan.rank_count + 63) / 64;
+}
+
+// Replicate k's distance by ranks.
+double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
+                        std::uint8_t* held) {
+    RankedResample resample(plan, counts, held);
+    const std::size_t words = rank_words(plan);
+    for (std::size_t word = resample.draw(k); word < words; ++word) {
+        std::uint64_t bits = resample.held_bits(word);
+        while (bits != 0) resample.take(word * 64, bits);
+    }
+    return resample.distance();
+}
+
+// The distances of replicates k and k + 1 by ranks, the two walks in step
+// so that their additions overlap; each walk is the one above.
+void ranked_replicate_pair(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
+                           std::uint8_t* held, double* distances) {
+    const std::size_t padded = rank_words(plan) * 64;
+    RankedResample a(plan, counts, held);
+    RankedResample b(plan, counts + padded, held + padded);
+    const std::size_t first = std::min(a.draw(k), b.draw(k + 1));
+    const std::size_t words = rank_words(plan);
+    for (std::size_t word = first; word < words; ++word) {
+        const std::size_t base = word * 64;
+        std::uint64_t bits_a = a.held_bits(word);
+        std::uint64_t bits_b = b.held_bits(word);
+        while (bits_a != 0 && bits_b != 0) {
+            a.take(base, bits_a);
+            b.take(base, bits_b);
+        }
+        while (bits_a != 0) a.take(base, bits_a);
+        while (bits_b != 0) b.take(base, bits_b);
+    }
+    distances[0] = a.distance();
+    distances[1] = b.distance();
+}
+
+// Sorts by key, ties in the order given: as std::sort of the pairs where the
+// indices ascend. Long arrays by bytes of the key (least significant first,
+// skipping the bytes all keys share), short ones by std::sort.
+void sort_key_indices(std::vector<KeyIndex>& items, std::vector<KeyIndex>& buffer) {
+    const std::size_t n = items.size();
+    if (n < 256) {
+        std::sort(items.begin(), items.end());
+        return;
+    }
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    std::uint32_t counts[8 * 256] = {};
+    for (const KeyIndex& item : items) {
+        const std::uint64_t u = static_cast<std::uint64_t>(item.first) ^ sign;
+        for (unsigned d = 0; d < 8; ++d) ++counts[d * 256 + ((u >> (8 * d)) & 255)];
+    }
+    buffer.resize(n);
+    KeyIndex* from = items.data();
+    KeyIndex* to = buffer.data();
+    const std::uint64_t first = static_cast<std::uint64_t>(items.front().first) ^ sign;
+    for (unsigned d = 0; d < 8; ++d) {
+        std::uint32_t* count = counts + d * 256;
+        if (count[(first >> (8 * d)) & 255] == n) continue;
+        std::uint32_t total = 0;
+        for (unsigned b = 0; b < 256; ++b) {
+            const std::uint32_t here = count[b];
+            count[b] = total;
+            total += here;
+        }
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::uint64_t u = static_cast<std::uint64_t>(from[p].first) ^ sign;
+            to[count[(u >> (8 * d)) & 255]++] = from[p];
+        }
+        std::swap(from, to);
+    }
+    if (from != items.data()) std::copy(from, from + n, items.data());
+}
+
+// The ranks of the keys of every block start and offset, the keys' values
+// by rank, and the number of distinct keys. An offset's keys are its reference values times its
 // taper weight and the scale, in the order of the reference values (a
 // product with positive factors keeps the order), and offsets of equal
 // weights share their keys; so the reference is sorted once, each distinct
@@ -272,14 +388,16 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
         if (c == weights.size()) weights.push_back(taper.weights[i]);
         class_of[i] = c;
     }
-    std::vector<std::pair<OrderKey, std::uint32_t>> order(length);
+    std::vector<KeyIndex>& order = scratch.reference_order;
+    order.resize(length);
     for (std::size_t j = 0; j < length; ++j) {
         order[j] = {total_order_key(reference[j]), static_cast<std::uint32_t>(j)};
     }
-    std::sort(order.begin(), order.end());
+    sort_key_indices(order, scratch.merge_buffer);
     // Entry c * length + j: the key of reference value j with weight c,
     // where some block holds value j at an offset of weight c.
-    std::vector<std::pair<OrderKey, std::uint32_t>> entries;
+    std::vector<KeyIndex>& entries = scratch.ranked_entries;
+    entries.clear();
     entries.reserve(weights.size() * length);
     std::vector<std::size_t> bounds{0};
     std::vector<std::int32_t> cover(length + 1);
@@ -307,15 +425,22 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
         }
         bounds.push_back(entries.size());
     }
-    // Merge the classes' sorted runs in pairs.
+    // Merge the classes' sorted runs in pairs, level by level, between
+    // the entries and a buffer.
+    std::vector<KeyIndex>& buffer = scratch.merge_buffer;
+    buffer.resize(entries.size());
+    const auto by_key = [](const KeyIndex& a, const KeyIndex& b) { return a.first < b.first; };
     for (std::size_t width = 1; width + 1 < bounds.size(); width *= 2) {
-        for (std::size_t lo = 0; lo + width < bounds.size() - 1; lo += 2 * width) {
+        for (std::size_t lo = 0; lo < bounds.size() - 1; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, bounds.size() - 1);
             const std::size_t hi = std::min(lo + 2 * width, bounds.size() - 1);
-            std::inplace_merge(entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo]),
-                               entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo + width]),
-                               entries.begin() + static_cast<std::ptrdiff_t>(bounds[hi]),
-                               [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::merge(entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo]),
+                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
+                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
+                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[hi]),
+                       buffer.begin() + static_cast<std::ptrdiff_t>(bounds[lo]), by_key);
         }
+        entries.swap(buffer);
     }
     std::vector<std::uint32_t>& rank_of = scratch.entry_ranks;
     rank_of.assign(weights.size() * length, 0);
@@ -327,7 +452,7 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
             values.push_back(key_value(key));
             last = key;
         }
-        rank_of[entry] = static_cast<std::uint32_t>(values.size() - 1) << 1;
+        rank_of[entry] = static_cast<std::uint32_t>(values.size() - 1);
     }
     std::vector<std::uint32_t>& ranks = scratch.block_ranks;
     ranks.resize(starts * block);
@@ -455,31 +580,26 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         scratch.steps.resize(step_table_size(w));
         fill_step_table(scratch.steps, w);
     }
-    // Resamples of windows too long for the groups of four are sorted by
-    // the ranks of their keys instead, among the keys of every block start
-    // and offset, ranked once here, where that is less work than the
-    // replicates' own draws (not so for blocks as long as the window, or for
-    // a handful of replicates): from 33 values on, the walk by ranks is
-    // cheaper than sorting each half and merging them.
+    // Resamples are walked by the ranks of their keys, among the keys of
+    // every block start and offset, ranked once here, where that is less
+    // work than the replicates' own draws (not so for blocks as long as the
+    // window, or for a handful of replicates): at every window size the walk
+    // by ranks is cheaper than sorting each half and merging them, in groups
+    // of four or one at a time.
     const std::size_t starts = static_cast<std::size_t>(length - block_length + 1);
     const std::size_t block = static_cast<std::size_t>(block_length);
     const std::size_t block_keys = starts * block;
     // A reference holding a NaN (from values too large to standardize)
     // takes the sorted resamples, whose pass knows what to make of it.
-    const bool by_ranks = w > group_limit && w <= merged_sort_limit &&
+    const bool by_ranks = w <= merged_sort_limit &&
                           block <= network_sort_limit && block_keys <= max_ranked_keys &&
                           std::uint64_t{block_keys} <= settings.n_perm * length &&
                           std::none_of(reference.begin(), reference.end(),
                                        [](double v) { return std::isnan(v); });
-    unsigned digit_bits = 1;
-    if (by_ranks) {
-        const std::size_t distinct =
-            rank_block_keys(reference.data(), static_cast<std::size_t>(length), taper, starts,
-                            scratch);
-        // Doubled ranks with their half bit are below 2 * distinct.
-        const auto top_bits = static_cast<unsigned>(std::bit_width(2 * distinct - 1));
-        digit_bits = std::max(1u, (top_bits + 1) / 2);
-    }
+    const std::size_t rank_count =
+        by_ranks ? rank_block_keys(reference.data(), static_cast<std::size_t>(length), taper,
+                                   starts, scratch)
+                 : 0;
     const ReplicatePlan plan{
         .reference = reference.data(),
         .weights = taper.weights.data(),
@@ -496,7 +616,7 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         .steps = scratch.steps.data(),
         .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
         .ranked_values = by_ranks ? scratch.ranked_values.data() : nullptr,
-        .digit_bits = digit_bits,
+        .rank_count = rank_count,
     };
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
@@ -508,14 +628,31 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
     const RunControl* control = settings.control;
     for_each_replicate_piece(settings.n_perm, [&](std::uint64_t begin, std::uint64_t end) {
         if (by_ranks) {
-            // The ranks of a resample (2w) and the radix sort's buffer (2w).
-            std::vector<std::uint32_t>& buffer = scratch.resample_ranks.local();
-            if (buffer.size() < 4 * w) buffer.resize(4 * w);
-            for (std::uint64_t k = begin; k != end; ++k) {
+            // Zero between replicates; grown with zeros.
+            std::vector<std::uint32_t>& counts = scratch.rank_counts.local();
+            std::vector<std::uint8_t>& held = scratch.rank_held.local();
+            // Whole words of 64 ranks, for two replicates at once.
+            const std::size_t padded = rank_words(plan) * 64;
+            if (counts.size() < 2 * padded) counts.resize(2 * padded, 0);
+            if (held.size() < 2 * padded) held.resize(2 * padded, 0);
+            std::uint64_t k = begin;
+            for (; end - k >= 2; k += 2) {
+                if (control != nullptr && control->stop_requested()) {
+                    out[k] = out[k + 1] = total_order_key(0.0);
+                    continue;
+                }
+                double distances[2];
+                ranked_replicate_pair(plan, k, counts.data(), held.data(), distances);
+                // Back from the standardized scale to the scale of the raw windows.
+                out[k] = total_order_key(distances[0] * plan.pooled);
+                out[k + 1] = total_order_key(distances[1] * plan.pooled);
+            }
+            for (; k != end; ++k) {
                 // Back from the standardized scale to the scale of the raw windows.
                 out[k] = control != nullptr && control->stop_requested()
                              ? total_order_key(0.0)
-                             : total_order_key(ranked_replicate(plan, k, buffer.data()) *
+                             : total_order_key(ranked_replicate(plan, k, counts.data(),
+                                                                held.data()) *
                                                plan.pooled);
             }
             return;

@@ -458,30 +458,42 @@ TEST(threshold_reproduces_the_reference_resamples) {
     }
 }
 
-TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
-    // Windows above 32 values sort their resamples by ranks; every replicate
+TEST(thresholds_by_ranks_match_resamples_drawn_and_sorted_whole) {
+    // Windows walk their resamples by ranks; every replicate
     // must equal the resample drawn block by block and sorted whole. Cases:
-    // the smallest such window, blocks that cut the middle and the end,
+    // small windows, blocks that cut the middle and the end,
     // values with many ties (equal keys share a rank), a given block length
     // past the ranked sizes, a handful of replicates (sorted whole), and
     // taper ramps that give the block's offsets one weight, many weights,
-    // or overlap (the keys of equal weights are ranked together).
+    // or overlap (the keys of equal weights are ranked together), the
+    // largest windows, and uncentred windows full of -0.0 and +0.0 (equal
+    // values of different keys, next to each other in the ranks).
     struct Case {
         std::size_t w;
         std::optional<std::uint64_t> b;
         bool ties;
         std::uint64_t replicates;
         double taper = 0.5;
+        bool signed_zeros = false;
     };
-    for (const Case& c : {Case{33, std::nullopt, false, 33}, Case{40, std::nullopt, true, 33},
+    for (const Case& c : {Case{5, std::nullopt, false, 33}, Case{10, std::nullopt, true, 33},
+                          Case{17, std::nullopt, false, 33}, Case{32, std::nullopt, true, 33},
+                          Case{33, std::nullopt, false, 33}, Case{40, std::nullopt, true, 33},
                           Case{65, std::nullopt, false, 33}, Case{100, std::nullopt, true, 33},
                           Case{300, std::nullopt, false, 33}, Case{300, 7, true, 33},
                           Case{128, 100, false, 33}, Case{200, std::nullopt, false, 3},
                           Case{150, std::nullopt, true, 33, 0.0},
-                          Case{150, 24, false, 33, 1.0}, Case{150, 30, true, 33, 1.5}}) {
+                          Case{150, 24, false, 33, 1.0}, Case{150, 30, true, 33, 1.5},
+                          Case{625, std::nullopt, false, 33}, Case{1000, std::nullopt, true, 33},
+                          Case{64, std::nullopt, true, 33, 0.5, true},
+                          Case{400, 12, true, 33, 1.0, true}}) {
         std::vector<double> values = noisy_series(2 * c.w + 50, c.w);
         if (c.ties) {
             for (double& v : values) v = std::round(v * 2.0);
+        }
+        if (c.signed_zeros) {
+            // Every third value a zero, alternately -0.0 and +0.0.
+            for (std::size_t i = 0; i < values.size(); i += 3) values[i] = i % 2 ? -0.0 : 0.0;
         }
         const Position position(values);
         const std::size_t start = 25;
@@ -492,9 +504,11 @@ TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
                                                  c.w, quarn::std_floor);
         std::vector<double> reference(2 * c.w);
         for (std::size_t i = 0; i < c.w; ++i) {
-            reference[i] = (position.series[start + i] - left.mean) * (1.0 / left.sd);
+            const double x = position.series[start + i];
+            const double y = position.series[start + c.w + i];
+            reference[i] = c.signed_zeros ? x * (1.0 / left.sd) : (x - left.mean) * (1.0 / left.sd);
             reference[c.w + i] =
-                (position.series[start + c.w + i] - right.mean) * (1.0 / right.sd);
+                c.signed_zeros ? y * (1.0 / right.sd) : (y - right.mean) * (1.0 / right.sd);
         }
         const std::size_t length = 2 * c.w;
         const std::size_t block = quarn::block_length_for(length, c.b);
@@ -522,6 +536,7 @@ TEST(long_window_thresholds_match_resamples_drawn_and_sorted_whole) {
             quarn::BootstrapSettings settings =
                 settings_with(c.replicates, static_cast<double>(j) / last, c.b);
             settings.taper_ratio = c.taper;
+            settings.center = !c.signed_zeros;
             const auto threshold = position.threshold(c.w, start, key, settings);
             CHECK(threshold.has_value());
             CHECK_BITS(*threshold, expected[j]);
@@ -539,6 +554,32 @@ TEST(threshold_is_identical_on_any_number_of_threads) {
         arena.execute([&] { value = *position.threshold(50, 50, key, settings_with(300, 0.9)); });
         if (!reference) reference = value;
         CHECK_BITS(value, *reference);
+    }
+}
+
+TEST(scratch_reused_across_thresholds_gives_the_fresh_thresholds) {
+    // A sweep reuses one scratch for all its thresholds; the per-thread
+    // buffers of the walk by ranks must come back clean from every
+    // replicate, whatever the window and the number of ranks before. Windows
+    // shrink, grow and repeat, on one thread and on several.
+    const Position position(noisy_series(3000, 17));
+    const std::size_t sizes[] = {300, 40, 1000, 33, 300, 120, 12, 700};
+    for (const int threads : {1, 2}) {
+        tbb::task_arena arena(threads);
+        arena.execute([&] {
+            quarn::BootstrapScratch scratch;
+            for (std::size_t i = 0; i < std::size(sizes); ++i) {
+                const std::uint64_t w = sizes[i];
+                const std::uint64_t start = 37 * i;
+                const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(5, w), start);
+                const auto settings = settings_with(100, 0.9);
+                const auto reused = quarn::block_bootstrap_threshold(
+                    position.series, position.prefix, w, start, key, settings, scratch);
+                const auto fresh = position.threshold(w, start, key, settings);
+                CHECK(reused.has_value() && fresh.has_value());
+                CHECK_BITS(*reused, *fresh);
+            }
+        });
     }
 }
 

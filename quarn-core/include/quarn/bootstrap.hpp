@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "quarn/control.hpp"
@@ -202,6 +203,9 @@ double quantile_linear(std::span<const double> values, double level);
 // (the keys are reordered).
 double quantile_of_keys(std::span<OrderKey> keys, double level);
 
+// An order key and the index of its value.
+using KeyIndex = std::pair<OrderKey, std::uint32_t>;
+
 // What stays fixed over the sweep of one window size.
 struct BootstrapSettings {
     std::uint64_t n_perm = default_n_perm;
@@ -226,15 +230,21 @@ struct BootstrapScratch {
     std::optional<TaperWindow> taper;
     std::vector<double> steps;
     std::vector<OrderKey> replicate_keys;
-    // For windows whose resamples are sorted by ranks: the values of the
-    // distinct keys a resample can hold, ascending, twice the rank among
-    // them of the key of every block start and offset, and of every
-    // reference value and taper weight.
+    // For windows whose resamples are walked by ranks: the values of the
+    // distinct keys a resample can hold, ascending, the rank among them of
+    // the key of every block start and offset, and of every reference value
+    // and taper weight; per worker thread, a resample's count of each rank
+    // (per half) and a flag per rank it holds, zero between replicates.
     std::vector<double> ranked_values;
     std::vector<std::uint32_t> block_ranks;
     std::vector<std::uint32_t> entry_ranks;
+    // Their order keys with their indices, while they are ranked.
+    std::vector<KeyIndex> reference_order;
+    std::vector<KeyIndex> ranked_entries;
+    std::vector<KeyIndex> merge_buffer;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
-    tbb::enumerable_thread_specific<std::vector<std::uint32_t>> resample_ranks;
+    tbb::enumerable_thread_specific<std::vector<std::uint32_t>> rank_counts;
+    tbb::enumerable_thread_specific<std::vector<std::uint8_t>> rank_held;
 };
 
 // Threshold of the position whose left window starts at `start`.
