@@ -79,15 +79,15 @@ CASES = [
 ]
 
 GOLDEN = {
-    "shifts-1000": "7a05c293c6892e9db8a38173",
-    "shifts-5000": "164c99a90831c2abb0a2c923",
+    "shifts-1000": "a531f204a655626d37ab87a4",
+    "shifts-5000": "c79a5021656c30b6f566f6f0",
     "shifts-20000": "cd89e68e8535b3651ad902a3",
-    "spreads-3000": "d7d9f6fbc3f713fc2480a3cb",
-    "spreads-12000": "aafd403e0dfa8befea50bba8",
-    "dependent-4000": "dbfda27d5aa7be0681e42048",
-    "seasonal-2400": "ff66fba9dc2eaa81766d034c",
-    "noise-1000": "107911041a07038c91e9af77",
-    "noise-8000": "06a8fb3f520a6648d6b68933",
+    "spreads-3000": "d66c6400c0bd717bbde61b8f",
+    "spreads-12000": "b9fa42bcd31dcdb164326bd1",
+    "dependent-4000": "878e12c85ccc88c50c27ed5c",
+    "seasonal-2400": "73053e0352f9429b47a8ef3e",
+    "noise-1000": "a9a1e766b2b7fb8c7fc56577",
+    "noise-8000": "7d9d8dc4862f65bcfb24de6a",
 }
 
 

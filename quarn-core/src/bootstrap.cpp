@@ -626,7 +626,7 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
     keys.resize(static_cast<std::size_t>(settings.n_perm));
     OrderKey* const out = keys.data();
     const RunControl* control = settings.control;
-    for_each_replicate_piece(settings.n_perm, [&](std::uint64_t begin, std::uint64_t end) {
+    const auto draw = [&](std::uint64_t begin, std::uint64_t end) {
         if (by_ranks) {
             // Zero between replicates; grown with zeros.
             std::vector<std::uint32_t>& counts = scratch.rank_counts.local();
@@ -675,6 +675,10 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         } else {
             run_replicate_piece(plan, begin, end, resample, out, control, PortablePass{});
         }
+    };
+    const std::uint64_t first = std::min(settings.first_replicate, settings.n_perm);
+    for_each_replicate_piece(settings.n_perm - first, [&](std::uint64_t begin, std::uint64_t end) {
+        draw(first + begin, first + end);
     });
     return quantile_of_keys(keys, settings.level);
 }

@@ -31,6 +31,15 @@ constexpr std::size_t largest_low_window = 10;
 constexpr std::size_t window_budget = 5'000'000;
 constexpr std::size_t window_count = 6;
 constexpr std::size_t replicate_budget = 15'000'000;
+// The candidate detector's thresholds draw their replicates 64 at a time
+// (still enough to share among the pool's threads) and stop once no
+// statistic a threshold decides lies within 1.96 standard errors of it (see
+// SequentialRule). On the largest windows, whose quantile level is low and
+// whose statistics at a change stand far above the threshold, a round or
+// two then decides as all the replicates would; at the high levels of the
+// small windows the interval needs more replicates than there are, and all
+// are drawn at once, as before.
+constexpr SequentialRule candidate_rounds{64, 1.96};
 // No split leaves fewer values on a side.
 constexpr std::size_t min_side = 3;
 // Most selections whose residuals measure the dependence for the next one.
@@ -213,6 +222,7 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues
     detector.control = arguments.control;
     detector.keep_starts = false;
     detector.threshold_runs = arguments.threshold_runs;
+    detector.sequential = candidate_rounds;
     auto output = detect_multi_window(detector);
     if (!output) return std::unexpected(std::move(output.error()));
     std::set<std::uint64_t> points;

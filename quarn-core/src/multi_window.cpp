@@ -195,6 +195,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
                       arguments.b, arguments.taper_ratio, arguments.center, arguments.control);
     settings.keep_starts = arguments.keep_starts;
     settings.threshold_runs = arguments.threshold_runs;
+    settings.sequential = arguments.sequential;
 
     // A run stopped before it began skips the pass over the series.
     if (stopped(arguments.control)) return stopped_failure();

@@ -113,6 +113,11 @@ Result<std::uint64_t> region_change_point(SeriesView series,
     return std::clamp(start + *split, start + 1, end - 1);
 }
 
+// Whether a stop was requested, looked at every progress_stride positions.
+bool control_stopped(const RunControl* control, std::uint64_t position) {
+    return control != nullptr && position % progress_stride == 0 && control->stop_requested();
+}
+
 }  // namespace
 
 std::uint64_t position_count(std::size_t n, std::uint64_t window_size) {
@@ -155,6 +160,16 @@ Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& p
     std::vector<std::uint64_t> significant;
     SortedWindows windows(series, window_size);
     windows.start_at(0);
+    // Thresholds drawn in rounds look at the statistics they decide, so
+    // those are all computed first.
+    const bool in_rounds = settings.sequential.round != 0;
+    std::vector<OrderKey> sorted_replicates;
+    if (in_rounds) {
+        for (std::uint64_t v = 0; v < positions; ++v) {
+            if (control_stopped(settings.control, v)) return fail(std::string(stopped_message));
+            result.statistics.push_back(windows.statistic(v));
+        }
+    }
 
     // The threshold is carried forward and refreshed only at the first
     // position and after a significant one.
@@ -170,18 +185,27 @@ Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& p
             if (control->stop_requested()) return fail(std::string(stopped_message));
         }
         if (refresh) {
+            const std::uint64_t key = make_position_key(call_key, start);
             const auto fresh =
-                block_bootstrap_threshold(series, prefix, window_size, start,
-                                          make_position_key(call_key, start), bootstrap, scratch);
+                in_rounds
+                    ? sequential_bootstrap_threshold(
+                          series, prefix, window_size, start, key, bootstrap, scratch,
+                          settings.sequential,
+                          std::span<const double>(result.statistics).subspan(
+                              static_cast<std::size_t>(v)),
+                          sorted_replicates)
+                    : block_bootstrap_threshold(series, prefix, window_size, start, key, bootstrap,
+                                                scratch);
             if (!fresh) return fail(fresh.error());
             if (control != nullptr && control->stop_requested()) {
                 return fail(std::string(stopped_message));
             }
             threshold = *fresh;
         }
-        const double stat = windows.statistic(v);
+        const double stat = in_rounds ? result.statistics[static_cast<std::size_t>(v)]
+                                      : windows.statistic(v);
         if (settings.keep_starts) result.starts.push_back(start);
-        result.statistics.push_back(stat);
+        if (!in_rounds) result.statistics.push_back(stat);
         thresholds.record(threshold);
         // Strict, and false whenever either side is NaN.
         refresh = stat > threshold;

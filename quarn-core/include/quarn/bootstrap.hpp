@@ -216,7 +216,12 @@ struct BootstrapSettings {
     double std_floor = quarn::std_floor;
     // A stopped run skips the remaining replicates; its threshold is
     // discarded with the run.
-    const RunControl* control = nullptr;
+    const RunControl* control = nullptr;    // Replicates 0 ... first_replicate - 1 are already in the scratch's
+    // replicate keys, in any order (left there by a call at the same
+    // position whose n_perm was first_replicate): only the others are
+    // drawn, and the threshold is the quantile of all n_perm, the same bits
+    // as when all are drawn in one call.
+    std::uint64_t first_replicate = 0;
 };
 
 // Buffers reused by the thresholds of one sweep, so that a threshold

@@ -93,6 +93,9 @@ struct MultiWindowArguments {
     // value). The standardised values must be finite. One series' own
     // setting: detect_many_series ignores it.
     std::optional<Standardisation> standardisation;
+    // Replicates of each threshold drawn in rounds (see SequentialRule); by
+    // default all at once.
+    SequentialRule sequential;
 };
 
 struct DetectorOutput {

@@ -11,6 +11,7 @@
 #include "quarn/control.hpp"
 #include "quarn/defaults.hpp"
 #include "quarn/error.hpp"
+#include "quarn/sequential_threshold.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/threshold_runs.hpp"
 
@@ -48,6 +49,9 @@ struct DetectorSettings {
     // True records the thresholds by runs where that takes less memory
     // (WindowResult's threshold_runs; see ThresholdRecorder).
     bool threshold_runs = false;
+    // Replicates drawn in rounds, until the threshold's decisions are
+    // settled (see sequential_bootstrap_threshold); by default all at once.
+    SequentialRule sequential;
 };
 
 // Number of positions floor(n / w) - 1 (0 when n < 2w).
