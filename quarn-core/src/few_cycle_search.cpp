@@ -107,6 +107,7 @@ struct FewCycleCandidate {
 };
 
 std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded,
+                              std::span<const std::complex<double>> twiddles,
                               FewCycleCandidate* strongest) {
     const std::size_t n = values.size();
     const std::vector<double> residuals =
@@ -117,7 +118,7 @@ std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded
         const double s = std::sin(std::numbers::pi * (static_cast<double>(t) + 0.5) / nd);
         data[t] = {residuals[t] * s * s, 0.0};
     }
-    fourier_transform(data);
+    fourier_transform(data, twiddles);
     const std::size_t half = padded / 2;
     std::vector<double> power(half + 1);
     for (std::size_t j = 0; j <= half; ++j) power[j] = std::norm(data[j]);
@@ -181,12 +182,13 @@ namespace structure_detail {
 // is measured against as much as the shift is large, while the shifts are
 // found only around the cycle, not in it. (Two looks double the chance of
 // a false period, still far below a thousandth.)
-std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) {
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
+                           std::span<const std::complex<double>> twiddles) {
     if (n > max_stretch || n < min_length) return 0;
     // Less a cubic first, so that a trend is not cut into a staircase.
     std::vector<double> values = polynomial_residuals(n, z);
     FewCycleCandidate candidate;
-    const std::size_t peak = few_cycle_peak_of(values, padded, &candidate);
+    const std::size_t peak = few_cycle_peak_of(values, padded, twiddles, &candidate);
     // A second look only where a cycle may be hidden: noise alone leaves
     // every peak far below its threshold.
     if (peak != 0 || candidate.index == 0 || candidate.strength < few_cycles_second_look) {
@@ -208,7 +210,7 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) 
         for (std::size_t t = start; t < stop; ++t) values[t] -= mean;
         start = stop;
     }
-    return few_cycle_peak_of(values, padded, nullptr);
+    return few_cycle_peak_of(values, padded, twiddles, nullptr);
 }
 
 }  // namespace structure_detail

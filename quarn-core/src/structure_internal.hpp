@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <complex>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -72,6 +73,8 @@ std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t sho
 
 // The padded index of a cycle of between 3.5 and widen_cycles periods in the
 // n values z(0) .. z(n - 1), 0 when there is none (few_cycle_search.cpp).
-std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded);
+// `twiddles` are fourier_twiddles(padded).
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
+                           std::span<const std::complex<double>> twiddles);
 
 }  // namespace quarn::structure_detail

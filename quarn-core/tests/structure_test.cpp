@@ -48,6 +48,28 @@ TEST(the_transform_matches_the_direct_sum) {
     }
 }
 
+TEST(shared_twiddles_give_the_same_bits_at_every_length) {
+    // A table of a longer transform serves the shorter ones, and the same
+    // table serves many transforms: each gives the bits of its own.
+    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(1024);
+    CHECK_EQ(table.size(), std::size_t{512});
+    for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{8}, std::size_t{256},
+                                std::size_t{1024}}) {
+        const std::vector<double> x = gaussian(n, static_cast<std::uint32_t>(n));
+        std::vector<std::complex<double>> own(x.size()), shared(x.size());
+        for (std::size_t t = 0; t < n; ++t) {
+            own[t] = {x[t], t % 3 == 0 ? -x[t] : 0.0};
+            shared[t] = own[t];
+        }
+        fourier_transform(own);
+        fourier_transform(shared, table);
+        for (std::size_t j = 0; j < n; ++j) {
+            CHECK(check::same_bits(own[j].real(), shared[j].real()));
+            CHECK(check::same_bits(own[j].imag(), shared[j].imag()));
+        }
+    }
+}
+
 TEST(a_cycle_is_found_at_its_period_whole_or_not) {
     for (const double period : {7.0, 12.0, 24.5, 101.3}) {
         for (const std::size_t n : {std::size_t{600}, std::size_t{3000}}) {
