@@ -62,10 +62,12 @@ struct Side {
     std::vector<double> residuals;
 };
 
-// Draws the noise of one side: an AR(1) with the residuals' lag-1
+// The noise of one side: an AR(1) with the residuals' lag-1
 // autocorrelation, its innovations resampled from theirs. An innovation is
 // computed from the residuals when drawn (no copy of a side as long as the
-// series).
+// series). A walk's first value is a residual drawn whole (first_index),
+// each later one its predecessor times phi plus an innovation drawn
+// (next_index).
 class SieveNoise {
   public:
     explicit SieveNoise(std::span<const double> residuals, double phi)
@@ -78,14 +80,15 @@ class SieveNoise {
 
     bool empty() const { return residuals_.size() < 2; }
 
-    double first(Xoshiro256PlusPlus& generator) {
-        last_ = residuals_[uniform_below(generator, residuals_.size())];
-        return last_;
+    std::size_t first_index(Xoshiro256PlusPlus& generator) const {
+        return static_cast<std::size_t>(uniform_below(generator, residuals_.size()));
     }
-    double next(Xoshiro256PlusPlus& generator) {
-        const std::size_t drawn = uniform_below(generator, residuals_.size() - 1);
-        last_ = phi_ * last_ + (innovation(drawn + 1) - mean_);
-        return last_;
+    std::size_t next_index(Xoshiro256PlusPlus& generator) const {
+        return static_cast<std::size_t>(uniform_below(generator, residuals_.size() - 1));
+    }
+    double first(std::size_t drawn) const { return residuals_[drawn]; }
+    double next(double last, std::size_t drawn) const {
+        return phi_ * last + (innovation(drawn + 1) - mean_);
     }
 
   private:
@@ -94,40 +97,67 @@ class SieveNoise {
     std::span<const double> residuals_;
     double phi_;
     double mean_ = 0.0;  // of the innovations, taken off each
-    double last_ = 0.0;
 };
 
-// Simulated errors (estimate minus truth) of the split that maximises
-// minus the least-squares criterion, the truth at 0: the left side's walk
-// runs to negative errors, the right side's to positive ones.
-std::vector<std::int64_t> simulate_errors(const Side& left, const Side& right, double phi,
-                                          std::uint64_t seed) {
-    SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
+// Replicates walked side by side: their draws come first, in the order one
+// replicate after the other takes them, and then the walks step together,
+// so that the replicates' chains of dependent sums overlap in time. Each
+// replicate's arithmetic is its own, as when walked alone.
+constexpr std::size_t walk_lanes = 4;
+
+}  // namespace
+
+std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide& right, double phi,
+                                           std::uint64_t seed, std::size_t replicates) {
+    const SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
+    const std::size_t right_steps = right_noise.empty() ? 0 : right.gaps.size();
+    const std::size_t left_steps = left_noise.empty() ? 0 : left.gaps.size();
+    const std::size_t steps = right_steps + left_steps;
     std::vector<std::int64_t> errors;
-    errors.reserve(interval_replicates);
+    errors.reserve(replicates);
     Xoshiro256PlusPlus generator = seed_generator(seed);
-    for (std::size_t r = 0; r < interval_replicates; ++r) {
-        double best = 0.0;
-        std::int64_t arg = 0;
-        const auto walk = [&](const Side& side, SieveNoise& noise, std::int64_t sign) {
-            if (side.gaps.empty() || noise.empty()) return;
-            double position = 0.0;
-            for (std::size_t j = 0; j < side.gaps.size(); ++j) {
-                const double e = j == 0 ? noise.first(generator) : noise.next(generator);
-                const double d = side.gaps[j];
-                position -= d * d + 2.0 * d * e;
-                if (position > best) {
-                    best = position;
-                    arg = sign * static_cast<std::int64_t>(j + 1);
+    // The residuals each lane draws: its right walk's, then its left walk's.
+    std::vector<std::size_t> drawn(walk_lanes * steps);
+    for (std::size_t first = 0; first < replicates; first += walk_lanes) {
+        const std::size_t lanes = std::min(walk_lanes, replicates - first);
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            std::size_t* out = drawn.data() + lane * steps;
+            for (std::size_t j = 0; j < right_steps; ++j) {
+                out[j] = j == 0 ? right_noise.first_index(generator) : right_noise.next_index(generator);
+            }
+            out += right_steps;
+            for (std::size_t j = 0; j < left_steps; ++j) {
+                out[j] = j == 0 ? left_noise.first_index(generator) : left_noise.next_index(generator);
+            }
+        }
+        double best[walk_lanes] = {}, last[walk_lanes] = {}, position[walk_lanes] = {};
+        std::int64_t arg[walk_lanes] = {};
+        const auto walk = [&](std::span<const double> gaps, const SieveNoise& noise,
+                              std::size_t count, std::size_t offset, std::int64_t sign) {
+            if (count == 0) return;
+            for (std::size_t lane = 0; lane < lanes; ++lane) position[lane] = 0.0;
+            for (std::size_t j = 0; j < count; ++j) {
+                const double d = gaps[j];
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    const std::size_t index = drawn[lane * steps + offset + j];
+                    const double e = j == 0 ? noise.first(index) : noise.next(last[lane], index);
+                    last[lane] = e;
+                    position[lane] -= d * d + 2.0 * d * e;
+                    if (position[lane] > best[lane]) {
+                        best[lane] = position[lane];
+                        arg[lane] = sign * static_cast<std::int64_t>(j + 1);
+                    }
                 }
             }
         };
-        walk(right, right_noise, 1);
-        walk(left, left_noise, -1);
-        errors.push_back(arg);
+        walk(right.gaps, right_noise, right_steps, 0, 1);
+        walk(left.gaps, left_noise, left_steps, right_steps, -1);
+        for (std::size_t lane = 0; lane < lanes; ++lane) errors.push_back(arg[lane]);
     }
     return errors;
 }
+
+namespace {
 
 // How far each side's walk must go: walk_scales times sigma^2 V / d^2.
 std::size_t walk_length(double gap, double variance, double phi, std::size_t available) {
@@ -331,7 +361,7 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
         const double scale_gap = std::max(first_gap, slope_gap);
         left.gaps.resize(walk_length(scale_gap, variance, phi, nl - 1));
         right.gaps.resize(walk_length(scale_gap, variance, phi, nr - 1));
-        return interval_from_errors(simulate_errors(left, right, phi, seed), a, c, b, confidence);
+        return interval_from_errors(simulated_errors({left.gaps, left.residuals}, {right.gaps, right.residuals}, phi, seed), a, c, b, confidence);
     }
     // Mean models of one score (level) or three (spread and shape): the
     // walk sees the residuals along the direction of the means' difference.
@@ -399,7 +429,7 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
     // Left values carry the right residuals' sign convention reversed.
     left.gaps.assign(walk_length(gap, variance, phi, nl - 1), -gap);
     right.gaps.assign(walk_length(gap, variance, phi, nr - 1), gap);
-    return interval_from_errors(simulate_errors(left, right, phi, seed), a, c, b, confidence);
+    return interval_from_errors(simulated_errors({left.gaps, left.residuals}, {right.gaps, right.residuals}, phi, seed), a, c, b, confidence);
 }
 
 }  // namespace quarn
