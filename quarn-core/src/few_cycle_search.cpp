@@ -201,15 +201,7 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
     const std::vector<std::size_t> cuts = cusum_shifts(
         residual, std::max<std::size_t>(min_length, static_cast<std::size_t>(cycle.period / 4.0)));
     if (cuts.empty()) return 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= cuts.size(); ++i) {
-        const std::size_t stop = i < cuts.size() ? cuts[i] : n;
-        double mean = 0.0;
-        for (std::size_t t = start; t < stop; ++t) mean += residual[t];
-        mean /= static_cast<double>(stop - start);
-        for (std::size_t t = start; t < stop; ++t) values[t] -= mean;
-        start = stop;
-    }
+    subtract_segment_means(residual, cuts, values, values);
     return few_cycle_peak_of(values, padded, twiddles, nullptr);
 }
 

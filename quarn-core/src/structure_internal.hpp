@@ -71,6 +71,22 @@ std::vector<double> centred(std::span<const double> x);
 // holding at least `shortest` values, in order (cycle_between_shifts.cpp).
 std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest);
 
+// out(t) = source(t) less the mean of r over the stretch that holds t, the
+// stretches running between 0, the ascending `cuts` and r.size(). `out` may
+// be `source` itself.
+inline void subtract_segment_means(std::span<const double> r, std::span<const std::size_t> cuts,
+                                   std::span<const double> source, std::span<double> out) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+        const std::size_t stop = i < cuts.size() ? cuts[i] : r.size();
+        double mean = 0.0;
+        for (std::size_t t = start; t < stop; ++t) mean += r[t];
+        mean /= static_cast<double>(stop - start);
+        for (std::size_t t = start; t < stop; ++t) out[t] = source[t] - mean;
+        start = stop;
+    }
+}
+
 // The padded index of a cycle of between 3.5 and widen_cycles periods in the
 // n values z(0) .. z(n - 1), 0 when there is none (few_cycle_search.cpp).
 // `twiddles` are fourier_twiddles(padded).

@@ -6,6 +6,7 @@
 #include <numbers>
 #include <vector>
 
+#include "../src/structure_internal.hpp"
 #include "check.hpp"
 #include "sample_series.hpp"
 
@@ -67,6 +68,28 @@ TEST(shared_twiddles_give_the_same_bits_at_every_length) {
             CHECK(check::same_bits(own[j].real(), shared[j].real()));
             CHECK(check::same_bits(own[j].imag(), shared[j].imag()));
         }
+    }
+}
+
+TEST(segment_means_are_taken_off_between_the_cuts) {
+    using quarn::structure_detail::subtract_segment_means;
+    const std::vector<double> r = {1.0, 3.0, 10.0, 20.0, 30.0, -4.0};
+    const std::vector<double> x = {0.5, 0.5, 0.5, 0.5, 0.5, 0.5};
+    struct Case {
+        std::vector<std::size_t> cuts;
+        std::vector<double> expected;
+    };
+    const Case cases[] = {
+        {{}, {-9.5, -9.5, -9.5, -9.5, -9.5, -9.5}},  // one stretch, mean 10
+        {{2, 5}, {-1.5, -1.5, -19.5, -19.5, -19.5, 4.5}},
+        {{1, 2, 3, 4, 5}, {-0.5, -2.5, -9.5, -19.5, -29.5, 4.5}},
+    };
+    for (const Case& c : cases) {
+        std::vector<double> out(x.size(), 99.0), in_place = x;
+        subtract_segment_means(r, c.cuts, x, out);
+        subtract_segment_means(r, c.cuts, in_place, in_place);
+        CHECK(out == c.expected);
+        CHECK(in_place == c.expected);
     }
 }
 
