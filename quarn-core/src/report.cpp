@@ -215,8 +215,12 @@ RobustFigures robust_figures(std::span<const double> values) {
     return robust_figures_of(values.size(), [values](std::size_t t) { return values[t]; });
 }
 
-std::vector<SegmentReport> describe_segments(std::span<const double> x,
-                                       std::span<const std::uint64_t> cuts) {
+namespace {
+
+// The segments that `cuts` make of x, given each segment's robust figures.
+std::vector<SegmentReport> segments_with_figures(std::span<const double> x,
+                                                 std::span<const std::uint64_t> cuts,
+                                                 std::span<const RobustFigures> figures_of) {
     std::vector<SegmentReport> segments;
     std::uint64_t start = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
@@ -226,7 +230,7 @@ std::vector<SegmentReport> describe_segments(std::span<const double> x,
         segment.stop = stop;
         segment.count = stop - start;
         const std::span<const double> values = x.subspan(start, stop - start);
-        const RobustFigures figures = robust_figures(values);
+        const RobustFigures figures = figures_of[i];
         segment.level = figures.level;
         segment.spread = figures.spread;
         const std::size_t m = values.size();
@@ -252,8 +256,31 @@ std::vector<SegmentReport> describe_segments(std::span<const double> x,
     return segments;
 }
 
-ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size_t c,
-                             std::size_t b, ChangeKind kind) {
+// Direction and effect of a change of `kind` at c between [a, c) and [c, b)
+// of x, given the robust figures of the two sides.
+ChangeReport effect_with_figures(std::span<const double> x, std::size_t a, std::size_t c,
+                                 std::size_t b, ChangeKind kind, const RobustFigures& l,
+                                 const RobustFigures& r);
+
+}  // namespace
+
+std::vector<SegmentReport> describe_segments(std::span<const double> x,
+                                       std::span<const std::uint64_t> cuts) {
+    std::vector<RobustFigures> figures;
+    std::uint64_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+        const std::uint64_t stop = i < cuts.size() ? cuts[i] : x.size();
+        figures.push_back(robust_figures(x.subspan(start, stop - start)));
+        start = stop;
+    }
+    return segments_with_figures(x, cuts, figures);
+}
+
+namespace {
+
+ChangeReport effect_with_figures(std::span<const double> x, std::size_t a, std::size_t c,
+                                 std::size_t b, ChangeKind kind, const RobustFigures& l,
+                                 const RobustFigures& r) {
     ChangeReport report;
     const std::span<const double> left = x.subspan(a, c - a), right = x.subspan(c, b - c);
     const auto direction_of = [](double signed_size) {
@@ -263,7 +290,6 @@ ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size
     };
     switch (kind) {
         case ChangeKind::level: {
-            const RobustFigures l = robust_figures(left), r = robust_figures(right);
             const double nl = static_cast<double>(left.size()),
                          nr = static_cast<double>(right.size());
             const double pooled =
@@ -274,15 +300,14 @@ ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size
             break;
         }
         case ChangeKind::spread: {
-            const double l = robust_figures(left).spread, r = robust_figures(right).spread;
-            report.direction = direction_of(r - l);
-            report.effect = r / l;  // infinite when the left side has no spread
+            report.direction = direction_of(r.spread - l.spread);
+            report.effect = r.spread / l.spread;  // infinite when the left side has no spread
             break;
         }
         case ChangeKind::slope: {
-            const Line l = fit_line(left.size(), [&](std::size_t t) { return left[t]; });
-            const Line r = fit_line(right.size(), [&](std::size_t t) { return right[t]; });
-            report.effect = r.slope - l.slope;
+            const Line left_line = fit_line(left.size(), [&](std::size_t t) { return left[t]; });
+            const Line right_line = fit_line(right.size(), [&](std::size_t t) { return right[t]; });
+            report.effect = right_line.slope - left_line.slope;
             report.direction = direction_of(report.effect);
             break;
         }
@@ -290,6 +315,21 @@ ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size
             break;
     }
     return report;
+}
+
+// Whether the effect of a change of this kind reads the sides' robust figures.
+bool effect_reads_figures(ChangeKind kind) {
+    return kind == ChangeKind::level || kind == ChangeKind::spread;
+}
+
+}  // namespace
+
+ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size_t c,
+                             std::size_t b, ChangeKind kind) {
+    const bool reads = effect_reads_figures(kind);
+    const RobustFigures none{nan, nan};
+    return effect_with_figures(x, a, c, b, kind, reads ? robust_figures(x.subspan(a, c - a)) : none,
+                               reads ? robust_figures(x.subspan(c, b - c)) : none);
 }
 
 std::pair<std::uint64_t, std::uint64_t> interval_from_errors(std::vector<std::int64_t> errors,
@@ -454,26 +494,39 @@ void report_changes(MethodOutput& output, std::span<const double> values,
         const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
         if (b - a > parallel_report_length) in_parallel = false;
     }
+    // The robust figures of each segment, computed once: the segments'
+    // reports and the effects on either side of each change read them.
+    std::vector<RobustFigures> figures(cuts.size() + 1);
+    const auto figure = [&](std::size_t i) {
+        const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
+        const std::size_t b = i < cuts.size() ? static_cast<std::size_t>(cuts[i]) : n;
+        figures[i] = robust_figures(values.subspan(a, b - a));
+    };
     const auto report = [&](std::size_t i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
         const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
         const std::size_t c = static_cast<std::size_t>(cuts[i]);
         Change& change = output.changes[i];
-        change.report = describe_effect(values, a, c, b, change.kind);
+        change.report = effect_with_figures(values, a, c, b, change.kind, figures[i], figures[i + 1]);
         const std::uint64_t key = seed * 0x9E3779B97F4A7C15ull + c;
         const auto [low, high] = location_interval(series, a, c, b, placed_by[i], confidence, key);
         change.report.interval_low = low;
         change.report.interval_high = high;
     };
     if (in_parallel) {
+        parallel_pieces(std::size_t{0}, figures.size(), std::size_t{1},
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t i = begin; i != end; ++i) figure(i);
+                        });
         parallel_pieces(std::size_t{0}, cuts.size(), std::size_t{1},
                         [&](std::size_t begin, std::size_t end) {
                             for (std::size_t i = begin; i != end; ++i) report(i);
                         });
     } else {
+        for (std::size_t i = 0; i < figures.size(); ++i) figure(i);
         for (std::size_t i = 0; i < cuts.size(); ++i) report(i);
     }
-    output.segments = describe_segments(values, cuts);
+    output.segments = segments_with_figures(values, cuts, figures);
 }
 
 }  // namespace quarn
