@@ -118,10 +118,7 @@ std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded
         const double s = std::sin(std::numbers::pi * (static_cast<double>(t) + 0.5) / nd);
         data[t] = {residuals[t] * s * s, 0.0};
     }
-    fourier_transform(data, twiddles);
     const std::size_t half = padded / 2;
-    std::vector<double> power(half + 1);
-    for (std::size_t j = 0; j <= half; ++j) power[j] = std::norm(data[j]);
     const double scale = static_cast<double>(padded) / nd;
     const auto at = [&](double cycles) {
         return std::min(half, static_cast<std::size_t>(std::llround(cycles * scale)));
@@ -129,6 +126,16 @@ std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded
     const auto first = static_cast<std::size_t>(std::ceil(min_cycles * scale));
     const auto last = static_cast<std::size_t>(std::ceil(widen_cycles * scale));
     const auto lobe = static_cast<std::size_t>(std::ceil(taper_lobe * scale));
+    // The search reads the ordinates below last + lobe (a peak's lobe) and,
+    // for a level, those up to at(3 c + few_cycles_gap) with c below last /
+    // scale cycles: no higher one is transformed.
+    const std::size_t read = std::max(
+        last + lobe + 1,
+        3 * last + static_cast<std::size_t>(std::ceil(few_cycles_gap * scale)) + 2);
+    const std::size_t count = std::min(half + 1, read);
+    fourier_transform_lowest(data, twiddles, count);
+    std::vector<double> power(half + 1, 0.0);
+    for (std::size_t j = 0; j < count; ++j) power[j] = std::norm(data[j]);
     const double base = std::log((widen_cycles - min_cycles) / chance);
     std::vector<double> window;
     double best = 0.0;

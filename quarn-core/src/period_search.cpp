@@ -146,8 +146,8 @@ std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
     return twiddles;
 }
 
-void fourier_transform(std::span<std::complex<double>> data,
-                       std::span<const std::complex<double>> twiddles) {
+void fourier_transform_lowest(std::span<std::complex<double>> data,
+                              std::span<const std::complex<double>> twiddles, std::size_t count) {
     const std::size_t n = data.size();
     if (n < 2) return;
     for (std::size_t i = 1, j = 0; i < n; ++i) {
@@ -156,17 +156,21 @@ void fourier_transform(std::span<std::complex<double>> data,
         j ^= bit;
         if (i < j) std::swap(data[i], data[j]);
     }
-    // The butterflies spelt out on the real and imaginary parts: the same
-    // products and sums as the complex type's operators form on finite
-    // values, without the check for infinite ones that keeps the compiler
-    // from streaming them.
+    // Output j < count of a stage of length L comes from butterfly j mod L/2
+    // of its block, which reads offset j mod L/2 of the two blocks of the
+    // stage before: so every stage needs only its first min(L/2, count)
+    // butterflies in each block. The butterflies are spelt out on the real
+    // and imaginary parts: the same products and sums as the complex type's
+    // operators form on finite values, without the check for infinite ones
+    // that keeps the compiler from streaming them.
     const std::size_t table = 2 * twiddles.size();  // the transform length the twiddles are of
     for (std::size_t length = 2; length <= n; length <<= 1) {
         const std::size_t stride = table / length, half = length / 2;
+        const std::size_t butterflies = std::min(half, count);
         for (std::size_t start = 0; start < n; start += length) {
             std::complex<double>* low = data.data() + start;
             std::complex<double>* high = low + half;
-            for (std::size_t k = 0; k < half; ++k) {
+            for (std::size_t k = 0; k < butterflies; ++k) {
                 const double wr = twiddles[k * stride].real(), wi = twiddles[k * stride].imag();
                 const double br = high[k].real(), bi = high[k].imag();
                 const double vr = br * wr - bi * wi;
@@ -177,6 +181,11 @@ void fourier_transform(std::span<std::complex<double>> data,
             }
         }
     }
+}
+
+void fourier_transform(std::span<std::complex<double>> data,
+                       std::span<const std::complex<double>> twiddles) {
+    fourier_transform_lowest(data, twiddles, data.size());
 }
 
 void fourier_transform(std::span<std::complex<double>> data) {

@@ -71,6 +71,25 @@ TEST(shared_twiddles_give_the_same_bits_at_every_length) {
     }
 }
 
+TEST(the_lowest_outputs_alone_have_the_full_transforms_bits) {
+    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(512);
+    const std::vector<double> x = gaussian(512, 8);
+    for (const std::size_t n : {std::size_t{64}, std::size_t{512}}) {
+        std::vector<std::complex<double>> whole(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+        fourier_transform(whole, table);
+        for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{17}, n / 2,
+                                        n / 2 + 1, n}) {
+            std::vector<std::complex<double>> lowest(x.begin(),
+                                                     x.begin() + static_cast<std::ptrdiff_t>(n));
+            quarn::fourier_transform_lowest(lowest, table, count);
+            for (std::size_t j = 0; j < count; ++j) {
+                CHECK(check::same_bits(lowest[j].real(), whole[j].real()));
+                CHECK(check::same_bits(lowest[j].imag(), whole[j].imag()));
+            }
+        }
+    }
+}
+
 TEST(segment_means_are_taken_off_between_the_cuts) {
     using quarn::structure_detail::subtract_segment_means;
     const std::vector<double> r = {1.0, 3.0, 10.0, 20.0, 30.0, -4.0};

@@ -32,6 +32,12 @@ std::vector<std::complex<double>> fourier_twiddles(std::size_t n);
 void fourier_transform(std::span<std::complex<double>> data,
                        std::span<const std::complex<double>> twiddles);
 
+// The first `count` outputs of fourier_transform(data, twiddles), bit for
+// bit, by the butterflies they depend on only; the other outputs are left
+// unspecified.
+void fourier_transform_lowest(std::span<std::complex<double>> data,
+                              std::span<const std::complex<double>> twiddles, std::size_t count);
+
 // A seasonal cycle: its period (in values, not necessarily whole) and its
 // fitted values, one per value of the series, with mean 0.
 struct SeasonalCycle {
