@@ -108,17 +108,22 @@ double cycle_squares(std::size_t count, const ValueAt& z, double period,
     double mean = 0.0, explained = 0.0;
     for (std::size_t t = 0; t < count; ++t) mean += z(t);
     mean /= nd;
+    // Each harmonic's cosine and sine are computed once and read by both
+    // passes over the values.
+    std::vector<double> cosines(count), sines(count);
     for (int k = 1; k <= std::min(most, harmonic_count(period)); ++k) {
         const double w = omega * k;
         double cs = 0.0, ss = 0.0;
         for (std::size_t t = 0; t < count; ++t) {
-            cs += std::cos(w * static_cast<double>(t));
-            ss += std::sin(w * static_cast<double>(t));
+            cosines[t] = std::cos(w * static_cast<double>(t));
+            sines[t] = std::sin(w * static_cast<double>(t));
+            cs += cosines[t];
+            ss += sines[t];
         }
         double cc = 0.0, sn = 0.0, cx = 0.0, zc = 0.0, zs = 0.0;
         for (std::size_t t = 0; t < count; ++t) {
-            const double c = std::cos(w * static_cast<double>(t)) - cs / nd;
-            const double s = std::sin(w * static_cast<double>(t)) - ss / nd;
+            const double c = cosines[t] - cs / nd;
+            const double s = sines[t] - ss / nd;
             const double v = z(t) - mean;
             cc += c * c;
             sn += s * s;
