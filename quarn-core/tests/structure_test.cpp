@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstdint>
 #include <numbers>
+#include <span>
 #include <vector>
 
 #include "../src/structure_internal.hpp"
@@ -86,6 +87,32 @@ TEST(the_lowest_outputs_alone_have_the_full_transforms_bits) {
                 CHECK(check::same_bits(lowest[j].real(), whole[j].real()));
                 CHECK(check::same_bits(lowest[j].imag(), whole[j].imag()));
             }
+        }
+    }
+}
+
+TEST(cycles_fitted_from_shared_tables_have_their_own_bits) {
+    // One table of a period serves fits on stretches of any length from
+    // place 0; harmonics beyond what the table may hold are computed by the
+    // fit itself.
+    using quarn::structure_detail::fit_cycle_on;
+    using quarn::structure_detail::HarmonicTables;
+    const double period = 24.3;
+    // A sawtooth: its harmonics are all kept.
+    std::vector<double> x = gaussian(600, 4);
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        x[t] += 3.0 * std::fmod(static_cast<double>(t), period) / period;
+    }
+    for (const std::size_t most : {std::size_t{1} << 20, std::size_t{3 * 600}, std::size_t{0}}) {
+        HarmonicTables tables(period, x.size(), most);
+        for (const std::size_t n : {std::size_t{600}, std::size_t{150}, std::size_t{451}}) {
+            const std::span<const double> part = std::span(x).first(n);
+            const quarn::SeasonalCycle own = fit_cycle(part, period);
+            const quarn::SeasonalCycle shared = fit_cycle_on(part, period, &tables);
+            CHECK_EQ(shared.values.size(), n);
+            bool same = true;
+            for (std::size_t t = 0; t < n; ++t) same = same && check::same_bits(own.values[t], shared.values[t]);
+            CHECK(same);
         }
     }
 }
