@@ -62,9 +62,9 @@ std::pair<double, double> golden_section_max(double a, double b, F&& f) {
     return {a, b};
 }
 
-// Most table entries (cosines and sines, 16 bytes each) kept for the fits
+// Most table entries (a cosine and a sine, 16 bytes) kept for the fits
 // that share them; harmonics beyond are computed by each fit, as without.
-inline constexpr std::size_t max_table_entries = std::size_t{1} << 20;
+inline constexpr std::size_t max_table_entries = std::size_t{1} << 18;
 
 // The cosines and sines of the harmonics of one period at the places
 // 0 .. n - 1, each harmonic's computed once (when first asked for) for the
