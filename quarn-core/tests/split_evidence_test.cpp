@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -348,8 +347,11 @@ TEST(a_tester_given_other_factors_tests_as_one_built_with_them) {
     for (const bool effective : {false, true}) {
         reused.tester.require_effective_shape_sides(effective);
         built.tester.require_effective_shape_sides(effective);
-        for (const auto& [a, c, b] : {std::tuple{0, 300, 600}, std::tuple{100, 290, 450},
-                                      std::tuple{0, 37, 600}, std::tuple{250, 320, 333}}) {
+        struct Split {
+            std::size_t a, c, b;
+        };
+        for (const auto& [a, c, b] : {Split{0, 300, 600}, Split{100, 290, 450}, Split{0, 37, 600},
+                                      Split{250, 320, 333}}) {
             const auto got = reused.tester.evidence(a, c, b);
             const auto want = built.tester.evidence(a, c, b);
             CHECK(check::same_bits(got.p_value, want.p_value));
