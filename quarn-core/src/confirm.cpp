@@ -377,8 +377,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // dependence of the noise; the final selection uses that.
     Selection pilot;
     std::vector<std::uint64_t> merged;
+    // One tester serves the pilot and every round: its running sums are the
+    // series', and only the factors change.
+    std::optional<SplitTester> final_tester;
     {
-        const SplitTester tester(series, dependence(*candidates));
+        const SplitTester& tester = final_tester.emplace(series, dependence(*candidates));
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
         if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
@@ -401,12 +404,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // short stretch of persistent noise bunch together); what survives is
     // kept, and so is that shape rule.
     Selection selection = std::move(pilot);
-    std::optional<SplitTester> final_tester;
     DependenceFactors previous_factors;
     bool persistent = false;
     for (int round = 0; round < dependence_rounds; ++round) {
         output.factors = dependence(selection.points);
-        final_tester.emplace(series, output.factors);
+        final_tester->set_factors(output.factors);
         final_tester->require_effective_shape_sides(persistent);
         if (stopped()) return detector_failure(std::string(stopped_message));
         Selection next = eliminate(*final_tester, merged, arguments.alpha);

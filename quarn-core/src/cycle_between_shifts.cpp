@@ -233,15 +233,7 @@ SeasonalCycle fit_cycle_between_shifts(std::span<const double> x, double period)
         if (found == cuts) break;
         cuts = std::move(found);
         // x less the mean of what the cycle leaves on each side of the cuts.
-        std::size_t start = 0;
-        for (std::size_t i = 0; i <= cuts.size(); ++i) {
-            const std::size_t stop = i < cuts.size() ? cuts[i] : n;
-            double mean = 0.0;
-            for (std::size_t t = start; t < stop; ++t) mean += residual[t];
-            mean /= static_cast<double>(stop - start);
-            for (std::size_t t = start; t < stop; ++t) levelled[t] = x[t] - mean;
-            start = stop;
-        }
+        subtract_segment_means(residual, cuts, x, levelled);
     }
     return cycle;
 }

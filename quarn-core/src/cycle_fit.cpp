@@ -10,6 +10,8 @@
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "structure_internal.hpp"
@@ -27,9 +29,9 @@ constexpr std::size_t max_phase_bins = 256;
 constexpr double max_regime_residue = 0.1;
 
 // Residual squares of x around its mean and its own cycle of `period`.
-double cycle_residual_squares(std::span<const double> x, double period) {
+double cycle_residual_squares(std::span<const double> x, double period, HarmonicTables* tables) {
     const std::vector<double> z = centred(x);
-    const SeasonalCycle cycle = fit_cycle(x, period);
+    const SeasonalCycle cycle = fit_cycle_on(x, period, tables);
     double squares = 0.0;
     for (std::size_t t = 0; t < z.size(); ++t) {
         const double r = z[t] - cycle.values[t];
@@ -60,7 +62,9 @@ std::vector<double> centred(std::span<const double> x) {
 
 }  // namespace structure_detail
 
-SeasonalCycle fit_cycle(std::span<const double> x, double period) {
+namespace structure_detail {
+
+SeasonalCycle fit_cycle_on(std::span<const double> x, double period, HarmonicTables* tables) {
     const std::size_t n = x.size();
     SeasonalCycle cycle;
     cycle.period = period;
@@ -78,17 +82,23 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     for (const double v : z) total += v * v;
     double explained = 0.0;
     // Each harmonic's cosine and sine are computed once and read by every
-    // pass over the series.
-    std::vector<double> cosines(n), sines(n);
-    const auto tabulate = [&](double w) {
+    // pass over the series (or read from the tables).
+    std::vector<double> own_cosines, own_sines;
+    std::span<const double> cosines, sines;
+    const auto tabulate = [&](int k) {
+        if (tables != nullptr && tables->get(k, cosines, sines)) return;
+        const double w = omega * k;
+        own_cosines.resize(n);
+        own_sines.resize(n);
         for (std::size_t t = 0; t < n; ++t) {
-            cosines[t] = std::cos(w * static_cast<double>(t));
-            sines[t] = std::sin(w * static_cast<double>(t));
+            own_cosines[t] = std::cos(w * static_cast<double>(t));
+            own_sines[t] = std::sin(w * static_cast<double>(t));
         }
+        cosines = own_cosines;
+        sines = own_sines;
     };
     for (int k = 1; k <= harmonics; ++k) {
-        const double w = omega * k;
-        tabulate(w);
+        tabulate(k);
         double cs = 0.0, ss = 0.0;
         for (std::size_t t = 0; t < n; ++t) {
             cs += cosines[t];
@@ -119,12 +129,18 @@ SeasonalCycle fit_cycle(std::span<const double> x, double period) {
     for (int k = 1; k <= harmonics; ++k) {
         const Harmonic& h = fits[static_cast<std::size_t>(k - 1)];
         if (k > 1 && !(h.gain > harmonic_gain * residual)) continue;
-        tabulate(omega * k);
+        tabulate(k);
         for (std::size_t t = 0; t < n; ++t) {
             cycle.values[t] += h.a * (cosines[t] - h.cos_mean) + h.b * (sines[t] - h.sin_mean);
         }
     }
     return cycle;
+}
+
+}  // namespace structure_detail
+
+SeasonalCycle fit_cycle(std::span<const double> x, double period) {
+    return fit_cycle_on(x, period, nullptr);
 }
 
 bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
@@ -146,6 +162,8 @@ bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
     const double chance_gain = dof * cube * cube * cube;
     const double shortest = min_cycles * period;
     std::vector<double> levelled(n);
+    // Every fit below is of the same period, on values from place 0.
+    HarmonicTables tables(period, n);
     for (const int quarter : {4, 2, 6, 1, 3, 5, 7}) {
         const std::size_t cut = n * static_cast<std::size_t>(quarter) / 8;
         if (static_cast<double>(cut) < shortest || static_cast<double>(n - cut) < shortest) {
@@ -158,9 +176,9 @@ bool cycle_holds(std::span<const double> x, const SeasonalCycle& whole) {
         std::copy(left_z.begin(), left_z.end(), levelled.begin());
         std::copy(right_z.begin(), right_z.end(),
                   levelled.begin() + static_cast<std::ptrdiff_t>(cut));
-        const double shared = cycle_residual_squares(levelled, period);
-        const double own =
-            cycle_residual_squares(left, period) + cycle_residual_squares(right, period);
+        const double shared = cycle_residual_squares(levelled, period, &tables);
+        const double own = cycle_residual_squares(left, period, &tables) +
+                           cycle_residual_squares(right, period, &tables);
         const double residual = own / std::max(1.0, static_cast<double>(n) - 2.0 * dof - 2.0);
         if (!(residual > 0.0)) continue;
         const double gain = shared - own;

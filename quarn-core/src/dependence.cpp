@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "quarn/line_fit.hpp"
 #include "quarn/scores.hpp"
@@ -24,6 +25,17 @@ struct Lagged {
         double mean = 0.0;
         for (std::size_t t = 0; t < m; ++t) mean += e(t);
         mean /= static_cast<double>(m);
+        if (lag == 1) {
+            // The lagged residual is the one just centred.
+            double previous = 0.0;
+            for (std::size_t t = 0; t < m; ++t) {
+                const double current = e(t) - mean;
+                squares += current * current;
+                if (t >= 1) products += current * previous;
+                previous = current;
+            }
+            return;
+        }
         for (std::size_t t = 0; t < m; ++t) {
             const double current = e(t) - mean;
             squares += current * current;
@@ -36,6 +48,10 @@ struct Lagged {
         return std::clamp(products / squares, 0.0, max_autocorrelation);
     }
 };
+
+// Longest segment whose scores are computed once and kept while its
+// residuals are read (24 bytes a value).
+constexpr std::size_t buffered_segment = std::size_t{1} << 16;
 
 // Residuals of y(0) .. y(m - 1) less their mean.
 auto less_mean(std::size_t m, auto y) {
@@ -56,30 +72,55 @@ DependenceFactors estimate_dependence(const ScoredSeries& series,
     Lagged level_s{seasonal_lag}, spread_s{seasonal_lag}, shape_s{seasonal_lag},
         trend_s{seasonal_lag};
     const bool seasonal = seasonal_lag > 1;
+    // The residuals of one segment, from its rank scores, their fourth
+    // Legendre scores and its standardised values, each read through a
+    // function of the offset in the segment.
+    const auto add_segment = [&](std::size_t m, auto rank, auto shape_score, auto value) {
+        const auto level_e = less_line(m, rank);
+        const auto deviation = less_mean(m, rank);
+        const auto spread_e = [&](std::size_t t) {
+            const double e = deviation(t);
+            return e * e;
+        };
+        const auto shape_e = less_mean(m, shape_score);
+        const auto trend_e = less_line(m, value);
+        level.add(m, level_e);
+        spread.add(m, spread_e);
+        shape.add(m, shape_e);
+        trend.add(m, trend_e);
+        if (seasonal) {
+            level_s.add(m, level_e);
+            spread_s.add(m, spread_e);
+            shape_s.add(m, shape_e);
+            trend_s.add(m, trend_e);
+        }
+    };
+    // Each residual reads its scores several times: a segment of at most
+    // buffered_segment values has them computed once, into these.
+    std::vector<double> ranks, shapes, values;
     std::size_t begin = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
         const std::size_t end = i < cuts.size() ? static_cast<std::size_t>(cuts[i]) : series.size();
         if (end >= begin + 4) {
             const std::size_t m = end - begin;
-            const auto rank = [&series, begin](std::size_t t) { return series.rank(begin + t); };
-            const auto value = [&series, begin](std::size_t t) { return series.value(begin + t); };
-            const auto level_e = less_line(m, rank);
-            const auto deviation = less_mean(m, rank);
-            const auto spread_e = [&](std::size_t t) {
-                const double e = deviation(t);
-                return e * e;
-            };
-            const auto shape_e = less_mean(m, [&](std::size_t t) { return legendre_score(rank(t), 4); });
-            const auto trend_e = less_line(m, value);
-            level.add(m, level_e);
-            spread.add(m, spread_e);
-            shape.add(m, shape_e);
-            trend.add(m, trend_e);
-            if (seasonal) {
-                level_s.add(m, level_e);
-                spread_s.add(m, spread_e);
-                shape_s.add(m, shape_e);
-                trend_s.add(m, trend_e);
+            if (m <= buffered_segment) {
+                ranks.resize(m);
+                shapes.resize(m);
+                values.resize(m);
+                for (std::size_t t = 0; t < m; ++t) {
+                    ranks[t] = series.rank(begin + t);
+                    shapes[t] = legendre_score(ranks[t], 4);
+                    values[t] = series.value(begin + t);
+                }
+                add_segment(
+                    m, [&ranks](std::size_t t) { return ranks[t]; },
+                    [&shapes](std::size_t t) { return shapes[t]; },
+                    [&values](std::size_t t) { return values[t]; });
+            } else {
+                const auto rank = [&series, begin](std::size_t t) { return series.rank(begin + t); };
+                add_segment(
+                    m, rank, [&rank](std::size_t t) { return legendre_score(rank(t), 4); },
+                    [&series, begin](std::size_t t) { return series.value(begin + t); });
             }
         }
         begin = end;

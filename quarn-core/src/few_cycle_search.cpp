@@ -107,6 +107,7 @@ struct FewCycleCandidate {
 };
 
 std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded,
+                              std::span<const std::complex<double>> twiddles,
                               FewCycleCandidate* strongest) {
     const std::size_t n = values.size();
     const std::vector<double> residuals =
@@ -117,10 +118,7 @@ std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded
         const double s = std::sin(std::numbers::pi * (static_cast<double>(t) + 0.5) / nd);
         data[t] = {residuals[t] * s * s, 0.0};
     }
-    fourier_transform(data);
     const std::size_t half = padded / 2;
-    std::vector<double> power(half + 1);
-    for (std::size_t j = 0; j <= half; ++j) power[j] = std::norm(data[j]);
     const double scale = static_cast<double>(padded) / nd;
     const auto at = [&](double cycles) {
         return std::min(half, static_cast<std::size_t>(std::llround(cycles * scale)));
@@ -128,6 +126,16 @@ std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded
     const auto first = static_cast<std::size_t>(std::ceil(min_cycles * scale));
     const auto last = static_cast<std::size_t>(std::ceil(widen_cycles * scale));
     const auto lobe = static_cast<std::size_t>(std::ceil(taper_lobe * scale));
+    // The search reads the ordinates below last + lobe (a peak's lobe) and,
+    // for a level, those up to at(3 c + few_cycles_gap) with c below last /
+    // scale cycles: no higher one is transformed.
+    const std::size_t read = std::max(
+        last + lobe + 1,
+        3 * last + static_cast<std::size_t>(std::ceil(few_cycles_gap * scale)) + 2);
+    const std::size_t count = std::min(half + 1, read);
+    fourier_transform_lowest(data, twiddles, count);
+    std::vector<double> power(half + 1, 0.0);
+    for (std::size_t j = 0; j < count; ++j) power[j] = std::norm(data[j]);
     const double base = std::log((widen_cycles - min_cycles) / chance);
     std::vector<double> window;
     double best = 0.0;
@@ -181,12 +189,13 @@ namespace structure_detail {
 // is measured against as much as the shift is large, while the shifts are
 // found only around the cycle, not in it. (Two looks double the chance of
 // a false period, still far below a thousandth.)
-std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) {
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
+                           std::span<const std::complex<double>> twiddles) {
     if (n > max_stretch || n < min_length) return 0;
     // Less a cubic first, so that a trend is not cut into a staircase.
     std::vector<double> values = polynomial_residuals(n, z);
     FewCycleCandidate candidate;
-    const std::size_t peak = few_cycle_peak_of(values, padded, &candidate);
+    const std::size_t peak = few_cycle_peak_of(values, padded, twiddles, &candidate);
     // A second look only where a cycle may be hidden: noise alone leaves
     // every peak far below its threshold.
     if (peak != 0 || candidate.index == 0 || candidate.strength < few_cycles_second_look) {
@@ -199,16 +208,8 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded) 
     const std::vector<std::size_t> cuts = cusum_shifts(
         residual, std::max<std::size_t>(min_length, static_cast<std::size_t>(cycle.period / 4.0)));
     if (cuts.empty()) return 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= cuts.size(); ++i) {
-        const std::size_t stop = i < cuts.size() ? cuts[i] : n;
-        double mean = 0.0;
-        for (std::size_t t = start; t < stop; ++t) mean += residual[t];
-        mean /= static_cast<double>(stop - start);
-        for (std::size_t t = start; t < stop; ++t) values[t] -= mean;
-        start = stop;
-    }
-    return few_cycle_peak_of(values, padded, nullptr);
+    subtract_segment_means(residual, cuts, values, values);
+    return few_cycle_peak_of(values, padded, twiddles, nullptr);
 }
 
 }  // namespace structure_detail

@@ -573,6 +573,7 @@ Cycle autocorrelation_cycle(std::size_t n, const ValueAt& x) {
     while (size < 2 * length) size *= 2;
     std::vector<double> covariance(size, 0.0);
     std::vector<std::complex<double>> data(size);
+    const std::vector<std::complex<double>> twiddles = fourier_twiddles(size);
     std::vector<double> means(period_chunks);
     for (std::size_t chunk = 0; chunk < period_chunks; ++chunk) {
         const std::size_t start = chunk * (n / period_chunks) + (n / period_chunks - length) / 2;
@@ -582,11 +583,11 @@ Cycle autocorrelation_cycle(std::size_t n, const ValueAt& x) {
         means[chunk] = mean;
         std::fill(data.begin(), data.end(), std::complex<double>());
         for (std::size_t t = 0; t < length; ++t) data[t] = x(start + t) - mean;
-        fourier_transform(data);
+        fourier_transform(data, twiddles);
         // The power is real and even: its forward transform is its inverse
         // times the size.
         for (auto& v : data) v = std::norm(v);
-        fourier_transform(data);
+        fourier_transform(data, twiddles);
         for (std::size_t h = 0; h < size; ++h) covariance[h] += data[h].real();
     }
     const double c0 = covariance[0];

@@ -70,6 +70,7 @@ struct Periodogram {
     std::size_t padded = 0;   // transform length
     std::size_t length = 0;   // values per transform
     std::vector<double> power;  // ordinates 0 .. padded / 2
+    std::vector<std::complex<double>> twiddles;  // of the transform length, for later transforms
 };
 
 Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* control) {
@@ -79,6 +80,7 @@ Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* contr
     const std::size_t stretches = std::min(n / p.length, max_stretches);
     const std::size_t half = p.padded / 2;
     std::vector<std::complex<double>> data(p.padded);
+    p.twiddles = fourier_twiddles(p.padded);
     std::vector<double> sum(half + 1, 0.0);
     for (std::size_t k = 0; k < stretches; ++k) {
         if (control != nullptr && control->stop_requested()) return {};
@@ -88,7 +90,7 @@ Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* contr
             stretches == 1 ? 0 : k * (n - p.length) / (stretches - 1);
         std::fill(data.begin(), data.end(), std::complex<double>());
         for (std::size_t t = 0; t < p.length; ++t) data[t] = {z(start + t), 0.0};
-        fourier_transform(data);
+        fourier_transform(data, p.twiddles);
         for (std::size_t j = 0; j <= half; ++j) sum[j] += std::norm(data[j]);
     }
     for (double& v : sum) v /= static_cast<double>(stretches);
@@ -106,17 +108,22 @@ double cycle_squares(std::size_t count, const ValueAt& z, double period,
     double mean = 0.0, explained = 0.0;
     for (std::size_t t = 0; t < count; ++t) mean += z(t);
     mean /= nd;
+    // Each harmonic's cosine and sine are computed once and read by both
+    // passes over the values.
+    std::vector<double> cosines(count), sines(count);
     for (int k = 1; k <= std::min(most, harmonic_count(period)); ++k) {
         const double w = omega * k;
         double cs = 0.0, ss = 0.0;
         for (std::size_t t = 0; t < count; ++t) {
-            cs += std::cos(w * static_cast<double>(t));
-            ss += std::sin(w * static_cast<double>(t));
+            cosines[t] = std::cos(w * static_cast<double>(t));
+            sines[t] = std::sin(w * static_cast<double>(t));
+            cs += cosines[t];
+            ss += sines[t];
         }
         double cc = 0.0, sn = 0.0, cx = 0.0, zc = 0.0, zs = 0.0;
         for (std::size_t t = 0; t < count; ++t) {
-            const double c = std::cos(w * static_cast<double>(t)) - cs / nd;
-            const double s = std::sin(w * static_cast<double>(t)) - ss / nd;
+            const double c = cosines[t] - cs / nd;
+            const double s = sines[t] - ss / nd;
             const double v = z(t) - mean;
             cc += c * c;
             sn += s * s;
@@ -135,7 +142,17 @@ double cycle_squares(std::size_t count, const ValueAt& z, double period,
 
 }  // namespace
 
-void fourier_transform(std::span<std::complex<double>> data) {
+std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
+    std::vector<std::complex<double>> twiddles(n / 2);
+    for (std::size_t k = 0; k < n / 2; ++k) {
+        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
+        twiddles[k] = {std::cos(angle), std::sin(angle)};
+    }
+    return twiddles;
+}
+
+void fourier_transform_lowest(std::span<std::complex<double>> data,
+                              std::span<const std::complex<double>> twiddles, std::size_t count) {
     const std::size_t n = data.size();
     if (n < 2) return;
     for (std::size_t i = 1, j = 0; i < n; ++i) {
@@ -144,22 +161,41 @@ void fourier_transform(std::span<std::complex<double>> data) {
         j ^= bit;
         if (i < j) std::swap(data[i], data[j]);
     }
-    std::vector<std::complex<double>> twiddle(n / 2);
-    for (std::size_t k = 0; k < n / 2; ++k) {
-        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
-        twiddle[k] = {std::cos(angle), std::sin(angle)};
-    }
+    // Output j < count of a stage of length L comes from butterfly j mod L/2
+    // of its block, which reads offset j mod L/2 of the two blocks of the
+    // stage before: so every stage needs only its first min(L/2, count)
+    // butterflies in each block. The butterflies are spelt out on the real
+    // and imaginary parts: the same products and sums as the complex type's
+    // operators form on finite values, without the check for infinite ones
+    // that keeps the compiler from streaming them.
+    const std::size_t table = 2 * twiddles.size();  // the transform length the twiddles are of
     for (std::size_t length = 2; length <= n; length <<= 1) {
-        const std::size_t stride = n / length;
+        const std::size_t stride = table / length, half = length / 2;
+        const std::size_t butterflies = std::min(half, count);
         for (std::size_t start = 0; start < n; start += length) {
-            for (std::size_t k = 0; k < length / 2; ++k) {
-                const std::complex<double> u = data[start + k];
-                const std::complex<double> v = data[start + k + length / 2] * twiddle[k * stride];
-                data[start + k] = u + v;
-                data[start + k + length / 2] = u - v;
+            std::complex<double>* low = data.data() + start;
+            std::complex<double>* high = low + half;
+            for (std::size_t k = 0; k < butterflies; ++k) {
+                const double wr = twiddles[k * stride].real(), wi = twiddles[k * stride].imag();
+                const double br = high[k].real(), bi = high[k].imag();
+                const double vr = br * wr - bi * wi;
+                const double vi = br * wi + bi * wr;
+                const double ur = low[k].real(), ui = low[k].imag();
+                low[k] = {ur + vr, ui + vi};
+                high[k] = {ur - vr, ui - vi};
             }
         }
     }
+}
+
+void fourier_transform(std::span<std::complex<double>> data,
+                       std::span<const std::complex<double>> twiddles) {
+    fourier_transform_lowest(data, twiddles, data.size());
+}
+
+void fourier_transform(std::span<std::complex<double>> data) {
+    if (data.size() < 2) return;
+    fourier_transform(data, fourier_twiddles(data.size()));
 }
 
 std::optional<double> seasonal_period(std::span<const double> x) {
@@ -275,7 +311,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     bool few = false;
     if (peak == 0) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        peak = few_cycle_peak(n, z, p.padded);
+        peak = few_cycle_peak(n, z, p.padded, p.twiddles);
         few = true;
     }
     if (peak == 0) return std::nullopt;

@@ -62,10 +62,12 @@ struct Side {
     std::vector<double> residuals;
 };
 
-// Draws the noise of one side: an AR(1) with the residuals' lag-1
+// The noise of one side: an AR(1) with the residuals' lag-1
 // autocorrelation, its innovations resampled from theirs. An innovation is
 // computed from the residuals when drawn (no copy of a side as long as the
-// series).
+// series). A walk's first value is a residual drawn whole (first_index),
+// each later one its predecessor times phi plus an innovation drawn
+// (next_index).
 class SieveNoise {
   public:
     explicit SieveNoise(std::span<const double> residuals, double phi)
@@ -78,14 +80,15 @@ class SieveNoise {
 
     bool empty() const { return residuals_.size() < 2; }
 
-    double first(Xoshiro256PlusPlus& generator) {
-        last_ = residuals_[uniform_below(generator, residuals_.size())];
-        return last_;
+    std::size_t first_index(Xoshiro256PlusPlus& generator) const {
+        return static_cast<std::size_t>(uniform_below(generator, residuals_.size()));
     }
-    double next(Xoshiro256PlusPlus& generator) {
-        const std::size_t drawn = uniform_below(generator, residuals_.size() - 1);
-        last_ = phi_ * last_ + (innovation(drawn + 1) - mean_);
-        return last_;
+    std::size_t next_index(Xoshiro256PlusPlus& generator) const {
+        return static_cast<std::size_t>(uniform_below(generator, residuals_.size() - 1));
+    }
+    double first(std::size_t drawn) const { return residuals_[drawn]; }
+    double next(double last, std::size_t drawn) const {
+        return phi_ * last + (innovation(drawn + 1) - mean_);
     }
 
   private:
@@ -94,40 +97,67 @@ class SieveNoise {
     std::span<const double> residuals_;
     double phi_;
     double mean_ = 0.0;  // of the innovations, taken off each
-    double last_ = 0.0;
 };
 
-// Simulated errors (estimate minus truth) of the split that maximises
-// minus the least-squares criterion, the truth at 0: the left side's walk
-// runs to negative errors, the right side's to positive ones.
-std::vector<std::int64_t> simulate_errors(const Side& left, const Side& right, double phi,
-                                          std::uint64_t seed) {
-    SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
+// Replicates walked side by side: their draws come first, in the order one
+// replicate after the other takes them, and then the walks step together,
+// so that the replicates' chains of dependent sums overlap in time. Each
+// replicate's arithmetic is its own, as when walked alone.
+constexpr std::size_t walk_lanes = 4;
+
+}  // namespace
+
+std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide& right, double phi,
+                                           std::uint64_t seed, std::size_t replicates) {
+    const SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
+    const std::size_t right_steps = right_noise.empty() ? 0 : right.gaps.size();
+    const std::size_t left_steps = left_noise.empty() ? 0 : left.gaps.size();
+    const std::size_t steps = right_steps + left_steps;
     std::vector<std::int64_t> errors;
-    errors.reserve(interval_replicates);
+    errors.reserve(replicates);
     Xoshiro256PlusPlus generator = seed_generator(seed);
-    for (std::size_t r = 0; r < interval_replicates; ++r) {
-        double best = 0.0;
-        std::int64_t arg = 0;
-        const auto walk = [&](const Side& side, SieveNoise& noise, std::int64_t sign) {
-            if (side.gaps.empty() || noise.empty()) return;
-            double position = 0.0;
-            for (std::size_t j = 0; j < side.gaps.size(); ++j) {
-                const double e = j == 0 ? noise.first(generator) : noise.next(generator);
-                const double d = side.gaps[j];
-                position -= d * d + 2.0 * d * e;
-                if (position > best) {
-                    best = position;
-                    arg = sign * static_cast<std::int64_t>(j + 1);
+    // The residuals each lane draws: its right walk's, then its left walk's.
+    std::vector<std::size_t> drawn(walk_lanes * steps);
+    for (std::size_t first = 0; first < replicates; first += walk_lanes) {
+        const std::size_t lanes = std::min(walk_lanes, replicates - first);
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            std::size_t* out = drawn.data() + lane * steps;
+            for (std::size_t j = 0; j < right_steps; ++j) {
+                out[j] = j == 0 ? right_noise.first_index(generator) : right_noise.next_index(generator);
+            }
+            out += right_steps;
+            for (std::size_t j = 0; j < left_steps; ++j) {
+                out[j] = j == 0 ? left_noise.first_index(generator) : left_noise.next_index(generator);
+            }
+        }
+        double best[walk_lanes] = {}, last[walk_lanes] = {}, position[walk_lanes] = {};
+        std::int64_t arg[walk_lanes] = {};
+        const auto walk = [&](std::span<const double> gaps, const SieveNoise& noise,
+                              std::size_t count, std::size_t offset, std::int64_t sign) {
+            if (count == 0) return;
+            for (std::size_t lane = 0; lane < lanes; ++lane) position[lane] = 0.0;
+            for (std::size_t j = 0; j < count; ++j) {
+                const double d = gaps[j];
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    const std::size_t index = drawn[lane * steps + offset + j];
+                    const double e = j == 0 ? noise.first(index) : noise.next(last[lane], index);
+                    last[lane] = e;
+                    position[lane] -= d * d + 2.0 * d * e;
+                    if (position[lane] > best[lane]) {
+                        best[lane] = position[lane];
+                        arg[lane] = sign * static_cast<std::int64_t>(j + 1);
+                    }
                 }
             }
         };
-        walk(right, right_noise, 1);
-        walk(left, left_noise, -1);
-        errors.push_back(arg);
+        walk(right.gaps, right_noise, right_steps, 0, 1);
+        walk(left.gaps, left_noise, left_steps, right_steps, -1);
+        for (std::size_t lane = 0; lane < lanes; ++lane) errors.push_back(arg[lane]);
     }
     return errors;
 }
+
+namespace {
 
 // How far each side's walk must go: walk_scales times sigma^2 V / d^2.
 std::size_t walk_length(double gap, double variance, double phi, std::size_t available) {
@@ -185,8 +215,12 @@ RobustFigures robust_figures(std::span<const double> values) {
     return robust_figures_of(values.size(), [values](std::size_t t) { return values[t]; });
 }
 
-std::vector<SegmentReport> describe_segments(std::span<const double> x,
-                                       std::span<const std::uint64_t> cuts) {
+namespace {
+
+// The segments that `cuts` make of x, given each segment's robust figures.
+std::vector<SegmentReport> segments_with_figures(std::span<const double> x,
+                                                 std::span<const std::uint64_t> cuts,
+                                                 std::span<const RobustFigures> figures_of) {
     std::vector<SegmentReport> segments;
     std::uint64_t start = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
@@ -196,7 +230,7 @@ std::vector<SegmentReport> describe_segments(std::span<const double> x,
         segment.stop = stop;
         segment.count = stop - start;
         const std::span<const double> values = x.subspan(start, stop - start);
-        const RobustFigures figures = robust_figures(values);
+        const RobustFigures figures = figures_of[i];
         segment.level = figures.level;
         segment.spread = figures.spread;
         const std::size_t m = values.size();
@@ -222,8 +256,31 @@ std::vector<SegmentReport> describe_segments(std::span<const double> x,
     return segments;
 }
 
-ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size_t c,
-                             std::size_t b, ChangeKind kind) {
+// Direction and effect of a change of `kind` at c between [a, c) and [c, b)
+// of x, given the robust figures of the two sides.
+ChangeReport effect_with_figures(std::span<const double> x, std::size_t a, std::size_t c,
+                                 std::size_t b, ChangeKind kind, const RobustFigures& l,
+                                 const RobustFigures& r);
+
+}  // namespace
+
+std::vector<SegmentReport> describe_segments(std::span<const double> x,
+                                       std::span<const std::uint64_t> cuts) {
+    std::vector<RobustFigures> figures;
+    std::uint64_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+        const std::uint64_t stop = i < cuts.size() ? cuts[i] : x.size();
+        figures.push_back(robust_figures(x.subspan(start, stop - start)));
+        start = stop;
+    }
+    return segments_with_figures(x, cuts, figures);
+}
+
+namespace {
+
+ChangeReport effect_with_figures(std::span<const double> x, std::size_t a, std::size_t c,
+                                 std::size_t b, ChangeKind kind, const RobustFigures& l,
+                                 const RobustFigures& r) {
     ChangeReport report;
     const std::span<const double> left = x.subspan(a, c - a), right = x.subspan(c, b - c);
     const auto direction_of = [](double signed_size) {
@@ -233,7 +290,6 @@ ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size
     };
     switch (kind) {
         case ChangeKind::level: {
-            const RobustFigures l = robust_figures(left), r = robust_figures(right);
             const double nl = static_cast<double>(left.size()),
                          nr = static_cast<double>(right.size());
             const double pooled =
@@ -244,15 +300,14 @@ ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size
             break;
         }
         case ChangeKind::spread: {
-            const double l = robust_figures(left).spread, r = robust_figures(right).spread;
-            report.direction = direction_of(r - l);
-            report.effect = r / l;  // infinite when the left side has no spread
+            report.direction = direction_of(r.spread - l.spread);
+            report.effect = r.spread / l.spread;  // infinite when the left side has no spread
             break;
         }
         case ChangeKind::slope: {
-            const Line l = fit_line(left.size(), [&](std::size_t t) { return left[t]; });
-            const Line r = fit_line(right.size(), [&](std::size_t t) { return right[t]; });
-            report.effect = r.slope - l.slope;
+            const Line left_line = fit_line(left.size(), [&](std::size_t t) { return left[t]; });
+            const Line right_line = fit_line(right.size(), [&](std::size_t t) { return right[t]; });
+            report.effect = right_line.slope - left_line.slope;
             report.direction = direction_of(report.effect);
             break;
         }
@@ -260,6 +315,21 @@ ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size
             break;
     }
     return report;
+}
+
+// Whether the effect of a change of this kind reads the sides' robust figures.
+bool effect_reads_figures(ChangeKind kind) {
+    return kind == ChangeKind::level || kind == ChangeKind::spread;
+}
+
+}  // namespace
+
+ChangeReport describe_effect(std::span<const double> x, std::size_t a, std::size_t c,
+                             std::size_t b, ChangeKind kind) {
+    const bool reads = effect_reads_figures(kind);
+    const RobustFigures none{nan, nan};
+    return effect_with_figures(x, a, c, b, kind, reads ? robust_figures(x.subspan(a, c - a)) : none,
+                               reads ? robust_figures(x.subspan(c, b - c)) : none);
 }
 
 std::pair<std::uint64_t, std::uint64_t> interval_from_errors(std::vector<std::int64_t> errors,
@@ -331,7 +401,7 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
         const double scale_gap = std::max(first_gap, slope_gap);
         left.gaps.resize(walk_length(scale_gap, variance, phi, nl - 1));
         right.gaps.resize(walk_length(scale_gap, variance, phi, nr - 1));
-        return interval_from_errors(simulate_errors(left, right, phi, seed), a, c, b, confidence);
+        return interval_from_errors(simulated_errors({left.gaps, left.residuals}, {right.gaps, right.residuals}, phi, seed), a, c, b, confidence);
     }
     // Mean models of one score (level) or three (spread and shape): the
     // walk sees the residuals along the direction of the means' difference.
@@ -399,7 +469,7 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
     // Left values carry the right residuals' sign convention reversed.
     left.gaps.assign(walk_length(gap, variance, phi, nl - 1), -gap);
     right.gaps.assign(walk_length(gap, variance, phi, nr - 1), gap);
-    return interval_from_errors(simulate_errors(left, right, phi, seed), a, c, b, confidence);
+    return interval_from_errors(simulated_errors({left.gaps, left.residuals}, {right.gaps, right.residuals}, phi, seed), a, c, b, confidence);
 }
 
 }  // namespace quarn
@@ -424,26 +494,39 @@ void report_changes(MethodOutput& output, std::span<const double> values,
         const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
         if (b - a > parallel_report_length) in_parallel = false;
     }
+    // The robust figures of each segment, computed once: the segments'
+    // reports and the effects on either side of each change read them.
+    std::vector<RobustFigures> figures(cuts.size() + 1);
+    const auto figure = [&](std::size_t i) {
+        const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
+        const std::size_t b = i < cuts.size() ? static_cast<std::size_t>(cuts[i]) : n;
+        figures[i] = robust_figures(values.subspan(a, b - a));
+    };
     const auto report = [&](std::size_t i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(cuts[i - 1]);
         const std::size_t b = i + 1 < cuts.size() ? static_cast<std::size_t>(cuts[i + 1]) : n;
         const std::size_t c = static_cast<std::size_t>(cuts[i]);
         Change& change = output.changes[i];
-        change.report = describe_effect(values, a, c, b, change.kind);
+        change.report = effect_with_figures(values, a, c, b, change.kind, figures[i], figures[i + 1]);
         const std::uint64_t key = seed * 0x9E3779B97F4A7C15ull + c;
         const auto [low, high] = location_interval(series, a, c, b, placed_by[i], confidence, key);
         change.report.interval_low = low;
         change.report.interval_high = high;
     };
     if (in_parallel) {
+        parallel_pieces(std::size_t{0}, figures.size(), std::size_t{1},
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t i = begin; i != end; ++i) figure(i);
+                        });
         parallel_pieces(std::size_t{0}, cuts.size(), std::size_t{1},
                         [&](std::size_t begin, std::size_t end) {
                             for (std::size_t i = begin; i != end; ++i) report(i);
                         });
     } else {
+        for (std::size_t i = 0; i < figures.size(); ++i) figure(i);
         for (std::size_t i = 0; i < cuts.size(); ++i) report(i);
     }
-    output.segments = describe_segments(values, cuts);
+    output.segments = segments_with_figures(values, cuts, figures);
 }
 
 }  // namespace quarn

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cmath>
+#include <complex>
+#include <numbers>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -60,6 +62,50 @@ std::pair<double, double> golden_section_max(double a, double b, F&& f) {
     return {a, b};
 }
 
+// Most table entries (a cosine and a sine, 16 bytes) kept for the fits
+// that share them; harmonics beyond are computed by each fit, as without.
+inline constexpr std::size_t max_table_entries = std::size_t{1} << 18;
+
+// The cosines and sines of the harmonics of one period at the places
+// 0 .. n - 1, each harmonic's computed once (when first asked for) for the
+// many fits of that period on stretches of at most n values starting at
+// place 0, as fit_cycle computes them.
+class HarmonicTables {
+  public:
+    HarmonicTables(double period, std::size_t n, std::size_t most = max_table_entries)
+        : period_(period), n_(n), most_(most) {}
+
+    // Harmonic k's cosines and sines at 0 .. n - 1; false when not kept.
+    bool get(int k, std::span<const double>& cosines, std::span<const double>& sines) {
+        const auto index = static_cast<std::size_t>(k - 1);
+        while (cosines_.size() <= index) {
+            if ((cosines_.size() + 1) * n_ > most_) return false;
+            const double w = 2.0 * std::numbers::pi / period_ * (static_cast<int>(cosines_.size()) + 1);
+            std::vector<double> c(n_), s(n_);
+            for (std::size_t t = 0; t < n_; ++t) {
+                c[t] = std::cos(w * static_cast<double>(t));
+                s[t] = std::sin(w * static_cast<double>(t));
+            }
+            cosines_.push_back(std::move(c));
+            sines_.push_back(std::move(s));
+        }
+        cosines = cosines_[index];
+        sines = sines_[index];
+        return true;
+    }
+
+  private:
+    double period_;
+    std::size_t n_;
+    std::size_t most_;  // entries kept at most
+    std::vector<std::vector<double>> cosines_, sines_;
+};
+
+// fit_cycle, reading the harmonics' cosines and sines from `tables` (of the
+// same period, over at least x.size() places) where they hold them: the
+// same cycle, bit for bit (cycle_fit.cpp).
+SeasonalCycle fit_cycle_on(std::span<const double> x, double period, HarmonicTables* tables);
+
 // Harmonics a cycle of this period is fitted with (cycle_fit.cpp).
 int harmonic_count(double period);
 
@@ -70,8 +116,26 @@ std::vector<double> centred(std::span<const double> x);
 // holding at least `shortest` values, in order (cycle_between_shifts.cpp).
 std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest);
 
+// out(t) = source(t) less the mean of r over the stretch that holds t, the
+// stretches running between 0, the ascending `cuts` and r.size(). `out` may
+// be `source` itself.
+inline void subtract_segment_means(std::span<const double> r, std::span<const std::size_t> cuts,
+                                   std::span<const double> source, std::span<double> out) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+        const std::size_t stop = i < cuts.size() ? cuts[i] : r.size();
+        double mean = 0.0;
+        for (std::size_t t = start; t < stop; ++t) mean += r[t];
+        mean /= static_cast<double>(stop - start);
+        for (std::size_t t = start; t < stop; ++t) out[t] = source[t] - mean;
+        start = stop;
+    }
+}
+
 // The padded index of a cycle of between 3.5 and widen_cycles periods in the
 // n values z(0) .. z(n - 1), 0 when there is none (few_cycle_search.cpp).
-std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded);
+// `twiddles` are fourier_twiddles(padded).
+std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
+                           std::span<const std::complex<double>> twiddles);
 
 }  // namespace quarn::structure_detail

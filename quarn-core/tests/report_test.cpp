@@ -1,9 +1,12 @@
 #include "quarn/report.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "check.hpp"
+#include "quarn/bootstrap.hpp"
 #include "quarn/confirm.hpp"
 #include "sample_series.hpp"
 
@@ -133,4 +136,84 @@ TEST(the_method_reports_every_change_and_segment) {
     CHECK_EQ(output->segments.back().stop, std::uint64_t{400});
     arguments.confidence = 1.0;
     CHECK(!detect_changes(arguments).has_value());
+}
+
+namespace {
+
+// The walks of simulated_errors one replicate at a time, as the
+// definition reads: the right side's, then the left side's, each drawing
+// from the one generator as it steps.
+std::vector<std::int64_t> walked_one_by_one(const WalkSide& left, const WalkSide& right,
+                                            double phi, std::uint64_t seed,
+                                            std::size_t replicates) {
+    struct Noise {
+        std::span<const double> r;
+        double phi, mean = 0.0, last = 0.0;
+        double innovation(std::size_t t) const { return r[t] - phi * r[t - 1]; }
+    };
+    const auto make = [phi](std::span<const double> r) {
+        Noise noise{r, phi};
+        for (std::size_t t = 1; t < r.size(); ++t) noise.mean += noise.innovation(t);
+        if (r.size() >= 2) noise.mean /= static_cast<double>(r.size() - 1);
+        return noise;
+    };
+    Noise left_noise = make(left.residuals), right_noise = make(right.residuals);
+    Xoshiro256PlusPlus generator = seed_generator(seed);
+    std::vector<std::int64_t> errors;
+    for (std::size_t k = 0; k < replicates; ++k) {
+        double best = 0.0;
+        std::int64_t arg = 0;
+        const auto walk = [&](const WalkSide& side, Noise& noise, std::int64_t sign) {
+            if (side.gaps.empty() || noise.r.size() < 2) return;
+            double position = 0.0;
+            for (std::size_t j = 0; j < side.gaps.size(); ++j) {
+                if (j == 0) {
+                    noise.last = noise.r[uniform_below(generator, noise.r.size())];
+                } else {
+                    const std::size_t drawn = uniform_below(generator, noise.r.size() - 1);
+                    noise.last = noise.phi * noise.last + (noise.innovation(drawn + 1) - noise.mean);
+                }
+                const double d = side.gaps[j], e = noise.last;
+                position -= d * d + 2.0 * d * e;
+                if (position > best) {
+                    best = position;
+                    arg = sign * static_cast<std::int64_t>(j + 1);
+                }
+            }
+        };
+        walk(right, right_noise, 1);
+        walk(left, left_noise, -1);
+        errors.push_back(arg);
+    }
+    return errors;
+}
+
+}  // namespace
+
+TEST(replicates_walked_side_by_side_match_walks_one_by_one) {
+    const std::vector<double> noise = step(60, 0, 0.0, 1.0, 11);
+    const std::vector<double> left_residuals(noise.begin(), noise.begin() + 25);
+    const std::vector<double> right_residuals(noise.begin() + 25, noise.end());
+    std::vector<double> growing;  // the gaps of a change of slope grow with the distance
+    for (int j = 0; j < 30; ++j) growing.push_back(0.05 * (j + 1));
+    const std::vector<double> flat(20, 0.4), one(1, 0.3);
+    const std::vector<double> none;
+    struct Case {
+        WalkSide left, right;
+    };
+    const Case cases[] = {
+        {{flat, left_residuals}, {flat, right_residuals}},
+        {{growing, left_residuals}, {one, right_residuals}},
+        {{flat, left_residuals}, {none, right_residuals}},        // the right side does not walk
+        {{flat, std::span(left_residuals).first(1)}, {flat, right_residuals}},  // nor the left
+        {{none, none}, {none, none}},
+    };
+    for (const Case& c : cases) {
+        for (const double phi : {0.0, 0.6}) {
+            for (const std::size_t replicates : {std::size_t{1}, std::size_t{7}, std::size_t{400}}) {
+                const auto expected = walked_one_by_one(c.left, c.right, phi, 99, replicates);
+                CHECK(simulated_errors(c.left, c.right, phi, 99, replicates) == expected);
+            }
+        }
+    }
 }

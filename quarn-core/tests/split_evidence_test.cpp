@@ -336,3 +336,27 @@ TEST(the_shape_test_asks_for_two_correlation_lengths_per_side) {
     const Tested wide(longer, {30.0, 1.0, 1.0, 1.0});
     CHECK(wide.tester.evidence(0, 300, 370).p_value <= 3.0 * wide.tester.shape(0, 300, 370));
 }
+
+TEST(a_tester_given_other_factors_tests_as_one_built_with_them) {
+    std::vector<double> x = sample::noise(5, 600);
+    for (std::size_t t = 300; t < x.size(); ++t) x[t] = 1.6 * x[t] + 0.4;
+    const DependenceFactors first{1.0, 1.0, 1.0, 1.0, 0.0};
+    const DependenceFactors second{1.7, 2.2, 1.3, 2.9, 0.45};
+    Tested reused(x, first), built(x, second);
+    reused.tester.set_factors(second);
+    for (const bool effective : {false, true}) {
+        reused.tester.require_effective_shape_sides(effective);
+        built.tester.require_effective_shape_sides(effective);
+        struct Split {
+            std::size_t a, c, b;
+        };
+        for (const auto& [a, c, b] : {Split{0, 300, 600}, Split{100, 290, 450}, Split{0, 37, 600},
+                                      Split{250, 320, 333}}) {
+            const auto got = reused.tester.evidence(a, c, b);
+            const auto want = built.tester.evidence(a, c, b);
+            CHECK(check::same_bits(got.p_value, want.p_value));
+            CHECK(got.kind == want.kind);
+            CHECK(check::same_bits(reused.tester.trend(a, c, b), built.tester.trend(a, c, b)));
+        }
+    }
+}

@@ -4,8 +4,10 @@
 #include <complex>
 #include <cstdint>
 #include <numbers>
+#include <span>
 #include <vector>
 
+#include "../src/structure_internal.hpp"
 #include "check.hpp"
 #include "sample_series.hpp"
 
@@ -45,6 +47,95 @@ TEST(the_transform_matches_the_direct_sum) {
             direct += x[t] * std::complex<double>(std::cos(angle), std::sin(angle));
         }
         CHECK(std::abs(direct - data[j]) < 1e-9);
+    }
+}
+
+TEST(shared_twiddles_give_the_same_bits_at_every_length) {
+    // A table of a longer transform serves the shorter ones, and the same
+    // table serves many transforms: each gives the bits of its own.
+    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(1024);
+    CHECK_EQ(table.size(), std::size_t{512});
+    for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{8}, std::size_t{256},
+                                std::size_t{1024}}) {
+        const std::vector<double> x = gaussian(n, static_cast<std::uint32_t>(n));
+        std::vector<std::complex<double>> own(x.size()), shared(x.size());
+        for (std::size_t t = 0; t < n; ++t) {
+            own[t] = {x[t], t % 3 == 0 ? -x[t] : 0.0};
+            shared[t] = own[t];
+        }
+        fourier_transform(own);
+        fourier_transform(shared, table);
+        for (std::size_t j = 0; j < n; ++j) {
+            CHECK(check::same_bits(own[j].real(), shared[j].real()));
+            CHECK(check::same_bits(own[j].imag(), shared[j].imag()));
+        }
+    }
+}
+
+TEST(the_lowest_outputs_alone_have_the_full_transforms_bits) {
+    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(512);
+    const std::vector<double> x = gaussian(512, 8);
+    for (const std::size_t n : {std::size_t{64}, std::size_t{512}}) {
+        std::vector<std::complex<double>> whole(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+        fourier_transform(whole, table);
+        for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{17}, n / 2,
+                                        n / 2 + 1, n}) {
+            std::vector<std::complex<double>> lowest(x.begin(),
+                                                     x.begin() + static_cast<std::ptrdiff_t>(n));
+            quarn::fourier_transform_lowest(lowest, table, count);
+            for (std::size_t j = 0; j < count; ++j) {
+                CHECK(check::same_bits(lowest[j].real(), whole[j].real()));
+                CHECK(check::same_bits(lowest[j].imag(), whole[j].imag()));
+            }
+        }
+    }
+}
+
+TEST(cycles_fitted_from_shared_tables_have_their_own_bits) {
+    // One table of a period serves fits on stretches of any length from
+    // place 0; harmonics beyond what the table may hold are computed by the
+    // fit itself.
+    using quarn::structure_detail::fit_cycle_on;
+    using quarn::structure_detail::HarmonicTables;
+    const double period = 24.3;
+    // A sawtooth: its harmonics are all kept.
+    std::vector<double> x = gaussian(600, 4);
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        x[t] += 3.0 * std::fmod(static_cast<double>(t), period) / period;
+    }
+    for (const std::size_t most : {std::size_t{1} << 20, std::size_t{3 * 600}, std::size_t{0}}) {
+        HarmonicTables tables(period, x.size(), most);
+        for (const std::size_t n : {std::size_t{600}, std::size_t{150}, std::size_t{451}}) {
+            const std::span<const double> part = std::span(x).first(n);
+            const quarn::SeasonalCycle own = fit_cycle(part, period);
+            const quarn::SeasonalCycle shared = fit_cycle_on(part, period, &tables);
+            CHECK_EQ(shared.values.size(), n);
+            bool same = true;
+            for (std::size_t t = 0; t < n; ++t) same = same && check::same_bits(own.values[t], shared.values[t]);
+            CHECK(same);
+        }
+    }
+}
+
+TEST(segment_means_are_taken_off_between_the_cuts) {
+    using quarn::structure_detail::subtract_segment_means;
+    const std::vector<double> r = {1.0, 3.0, 10.0, 20.0, 30.0, -4.0};
+    const std::vector<double> x = {0.5, 0.5, 0.5, 0.5, 0.5, 0.5};
+    struct Case {
+        std::vector<std::size_t> cuts;
+        std::vector<double> expected;
+    };
+    const Case cases[] = {
+        {{}, {-9.5, -9.5, -9.5, -9.5, -9.5, -9.5}},  // one stretch, mean 10
+        {{2, 5}, {-1.5, -1.5, -19.5, -19.5, -19.5, 4.5}},
+        {{1, 2, 3, 4, 5}, {-0.5, -2.5, -9.5, -19.5, -29.5, 4.5}},
+    };
+    for (const Case& c : cases) {
+        std::vector<double> out(x.size(), 99.0), in_place = x;
+        subtract_segment_means(r, c.cuts, x, out);
+        subtract_segment_means(r, c.cuts, in_place, in_place);
+        CHECK(out == c.expected);
+        CHECK(in_place == c.expected);
     }
 }
 

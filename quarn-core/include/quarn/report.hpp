@@ -93,6 +93,27 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
                                                           std::size_t b, TestKind placed_by,
                                                           double confidence, std::uint64_t seed);
 
+// One side of a change as the simulated walk of location_interval sees
+// it: the gap d between its own fit and the other side's at each step away
+// from the change, and its residuals in time order.
+struct WalkSide {
+    std::span<const double> gaps;
+    std::span<const double> residuals;
+};
+
+// `replicates` simulated position errors (estimate minus truth) of the
+// split that maximises minus the least-squares criterion, the truth at 0:
+// each replicate walks the right side (to positive errors), then the left
+// (to negative ones), the criterion changing by -(d^2 + 2 d e) at each step,
+// e drawn by the AR(1) sieve bootstrap (lag-1 autocorrelation phi) of the
+// side's residuals; the error is the step of the highest criterion above 0,
+// the first one reached, or 0. A side with fewer than 2 residuals does not
+// walk. The draws come from one generator seeded with `seed`, replicate
+// after replicate.
+std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide& right, double phi,
+                                           std::uint64_t seed,
+                                           std::size_t replicates = interval_replicates);
+
 // The interval's quantiles from simulated position errors (estimate minus
 // truth), as positions around c clipped to (a, b).
 std::pair<std::uint64_t, std::uint64_t> interval_from_errors(std::vector<std::int64_t> errors,

@@ -108,6 +108,9 @@ class SplitTester {
 
     std::size_t size() const { return n_; }
     const DependenceFactors& factors() const { return factors_; }
+    // Other factors for the same series: the running sums are the series'
+    // alone, so the tester then tests as one built with these factors.
+    void set_factors(const DependenceFactors& factors) { factors_ = factors; }
 
     // Whether the shape test asks each side for as many effectively
     // independent values as on independent noise: its least side times the

@@ -22,6 +22,22 @@ using ValueAt = std::function<double(std::size_t)>;
 // directly, so the bits do not depend on anything but the input.
 void fourier_transform(std::span<std::complex<double>> data);
 
+// The twiddle factors of a transform of n values (a power of two), which
+// transforms of n values or of fewer (a power of two too) share: theirs are
+// every (n / length)-th one, with the same bits as their own would have.
+std::vector<std::complex<double>> fourier_twiddles(std::size_t n);
+
+// fourier_transform with twiddle factors computed once by fourier_twiddles
+// of at least data.size() values; the same result, bit for bit.
+void fourier_transform(std::span<std::complex<double>> data,
+                       std::span<const std::complex<double>> twiddles);
+
+// The first `count` outputs of fourier_transform(data, twiddles), bit for
+// bit, by the butterflies they depend on only; the other outputs are left
+// unspecified.
+void fourier_transform_lowest(std::span<std::complex<double>> data,
+                              std::span<const std::complex<double>> twiddles, std::size_t count);
+
 // A seasonal cycle: its period (in values, not necessarily whole) and its
 // fitted values, one per value of the series, with mean 0.
 struct SeasonalCycle {
