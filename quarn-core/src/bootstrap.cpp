@@ -537,11 +537,11 @@ constexpr std::size_t stack_half = network_sort_limit;
 
 }  // namespace
 
-Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& prefix,
-                                         std::uint64_t window_size, std::uint64_t start,
-                                         std::uint64_t position_key,
-                                         const BootstrapSettings& settings,
-                                         BootstrapScratch& scratch) {
+Status prepare_replicates(SeriesView series, const PrefixSums& prefix,
+                          std::uint64_t window_size, std::uint64_t start,
+                          std::uint64_t position_key, const BootstrapSettings& settings,
+                          BootstrapScratch& scratch) {
+    scratch.prepared.reset();
     const std::size_t w = static_cast<std::size_t>(window_size);
     const std::size_t s = static_cast<std::size_t>(start);
     const std::uint64_t length = 2 * window_size;
@@ -600,23 +600,42 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         by_ranks ? rank_block_keys(reference.data(), static_cast<std::size_t>(length), taper,
                                    starts, scratch)
                  : 0;
+    scratch.prepared = PreparedReplicates{
+        .window_size = window_size,
+        .position_key = position_key,
+        .block_length = block_length,
+        .block_count = block_count,
+        .pooled = std::sqrt((right.sd * right.sd + left.sd * left.sd) * 0.5),
+        .by_ranks = by_ranks,
+        .rank_count = rank_count,
+    };
+    return {};
+}
+
+Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapScratch& scratch) {
+    if (!scratch.prepared) return fail("no replicates were prepared");
+    const PreparedReplicates& prepared = *scratch.prepared;
+    const TaperWindow& taper = *scratch.taper;
+    const std::size_t w = static_cast<std::size_t>(prepared.window_size);
+    const std::uint64_t length = 2 * prepared.window_size;
+    const bool by_ranks = prepared.by_ranks;
     const ReplicatePlan plan{
-        .reference = reference.data(),
+        .reference = scratch.reference.data(),
         .weights = taper.weights.data(),
         .taper_scale = taper.scale,
-        .pooled = std::sqrt((right.sd * right.sd + left.sd * left.sd) * 0.5),
+        .pooled = prepared.pooled,
         .half = w,
         .length = static_cast<std::size_t>(length),
-        .block_length = static_cast<std::size_t>(block_length),
-        .block_count = block_count,
-        .block_starts = length - block_length + 1,
-        .position_key = position_key,
-        .window_size = window_size,
+        .block_length = static_cast<std::size_t>(prepared.block_length),
+        .block_count = prepared.block_count,
+        .block_starts = length - prepared.block_length + 1,
+        .position_key = prepared.position_key,
+        .window_size = prepared.window_size,
         .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
         .steps = scratch.steps.data(),
         .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
         .ranked_values = by_ranks ? scratch.ranked_values.data() : nullptr,
-        .rank_count = rank_count,
+        .rank_count = prepared.rank_count,
     };
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
@@ -681,6 +700,19 @@ Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& pr
         draw(first + begin, first + end);
     });
     return quantile_of_keys(keys, settings.level);
+}
+
+Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& prefix,
+                                         std::uint64_t window_size, std::uint64_t start,
+                                         std::uint64_t position_key,
+                                         const BootstrapSettings& settings,
+                                         BootstrapScratch& scratch) {
+    if (auto ready = prepare_replicates(series, prefix, window_size, start, position_key,
+                                        settings, scratch);
+        !ready) {
+        return fail(std::move(ready.error()));
+    }
+    return prepared_threshold(settings, scratch);
 }
 
 }  // namespace quarn

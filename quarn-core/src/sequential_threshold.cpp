@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace quarn {
 
@@ -51,6 +52,9 @@ Result<double> sequential_bootstrap_threshold(SeriesView series, const PrefixSum
     }
     BootstrapSettings partial = settings;
     std::uint64_t drawn = 0;
+    // The position is set up once, for its first round, and every round
+    // draws on that setup.
+    bool prepared = false;
     for (;;) {
         // Rounds too few for the interval (at high levels: the threshold
         // is then among the largest replicates) are drawn together with the
@@ -61,8 +65,15 @@ Result<double> sequential_bootstrap_threshold(SeriesView series, const PrefixSum
         }
         partial.first_replicate = drawn;
         partial.n_perm = next;
-        const Result<double> threshold = block_bootstrap_threshold(
-            series, prefix, window_size, start, position_key, partial, scratch);
+        if (!prepared) {
+            if (auto ready = prepare_replicates(series, prefix, window_size, start, position_key,
+                                                partial, scratch);
+                !ready) {
+                return fail(std::move(ready.error()));
+            }
+            prepared = true;
+        }
+        const Result<double> threshold = prepared_threshold(partial, scratch);
         if (!threshold) return threshold;
         drawn = partial.n_perm;
         if (drawn == settings.n_perm) return threshold;

@@ -79,6 +79,28 @@ TEST(replicates_drawn_in_two_calls_match_one_call) {
     }
 }
 
+// A position set up once and drawn over three calls gives the bits of one
+// call that draws all its replicates, on every kernel path; the set-up is
+// kept until the next position is prepared.
+TEST(replicates_drawn_on_one_setup_match_one_call) {
+    const Position position(sample::noise(6, 3000));
+    for (const std::uint64_t w : {10u, 40u, 300u, 700u}) {
+        BootstrapScratch scratch;
+        CHECK(quarn::prepare_replicates(position.series, position.prefix, w, w, 91,
+                                        settings_with(64, 0.95), scratch)
+                  .has_value());
+        double last = 0.0;
+        for (const std::uint64_t upto : {64u, 192u, 300u}) {
+            BootstrapSettings round = settings_with(upto, 0.95);
+            round.first_replicate = upto == 64 ? 0 : (upto == 192 ? 64 : 192);
+            last = *quarn::prepared_threshold(round, scratch);
+        }
+        CHECK_BITS(last, position.at_once(w, w, settings_with(300, 0.95)));
+    }
+    BootstrapScratch empty;
+    CHECK(!quarn::prepared_threshold(settings_with(64, 0.95), empty).has_value());
+}
+
 // The interval of the 100 values 1 ... 100 at level 0.9 and 1.96 standard
 // errors runs from rank 83 to rank 95 (values 84 to 96).
 TEST(a_threshold_is_settled_when_no_decided_statistic_is_near_it) {

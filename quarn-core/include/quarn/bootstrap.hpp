@@ -224,6 +224,20 @@ struct BootstrapSettings {
     std::uint64_t first_replicate = 0;
 };
 
+// What the replicates of one position read besides the scratch's buffers,
+// fixed by prepare_replicates.
+struct PreparedReplicates {
+    std::uint64_t window_size = 0;
+    std::uint64_t position_key = 0;
+    std::uint64_t block_length = 0;
+    std::uint64_t block_count = 0;
+    // Back from the standardized scale to the scale of the raw windows.
+    double pooled = 0.0;
+    // Whether resamples are walked by ranks (rank_count of them).
+    bool by_ranks = false;
+    std::size_t rank_count = 0;
+};
+
 // Buffers reused by the thresholds of one sweep, so that a threshold
 // allocates nothing once the first one has run: the reference pair, the
 // taper window (recomputed only when its inputs change), the step table of
@@ -231,6 +245,8 @@ struct BootstrapSettings {
 // windows too long for a buffer on the stack, one resample buffer per
 // worker thread.
 struct BootstrapScratch {
+    // The position whose replicates the buffers below are set up for.
+    std::optional<PreparedReplicates> prepared;
     std::vector<double> reference;
     std::optional<TaperWindow> taper;
     std::vector<double> steps;
@@ -252,11 +268,28 @@ struct BootstrapScratch {
     tbb::enumerable_thread_specific<std::vector<std::uint8_t>> rank_held;
 };
 
-// Threshold of the position whose left window starts at `start`.
+// Threshold of the position whose left window starts at `start`: the two
+// steps below in one.
 Result<double> block_bootstrap_threshold(SeriesView series, const PrefixSums& prefix,
                                          std::uint64_t window_size, std::uint64_t start,
                                          std::uint64_t position_key,
                                          const BootstrapSettings& settings,
                                          BootstrapScratch& scratch);
+
+// Sets up the scratch for the replicates of the position whose left window
+// starts at `start`: the standardized reference pair, the taper window, the
+// step table and, where resamples are walked by ranks (chosen for
+// settings.n_perm replicates), the ranks of the block keys.
+Status prepare_replicates(SeriesView series, const PrefixSums& prefix,
+                          std::uint64_t window_size, std::uint64_t start,
+                          std::uint64_t position_key, const BootstrapSettings& settings,
+                          BootstrapScratch& scratch);
+
+// Threshold of the position prepared last in the scratch, from replicates
+// settings.first_replicate ... settings.n_perm - 1 drawn now and those
+// before them already in the scratch (see BootstrapSettings). Drawing a
+// position's replicates over several calls repeats none of its setup and
+// gives the bits of one call that draws them all.
+Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapScratch& scratch);
 
 }  // namespace quarn
