@@ -26,9 +26,10 @@ struct MethodArguments {
     std::uint64_t seed = 123;
     std::optional<std::uint64_t> workers;
     RunControl* control = nullptr;
-    // True keeps the candidate detector's whole output in MethodOutput's
-    // `detector` (without starts, which the window size implies), with its
-    // thresholds by runs when `threshold_runs` is also true.
+    // True keeps the candidate detector's output in MethodOutput's
+    // `detector` (without starts, which the window size implies, and without
+    // the consensus of its windows), with its thresholds by runs when
+    // `threshold_runs` is also true.
     bool keep_detector = false;
     bool threshold_runs = false;
     // True removes the seasonal cycle the series shows (see find_cycle)
@@ -88,8 +89,8 @@ std::size_t spread_split(std::span<const double> region);
 // Candidates from the multi-window detector on the standardised values
 // (read as it goes, without a copy): every change point of every window
 // size, and the spread split of every localized region, distinct and
-// ascending. The detector's output is moved to `kept` when that is not null
-// (and left empty when there are no sizes).
+// ascending. The detector's output, less its consensus, is moved to `kept`
+// when that is not null (and left empty when there are no sizes).
 DetectorResult<std::vector<std::uint64_t>> candidate_points(
     const StandardValues& values, const MethodArguments& arguments,
     std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr);
