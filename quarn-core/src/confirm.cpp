@@ -239,7 +239,12 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues
     for (const std::uint64_t p : points) {
         if (p > 0 && p < series.size()) inside.push_back(p);
     }
-    if (kept != nullptr) *kept = std::move(*output);
+    if (kept != nullptr) {
+        // The consensus of the windows is the native method's answer, which
+        // nothing here reports: its maps go before the ranks are built.
+        output->consensus = Consensus{};
+        *kept = std::move(*output);
+    }
     return inside;
 }
 

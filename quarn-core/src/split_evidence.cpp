@@ -143,23 +143,21 @@ void SplitTester::ValueSums::add(std::size_t t, double v) {
 
 SplitTester::SplitTester(const ScoredSeries& series, const DependenceFactors& factors)
     : series_(&series), n_(series.size()), factors_(factors) {
-    const std::size_t count = n_ / checkpoint_stride + 1;
-    rank_checkpoints_.reserve(count);
-    value_checkpoints_.reserve(count);
+    static_assert(value_checkpoint_stride % checkpoint_stride == 0);
+    rank_checkpoints_.reserve(n_ / checkpoint_stride + 1);
+    value_checkpoints_.reserve(n_ / value_checkpoint_stride + 1);
     RankSums ranks;
     ValueSums values;
     for (std::size_t t = 0; t < n_; ++t) {
         if (t % checkpoint_stride == 0) {
             rank_checkpoints_.push_back(ranks);
-            value_checkpoints_.push_back(values);
+            if (t % value_checkpoint_stride == 0) value_checkpoints_.push_back(values);
         }
         ranks.add(t, series.rank(t));
         values.add(t, series.value(t));
     }
-    if (n_ % checkpoint_stride == 0) {
-        rank_checkpoints_.push_back(ranks);
-        value_checkpoints_.push_back(values);
-    }
+    if (n_ % checkpoint_stride == 0) rank_checkpoints_.push_back(ranks);
+    if (n_ % value_checkpoint_stride == 0) value_checkpoints_.push_back(values);
 }
 
 SplitTester::RankSums SplitTester::rank_sums(std::size_t index) const {
@@ -170,9 +168,11 @@ SplitTester::RankSums SplitTester::rank_sums(std::size_t index) const {
 }
 
 SplitTester::ValueSums SplitTester::value_sums(std::size_t index) const {
-    const std::size_t base = index / checkpoint_stride;
+    const std::size_t base = index / value_checkpoint_stride;
     ValueSums sums = value_checkpoints_[base];
-    for (std::size_t t = base * checkpoint_stride; t < index; ++t) sums.add(t, series_->value(t));
+    for (std::size_t t = base * value_checkpoint_stride; t < index; ++t) {
+        sums.add(t, series_->value(t));
+    }
     return sums;
 }
 

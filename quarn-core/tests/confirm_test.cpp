@@ -245,6 +245,9 @@ TEST(the_detector_output_is_kept_on_request_without_changing_the_changes) {
     for (const auto& [size, result] : kept->detector->window_results) {
         CHECK(result.starts.empty());
     }
+    // The windows' consensus is not the method's answer: not kept.
+    CHECK(kept->detector->consensus.cdf.empty());
+    CHECK(kept->detector->consensus.leaders_scores.empty());
     CHECK(kept->unit > 0.0);
 }
 

@@ -126,6 +126,41 @@ TEST(sums_from_checkpoints_equal_one_pass_sums_bit_for_bit) {
     }
 }
 
+TEST(value_lines_from_their_sparser_checkpoints_equal_one_pass_sums_bit_for_bit) {
+    const Tested noisy(sample::noise(37, 1500));
+    const std::size_t stride = SplitTester::value_checkpoint_stride;
+    // One pass over the values: the sums before every index.
+    struct Sums {
+        RunningSum value, square, time;
+    };
+    std::vector<Sums> before(noisy.x.size() + 1);
+    for (std::size_t t = 0; t < noisy.x.size(); ++t) {
+        before[t + 1] = before[t];
+        const double v = noisy.series.value(t);
+        before[t + 1].value.add(v);
+        before[t + 1].square.add(v * v);
+        before[t + 1].time.add(static_cast<double>(t) * v);
+    }
+    for (const std::size_t begin : {std::size_t{0}, stride - 1, stride, stride + 1, stride + 70}) {
+        for (const std::size_t end : {2 * stride - 1, 2 * stride, 2 * stride + 1, 5 * stride + 99,
+                                      std::size_t{1500}}) {
+            const Sums& from = before[begin];
+            const Sums& to = before[end];
+            const double m = static_cast<double>(end - begin);
+            const double sum = to.value.since(from.value);
+            const double cross = to.time.since(from.time) - static_cast<double>(begin) * sum -
+                                 (m - 1.0) / 2.0 * sum;
+            const double time_squares = m * (m * m - 1.0) / 12.0;
+            const quarn::LineFit fit = noisy.tester.value_line(begin, end);
+            CHECK_BITS(fit.slope, cross / time_squares);
+            CHECK_BITS(fit.residual_squares,
+                       std::max(to.square.since(from.square) - sum * sum / m -
+                                    cross * cross / time_squares,
+                                0.0));
+        }
+    }
+}
+
 TEST(lines_deep_into_a_long_series_are_accurate) {
     // A short stretch two million values in: its line comes from differences
     // of running sums of about t * v, some 1e12, so plain sums would lose the

@@ -26,9 +26,10 @@ struct MethodArguments {
     std::uint64_t seed = 123;
     std::optional<std::uint64_t> workers;
     RunControl* control = nullptr;
-    // True keeps the candidate detector's whole output in MethodOutput's
-    // `detector` (without starts, which the window size implies), with its
-    // thresholds by runs when `threshold_runs` is also true.
+    // True keeps the candidate detector's output in MethodOutput's
+    // `detector` (without starts, which the window size implies, and without
+    // the consensus of its windows), with its thresholds by runs when
+    // `threshold_runs` is also true.
     bool keep_detector = false;
     bool threshold_runs = false;
     // True removes the seasonal cycle the series shows (see find_cycle)
@@ -88,8 +89,8 @@ std::size_t spread_split(std::span<const double> region);
 // Candidates from the multi-window detector on the standardised values
 // (read as it goes, without a copy): every change point of every window
 // size, and the spread split of every localized region, distinct and
-// ascending. The detector's output is moved to `kept` when that is not null
-// (and left empty when there are no sizes).
+// ascending. The detector's output, less its consensus, is moved to `kept`
+// when that is not null (and left empty when there are no sizes).
 DetectorResult<std::vector<std::uint64_t>> candidate_points(
     const StandardValues& values, const MethodArguments& arguments,
     std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr);
@@ -111,8 +112,8 @@ void report_changes(MethodOutput& output, std::span<const double> values,
 // The whole method. Fails on a series of fewer than 3 values or of more
 // than 2^31, a non-finite value, an alpha outside (0, 1], a confidence
 // outside (0, 1), or a failure of
-// the detector. Besides the series it holds at its peak about 6 bytes per
-// value (ranks, the tests' running sums), 2 more for the detector's
+// the detector. Besides the series it holds at its peak about 5.5 bytes per
+// value (ranks 4, the tests' running sums 1.4), 2 more for the detector's
 // statistics when kept, and 8 more while the location interval of a change
 // between two long stretches is drawn (their residuals).
 DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments);
