@@ -304,7 +304,10 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     std::vector<double> deseasonalised;
     // Whether the cycle the series shows is alternating regimes (below).
     bool regimes = false;
-    StandardValues values(x, arguments.control);
+    auto standardised =
+        made_on_pool(arguments, [&] { return StandardValues(x, arguments.control); });
+    if (!standardised) return std::unexpected(std::move(standardised.error()));
+    StandardValues values = std::move(*standardised);
     if (stopped()) return detector_failure(std::string(stopped_message));
     const bool remove_cycle = arguments.remove_seasonal_cycle;
     if (remove_cycle) {
@@ -339,7 +342,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     }
     if (stopped()) return detector_failure(std::string(stopped_message));
     if (!deseasonalised.empty()) {
-        values = StandardValues(std::span<const double>(deseasonalised), arguments.control);
+        auto again = made_on_pool(arguments, [&] {
+            return StandardValues(std::span<const double>(deseasonalised), arguments.control);
+        });
+        if (!again) return std::unexpected(std::move(again.error()));
+        values = std::move(*again);
         if (stopped()) return detector_failure(std::string(stopped_message));
     }
     output.unit = values.unit();
