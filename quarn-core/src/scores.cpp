@@ -205,17 +205,23 @@ std::vector<double> rank_slice_bounds(std::span<const double> x) {
 
 // Twice the mid-rank of each value whose index `order` holds, sorted by
 // value, when `offset` values rank below them all.
+// Pieces of `order` side by side: each takes the groups of equal values
+// that start within it, whole.
 void assign_mid_ranks(std::span<const std::uint32_t> order, std::span<const double> x,
                       std::size_t offset, std::vector<std::uint32_t>& ranks) {
     const std::size_t m = order.size();
-    std::size_t start = 0;
-    while (start < m) {
-        std::size_t end = start + 1;
-        while (end < m && x[order[end]] == x[order[start]]) ++end;
-        const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
-        for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
-        start = end;
-    }
+    const auto assign = [&](std::size_t begin, std::size_t piece_end) {
+        std::size_t start = begin;
+        while (start > 0 && start < piece_end && x[order[start]] == x[order[start - 1]]) ++start;
+        while (start < piece_end) {
+            std::size_t end = start + 1;
+            while (end < m && x[order[end]] == x[order[start]]) ++end;
+            const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
+            for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
+            start = end;
+        }
+    };
+    parallel_pieces(std::size_t{0}, m, sort_step, assign);
 }
 
 }  // namespace
