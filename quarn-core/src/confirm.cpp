@@ -7,6 +7,8 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "quarn/batch.hpp"
@@ -148,6 +150,17 @@ void add_pattern_changes(std::vector<Change>& changes, const ScoredSeries& serie
     changes.erase(std::unique(changes.begin(), changes.end(),
                               [](const Change& p, const Change& q) { return p.position == q.position; }),
                   changes.end());
+}
+
+// What make() returns, made on the pool the call asked for, as the
+// candidate detector runs.
+template <class Make>
+DetectorResult<std::invoke_result_t<Make&>> made_on_pool(const MethodArguments& arguments,
+                                                         Make make) {
+    std::optional<std::invoke_result_t<Make&>> made;
+    const Status ran = run_on_pool(arguments.workers.value_or(0), [&] { made.emplace(make()); });
+    if (!ran) return detector_failure(ran.error());
+    return std::move(*made);
 }
 
 }  // namespace
@@ -296,7 +309,10 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     std::vector<double> deseasonalised;
     // Whether the cycle the series shows is alternating regimes (below).
     bool regimes = false;
-    StandardValues values(x, arguments.control);
+    auto standardised =
+        made_on_pool(arguments, [&] { return StandardValues(x, arguments.control); });
+    if (!standardised) return std::unexpected(std::move(standardised.error()));
+    StandardValues values = std::move(*standardised);
     if (stopped()) return detector_failure(std::string(stopped_message));
     const bool remove_cycle = arguments.remove_seasonal_cycle;
     if (remove_cycle) {
@@ -331,7 +347,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     }
     if (stopped()) return detector_failure(std::string(stopped_message));
     if (!deseasonalised.empty()) {
-        values = StandardValues(std::span<const double>(deseasonalised), arguments.control);
+        auto again = made_on_pool(arguments, [&] {
+            return StandardValues(std::span<const double>(deseasonalised), arguments.control);
+        });
+        if (!again) return std::unexpected(std::move(again.error()));
+        values = std::move(*again);
         if (stopped()) return detector_failure(std::string(stopped_message));
     }
     output.unit = values.unit();
@@ -348,7 +368,10 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         }
         detector.reset();
     }
-    const ScoredSeries series(std::move(values), arguments.control);
+    auto scored = made_on_pool(
+        arguments, [&] { return ScoredSeries(std::move(values), arguments.control); });
+    if (!scored) return std::unexpected(std::move(scored.error()));
+    const ScoredSeries series(std::move(*scored));
     // What the removed cycle leaves (an amplitude that changes) is allowed
     // for in the dependence of the tests.
     const std::size_t seasonal_lag =
@@ -367,7 +390,10 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     if (stopped()) return detector_failure(std::string(stopped_message));
     // Changes too small for the largest window show on whole stretches.
     {
-        const std::vector<std::uint64_t> whole = stretch_candidates(series, arguments.control);
+        const auto found = made_on_pool(
+            arguments, [&] { return stretch_candidates(series, arguments.control); });
+        if (!found) return std::unexpected(std::move(found.error()));
+        const std::vector<std::uint64_t>& whole = *found;
         if (stopped()) return detector_failure(std::string(stopped_message));
         std::vector<std::uint64_t> joined;
         joined.reserve(candidates->size() + whole.size());

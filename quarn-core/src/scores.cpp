@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -11,6 +12,8 @@
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "quarn/pool.hpp"
 
 namespace quarn {
 
@@ -64,45 +67,106 @@ namespace {
 
 // Indices sorted or merged between two polls of a stop request.
 constexpr std::size_t sort_step = std::size_t{1} << 16;
+// Values per piece of the standardisation's passes run side by side.
+constexpr std::size_t deviation_piece = std::size_t{1} << 16;
 
 bool stop_asked(const RunControl* control) {
     return control != nullptr && control->stop_requested();
 }
 
-// Sorts `order` by the values of x, in runs of sort_step indices merged
-// bottom-up through `buffer` (of the same size), polling `control` after
-// every sort_step indices. The sorted indices end in `order`. Returns false
-// when stopped.
-bool sort_indices(std::vector<std::uint32_t>& order, std::vector<std::uint32_t>& buffer,
-                  std::span<const double> x, const RunControl* control) {
-    const std::size_t n = order.size();
-    const auto less = [&](std::uint32_t a, std::uint32_t b) { return x[a] < x[b]; };
-    for (std::size_t lo = 0; lo < n; lo += sort_step) {
-        std::sort(order.begin() + static_cast<std::ptrdiff_t>(lo),
-                  order.begin() + static_cast<std::ptrdiff_t>(std::min(n, lo + sort_step)), less);
-        if (stop_asked(control)) return false;
+// The number of the first k indices of the merge of the sorted runs
+// first[0, na) and second[0, nb) that come from `first`, where the merge
+// takes first[i] before second[j] unless less(second[j], first[i]).
+template <class Less>
+std::size_t merge_split(const std::uint32_t* first, std::size_t na, const std::uint32_t* second,
+                        std::size_t nb, std::size_t k, const Less& less) {
+    std::size_t lo = k > nb ? k - nb : 0, hi = std::min(k, na);
+    while (lo < hi) {
+        const std::size_t i = lo + (hi - lo) / 2;
+        // first[i] comes before second[k - i - 1]: more of first is taken.
+        if (!less(second[k - i - 1], first[i])) {
+            lo = i + 1;
+        } else {
+            hi = i;
+        }
     }
+    return lo;
+}
+
+// Sorts `order` by the values of x: runs of sort_step indices are sorted,
+// then merged pairwise, bottom-up, through `buffer` (of the same size). The
+// runs, and the stretches of sort_step indices of each merge, are
+// independent pieces done side by side on the pool; each stretch of a merge
+// starts where the merge path puts it. `control` is polled after every
+// piece. The sorted indices end in `order`: equal values may come in any
+// order (their mid-ranks are the same). `less` must be a strict weak order.
+// Returns false when stopped.
+template <class Less>
+bool sort_indices_by(std::vector<std::uint32_t>& order, std::vector<std::uint32_t>& buffer,
+                     const Less& less, const RunControl* control) {
+    const std::size_t n = order.size();
+    const std::size_t pieces = (n + sort_step - 1) / sort_step;
+    std::atomic<bool> stopped{false};
+    const auto poll = [&] {
+        if (stop_asked(control)) stopped.store(true, std::memory_order_relaxed);
+        return stopped.load(std::memory_order_relaxed);
+    };
+    const auto run_sort = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p != end && !poll(); ++p) {
+            const std::size_t lo = p * sort_step, hi = std::min(n, lo + sort_step);
+            std::sort(order.begin() + static_cast<std::ptrdiff_t>(lo),
+                      order.begin() + static_cast<std::ptrdiff_t>(hi), less);
+        }
+    };
+    parallel_pieces(std::size_t{0}, pieces, std::size_t{1}, run_sort);
+    if (poll()) return false;
     for (std::size_t width = sort_step; width < n; width *= 2) {
-        std::size_t out = 0;
-        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
-            std::size_t a = lo, b = std::min(n, lo + width);
-            const std::size_t a_end = b, b_end = std::min(n, lo + 2 * width);
-            while (a < a_end || b < b_end) {
-                // One stretch of the merge, then a poll.
-                const std::size_t stop_at = std::min(out + sort_step, b_end);
-                while (out < stop_at) {
-                    if (b == b_end || (a < a_end && !less(order[b], order[a]))) {
-                        buffer[out++] = order[a++];
+        // A stretch of sort_step outputs lies within one pair of runs, as
+        // 2 * width is a multiple of sort_step.
+        const auto run_merge = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t p = begin; p != end && !poll(); ++p) {
+                const std::size_t out_begin = p * sort_step;
+                const std::size_t lo = out_begin / (2 * width) * (2 * width);
+                const std::size_t middle = std::min(n, lo + width);
+                const std::size_t pair_end = std::min(n, lo + 2 * width);
+                const std::size_t out_end = std::min(pair_end, out_begin + sort_step);
+                const std::uint32_t* first = order.data() + lo;
+                const std::uint32_t* second = order.data() + middle;
+                const std::size_t na = middle - lo, nb = pair_end - middle;
+                std::size_t a = merge_split(first, na, second, nb, out_begin - lo, less);
+                std::size_t b = out_begin - lo - a;
+                for (std::size_t out = out_begin; out < out_end; ++out) {
+                    if (b == nb || (a < na && !less(second[b], first[a]))) {
+                        buffer[out] = first[a++];
                     } else {
-                        buffer[out++] = order[b++];
+                        buffer[out] = second[b++];
                     }
                 }
-                if (stop_asked(control)) return false;
             }
-        }
+        };
+        parallel_pieces(std::size_t{0}, pieces, std::size_t{1}, run_merge);
+        if (poll()) return false;
         order.swap(buffer);
     }
     return true;
+}
+
+// sort_indices_by on the values' order. A NaN, unordered by <, would leave
+// the merges without a consistent order: NaNs then come after every number.
+bool sort_indices(std::vector<std::uint32_t>& order, std::vector<std::uint32_t>& buffer,
+                  std::span<const double> x, const RunControl* control) {
+    const bool has_nan =
+        std::any_of(order.begin(), order.end(), [x](std::uint32_t t) { return std::isnan(x[t]); });
+    if (!has_nan) {
+        return sort_indices_by(
+            order, buffer, [x](std::uint32_t a, std::uint32_t b) { return x[a] < x[b]; }, control);
+    }
+    return sort_indices_by(
+        order, buffer,
+        [x](std::uint32_t a, std::uint32_t b) {
+            return x[a] < x[b] || (std::isnan(x[b]) && !std::isnan(x[a]));
+        },
+        control);
 }
 
 }  // namespace
@@ -141,17 +205,23 @@ std::vector<double> rank_slice_bounds(std::span<const double> x) {
 
 // Twice the mid-rank of each value whose index `order` holds, sorted by
 // value, when `offset` values rank below them all.
+// Pieces of `order` side by side: each takes the groups of equal values
+// that start within it, whole.
 void assign_mid_ranks(std::span<const std::uint32_t> order, std::span<const double> x,
                       std::size_t offset, std::vector<std::uint32_t>& ranks) {
     const std::size_t m = order.size();
-    std::size_t start = 0;
-    while (start < m) {
-        std::size_t end = start + 1;
-        while (end < m && x[order[end]] == x[order[start]]) ++end;
-        const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
-        for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
-        start = end;
-    }
+    const auto assign = [&](std::size_t begin, std::size_t piece_end) {
+        std::size_t start = begin;
+        while (start > 0 && start < piece_end && x[order[start]] == x[order[start - 1]]) ++start;
+        while (start < piece_end) {
+            std::size_t end = start + 1;
+            while (end < m && x[order[end]] == x[order[start]]) ++end;
+            const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
+            for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
+            start = end;
+        }
+    };
+    parallel_pieces(std::size_t{0}, m, sort_step, assign);
 }
 
 }  // namespace
@@ -472,14 +542,22 @@ std::vector<double> winsorize(std::span<const double> x, int half, double limit)
 StandardValues::StandardValues(std::span<const double> x, const RunControl* control) : x_(x) {
     const std::size_t n = x.size();
     if (n == 0) return;
-    standardisation_.centre = streamed_median(
-        n, [x](std::size_t t) { return x[t]; },
-        [x](auto visit) {
-            for (std::size_t t = 0; t < x.size(); ++t) visit(t, x[t]);
-        },
-        true, control);
-    if (stop_asked(control)) return;
-    standardisation_.unit = robust_scale(x, control);
+    // The centre and the scale are independent: found side by side.
+    const auto centre_or_scale = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i != end; ++i) {
+            if (i == 1) {
+                standardisation_.unit = robust_scale(x, control);
+                continue;
+            }
+            standardisation_.centre = streamed_median(
+                n, [x](std::size_t t) { return x[t]; },
+                [x](auto visit) {
+                    for (std::size_t t = 0; t < x.size(); ++t) visit(t, x[t]);
+                },
+                true, control);
+        }
+    };
+    parallel_pieces(std::size_t{0}, std::size_t{2}, std::size_t{1}, centre_or_scale);
     if (stop_asked(control)) return;
     bool finite = true;
     for (std::size_t t = 0; t < n && finite; ++t) finite = std::isfinite(raw(t));
@@ -503,22 +581,64 @@ StandardValues::StandardValues(std::span<const double> x, const RunControl* cont
     moved_.assign((n + 63) / 64, 0);
     const std::size_t width = 2 * static_cast<std::size_t>(winsor_half_width) + 1;
     if (n < width) return;
-    const double spread =
-        mad_to_sd *
-        streamed_median(
-            n, [this](std::size_t t) { return std::abs(raw(t) - running_median(t)); },
-            [this](auto visit) {
-                for_each_deviation(
-                    [&visit](std::size_t t, double deviation) { visit(t, std::abs(deviation)); });
-            },
-            false, control);
+    double spread = 0.0;
+    if (n <= copied_median_limit) {
+        // As streamed_median takes it from a full copy, the copy filled a
+        // piece at a time side by side.
+        std::vector<double> copy(n);
+        const auto fill = [&](std::size_t begin, std::size_t end) {
+            for_each_deviation_in(begin, end, [&copy](std::size_t t, double deviation) {
+                copy[t] = std::abs(deviation);
+            });
+        };
+        parallel_pieces(std::size_t{0}, n, deviation_piece, fill);
+        spread = mad_to_sd * median_in_place(copy, control);
+    } else {
+        spread = mad_to_sd *
+                 streamed_median(
+                     n, [this](std::size_t t) { return std::abs(raw(t) - running_median(t)); },
+                     [this](auto visit) {
+                         for_each_deviation([&visit](std::size_t t, double deviation) {
+                             visit(t, std::abs(deviation));
+                         });
+                     },
+                     false, control);
+    }
     if (stop_asked(control)) return;
     if (!(spread > 0.0)) return;
     bound_ = winsor_limit * spread;
-    for_each_deviation([&](std::size_t t, double deviation) {
-        if (deviation > bound_ || deviation < -bound_)
-            moved_[t / 64] |= std::uint64_t{1} << (t % 64);
-    });
+    // Pieces of whole words of the mask, each written by one piece.
+    const std::size_t words = moved_.size();
+    const auto mark = [&](std::size_t begin, std::size_t end) {
+        const auto mark_one = [&](std::size_t t, double deviation) {
+            if (deviation > bound_ || deviation < -bound_)
+                moved_[t / 64] |= std::uint64_t{1} << (t % 64);
+        };
+        for_each_deviation_in(begin * 64, std::min(n, end * 64), mark_one);
+    };
+    parallel_pieces(std::size_t{0}, words, deviation_piece / 64, mark);
+}
+
+template <class Visit>
+void StandardValues::for_each_deviation_in(std::size_t begin, std::size_t end, Visit visit) const {
+    const std::size_t n = x_.size();
+    const auto half = static_cast<std::size_t>(winsor_half_width);
+    // Full windows are those of t in [half, n - half); n holds one at least.
+    const std::size_t full_begin = std::max(begin, half), full_end = std::min(end, n - half);
+    for (std::size_t t = begin; t < std::min(end, half); ++t) visit(t, raw(t) - running_median(t));
+    if (full_begin < full_end) {
+        static_assert(winsor_half_width == 2);
+        double window[5] = {raw(full_begin - 2), raw(full_begin - 1), raw(full_begin),
+                            raw(full_begin + 1), 0.0};
+        for (std::size_t t = full_begin; t < full_end; ++t) {
+            window[4] = raw(t + 2);
+            visit(t, window[2] - median_of_five(window));
+            for (int i = 0; i < 4; ++i) window[i] = window[i + 1];
+        }
+    }
+    for (std::size_t t = std::max(begin, n - half); t < end; ++t) {
+        visit(t, raw(t) - running_median(t));
+    }
 }
 
 template <class Visit>

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "quarn/pool.hpp"
+
 namespace quarn {
 
 namespace {
@@ -61,20 +63,38 @@ std::pair<Split, Split> best_cusums(const ScoredSeries& series, std::size_t a, s
 
 std::vector<std::uint64_t> stretch_candidates(const ScoredSeries& series,
                                               const RunControl* control) {
+    const auto stop_asked = [control] { return control != nullptr && control->stop_requested(); };
+    // The stretches are split a generation at a time: the stretches of one
+    // generation are independent, so they are searched side by side on the
+    // pool, each by the same scan as alone. Which points are found does not
+    // depend on the order the stretches are searched in.
     std::vector<std::uint64_t> found;
-    std::vector<std::pair<std::size_t, std::size_t>> stack{{0, series.size()}};
-    while (!stack.empty()) {
-        if (control != nullptr && control->stop_requested()) break;
-        const auto [a, b] = stack.back();
-        stack.pop_back();
-        const std::size_t m = b - a;
-        if (m < 2 * stretch_min_side) continue;
-        const auto [level, spread] = best_cusums(series, a, m);
-        const Split& best = spread.z > level.z ? spread : level;
-        if (!(best.z >= std::sqrt(2.0 * std::log(static_cast<double>(m))))) continue;
-        found.push_back(a + best.at);
-        stack.emplace_back(a, a + best.at);
-        stack.emplace_back(a + best.at, b);
+    std::vector<std::pair<std::size_t, std::size_t>> stretches{{0, series.size()}}, next;
+    std::vector<std::size_t> cuts;  // per stretch: its split, or 0 for none
+    while (!stretches.empty()) {
+        if (stop_asked()) break;
+        cuts.assign(stretches.size(), 0);
+        parallel_pieces(std::size_t{0}, stretches.size(), std::size_t{1},
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t i = begin; i != end; ++i) {
+                                if (stop_asked()) return;
+                                const auto [a, b] = stretches[i];
+                                const std::size_t m = b - a;
+                                if (m < 2 * stretch_min_side) continue;
+                                const auto [level, spread] = best_cusums(series, a, m);
+                                const Split& best = spread.z > level.z ? spread : level;
+                                const double md = static_cast<double>(m);
+                                if (best.z >= std::sqrt(2.0 * std::log(md))) cuts[i] = a + best.at;
+                            }
+                        });
+        next.clear();
+        for (std::size_t i = 0; i < stretches.size(); ++i) {
+            if (cuts[i] == 0) continue;
+            found.push_back(cuts[i]);
+            next.emplace_back(stretches[i].first, cuts[i]);
+            next.emplace_back(cuts[i], stretches[i].second);
+        }
+        stretches.swap(next);
     }
     std::sort(found.begin(), found.end());
     return found;

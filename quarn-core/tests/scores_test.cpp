@@ -1,10 +1,13 @@
 #include "quarn/scores.hpp"
 
+#include <oneapi/tbb/task_arena.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "check.hpp"
@@ -265,6 +268,73 @@ TEST(ranks_of_series_ranked_in_slices_equal_a_plain_sort) {
     }
 }
 
+namespace {
+
+// Doubled mid-ranks as a plain sort gives them, NaNs after every number.
+std::vector<std::uint32_t> plain_ranks(const std::vector<double>& x) {
+    std::vector<double> sorted;
+    for (const double v : x) {
+        if (!std::isnan(v)) sorted.push_back(v);
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::uint32_t> ranks(x.size());
+    std::size_t nans = 0;
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        if (std::isnan(x[t])) {
+            ranks[t] = static_cast<std::uint32_t>(2 * (sorted.size() + nans++));
+            continue;
+        }
+        const auto low = std::lower_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        const auto high = std::upper_bound(sorted.begin(), sorted.end(), x[t]) - sorted.begin();
+        ranks[t] = static_cast<std::uint32_t>(low + high - 1);
+    }
+    return ranks;
+}
+
+std::vector<std::uint32_t> ranks_on_threads(const std::vector<double>& x, int threads) {
+    tbb::task_arena arena(threads);
+    std::vector<std::uint32_t> ranks;
+    arena.execute([&] { ranks = quarn::doubled_mid_ranks(x); });
+    return ranks;
+}
+
+}  // namespace
+
+TEST(ranks_are_the_same_on_one_two_or_three_threads) {
+    // Runs of unequal lengths merged over several levels, with heavy ties.
+    const std::size_t n = 300'001;
+    std::vector<double> x(n);
+    std::uint64_t state = 99;
+    for (double& v : x) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        v = static_cast<double>((state >> 33) % 3000) * 0.5;
+    }
+    const std::vector<std::uint32_t> expected = plain_ranks(x);
+    for (const int threads : {1, 2, 3}) CHECK(ranks_on_threads(x, threads) == expected);
+}
+
+TEST(nan_values_rank_after_every_number_in_order) {
+    // A NaN compares false with everything: the merges still need an order.
+    std::vector<double> x = sample::noise(21, 200'000);
+    for (std::size_t t = 5; t < x.size(); t += 997) x[t] = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::uint32_t> expected = plain_ranks(x);
+    for (const int threads : {1, 3}) {
+        std::vector<std::uint32_t> ranks = ranks_on_threads(x, threads);
+        // NaNs are never equal: each takes its own rank above the numbers,
+        // in some order.
+        std::vector<std::uint32_t> nan_ranks, nan_expected;
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            if (!std::isnan(x[t])) continue;
+            nan_ranks.push_back(ranks[t]);
+            nan_expected.push_back(expected[t]);
+            ranks[t] = expected[t];
+        }
+        std::sort(nan_ranks.begin(), nan_ranks.end());
+        CHECK(nan_ranks == nan_expected);
+        CHECK(ranks == expected);
+    }
+}
+
 TEST(a_stop_request_ends_the_ranking_early) {
     quarn::RunControl control;
     control.request_stop();
@@ -323,6 +393,38 @@ double scale_from_copies(const std::vector<double>& x) {
 }
 
 }  // namespace
+
+TEST(standard_values_are_the_same_on_one_two_or_three_threads) {
+    // Spikes on and beside the edges of the pieces the passes are cut in,
+    // and at both ends of the series.
+    const std::size_t n = 300'001;
+    std::vector<double> x = sample::noise(31, static_cast<int>(n));
+    for (const std::size_t t : {std::size_t{0}, std::size_t{1}, n - 2, n - 1}) x[t] += 50.0;
+    for (std::size_t edge = 65536; edge < n; edge += 65536) {
+        for (std::size_t t = edge - 3; t <= edge + 2; t += 1) x[t] += t % 2 ? -30.0 : 30.0;
+    }
+    std::vector<double> copy(x);
+    const double centre = median_in_place(copy);
+    const double unit = robust_scale(x);
+    std::vector<double> raw(n);
+    for (std::size_t t = 0; t < n; ++t) raw[t] = (x[t] - centre) / unit;
+    const std::vector<double> winsorized = winsorize(raw, 2, 3.0);
+    for (const int threads : {1, 2, 3}) {
+        tbb::task_arena arena(threads);
+        std::optional<quarn::StandardValues> values;
+        arena.execute([&] { values.emplace(x); });
+        CHECK_BITS(values->standardisation().centre, centre);
+        CHECK_BITS(values->unit(), unit);
+        bool same = true;
+        std::size_t moved = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            same = same && check::same_bits(values->value(t), winsorized[t]);
+            moved += winsorized[t] != raw[t];
+        }
+        CHECK(same);
+        CHECK(moved > 20);
+    }
+}
 
 TEST(long_series_standardise_as_full_copies_do) {
     // Past the length from which the medians are found without copies:

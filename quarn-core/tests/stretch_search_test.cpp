@@ -1,5 +1,7 @@
 #include "quarn/stretch_search.hpp"
 
+#include <oneapi/tbb/task_arena.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -55,4 +57,23 @@ TEST(candidates_are_ascending_distinct_and_inside) {
 TEST(short_and_constant_series_give_none) {
     CHECK(stretch_candidates(ScoredSeries(gaussian(39, 1))).empty());
     CHECK(stretch_candidates(ScoredSeries(std::vector<double>(1000, 1.0))).empty());
+}
+
+TEST(the_same_points_on_one_two_or_three_threads) {
+    // Shifts of many sizes and spreads: several generations of stretches,
+    // some split, some not, searched side by side.
+    std::vector<double> x = gaussian(60000, 11);
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        const std::size_t block = t / 1500;
+        x[t] = x[t] * (block % 3 == 0 ? 1.3 : 1.0) + 0.1 * static_cast<double>(block % 7);
+    }
+    const ScoredSeries series(x);
+    std::vector<std::vector<std::uint64_t>> found;
+    for (const int threads : {1, 2, 3}) {
+        tbb::task_arena arena(threads);
+        arena.execute([&] { found.push_back(stretch_candidates(series)); });
+    }
+    CHECK(found[0].size() > 20);
+    CHECK(found[1] == found[0]);
+    CHECK(found[2] == found[0]);
 }

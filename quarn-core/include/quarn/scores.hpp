@@ -120,6 +120,9 @@ class StandardValues {
     // Calls visit(t, raw(t) - running_median(t)) for every t, in no set order.
     template <class Visit>
     void for_each_deviation(Visit visit) const;
+    // The same for every t in [begin, end), in index order.
+    template <class Visit>
+    void for_each_deviation_in(std::size_t begin, std::size_t end, Visit visit) const;
     double winsorized(std::size_t t) const;
 
     std::span<const double> x_;

@@ -19,8 +19,10 @@ inline constexpr std::size_t stretch_min_side = 20;
 // scores) or of its spread scores (the second Legendre score of the ranks)
 // is largest, when that maximum reaches sqrt(2 log m) for a stretch of m
 // values, and both sides are searched in turn, down to stretches of
-// 2 * stretch_min_side values. Ascending and distinct. O(n log n) for n
-// values; a stop request, polled per stretch, ends the search early.
+// 2 * stretch_min_side values. Ascending and distinct, whatever the pool:
+// the stretches of one generation are searched side by side on the pool
+// the call runs on. O(n log n) for n values; a stop request, polled per
+// stretch, ends the search early.
 std::vector<std::uint64_t> stretch_candidates(const ScoredSeries& series,
                                               const RunControl* control = nullptr);
 
