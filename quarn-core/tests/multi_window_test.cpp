@@ -411,8 +411,8 @@ TEST(a_series_standardised_as_it_is_read_equals_a_standardised_copy) {
     // whose division rounds), and the shifted form of values near the
     // largest double; window sizes whose sums cancel (the windows' own
     // values then give the moments) on a series far from zero.
-    std::vector<double> far = shifting_series(4000, 11);
-    for (double& v : far) v = 1e9 + v;
+    std::vector<double> distant = shifting_series(4000, 11);
+    for (double& v : distant) v = 1e9 + v;
     const double big = 0x1p1020;
     std::vector<double> huge = shifting_series(2500, 17);
     for (double& v : huge) v *= big;
@@ -430,7 +430,7 @@ TEST(a_series_standardised_as_it_is_read_equals_a_standardised_copy) {
     shifted.shifted = true;
     shifted.exponent = 1022;
     shifted.shifted_centre = 0.125;
-    const std::vector<Case> cases{{shifting_series(3000, 3), plain}, {far, rounding}, {huge, shifted}};
+    const std::vector<Case> cases{{shifting_series(3000, 3), plain}, {distant, rounding}, {huge, shifted}};
     for (const Case& c : cases) {
         std::vector<double> copy(c.series.size());
         for (std::size_t t = 0; t < copy.size(); ++t) copy[t] = c.standardisation(c.series[t]);
