@@ -10,6 +10,7 @@
 #include "quarn/merged_pass.hpp"
 #include "quarn/pool.hpp"
 #include "quarn/refine.hpp"
+#include "quarn/sequential_threshold.hpp"
 #include "quarn/total_order.hpp"
 
 namespace quarn {

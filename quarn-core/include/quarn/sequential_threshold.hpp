@@ -8,18 +8,11 @@
 
 #include "quarn/bootstrap.hpp"
 #include "quarn/error.hpp"
+#include "quarn/sequential_rule.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/total_order.hpp"
 
 namespace quarn {
-
-// Rounds of `round` replicates (none: all n_perm at once). After each round
-// the threshold's order-statistic interval of `z` standard errors is formed;
-// the drawing stops when no statistic the threshold decides lies inside it.
-struct SequentialRule {
-    std::uint64_t round = 0;
-    double z = 0.0;
-};
 
 // Whether a threshold `threshold`, the quantile at `level` of the replicates
 // whose keys are `keys` (sorted here), decides `ahead` as a threshold of

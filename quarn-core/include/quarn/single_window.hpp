@@ -11,7 +11,7 @@
 #include "quarn/control.hpp"
 #include "quarn/defaults.hpp"
 #include "quarn/error.hpp"
-#include "quarn/sequential_threshold.hpp"
+#include "quarn/sequential_rule.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/threshold_runs.hpp"
 
