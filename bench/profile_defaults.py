@@ -2,6 +2,7 @@
 
     python bench/profile_defaults.py [--sizes 1000,5000,20000,100000,1000000]
                                      [--repeats 3] [--tool PATH]
+                                     [--baseline OTHER_TOOL]
 
 Series: Gaussian noise with a level shift of 1.5 standard deviations every
 1,000 values, up or down at random (bench/_shifts.py).
@@ -23,6 +24,11 @@ median seconds, their share of the call and their time per value:
 The core's stages are scaled to the time the engine took inside
 ``quarn.detect`` (the runner's own sum differs from it by a few per cent),
 so that the shares add up to the call.
+
+With ``--baseline``, an older build's runner (for example one built from an
+earlier commit) is timed in turn with ``--tool`` on the same series, and a
+second table sets the two builds' core stages side by side: the seconds the
+runners measured themselves (unscaled) and the ratio tool / baseline.
 """
 
 from __future__ import annotations
@@ -94,19 +100,31 @@ def python_side(x: np.ndarray, repeats: int) -> dict[str, float]:
             "building": max(total - inside - check, 0.0)}
 
 
-def core_stages(tool: str, x: np.ndarray, repeats: int) -> dict[str, float]:
-    runs: dict[str, list[float]] = {}
+def core_stages(tools: list[str], x: np.ndarray, repeats: int) -> list[dict[str, float]]:
+    """Median seconds of each stage, per runner; the runners take turns."""
+    runs: list[dict[str, list[float]]] = [{} for _ in tools]
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "series.f64")
         x.astype("<f8").tofile(path)
         for _ in range(repeats):
-            text = subprocess.run([tool, "--profile", path], check=True, capture_output=True,
-                                  text=True).stdout
-            for line in text.splitlines():
-                if line.startswith("# stage "):
-                    _, _, name, seconds = line.split()
-                    runs.setdefault(name, []).append(float(seconds))
-    return {name: statistics.median(values) for name, values in runs.items()}
+            for tool, found in zip(tools, runs):
+                text = subprocess.run([tool, "--profile", path], check=True,
+                                      capture_output=True, text=True).stdout
+                for line in text.splitlines():
+                    if line.startswith("# stage "):
+                        _, _, name, seconds = line.split()
+                        found.setdefault(name, []).append(float(seconds))
+    return [{name: statistics.median(v) for name, v in found.items()} for found in runs]
+
+
+def print_comparison(baseline: dict[str, float], core: dict[str, float]) -> None:
+    print(f"{'stage (core runners)':>24} {'baseline s':>11} {'tool s':>10} {'ratio':>7}")
+    for name in [*baseline, *(k for k in core if k not in baseline)]:
+        old, new = baseline.get(name, float("nan")), core.get(name, float("nan"))
+        print(f"{name:>24} {old:11.5f} {new:10.5f} {new / old if old > 0 else float('nan'):7.2f}")
+    old = sum(v for k, v in baseline.items() if not k.startswith("window_"))
+    new = sum(v for k, v in core.items() if not k.startswith("window_"))
+    print(f"{'all stages':>24} {old:11.5f} {new:10.5f} {new / old if old > 0 else float('nan'):7.2f}")
 
 
 def main() -> None:
@@ -114,6 +132,7 @@ def main() -> None:
     parser.add_argument("--sizes", default="1000,5000,20000,100000,1000000")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--tool", help="path of quarn_method_tool")
+    parser.add_argument("--baseline", help="path of another build's quarn_method_tool")
     args = parser.parse_args()
     tool = args.tool or next((p for p in CANDIDATES if os.access(p, os.X_OK)), None)
     if tool is None:
@@ -125,7 +144,8 @@ def main() -> None:
         x = level_shifts(n)
         quarn.detect(x)  # warm up
         py = python_side(x, args.repeats)
-        core = core_stages(tool, x, args.repeats)
+        tools = [tool, args.baseline] if args.baseline else [tool]
+        core, *others = core_stages(tools, x, args.repeats)
         windows = {k: v for k, v in core.items() if k.startswith("window_")}
         stages = {k: v for k, v in core.items() if not k.startswith("window_")}
         scale = py["engine"] / max(sum(stages.values()), 1e-12)
@@ -142,6 +162,9 @@ def main() -> None:
             label = f"(alone) size {name.removeprefix('window_')}"
             print(f"{label:>24} {seconds * scale:10.5f} "
                   f"{100 * seconds * scale / py['total']:8.1f} {seconds * scale / n * 1e9:10.1f}")
+        if others:
+            print()
+            print_comparison(others[0], core)
 
 
 if __name__ == "__main__":
