@@ -215,11 +215,18 @@ inline std::uint64_t flag_bits(const std::uint8_t* flags) {
 // rank, so the sum is that of merged_pass_portable, with the same additions
 // in the same order (keys of a NaN never come this way). `counts` (one per
 // rank) and `held` (one flag per rank) are zero before the draw and again
-// once every held rank has been taken.
+// once every word of held ranks has been taken (the flags of a word are
+// cleared all at once as the walk reads them, not rank by rank: a byte
+// store may alias anything, so the compiler would reload the walk's
+// pointers after each one).
 class RankedResample {
   public:
     RankedResample(const ReplicatePlan& plan, std::uint32_t* counts, std::uint8_t* held)
-        : plan_(plan), counts_(counts), held_(held) {}
+        : plan_(plan),
+          values_(plan.ranked_values),
+          steps_(plan.steps),
+          counts_(counts),
+          held_(held) {}
 
     // Draws replicate k and readies the walk; returns the first word of
     // 64 ranks that holds one.
@@ -248,32 +255,37 @@ class RankedResample {
             filled += len;
         }
         std::size_t word = 0;
-        std::uint64_t bits = held_bits(word);
-        while (bits == 0) bits = held_bits(++word);
+        std::uint64_t bits = flag_bits(held_);
+        while (bits == 0) bits = flag_bits(held_ + 64 * ++word);
         // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
-        prev_ = plan_.ranked_values[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
+        prev_ = values_[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
         acc_ = (prev_ - prev_) * 0.0 + 0.0;
         i_ = 0;
         j_ = 0;
         return word;
     }
 
-    // Bit b set where rank 64 * word + b is held.
-    std::uint64_t held_bits(std::size_t word) const { return flag_bits(held_ + 64 * word); }
+    // Bit b set where rank 64 * word + b is held; the word's flags are
+    // cleared, so the word's ranks must all be taken.
+    std::uint64_t held_bits(std::size_t word) {
+        std::uint8_t* const flags = held_ + 64 * word;
+        const std::uint64_t bits = flag_bits(flags);
+        std::memset(flags, 0, 64);
+        return bits;
+    }
 
     // Takes the lowest rank of `bits` (not 0) in word `base` / 64 and clears it.
     void take(std::size_t base, std::uint64_t& bits) {
         const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
         bits &= bits - 1;
-        const double t = plan_.ranked_values[rank];
+        const double t = values_[rank];
         // Consecutive ranks hold different keys, of equal values only for
         // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it is
         // +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
-        const double term = (t - prev_) * std::fabs(plan_.steps[i_] - plan_.steps[j_]);
+        const double term = (t - prev_) * std::fabs(steps_[i_] - steps_[j_]);
         acc_ = acc_ + term;
         const std::uint32_t count = counts_[rank];
         counts_[rank] = 0;
-        held_[rank] = 0;
         i_ += count & (second_half_count - 1);
         j_ += count >> 16;
         prev_ = t;
@@ -283,6 +295,8 @@ class RankedResample {
 
   private:
     const ReplicatePlan& plan_;
+    const double* const values_;
+    const double* const steps_;
     std::uint32_t* counts_;
     std::uint8_t* held_;
     double prev_ = 0.0;
