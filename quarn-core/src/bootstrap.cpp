@@ -233,24 +233,33 @@ class RankedResample {
     std::size_t draw(std::uint64_t k) {
         Xoshiro256PlusPlus generator =
             seed_generator(make_replicate_seed(plan_.position_key, plan_.window_size, k));
+        // The plan's fields and the buffers in locals: the flags' byte
+        // stores could otherwise alias them.
         const std::size_t half = plan_.half;
+        const std::size_t length = plan_.length;
+        const std::size_t block_length = plan_.block_length;
+        const std::uint64_t block_count = plan_.block_count;
+        const std::uint64_t block_starts = plan_.block_starts;
+        const std::uint32_t* const block_ranks = plan_.block_ranks;
+        std::uint32_t* const counts = counts_;
+        std::uint8_t* const held = held_;
         std::size_t filled = 0;
-        for (std::uint64_t b = 0; b < plan_.block_count; ++b) {
+        for (std::uint64_t b = 0; b < block_count; ++b) {
             const std::size_t start =
-                static_cast<std::size_t>(uniform_below(generator, plan_.block_starts));
-            const std::size_t len = std::min(plan_.block_length, plan_.length - filled);
-            const std::uint32_t* source = plan_.block_ranks + start * plan_.block_length;
+                static_cast<std::size_t>(uniform_below(generator, block_starts));
+            const std::size_t len = std::min(block_length, length - filled);
+            const std::uint32_t* source = block_ranks + start * block_length;
             // The block's values up to `split` fall in the first half.
             const std::size_t split = filled < half ? std::min(len, half - filled) : 0;
             for (std::size_t i = 0; i < split; ++i) {
                 const std::uint32_t rank = source[i];
-                counts_[rank] += first_half_count;
-                held_[rank] = 1;
+                counts[rank] += first_half_count;
+                held[rank] = 1;
             }
             for (std::size_t i = split; i < len; ++i) {
                 const std::uint32_t rank = source[i];
-                counts_[rank] += second_half_count;
-                held_[rank] = 1;
+                counts[rank] += second_half_count;
+                held[rank] = 1;
             }
             filled += len;
         }
