@@ -9,6 +9,8 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <memory>
+#include <mutex>
 #include <numbers>
 #include <utility>
 #include <vector>
@@ -142,11 +144,46 @@ double cycle_squares(std::size_t count, const ValueAt& z, double period,
 
 }  // namespace
 
-std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
+namespace {
+
+// The twiddles of the longest transform asked for so far, up to
+// kept_twiddles values (512 kB), kept for later calls: a shorter
+// transform's are every (longest / n)-th of them. Twiddle k of n values is
+// cos and sin of (-2 pi k) / n, and (-2 pi 2^j k) / (2^j n) rounds to the
+// same double (scaling by a power of two is exact), so a copy from the
+// kept table has the bits of its own computation.
+constexpr std::size_t kept_twiddles = std::size_t{1} << 16;
+std::mutex kept_mutex;
+std::shared_ptr<const std::vector<std::complex<double>>> kept_table;  // guarded by kept_mutex
+
+std::vector<std::complex<double>> computed_twiddles(std::size_t n) {
     std::vector<std::complex<double>> twiddles(n / 2);
     for (std::size_t k = 0; k < n / 2; ++k) {
         const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
         twiddles[k] = {std::cos(angle), std::sin(angle)};
+    }
+    return twiddles;
+}
+
+}  // namespace
+
+std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
+    std::shared_ptr<const std::vector<std::complex<double>>> table;
+    {
+        const std::lock_guard<std::mutex> lock(kept_mutex);
+        table = kept_table;
+    }
+    if (table != nullptr && std::has_single_bit(n) && n >= 2 && n / 2 <= table->size()) {
+        const std::size_t stride = 2 * table->size() / n;
+        std::vector<std::complex<double>> twiddles(n / 2);
+        for (std::size_t k = 0; k < n / 2; ++k) twiddles[k] = (*table)[k * stride];
+        return twiddles;
+    }
+    std::vector<std::complex<double>> twiddles = computed_twiddles(n);
+    if (n <= kept_twiddles && !twiddles.empty()) {
+        auto longer = std::make_shared<const std::vector<std::complex<double>>>(twiddles);
+        const std::lock_guard<std::mutex> lock(kept_mutex);
+        if (kept_table == nullptr || kept_table->size() < longer->size()) kept_table = std::move(longer);
     }
     return twiddles;
 }

@@ -1,5 +1,6 @@
 #include "quarn/structure.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -69,6 +70,30 @@ TEST(shared_twiddles_give_the_same_bits_at_every_length) {
             CHECK(check::same_bits(own[j].real(), shared[j].real()));
             CHECK(check::same_bits(own[j].imag(), shared[j].imag()));
         }
+    }
+}
+
+TEST(twiddles_copied_from_the_kept_table_have_their_own_bits) {
+    // Whichever longer table was asked for before, each table holds its own
+    // cosines and sines; lengths past the kept table's are computed.
+    const auto own = [](std::size_t n, std::size_t k) {
+        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
+        return std::complex<double>(std::cos(angle), std::sin(angle));
+    };
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 1; n <= (std::size_t{1} << 17); n *= 2) lengths.push_back(n);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const std::size_t n : lengths) {
+            const std::vector<std::complex<double>> table = quarn::fourier_twiddles(n);
+            CHECK_EQ(table.size(), n / 2);
+            bool same = true;
+            for (std::size_t k = 0; k < table.size(); ++k) {
+                same = same && check::same_bits(table[k].real(), own(n, k).real()) &&
+                       check::same_bits(table[k].imag(), own(n, k).imag());
+            }
+            CHECK(same);
+        }
+        std::reverse(lengths.begin(), lengths.end());
     }
 }
 
