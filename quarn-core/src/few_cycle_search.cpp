@@ -53,20 +53,16 @@ std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
         }
     };
     double gram[terms][terms + 1] = {};
+    // The values first, so that no call interrupts the sums below.
     std::vector<double> residuals(n);
+    for (std::size_t t = 0; t < n; ++t) residuals[t] = z(t);
     for (std::size_t t = 0; t < n; ++t) {
         double b[terms];
         basis(t, b);
-        residuals[t] = z(t);
-        // The upper triangle only: b[i] * b[k] and b[k] * b[i] are the same
-        // product, so the lower one's sums are its mirror's.
         for (int i = 0; i < terms; ++i) {
-            for (int k = i; k < terms; ++k) gram[i][k] += b[i] * b[k];
+            for (int k = 0; k < terms; ++k) gram[i][k] += b[i] * b[k];
             gram[i][terms] += b[i] * residuals[t];
         }
-    }
-    for (int i = 0; i < terms; ++i) {
-        for (int k = 0; k < i; ++k) gram[i][k] = gram[k][i];
     }
     // Gaussian elimination with partial pivoting on the augmented matrix.
     for (int col = 0; col < terms; ++col) {
