@@ -299,8 +299,14 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // number of ordinates of those weights. Below widen_cycles cycles the
     // window widens only when `few` is set, and then the ratio is divided
     // by few_cycles_margin.
-    std::vector<std::pair<double, double>> window;  // ordinate, weight
-    const auto ratio = [&](std::size_t j, bool few) -> std::pair<double, double> {
+    // The threshold: the chance level over the n / 2 frequencies, raised for
+    // the noise of a level measured from few frequencies (a median of m
+    // exponential ordinates has a log-variance of about 2 / m).
+    const double base = std::log(nd / 2.0 / chance);
+    const auto threshold = [base](double count) { return base * (1.0 + base / count); };
+    std::vector<std::pair<double, double>> window, low;  // ordinate, weight
+    const auto ratio = [&](std::size_t j, bool few,
+                           bool shortlisting) -> std::pair<double, double> {
         for (const double widening : {2.0, 3.0, 4.0, 6.0, 8.0}) {
             const bool few_cycles =
                 widening > 2.0 && static_cast<double>(j) < widen_cycles * scale;
@@ -329,6 +335,32 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             }
             const double count = window.empty() ? 0.0 : weights * weights / squares / scale;
             if (count < min_level_count) continue;
+            if (shortlisting) {
+                // The ratio passes only with a median below `floor` (with a
+                // margin far above rounding). Sorted, the ordinates below
+                // it come first, in their own sorted order: when their
+                // weights do not reach half, the median is not below it,
+                // and the whole window need not be sorted.
+                const double needed = threshold(count) * (few_cycles ? few_cycles_margin : 1.0);
+                const double floor = std::numbers::ln2 * p.power[j] / needed * (1.0 + 1e-9);
+                low.clear();
+                for (const auto& entry : window) {
+                    if (entry.first < floor) low.push_back(entry);
+                }
+                if (low.size() < window.size()) {
+                    std::sort(low.begin(), low.end());
+                    double below = 0.0;
+                    bool reaches = false;
+                    for (const auto& entry : low) {
+                        below += entry.second;
+                        if (below >= weights / 2.0) {
+                            reaches = true;
+                            break;
+                        }
+                    }
+                    if (!reaches) return {0.0, count};
+                }
+            }
             std::sort(window.begin(), window.end());
             double below = 0.0;
             double median = window.back().first;
@@ -345,11 +377,6 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         }
         return {0.0, 0.0};
     };
-    // The threshold: the chance level over the n / 2 frequencies, raised for
-    // the noise of a level measured from few frequencies (a median of m
-    // exponential ordinates has a log-variance of about 2 / m).
-    const double base = std::log(nd / 2.0 / chance);
-    const auto threshold = [base](double count) { return base * (1.0 + base / count); };
     const auto first = static_cast<std::size_t>(std::ceil(min_cycles * scale));
     const auto last = std::min(half, static_cast<std::size_t>(
                                          std::floor(static_cast<double>(p.padded) / min_period)));
@@ -370,7 +397,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     double best = 0.0;
     std::size_t peak = 0;
     for (std::size_t i = 0; i < keep; ++i) {
-        const auto [r, count] = ratio(order[i], true);
+        const auto [r, count] = ratio(order[i], true, true);
         if (r > threshold(count) && r / threshold(count) > best) {
             best = r / threshold(count);
             peak = order[i];
@@ -403,7 +430,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         double strongest = 0.0;
         std::size_t where = 0;
         for (std::size_t j = lo; j <= hi; ++j) {
-            const auto [r, count] = ratio(j, false);
+            const auto [r, count] = ratio(j, false, false);
             if (count > 0.0 && r / fraction_threshold(count) > strongest) {
                 strongest = r / fraction_threshold(count);
                 where = j;

@@ -225,6 +225,17 @@ TEST(a_cycle_is_found_at_its_period_whole_or_not) {
     }
 }
 
+TEST(a_weak_cycle_a_few_times_its_threshold_is_found) {
+    // A peak of about twice its threshold over noise: found at its period.
+    for (const double period : {9.0, 30.0}) {
+        for (const std::uint32_t seed : {3u, 4u, 5u}) {
+            const auto found = seasonal_period(with_cycle(gaussian(3000, seed), period, 0.2));
+            CHECK(found.has_value());
+            if (found) CHECK(std::abs(*found - period) < 0.02 * period);
+        }
+    }
+}
+
 TEST(a_long_period_of_about_ten_cycles_is_found) {
     for (std::uint32_t seed = 1; seed <= 5; ++seed) {
         const auto found = seasonal_period(with_cycle(gaussian(2600, seed), 250.0, 1.5));
