@@ -39,29 +39,68 @@ constexpr double few_cycles_second_look = 0.25;
 constexpr double taper_lobe = 2.0;
 constexpr int trend_degree = 3;
 
-// z(t) less its least-squares polynomial of degree trend_degree, fitted on
-// Legendre polynomials of the position scaled to [-1, 1] (nearly orthogonal
-// on an even grid, so the normal equations are well conditioned).
-std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
-    constexpr int terms = trend_degree + 1;
-    const auto basis = [n](std::size_t t, double (&out)[terms]) {
-        const double u = n > 1 ? 2.0 * static_cast<double>(t) / static_cast<double>(n - 1) - 1.0 : 0.0;
-        out[0] = 1.0;
-        out[1] = u;
-        for (int k = 2; k < terms; ++k) {
-            out[k] = ((2.0 * k - 1.0) * u * out[k - 1] - (k - 1.0) * out[k - 2]) / k;
+constexpr int terms = trend_degree + 1;
+
+// The Legendre polynomials of degree 0 .. trend_degree of the position
+// scaled to [-1, 1] (nearly orthogonal on an even grid, so the normal
+// equations are well conditioned) at the places 0 .. n - 1, and the sums of
+// their products over the places: they depend on n alone, so the fits of
+// one search share them.
+class CubicBasis {
+    static_assert(terms == 4, "the basis keeps the position and the cubic");
+
+  public:
+    explicit CubicBasis(std::size_t n) : n_(n), kept_(2 * n) {
+        for (std::size_t t = 0; t < n; ++t) {
+            const double u =
+                n > 1 ? 2.0 * static_cast<double>(t) / static_cast<double>(n - 1) - 1.0 : 0.0;
+            double b[terms];
+            b[0] = 1.0;
+            b[1] = u;
+            for (int k = 2; k < terms; ++k) {
+                b[k] = ((2.0 * k - 1.0) * u * b[k - 1] - (k - 1.0) * b[k - 2]) / k;
+            }
+            kept_[2 * t] = u;
+            kept_[2 * t + 1] = b[3];
+            for (int i = 0; i < terms; ++i) {
+                for (int k = 0; k < terms; ++k) gram_[i][k] += b[i] * b[k];
+            }
         }
-    };
+    }
+
+    std::size_t size() const { return n_; }
+    // The polynomials at place t (the quadratic recomputed from the
+    // position, as above: a halving, no division).
+    void at(std::size_t t, double (&b)[terms]) const {
+        const double u = kept_[2 * t];
+        b[0] = 1.0;
+        b[1] = u;
+        b[2] = ((2.0 * 2 - 1.0) * u * b[1] - (2 - 1.0) * b[0]) / 2;
+        b[3] = kept_[2 * t + 1];
+    }
+    double gram(int i, int k) const { return gram_[i][k]; }
+
+  private:
+    std::size_t n_;
+    std::vector<double> kept_;  // the position and the cubic, place by place
+    double gram_[terms][terms] = {};
+};
+
+// z(t) less its least-squares polynomial of degree trend_degree (on the
+// basis's places).
+std::vector<double> polynomial_residuals(const CubicBasis& basis, const ValueAt& z) {
+    const std::size_t n = basis.size();
     double gram[terms][terms + 1] = {};
+    for (int i = 0; i < terms; ++i) {
+        for (int k = 0; k < terms; ++k) gram[i][k] = basis.gram(i, k);
+    }
+    // The values first, so that no call interrupts the sums below.
     std::vector<double> residuals(n);
+    for (std::size_t t = 0; t < n; ++t) residuals[t] = z(t);
     for (std::size_t t = 0; t < n; ++t) {
         double b[terms];
-        basis(t, b);
-        residuals[t] = z(t);
-        for (int i = 0; i < terms; ++i) {
-            for (int k = 0; k < terms; ++k) gram[i][k] += b[i] * b[k];
-            gram[i][terms] += b[i] * residuals[t];
-        }
+        basis.at(t, b);
+        for (int i = 0; i < terms; ++i) gram[i][terms] += b[i] * residuals[t];
     }
     // Gaussian elimination with partial pivoting on the augmented matrix.
     for (int col = 0; col < terms; ++col) {
@@ -83,7 +122,7 @@ std::vector<double> polynomial_residuals(std::size_t n, const ValueAt& z) {
     for (int i = 0; i < terms; ++i) coefficients[i] = gram[i][terms] / gram[i][i];
     for (std::size_t t = 0; t < n; ++t) {
         double b[terms];
-        basis(t, b);
+        basis.at(t, b);
         for (int i = 0; i < terms; ++i) residuals[t] -= coefficients[i] * b[i];
     }
     return residuals;
@@ -106,12 +145,13 @@ struct FewCycleCandidate {
     double strength = 0.0;
 };
 
-std::size_t few_cycle_peak_of(std::span<const double> values, std::size_t padded,
+std::size_t few_cycle_peak_of(const CubicBasis& basis, std::span<const double> values,
+                              std::size_t padded,
                               std::span<const std::complex<double>> twiddles,
                               FewCycleCandidate* strongest) {
     const std::size_t n = values.size();
     const std::vector<double> residuals =
-        polynomial_residuals(n, [values](std::size_t t) { return values[t]; });
+        polynomial_residuals(basis, [values](std::size_t t) { return values[t]; });
     std::vector<std::complex<double>> data(padded);
     const double nd = static_cast<double>(n);
     for (std::size_t t = 0; t < n; ++t) {
@@ -193,9 +233,10 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
                            std::span<const std::complex<double>> twiddles) {
     if (n > max_stretch || n < min_length) return 0;
     // Less a cubic first, so that a trend is not cut into a staircase.
-    std::vector<double> values = polynomial_residuals(n, z);
+    const CubicBasis basis(n);
+    std::vector<double> values = polynomial_residuals(basis, z);
     FewCycleCandidate candidate;
-    const std::size_t peak = few_cycle_peak_of(values, padded, twiddles, &candidate);
+    const std::size_t peak = few_cycle_peak_of(basis, values, padded, twiddles, &candidate);
     // A second look only where a cycle may be hidden: noise alone leaves
     // every peak far below its threshold.
     if (peak != 0 || candidate.index == 0 || candidate.strength < few_cycles_second_look) {
@@ -209,7 +250,7 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
         residual, std::max<std::size_t>(min_length, static_cast<std::size_t>(cycle.period / 4.0)));
     if (cuts.empty()) return 0;
     subtract_segment_means(residual, cuts, values, values);
-    return few_cycle_peak_of(values, padded, twiddles, nullptr);
+    return few_cycle_peak_of(basis, values, padded, twiddles, nullptr);
 }
 
 }  // namespace structure_detail

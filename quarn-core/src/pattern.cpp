@@ -571,7 +571,10 @@ Cycle autocorrelation_cycle(std::size_t n, const ValueAt& x) {
     if (length < 8) return cycle;
     std::size_t size = 1;
     while (size < 2 * length) size *= 2;
-    std::vector<double> covariance(size, 0.0);
+    // The autocovariances read: lags 0 .. length / 3.
+    const std::size_t last = length / 3;
+    const std::size_t lags_read = last + 1;
+    std::vector<double> covariance(lags_read, 0.0);
     std::vector<std::complex<double>> data(size);
     const std::vector<std::complex<double>> twiddles = fourier_twiddles(size);
     std::vector<double> means(period_chunks);
@@ -585,10 +588,10 @@ Cycle autocorrelation_cycle(std::size_t n, const ValueAt& x) {
         for (std::size_t t = 0; t < length; ++t) data[t] = x(start + t) - mean;
         fourier_transform(data, twiddles);
         // The power is real and even: its forward transform is its inverse
-        // times the size.
+        // times the size. Only the lags up to `last` (below) are read.
         for (auto& v : data) v = std::norm(v);
-        fourier_transform(data, twiddles);
-        for (std::size_t h = 0; h < size; ++h) covariance[h] += data[h].real();
+        fourier_transform_lowest(data, twiddles, lags_read);
+        for (std::size_t h = 0; h < lags_read; ++h) covariance[h] += data[h].real();
     }
     const double c0 = covariance[0];
     if (!(c0 > 0.0)) return cycle;
@@ -598,7 +601,6 @@ Cycle autocorrelation_cycle(std::size_t n, const ValueAt& x) {
     double between = 0.0;
     for (const double m : means) between += static_cast<double>(length) * (m - overall) * (m - overall);
     cycle.within = c0 / (c0 + between);
-    const std::size_t last = length / 3;
     std::size_t lag = 1;
     while (lag <= last && covariance[lag] >= 0.0) ++lag;
     if (lag > last) return cycle;

@@ -9,6 +9,9 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <numbers>
 #include <utility>
 #include <vector>
@@ -142,7 +145,19 @@ double cycle_squares(std::size_t count, const ValueAt& z, double period,
 
 }  // namespace
 
-std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
+namespace {
+
+// The twiddles of the longest transform asked for so far, up to
+// kept_twiddles values (512 kB), kept for later calls: a shorter
+// transform's are every (longest / n)-th of them. Twiddle k of n values is
+// cos and sin of (-2 pi k) / n, and (-2 pi 2^j k) / (2^j n) rounds to the
+// same double (scaling by a power of two is exact), so a copy from the
+// kept table has the bits of its own computation.
+constexpr std::size_t kept_twiddles = std::size_t{1} << 16;
+std::mutex kept_mutex;
+std::shared_ptr<const std::vector<std::complex<double>>> kept_table;  // guarded by kept_mutex
+
+std::vector<std::complex<double>> computed_twiddles(std::size_t n) {
     std::vector<std::complex<double>> twiddles(n / 2);
     for (std::size_t k = 0; k < n / 2; ++k) {
         const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
@@ -151,14 +166,48 @@ std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
     return twiddles;
 }
 
+// The 64 bits of v in reverse order.
+std::uint64_t reversed_bits(std::uint64_t v) {
+    v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
+    v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+    v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+    v = ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
+    v = ((v >> 16) & 0x0000FFFF0000FFFFull) | ((v & 0x0000FFFF0000FFFFull) << 16);
+    return (v >> 32) | (v << 32);
+}
+
+}  // namespace
+
+std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
+    std::shared_ptr<const std::vector<std::complex<double>>> table;
+    {
+        const std::lock_guard<std::mutex> lock(kept_mutex);
+        table = kept_table;
+    }
+    if (table != nullptr && std::has_single_bit(n) && n >= 2 && n / 2 <= table->size()) {
+        const std::size_t stride = 2 * table->size() / n;
+        std::vector<std::complex<double>> twiddles(n / 2);
+        for (std::size_t k = 0; k < n / 2; ++k) twiddles[k] = (*table)[k * stride];
+        return twiddles;
+    }
+    std::vector<std::complex<double>> twiddles = computed_twiddles(n);
+    if (n <= kept_twiddles && !twiddles.empty()) {
+        auto longer = std::make_shared<const std::vector<std::complex<double>>>(twiddles);
+        const std::lock_guard<std::mutex> lock(kept_mutex);
+        if (kept_table == nullptr || kept_table->size() < longer->size()) kept_table = std::move(longer);
+    }
+    return twiddles;
+}
+
 void fourier_transform_lowest(std::span<std::complex<double>> data,
                               std::span<const std::complex<double>> twiddles, std::size_t count) {
     const std::size_t n = data.size();
     if (n < 2) return;
-    for (std::size_t i = 1, j = 0; i < n; ++i) {
-        std::size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
+    // The values in bit-reversed order, each index reversed without
+    // branches (the incremental reversal's loop mispredicts often).
+    const int shift = 64 - std::countr_zero(static_cast<std::uint64_t>(n));
+    for (std::size_t i = 1; i < n; ++i) {
+        const auto j = static_cast<std::size_t>(reversed_bits(i) >> shift);
         if (i < j) std::swap(data[i], data[j]);
     }
     // Output j < count of a stage of length L comes from butterfly j mod L/2
@@ -169,20 +218,39 @@ void fourier_transform_lowest(std::span<std::complex<double>> data,
     // operators form on finite values, without the check for infinite ones
     // that keeps the compiler from streaming them.
     const std::size_t table = 2 * twiddles.size();  // the transform length the twiddles are of
-    for (std::size_t length = 2; length <= n; length <<= 1) {
+    const auto butterfly = [](std::complex<double>* low, std::complex<double>* high, double wr,
+                              double wi) {
+        const double br = high->real(), bi = high->imag();
+        const double vr = br * wr - bi * wi;
+        const double vi = br * wi + bi * wr;
+        const double ur = low->real(), ui = low->imag();
+        *low = {ur + vr, ui + vi};
+        *high = {ur - vr, ui - vi};
+    };
+    // The first two stages, of one and two butterflies per block, in one
+    // pass of blocks of four (each butterfly as in the loop below).
+    std::size_t length = 2;
+    if (n >= 4 && count >= 1) {
+        const double w0r = twiddles[0].real(), w0i = twiddles[0].imag();
+        const double w1r = twiddles[table / 4].real(), w1i = twiddles[table / 4].imag();
+        const bool second = count >= 2;
+        std::complex<double>* d = data.data();
+        for (std::size_t start = 0; start < n; start += 4) {
+            butterfly(d + start, d + start + 1, w0r, w0i);
+            butterfly(d + start + 2, d + start + 3, w0r, w0i);
+            butterfly(d + start, d + start + 2, w0r, w0i);
+            if (second) butterfly(d + start + 1, d + start + 3, w1r, w1i);
+        }
+        length = 8;
+    }
+    for (; length <= n; length <<= 1) {
         const std::size_t stride = table / length, half = length / 2;
         const std::size_t butterflies = std::min(half, count);
         for (std::size_t start = 0; start < n; start += length) {
             std::complex<double>* low = data.data() + start;
             std::complex<double>* high = low + half;
             for (std::size_t k = 0; k < butterflies; ++k) {
-                const double wr = twiddles[k * stride].real(), wi = twiddles[k * stride].imag();
-                const double br = high[k].real(), bi = high[k].imag();
-                const double vr = br * wr - bi * wi;
-                const double vi = br * wi + bi * wr;
-                const double ur = low[k].real(), ui = low[k].imag();
-                low[k] = {ur + vr, ui + vi};
-                high[k] = {ur - vr, ui - vi};
+                butterfly(low + k, high + k, twiddles[k * stride].real(), twiddles[k * stride].imag());
             }
         }
     }
@@ -231,8 +299,14 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // number of ordinates of those weights. Below widen_cycles cycles the
     // window widens only when `few` is set, and then the ratio is divided
     // by few_cycles_margin.
-    std::vector<std::pair<double, double>> window;  // ordinate, weight
-    const auto ratio = [&](std::size_t j, bool few) -> std::pair<double, double> {
+    // The threshold: the chance level over the n / 2 frequencies, raised for
+    // the noise of a level measured from few frequencies (a median of m
+    // exponential ordinates has a log-variance of about 2 / m).
+    const double base = std::log(nd / 2.0 / chance);
+    const auto threshold = [base](double count) { return base * (1.0 + base / count); };
+    std::vector<std::pair<double, double>> window, low;  // ordinate, weight
+    const auto ratio = [&](std::size_t j, bool few,
+                           bool shortlisting) -> std::pair<double, double> {
         for (const double widening : {2.0, 3.0, 4.0, 6.0, 8.0}) {
             const bool few_cycles =
                 widening > 2.0 && static_cast<double>(j) < widen_cycles * scale;
@@ -261,6 +335,32 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             }
             const double count = window.empty() ? 0.0 : weights * weights / squares / scale;
             if (count < min_level_count) continue;
+            if (shortlisting) {
+                // The ratio passes only with a median below `floor` (with a
+                // margin far above rounding). Sorted, the ordinates below
+                // it come first, in their own sorted order: when their
+                // weights do not reach half, the median is not below it,
+                // and the whole window need not be sorted.
+                const double needed = threshold(count) * (few_cycles ? few_cycles_margin : 1.0);
+                const double floor = std::numbers::ln2 * p.power[j] / needed * (1.0 + 1e-9);
+                low.clear();
+                for (const auto& entry : window) {
+                    if (entry.first < floor) low.push_back(entry);
+                }
+                if (low.size() < window.size()) {
+                    std::sort(low.begin(), low.end());
+                    double below = 0.0;
+                    bool reaches = false;
+                    for (const auto& entry : low) {
+                        below += entry.second;
+                        if (below >= weights / 2.0) {
+                            reaches = true;
+                            break;
+                        }
+                    }
+                    if (!reaches) return {0.0, count};
+                }
+            }
             std::sort(window.begin(), window.end());
             double below = 0.0;
             double median = window.back().first;
@@ -277,11 +377,6 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         }
         return {0.0, 0.0};
     };
-    // The threshold: the chance level over the n / 2 frequencies, raised for
-    // the noise of a level measured from few frequencies (a median of m
-    // exponential ordinates has a log-variance of about 2 / m).
-    const double base = std::log(nd / 2.0 / chance);
-    const auto threshold = [base](double count) { return base * (1.0 + base / count); };
     const auto first = static_cast<std::size_t>(std::ceil(min_cycles * scale));
     const auto last = std::min(half, static_cast<std::size_t>(
                                          std::floor(static_cast<double>(p.padded) / min_period)));
@@ -302,7 +397,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     double best = 0.0;
     std::size_t peak = 0;
     for (std::size_t i = 0; i < keep; ++i) {
-        const auto [r, count] = ratio(order[i], true);
+        const auto [r, count] = ratio(order[i], true, true);
         if (r > threshold(count) && r / threshold(count) > best) {
             best = r / threshold(count);
             peak = order[i];
@@ -335,7 +430,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         double strongest = 0.0;
         std::size_t where = 0;
         for (std::size_t j = lo; j <= hi; ++j) {
-            const auto [r, count] = ratio(j, false);
+            const auto [r, count] = ratio(j, false, false);
             if (count > 0.0 && r / fraction_threshold(count) > strongest) {
                 strongest = r / fraction_threshold(count);
                 where = j;

@@ -63,19 +63,24 @@ struct Side {
 };
 
 // The noise of one side: an AR(1) with the residuals' lag-1
-// autocorrelation, its innovations resampled from theirs. An innovation is
-// computed from the residuals when drawn (no copy of a side as long as the
-// series). A walk's first value is a residual drawn whole (first_index),
-// each later one its predecessor times phi plus an innovation drawn
-// (next_index).
+// autocorrelation, its innovations resampled from theirs, each less their
+// mean (computed once, as many as the residuals, for the many walks). A
+// walk's first value is a residual drawn whole (first_index, first), each
+// later one its predecessor times phi plus an innovation drawn (next_index,
+// innovation).
 class SieveNoise {
   public:
     explicit SieveNoise(std::span<const double> residuals, double phi)
         : residuals_(residuals), phi_(phi) {
+        if (empty()) return;
+        innovations_.resize(residuals.size() - 1);
         double mean = 0.0;
-        for (std::size_t t = 1; t < residuals.size(); ++t) mean += innovation(t);
-        if (!empty()) mean /= static_cast<double>(residuals.size() - 1);
-        mean_ = mean;
+        for (std::size_t t = 1; t < residuals.size(); ++t) {
+            innovations_[t - 1] = residuals[t] - phi * residuals[t - 1];
+            mean += innovations_[t - 1];
+        }
+        mean /= static_cast<double>(residuals.size() - 1);
+        for (double& v : innovations_) v -= mean;
     }
 
     bool empty() const { return residuals_.size() < 2; }
@@ -87,23 +92,20 @@ class SieveNoise {
         return static_cast<std::size_t>(uniform_below(generator, residuals_.size() - 1));
     }
     double first(std::size_t drawn) const { return residuals_[drawn]; }
-    double next(double last, std::size_t drawn) const {
-        return phi_ * last + (innovation(drawn + 1) - mean_);
-    }
+    double innovation(std::size_t drawn) const { return innovations_[drawn]; }
+    double phi() const { return phi_; }
 
   private:
-    double innovation(std::size_t t) const { return residuals_[t] - phi_ * residuals_[t - 1]; }
-
     std::span<const double> residuals_;
     double phi_;
-    double mean_ = 0.0;  // of the innovations, taken off each
+    std::vector<double> innovations_;  // of residuals 1 .. m - 1, less their mean
 };
 
 // Replicates walked side by side: their draws come first, in the order one
 // replicate after the other takes them, and then the walks step together,
 // so that the replicates' chains of dependent sums overlap in time. Each
 // replicate's arithmetic is its own, as when walked alone.
-constexpr std::size_t walk_lanes = 4;
+constexpr std::size_t walk_lanes = 8;
 
 }  // namespace
 
@@ -116,31 +118,33 @@ std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide&
     std::vector<std::int64_t> errors;
     errors.reserve(replicates);
     Xoshiro256PlusPlus generator = seed_generator(seed);
-    // The residuals each lane draws: its right walk's, then its left walk's.
-    std::vector<std::size_t> drawn(walk_lanes * steps);
+    // The values each lane draws (a first residual, then innovations): its
+    // right walk's, then its left walk's.
+    std::vector<double> drawn(walk_lanes * steps);
+    const auto draw = [&generator](const SieveNoise& noise, std::size_t count, double* out) {
+        if (count == 0) return;
+        out[0] = noise.first(noise.first_index(generator));
+        for (std::size_t j = 1; j < count; ++j) out[j] = noise.innovation(noise.next_index(generator));
+    };
     for (std::size_t first = 0; first < replicates; first += walk_lanes) {
         const std::size_t lanes = std::min(walk_lanes, replicates - first);
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            std::size_t* out = drawn.data() + lane * steps;
-            for (std::size_t j = 0; j < right_steps; ++j) {
-                out[j] = j == 0 ? right_noise.first_index(generator) : right_noise.next_index(generator);
-            }
-            out += right_steps;
-            for (std::size_t j = 0; j < left_steps; ++j) {
-                out[j] = j == 0 ? left_noise.first_index(generator) : left_noise.next_index(generator);
-            }
+            double* out = drawn.data() + lane * steps;
+            draw(right_noise, right_steps, out);
+            draw(left_noise, left_steps, out + right_steps);
         }
         double best[walk_lanes] = {}, last[walk_lanes] = {}, position[walk_lanes] = {};
         std::int64_t arg[walk_lanes] = {};
         const auto walk = [&](std::span<const double> gaps, const SieveNoise& noise,
                               std::size_t count, std::size_t offset, std::int64_t sign) {
             if (count == 0) return;
+            const double ar = noise.phi();
             for (std::size_t lane = 0; lane < lanes; ++lane) position[lane] = 0.0;
             for (std::size_t j = 0; j < count; ++j) {
                 const double d = gaps[j];
                 for (std::size_t lane = 0; lane < lanes; ++lane) {
-                    const std::size_t index = drawn[lane * steps + offset + j];
-                    const double e = j == 0 ? noise.first(index) : noise.next(last[lane], index);
+                    const double v = drawn[lane * steps + offset + j];
+                    const double e = j == 0 ? v : ar * last[lane] + v;
                     last[lane] = e;
                     position[lane] -= d * d + 2.0 * d * e;
                     if (position[lane] > best[lane]) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "quarn/pool.hpp"
 
@@ -20,20 +21,21 @@ struct Split {
 // the level scores (the rank scores) and the spread scores (their second
 // Legendre score) in one scan: each sum is the one a scan of its scores
 // alone would form, added in the same order, so only the reads are shared.
-std::pair<Split, Split> best_cusums(const ScoredSeries& series, std::size_t a, std::size_t m) {
+// rank_at(t) is the rank score of value t of the stretch and spread_at(t)
+// its spread score.
+template <class Rank, class SpreadOf>
+std::pair<Split, Split> scan_cusums(std::size_t m, Rank rank_at, SpreadOf spread_at) {
     const double md = static_cast<double>(m);
-    const auto spread_of = [](double rank) { return legendre_score(rank, 2); };
     double level_total = 0.0, spread_total = 0.0;
     for (std::size_t t = 0; t < m; ++t) {
-        const double rank = series.rank(a + t);
-        level_total += rank;
-        spread_total += spread_of(rank);
+        level_total += rank_at(t);
+        spread_total += spread_at(t);
     }
     const double level_mean = level_total / md, spread_mean = spread_total / md;
     double level_squares = 0.0, spread_squares = 0.0;
     for (std::size_t t = 0; t < m; ++t) {
-        const double rank = series.rank(a + t);
-        const double spread = spread_of(rank);
+        const double rank = rank_at(t);
+        const double spread = spread_at(t);
         level_squares += (rank - level_mean) * (rank - level_mean);
         spread_squares += (spread - spread_mean) * (spread - spread_mean);
     }
@@ -43,20 +45,67 @@ std::pair<Split, Split> best_cusums(const ScoredSeries& series, std::size_t a, s
     const bool level_varies = level_sd > 1e-9, spread_varies = spread_sd > 1e-9;
     Split level, spread;
     if (!level_varies && !spread_varies) return {level, spread};
+    // Most offsets fall clearly short of the best so far: a test by
+    // products alone, z^2 = d^2 m / (k (m - k) sd^2) against the best's
+    // square less a margin far above the rounding of either side, passes
+    // them by. Only the offsets it cannot rule out get the quotients and
+    // the square root, so the best offsets and their z are the scan's own.
+    // (A best z too small for its square to stay a normal number keeps
+    // the bar at 0, which rules nothing out.)
+    const double level_sd2 = level_sd * level_sd, spread_sd2 = spread_sd * spread_sd;
+    constexpr double short_by = 1.0 - 1e-9;
+    const auto bar_of = [](double z) {
+        const double bar = z * z * short_by;
+        return bar > 1e-200 ? bar : 0.0;
+    };
+    double level_bar = 0.0, spread_bar = 0.0;  // best z^2 less the margin
     double level_running = 0.0, spread_running = 0.0;
     for (std::size_t k = 1; k + stretch_min_side <= m; ++k) {
-        const double rank = series.rank(a + k - 1);
-        level_running += rank;
-        spread_running += spread_of(rank);
+        level_running += rank_at(k - 1);
+        spread_running += spread_at(k - 1);
         if (k < stretch_min_side) continue;
         const double kd = static_cast<double>(k);
+        const double level_d = level_running - kd * level_mean;
+        const double spread_d = spread_running - kd * spread_mean;
+        const double split = kd * (md - kd);
+        const bool level_short =
+            !level_varies || level_d * level_d * md < split * level_sd2 * level_bar;
+        const bool spread_short =
+            !spread_varies || spread_d * spread_d * md < split * spread_sd2 * spread_bar;
+        if (level_short && spread_short) continue;
         const double root = std::sqrt(kd * (md - kd) / md);
-        const double level_z = std::abs(level_running - kd * level_mean) / root / level_sd;
-        const double spread_z = std::abs(spread_running - kd * spread_mean) / root / spread_sd;
-        if (level_varies && level_z > level.z) level = {k, level_z};
-        if (spread_varies && spread_z > spread.z) spread = {k, spread_z};
+        const double level_z = std::abs(level_d) / root / level_sd;
+        const double spread_z = std::abs(spread_d) / root / spread_sd;
+        if (level_varies && level_z > level.z) {
+            level = {k, level_z};
+            level_bar = bar_of(level_z);
+        }
+        if (spread_varies && spread_z > spread.z) {
+            spread = {k, spread_z};
+            spread_bar = bar_of(spread_z);
+        }
     }
     return {level, spread};
+}
+
+// Stretches up to this many values have their scores computed once, into
+// 16 bytes per value, and the scan's three passes read them there.
+constexpr std::size_t scored_stretch = std::size_t{1} << 16;
+
+std::pair<Split, Split> best_cusums(const ScoredSeries& series, std::size_t a, std::size_t m) {
+    const auto spread_of = [](double rank) { return legendre_score(rank, 2); };
+    if (m > scored_stretch) {
+        return scan_cusums(
+            m, [&](std::size_t t) { return series.rank(a + t); },
+            [&](std::size_t t) { return spread_of(series.rank(a + t)); });
+    }
+    std::vector<double> scores(2 * m);
+    for (std::size_t t = 0; t < m; ++t) {
+        scores[t] = series.rank(a + t);
+        scores[m + t] = spread_of(scores[t]);
+    }
+    return scan_cusums(
+        m, [&](std::size_t t) { return scores[t]; }, [&](std::size_t t) { return scores[m + t]; });
 }
 
 }  // namespace

@@ -210,7 +210,7 @@ TEST(replicates_walked_side_by_side_match_walks_one_by_one) {
     };
     for (const Case& c : cases) {
         for (const double phi : {0.0, 0.6}) {
-            for (const std::size_t replicates : {std::size_t{1}, std::size_t{7}, std::size_t{400}}) {
+            for (const std::size_t replicates : {std::size_t{1}, std::size_t{7}, std::size_t{9}, std::size_t{17}, std::size_t{400}}) {
                 const auto expected = walked_one_by_one(c.left, c.right, phi, 99, replicates);
                 CHECK(simulated_errors(c.left, c.right, phi, 99, replicates) == expected);
             }

@@ -3,7 +3,9 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -25,7 +27,64 @@ bool near(const std::vector<std::uint64_t>& points, std::uint64_t target, std::u
     });
 }
 
+// The binary segmentation written plainly: every offset's z from its
+// quotients and square root, each stretch split before the next is looked at.
+void reference_splits(const ScoredSeries& series, std::size_t a, std::size_t b,
+                      std::vector<std::uint64_t>& found) {
+    const std::size_t m = b - a, side = quarn::stretch_min_side;
+    if (m < 2 * side) return;
+    const double md = static_cast<double>(m);
+    const auto score = [&](std::size_t t, int kind) {
+        const double rank = series.rank(t);
+        return kind == 0 ? rank : quarn::legendre_score(rank, 2);
+    };
+    std::pair<std::size_t, double> best[2] = {{0, 0.0}, {0, 0.0}};
+    for (int kind = 0; kind < 2; ++kind) {
+        double total = 0.0, squares = 0.0;
+        for (std::size_t t = a; t < b; ++t) total += score(t, kind);
+        const double mean = total / md;
+        for (std::size_t t = a; t < b; ++t) squares += (score(t, kind) - mean) * (score(t, kind) - mean);
+        const double sd = std::sqrt(squares / md);
+        if (!(sd > 1e-9)) continue;
+        double running = 0.0;
+        for (std::size_t k = 1; k + side <= m; ++k) {
+            running += score(a + k - 1, kind);
+            if (k < side) continue;
+            const double kd = static_cast<double>(k);
+            const double z = std::abs(running - kd * mean) / std::sqrt(kd * (md - kd) / md) / sd;
+            if (z > best[kind].second) best[kind] = {k, z};
+        }
+    }
+    const auto& pick = best[1].second > best[0].second ? best[1] : best[0];
+    if (!(pick.second >= std::sqrt(2.0 * std::log(md)))) return;
+    found.push_back(a + pick.first);
+    reference_splits(series, a, a + pick.first, found);
+    reference_splits(series, a + pick.first, b, found);
+}
+
 }  // namespace
+
+TEST(the_same_points_as_the_plain_scan) {
+    // Noise, shifts of level and spread, ties, a trend, long constant runs.
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        for (int shape = 0; shape < 5; ++shape) {
+            const std::size_t n = shape == 4 ? 300 : 3000 + 1700 * seed;
+            std::vector<double> x = gaussian(n, seed * 17 + static_cast<std::uint32_t>(shape));
+            for (std::size_t t = 0; t < n; ++t) {
+                const double place = static_cast<double>(t) / static_cast<double>(n);
+                if (shape == 1) x[t] += place > 0.3 && place < 0.7 ? 0.8 : 0.0;
+                if (shape == 2) x[t] = std::round(x[t] * (place > 0.5 ? 2.0 : 1.0));
+                if (shape == 3) x[t] = place < 0.4 ? 1.0 : x[t] + 3.0 * place;
+                if (shape == 4) x[t] += 0.02 * static_cast<double>(t % 50);
+            }
+            const ScoredSeries series(x);
+            std::vector<std::uint64_t> expected;
+            reference_splits(series, 0, n, expected);
+            std::sort(expected.begin(), expected.end());
+            CHECK(stretch_candidates(series) == expected);
+        }
+    }
+}
 
 TEST(a_small_shift_on_a_long_stretch_is_proposed) {
     for (std::uint32_t seed = 1; seed <= 5; ++seed) {

@@ -25,6 +25,8 @@ void fourier_transform(std::span<std::complex<double>> data);
 // The twiddle factors of a transform of n values (a power of two), which
 // transforms of n values or of fewer (a power of two too) share: theirs are
 // every (n / length)-th one, with the same bits as their own would have.
+// The longest table asked for (up to 2^16 values) is kept between calls, and
+// later tables of no more values are copied from it; thread-safe.
 std::vector<std::complex<double>> fourier_twiddles(std::size_t n);
 
 // fourier_transform with twiddle factors computed once by fourier_twiddles
