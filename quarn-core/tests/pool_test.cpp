@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "quarn/multi_window.hpp"
 #include "quarn/confirm.hpp"
+#include "quarn/scores.hpp"
 #include "sample_series.hpp"
 
 namespace {
@@ -33,6 +34,14 @@ bool covers(const Pieces& pieces, std::uint64_t n, std::uint64_t grain) {
         next = e;
     }
     return next == n;
+}
+
+// Everything a standardisation found, bit for bit.
+std::vector<double> standardised(const std::vector<double>& series) {
+    const quarn::StandardValues values(series);
+    std::vector<double> found = {values.standardisation().centre, values.unit()};
+    for (std::size_t t = 0; t < series.size(); ++t) found.push_back(values.value(t));
+    return found;
 }
 
 struct Runs {
@@ -78,6 +87,11 @@ TEST(pieces_match_the_pool_and_then_the_pool_can_be_given_up) {
     std::vector<double> shifted = series;
     for (std::size_t i = 300; i < 600; ++i) shifted[i] += 2.5;
     const Runs pooled = run_both(shifted, 3);
+    // Long enough for the centre and the scale to be found side by side,
+    // with values the winsorizing moves.
+    std::vector<double> long_series = sample::noise(12, 70000);
+    for (std::size_t i = 0; i < long_series.size(); i += 97) long_series[i] *= 40.0;
+    const std::vector<double> long_pooled = standardised(long_series);
 
     CHECK(!quarn::pool_given_up());
     quarn::give_up_pool();
@@ -91,4 +105,5 @@ TEST(pieces_match_the_pool_and_then_the_pool_can_be_given_up) {
         CHECK(alone.method_points == pooled.method_points);
     }
     CHECK(!pooled.method_points.empty());
+    CHECK(standardised(long_series) == long_pooled);
 }
