@@ -11,13 +11,16 @@
 
 namespace quarn::engine {
 
-void RunJob::run() noexcept {
+void RunJob::execute() noexcept {
     try {
         succeeded_ = work_();
     } catch (...) {
         failure_ = std::current_exception();
     }
     on_end_();
+}
+
+void RunJob::finish() noexcept {
     // The waiting thread may destroy the job as soon as it sees it finished.
     std::lock_guard lock(mutex_);
     finished_ = true;
@@ -62,10 +65,20 @@ void serve(RunThread& self) {
         if (self.job == nullptr) break;
         RunJob* const job = std::exchange(self.job, nullptr);
         lock.unlock();
-        job->run();
+        job->execute();
         lock.lock();
-        if (threads.for_good || threads.idle.size() >= max_idle_run_threads) break;
-        threads.idle.push_back(&self);
+        // Idle (or ended) before the caller goes on: a fork or an exit right
+        // after the call finds this thread where it can be ended and joined.
+        const bool stays = !threads.for_good && threads.idle.size() < max_idle_run_threads;
+        if (stays) {
+            threads.idle.push_back(&self);
+        } else {
+            self.ended = true;
+        }
+        lock.unlock();
+        job->finish();
+        if (!stays) return;
+        lock.lock();
     }
     self.ended = true;
 }

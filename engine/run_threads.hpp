@@ -23,9 +23,11 @@ class RunJob {
     RunJob(const RunJob&) = delete;
     RunJob& operator=(const RunJob&) = delete;
 
-    // On the run thread: runs the work, keeps its outcome, and signals the
-    // end; the job is not touched after that.
-    void run() noexcept;
+    // On the run thread: runs the work and keeps its outcome.
+    void execute() noexcept;
+    // On the run thread, after execute(): signals the end, for the waiting
+    // thread to go on (and destroy the job); the job is not touched after.
+    void finish() noexcept;
 
     // True once the job has finished, waiting at most `timeout`.
     template <class Duration>
