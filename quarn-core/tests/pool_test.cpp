@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -87,6 +88,31 @@ TEST(pieces_match_the_pool_and_then_the_pool_can_be_given_up) {
     std::vector<double> shifted = series;
     for (std::size_t i = 300; i < 600; ++i) shifted[i] += 2.5;
     const Runs pooled = run_both(shifted, 3);
+    {
+        // In a serial scope, the same pieces and the same results, every
+        // piece on this thread; the scope ends where it was opened.
+        const quarn::SerialHere here;
+        {
+            const quarn::SerialHere nested;
+        }
+        CHECK(quarn::serial_here());
+        const std::thread::id caller = std::this_thread::get_id();
+        bool elsewhere = false;
+        quarn::parallel_pieces(std::uint64_t{0}, std::uint64_t{4000}, std::uint64_t{1},
+                               [&](std::uint64_t, std::uint64_t) {
+                                   if (std::this_thread::get_id() != caller) elsewhere = true;
+                               });
+        CHECK(!elsewhere);
+        for (std::size_t s = 0; s < shapes.size(); ++s) {
+            CHECK(pieces_of(shapes[s].first, shapes[s].second) == on_pool[s]);
+        }
+        for (const std::uint64_t workers : {std::uint64_t{0}, std::uint64_t{3}}) {
+            const Runs serial = run_both(shifted, workers);
+            CHECK(serial.window_points == pooled.window_points);
+            CHECK(serial.method_points == pooled.method_points);
+        }
+    }
+    CHECK(!quarn::serial_here());
     // Long enough for the centre and the scale to be found side by side,
     // with values the winsorizing moves.
     std::vector<double> long_series = sample::noise(12, 70000);
