@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quarn/pool.hpp"
+#include "run_threads.hpp"
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -50,18 +51,19 @@ Registry& registry() {
     return *instance;
 }
 
-// One detection on a thread of its own. Its thread is registered for as
-// long as it runs.
+// One detection on a run thread (see run_threads.hpp). Its run is
+// registered for as long as it runs.
 class WorkerThread {
   public:
-    WorkerThread(RunControl& control, const std::function<bool()>& work) : control_(control) {
+    WorkerThread(RunControl& control, const std::function<bool()>& work)
+        : control_(control), unregister_([this] { unregister(); }), job_(work, unregister_) {
         Registry& runs = registry();
         {
             std::lock_guard lock(runs.mutex);
             runs.running.push_back(&control_);
         }
         try {
-            thread_ = std::thread([this, &work] { body(work); });
+            start_run(job_);
         } catch (...) {
             unregister();
             throw;
@@ -71,41 +73,28 @@ class WorkerThread {
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
-    // Only reached with the thread still running when something on the
+    // Only reached with the work still running when something on the
     // waiting side threw: stop the work before its data go away.
     ~WorkerThread() {
-        if (thread_.joinable()) {
+        if (!joined_) {
             control_.request_stop();
-            thread_.join();
+            job_.wait();
         }
     }
 
     // True once the work has ended.
-    bool wait_for(std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        return finished_cv_.wait_for(lock, timeout, [this] { return finished_; });
-    }
+    bool wait_for(std::chrono::milliseconds timeout) { return job_.wait_for(timeout); }
 
+    // Waits for the work to end.
     void join() {
-        if (thread_.joinable()) thread_.join();
+        job_.wait();
+        joined_ = true;
     }
 
-    bool succeeded() const { return succeeded_; }
-    std::exception_ptr failure() const { return failure_; }
+    bool succeeded() const { return job_.succeeded(); }
+    std::exception_ptr failure() const { return job_.failure(); }
 
   private:
-    void body(const std::function<bool()>& work) {
-        try {
-            succeeded_ = work();
-        } catch (...) {
-            failure_ = std::current_exception();
-        }
-        unregister();
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-        finished_cv_.notify_all();
-    }
-
     void unregister() {
         Registry& runs = registry();
         std::lock_guard lock(runs.mutex);
@@ -114,12 +103,9 @@ class WorkerThread {
     }
 
     RunControl& control_;
-    std::mutex mutex_;
-    std::condition_variable finished_cv_;
-    bool finished_ = false;
-    bool succeeded_ = false;
-    std::exception_ptr failure_;
-    std::thread thread_;
+    const std::function<void()> unregister_;
+    RunJob job_;
+    bool joined_ = false;
 };
 
 bool interpreter_finalizing() {
@@ -194,6 +180,9 @@ void stop_running_detections() {
     std::unique_lock lock(runs.mutex);
     runs.changed.wait_for(lock, exit_wait,
                           [&] { return runs.running.empty() && runs.waiting == runs.parked; });
+    lock.unlock();
+    // No thread is kept waiting for work while the interpreter goes down.
+    retire_idle_run_threads(true);
 }
 
 #if !defined(_WIN32)
@@ -286,6 +275,7 @@ void install_shutdown_hooks(nb::module_& module) {
                "Stops every running detection and waits for it to end (an exit hook).");
     nb::module_::import_("atexit").attr("register")(module.attr("_stop_running_detections"));
     quarn::guard_pool_across_fork();
+    guard_run_threads_across_fork();
 #if !defined(_WIN32)
     static const int registered = pthread_atfork(
         lock_registry_before_fork, unlock_registry_in_parent, reset_registry_in_child);

@@ -14,6 +14,7 @@
 
 #include "compact_result.hpp"
 #include "quarn/detection.hpp"
+#include "quarn/pool.hpp"
 #include "series_calls.hpp"
 
 namespace nb = nanobind;
@@ -22,6 +23,9 @@ using namespace nb::literals;
 namespace quarn::engine {
 
 namespace {
+
+// Shortest single series whose detection runs on the worker pool.
+constexpr std::size_t pooled_series_size = 100;
 
 // Every option of a detection, as the package's options table names them;
 // those of the other method are None.
@@ -158,10 +162,15 @@ nb::list run(const std::vector<SeriesArray>& series, const RunOptions& options,
             series_list.push_back({originals[i], core[i].values, &core[i].present});
             total_positions += detection_positions(core[i].values.size(), arguments);
         }
+        // One series this short takes less time than waking the pool's
+        // workers would: it runs on the run thread alone (same bits).
+        const bool alone = core.size() == 1 && core[0].values.size() < pooled_series_size;
         std::optional<DetectorResult<std::vector<Detection>>> detections;
         run_in_background(
             control,
             [&] {
+                std::optional<SerialHere> here;
+                if (alone) here.emplace();
                 detections.emplace(detect_series(series_list, arguments));
                 return detections->has_value();
             },

@@ -11,7 +11,7 @@ import math
 import sys
 from array import array
 from collections.abc import Mapping, Sequence, Set
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -82,7 +82,9 @@ def prepare_series(series: Any, missing: str = "raise") -> PreparedSeries:
     """
     skip = missing == "skip"
     prepared = _prepare(series, skip)
-    return replace(prepared, skip_missing=True) if skip else prepared
+    if not skip:
+        return prepared
+    return PreparedSeries(prepared.values, prepared.index, prepared.name, prepared.owned, True)
 
 
 def _prepare(series: Any, skip: bool) -> PreparedSeries:

@@ -618,6 +618,11 @@ def _read_only(values: Any) -> Any:
     """A read-only view of a numpy array that cannot be made writeable again
     (its flags refuse ``writeable = True``): a view of the array's memory
     through a read-only buffer. The array itself is locked as well."""
+    base = values.base
+    if type(base) is memoryview and base.readonly and not values.flags.writeable:
+        # Already such a view (the engine's arrays are): numpy refuses to make
+        # it writeable, as it would refuse the view made below.
+        return values
     if not values.flags.c_contiguous:
         values = np.ascontiguousarray(values)
     values.flags.writeable = False

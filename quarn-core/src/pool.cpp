@@ -15,6 +15,8 @@ namespace {
 
 std::atomic<bool> given_up{false};
 
+thread_local bool serial_scope = false;
+
 #if !defined(_WIN32)
 // Whether the pool outlived the last before_fork, read by the child.
 bool pool_alive_at_fork = false;
@@ -40,6 +42,12 @@ void in_child() noexcept {
 bool pool_given_up() noexcept { return given_up.load(std::memory_order_relaxed); }
 
 void give_up_pool() noexcept { given_up.store(true, std::memory_order_relaxed); }
+
+bool serial_here() noexcept { return serial_scope; }
+
+SerialHere::SerialHere() noexcept : outer_(serial_scope) { serial_scope = true; }
+
+SerialHere::~SerialHere() { serial_scope = outer_; }
 
 void guard_pool_across_fork() noexcept {
 #if !defined(_WIN32)

@@ -69,6 +69,9 @@ namespace {
 constexpr std::size_t sort_step = std::size_t{1} << 16;
 // Values per piece of the standardisation's passes run side by side.
 constexpr std::size_t deviation_piece = std::size_t{1} << 16;
+// Shortest series whose centre and scale are found side by side: below it
+// each takes less than waking a worker of the pool does.
+constexpr std::size_t side_by_side_standardisation = std::size_t{1} << 16;
 
 bool stop_asked(const RunControl* control) {
     return control != nullptr && control->stop_requested();
@@ -557,7 +560,11 @@ StandardValues::StandardValues(std::span<const double> x, const RunControl* cont
                 true, control);
         }
     };
-    parallel_pieces(std::size_t{0}, std::size_t{2}, std::size_t{1}, centre_or_scale);
+    if (n < side_by_side_standardisation) {
+        centre_or_scale(0, 2);
+    } else {
+        parallel_pieces(std::size_t{0}, std::size_t{2}, std::size_t{1}, centre_or_scale);
+    }
     if (stop_asked(control)) return;
     bool finite = true;
     for (std::size_t t = 0; t < n && finite; ++t) finite = std::isfinite(raw(t));

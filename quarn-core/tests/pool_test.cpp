@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "check.hpp"
 #include "quarn/multi_window.hpp"
 #include "quarn/confirm.hpp"
+#include "quarn/scores.hpp"
 #include "sample_series.hpp"
 
 namespace {
@@ -33,6 +35,14 @@ bool covers(const Pieces& pieces, std::uint64_t n, std::uint64_t grain) {
         next = e;
     }
     return next == n;
+}
+
+// Everything a standardisation found, bit for bit.
+std::vector<double> standardised(const std::vector<double>& series) {
+    const quarn::StandardValues values(series);
+    std::vector<double> found = {values.standardisation().centre, values.unit()};
+    for (std::size_t t = 0; t < series.size(); ++t) found.push_back(values.value(t));
+    return found;
 }
 
 struct Runs {
@@ -78,6 +88,36 @@ TEST(pieces_match_the_pool_and_then_the_pool_can_be_given_up) {
     std::vector<double> shifted = series;
     for (std::size_t i = 300; i < 600; ++i) shifted[i] += 2.5;
     const Runs pooled = run_both(shifted, 3);
+    {
+        // In a serial scope, the same pieces and the same results, every
+        // piece on this thread; the scope ends where it was opened.
+        const quarn::SerialHere here;
+        {
+            const quarn::SerialHere nested;
+        }
+        CHECK(quarn::serial_here());
+        const std::thread::id caller = std::this_thread::get_id();
+        bool elsewhere = false;
+        quarn::parallel_pieces(std::uint64_t{0}, std::uint64_t{4000}, std::uint64_t{1},
+                               [&](std::uint64_t, std::uint64_t) {
+                                   if (std::this_thread::get_id() != caller) elsewhere = true;
+                               });
+        CHECK(!elsewhere);
+        for (std::size_t s = 0; s < shapes.size(); ++s) {
+            CHECK(pieces_of(shapes[s].first, shapes[s].second) == on_pool[s]);
+        }
+        for (const std::uint64_t workers : {std::uint64_t{0}, std::uint64_t{3}}) {
+            const Runs serial = run_both(shifted, workers);
+            CHECK(serial.window_points == pooled.window_points);
+            CHECK(serial.method_points == pooled.method_points);
+        }
+    }
+    CHECK(!quarn::serial_here());
+    // Long enough for the centre and the scale to be found side by side,
+    // with values the winsorizing moves.
+    std::vector<double> long_series = sample::noise(12, 70000);
+    for (std::size_t i = 0; i < long_series.size(); i += 97) long_series[i] *= 40.0;
+    const std::vector<double> long_pooled = standardised(long_series);
 
     CHECK(!quarn::pool_given_up());
     quarn::give_up_pool();
@@ -91,4 +131,5 @@ TEST(pieces_match_the_pool_and_then_the_pool_can_be_given_up) {
         CHECK(alone.method_points == pooled.method_points);
     }
     CHECK(!pooled.method_points.empty());
+    CHECK(standardised(long_series) == long_pooled);
 }

@@ -31,8 +31,9 @@ namespace quarn {
 template <class Run>
 Status run_on_pool(std::uint64_t workers, Run&& run) {
     try {
-        // A pool given up runs everything on this thread (see pool.hpp).
-        if (workers == 0 || pool_given_up()) {
+        // A pool given up, or a SerialHere scope, runs everything on this
+        // thread (see pool.hpp).
+        if (workers == 0 || pool_given_up() || serial_here()) {
             run();
             return {};
         }

@@ -27,6 +27,23 @@ void give_up_pool() noexcept;
 // pool, nothing can be stopped, and the child gives the pool up.
 void guard_pool_across_fork() noexcept;
 
+// True on a thread inside a SerialHere scope.
+bool serial_here() noexcept;
+
+// While it lives, every parallel loop that its thread starts (and the loops
+// nested in those) runs on that thread, in the same pieces: for work too
+// small to pay for waking the pool's workers. Scopes nest.
+class SerialHere {
+  public:
+    SerialHere() noexcept;
+    ~SerialHere();
+    SerialHere(const SerialHere&) = delete;
+    SerialHere& operator=(const SerialHere&) = delete;
+
+  private:
+    bool outer_;
+};
+
 namespace detail {
 
 template <class Index, class Body>
@@ -44,12 +61,14 @@ void serial_pieces(Index begin, Index end, Index grain, const Body& body) {
 
 // Calls body(b, e) on pieces [b, e) covering [begin, end), each at most
 // `grain` long (at least 1), split into halves as simple_partitioner splits,
-// on the pool, or on the calling thread when the pool was given up.
+// on the pool, or on the calling thread when the pool was given up or in a
+// SerialHere scope. A range of one piece runs on the calling thread without
+// entering the pool (the first entry of a process starts the pool's threads).
 template <class Index, class Body>
 void parallel_pieces(Index begin, Index end, Index grain, const Body& body) {
     if (begin >= end) return;
     if (grain < 1) grain = 1;
-    if (pool_given_up()) {
+    if (end - begin <= grain || pool_given_up() || serial_here()) {
         detail::serial_pieces(begin, end, grain, body);
         return;
     }
