@@ -1,6 +1,7 @@
 #include "quarn/split_evidence.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -141,36 +142,45 @@ void SplitTester::ValueSums::add(std::size_t t, double v) {
     time.add(static_cast<double>(t) * v);
 }
 
-SplitTester::SplitTester(const ScoredSeries& series, const DependenceFactors& factors)
-    : series_(&series), n_(series.size()), factors_(factors) {
-    static_assert(value_checkpoint_stride % checkpoint_stride == 0);
-    rank_checkpoints_.reserve(n_ / checkpoint_stride + 1);
-    value_checkpoints_.reserve(n_ / value_checkpoint_stride + 1);
+std::size_t SplitTester::stride_for(std::size_t n) {
+    const std::size_t needed = (n + most_checkpoints - 1) / most_checkpoints;
+    return std::max(checkpoint_stride, std::bit_ceil(needed));
+}
+
+SplitTester::SplitTester(const ScoredSeries& series, const DependenceFactors& factors,
+                         std::size_t rank_stride)
+    : series_(&series),
+      n_(series.size()),
+      factors_(factors),
+      rank_stride_(std::max(checkpoint_stride, std::bit_ceil(rank_stride))),
+      value_stride_(2 * rank_stride_) {
+    rank_checkpoints_.reserve(n_ / rank_stride_ + 1);
+    value_checkpoints_.reserve(n_ / value_stride_ + 1);
     RankSums ranks;
     ValueSums values;
     for (std::size_t t = 0; t < n_; ++t) {
-        if (t % checkpoint_stride == 0) {
+        if (t % rank_stride_ == 0) {
             rank_checkpoints_.push_back(ranks);
-            if (t % value_checkpoint_stride == 0) value_checkpoints_.push_back(values);
+            if (t % value_stride_ == 0) value_checkpoints_.push_back(values);
         }
         ranks.add(t, series.rank(t));
         values.add(t, series.value(t));
     }
-    if (n_ % checkpoint_stride == 0) rank_checkpoints_.push_back(ranks);
-    if (n_ % value_checkpoint_stride == 0) value_checkpoints_.push_back(values);
+    if (n_ % rank_stride_ == 0) rank_checkpoints_.push_back(ranks);
+    if (n_ % value_stride_ == 0) value_checkpoints_.push_back(values);
 }
 
 SplitTester::RankSums SplitTester::rank_sums(std::size_t index) const {
-    const std::size_t base = index / checkpoint_stride;
+    const std::size_t base = index / rank_stride_;
     RankSums sums = rank_checkpoints_[base];
-    for (std::size_t t = base * checkpoint_stride; t < index; ++t) sums.add(t, series_->rank(t));
+    for (std::size_t t = base * rank_stride_; t < index; ++t) sums.add(t, series_->rank(t));
     return sums;
 }
 
 SplitTester::ValueSums SplitTester::value_sums(std::size_t index) const {
-    const std::size_t base = index / value_checkpoint_stride;
+    const std::size_t base = index / value_stride_;
     ValueSums sums = value_checkpoints_[base];
-    for (std::size_t t = base * value_checkpoint_stride; t < index; ++t) {
+    for (std::size_t t = base * value_stride_; t < index; ++t) {
         sums.add(t, series_->value(t));
     }
     return sums;
