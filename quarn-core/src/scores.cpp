@@ -173,14 +173,11 @@ bool sort_indices(std::vector<std::uint32_t>& order, std::vector<std::uint32_t>&
 
 namespace {
 
-// Series of more than one_go_length values are ranked a slice of their range
-// at a time, so that the sorted indices of all the values never sit beside
-// the ranks: at most max_rank_slices slices of about rank_slice values. A
-// slice's indices and the sort's buffer take 8 bytes a value, a quarter of
-// the packed ranks at 1e7 values; each slice costs a pass over the series.
-constexpr std::size_t one_go_length = std::size_t{1} << 21;
-constexpr std::size_t rank_slice = std::size_t{1} << 19;
-constexpr std::size_t max_rank_slices = 32;
+// Long series are ranked a slice of their range at a time, so that the
+// sorted indices of all the values never sit beside the ranks: at most
+// max_rank_slices slices of about rank_slice values.
+constexpr std::size_t rank_slice = std::size_t{1} << 20;
+constexpr std::size_t max_rank_slices = 16;
 // Sampled values per slice, whose quantiles bound the slices.
 constexpr std::size_t slice_sample = 64;
 
@@ -190,7 +187,7 @@ constexpr std::size_t slice_sample = 64;
 // any NaN). Empty when the series is ranked in one go.
 std::vector<double> rank_slice_bounds(std::span<const double> x) {
     const std::size_t n = x.size();
-    if (n <= one_go_length) return {};
+    if (n <= 2 * rank_slice) return {};
     const std::size_t slices = std::min(max_rank_slices, (n + rank_slice - 1) / rank_slice);
     const std::size_t stride = std::max<std::size_t>(1, n / (slices * slice_sample));
     std::vector<double> sample;
