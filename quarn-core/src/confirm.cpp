@@ -412,8 +412,15 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // series', and only the factors change.
     std::optional<SplitTester> final_tester;
     {
-        const SplitTester& tester = final_tester.emplace(series, dependence(*candidates));
+        SplitTester& tester = final_tester.emplace(series, dependence(*candidates));
         merged = merge_close_candidates(tester, *candidates, candidate_merge_gap);
+        // The merged candidates stand for them from here on (8 bytes each,
+        // some 200,000 at 5e7 values).
+        *candidates = std::vector<std::uint64_t>();
+        // Every selection splits at the merged candidates and the series' ends.
+        std::vector<std::uint64_t> splits(merged);
+        splits.push_back(n);
+        tester.remember(splits);
         if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
     }
@@ -466,6 +473,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         selection = std::move(next);
         if (same) break;
     }
+    merged = std::vector<std::uint64_t>();  // every round is done
     const SplitTester& tester = *final_tester;
     const std::vector<std::uint64_t> moved = relocate(series, selection);
     for (std::size_t i = 0; i < moved.size(); ++i) {

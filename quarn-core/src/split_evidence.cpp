@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <utility>
 
 #include "quarn/scores.hpp"
 
@@ -170,7 +171,33 @@ SplitTester::SplitTester(const ScoredSeries& series, const DependenceFactors& fa
     if (n_ % value_stride_ == 0) value_checkpoints_.push_back(values);
 }
 
+void SplitTester::remember(std::span<const std::uint64_t> indices) {
+    known_.clear();
+    known_rank_sums_.clear();
+    known_value_sums_.clear();
+    std::vector<RankSums> ranks;
+    std::vector<ValueSums> values;
+    ranks.reserve(indices.size());
+    values.reserve(indices.size());
+    for (const std::uint64_t index : indices) {
+        ranks.push_back(rank_sums(static_cast<std::size_t>(index)));
+        values.push_back(value_sums(static_cast<std::size_t>(index)));
+    }
+    known_.assign(indices.begin(), indices.end());
+    known_rank_sums_ = std::move(ranks);
+    known_value_sums_ = std::move(values);
+}
+
+std::size_t SplitTester::known_position(std::size_t index) const {
+    const auto at = std::lower_bound(known_.begin(), known_.end(), index);
+    if (at == known_.end() || *at != index) return known_.size();
+    return static_cast<std::size_t>(at - known_.begin());
+}
+
 SplitTester::RankSums SplitTester::rank_sums(std::size_t index) const {
+    if (const std::size_t k = known_position(index); k < known_.size()) {
+        return known_rank_sums_[k];
+    }
     const std::size_t base = index / rank_stride_;
     RankSums sums = rank_checkpoints_[base];
     for (std::size_t t = base * rank_stride_; t < index; ++t) sums.add(t, series_->rank(t));
@@ -178,6 +205,9 @@ SplitTester::RankSums SplitTester::rank_sums(std::size_t index) const {
 }
 
 SplitTester::ValueSums SplitTester::value_sums(std::size_t index) const {
+    if (const std::size_t k = known_position(index); k < known_.size()) {
+        return known_value_sums_[k];
+    }
     const std::size_t base = index / value_stride_;
     ValueSums sums = value_checkpoints_[base];
     for (std::size_t t = base * value_stride_; t < index; ++t) {

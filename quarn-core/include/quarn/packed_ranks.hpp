@@ -68,7 +68,8 @@ class PackedRanks {
         const auto word = static_cast<std::size_t>(bit / 64);
         const auto shift = static_cast<unsigned>(bit % 64);
         const std::uint64_t v = value & mask_;
-        std::atomic_ref<std::uint64_t>(words_[word]).fetch_or(v << shift, std::memory_order_relaxed);
+        std::atomic_ref<std::uint64_t>(words_[word])
+            .fetch_or(v << shift, std::memory_order_relaxed);
         if (shift + bits_ > 64) {
             std::atomic_ref<std::uint64_t>(words_[word + 1])
                 .fetch_or(v >> (64 - shift), std::memory_order_relaxed);

@@ -127,6 +127,12 @@ class SplitTester {
     // alone, so the tester then tests as one built with these factors.
     void set_factors(const DependenceFactors& factors) { factors_ = factors; }
 
+    // Keeps the running sums at `indices` (ascending, each at most size()),
+    // for the tests that split there to read in one step rather than
+    // continue from a checkpoint: 120 bytes an index. The sums are the same
+    // bits either way; indices given before are forgotten.
+    void remember(std::span<const std::uint64_t> indices);
+
     // Whether the shape test asks each side for as many effectively
     // independent values as on independent noise: its least side times the
     // level factor (off by default, when it asks for two long-run
@@ -192,6 +198,12 @@ class SplitTester {
     // Entry k holds the sums of the terms before index k * rank_stride_
     // (k * value_stride_ for the values).
     std::vector<RankSums> rank_checkpoints_;
+    // The indices remember() was given, and the sums at each.
+    std::vector<std::uint64_t> known_;
+    std::vector<RankSums> known_rank_sums_;
+    std::vector<ValueSums> known_value_sums_;
+    // Position of `index` among known_, or known_.size().
+    std::size_t known_position(std::size_t index) const;
     std::vector<ValueSums> value_checkpoints_;
 };
 
