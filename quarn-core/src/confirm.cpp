@@ -460,6 +460,9 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         if (stricter && next.points.empty() && !selection.points.empty()) {
             SplitTester strict(series, output.factors);
             strict.require_effective_shape_sides(true);
+            std::vector<std::uint64_t> splits(selection.points);
+            splits.push_back(n);
+            strict.remember(splits);
             Selection kept =
                 eliminate(strict, selection.points, arguments.alpha * second_look_alpha_share);
             if (stopped()) return detector_failure(std::string(stopped_message));
