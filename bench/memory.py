@@ -5,6 +5,8 @@ each.
                                    [--calls quarn.detect,engine,native]
     python bench/memory.py core    [--sizes 1000000,10000000]
                                    [--tool PATH] [--baseline PATH]
+    python bench/memory.py heap    [--size 10000000] [--call quarn.detect]
+                                   [--top 15]
 
 package: quarn.detect, the engine's run of the native method (no centring
 and scaling, no result object) and the native module's quarn_detector, each
@@ -23,15 +25,27 @@ measures the tool's fixed part (code, thread pool); the method's own extra
 memory is the peak less the fixed part and the series (8 bytes per value).
 With --baseline, a second build runs on the same files right after, and
 both are printed side by side.
+
+heap: what is alive at the peak of the heap during one call (Linux, with
+heaptrack and heaptrack_print on the PATH): the call runs as in `package`
+under heaptrack, and the blocks alive at the moment the heap was largest
+are summed by the innermost quarn function that allocated them (numpy's
+arrays and the interpreter's own by their allocator). Build the package
+with debug information (e.g. pip's -C cmake.build-type=RelWithDebInfo) for
+the core's function names; otherwise they show as addresses.
 """
 
 from __future__ import annotations
 
 import argparse
+import collections
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -123,6 +137,53 @@ def core(parser, args) -> None:
             os.remove(path)
 
 
+def _frame_name(frame: str) -> str:
+    """A frame of heaptrack's stacks, "function (file)", as its function
+    (without its arguments), or its file when the function is unknown."""
+    match = re.fullmatch(r"(.*?) \(([^()]*)\)", frame)
+    name = frame if match is None else match.group(1) or match.group(2)
+    return name.split("(")[0].replace("quarn::", "") if "quarn::" in name else name
+
+
+def _peak_owner(stack: list[str]) -> str:
+    """Who allocated a block: the two innermost quarn frames, else the
+    three innermost frames."""
+    ours = [frame for frame in stack if "quarn::" in frame]
+    chosen = ours[-2:] if ours else stack[-3:]
+    return " <- ".join(_frame_name(frame) for frame in reversed(chosen))
+
+
+def heap(parser, args) -> None:
+    if args.call not in CALLS:
+        parser.error(f"unknown call: {args.call}")
+    tracker, printer = shutil.which("heaptrack"), shutil.which("heaptrack_print")
+    if tracker is None or printer is None:
+        sys.exit("heap needs heaptrack and heaptrack_print on the PATH")
+    from _harness import _CHILD
+
+    with tempfile.TemporaryDirectory() as folder:
+        trace = os.path.join(folder, "trace")
+        subprocess.run([tracker, "-o", trace, sys.executable, "-c", _CHILD, args.call,
+                        str(args.size), textwrap.dedent(CALLS[args.call])],
+                       capture_output=True, text=True, check=True)
+        recorded = next(os.path.join(folder, f) for f in os.listdir(folder)
+                        if f.startswith("trace"))
+        stacks = os.path.join(folder, "stacks.txt")
+        subprocess.run([printer, "-f", recorded, "-p", "0", "-a", "0", "-T", "0",
+                        "--flamegraph-cost-type", "peak", "-F", stacks],
+                       capture_output=True, text=True, check=True)
+        owners: collections.Counter[str] = collections.Counter()
+        with open(stacks) as lines:
+            for line in lines:
+                stack, _, size = line.rstrip().rpartition(" ")
+                owners[_peak_owner(stack.rstrip(";").split(";"))] += int(size)
+    total = sum(owners.values())
+    print(f"{args.call} on {args.size} values: {total / 1e6:.1f} MB of heap alive at its peak")
+    print(f"{'MB':>8}  allocated by")
+    for owner, size in owners.most_common(args.top):
+        print(f"{size / 1e6:8.2f}  {owner[:150]}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -138,6 +199,11 @@ def main() -> None:
     tool.add_argument("--tool", help="path of quarn_method_tool")
     tool.add_argument("--baseline", help="path of another quarn_method_tool to compare with")
     tool.set_defaults(run=core)
+    snapshot = commands.add_parser("heap", help="what is alive at the heap's peak (heaptrack)")
+    snapshot.add_argument("--size", type=int, default=10_000_000, help="series length")
+    snapshot.add_argument("--call", default="quarn.detect", help=f"one of {', '.join(CALLS)}")
+    snapshot.add_argument("--top", type=int, default=15, help="how many owners to print")
+    snapshot.set_defaults(run=heap)
     args = parser.parse_args()
     args.run(parser, args)
 

@@ -206,12 +206,22 @@ std::vector<double> rank_slice_bounds(std::span<const double> x) {
     return bounds;
 }
 
+void store_rank(std::vector<std::uint32_t>& ranks, std::size_t t, std::uint32_t doubled) {
+    ranks[t] = doubled;
+}
+// The pieces of assign_mid_ranks run on several threads: entries that share
+// a word are written by atomic ORs.
+void store_rank(PackedRanks& ranks, std::size_t t, std::uint32_t doubled) {
+    ranks.set_zero_entry(t, doubled);
+}
+
 // Twice the mid-rank of each value whose index `order` holds, sorted by
 // value, when `offset` values rank below them all.
 // Pieces of `order` side by side: each takes the groups of equal values
 // that start within it, whole.
+template <class Ranks>
 void assign_mid_ranks(std::span<const std::uint32_t> order, std::span<const double> x,
-                      std::size_t offset, std::vector<std::uint32_t>& ranks) {
+                      std::size_t offset, Ranks& ranks) {
     const std::size_t m = order.size();
     const auto assign = [&](std::size_t begin, std::size_t piece_end) {
         std::size_t start = begin;
@@ -220,35 +230,27 @@ void assign_mid_ranks(std::span<const std::uint32_t> order, std::span<const doub
             std::size_t end = start + 1;
             while (end < m && x[order[end]] == x[order[start]]) ++end;
             const auto doubled = static_cast<std::uint32_t>(2 * offset + start + end - 1);
-            for (std::size_t i = start; i < end; ++i) ranks[order[i]] = doubled;
+            for (std::size_t i = start; i < end; ++i) store_rank(ranks, order[i], doubled);
             start = end;
         }
     };
     parallel_pieces(std::size_t{0}, m, sort_step, assign);
 }
 
-}  // namespace
-
-std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const RunControl* control) {
+// Ranks the values a slice of their range at a time (see rank_slice) into
+// `ranks`, all zero and of x's size. False when `control` asked to stop.
+template <class Ranks>
+bool rank_in_slices(std::span<const double> x, const std::vector<double>& bounds, Ranks& ranks,
+                    const RunControl* control) {
     const std::size_t n = x.size();
-    const std::vector<double> bounds = rank_slice_bounds(x);
     const auto slice_of = [&bounds](double v) {
         return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), v) -
                                         bounds.begin());
     };
-    std::vector<std::uint32_t> ranks(n);
-    if (bounds.empty()) {
-        // In one go, the ranks' memory serving as the sort's buffer.
-        std::vector<std::uint32_t> order(n);
-        std::iota(order.begin(), order.end(), std::uint32_t{0});
-        if (!sort_indices(order, ranks, x, control)) return {};
-        assign_mid_ranks(order, x, 0, ranks);
-        return ranks;
-    }
     std::vector<std::size_t> counts(bounds.size() + 1, 0);
     for (std::size_t lo = 0; lo < n; lo += sort_step) {
         for (std::size_t t = lo; t < std::min(n, lo + sort_step); ++t) ++counts[slice_of(x[t])];
-        if (stop_asked(control)) return {};
+        if (stop_asked(control)) return false;
     }
     // Ties share one mid-rank, so the order among equal values is free;
     // equal values share a slice, and the values of the slices below come
@@ -272,13 +274,45 @@ std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const Ru
                     order.push_back(static_cast<std::uint32_t>(t));
                 }
             }
-            if (stop_asked(control)) return {};
+            if (stop_asked(control)) return false;
         }
         buffer.resize(order.size());
-        if (!sort_indices(order, buffer, x, control)) return {};
+        if (!sort_indices(order, buffer, x, control)) return false;
         assign_mid_ranks(order, x, offset, ranks);
         offset += order.size();
     }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const RunControl* control) {
+    const std::size_t n = x.size();
+    const std::vector<double> bounds = rank_slice_bounds(x);
+    std::vector<std::uint32_t> ranks(n);
+    if (bounds.empty()) {
+        // In one go, the ranks' memory serving as the sort's buffer.
+        std::vector<std::uint32_t> order(n);
+        std::iota(order.begin(), order.end(), std::uint32_t{0});
+        if (!sort_indices(order, ranks, x, control)) return {};
+        assign_mid_ranks(order, x, 0, ranks);
+        return ranks;
+    }
+    if (!rank_in_slices(x, bounds, ranks, control)) return {};
+    return ranks;
+}
+
+PackedRanks packed_doubled_mid_ranks(std::span<const double> x, const RunControl* control) {
+    const std::vector<double> bounds = rank_slice_bounds(x);
+    if (bounds.empty()) {
+        // Short enough that four bytes a value beside the packed ones do not
+        // matter: ranked as a plain array, then packed.
+        const std::vector<std::uint32_t> plain = doubled_mid_ranks(x, control);
+        if (plain.size() != x.size()) return {};
+        return PackedRanks::from(plain, PackedRanks::bits_for(plain.size()));
+    }
+    PackedRanks ranks(x.size(), PackedRanks::bits_for(x.size()));
+    if (!rank_in_slices(x, bounds, ranks, control)) return {};
     return ranks;
 }
 
@@ -694,7 +728,7 @@ double StandardValues::winsorized(std::size_t t) const {
 
 ScoredSeries::ScoredSeries(StandardValues values, const RunControl* control)
     : values_(std::move(values)),
-      ranks_(doubled_mid_ranks(values_.series(), control)),
+      ranks_(packed_doubled_mid_ranks(values_.series(), control)),
       count_(static_cast<double>(ranks_.size())) {}
 
 }  // namespace quarn

@@ -1,9 +1,11 @@
 #include "quarn/split_evidence.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <utility>
 
 #include "quarn/scores.hpp"
 
@@ -141,36 +143,74 @@ void SplitTester::ValueSums::add(std::size_t t, double v) {
     time.add(static_cast<double>(t) * v);
 }
 
-SplitTester::SplitTester(const ScoredSeries& series, const DependenceFactors& factors)
-    : series_(&series), n_(series.size()), factors_(factors) {
-    static_assert(value_checkpoint_stride % checkpoint_stride == 0);
-    rank_checkpoints_.reserve(n_ / checkpoint_stride + 1);
-    value_checkpoints_.reserve(n_ / value_checkpoint_stride + 1);
+std::size_t SplitTester::stride_for(std::size_t n) {
+    const std::size_t needed = (n + most_checkpoints - 1) / most_checkpoints;
+    return std::max(checkpoint_stride, std::bit_ceil(needed));
+}
+
+SplitTester::SplitTester(const ScoredSeries& series, const DependenceFactors& factors,
+                         std::size_t rank_stride)
+    : series_(&series),
+      n_(series.size()),
+      factors_(factors),
+      rank_stride_(std::max(checkpoint_stride, std::bit_ceil(rank_stride))),
+      value_stride_(2 * rank_stride_) {
+    rank_checkpoints_.reserve(n_ / rank_stride_ + 1);
+    value_checkpoints_.reserve(n_ / value_stride_ + 1);
     RankSums ranks;
     ValueSums values;
     for (std::size_t t = 0; t < n_; ++t) {
-        if (t % checkpoint_stride == 0) {
+        if (t % rank_stride_ == 0) {
             rank_checkpoints_.push_back(ranks);
-            if (t % value_checkpoint_stride == 0) value_checkpoints_.push_back(values);
+            if (t % value_stride_ == 0) value_checkpoints_.push_back(values);
         }
         ranks.add(t, series.rank(t));
         values.add(t, series.value(t));
     }
-    if (n_ % checkpoint_stride == 0) rank_checkpoints_.push_back(ranks);
-    if (n_ % value_checkpoint_stride == 0) value_checkpoints_.push_back(values);
+    if (n_ % rank_stride_ == 0) rank_checkpoints_.push_back(ranks);
+    if (n_ % value_stride_ == 0) value_checkpoints_.push_back(values);
+}
+
+void SplitTester::remember(std::span<const std::uint64_t> indices) {
+    known_.clear();
+    known_rank_sums_.clear();
+    known_value_sums_.clear();
+    std::vector<RankSums> ranks;
+    std::vector<ValueSums> values;
+    ranks.reserve(indices.size());
+    values.reserve(indices.size());
+    for (const std::uint64_t index : indices) {
+        ranks.push_back(rank_sums(static_cast<std::size_t>(index)));
+        values.push_back(value_sums(static_cast<std::size_t>(index)));
+    }
+    known_.assign(indices.begin(), indices.end());
+    known_rank_sums_ = std::move(ranks);
+    known_value_sums_ = std::move(values);
+}
+
+std::size_t SplitTester::known_position(std::size_t index) const {
+    const auto at = std::lower_bound(known_.begin(), known_.end(), index);
+    if (at == known_.end() || *at != index) return known_.size();
+    return static_cast<std::size_t>(at - known_.begin());
 }
 
 SplitTester::RankSums SplitTester::rank_sums(std::size_t index) const {
-    const std::size_t base = index / checkpoint_stride;
+    if (const std::size_t k = known_position(index); k < known_.size()) {
+        return known_rank_sums_[k];
+    }
+    const std::size_t base = index / rank_stride_;
     RankSums sums = rank_checkpoints_[base];
-    for (std::size_t t = base * checkpoint_stride; t < index; ++t) sums.add(t, series_->rank(t));
+    for (std::size_t t = base * rank_stride_; t < index; ++t) sums.add(t, series_->rank(t));
     return sums;
 }
 
 SplitTester::ValueSums SplitTester::value_sums(std::size_t index) const {
-    const std::size_t base = index / value_checkpoint_stride;
+    if (const std::size_t k = known_position(index); k < known_.size()) {
+        return known_value_sums_[k];
+    }
+    const std::size_t base = index / value_stride_;
     ValueSums sums = value_checkpoints_[base];
-    for (std::size_t t = base * value_checkpoint_stride; t < index; ++t) {
+    for (std::size_t t = base * value_stride_; t < index; ++t) {
         sums.add(t, series_->value(t));
     }
     return sums;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quarn/control.hpp"
+#include "quarn/packed_ranks.hpp"
 #include "quarn/series_view.hpp"
 
 namespace quarn {
@@ -29,6 +30,11 @@ inline constexpr std::size_t max_ranked_length = std::size_t{1} << 31;
 // within a few milliseconds.
 std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x,
                                              const RunControl* control = nullptr);
+
+// The same, packed in PackedRanks::bits_for(x.size()) bits a value (25 up
+// to 2^24 values); empty when `control` asks to stop.
+PackedRanks packed_doubled_mid_ranks(std::span<const double> x,
+                                     const RunControl* control = nullptr);
 
 // The rank score of a doubled mid-rank among n values, as rank_scores gives it.
 inline double rank_score_of(std::uint32_t doubled_rank, double n) {
@@ -134,7 +140,8 @@ class StandardValues {
 };
 
 // A series as the change tests see it: its standardised, winsorized values
-// and the rank scores of its values, 4 bytes per value plus the series.
+// and the rank scores of its values, packed in 25 bits a value up to 2^24
+// values (26 up to 2^25, ...), plus the series.
 class ScoredSeries {
   public:
     // A `control` that asks to stop leaves the object unfinished, to be
@@ -149,7 +156,7 @@ class ScoredSeries {
 
   private:
     StandardValues values_;
-    std::vector<std::uint32_t> ranks_;
+    PackedRanks ranks_;
     double count_;
 };
 

@@ -95,25 +95,43 @@ struct LineFit {
 };
 
 // Tests of splits of one series. The running sums of the scores the tests
-// use are kept every `checkpoint_stride` values only; the sums at any other
-// index continue from the checkpoint below, adding the same terms in the same
+// use are kept every `rank_stride` values only; the sums at any other index
+// continue from the checkpoint below, adding the same terms in the same
 // order, so they equal the sums of one pass over the whole series bit for
-// bit. A test costs O(checkpoint_stride) after O(n) set-up. The sums of the
-// values, which only the trend test and value_line read, are kept every
-// `value_checkpoint_stride` values: about 1.4 bytes per value in all.
+// bit, whatever the stride. A test costs O(rank_stride) after O(n) set-up.
+// The sums of the values, which only the trend test and value_line read, are
+// kept every 2 * rank_stride values. The stride is checkpoint_stride (about
+// 1.4 bytes per value in all) up to 2^22 values; longer series keep at most
+// most_checkpoints of each, some 6 MB.
 class SplitTester {
   public:
     static constexpr std::size_t checkpoint_stride = 64;
-    static constexpr std::size_t value_checkpoint_stride = 128;
+    static constexpr std::size_t value_checkpoint_stride = 2 * checkpoint_stride;
+    static constexpr std::size_t most_checkpoints = std::size_t{1} << 16;
 
-    // The series must outlive the tester.
-    SplitTester(const ScoredSeries& series, const DependenceFactors& factors);
+    // The stride of the rank sums' checkpoints for a series of n values: a
+    // power of two from checkpoint_stride up.
+    static std::size_t stride_for(std::size_t n);
+
+    // The series must outlive the tester. `rank_stride`, a power of two of
+    // at least checkpoint_stride, changes the memory and the time a test
+    // takes, never a result.
+    SplitTester(const ScoredSeries& series, const DependenceFactors& factors)
+        : SplitTester(series, factors, stride_for(series.size())) {}
+    SplitTester(const ScoredSeries& series, const DependenceFactors& factors,
+                std::size_t rank_stride);
 
     std::size_t size() const { return n_; }
     const DependenceFactors& factors() const { return factors_; }
     // Other factors for the same series: the running sums are the series'
     // alone, so the tester then tests as one built with these factors.
     void set_factors(const DependenceFactors& factors) { factors_ = factors; }
+
+    // Keeps the running sums at `indices` (ascending, each at most size()),
+    // for the tests that split there to read in one step rather than
+    // continue from a checkpoint: 120 bytes an index. The sums are the same
+    // bits either way; indices given before are forgotten.
+    void remember(std::span<const std::uint64_t> indices);
 
     // Whether the shape test asks each side for as many effectively
     // independent values as on independent noise: its least side times the
@@ -175,9 +193,17 @@ class SplitTester {
     std::size_t n_;
     DependenceFactors factors_;
     bool effective_shape_sides_ = false;
-    // Entry k holds the sums of the terms before index k * checkpoint_stride
-    // (k * value_checkpoint_stride for the values).
+    std::size_t rank_stride_;
+    std::size_t value_stride_;
+    // Entry k holds the sums of the terms before index k * rank_stride_
+    // (k * value_stride_ for the values).
     std::vector<RankSums> rank_checkpoints_;
+    // The indices remember() was given, and the sums at each.
+    std::vector<std::uint64_t> known_;
+    std::vector<RankSums> known_rank_sums_;
+    std::vector<ValueSums> known_value_sums_;
+    // Position of `index` among known_, or known_.size().
+    std::size_t known_position(std::size_t index) const;
     std::vector<ValueSums> value_checkpoints_;
 };
 

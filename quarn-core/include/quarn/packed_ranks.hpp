@@ -1,0 +1,89 @@
+// Doubled mid-ranks stored in as few bits as their largest value needs: 25
+// bits a value up to 2^24 values, 26 up to 2^25, at most 32. A read is two
+// word loads and three shifts, in any byte order.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quarn {
+
+class PackedRanks {
+  public:
+    PackedRanks() = default;
+    // `size` entries of `bits` bits each (1 to 32), all zero.
+    PackedRanks(std::size_t size, unsigned bits)
+        : size_(size),
+          bits_(bits),
+          mask_((std::uint64_t{1} << bits) - 1),
+          // One word more than the entries fill: a read always loads the
+          // word after its first.
+          words_((size * bits + 63) / 64 + 1, 0) {}
+
+    // Bits that hold every doubled mid-rank among n values (at most 2n - 2).
+    static unsigned bits_for(std::size_t n) {
+        const std::uint64_t largest = n > 1 ? 2 * static_cast<std::uint64_t>(n) - 2 : 0;
+        return std::max(1U, static_cast<unsigned>(std::bit_width(largest)));
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    unsigned bits() const { return bits_; }
+
+    std::uint32_t operator[](std::size_t t) const {
+        const std::uint64_t bit = static_cast<std::uint64_t>(t) * bits_;
+        const auto word = static_cast<std::size_t>(bit / 64);
+        const auto shift = static_cast<unsigned>(bit % 64);
+        // The next word's low bits go above the first's high ones; at shift 0
+        // the two steps of the second shift push them all out.
+        const std::uint64_t joined =
+            (words_[word] >> shift) | ((words_[word + 1] << 1) << (63 - shift));
+        return static_cast<std::uint32_t>(joined & mask_);
+    }
+
+    // The values packed in `bits` bits each, one after the other.
+    static PackedRanks from(const std::vector<std::uint32_t>& values, unsigned bits) {
+        PackedRanks packed(values.size(), bits);
+        std::uint64_t bit = 0;
+        for (const std::uint32_t value : values) {
+            const auto word = static_cast<std::size_t>(bit / 64);
+            const auto shift = static_cast<unsigned>(bit % 64);
+            const std::uint64_t v = value & packed.mask_;
+            packed.words_[word] |= v << shift;
+            if (shift + packed.bits_ > 64) packed.words_[word + 1] |= v >> (64 - shift);
+            bit += packed.bits_;
+        }
+        return packed;
+    }
+
+    // Writes entry t, which must still be zero. Threads may set different
+    // entries at once: the bits go in by atomic ORs, so entries that share a
+    // word never lose each other's bits, whatever the order.
+    void set_zero_entry(std::size_t t, std::uint32_t value) {
+        const std::uint64_t bit = static_cast<std::uint64_t>(t) * bits_;
+        const auto word = static_cast<std::size_t>(bit / 64);
+        const auto shift = static_cast<unsigned>(bit % 64);
+        const std::uint64_t v = value & mask_;
+        std::atomic_ref<std::uint64_t>(words_[word])
+            .fetch_or(v << shift, std::memory_order_relaxed);
+        if (shift + bits_ > 64) {
+            std::atomic_ref<std::uint64_t>(words_[word + 1])
+                .fetch_or(v >> (64 - shift), std::memory_order_relaxed);
+        }
+    }
+
+    // Bytes the entries take.
+    std::size_t bytes() const { return words_.size() * sizeof(std::uint64_t); }
+
+  private:
+    std::size_t size_ = 0;
+    unsigned bits_ = 1;
+    std::uint64_t mask_ = 1;
+    std::vector<std::uint64_t> words_{0};
+};
+
+}  // namespace quarn
