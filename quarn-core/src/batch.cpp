@@ -1,5 +1,6 @@
 #include "quarn/batch.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -9,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include <oneapi/tbb/task_arena.h>
 
 #include "quarn/pool.hpp"
 
@@ -36,11 +39,18 @@ void note_detector_failure(std::atomic<std::size_t>& first, std::size_t index) {
 
 }  // namespace
 
+bool series_runs_alone(std::size_t count, std::size_t threads, std::size_t length) noexcept {
+    return count >= threads && length < nested_series_size;
+}
+
 std::optional<DetectorError> run_series_tasks(
     std::size_t count, std::optional<std::uint64_t> workers, RunControl* control,
-    const std::function<std::optional<DetectorError>(std::size_t)>& run_one) {
+    const std::function<std::optional<DetectorError>(std::size_t)>& run_one,
+    std::span<const std::size_t> lengths) {
     std::vector<SeriesSlot> slots(count);
     std::atomic<std::size_t> first_failure{count};
+    // The threads of the pool the series run on, known once inside it.
+    std::size_t threads = 1;
     const auto run_series = [&](std::size_t i) {
         // A failure before this series decides the call; its work is moot.
         if (first_failure.load(std::memory_order_relaxed) < i) return;
@@ -50,6 +60,8 @@ std::optional<DetectorError> run_series_tasks(
             note_detector_failure(first_failure, i);
             return;
         }
+        std::optional<SerialHere> alone;
+        if (i < lengths.size() && series_runs_alone(count, threads, lengths[i])) alone.emplace();
         try {
             auto& failure = slots[i].failure.emplace(run_one(i));
             if (failure) note_detector_failure(first_failure, i);
@@ -62,6 +74,7 @@ std::optional<DetectorError> run_series_tasks(
         }
     };
     const Status ran = run_on_pool(workers.value_or(0), [&] {
+        threads = static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
         parallel_pieces(std::size_t{0}, count, std::size_t{1},
                         [&](std::size_t begin, std::size_t end) {
                             for (std::size_t i = begin; i != end; ++i) run_series(i);
