@@ -14,12 +14,14 @@ median seconds, their share of the call and their time per value:
   ``check_options``, ``float_values``), and everything after the engine
   returned (building the result);
 - the core, timed stage by stage by its command-line runner
-  (``quarn_method_tool --profile``, built with the core's tests): the
-  standardisation, the seasonal search, the standardised copy, the
-  candidate detector (all window sizes as the method runs them; below it,
-  each window size run on its own, which is not counted in the total), the
-  rank scores, the whole-stretch candidates, the dependence estimates, the
-  confirmation (the eliminations), the relocation and the naming.
+  (``quarn_method_tool --profile``, built with the core's tests, which
+  runs the method once untimed first, as the calls before it in a running
+  program would have): the standardisation, the seasonal search, the
+  standardised copy, the candidate detector (all window sizes as the
+  method runs them; below it, each window size run on its own, which is
+  not counted in the total), the rank scores, the whole-stretch
+  candidates, the dependence estimates, the confirmation (the
+  eliminations), the relocation and the naming.
 
 The core's stages are scaled to the time the engine took inside
 ``quarn.detect`` (the runner's own sum differs from it by a few per cent),
