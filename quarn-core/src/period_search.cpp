@@ -243,6 +243,31 @@ void fourier_transform_lowest(std::span<std::complex<double>> data,
         }
         length = 8;
     }
+    // Then two stages at a time, of lengths L and 2 L, in one pass of blocks
+    // of 2 L: butterfly k of both halves' stage L, then butterflies k and
+    // k + L / 2 of stage 2 L, which read just those four values. Each value
+    // meets the same butterflies in the same order as stage by stage, and
+    // half the passes over the data remain.
+    for (; 2 * length <= n; length <<= 2) {
+        const std::size_t stride = table / length, half = length / 2;
+        const std::size_t butterflies = std::min(half, count);
+        // Butterfly k + L / 2 of stage 2 L is needed below count only.
+        const std::size_t both = count > half ? std::min(half, count - half) : 0;
+        for (std::size_t start = 0; start < n; start += 2 * length) {
+            std::complex<double>* a = data.data() + start;
+            std::complex<double>* b = a + half;
+            std::complex<double>* c = a + length;
+            std::complex<double>* d = c + half;
+            for (std::size_t k = 0; k < butterflies; ++k) {
+                const double wr = twiddles[k * stride].real(), wi = twiddles[k * stride].imag();
+                butterfly(a + k, b + k, wr, wi);
+                butterfly(c + k, d + k, wr, wi);
+                const std::size_t low = k * stride / 2, high = (k + half) * stride / 2;
+                butterfly(a + k, c + k, twiddles[low].real(), twiddles[low].imag());
+                if (k < both) butterfly(b + k, d + k, twiddles[high].real(), twiddles[high].imag());
+            }
+        }
+    }
     for (; length <= n; length <<= 1) {
         const std::size_t stride = table / length, half = length / 2;
         const std::size_t butterflies = std::min(half, count);
