@@ -166,6 +166,10 @@ std::vector<std::complex<double>> computed_twiddles(std::size_t n) {
     return twiddles;
 }
 
+// Bits of an index at either end that the bit reversal of a long
+// transform takes in one tile (see fourier_transform_lowest).
+constexpr int edge_bits = 3;
+
 // The 64 bits of v in reverse order.
 std::uint64_t reversed_bits(std::uint64_t v) {
     v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
@@ -205,10 +209,39 @@ void fourier_transform_lowest(std::span<std::complex<double>> data,
     if (n < 2) return;
     // The values in bit-reversed order, each index reversed without
     // branches (the incremental reversal's loop mispredicts often).
-    const int shift = 64 - std::countr_zero(static_cast<std::uint64_t>(n));
-    for (std::size_t i = 1; i < n; ++i) {
-        const auto j = static_cast<std::size_t>(reversed_bits(i) >> shift);
-        if (i < j) std::swap(data[i], data[j]);
+    const int bits = std::countr_zero(static_cast<std::uint64_t>(n));
+    if (bits < 2 * edge_bits + 2) {
+        const int shift = 64 - bits;
+        for (std::size_t i = 1; i < n; ++i) {
+            const auto j = static_cast<std::size_t>(reversed_bits(i) >> shift);
+            if (i < j) std::swap(data[i], data[j]);
+        }
+    } else {
+        // Longer transforms in tiles, so that the swaps do not wander over
+        // the whole array: index i is (a, b, c), its edge_bits highest bits,
+        // its middle ones and its edge_bits lowest, and its reversal is
+        // (reversed c, reversed b, reversed a). The tile of a middle b holds
+        // every a and c: edge rows of edge values each, swapped with the
+        // tile of reversed b (within itself where b is its own reversal).
+        const std::size_t edge = std::size_t{1} << edge_bits;
+        const std::size_t row = n >> edge_bits;  // from one a to the next
+        const int middle_bits = bits - 2 * edge_bits;
+        std::size_t edge_reversed[std::size_t{1} << edge_bits];
+        for (std::size_t c = 0; c < edge; ++c) {
+            edge_reversed[c] = static_cast<std::size_t>(reversed_bits(c) >> (64 - edge_bits));
+        }
+        for (std::size_t b = 0; b < (std::size_t{1} << middle_bits); ++b) {
+            const auto rb = static_cast<std::size_t>(reversed_bits(b) >> (64 - middle_bits));
+            if (rb < b) continue;
+            for (std::size_t a = 0; a < edge; ++a) {
+                std::complex<double>* from = data.data() + a * row + (b << edge_bits);
+                std::complex<double>* to = data.data() + (rb << edge_bits) + edge_reversed[a];
+                for (std::size_t c = 0; c < edge; ++c) {
+                    std::complex<double>* other = to + edge_reversed[c] * row;
+                    if (rb != b || from + c < other) std::swap(from[c], *other);
+                }
+            }
+        }
     }
     // Output j < count of a stage of length L comes from butterfly j mod L/2
     // of its block, which reads offset j mod L/2 of the two blocks of the

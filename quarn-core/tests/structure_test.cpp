@@ -107,8 +107,8 @@ void plain_transform(std::vector<std::complex<double>>& data,
 }  // namespace
 
 TEST(the_transform_has_the_plain_transforms_bits) {
-    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(4096);
-    for (std::size_t n = 2; n <= 4096; n *= 2) {
+    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(16384);
+    for (std::size_t n = 2; n <= 16384; n *= 2) {
         const std::vector<double> x = gaussian(2 * n, static_cast<std::uint32_t>(n + 5));
         for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{3}, n / 4 + 1,
                                         n / 2 - 1, n / 2 + 1, n}) {
