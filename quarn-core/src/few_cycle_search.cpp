@@ -88,17 +88,14 @@ class CubicBasis {
     double gram_[terms][terms] = {};
 };
 
-// z(t) less its least-squares polynomial of degree trend_degree (on the
-// basis's places).
-std::vector<double> polynomial_residuals(const CubicBasis& basis, const ValueAt& z) {
+// The values less their least-squares polynomial of degree trend_degree
+// (on the basis's places), in place of them.
+std::vector<double> polynomial_residuals(const CubicBasis& basis, std::vector<double> residuals) {
     const std::size_t n = basis.size();
     double gram[terms][terms + 1] = {};
     for (int i = 0; i < terms; ++i) {
         for (int k = 0; k < terms; ++k) gram[i][k] = basis.gram(i, k);
     }
-    // The values first, so that no call interrupts the sums below.
-    std::vector<double> residuals(n);
-    for (std::size_t t = 0; t < n; ++t) residuals[t] = z(t);
     for (std::size_t t = 0; t < n; ++t) {
         double b[terms];
         basis.at(t, b);
@@ -187,7 +184,7 @@ std::size_t few_cycle_peak_of(const CubicBasis& basis, std::span<const double> v
                               FewCycleCandidate* strongest) {
     const std::size_t n = values.size();
     const std::vector<double> residuals =
-        polynomial_residuals(basis, [values](std::size_t t) { return values[t]; });
+        polynomial_residuals(basis, std::vector<double>(values.begin(), values.end()));
     std::vector<std::complex<double>> data(padded);
     const double nd = static_cast<double>(n);
     const std::shared_ptr<const std::vector<double>> sines = taper_sines(n);
@@ -271,7 +268,10 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
     if (n > max_stretch || n < min_length) return 0;
     // Less a cubic first, so that a trend is not cut into a staircase.
     const CubicBasis basis(n);
-    std::vector<double> values = polynomial_residuals(basis, z);
+    // The values first, so that no call interrupts the sums of the fit.
+    std::vector<double> values(n);
+    for (std::size_t t = 0; t < n; ++t) values[t] = z(t);
+    values = polynomial_residuals(basis, std::move(values));
     FewCycleCandidate candidate;
     const std::size_t peak = few_cycle_peak_of(basis, values, padded, twiddles, &candidate);
     // A second look only where a cycle may be hidden: noise alone leaves

@@ -48,7 +48,8 @@ constexpr std::size_t resync = 256;
 constexpr std::size_t max_stretches = 16;
 
 // Squared modulus of sum_t z(t) exp(-i omega t), t < count.
-double fourier_power(std::size_t count, const ValueAt& z, double omega) {
+template <class Values>
+double fourier_power(std::size_t count, const Values& z, double omega) {
     double re = 0.0, im = 0.0;
     const std::complex<double> step(std::cos(omega), -std::sin(omega));
     std::complex<double> phasor(1.0, 0.0);
@@ -76,7 +77,8 @@ struct Periodogram {
     std::vector<std::complex<double>> twiddles;  // of the transform length, for later transforms
 };
 
-Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* control) {
+template <class Values>
+Periodogram periodogram(std::size_t n, const Values& z, const RunControl* control) {
     Periodogram p;
     p.length = std::min(n, max_stretch);
     p.padded = std::bit_ceil(p.length);
@@ -104,7 +106,8 @@ Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* contr
 // Squares of the centred z(0) .. z(count - 1) that the harmonics of a cycle
 // of this period explain, each harmonic fitted on its own (as fit_cycle
 // does).
-double cycle_squares(std::size_t count, const ValueAt& z, double period,
+template <class Values>
+double cycle_squares(std::size_t count, const Values& z, double period,
                      int most = max_harmonics) {
     const double omega = 2.0 * std::numbers::pi / period;
     const double nd = static_cast<double>(count);
@@ -334,7 +337,18 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     for (std::size_t t = 0; t < n; ++t) mean += x(t);
     mean /= static_cast<double>(n);
     const ValueAt z = [&x, mean](std::size_t t) { return x(t) - mean; };
-    const Periodogram p = periodogram(n, z, control);
+    // A series of one transform's length at most is read again and again
+    // (by the transform, the few-cycle search, the refinement): it is held
+    // as z gives it, and read from there.
+    std::vector<double> held;
+    if (n <= max_stretch) {
+        held.resize(n);
+        for (std::size_t t = 0; t < n; ++t) held[t] = z(t);
+    }
+    const auto held_at = [values = held.data()](std::size_t t) { return values[t]; };
+    // f(z) on the held values where they are held.
+    const auto on_values = [&](const auto& f) { return held.empty() ? f(z) : f(held_at); };
+    const Periodogram p = on_values([&](const auto& values) { return periodogram(n, values, control); });
     if (p.power.empty()) return std::nullopt;
     const std::size_t half = p.padded / 2;
     const double nd = static_cast<double>(p.length);
@@ -464,7 +478,8 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     bool few = false;
     if (peak == 0) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        peak = few_cycle_peak(n, z, p.padded, p.twiddles);
+        peak = held.empty() ? few_cycle_peak(n, z, p.padded, p.twiddles)
+                            : few_cycle_peak(n, held_at, p.padded, p.twiddles);
         few = true;
     }
     if (peak == 0) return std::nullopt;
@@ -508,8 +523,10 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // frequency is the one whose sine and cosine, fitted with a mean, take
     // out the most.
     const auto power_at = [&](double omega) {
-        return few ? cycle_squares(p.length, z, 2.0 * std::numbers::pi / omega, 1)
-                   : fourier_power(p.length, z, omega);
+        return on_values([&](const auto& values) {
+            return few ? cycle_squares(p.length, values, 2.0 * std::numbers::pi / omega, 1)
+                       : fourier_power(p.length, values, omega);
+        });
     };
     const auto [a, b] = golden_section_max((centre - 1.0) * bin, (centre + 1.0) * bin, power_at);
     const double omega = (a + b) / 2.0;
@@ -524,7 +541,10 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     const double whole = std::round(period);
     if (whole != period && whole >= min_period && whole * min_cycles <= nd) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        if (cycle_squares(p.length, z, whole) >= cycle_squares(p.length, z, period)) period = whole;
+        const bool closer = on_values([&](const auto& values) {
+            return cycle_squares(p.length, values, whole) >= cycle_squares(p.length, values, period);
+        });
+        if (closer) period = whole;
     }
     if (period < min_period || period * min_cycles > nd) return std::nullopt;
     return period;
