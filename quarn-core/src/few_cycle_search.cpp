@@ -9,6 +9,8 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <numbers>
 #include <utility>
 #include <vector>
@@ -86,17 +88,14 @@ class CubicBasis {
     double gram_[terms][terms] = {};
 };
 
-// z(t) less its least-squares polynomial of degree trend_degree (on the
-// basis's places).
-std::vector<double> polynomial_residuals(const CubicBasis& basis, const ValueAt& z) {
+// The values less their least-squares polynomial of degree trend_degree
+// (on the basis's places), in place of them.
+std::vector<double> polynomial_residuals(const CubicBasis& basis, std::vector<double> residuals) {
     const std::size_t n = basis.size();
     double gram[terms][terms + 1] = {};
     for (int i = 0; i < terms; ++i) {
         for (int k = 0; k < terms; ++k) gram[i][k] = basis.gram(i, k);
     }
-    // The values first, so that no call interrupts the sums below.
-    std::vector<double> residuals(n);
-    for (std::size_t t = 0; t < n; ++t) residuals[t] = z(t);
     for (std::size_t t = 0; t < n; ++t) {
         double b[terms];
         basis.at(t, b);
@@ -140,6 +139,40 @@ std::vector<double> polynomial_residuals(const CubicBasis& basis, const ValueAt&
 // while a cycle of a few periods stands far above it. A peak with a higher
 // ordinate within its main lobe is the skirt of a slower swing.
 // The peak that comes nearest its threshold, and how near (its ratio to it).
+// The Hann taper's sines, sin(pi (t + 1/2) / n) for t < n, of the last few
+// lengths tapered, kept for later searches of the same length (the second
+// look, and the next series of a batch of equally long ones): at most
+// kept_taper_values values (1 MB) in all, the oldest length dropped first.
+constexpr std::size_t kept_taper_values = std::size_t{1} << 17;
+std::mutex taper_mutex;
+std::vector<std::shared_ptr<const std::vector<double>>> kept_tapers;  // guarded by taper_mutex
+
+std::shared_ptr<const std::vector<double>> taper_sines(std::size_t n) {
+    {
+        const std::lock_guard<std::mutex> lock(taper_mutex);
+        for (const auto& kept : kept_tapers) {
+            if (kept->size() == n) return kept;
+        }
+    }
+    auto sines = std::make_shared<std::vector<double>>(n);
+    const double nd = static_cast<double>(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        (*sines)[t] = std::sin(std::numbers::pi * (static_cast<double>(t) + 0.5) / nd);
+    }
+    std::shared_ptr<const std::vector<double>> made = std::move(sines);
+    if (n <= kept_taper_values) {
+        const std::lock_guard<std::mutex> lock(taper_mutex);
+        std::size_t total = n;
+        for (const auto& kept : kept_tapers) total += kept->size();
+        while (total > kept_taper_values) {
+            total -= kept_tapers.front()->size();
+            kept_tapers.erase(kept_tapers.begin());
+        }
+        kept_tapers.push_back(made);
+    }
+    return made;
+}
+
 struct FewCycleCandidate {
     std::size_t index = 0;
     double strength = 0.0;
@@ -151,11 +184,12 @@ std::size_t few_cycle_peak_of(const CubicBasis& basis, std::span<const double> v
                               FewCycleCandidate* strongest) {
     const std::size_t n = values.size();
     const std::vector<double> residuals =
-        polynomial_residuals(basis, [values](std::size_t t) { return values[t]; });
+        polynomial_residuals(basis, std::vector<double>(values.begin(), values.end()));
     std::vector<std::complex<double>> data(padded);
     const double nd = static_cast<double>(n);
+    const std::shared_ptr<const std::vector<double>> sines = taper_sines(n);
     for (std::size_t t = 0; t < n; ++t) {
-        const double s = std::sin(std::numbers::pi * (static_cast<double>(t) + 0.5) / nd);
+        const double s = (*sines)[t];
         data[t] = {residuals[t] * s * s, 0.0};
     }
     const std::size_t half = padded / 2;
@@ -234,7 +268,10 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
     if (n > max_stretch || n < min_length) return 0;
     // Less a cubic first, so that a trend is not cut into a staircase.
     const CubicBasis basis(n);
-    std::vector<double> values = polynomial_residuals(basis, z);
+    // The values first, so that no call interrupts the sums of the fit.
+    std::vector<double> values(n);
+    for (std::size_t t = 0; t < n; ++t) values[t] = z(t);
+    values = polynomial_residuals(basis, std::move(values));
     FewCycleCandidate candidate;
     const std::size_t peak = few_cycle_peak_of(basis, values, padded, twiddles, &candidate);
     // A second look only where a cycle may be hidden: noise alone leaves

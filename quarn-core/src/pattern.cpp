@@ -580,12 +580,18 @@ Cycle autocorrelation_cycle(std::size_t n, const ValueAt& x) {
     std::vector<double> means(period_chunks);
     for (std::size_t chunk = 0; chunk < period_chunks; ++chunk) {
         const std::size_t start = chunk * (n / period_chunks) + (n / period_chunks - length) / 2;
+        // Each value read once, held in the transform's input until centred.
         double mean = 0.0;
-        for (std::size_t t = 0; t < length; ++t) mean += x(start + t);
+        for (std::size_t t = 0; t < length; ++t) {
+            const double v = x(start + t);
+            data[t] = {v, 0.0};
+            mean += v;
+        }
         mean /= static_cast<double>(length);
         means[chunk] = mean;
-        std::fill(data.begin(), data.end(), std::complex<double>());
-        for (std::size_t t = 0; t < length; ++t) data[t] = x(start + t) - mean;
+        for (std::size_t t = 0; t < length; ++t) data[t] = data[t].real() - mean;
+        std::fill(data.begin() + static_cast<std::ptrdiff_t>(length), data.end(),
+                  std::complex<double>());
         fourier_transform(data, twiddles);
         // The power is real and even: its forward transform is its inverse
         // times the size. Only the lags up to `last` (below) are read.

@@ -48,7 +48,8 @@ constexpr std::size_t resync = 256;
 constexpr std::size_t max_stretches = 16;
 
 // Squared modulus of sum_t z(t) exp(-i omega t), t < count.
-double fourier_power(std::size_t count, const ValueAt& z, double omega) {
+template <class Values>
+double fourier_power(std::size_t count, const Values& z, double omega) {
     double re = 0.0, im = 0.0;
     const std::complex<double> step(std::cos(omega), -std::sin(omega));
     std::complex<double> phasor(1.0, 0.0);
@@ -76,7 +77,8 @@ struct Periodogram {
     std::vector<std::complex<double>> twiddles;  // of the transform length, for later transforms
 };
 
-Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* control) {
+template <class Values>
+Periodogram periodogram(std::size_t n, const Values& z, const RunControl* control) {
     Periodogram p;
     p.length = std::min(n, max_stretch);
     p.padded = std::bit_ceil(p.length);
@@ -104,7 +106,8 @@ Periodogram periodogram(std::size_t n, const ValueAt& z, const RunControl* contr
 // Squares of the centred z(0) .. z(count - 1) that the harmonics of a cycle
 // of this period explain, each harmonic fitted on its own (as fit_cycle
 // does).
-double cycle_squares(std::size_t count, const ValueAt& z, double period,
+template <class Values>
+double cycle_squares(std::size_t count, const Values& z, double period,
                      int most = max_harmonics) {
     const double omega = 2.0 * std::numbers::pi / period;
     const double nd = static_cast<double>(count);
@@ -166,6 +169,10 @@ std::vector<std::complex<double>> computed_twiddles(std::size_t n) {
     return twiddles;
 }
 
+// Bits of an index at either end that the bit reversal of a long
+// transform takes in one tile (see fourier_transform_lowest).
+constexpr int edge_bits = 3;
+
 // The 64 bits of v in reverse order.
 std::uint64_t reversed_bits(std::uint64_t v) {
     v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
@@ -205,10 +212,39 @@ void fourier_transform_lowest(std::span<std::complex<double>> data,
     if (n < 2) return;
     // The values in bit-reversed order, each index reversed without
     // branches (the incremental reversal's loop mispredicts often).
-    const int shift = 64 - std::countr_zero(static_cast<std::uint64_t>(n));
-    for (std::size_t i = 1; i < n; ++i) {
-        const auto j = static_cast<std::size_t>(reversed_bits(i) >> shift);
-        if (i < j) std::swap(data[i], data[j]);
+    const int bits = std::countr_zero(static_cast<std::uint64_t>(n));
+    if (bits < 2 * edge_bits + 2) {
+        const int shift = 64 - bits;
+        for (std::size_t i = 1; i < n; ++i) {
+            const auto j = static_cast<std::size_t>(reversed_bits(i) >> shift);
+            if (i < j) std::swap(data[i], data[j]);
+        }
+    } else {
+        // Longer transforms in tiles, so that the swaps do not wander over
+        // the whole array: index i is (a, b, c), its edge_bits highest bits,
+        // its middle ones and its edge_bits lowest, and its reversal is
+        // (reversed c, reversed b, reversed a). The tile of a middle b holds
+        // every a and c: edge rows of edge values each, swapped with the
+        // tile of reversed b (within itself where b is its own reversal).
+        const std::size_t edge = std::size_t{1} << edge_bits;
+        const std::size_t row = n >> edge_bits;  // from one a to the next
+        const int middle_bits = bits - 2 * edge_bits;
+        std::size_t edge_reversed[std::size_t{1} << edge_bits];
+        for (std::size_t c = 0; c < edge; ++c) {
+            edge_reversed[c] = static_cast<std::size_t>(reversed_bits(c) >> (64 - edge_bits));
+        }
+        for (std::size_t b = 0; b < (std::size_t{1} << middle_bits); ++b) {
+            const auto rb = static_cast<std::size_t>(reversed_bits(b) >> (64 - middle_bits));
+            if (rb < b) continue;
+            for (std::size_t a = 0; a < edge; ++a) {
+                std::complex<double>* from = data.data() + a * row + (b << edge_bits);
+                std::complex<double>* to = data.data() + (rb << edge_bits) + edge_reversed[a];
+                for (std::size_t c = 0; c < edge; ++c) {
+                    std::complex<double>* other = to + edge_reversed[c] * row;
+                    if (rb != b || from + c < other) std::swap(from[c], *other);
+                }
+            }
+        }
     }
     // Output j < count of a stage of length L comes from butterfly j mod L/2
     // of its block, which reads offset j mod L/2 of the two blocks of the
@@ -243,6 +279,31 @@ void fourier_transform_lowest(std::span<std::complex<double>> data,
         }
         length = 8;
     }
+    // Then two stages at a time, of lengths L and 2 L, in one pass of blocks
+    // of 2 L: butterfly k of both halves' stage L, then butterflies k and
+    // k + L / 2 of stage 2 L, which read just those four values. Each value
+    // meets the same butterflies in the same order as stage by stage, and
+    // half the passes over the data remain.
+    for (; 2 * length <= n; length <<= 2) {
+        const std::size_t stride = table / length, half = length / 2;
+        const std::size_t butterflies = std::min(half, count);
+        // Butterfly k + L / 2 of stage 2 L is needed below count only.
+        const std::size_t both = count > half ? std::min(half, count - half) : 0;
+        for (std::size_t start = 0; start < n; start += 2 * length) {
+            std::complex<double>* a = data.data() + start;
+            std::complex<double>* b = a + half;
+            std::complex<double>* c = a + length;
+            std::complex<double>* d = c + half;
+            for (std::size_t k = 0; k < butterflies; ++k) {
+                const double wr = twiddles[k * stride].real(), wi = twiddles[k * stride].imag();
+                butterfly(a + k, b + k, wr, wi);
+                butterfly(c + k, d + k, wr, wi);
+                const std::size_t low = k * stride / 2, high = (k + half) * stride / 2;
+                butterfly(a + k, c + k, twiddles[low].real(), twiddles[low].imag());
+                if (k < both) butterfly(b + k, d + k, twiddles[high].real(), twiddles[high].imag());
+            }
+        }
+    }
     for (; length <= n; length <<= 1) {
         const std::size_t stride = table / length, half = length / 2;
         const std::size_t butterflies = std::min(half, count);
@@ -276,7 +337,18 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     for (std::size_t t = 0; t < n; ++t) mean += x(t);
     mean /= static_cast<double>(n);
     const ValueAt z = [&x, mean](std::size_t t) { return x(t) - mean; };
-    const Periodogram p = periodogram(n, z, control);
+    // A series of one transform's length at most is read again and again
+    // (by the transform, the few-cycle search, the refinement): it is held
+    // as z gives it, and read from there.
+    std::vector<double> held;
+    if (n <= max_stretch) {
+        held.resize(n);
+        for (std::size_t t = 0; t < n; ++t) held[t] = z(t);
+    }
+    const auto held_at = [values = held.data()](std::size_t t) { return values[t]; };
+    // f(z) on the held values where they are held.
+    const auto on_values = [&](const auto& f) { return held.empty() ? f(z) : f(held_at); };
+    const Periodogram p = on_values([&](const auto& values) { return periodogram(n, values, control); });
     if (p.power.empty()) return std::nullopt;
     const std::size_t half = p.padded / 2;
     const double nd = static_cast<double>(p.length);
@@ -406,7 +478,8 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     bool few = false;
     if (peak == 0) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        peak = few_cycle_peak(n, z, p.padded, p.twiddles);
+        peak = held.empty() ? few_cycle_peak(n, z, p.padded, p.twiddles)
+                            : few_cycle_peak(n, held_at, p.padded, p.twiddles);
         few = true;
     }
     if (peak == 0) return std::nullopt;
@@ -450,8 +523,10 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // frequency is the one whose sine and cosine, fitted with a mean, take
     // out the most.
     const auto power_at = [&](double omega) {
-        return few ? cycle_squares(p.length, z, 2.0 * std::numbers::pi / omega, 1)
-                   : fourier_power(p.length, z, omega);
+        return on_values([&](const auto& values) {
+            return few ? cycle_squares(p.length, values, 2.0 * std::numbers::pi / omega, 1)
+                       : fourier_power(p.length, values, omega);
+        });
     };
     const auto [a, b] = golden_section_max((centre - 1.0) * bin, (centre + 1.0) * bin, power_at);
     const double omega = (a + b) / 2.0;
@@ -466,7 +541,10 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     const double whole = std::round(period);
     if (whole != period && whole >= min_period && whole * min_cycles <= nd) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        if (cycle_squares(p.length, z, whole) >= cycle_squares(p.length, z, period)) period = whole;
+        const bool closer = on_values([&](const auto& values) {
+            return cycle_squares(p.length, values, whole) >= cycle_squares(p.length, values, period);
+        });
+        if (closer) period = whole;
     }
     if (period < min_period || period * min_cycles > nd) return std::nullopt;
     return period;

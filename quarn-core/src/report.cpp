@@ -188,11 +188,24 @@ double variance_of(std::span<const double> e) {
     return variance_of_values(e.size(), [e](std::size_t t) { return e[t]; });
 }
 
+// Longest stretch whose medians median_of takes from a copy of it (longer
+// ones it streams, holding far less).
+constexpr std::size_t copied_figures_limit = std::size_t{1} << 21;
+
 // Median and robust spread of the n values value(0), ..., value(n - 1), as
 // robust_figures gives them on a span of them.
 template <class Value>
 RobustFigures robust_figures_of(std::size_t n, Value value) {
     if (n == 0) return {nan, nan};
+    if (n <= copied_figures_limit) {
+        // What median_of does at this length, in one copy without calls
+        // through a function object: the same values in the same order.
+        std::vector<double> copy(n);
+        for (std::size_t t = 0; t < n; ++t) copy[t] = value(t);
+        const double level = median_in_place(copy);
+        for (std::size_t t = 0; t < n; ++t) copy[t] = std::abs(value(t) - level);
+        return {level, mad_to_sd * median_in_place(copy)};
+    }
     const double level = median_of(n, value, true);
     const double spread =
         median_of(n, [&](std::size_t t) { return std::abs(value(t) - level); }, false);

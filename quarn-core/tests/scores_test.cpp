@@ -370,6 +370,50 @@ TEST(medians_of_long_arrays_equal_those_of_a_sort) {
     }
 }
 
+TEST(medians_of_short_arrays_have_the_bits_of_a_plain_selection) {
+    // Below the long arrays' partitions, by the selection of arrays without
+    // zeros or NaN or by the other: either way the bits std::nth_element
+    // and the largest value before its place give, zeros of both signs and
+    // NaN included. Runs of ties, sorted and reversed runs, few values.
+    std::uint64_t state = 7;
+    const auto next = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 33;
+    };
+    const auto plain = [](std::vector<double> x) {
+        const auto middle = x.begin() + static_cast<std::ptrdiff_t>(x.size() / 2);
+        std::nth_element(x.begin(), middle, x.end());
+        if (x.size() % 2 == 1) return *middle;
+        return (*std::max_element(x.begin(), middle) + *middle) / 2.0;
+    };
+    bool same = true;
+    for (const std::size_t n : {1u, 2u, 3u, 31u, 32u, 33u, 34u, 100u, 101u, 1000u, 4097u, 65'536u}) {
+        for (int kind = 0; kind < 7; ++kind) {
+            std::vector<double> x(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double r = static_cast<double>(next() % 100'000) - 50'000.5;
+                x[i] = kind == 0   ? r
+                       : kind == 1 ? static_cast<double>(next() % 3) + 1.0    // three values
+                       : kind == 2 ? static_cast<double>(i) + 0.25            // sorted
+                       : kind == 3 ? -static_cast<double>(i) * 0.5 - 1.0      // reversed
+                       : kind == 4 ? (next() % 2 ? 0.0 : -0.0)                // zeros of both signs
+                       : kind == 5 ? static_cast<double>(next() % 3) - 1.0    // some zeros
+                                   : (i % 7 == 3 ? std::numeric_limits<double>::quiet_NaN() : r);
+            }
+            const double expected = plain(x);
+            std::vector<double> copy(x);
+            const double found = median_in_place(copy);
+            same = same && check::same_bits(found, expected);
+            // The values are reordered, none lost.
+            std::vector<double> a(x), b(copy);
+            std::sort(a.begin(), a.end(), [](double u, double v) { return u < v; });
+            std::sort(b.begin(), b.end(), [](double u, double v) { return u < v; });
+            if (kind < 4) same = same && a == b;
+        }
+    }
+    CHECK(same);
+}
+
 TEST(a_stop_request_ends_a_long_median_early) {
     quarn::RunControl control;
     control.request_stop();

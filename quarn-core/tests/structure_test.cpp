@@ -5,7 +5,9 @@
 #include <complex>
 #include <cstdint>
 #include <numbers>
+#include <optional>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "../src/structure_internal.hpp"
@@ -105,10 +107,11 @@ void plain_transform(std::vector<std::complex<double>>& data,
 }  // namespace
 
 TEST(the_transform_has_the_plain_transforms_bits) {
-    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(4096);
-    for (std::size_t n = 2; n <= 4096; n *= 2) {
+    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(16384);
+    for (std::size_t n = 2; n <= 16384; n *= 2) {
         const std::vector<double> x = gaussian(2 * n, static_cast<std::uint32_t>(n + 5));
-        for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{3}, n / 2 + 1, n}) {
+        for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{3}, n / 4 + 1,
+                                        n / 2 - 1, n / 2 + 1, n}) {
             std::vector<std::complex<double>> plain(n), fast(n);
             for (std::size_t t = 0; t < n; ++t) plain[t] = fast[t] = {x[t], x[n + t]};
             plain_transform(plain, table, count);
@@ -259,6 +262,43 @@ TEST(a_cycle_of_four_to_eight_periods_is_found) {
         const auto lobe = seasonal_period(with_cycle(gaussian(3000, seed), 500.0, 2.0));
         if (lobe) CHECK(std::abs(*lobe - 500.0) < 25.0);
     }
+}
+
+TEST(searches_in_threads_sharing_the_kept_tables_give_the_bits_of_one_alone) {
+    // Cycles of five periods go to the few-cycle search, whose tapers of
+    // the last lengths are kept; these lengths hold more than are kept, so
+    // threads searching them in different orders drop each other's.
+    std::vector<std::vector<double>> series;
+    for (const std::size_t n : {std::size_t{1200}, std::size_t{40000}, std::size_t{3001},
+                                std::size_t{52000}, std::size_t{1200}, std::size_t{61000}}) {
+        const double period = static_cast<double>(n) / 5.3;
+        series.push_back(with_cycle(gaussian(n, static_cast<std::uint32_t>(n % 97)), period, 2.0));
+    }
+    std::vector<std::optional<double>> alone;
+    for (const auto& x : series) alone.push_back(seasonal_period(x));
+    CHECK(alone[0].has_value() && alone[3].has_value());
+    constexpr int threads = 4;
+    std::vector<std::vector<std::optional<double>>> found(threads,
+                                                          std::vector<std::optional<double>>(series.size()));
+    std::vector<std::thread> running;
+    for (int i = 0; i < threads; ++i) {
+        running.emplace_back([&, i] {
+            for (std::size_t k = 0; k < series.size(); ++k) {
+                const std::size_t m = series.size(), shift = static_cast<std::size_t>(i);
+                const std::size_t j = i % 2 == 0 ? (k + shift) % m : (m - 1 - k + shift) % m;
+                found[i][j] = seasonal_period(series[j]);
+            }
+        });
+    }
+    for (auto& thread : running) thread.join();
+    bool same = true;
+    for (const auto& one : found) {
+        for (std::size_t j = 0; j < series.size(); ++j) {
+            same = same && one[j].has_value() == alone[j].has_value() &&
+                   (!alone[j] || check::same_bits(*one[j], *alone[j]));
+        }
+    }
+    CHECK(same);
 }
 
 TEST(a_cycle_of_only_four_to_seven_periods_is_found_over_noise_a_shift_or_a_trend) {
