@@ -236,6 +236,8 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues
     detector.keep_starts = false;
     detector.threshold_runs = arguments.threshold_runs;
     detector.sequential = candidate_rounds;
+    // The windows' consensus is the native method's answer; nothing here reads it.
+    detector.with_consensus = false;
     auto output = detect_multi_window(detector);
     if (!output) return std::unexpected(std::move(output.error()));
     std::set<std::uint64_t> points;
@@ -252,12 +254,7 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues
     for (const std::uint64_t p : points) {
         if (p > 0 && p < series.size()) inside.push_back(p);
     }
-    if (kept != nullptr) {
-        // The consensus of the windows is the native method's answer, which
-        // nothing here reports: its maps go before the ranks are built.
-        output->consensus = Consensus{};
-        *kept = std::move(*output);
-    }
+    if (kept != nullptr) *kept = std::move(*output);
     return inside;
 }
 
