@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <queue>
 #include <utility>
 #include <vector>
 
@@ -20,24 +19,83 @@ constexpr std::size_t min_trend_side = 3;
 // Variance ratios this many standard errors from 1 name a change of spread.
 constexpr double spread_z = 2.5;
 
-// One evaluation of candidate `index`, current while the candidate's version
-// is still `version`. Candidates are ascending, so the smaller index is the
-// leftmost point. Index is 32 bits wide where the candidates allow it: 16
-// bytes an entry instead of 24.
+// The candidates still in the elimination, weakest on top: the largest
+// p-value, and among equal p-values the leftmost candidate (candidates are
+// ascending, so the smaller index). A binary heap of candidate indices with
+// each candidate's place in it, so that a candidate tested again moves to
+// its new place instead of leaving a stale entry: 8 bytes a candidate with
+// 32-bit indices.
 template <class Index>
-struct Pending {
-    double p_value;
-    Index index;
-    Index version;
-};
+class WeakestFirst {
+public:
+    static constexpr Index absent = std::numeric_limits<Index>::max();
 
-// Largest p-value on top; among equal p-values the leftmost candidate.
-struct WeakestFirst {
-    template <class Index>
-    bool operator()(const Pending<Index>& x, const Pending<Index>& y) const {
-        if (x.p_value != y.p_value) return x.p_value < y.p_value;
-        return x.index > y.index;
+    WeakestFirst(const std::vector<double>& p_value, std::size_t count)
+        : p_value_(p_value), place_(count, absent) {}
+
+    // Takes candidates first .. last - 1, all tested.
+    void fill(std::size_t first, std::size_t last) {
+        heap_.reserve(last - first);
+        for (std::size_t i = first; i < last; ++i) {
+            place_[i] = static_cast<Index>(heap_.size());
+            heap_.push_back(static_cast<Index>(i));
+        }
+        for (std::size_t k = heap_.size() / 2; k-- > 0;) sift_down(k);
     }
+    bool empty() const { return heap_.empty(); }
+    bool contains(std::size_t i) const { return place_[i] != absent; }
+    Index top() const { return heap_.front(); }
+    void pop() {
+        place_[heap_.front()] = absent;
+        const Index last = heap_.back();
+        heap_.pop_back();
+        if (heap_.empty()) return;
+        put(0, last);
+        sift_down(0);
+    }
+    // Candidate i, in the heap, was tested again.
+    void retested(Index i) {
+        const std::size_t k = place_[i];
+        sift_up(k);
+        sift_down(place_[i]);
+    }
+
+private:
+    bool weaker(Index x, Index y) const {
+        if (p_value_[x] != p_value_[y]) return p_value_[x] > p_value_[y];
+        return x < y;
+    }
+    void put(std::size_t k, Index i) {
+        heap_[k] = i;
+        place_[i] = static_cast<Index>(k);
+    }
+    void sift_up(std::size_t k) {
+        const Index i = heap_[k];
+        while (k > 0) {
+            const std::size_t parent = (k - 1) / 2;
+            if (!weaker(i, heap_[parent])) break;
+            put(k, heap_[parent]);
+            k = parent;
+        }
+        put(k, i);
+    }
+    void sift_down(std::size_t k) {
+        const Index i = heap_[k];
+        const std::size_t size = heap_.size();
+        for (;;) {
+            std::size_t child = 2 * k + 1;
+            if (child >= size) break;
+            if (child + 1 < size && weaker(heap_[child + 1], heap_[child])) ++child;
+            if (!weaker(heap_[child], i)) break;
+            put(k, heap_[child]);
+            k = child;
+        }
+        put(k, i);
+    }
+
+    const std::vector<double>& p_value_;
+    std::vector<Index> heap_;
+    std::vector<Index> place_;
 };
 
 // The first k in [from, to) with the largest score(k): a later k wins only
@@ -258,37 +316,38 @@ Selection eliminate_indexed(const SplitTester& tester, std::span<const std::uint
     // The p-values and kinds apart: 9 bytes a candidate instead of 16.
     std::vector<double> p_value(count, 1.0);
     std::vector<TestKind> kind(count, TestKind::none);
-    // Version 0 marks a candidate eliminated; a live one counts from 1.
-    std::vector<Index> version(count, 1);
-    std::vector<Pending<Index>> entries;
-    entries.reserve(count);
-    std::priority_queue<Pending<Index>, std::vector<Pending<Index>>, WeakestFirst> queue(
-        WeakestFirst{}, std::move(entries));
-
-    const auto evaluate = [&](Index i) {
+    const auto test = [&](Index i) {
         SplitEvidence found = tester.evidence(point(previous[i]), point(i), point(next[i]));
         if (std::isnan(found.p_value)) found = SplitEvidence{};
         p_value[i] = found.p_value;
         kind[i] = found.kind;
-        queue.push({found.p_value, i, ++version[i]});
     };
-    for (std::size_t i = 1; i + 1 < count; ++i) evaluate(static_cast<Index>(i));
+    for (std::size_t i = 1; i + 1 < count; ++i) test(static_cast<Index>(i));
+    WeakestFirst<Index> queue(p_value, count);
+    queue.fill(1, count - 1);
     while (!queue.empty()) {
-        const Pending<Index> top = queue.top();
+        const Index i = queue.top();
+        if (p_value[i] <= alpha) break;
         queue.pop();
-        if (top.version != version[top.index]) continue;
-        if (top.p_value <= alpha) break;
-        const Index i = top.index;
-        version[i] = 0;
         const Index left = previous[i], right = next[i];
         next[left] = right;
         previous[right] = left;
-        if (left > 0) evaluate(left);
-        if (static_cast<std::size_t>(right) + 1 < count) evaluate(right);
+        if (left > 0) {
+            test(left);
+            queue.retested(left);
+        }
+        if (static_cast<std::size_t>(right) + 1 < count) {
+            test(right);
+            queue.retested(right);
+        }
     }
+    std::size_t left_in = 0;
+    for (std::size_t i = 1; i + 1 < count; ++i) left_in += queue.contains(i) ? 1 : 0;
     Selection kept;
+    kept.points.reserve(left_in);
+    kept.evidence.reserve(left_in);
     for (std::size_t i = 1; i + 1 < count; ++i) {
-        if (version[i] == 0) continue;
+        if (!queue.contains(i)) continue;
         kept.points.push_back(candidates[i - 1]);
         kept.evidence.push_back(SplitEvidence{p_value[i], kind[i]});
     }
@@ -302,9 +361,9 @@ template Selection eliminate_indexed<std::uint64_t>(const SplitTester&,
 
 Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> candidates,
                     double alpha) {
-    // A candidate is evaluated at most once more than the eliminations
-    // beside it, so its version stays below the count of candidates + 3.
-    if (candidates.size() + 3 <= std::numeric_limits<std::uint32_t>::max()) {
+    // Indices run to the count of candidates + 1; the largest value marks
+    // a candidate no longer in the heap.
+    if (candidates.size() + 2 < std::numeric_limits<std::uint32_t>::max()) {
         return eliminate_indexed<std::uint32_t>(tester, candidates, alpha);
     }
     return eliminate_indexed<std::uint64_t>(tester, candidates, alpha);
