@@ -223,14 +223,17 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     // The outcomes were moved into the maps; release what is left of them.
     std::vector<WindowSlot>().swap(slots);
 
-    const SegmentCollection segments = build_segments(output.window_change_points, arguments.tol);
-    Result<Consensus> consensus =
-        score_leaders(segments, static_cast<std::uint64_t>(output.window_change_points.size()));
-    if (!consensus) return detector_failure(std::move(consensus.error()));
+    if (arguments.with_consensus) {
+        const SegmentCollection segments =
+            build_segments(output.window_change_points, arguments.tol);
+        Result<Consensus> consensus = score_leaders(
+            segments, static_cast<std::uint64_t>(output.window_change_points.size()));
+        if (!consensus) return detector_failure(std::move(consensus.error()));
+        output.consensus = std::move(*consensus);
+    }
     if (auto valid = check_settings(arguments.alpha_q, arguments.taper_ratio); !valid) {
         return detector_failure(valid.error());
     }
-    output.consensus = std::move(*consensus);
     return output;
 }
 

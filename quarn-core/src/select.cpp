@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <queue>
 #include <utility>
 #include <vector>
 
@@ -20,19 +19,83 @@ constexpr std::size_t min_trend_side = 3;
 // Variance ratios this many standard errors from 1 name a change of spread.
 constexpr double spread_z = 2.5;
 
-struct Pending {
-    double p_value;
-    std::uint64_t position;
-    std::size_t index;
-    std::uint64_t version;
-};
+// The candidates still in the elimination, weakest on top: the largest
+// p-value, and among equal p-values the leftmost candidate (candidates are
+// ascending, so the smaller index). A binary heap of candidate indices with
+// each candidate's place in it, so that a candidate tested again moves to
+// its new place instead of leaving a stale entry: 8 bytes a candidate with
+// 32-bit indices.
+template <class Index>
+class WeakestFirst {
+public:
+    static constexpr Index absent = std::numeric_limits<Index>::max();
 
-// Largest p-value on top; among equal p-values the leftmost candidate.
-struct WeakestFirst {
-    bool operator()(const Pending& x, const Pending& y) const {
-        if (x.p_value != y.p_value) return x.p_value < y.p_value;
-        return x.position > y.position;
+    WeakestFirst(const std::vector<double>& p_value, std::size_t count)
+        : p_value_(p_value), place_(count, absent) {}
+
+    // Takes candidates first .. last - 1, all tested.
+    void fill(std::size_t first, std::size_t last) {
+        heap_.reserve(last - first);
+        for (std::size_t i = first; i < last; ++i) {
+            place_[i] = static_cast<Index>(heap_.size());
+            heap_.push_back(static_cast<Index>(i));
+        }
+        for (std::size_t k = heap_.size() / 2; k-- > 0;) sift_down(k);
     }
+    bool empty() const { return heap_.empty(); }
+    bool contains(std::size_t i) const { return place_[i] != absent; }
+    Index top() const { return heap_.front(); }
+    void pop() {
+        place_[heap_.front()] = absent;
+        const Index last = heap_.back();
+        heap_.pop_back();
+        if (heap_.empty()) return;
+        put(0, last);
+        sift_down(0);
+    }
+    // Candidate i, in the heap, was tested again.
+    void retested(Index i) {
+        const std::size_t k = place_[i];
+        sift_up(k);
+        sift_down(place_[i]);
+    }
+
+private:
+    bool weaker(Index x, Index y) const {
+        if (p_value_[x] != p_value_[y]) return p_value_[x] > p_value_[y];
+        return x < y;
+    }
+    void put(std::size_t k, Index i) {
+        heap_[k] = i;
+        place_[i] = static_cast<Index>(k);
+    }
+    void sift_up(std::size_t k) {
+        const Index i = heap_[k];
+        while (k > 0) {
+            const std::size_t parent = (k - 1) / 2;
+            if (!weaker(i, heap_[parent])) break;
+            put(k, heap_[parent]);
+            k = parent;
+        }
+        put(k, i);
+    }
+    void sift_down(std::size_t k) {
+        const Index i = heap_[k];
+        const std::size_t size = heap_.size();
+        for (;;) {
+            std::size_t child = 2 * k + 1;
+            if (child >= size) break;
+            if (child + 1 < size && weaker(heap_[child + 1], heap_[child])) ++child;
+            if (!weaker(heap_[child], i)) break;
+            put(k, heap_[child]);
+            k = child;
+        }
+        put(k, i);
+    }
+
+    const std::vector<double>& p_value_;
+    std::vector<Index> heap_;
+    std::vector<Index> place_;
 };
 
 // The first k in [from, to) with the largest score(k): a later k wins only
@@ -233,51 +296,77 @@ std::vector<std::uint64_t> merge_close_candidates(const SplitTester& tester,
     return merged;
 }
 
-Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> candidates,
-                    double alpha) {
+template <class Index>
+Selection eliminate_indexed(const SplitTester& tester, std::span<const std::uint64_t> candidates,
+                            double alpha) {
     // Points 0 and n bound the series; candidates sit between them in a
-    // doubly linked list.
+    // doubly linked list of their indices. Point i is candidates[i - 1],
+    // read in place.
     const std::size_t count = candidates.size() + 2;
-    std::vector<std::uint64_t> points(count);
-    points[0] = 0;
-    points[count - 1] = tester.size();
-    std::copy(candidates.begin(), candidates.end(), points.begin() + 1);
-    std::vector<std::size_t> previous(count), next(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        previous[i] = i == 0 ? 0 : i - 1;
-        next[i] = i + 1;
-    }
-    std::vector<SplitEvidence> evidence(count);
-    std::vector<std::uint64_t> version(count, 0);
-    std::vector<char> alive(count, 1);
-    std::priority_queue<Pending, std::vector<Pending>, WeakestFirst> queue;
-
-    const auto evaluate = [&](std::size_t i) {
-        evidence[i] = tester.evidence(points[previous[i]], points[i], points[next[i]]);
-        if (std::isnan(evidence[i].p_value)) evidence[i] = SplitEvidence{};
-        queue.push({evidence[i].p_value, points[i], i, ++version[i]});
+    const std::uint64_t n = tester.size();
+    const auto point = [&](Index i) -> std::uint64_t {
+        if (i == 0) return 0;
+        return static_cast<std::size_t>(i) + 1 == count ? n : candidates[i - 1];
     };
-    for (std::size_t i = 1; i + 1 < count; ++i) evaluate(i);
+    std::vector<Index> previous(count), next(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        previous[i] = static_cast<Index>(i == 0 ? 0 : i - 1);
+        next[i] = static_cast<Index>(i + 1);
+    }
+    // The p-values and kinds apart: 9 bytes a candidate instead of 16.
+    std::vector<double> p_value(count, 1.0);
+    std::vector<TestKind> kind(count, TestKind::none);
+    const auto test = [&](Index i) {
+        SplitEvidence found = tester.evidence(point(previous[i]), point(i), point(next[i]));
+        if (std::isnan(found.p_value)) found = SplitEvidence{};
+        p_value[i] = found.p_value;
+        kind[i] = found.kind;
+    };
+    for (std::size_t i = 1; i + 1 < count; ++i) test(static_cast<Index>(i));
+    WeakestFirst<Index> queue(p_value, count);
+    queue.fill(1, count - 1);
     while (!queue.empty()) {
-        const Pending top = queue.top();
+        const Index i = queue.top();
+        if (p_value[i] <= alpha) break;
         queue.pop();
-        if (!alive[top.index] || top.version != version[top.index]) continue;
-        if (top.p_value <= alpha) break;
-        const std::size_t i = top.index;
-        alive[i] = 0;
-        const std::size_t left = previous[i], right = next[i];
+        const Index left = previous[i], right = next[i];
         next[left] = right;
         previous[right] = left;
-        if (left > 0) evaluate(left);
-        if (right + 1 < count) evaluate(right);
+        if (left > 0) {
+            test(left);
+            queue.retested(left);
+        }
+        if (static_cast<std::size_t>(right) + 1 < count) {
+            test(right);
+            queue.retested(right);
+        }
     }
+    std::size_t left_in = 0;
+    for (std::size_t i = 1; i + 1 < count; ++i) left_in += queue.contains(i) ? 1 : 0;
     Selection kept;
+    kept.points.reserve(left_in);
+    kept.evidence.reserve(left_in);
     for (std::size_t i = 1; i + 1 < count; ++i) {
-        if (!alive[i]) continue;
-        kept.points.push_back(points[i]);
-        kept.evidence.push_back(evidence[i]);
+        if (!queue.contains(i)) continue;
+        kept.points.push_back(candidates[i - 1]);
+        kept.evidence.push_back(SplitEvidence{p_value[i], kind[i]});
     }
     return kept;
+}
+
+template Selection eliminate_indexed<std::uint32_t>(const SplitTester&,
+                                                    std::span<const std::uint64_t>, double);
+template Selection eliminate_indexed<std::uint64_t>(const SplitTester&,
+                                                    std::span<const std::uint64_t>, double);
+
+Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> candidates,
+                    double alpha) {
+    // Indices run to the count of candidates + 1; the largest value marks
+    // a candidate no longer in the heap.
+    if (candidates.size() + 2 < std::numeric_limits<std::uint32_t>::max()) {
+        return eliminate_indexed<std::uint32_t>(tester, candidates, alpha);
+    }
+    return eliminate_indexed<std::uint64_t>(tester, candidates, alpha);
 }
 
 std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection& selection) {

@@ -82,6 +82,25 @@ TEST(default_window_sizes_run_ten_to_twenty) {
     CHECK(!output->consensus.leaders_scores.empty());
 }
 
+// Without the consensus the windows' results are the same and the maps stay
+// empty; a bad setting is still refused.
+TEST(windows_without_consensus) {
+    const std::vector<double> series = shifting_series(400);
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    const auto full = quarn::detect_multi_window(arguments);
+    arguments.with_consensus = false;
+    const auto bare = quarn::detect_multi_window(arguments);
+    CHECK(full.has_value() && bare.has_value());
+    CHECK(!full->consensus.leaders_scores.empty());
+    DetectorOutput expected = *full;
+    expected.consensus = quarn::Consensus{};
+    CHECK(same_output(*bare, expected));
+    CHECK(bare->consensus.leaders_segment_votes.empty() && bare->consensus.cdf.empty());
+    arguments.alpha_q = -1.0;
+    CHECK_EQ(multi_error(arguments), std::string("alpha_q must be finite and not negative, got -1"));
+}
+
 TEST(checks_come_in_order) {
     const std::vector<double> two{1.0, std::nan("")};
     const std::vector<double> with_nan{1.0, 2.0, std::nan(""), 4.0};

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <queue>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,105 @@ TEST(elimination_edges) {
     CHECK(eliminate(steps.tester(), all, 1.0).points == all);
     // Candidates one value apart leave sides too short to test: all go.
     CHECK(eliminate(steps.tester(), Points{1, 2, 3}, 0.05).points.empty());
+}
+
+namespace {
+
+// The elimination written plainly: 64-bit points, links and versions, the
+// queue ordered by p-value, then position.
+quarn::Selection plain_elimination(const SplitTester& tester, const Points& candidates,
+                                   double alpha) {
+    struct Entry {
+        double p_value;
+        std::uint64_t position, index, version;
+        bool operator<(const Entry& other) const {
+            if (p_value != other.p_value) return p_value < other.p_value;
+            return position > other.position;
+        }
+    };
+    Points points{0};
+    points.insert(points.end(), candidates.begin(), candidates.end());
+    points.push_back(tester.size());
+    const std::size_t count = points.size();
+    std::vector<std::size_t> previous(count), next(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        previous[i] = i == 0 ? 0 : i - 1;
+        next[i] = i + 1;
+    }
+    std::vector<quarn::SplitEvidence> evidence(count);
+    std::vector<std::uint64_t> version(count, 0);
+    std::vector<bool> alive(count, true);
+    std::priority_queue<Entry> queue;
+    const auto evaluate = [&](std::size_t i) {
+        evidence[i] = tester.evidence(points[previous[i]], points[i], points[next[i]]);
+        if (std::isnan(evidence[i].p_value)) evidence[i] = quarn::SplitEvidence{};
+        queue.push({evidence[i].p_value, points[i], i, ++version[i]});
+    };
+    for (std::size_t i = 1; i + 1 < count; ++i) evaluate(i);
+    while (!queue.empty()) {
+        const Entry top = queue.top();
+        queue.pop();
+        if (!alive[top.index] || top.version != version[top.index]) continue;
+        if (top.p_value <= alpha) break;
+        alive[top.index] = false;
+        const std::size_t left = previous[top.index], right = next[top.index];
+        next[left] = right;
+        previous[right] = left;
+        if (left > 0) evaluate(left);
+        if (right + 1 < count) evaluate(right);
+    }
+    quarn::Selection kept;
+    for (std::size_t i = 1; i + 1 < count; ++i) {
+        if (!alive[i]) continue;
+        kept.points.push_back(points[i]);
+        kept.evidence.push_back(evidence[i]);
+    }
+    return kept;
+}
+
+void check_same_selection(const quarn::Selection& actual, const quarn::Selection& expected) {
+    CHECK(actual.points == expected.points);
+    CHECK_EQ(actual.evidence.size(), expected.evidence.size());
+    for (std::size_t i = 0; i < actual.evidence.size() && i < expected.evidence.size(); ++i) {
+        CHECK_BITS(actual.evidence[i].p_value, expected.evidence[i].p_value);
+        CHECK(actual.evidence[i].kind == expected.evidence[i].kind);
+    }
+}
+
+}  // namespace
+
+// Both widths of the list's indices give the plain elimination's selection
+// bit for bit: dense candidates (many ties at p = 1 among short sides),
+// sparse ones, none, and alphas that keep all or nothing.
+TEST(elimination_same_at_both_index_widths) {
+    const Prepared steps(sample::steps());
+    const Prepared noisy(sample::noise(5, 3000));
+    struct Case {
+        const Prepared* series;
+        Points candidates;
+        double alpha;
+    };
+    Points every_third, every_fifty;
+    for (std::uint64_t p = 3; p < 3000; p += 3) every_third.push_back(p);
+    for (std::uint64_t p = 50; p < 400; p += 50) every_fifty.push_back(p);
+    const std::vector<Case> cases{
+        {&steps, every_fifty, 0.05},
+        {&steps, Points{40, 100, 140, 200, 262, 300, 325, 331, 370}, 0.05},
+        {&steps, Points{1, 2, 3, 397, 398, 399}, 0.05},
+        {&steps, Points{}, 0.05},
+        {&noisy, every_third, 0.05},
+        {&noisy, every_third, 1.0},
+        {&noisy, every_third, 0.0},
+    };
+    for (const Case& c : cases) {
+        const SplitTester tester = c.series->tester();
+        const quarn::Selection expected = plain_elimination(tester, c.candidates, c.alpha);
+        check_same_selection(quarn::eliminate_indexed<std::uint32_t>(tester, c.candidates, c.alpha),
+                             expected);
+        check_same_selection(quarn::eliminate_indexed<std::uint64_t>(tester, c.candidates, c.alpha),
+                             expected);
+        check_same_selection(eliminate(tester, c.candidates, c.alpha), expected);
+    }
 }
 
 TEST(kinds_of_change) {

@@ -96,6 +96,10 @@ struct MultiWindowArguments {
     // Replicates of each threshold drawn in rounds (see SequentialRule); by
     // default all at once.
     SequentialRule sequential;
+    // False leaves DetectorOutput's consensus empty, for callers that read
+    // only the windows' own results: its segments and maps take time at
+    // every size and memory beside the windows' results on long series.
+    bool with_consensus = true;
 };
 
 struct DetectorOutput {

@@ -39,6 +39,13 @@ std::vector<std::uint64_t> merge_close_candidates(const SplitTester& tester,
 Selection eliminate(const SplitTester& tester, std::span<const std::uint64_t> candidates,
                     double alpha);
 
+// eliminate with its list's indices and versions held in Index
+// (std::uint32_t or std::uint64_t); eliminate takes 32 bits whenever the
+// candidates fit in them. Both give the same selection.
+template <class Index>
+Selection eliminate_indexed(const SplitTester& tester, std::span<const std::uint64_t> candidates,
+                            double alpha);
+
 // Moves each selected point, from the first to the last, to the best split
 // of the stretch between its (already moved) left neighbour and its right
 // neighbour, by the statistic of the test that kept it: the standardised
