@@ -421,9 +421,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         // some 200,000 at 5e7 values).
         *candidates = std::vector<std::uint64_t>();
         // Every selection splits at the merged candidates and the series' ends.
-        std::vector<std::uint64_t> splits(merged);
-        splits.push_back(n);
-        tester.remember(splits);
+        tester.remember_splits(merged);
         if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
     }
@@ -463,9 +461,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         if (stricter && next.points.empty() && !selection.points.empty()) {
             SplitTester strict(series, output.factors);
             strict.require_effective_shape_sides(true);
-            std::vector<std::uint64_t> splits(selection.points);
-            splits.push_back(n);
-            strict.remember(splits);
+            strict.remember_splits(selection.points);
             Selection kept =
                 eliminate(strict, selection.points, arguments.alpha * second_look_alpha_share);
             if (stopped()) return detector_failure(std::string(stopped_message));

@@ -188,6 +188,14 @@ void SplitTester::remember(std::span<const std::uint64_t> indices) {
     known_value_sums_ = std::move(values);
 }
 
+void SplitTester::remember_splits(std::span<const std::uint64_t> points) {
+    std::vector<std::uint64_t> splits;
+    splits.reserve(points.size() + 1);
+    splits.assign(points.begin(), points.end());
+    splits.push_back(static_cast<std::uint64_t>(n_));
+    remember(splits);
+}
+
 std::size_t SplitTester::known_position(std::size_t index) const {
     const auto at = std::lower_bound(known_.begin(), known_.end(), index);
     if (at == known_.end() || *at != index) return known_.size();

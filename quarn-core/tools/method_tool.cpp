@@ -181,9 +181,7 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     const std::vector<std::uint64_t> merged =
         quarn::merge_close_candidates(pilot_tester, joined, quarn::candidate_merge_gap);
     // As the method does: the selections split at the merged candidates.
-    std::vector<std::uint64_t> splits(merged);
-    splits.push_back(series.size());
-    pilot_tester.remember(splits);
+    pilot_tester.remember_splits(merged);
     quarn::Selection selection = quarn::eliminate(pilot_tester, merged, arguments.alpha);
     clock.lap("pilot_confirmation");
     std::optional<quarn::SplitTester> tester;
@@ -191,7 +189,7 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     for (int round = 0; round < 4; ++round) {
         auto start = std::chrono::steady_clock::now();
         tester.emplace(series, quarn::estimate_dependence(series, selection.points, lag));
-        tester->remember(splits);
+        tester->remember_splits(merged);
         auto mid = std::chrono::steady_clock::now();
         quarn::Selection next = quarn::eliminate(*tester, merged, arguments.alpha);
         auto end = std::chrono::steady_clock::now();

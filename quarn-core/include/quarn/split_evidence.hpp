@@ -132,6 +132,9 @@ class SplitTester {
     // continue from a checkpoint: 120 bytes an index. The sums are the same
     // bits either way; indices given before are forgotten.
     void remember(std::span<const std::uint64_t> indices);
+    // remember() at the points a selection among `points` (ascending,
+    // below size()) splits at: the points themselves and the series' end.
+    void remember_splits(std::span<const std::uint64_t> points);
 
     // Whether the shape test asks each side for as many effectively
     // independent values as on independent noise: its least side times the
