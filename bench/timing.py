@@ -17,7 +17,15 @@ peers: the defaults next to ruptures Binseg(l2) (penalty 2 log(n) var(x))
 and the native method, on noise with a level shift of 1.5 standard
 deviations every 1,000 values; ratios of wall and processor time. Binseg
 runs up to --binseg-limit values; above, its time is extrapolated by a power
-law through the two largest sizes it ran ("est.").
+law through the two largest sizes it ran ("est."). The three calls take
+turns, so every call of quarn starts after another tool ran: the way a
+script calls it once. A second table times quarn's calls back to back (the
+same call again right after, as a loop over many series does) next to the
+same Binseg medians. The two differ most on short series on a machine whose
+idle processors sleep: a call that begins after a pause may find the pool's
+other threads asleep, and on a virtual machine a processor woken from a long
+sleep can take a millisecond or more to run them, so that such a call runs
+mostly on one processor.
 
 core: the core's confirm method next to the native detector inside the
 core's command-line runner (quarn_method_tool, which times the call itself).
@@ -97,6 +105,7 @@ def peers(args) -> None:
           f"{'Binseg/defaults':>16} {'defaults/native':>16} {'us/value':>9} "
           f"{'cpu Binseg/def':>15} {'cpu def/native':>15}")
     seen: dict[str, list[tuple[int, float]]] = {"wall": [], "cpu": []}
+    warm_rows = []
     for n in sizes(args.sizes):
         x = level_shifts(n)
         quarn.detect(x[: min(n, 1000)])  # warm up
@@ -118,6 +127,18 @@ def peers(args) -> None:
               f"{wall['defaults'] / n * 1e6:>9.2f} "
               f"{proc['binseg'] / proc['defaults']:>15.1f} "
               f"{proc['defaults'] / proc['native']:>15.2f}")
+        warm = {name: median_wall_and_cpu(lambda call=calls[name]: call(x), args.repeats)
+                for name in ("defaults", "native")}
+        warm_rows.append((n, warm, wall["binseg"], proc["binseg"], estimated))
+    print("\nback to back (each quarn call right after the same call):")
+    print(f"{'n':>9} {'defaults s':>11} {'native s':>10} {'Binseg/defaults':>16} "
+          f"{'defaults/native':>16} {'cpu Binseg/def':>15} {'cpu def/native':>15}")
+    for n, warm, binseg_wall, binseg_cpu, estimated in warm_rows:
+        (d_wall, _, d_cpu), (n_wall, _, n_cpu) = warm["defaults"], warm["native"]
+        mark = " est." if estimated else ""
+        print(f"{n:>9} {d_wall:>11.4f} {n_wall:>10.4f} "
+              f"{f'{binseg_wall / d_wall:.1f}{mark}':>16} {d_wall / n_wall:>16.2f} "
+              f"{f'{binseg_cpu / d_cpu:.1f}{mark}':>15} {d_cpu / n_cpu:>15.2f}")
     print(f"load average (1 min) {os.getloadavg()[0]:.2f} after")
 
 
