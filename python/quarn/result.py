@@ -61,6 +61,42 @@ class FrozenMapping(Mapping[_K, _V]):
         self._items = state
 
 
+class _EngineWindows(FrozenMapping[int, "WindowResult"]):
+    """The window results of a detection, each built from the engine's
+    window dict when it is first looked up.
+
+    Most callers of :func:`quarn.detect` read only the change points, and on
+    a short series building every window size's result would take a good
+    share of the call. Keys, order, equality, ``repr``, pickling and copies
+    are those of a :class:`FrozenMapping` of the built results (a copy or an
+    unpickled result holds a plain one).
+    """
+
+    __slots__ = ("_engine",)
+
+    def __init__(self, windows: dict[int, dict[str, Any]]) -> None:
+        """Takes the engine's window dicts by window size, in ascending order."""
+        self._engine = windows
+        self._items = dict.fromkeys(windows)
+
+    def __getitem__(self, key: int) -> WindowResult:
+        built = self._items[key]
+        if built is None:
+            # Two threads may both build it: equal results either way.
+            built = WindowResult.from_engine(self._engine[key])
+            self._items[key] = built
+        return built
+
+    def _built(self) -> dict[int, WindowResult]:
+        return {key: self[key] for key in self._items}
+
+    def __repr__(self) -> str:
+        return f"FrozenMapping({self._built()!r})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (FrozenMapping, (self._built(),))
+
+
 @dataclass(frozen=True, eq=False)
 class WindowResult:
     """What one window size found on its own.
@@ -509,7 +545,12 @@ class DetectionResult:
 
 
 def build_result(
-    detection: dict[str, Any], values: Any, index: Any, options: Mapping[str, Any]
+    detection: dict[str, Any],
+    values: Any,
+    index: Any,
+    options: Mapping[str, Any],
+    *,
+    lazy_windows: bool = False,
 ) -> DetectionResult:
     """Builds a result from a detection of the engine (``quarn._engine.run``).
 
@@ -528,6 +569,9 @@ def build_result(
             read-only here).
         index: The pandas index of the series, or None.
         options: The checked options of the call.
+        lazy_windows: Build each window size's result when it is first
+            looked up (for the engine's own windows, which are known to be
+            sound; a document being read is checked whole instead).
 
     Returns:
         The result.
@@ -567,12 +611,21 @@ def build_result(
             interval_labels,
         )
     )
-    windows = {
-        window["window_size"]: WindowResult.from_engine(window) for window in detection["windows"]
-    }
+    window_results: FrozenMapping[int, WindowResult]
+    if lazy_windows:
+        window_results = _EngineWindows(
+            {window["window_size"]: window for window in detection["windows"]}
+        )
+    else:
+        window_results = FrozenMapping(
+            {
+                window["window_size"]: WindowResult.from_engine(window)
+                for window in detection["windows"]
+            }
+        )
     return DetectionResult(
         change_points=change_points,
-        window_results=FrozenMapping(windows),
+        window_results=window_results,
         n_samples=int(detection["n"]),
         options=FrozenMapping(recorded_options(options)),
         values=_read_only(values),
