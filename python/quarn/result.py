@@ -10,6 +10,7 @@ read-only), compare equal bit for bit, pickle and deep-copy.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
@@ -662,9 +663,17 @@ def _segments(arrays: dict[str, Any] | None) -> tuple[Segment, ...]:
 def recorded_options(options: Mapping[str, Any]) -> dict[str, Any]:
     """The options a result records: those that say what was computed,
     not how the call ran (its progress callback)."""
-    from quarn.options import BY_NAME
+    recorded = _recorded_by_name()
+    return {name: value for name, value in options.items() if recorded[name]}
 
-    return {name: value for name, value in options.items() if BY_NAME[name].recorded}
+
+@functools.cache
+def _recorded_by_name() -> dict[str, bool]:
+    """Whether a result records an option, by option name (read from the
+    options table once)."""
+    from quarn.options import OPTIONS
+
+    return {option.name: option.recorded for option in OPTIONS}
 
 
 def _read_only(values: Any) -> Any:
