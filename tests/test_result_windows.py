@@ -66,3 +66,24 @@ def test_the_mapping_stays_read_only(fresh):
         windows[3]
     assert 3 not in windows
     assert isinstance(pickle.loads(pickle.dumps(windows)), FrozenMapping)
+
+
+def test_the_engines_windows_are_made_once_and_in_order():
+    from quarn import _engine, _runner
+    from quarn.options import check_options
+
+    options = check_options({"method": "confirm"})
+    (detection,) = _engine.run(
+        [np.asarray(SERIES)], **_runner.engine_arguments(options), skip_missing=False
+    )
+    windows = detection["windows"]
+    sizes = windows.window_sizes
+    assert len(windows) == len(sizes) >= 2 and list(sizes) == sorted(set(sizes))
+    last = windows[-1]
+    assert last is windows[len(sizes) - 1] and last["window_size"] == sizes[-1]
+    assert [window["window_size"] for window in windows] == list(sizes)
+    for bad in (len(sizes), -len(sizes) - 1):
+        with pytest.raises(IndexError):
+            windows[bad]
+    del detection, windows
+    assert not last["statistics"].flags.writeable and np.isfinite(last["statistics"]).all()

@@ -62,6 +62,16 @@ class FrozenMapping(Mapping[_K, _V]):
         self._items = state
 
 
+def engine_window_sizes(windows: Any) -> list[int]:
+    """The window sizes of a detection's windows (``quarn._engine.run``'s
+    ``windows``, or a list of window dicts), without making the engine's
+    window dicts."""
+    sizes = getattr(windows, "window_sizes", None)
+    if sizes is None:
+        return [window["window_size"] for window in windows]
+    return list(sizes)
+
+
 class _EngineWindows(FrozenMapping[int, "WindowResult"]):
     """The window results of a detection, each built from the engine's
     window dict when it is first looked up.
@@ -73,18 +83,22 @@ class _EngineWindows(FrozenMapping[int, "WindowResult"]):
     unpickled result holds a plain one).
     """
 
-    __slots__ = ("_engine",)
+    __slots__ = ("_engine", "_places")
 
-    def __init__(self, windows: dict[int, dict[str, Any]]) -> None:
-        """Takes the engine's window dicts by window size, in ascending order."""
+    def __init__(self, windows: Any) -> None:
+        """Takes the engine's windows: a sequence of window dicts in
+        ascending window size, which may tell the sizes (``window_sizes``)
+        without making its dicts."""
+        sizes = engine_window_sizes(windows)
         self._engine = windows
-        self._items = dict.fromkeys(windows)
+        self._places = {size: place for place, size in enumerate(sizes)}
+        self._items = dict.fromkeys(sizes)
 
     def __getitem__(self, key: int) -> WindowResult:
         built = self._items[key]
         if built is None:
             # Two threads may both build it: equal results either way.
-            built = WindowResult.from_engine(self._engine[key])
+            built = WindowResult.from_engine(self._engine[self._places[key]])
             self._items[key] = built
         return built
 
@@ -614,9 +628,7 @@ def build_result(
     )
     window_results: FrozenMapping[int, WindowResult]
     if lazy_windows:
-        window_results = _EngineWindows(
-            {window["window_size"]: window for window in detection["windows"]}
-        )
+        window_results = _EngineWindows(detection["windows"])
     else:
         window_results = FrozenMapping(
             {
