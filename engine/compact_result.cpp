@@ -104,7 +104,7 @@ namespace {
 // A detection's window dicts, each made when it is first read: most callers
 // read only the change points, and on a short series making every window
 // size's arrays and dict would take a good share of the call. Read under
-// the interpreter lock, so a dict is made once.
+// the interpreter lock; every reader of a window gets the same dict.
 class DetectionWindows {
   public:
     explicit DetectionWindows(DetectorOutput&& output) {
@@ -132,7 +132,17 @@ class DetectionWindows {
         if (index < 0) index += count;
         if (index < 0 || index >= count) throw nb::index_error("window index out of range");
         const auto at = static_cast<std::size_t>(index);
-        if (!dicts_[at].is_valid()) dicts_[at] = window_dict(std::move(windows_[at]));
+        if (!dicts_[at].is_valid()) {
+            // Made from a copy: making Python objects may run a collection,
+            // whose finalizers may let another thread read this window
+            // meanwhile, which must still find it whole. The first dict made
+            // is kept, and the window released.
+            nb::object made = window_dict(WindowResult(windows_[at]));
+            if (!dicts_[at].is_valid()) {
+                dicts_[at] = std::move(made);
+                windows_[at] = WindowResult();
+            }
+        }
         return dicts_[at];
     }
 
