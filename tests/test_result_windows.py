@@ -87,3 +87,20 @@ def test_the_engines_windows_are_made_once_and_in_order():
             windows[bad]
     del detection, windows
     assert not last["statistics"].flags.writeable and np.isfinite(last["statistics"]).all()
+
+
+def test_threads_reading_a_fresh_result_get_the_same_windows(fresh):
+    from concurrent.futures import ThreadPoolExecutor
+
+    reference = fresh()
+    shared = fresh()
+    sizes = list(reference.window_results)
+
+    def read(offset):
+        turned = sizes[offset % len(sizes):] + sizes[: offset % len(sizes)]
+        return {size: shared.window_results[size] for size in turned}
+
+    with ThreadPoolExecutor(4) as pool:
+        seen = list(pool.map(read, range(8)))
+    for found in seen:
+        assert found == dict(reference.window_results)
