@@ -99,16 +99,82 @@ nb::dict segments_dict(const std::vector<SegmentReport>& segments) {
     return result;
 }
 
-nb::tuple window_dicts(DetectorOutput&& output) {
-    nb::list windows;
-    // Each window's buffers move into its arrays and the rest of the entry is
-    // released right away, so nothing is held twice.
-    while (!output.window_results.empty()) {
-        auto entry = output.window_results.extract(output.window_results.begin());
-        windows.append(window_dict(std::move(entry.mapped())));
+namespace {
+
+// A detection's window dicts, each made when it is first read: most callers
+// read only the change points, and on a short series making every window
+// size's arrays and dict would take a good share of the call. Read under
+// the interpreter lock; every reader of a window gets the same dict.
+class DetectionWindows {
+  public:
+    explicit DetectionWindows(DetectorOutput&& output) {
+        windows_.reserve(output.window_results.size());
+        // Each window's entry moves out of the map at once, so nothing is
+        // held twice.
+        while (!output.window_results.empty()) {
+            auto entry = output.window_results.extract(output.window_results.begin());
+            windows_.push_back(std::move(entry.mapped()));
+        }
+        output.window_change_points.clear();
+        dicts_.resize(windows_.size());
     }
-    output.window_change_points.clear();
-    return nb::tuple(windows);
+
+    std::size_t size() const { return windows_.size(); }
+
+    nb::tuple window_sizes() const {
+        nb::list sizes;
+        for (const WindowResult& window : windows_) sizes.append(nb::int_(window.window_size));
+        return nb::tuple(sizes);
+    }
+
+    nb::object at(std::int64_t index) {
+        const auto count = static_cast<std::int64_t>(windows_.size());
+        if (index < 0) index += count;
+        if (index < 0 || index >= count) throw nb::index_error("window index out of range");
+        const auto at = static_cast<std::size_t>(index);
+        if (!dicts_[at].is_valid()) {
+            // Made from a copy: making Python objects may run a collection,
+            // whose finalizers may let another thread read this window
+            // meanwhile, which must still find it whole. The first dict made
+            // is kept, and the window released.
+            nb::object made = window_dict(WindowResult(windows_[at]));
+            if (!dicts_[at].is_valid()) {
+                dicts_[at] = std::move(made);
+                windows_[at] = WindowResult();
+            }
+        }
+        return dicts_[at];
+    }
+
+    nb::tuple all() {
+        nb::list dicts;
+        for (std::size_t i = 0; i < windows_.size(); ++i) {
+            dicts.append(at(static_cast<std::int64_t>(i)));
+        }
+        return nb::tuple(dicts);
+    }
+
+  private:
+    // Ascending window size; a window's buffers move into its dict's arrays.
+    std::vector<WindowResult> windows_;
+    std::vector<nb::object> dicts_;
+};
+
+}  // namespace
+
+nb::object window_dicts(DetectorOutput&& output) {
+    return nb::cast(DetectionWindows(std::move(output)));
+}
+
+void add_detection_windows(nb::module_& module) {
+    nb::class_<DetectionWindows>(
+        module, "DetectionWindows",
+        "The window dicts of a detection, ascending window size, each made when first read.")
+        .def("__len__", &DetectionWindows::size)
+        .def("__getitem__", &DetectionWindows::at, nb::arg("index"))
+        .def("__iter__", [](DetectionWindows& windows) { return nb::iter(windows.all()); })
+        .def_prop_ro("window_sizes", &DetectionWindows::window_sizes,
+                     "The window sizes, ascending, without making the dicts.");
 }
 
 }  // namespace quarn::engine

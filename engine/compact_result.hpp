@@ -13,7 +13,7 @@
 // where position v starts at v * window_size. Where missing values were
 // left out of the series, a window dict also has
 //   starts             int64[P]    the first value of every position
-// (then no longer v * window_size). A detection's windows are a tuple of
+// (then no longer v * window_size). A detection's windows are a sequence of
 // window dicts, ascending window size, each size once. The per-position
 // arrays take over the core's buffers (no copy); every array is read-only.
 #pragma once
@@ -36,8 +36,13 @@ namespace nb = nanobind;
 nb::object index_array(std::vector<std::uint64_t>&& values);
 nb::object figure_array(std::vector<double>&& values);
 
-// The window dicts of a detection, emptying `output` as they are built.
-nb::tuple window_dicts(DetectorOutput&& output);
+// The window dicts of a detection, emptying `output`: a sequence
+// (DetectionWindows) that makes each dict when it is first read, and tells
+// the window sizes (window_sizes) without making them.
+nb::object window_dicts(DetectorOutput&& output);
+
+// Registers the class of window_dicts' sequences.
+void add_detection_windows(nb::module_& module);
 
 // The segments between change points as a dict of arrays, one entry per
 // segment: starts, stops, counts (int64), levels, spreads, slopes (float64;

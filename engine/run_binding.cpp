@@ -205,6 +205,7 @@ void require(const std::optional<T>& value, const char* name, const std::string&
 }  // namespace
 
 void add_run_function(nb::module_& module) {
+    add_detection_windows(module);
     module.def(
         "run",
         [](const std::vector<SeriesArray>& series, const std::string& method,
@@ -253,9 +254,9 @@ void add_run_function(nb::module_& module) {
         "as one batch, one task per series. Every option is given, as the package's options "
         "table names it (None where the method does not use it).\n\n"
         "Returns one dict per series, in input order: 'n', 'windows' (the native detector's, or "
-        "the confirm method's candidate detector's, window dicts, thresholds by runs where "
-        "smaller; figures in the series' units), 'table' (one column per figure of the change "
-        "points: 'position', 'kind', 'p_value', 'votes', 'score', 'probability', 'cdf', "
+        "the confirm method's candidate detector's, window dicts, each made when first read; "
+        "thresholds by runs where smaller; figures in the series' units), 'table' (one column "
+        "per figure of the change points: 'position', 'kind', 'p_value', 'votes', 'score', 'probability', 'cdf', "
         "'interval_low', 'interval_high', 'direction', 'effect'), 'segments', "
         "'seasonal_period' and 'n_missing'. The native method sees every series centred and "
         "scaled by a power of two unless scale=False. skip_missing=True leaves out NaN values, "

@@ -1,7 +1,7 @@
 """The quarn package's engine: the detector core without the interpreter
 lock, with Ctrl-C, progress and numpy results."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Literal, NotRequired, TypedDict, Unpack
 
 import numpy as np
@@ -21,6 +21,16 @@ class DetectorError(ValueError):
     window_size: int | None
     series_index: int | None
     kind: Literal["invalid_argument", "invalid_series", "window_too_small", "stopped"]
+
+class DetectionWindows:
+    """The window dicts of a detection, ascending window size, each made
+    when first read."""
+
+    @property
+    def window_sizes(self) -> tuple[int, ...]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> dict[str, Any]: ...
+    def __iter__(self) -> Iterator[dict[str, Any]]: ...
 
 class RunOptions(TypedDict):
     """The keyword arguments of ``run``: every option of the options table
@@ -50,9 +60,10 @@ def run(
 
     Each dict holds ``n`` (int), ``windows`` (one window dict per window
     size, ascending: the native detector's, or the confirm method's
-    candidate detector's, figures in the series' units), ``table`` (the
-    change points, ascending: ``position``, ``votes``, ``interval_low``,
-    ``interval_high`` int64; ``p_value``, ``score``, ``probability``,
+    candidate detector's, figures in the series' units; a sequence that
+    makes each dict when it is first read and has their ``window_sizes``),
+    ``table`` (the change points, ascending: ``position``, ``votes``,
+    ``interval_low``, ``interval_high`` int64; ``p_value``, ``score``, ``probability``,
     ``cdf``, ``effect`` float64; ``kind`` and ``direction`` tuples of str or
     None; a row of kind None, the native method's, has NaN p-value and
     effect, interval 0 and no direction),

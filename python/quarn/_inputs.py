@@ -80,11 +80,7 @@ def prepare_series(series: Any, missing: str = "raise") -> PreparedSeries:
         ValueError: The object has more than one dimension, or masked
             (missing) entries when they are not skipped.
     """
-    skip = missing == "skip"
-    prepared = _prepare(series, skip)
-    if not skip:
-        return prepared
-    return PreparedSeries(prepared.values, prepared.index, prepared.name, prepared.owned, True)
+    return _prepare(series, missing == "skip")
 
 
 def _prepare(series: Any, skip: bool) -> PreparedSeries:
@@ -99,15 +95,16 @@ def _prepare(series: Any, skip: bool) -> PreparedSeries:
             return _from_pandas(series, skip)
     if isinstance(series, np.ndarray):
         values = numpy_values(series, skip)
-        return PreparedSeries(values, owned=not np.may_share_memory(values, series))
+        owned = not np.may_share_memory(values, series)
+        return PreparedSeries(values, owned=owned, skip_missing=skip)
     if isinstance(series, (list, tuple)):
-        return PreparedSeries(series)
+        return PreparedSeries(series, skip_missing=skip)
     if isinstance(series, array):
         if series.typecode == "u" or series.typecode == "w":
             raise SeriesTypeError("series must hold numbers, got an array of characters")
         if series.typecode == "d":
-            return PreparedSeries(series)
-        return PreparedSeries(array("d", series), owned=True)
+            return PreparedSeries(series, skip_missing=skip)
+        return PreparedSeries(array("d", series), owned=True, skip_missing=skip)
     if isinstance(series, (str, bytes, bytearray, Mapping, Set)) or not isinstance(
         series, Sequence
     ):
@@ -115,7 +112,7 @@ def _prepare(series: Any, skip: bool) -> PreparedSeries:
             "series must be a list, tuple, numpy array or pandas Series of "
             f"numbers, got {type(series).__name__}"
         )
-    return PreparedSeries(list(series), owned=True)
+    return PreparedSeries(list(series), owned=True, skip_missing=skip)
 
 
 def float_values(prepared: PreparedSeries) -> Any:
@@ -212,7 +209,7 @@ def _from_pandas(series: Any, skip: bool = False) -> PreparedSeries:
         raise SeriesTypeError(
             f"series must hold numbers, got a pandas Series of dtype {series.dtype}"
         ) from exc
-    return PreparedSeries(numpy_values(values, skip), series.index, series.name)
+    return PreparedSeries(numpy_values(values, skip), series.index, series.name, skip_missing=skip)
 
 
 def not_numbers(dtype: Any, objects: Any = None) -> str | None:

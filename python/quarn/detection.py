@@ -148,7 +148,7 @@ def detect_each(
     compact = run_detector(prepared, values, options, progress=progress)
     # The results keep the private arrays the detector read.
     return [
-        build_result(detection, array, series.index, options)
+        build_result(detection, array, series.index, options, lazy_windows=True)
         for series, array, detection in zip(prepared, values, compact)
     ]
 

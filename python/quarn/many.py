@@ -23,6 +23,7 @@ from quarn._inputs import (
 from quarn._runner import SeriesFailure, run_detector
 from quarn._checks import shown
 from quarn.options import check_options, with_options_doc
+from quarn.result import engine_window_sizes
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -123,7 +124,7 @@ def detect_many(
     _warn_short_series(
         names,
         [len(v) - m for v, m in zip(values, missing_counts)],
-        [[window["window_size"] for window in detection["windows"]] for detection in compact],
+        [engine_window_sizes(detection["windows"]) for detection in compact],
     )
     pieces = []
     for number, series in enumerate(prepared):

@@ -10,6 +10,7 @@ read-only), compare equal bit for bit, pickle and deep-copy.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
@@ -59,6 +60,56 @@ class FrozenMapping(Mapping[_K, _V]):
 
     def __setstate__(self, state: dict[_K, _V]) -> None:
         self._items = state
+
+
+def engine_window_sizes(windows: Any) -> list[int]:
+    """The window sizes of a detection's windows (``quarn._engine.run``'s
+    ``windows``, or a list of window dicts), without making the engine's
+    window dicts."""
+    sizes = getattr(windows, "window_sizes", None)
+    if sizes is None:
+        return [window["window_size"] for window in windows]
+    return list(sizes)
+
+
+class _EngineWindows(FrozenMapping[int, "WindowResult"]):
+    """The window results of a detection, each built from the engine's
+    window dict when it is first looked up.
+
+    Most callers of :func:`quarn.detect` read only the change points, and on
+    a short series building every window size's result would take a good
+    share of the call. Keys, order, equality, ``repr``, pickling and copies
+    are those of a :class:`FrozenMapping` of the built results (a copy or an
+    unpickled result holds a plain one).
+    """
+
+    __slots__ = ("_engine", "_places")
+
+    def __init__(self, windows: Any) -> None:
+        """Takes the engine's windows: a sequence of window dicts in
+        ascending window size, which may tell the sizes (``window_sizes``)
+        without making its dicts."""
+        sizes = engine_window_sizes(windows)
+        self._engine = windows
+        self._places = {size: place for place, size in enumerate(sizes)}
+        self._items = dict.fromkeys(sizes)
+
+    def __getitem__(self, key: int) -> WindowResult:
+        built = self._items[key]
+        if built is None:
+            # Two threads may both build it: equal results either way.
+            built = WindowResult.from_engine(self._engine[self._places[key]])
+            self._items[key] = built
+        return built
+
+    def _built(self) -> dict[int, WindowResult]:
+        return {key: self[key] for key in self._items}
+
+    def __repr__(self) -> str:
+        return f"FrozenMapping({self._built()!r})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (FrozenMapping, (self._built(),))
 
 
 @dataclass(frozen=True, eq=False)
@@ -509,7 +560,12 @@ class DetectionResult:
 
 
 def build_result(
-    detection: dict[str, Any], values: Any, index: Any, options: Mapping[str, Any]
+    detection: dict[str, Any],
+    values: Any,
+    index: Any,
+    options: Mapping[str, Any],
+    *,
+    lazy_windows: bool = False,
 ) -> DetectionResult:
     """Builds a result from a detection of the engine (``quarn._engine.run``).
 
@@ -528,6 +584,9 @@ def build_result(
             read-only here).
         index: The pandas index of the series, or None.
         options: The checked options of the call.
+        lazy_windows: Build each window size's result when it is first
+            looked up (for the engine's own windows, which are known to be
+            sound; a document being read is checked whole instead).
 
     Returns:
         The result.
@@ -567,12 +626,19 @@ def build_result(
             interval_labels,
         )
     )
-    windows = {
-        window["window_size"]: WindowResult.from_engine(window) for window in detection["windows"]
-    }
+    window_results: FrozenMapping[int, WindowResult]
+    if lazy_windows:
+        window_results = _EngineWindows(detection["windows"])
+    else:
+        window_results = FrozenMapping(
+            {
+                window["window_size"]: WindowResult.from_engine(window)
+                for window in detection["windows"]
+            }
+        )
     return DetectionResult(
         change_points=change_points,
-        window_results=FrozenMapping(windows),
+        window_results=window_results,
         n_samples=int(detection["n"]),
         options=FrozenMapping(recorded_options(options)),
         values=_read_only(values),
@@ -609,9 +675,17 @@ def _segments(arrays: dict[str, Any] | None) -> tuple[Segment, ...]:
 def recorded_options(options: Mapping[str, Any]) -> dict[str, Any]:
     """The options a result records: those that say what was computed,
     not how the call ran (its progress callback)."""
-    from quarn.options import BY_NAME
+    recorded = _recorded_by_name()
+    return {name: value for name, value in options.items() if recorded[name]}
 
-    return {name: value for name, value in options.items() if BY_NAME[name].recorded}
+
+@functools.cache
+def _recorded_by_name() -> dict[str, bool]:
+    """Whether a result records an option, by option name (read from the
+    options table once)."""
+    from quarn.options import OPTIONS
+
+    return {option.name: option.recorded for option in OPTIONS}
 
 
 def _read_only(values: Any) -> Any:
