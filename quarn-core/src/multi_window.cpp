@@ -1,6 +1,7 @@
 #include "quarn/multi_window.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -8,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include <oneapi/tbb/task_arena.h>
 
 #include "quarn/batch.hpp"
 #include "quarn/bootstrap.hpp"
@@ -98,24 +101,33 @@ struct WindowSlot {
 };
 
 // One task per window size; task i writes only slot i, so the outcomes are
-// in input order whatever thread ran which task. Nested parallel work of a
-// task (replicates, regions) runs on the pool of the thread running it.
+// in input order whatever thread ran which task. One loop per thread of the
+// pool takes the sizes from a shared count in window_task_order, so that the
+// costly sizes start first, on different threads, and no thread waits while
+// another holds a queue of sizes of its own. Nested parallel work of a task
+// (replicates, regions) runs on the pool of the thread running it.
 void run_window_tasks(SeriesView series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
                       std::vector<WindowSlot>& slots) {
-    parallel_pieces(
-        std::size_t{0}, sizes.size(), std::size_t{1}, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i != end; ++i) {
-                try {
-                    slots[i].outcome.emplace(
-                        detect_single_window(series, prefix, sizes[i], settings));
-                } catch (const std::bad_alloc&) {
-                    slots[i].out_of_memory = std::current_exception();
-                } catch (const std::length_error&) {
-                    slots[i].out_of_memory = std::current_exception();
-                }
-            }
-        });
+    const auto run = [&](std::size_t i) {
+        try {
+            slots[i].outcome.emplace(detect_single_window(series, prefix, sizes[i], settings));
+        } catch (const std::bad_alloc&) {
+            slots[i].out_of_memory = std::current_exception();
+        } catch (const std::length_error&) {
+            slots[i].out_of_memory = std::current_exception();
+        }
+    };
+    const std::vector<std::size_t> order = window_task_order(sizes);
+    std::atomic<std::size_t> taken{0};
+    const auto threads =
+        static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+    const std::size_t loops = std::min(sizes.size(), threads);
+    parallel_pieces(std::size_t{0}, loops, std::size_t{1}, [&](std::size_t, std::size_t) {
+        for (std::size_t k = taken.fetch_add(1); k < order.size(); k = taken.fetch_add(1)) {
+            run(order[k]);
+        }
+    });
 }
 
 }  // namespace
@@ -153,6 +165,22 @@ std::optional<DetectorError> check_series(std::span<const double> series) {
 const std::vector<std::uint64_t>& default_window_sizes() {
     static const std::vector<std::uint64_t> sizes{10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
     return sizes;
+}
+
+std::vector<std::size_t> window_task_order(std::span<const std::uint64_t> sizes) {
+    std::vector<std::size_t> ascending(sizes.size());
+    for (std::size_t i = 0; i < ascending.size(); ++i) ascending[i] = i;
+    std::stable_sort(ascending.begin(), ascending.end(),
+                     [&](std::size_t a, std::size_t b) { return sizes[a] < sizes[b]; });
+    std::vector<std::size_t> order;
+    order.reserve(ascending.size());
+    std::size_t low = 0;
+    std::size_t high = ascending.size();
+    while (low < high) {
+        order.push_back(ascending[--high]);
+        if (low < high) order.push_back(ascending[low++]);
+    }
+    return order;
 }
 
 std::uint64_t sweep_positions(std::size_t n, std::span<const std::uint64_t> window_sizes) {

@@ -1,5 +1,6 @@
 #include "quarn/multi_window.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -253,6 +254,55 @@ TEST(results_do_not_depend_on_the_pool) {
         const auto output = quarn::detect_multi_window(arguments);
         CHECK(output.has_value());
         CHECK(same_output(*output, *reference));
+    }
+}
+
+TEST(window_tasks_start_from_both_ends_of_the_sizes) {
+    using Order = std::vector<std::size_t>;
+    const std::vector<std::uint64_t> none;
+    CHECK(quarn::window_task_order(none).empty());
+    const std::vector<std::uint64_t> one{7};
+    CHECK(quarn::window_task_order(one) == Order{0});
+    // Sizes as given, not sorted: 10 is smallest, 250 largest.
+    const std::vector<std::uint64_t> sizes{40, 10, 250, 25, 90, 13};
+    CHECK(quarn::window_task_order(sizes) == (Order{2, 1, 4, 5, 0, 3}));
+    // Every index once, equal sizes included.
+    const std::vector<std::uint64_t> repeated{20, 8, 20, 400, 8};
+    Order order = quarn::window_task_order(repeated);
+    CHECK_EQ(order.size(), repeated.size());
+    CHECK_EQ(repeated[order.front()], std::uint64_t{400});
+    CHECK_EQ(repeated[order[1]], std::uint64_t{8});
+    std::sort(order.begin(), order.end());
+    CHECK(order == (Order{0, 1, 2, 3, 4}));
+}
+
+// The sizes run out of input order and across threads; each one's result
+// must still be the one its own run gives.
+TEST(unordered_sizes_on_any_pool_equal_their_single_window_runs) {
+    const std::vector<double> series = shifting_series(3000);
+    const std::vector<std::uint64_t> sizes{40, 10, 250, 25, 90, 13, 17};
+    std::vector<WindowResult> alone;
+    for (const std::uint64_t size : sizes) {
+        SingleWindowArguments single;
+        single.series = series;
+        single.window_size = size;
+        single.n_perm = 70;  // parallel replicates
+        const auto result = quarn::run_single_window(single);
+        CHECK(result.has_value());
+        if (result) alone.push_back(*result);
+    }
+    MultiWindowArguments arguments;
+    arguments.series = series;
+    arguments.window_sizes = sizes;
+    arguments.n_perm = 70;
+    for (const std::uint64_t workers : {0, 1, 2, 3, 8}) {
+        arguments.workers = workers;
+        const auto output = quarn::detect_multi_window(arguments);
+        CHECK(output.has_value());
+        if (!output || alone.size() != sizes.size()) continue;
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            CHECK(same_window(output->window_results.at(sizes[i]), alone[i]));
+        }
     }
 }
 

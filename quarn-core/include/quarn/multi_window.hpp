@@ -114,6 +114,15 @@ const std::vector<std::uint64_t>& default_window_sizes();
 // Largest dedicated pool a call may ask for.
 inline constexpr std::uint64_t max_dedicated_workers = 65535;
 
+// The order in which the window sizes' tasks are taken up, as indices into
+// `sizes`: the largest, the smallest, the next largest, the next smallest,
+// and so on. The sizes at both ends tend to cost most (long replicates at
+// one end; many positions, many of them significant and each drawing
+// replicates afresh, at the other), so the cheap middle sizes are left to
+// the end, when a thread that finds no size left helps with the replicates
+// of the others. Results never depend on this order.
+std::vector<std::size_t> window_task_order(std::span<const std::uint64_t> sizes);
+
 // Positions that the sweeps of `window_sizes` visit over a series of n
 // values: the total that RunControl::progress() reaches.
 std::uint64_t sweep_positions(std::size_t n, std::span<const std::uint64_t> window_sizes);
