@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -64,23 +65,20 @@ struct Side {
 
 // The noise of one side: an AR(1) with the residuals' lag-1
 // autocorrelation, its innovations resampled from theirs, each less their
-// mean (computed once, as many as the residuals, for the many walks). A
-// walk's first value is a residual drawn whole (first_index, first), each
-// later one its predecessor times phi plus an innovation drawn (next_index,
-// innovation).
+// mean. A walk's first value is a residual drawn whole (first_index, first),
+// each later one its predecessor times phi plus an innovation drawn
+// (next_index, innovation). An innovation is recomputed from its two
+// residuals when drawn, by the same operations as when its mean was summed,
+// rather than held beside them (8 bytes a residual, some megabytes for the
+// long sides of a long series).
 class SieveNoise {
   public:
     explicit SieveNoise(std::span<const double> residuals, double phi)
         : residuals_(residuals), phi_(phi) {
         if (empty()) return;
-        innovations_.resize(residuals.size() - 1);
         double mean = 0.0;
-        for (std::size_t t = 1; t < residuals.size(); ++t) {
-            innovations_[t - 1] = residuals[t] - phi * residuals[t - 1];
-            mean += innovations_[t - 1];
-        }
-        mean /= static_cast<double>(residuals.size() - 1);
-        for (double& v : innovations_) v -= mean;
+        for (std::size_t t = 0; t + 1 < residuals.size(); ++t) mean += raw_innovation(t);
+        mean_ = mean / static_cast<double>(residuals.size() - 1);
     }
 
     bool empty() const { return residuals_.size() < 2; }
@@ -92,13 +90,18 @@ class SieveNoise {
         return static_cast<std::size_t>(uniform_below(generator, residuals_.size() - 1));
     }
     double first(std::size_t drawn) const { return residuals_[drawn]; }
-    double innovation(std::size_t drawn) const { return innovations_[drawn]; }
+    double innovation(std::size_t drawn) const { return raw_innovation(drawn) - mean_; }
     double phi() const { return phi_; }
 
   private:
+    // The innovation of residual t + 1, before its mean is taken off.
+    double raw_innovation(std::size_t t) const {
+        return residuals_[t + 1] - phi_ * residuals_[t];
+    }
+
     std::span<const double> residuals_;
     double phi_;
-    std::vector<double> innovations_;  // of residuals 1 .. m - 1, less their mean
+    double mean_ = 0.0;  // of the innovations of residuals 1 .. m - 1
 };
 
 // Replicates walked side by side: their draws come first, in the order one
@@ -107,29 +110,29 @@ class SieveNoise {
 // replicate's arithmetic is its own, as when walked alone.
 constexpr std::size_t walk_lanes = 8;
 
-}  // namespace
-
-std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide& right, double phi,
-                                           std::uint64_t seed, std::size_t replicates) {
-    const SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
+template <class Index>
+std::vector<std::int64_t> walk_replicates(const WalkSide& left, const WalkSide& right,
+                                          const SieveNoise& left_noise,
+                                          const SieveNoise& right_noise, std::uint64_t seed,
+                                          std::size_t replicates) {
     const std::size_t right_steps = right_noise.empty() ? 0 : right.gaps.size();
     const std::size_t left_steps = left_noise.empty() ? 0 : left.gaps.size();
     const std::size_t steps = right_steps + left_steps;
     std::vector<std::int64_t> errors;
     errors.reserve(replicates);
     Xoshiro256PlusPlus generator = seed_generator(seed);
-    // The values each lane draws (a first residual, then innovations): its
-    // right walk's, then its left walk's.
-    std::vector<double> drawn(walk_lanes * steps);
-    const auto draw = [&generator](const SieveNoise& noise, std::size_t count, double* out) {
+    std::vector<Index> drawn(walk_lanes * steps);
+    const auto draw = [&generator](const SieveNoise& noise, std::size_t count, Index* out) {
         if (count == 0) return;
-        out[0] = noise.first(noise.first_index(generator));
-        for (std::size_t j = 1; j < count; ++j) out[j] = noise.innovation(noise.next_index(generator));
+        out[0] = static_cast<Index>(noise.first_index(generator));
+        for (std::size_t j = 1; j < count; ++j) {
+            out[j] = static_cast<Index>(noise.next_index(generator));
+        }
     };
     for (std::size_t first = 0; first < replicates; first += walk_lanes) {
         const std::size_t lanes = std::min(walk_lanes, replicates - first);
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            double* out = drawn.data() + lane * steps;
+            Index* out = drawn.data() + lane * steps;
             draw(right_noise, right_steps, out);
             draw(left_noise, left_steps, out + right_steps);
         }
@@ -143,8 +146,8 @@ std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide&
             for (std::size_t j = 0; j < count; ++j) {
                 const double d = gaps[j];
                 for (std::size_t lane = 0; lane < lanes; ++lane) {
-                    const double v = drawn[lane * steps + offset + j];
-                    const double e = j == 0 ? v : ar * last[lane] + v;
+                    const std::size_t at = static_cast<std::size_t>(drawn[lane * steps + offset + j]);
+                    const double e = j == 0 ? noise.first(at) : ar * last[lane] + noise.innovation(at);
                     last[lane] = e;
                     position[lane] -= d * d + 2.0 * d * e;
                     if (position[lane] > best[lane]) {
@@ -159,6 +162,22 @@ std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide&
         for (std::size_t lane = 0; lane < lanes; ++lane) errors.push_back(arg[lane]);
     }
     return errors;
+}
+
+}  // namespace
+
+std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide& right, double phi,
+                                           std::uint64_t seed, std::size_t replicates) {
+    const SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
+    // Where each lane's draws fell (a first residual, then innovations): its
+    // right walk's, then its left walk's. Kept as indices, which take half
+    // the memory of the values where a side has fewer than 2^32 residuals.
+    if (std::max(left.residuals.size(), right.residuals.size()) <=
+        std::numeric_limits<std::uint32_t>::max()) {
+        return walk_replicates<std::uint32_t>(left, right, left_noise, right_noise, seed,
+                                              replicates);
+    }
+    return walk_replicates<std::uint64_t>(left, right, left_noise, right_noise, seed, replicates);
 }
 
 namespace {
