@@ -150,6 +150,8 @@ class ScoredSeries {
     explicit ScoredSeries(std::span<const double> x) : ScoredSeries(StandardValues(x)) {}
 
     std::size_t size() const { return ranks_.size(); }
+    // The standardised, winsorized values the scores were taken from.
+    const StandardValues& values() const { return values_; }
     double rank(std::size_t t) const { return rank_score_of(ranks_[t], count_); }
     double raw(std::size_t t) const { return values_.raw(t); }
     double value(std::size_t t) const { return values_.value(t); }
