@@ -481,13 +481,19 @@ double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool z
     std::sort(sample.begin(), sample.end());
     const std::size_t m = sample.size();
     const std::size_t middle = m / 2;
-    const double low = sample[middle > median_bracket ? middle - median_bracket : 0];
-    const double high = sample[std::min(m - 1, middle + median_bracket)];
+    const std::size_t lower_place = middle > median_bracket ? middle - median_bracket : 0;
+    const std::size_t upper_place = std::min(m - 1, middle + median_bracket);
+    const double low = sample[lower_place];
+    const double high = sample[upper_place];
     // Values below the bracket, on its ends, and strictly inside it (kept).
     std::size_t below = 0, on_low = 0, on_high = 0, seen = 0;
     bool has_nan = false, positive_zero = false, negative_zero = false, stopped = false;
     const std::size_t inside_limit = n / 16;
     std::vector<double> inside;
+    // About as many values as the sample holds strictly inside the bracket,
+    // times its stride, and a margin: reserved at once, rather than grown by
+    // doubling through blocks that a long series leaves resident once freed.
+    inside.reserve(std::min(inside_limit, (upper_place - lower_place + 8) * stride * 9 / 8));
     for_each([&](std::size_t, double v) {
         if (stopped || has_nan) return;
         if (++seen % sort_step == 0 && stop_asked(control)) stopped = true;
