@@ -207,9 +207,10 @@ double variance_of(std::span<const double> e) {
     return variance_of_values(e.size(), [e](std::size_t t) { return e[t]; });
 }
 
-// Longest stretch whose medians median_of takes from a copy of it (longer
-// ones it streams, holding far less).
-constexpr std::size_t copied_figures_limit = std::size_t{1} << 21;
+// Longest stretch whose medians are taken from a copy of it; longer ones
+// are streamed, holding about 3% of the values (a segment of a long series
+// would otherwise add its copy, 8 bytes a value, to the call's peak).
+constexpr std::size_t copied_figures_limit = std::size_t{1} << 18;
 
 // Median and robust spread of the n values value(0), ..., value(n - 1), as
 // robust_figures gives them on a span of them.
@@ -225,9 +226,10 @@ RobustFigures robust_figures_of(std::size_t n, Value value) {
         for (std::size_t t = 0; t < n; ++t) copy[t] = std::abs(value(t) - level);
         return {level, mad_to_sd * median_in_place(copy)};
     }
-    const double level = median_of(n, value, true);
-    const double spread =
-        median_of(n, [&](std::size_t t) { return std::abs(value(t) - level); }, false);
+    const double level = median_of(n, value, true, nullptr, copied_figures_limit);
+    const double spread = median_of(
+        n, [&](std::size_t t) { return std::abs(value(t) - level); }, false, nullptr,
+        copied_figures_limit);
     return {level, mad_to_sd * spread};
 }
 

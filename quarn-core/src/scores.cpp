@@ -464,13 +464,14 @@ constexpr std::size_t median_bracket = 8 * 128 + 16;
 // NaN when `control` asks to stop.
 template <class ValueAt, class ForEach>
 double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool zero_sign_matters,
-                       const RunControl* control) {
+                       const RunControl* control,
+                       std::size_t copied_up_to = copied_median_limit) {
     const auto from_copy = [&] {
         std::vector<double> copy(n);
         for_each([&copy](std::size_t t, double v) { copy[t] = v; });
         return median_in_place(copy, control);
     };
-    if (n <= copied_median_limit) return from_copy();
+    if (n <= std::max(copied_up_to, 2 * median_sample_size)) return from_copy();
     const std::size_t stride = n / median_sample_size;
     std::vector<double> sample;
     sample.reserve(n / stride + 1);
@@ -544,12 +545,17 @@ double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool z
 
 double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
                  bool keep_zero_sign, const RunControl* control) {
+    return median_of(n, value_at, keep_zero_sign, control, copied_median_limit);
+}
+
+double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
+                 bool keep_zero_sign, const RunControl* control, std::size_t copied_up_to) {
     return streamed_median(
         n, value_at,
         [&](auto visit) {
             for (std::size_t t = 0; t < n; ++t) visit(t, value_at(t));
         },
-        keep_zero_sign, control);
+        keep_zero_sign, control, copied_up_to);
 }
 
 double robust_scale(std::span<const double> x, const RunControl* control) {
