@@ -110,29 +110,29 @@ class SieveNoise {
 // replicate's arithmetic is its own, as when walked alone.
 constexpr std::size_t walk_lanes = 8;
 
-template <class Index>
-std::vector<std::int64_t> walk_replicates(const WalkSide& left, const WalkSide& right,
-                                          const SieveNoise& left_noise,
-                                          const SieveNoise& right_noise, std::uint64_t seed,
-                                          std::size_t replicates) {
+}  // namespace
+
+std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide& right, double phi,
+                                           std::uint64_t seed, std::size_t replicates) {
+    const SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
     const std::size_t right_steps = right_noise.empty() ? 0 : right.gaps.size();
     const std::size_t left_steps = left_noise.empty() ? 0 : left.gaps.size();
     const std::size_t steps = right_steps + left_steps;
     std::vector<std::int64_t> errors;
     errors.reserve(replicates);
     Xoshiro256PlusPlus generator = seed_generator(seed);
-    std::vector<Index> drawn(walk_lanes * steps);
-    const auto draw = [&generator](const SieveNoise& noise, std::size_t count, Index* out) {
+    // The values each lane draws (a first residual, then innovations): its
+    // right walk's, then its left walk's.
+    std::vector<double> drawn(walk_lanes * steps);
+    const auto draw = [&generator](const SieveNoise& noise, std::size_t count, double* out) {
         if (count == 0) return;
-        out[0] = static_cast<Index>(noise.first_index(generator));
-        for (std::size_t j = 1; j < count; ++j) {
-            out[j] = static_cast<Index>(noise.next_index(generator));
-        }
+        out[0] = noise.first(noise.first_index(generator));
+        for (std::size_t j = 1; j < count; ++j) out[j] = noise.innovation(noise.next_index(generator));
     };
     for (std::size_t first = 0; first < replicates; first += walk_lanes) {
         const std::size_t lanes = std::min(walk_lanes, replicates - first);
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            Index* out = drawn.data() + lane * steps;
+            double* out = drawn.data() + lane * steps;
             draw(right_noise, right_steps, out);
             draw(left_noise, left_steps, out + right_steps);
         }
@@ -146,8 +146,8 @@ std::vector<std::int64_t> walk_replicates(const WalkSide& left, const WalkSide& 
             for (std::size_t j = 0; j < count; ++j) {
                 const double d = gaps[j];
                 for (std::size_t lane = 0; lane < lanes; ++lane) {
-                    const std::size_t at = static_cast<std::size_t>(drawn[lane * steps + offset + j]);
-                    const double e = j == 0 ? noise.first(at) : ar * last[lane] + noise.innovation(at);
+                    const double v = drawn[lane * steps + offset + j];
+                    const double e = j == 0 ? v : ar * last[lane] + v;
                     last[lane] = e;
                     position[lane] -= d * d + 2.0 * d * e;
                     if (position[lane] > best[lane]) {
@@ -162,22 +162,6 @@ std::vector<std::int64_t> walk_replicates(const WalkSide& left, const WalkSide& 
         for (std::size_t lane = 0; lane < lanes; ++lane) errors.push_back(arg[lane]);
     }
     return errors;
-}
-
-}  // namespace
-
-std::vector<std::int64_t> simulated_errors(const WalkSide& left, const WalkSide& right, double phi,
-                                           std::uint64_t seed, std::size_t replicates) {
-    const SieveNoise left_noise(left.residuals, phi), right_noise(right.residuals, phi);
-    // Where each lane's draws fell (a first residual, then innovations): its
-    // right walk's, then its left walk's. Kept as indices, which take half
-    // the memory of the values where a side has fewer than 2^32 residuals.
-    if (std::max(left.residuals.size(), right.residuals.size()) <=
-        std::numeric_limits<std::uint32_t>::max()) {
-        return walk_replicates<std::uint32_t>(left, right, left_noise, right_noise, seed,
-                                              replicates);
-    }
-    return walk_replicates<std::uint64_t>(left, right, left_noise, right_noise, seed, replicates);
 }
 
 namespace {
