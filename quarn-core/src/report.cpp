@@ -404,25 +404,30 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
         const auto right_line = [&](double t) {
             return r.intercept + r.slope * (t - static_cast<double>(nl));
         };
-        for (std::size_t j = 0; j < nl; ++j) {
+        // Gap j steps from the change on the left and on the right.
+        const auto left_gap = [&](std::size_t j) {
             const double t = static_cast<double>(nl - 1 - j);
-            left.gaps.push_back(left_line(t) - right_line(t));
-        }
-        for (std::size_t j = 0; j < nr; ++j) {
+            return left_line(t) - right_line(t);
+        };
+        const auto right_gap = [&](std::size_t j) {
             const double t = static_cast<double>(nl + j);
-            right.gaps.push_back(right_line(t) - left_line(t));
-        }
+            return right_line(t) - left_line(t);
+        };
         const double variance =
             (variance_of(left.residuals) * double(nl) + variance_of(right.residuals) * double(nr)) /
             double(nl + nr);
         const double phi = lag_one(left.residuals) * 0.5 + lag_one(right.residuals) * 0.5;
         // The gap grows with the distance from a kink: the walk's length
         // comes from the gap one value away.
-        const double first_gap = std::max(std::abs(left.gaps.front()), std::abs(right.gaps.front()));
+        const double first_gap = std::max(std::abs(left_gap(0)), std::abs(right_gap(0)));
         const double slope_gap = std::abs(l.slope - r.slope);
         const double scale_gap = std::max(first_gap, slope_gap);
+        // Only the steps the walks take (at most max_walk), not a gap for
+        // every value of the two stretches.
         left.gaps.resize(walk_length(scale_gap, variance, phi, nl - 1));
         right.gaps.resize(walk_length(scale_gap, variance, phi, nr - 1));
+        for (std::size_t j = 0; j < left.gaps.size(); ++j) left.gaps[j] = left_gap(j);
+        for (std::size_t j = 0; j < right.gaps.size(); ++j) right.gaps[j] = right_gap(j);
         return interval_from_errors(simulated_errors({left.gaps, left.residuals}, {right.gaps, right.residuals}, phi, seed), a, c, b, confidence);
     }
     // Mean models of one score (level) or three (spread and shape): the
