@@ -49,6 +49,11 @@ constexpr int dependence_rounds = 4;
 // Share of alpha at which a selection that fell to nothing is looked at
 // once more.
 constexpr double second_look_alpha_share = 1.0 / 200.0;
+// Once the tester remembers its sums at the merged candidates, where the
+// selections split, it keeps at most this many checkpoints of each kind
+// (some 0.9 MB at 1e7 values where 3.4 MB were) for the few tests at other
+// points (the kept changes' names after relocation).
+constexpr std::size_t remembered_checkpoints = std::size_t{1} << 14;
 // A series less its cycle whose increments vary by less than 2^-residue_bits
 // of the series' scale, and by less than 2^residue_margin_bits units in the
 // last place of its largest value, holds only rounding residue.
@@ -300,7 +305,9 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     // centred on their median and divided by a power-of-two robust scale.
     // The work is ordered so that the largest buffers never coexist: the
     // detector reads the series standardised as it goes (no copy), and the
-    // ranks are sorted after it has finished.
+    // ranks are sorted before it runs, while the windows' statistics it
+    // leaves (8 bytes per value of the smallest window's, and more) do not
+    // yet sit beside the sort's buffers.
     const auto stopped = [&] {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
@@ -359,8 +366,14 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     }
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
+    auto scored = made_on_pool(
+        arguments, [&] { return ScoredSeries(std::move(values), arguments.control); });
+    if (!scored) return std::unexpected(std::move(scored.error()));
+    const ScoredSeries series(std::move(*scored));
+    if (stopped()) return detector_failure(std::string(stopped_message));
     std::optional<DetectorOutput> detector;
-    auto candidates = candidate_points(values, arguments, output.window_sizes, &detector);
+    auto candidates =
+        candidate_points(series.values(), arguments, output.window_sizes, &detector);
     if (!candidates) return std::unexpected(std::move(candidates.error()));
     output.candidates = candidates->size();
     WindowChangePoints support;
@@ -371,10 +384,6 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         }
         detector.reset();
     }
-    auto scored = made_on_pool(
-        arguments, [&] { return ScoredSeries(std::move(values), arguments.control); });
-    if (!scored) return std::unexpected(std::move(scored.error()));
-    const ScoredSeries series(std::move(*scored));
     // What the removed cycle leaves (an amplitude that changes) is allowed
     // for in the dependence of the tests.
     const std::size_t seasonal_lag =
@@ -422,6 +431,7 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         *candidates = std::vector<std::uint64_t>();
         // Every selection splits at the merged candidates and the series' ends.
         tester.remember_splits(merged);
+        tester.coarsen_checkpoints((n + remembered_checkpoints - 1) / remembered_checkpoints);
         if (stopped()) return detector_failure(std::string(stopped_message));
         pilot = eliminate(tester, merged, arguments.alpha);
     }
@@ -459,11 +469,13 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
                               now.trend >= previous_factors.trend;
         previous_factors = output.factors;
         if (stricter && next.points.empty() && !selection.points.empty()) {
-            SplitTester strict(series, output.factors);
-            strict.require_effective_shape_sides(true);
-            strict.remember_splits(selection.points);
-            Selection kept =
-                eliminate(strict, selection.points, arguments.alpha * second_look_alpha_share);
+            // The tester already holds these factors and its sums at every
+            // point of the selection (merged candidates all): a second
+            // tester would only repeat them.
+            final_tester->require_effective_shape_sides(true);
+            Selection kept = eliminate(*final_tester, selection.points,
+                                       arguments.alpha * second_look_alpha_share);
+            final_tester->require_effective_shape_sides(persistent);
             if (stopped()) return detector_failure(std::string(stopped_message));
             if (!kept.points.empty()) {
                 next = std::move(kept);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -64,23 +65,20 @@ struct Side {
 
 // The noise of one side: an AR(1) with the residuals' lag-1
 // autocorrelation, its innovations resampled from theirs, each less their
-// mean (computed once, as many as the residuals, for the many walks). A
-// walk's first value is a residual drawn whole (first_index, first), each
-// later one its predecessor times phi plus an innovation drawn (next_index,
-// innovation).
+// mean. A walk's first value is a residual drawn whole (first_index, first),
+// each later one its predecessor times phi plus an innovation drawn
+// (next_index, innovation). An innovation is recomputed from its two
+// residuals when drawn, by the same operations as when its mean was summed,
+// rather than held beside them (8 bytes a residual, some megabytes for the
+// long sides of a long series).
 class SieveNoise {
   public:
     explicit SieveNoise(std::span<const double> residuals, double phi)
         : residuals_(residuals), phi_(phi) {
         if (empty()) return;
-        innovations_.resize(residuals.size() - 1);
         double mean = 0.0;
-        for (std::size_t t = 1; t < residuals.size(); ++t) {
-            innovations_[t - 1] = residuals[t] - phi * residuals[t - 1];
-            mean += innovations_[t - 1];
-        }
-        mean /= static_cast<double>(residuals.size() - 1);
-        for (double& v : innovations_) v -= mean;
+        for (std::size_t t = 0; t + 1 < residuals.size(); ++t) mean += raw_innovation(t);
+        mean_ = mean / static_cast<double>(residuals.size() - 1);
     }
 
     bool empty() const { return residuals_.size() < 2; }
@@ -92,13 +90,18 @@ class SieveNoise {
         return static_cast<std::size_t>(uniform_below(generator, residuals_.size() - 1));
     }
     double first(std::size_t drawn) const { return residuals_[drawn]; }
-    double innovation(std::size_t drawn) const { return innovations_[drawn]; }
+    double innovation(std::size_t drawn) const { return raw_innovation(drawn) - mean_; }
     double phi() const { return phi_; }
 
   private:
+    // The innovation of residual t + 1, before its mean is taken off.
+    double raw_innovation(std::size_t t) const {
+        return residuals_[t + 1] - phi_ * residuals_[t];
+    }
+
     std::span<const double> residuals_;
     double phi_;
-    std::vector<double> innovations_;  // of residuals 1 .. m - 1, less their mean
+    double mean_ = 0.0;  // of the innovations of residuals 1 .. m - 1
 };
 
 // Replicates walked side by side: their draws come first, in the order one
@@ -188,9 +191,10 @@ double variance_of(std::span<const double> e) {
     return variance_of_values(e.size(), [e](std::size_t t) { return e[t]; });
 }
 
-// Longest stretch whose medians median_of takes from a copy of it (longer
-// ones it streams, holding far less).
-constexpr std::size_t copied_figures_limit = std::size_t{1} << 21;
+// Longest stretch whose medians are taken from a copy of it; longer ones
+// are streamed, holding about 3% of the values (a segment of a long series
+// would otherwise add its copy, 8 bytes a value, to the call's peak).
+constexpr std::size_t copied_figures_limit = std::size_t{1} << 18;
 
 // Median and robust spread of the n values value(0), ..., value(n - 1), as
 // robust_figures gives them on a span of them.
@@ -206,9 +210,10 @@ RobustFigures robust_figures_of(std::size_t n, Value value) {
         for (std::size_t t = 0; t < n; ++t) copy[t] = std::abs(value(t) - level);
         return {level, mad_to_sd * median_in_place(copy)};
     }
-    const double level = median_of(n, value, true);
-    const double spread =
-        median_of(n, [&](std::size_t t) { return std::abs(value(t) - level); }, false);
+    const double level = median_of(n, value, true, nullptr, copied_figures_limit);
+    const double spread = median_of(
+        n, [&](std::size_t t) { return std::abs(value(t) - level); }, false, nullptr,
+        copied_figures_limit);
     return {level, mad_to_sd * spread};
 }
 
@@ -399,25 +404,30 @@ std::pair<std::uint64_t, std::uint64_t> location_interval(const ScoredSeries& se
         const auto right_line = [&](double t) {
             return r.intercept + r.slope * (t - static_cast<double>(nl));
         };
-        for (std::size_t j = 0; j < nl; ++j) {
+        // Gap j steps from the change on the left and on the right.
+        const auto left_gap = [&](std::size_t j) {
             const double t = static_cast<double>(nl - 1 - j);
-            left.gaps.push_back(left_line(t) - right_line(t));
-        }
-        for (std::size_t j = 0; j < nr; ++j) {
+            return left_line(t) - right_line(t);
+        };
+        const auto right_gap = [&](std::size_t j) {
             const double t = static_cast<double>(nl + j);
-            right.gaps.push_back(right_line(t) - left_line(t));
-        }
+            return right_line(t) - left_line(t);
+        };
         const double variance =
             (variance_of(left.residuals) * double(nl) + variance_of(right.residuals) * double(nr)) /
             double(nl + nr);
         const double phi = lag_one(left.residuals) * 0.5 + lag_one(right.residuals) * 0.5;
         // The gap grows with the distance from a kink: the walk's length
         // comes from the gap one value away.
-        const double first_gap = std::max(std::abs(left.gaps.front()), std::abs(right.gaps.front()));
+        const double first_gap = std::max(std::abs(left_gap(0)), std::abs(right_gap(0)));
         const double slope_gap = std::abs(l.slope - r.slope);
         const double scale_gap = std::max(first_gap, slope_gap);
+        // Only the steps the walks take (at most max_walk), not a gap for
+        // every value of the two stretches.
         left.gaps.resize(walk_length(scale_gap, variance, phi, nl - 1));
         right.gaps.resize(walk_length(scale_gap, variance, phi, nr - 1));
+        for (std::size_t j = 0; j < left.gaps.size(); ++j) left.gaps[j] = left_gap(j);
+        for (std::size_t j = 0; j < right.gaps.size(); ++j) right.gaps[j] = right_gap(j);
         return interval_from_errors(simulated_errors({left.gaps, left.residuals}, {right.gaps, right.residuals}, phi, seed), a, c, b, confidence);
     }
     // Mean models of one score (level) or three (spread and shape): the

@@ -464,13 +464,14 @@ constexpr std::size_t median_bracket = 8 * 128 + 16;
 // NaN when `control` asks to stop.
 template <class ValueAt, class ForEach>
 double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool zero_sign_matters,
-                       const RunControl* control) {
+                       const RunControl* control,
+                       std::size_t copied_up_to = copied_median_limit) {
     const auto from_copy = [&] {
         std::vector<double> copy(n);
         for_each([&copy](std::size_t t, double v) { copy[t] = v; });
         return median_in_place(copy, control);
     };
-    if (n <= copied_median_limit) return from_copy();
+    if (n <= std::max(copied_up_to, 2 * median_sample_size)) return from_copy();
     const std::size_t stride = n / median_sample_size;
     std::vector<double> sample;
     sample.reserve(n / stride + 1);
@@ -481,13 +482,19 @@ double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool z
     std::sort(sample.begin(), sample.end());
     const std::size_t m = sample.size();
     const std::size_t middle = m / 2;
-    const double low = sample[middle > median_bracket ? middle - median_bracket : 0];
-    const double high = sample[std::min(m - 1, middle + median_bracket)];
+    const std::size_t lower_place = middle > median_bracket ? middle - median_bracket : 0;
+    const std::size_t upper_place = std::min(m - 1, middle + median_bracket);
+    const double low = sample[lower_place];
+    const double high = sample[upper_place];
     // Values below the bracket, on its ends, and strictly inside it (kept).
     std::size_t below = 0, on_low = 0, on_high = 0, seen = 0;
     bool has_nan = false, positive_zero = false, negative_zero = false, stopped = false;
     const std::size_t inside_limit = n / 16;
     std::vector<double> inside;
+    // About as many values as the sample holds strictly inside the bracket,
+    // times its stride, and a margin: reserved at once, rather than grown by
+    // doubling through blocks that a long series leaves resident once freed.
+    inside.reserve(std::min(inside_limit, (upper_place - lower_place + 8) * stride * 9 / 8));
     for_each([&](std::size_t, double v) {
         if (stopped || has_nan) return;
         if (++seen % sort_step == 0 && stop_asked(control)) stopped = true;
@@ -538,12 +545,17 @@ double streamed_median(std::size_t n, ValueAt value_at, ForEach for_each, bool z
 
 double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
                  bool keep_zero_sign, const RunControl* control) {
+    return median_of(n, value_at, keep_zero_sign, control, copied_median_limit);
+}
+
+double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
+                 bool keep_zero_sign, const RunControl* control, std::size_t copied_up_to) {
     return streamed_median(
         n, value_at,
         [&](auto visit) {
             for (std::size_t t = 0; t < n; ++t) visit(t, value_at(t));
         },
-        keep_zero_sign, control);
+        keep_zero_sign, control, copied_up_to);
 }
 
 double robust_scale(std::span<const double> x, const RunControl* control) {

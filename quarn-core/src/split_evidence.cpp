@@ -196,6 +196,26 @@ void SplitTester::remember_splits(std::span<const std::uint64_t> points) {
     remember(splits);
 }
 
+void SplitTester::coarsen_checkpoints(std::size_t rank_stride) {
+    const std::size_t stride = std::bit_ceil(rank_stride);
+    if (stride <= rank_stride_) return;
+    // Checkpoint k of the new stride is checkpoint k * factor of the old,
+    // for the values as for the ranks (their strides keep their ratio).
+    const std::size_t factor = stride / rank_stride_;
+    const auto keep_every = [factor](auto& checkpoints) {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < checkpoints.size(); k += factor) {
+            checkpoints[kept++] = checkpoints[k];
+        }
+        checkpoints.resize(kept);
+        checkpoints.shrink_to_fit();
+    };
+    keep_every(rank_checkpoints_);
+    keep_every(value_checkpoints_);
+    rank_stride_ = stride;
+    value_stride_ = 2 * stride;
+}
+
 std::size_t SplitTester::known_position(std::size_t index) const {
     const auto at = std::lower_bound(known_.begin(), known_.end(), index);
     if (at == known_.end() || *at != index) return known_.size();

@@ -61,6 +61,36 @@ TEST(median_of_odd_even_and_empty_counts) {
     CHECK(std::isnan(median_in_place(none)));
 }
 
+TEST(median_of_without_a_copy_from_a_lower_length_gives_the_copy_s_bits) {
+    // Lengths about the lowest streamed one, odd and even; noise, values in
+    // few distinct levels (ties about the median), and zeros of both signs
+    // at the median (the copy decides their sign).
+    for (const std::size_t n : {std::size_t{1} << 17, (std::size_t{1} << 17) + 1,
+                                (std::size_t{1} << 18) + 3}) {
+        const std::vector<double> noise = sample::noise(23, n);
+        std::vector<double> ties(n), zeros(n);
+        for (std::size_t t = 0; t < n; ++t) {
+            ties[t] = std::round(noise[t] * 2.0);
+            zeros[t] = t % 3 == 0 ? -0.0 : (t % 3 == 1 ? 0.0 : noise[t]);
+        }
+        for (const std::vector<double>* x : {&noise, static_cast<const std::vector<double>*>(&ties),
+                                              static_cast<const std::vector<double>*>(&zeros)}) {
+            for (const bool keep_zero_sign : {false, true}) {
+                std::vector<double> copy = *x;
+                const double expected = median_in_place(copy);
+                const double streamed = quarn::median_of(
+                    n, [x](std::size_t t) { return (*x)[t]; }, keep_zero_sign, nullptr,
+                    std::size_t{1} << 16);
+                if (keep_zero_sign) {
+                    CHECK_BITS(streamed, expected);
+                } else {
+                    CHECK_EQ(streamed, expected);
+                }
+            }
+        }
+    }
+}
+
 TEST(robust_scale_is_a_power_of_two_that_scales_exactly) {
     const std::vector<double> x = sample::noise(9, 300);
     const double scale = robust_scale(x);

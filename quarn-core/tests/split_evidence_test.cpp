@@ -414,39 +414,51 @@ TEST(checkpoint_stride_grows_on_long_series_only) {
 TEST(every_test_is_the_same_bit_for_bit_whatever_the_checkpoint_stride) {
     // A level shift, a trend and a change of spread, so that every test and
     // both lines are reached; splits on, next to and between checkpoints.
-    std::vector<double> x = sample::noise(41, 3000);
-    for (std::size_t t = 1000; t < 1600; ++t) x[t] += 2.0;
-    for (std::size_t t = 1600; t < 2200; ++t) x[t] += 0.004 * static_cast<double>(t - 1600);
-    for (std::size_t t = 2200; t < 3000; ++t) x[t] *= 3.0;
-    const quarn::ScoredSeries series(x);
-    const SplitTester narrow(series, {}, SplitTester::checkpoint_stride);
-    // Sums remembered at some of the splits' indices (and at one no split
-    // uses) read the same bits as sums continued from a checkpoint.
-    const std::vector<std::uint64_t> known = {63, 1024, 1599, 2201, 2500, 3000};
-    for (const std::size_t stride : {std::size_t{128}, std::size_t{256}, std::size_t{1024},
-                                     std::size_t{4096}}) {
-        SplitTester wide(series, {}, stride);
-        if (stride >= 1024) wide.remember(known);
-        for (const std::size_t a : {std::size_t{0}, std::size_t{63}, std::size_t{1023},
-                                    std::size_t{1024}, std::size_t{1500}}) {
-            for (const std::size_t c : {std::size_t{1599}, std::size_t{2048}, std::size_t{2201}}) {
-                for (const std::size_t b : {std::size_t{2600}, std::size_t{3000}}) {
-                    if (!(a < c && c < b)) continue;
-                    const quarn::SplitEvidence p = narrow.evidence(a, c, b);
-                    const quarn::SplitEvidence q = wide.evidence(a, c, b);
-                    CHECK_BITS(q.p_value, p.p_value);
-                    CHECK(q.kind == p.kind);
-                    CHECK_BITS(wide.level(a, c, b), narrow.level(a, c, b));
-                    CHECK_BITS(wide.spread(a, c, b), narrow.spread(a, c, b));
-                    CHECK_BITS(wide.shape(a, c, b), narrow.shape(a, c, b));
-                    CHECK_BITS(wide.trend(a, c, b), narrow.trend(a, c, b));
-                    for (const auto& [begin, end] : {std::pair{a, c}, std::pair{c, b}}) {
-                        CHECK_BITS(wide.rank_line(begin, end).residual_squares,
-                                   narrow.rank_line(begin, end).residual_squares);
-                        CHECK_BITS(wide.value_line(begin, end).slope,
-                                   narrow.value_line(begin, end).slope);
-                        CHECK_BITS(wide.value_line(begin, end).residual_squares,
-                                   narrow.value_line(begin, end).residual_squares);
+    // The second length is a multiple of every stride: a checkpoint then
+    // sits at the series' end.
+    for (const std::size_t n : {std::size_t{3000}, std::size_t{4096}}) {
+        std::vector<double> x = sample::noise(41, n);
+        for (std::size_t t = 1000; t < 1600; ++t) x[t] += 2.0;
+        for (std::size_t t = 1600; t < 2200; ++t) x[t] += 0.004 * static_cast<double>(t - 1600);
+        for (std::size_t t = 2200; t < n; ++t) x[t] *= 3.0;
+        const quarn::ScoredSeries series(x);
+        const SplitTester narrow(series, {}, SplitTester::checkpoint_stride);
+        // Sums remembered at some of the splits' indices (and at one no split
+        // uses) read the same bits as sums continued from a checkpoint.
+        const std::vector<std::uint64_t> known = {63, 1024, 1599, 2201, 2500, n};
+        for (const std::size_t stride : {std::size_t{128}, std::size_t{256}, std::size_t{1024},
+                                         std::size_t{4096}}) {
+            // Built with the stride, or built narrow and coarsened to it.
+            std::vector<SplitTester> testers;
+            testers.emplace_back(series, quarn::DependenceFactors{}, stride);
+            testers.emplace_back(series, quarn::DependenceFactors{},
+                                 SplitTester::checkpoint_stride);
+            testers.back().coarsen_checkpoints(stride);
+            for (SplitTester& wide : testers) {
+                if (stride >= 1024) wide.remember(known);
+                for (const std::size_t a : {std::size_t{0}, std::size_t{63}, std::size_t{1023},
+                                            std::size_t{1024}, std::size_t{1500}}) {
+                    for (const std::size_t c :
+                         {std::size_t{1599}, std::size_t{2048}, std::size_t{2201}}) {
+                        for (const std::size_t b : {std::size_t{2600}, n}) {
+                            if (!(a < c && c < b)) continue;
+                            const quarn::SplitEvidence p = narrow.evidence(a, c, b);
+                            const quarn::SplitEvidence q = wide.evidence(a, c, b);
+                            CHECK_BITS(q.p_value, p.p_value);
+                            CHECK(q.kind == p.kind);
+                            CHECK_BITS(wide.level(a, c, b), narrow.level(a, c, b));
+                            CHECK_BITS(wide.spread(a, c, b), narrow.spread(a, c, b));
+                            CHECK_BITS(wide.shape(a, c, b), narrow.shape(a, c, b));
+                            CHECK_BITS(wide.trend(a, c, b), narrow.trend(a, c, b));
+                            for (const auto& [begin, end] : {std::pair{a, c}, std::pair{c, b}}) {
+                                CHECK_BITS(wide.rank_line(begin, end).residual_squares,
+                                           narrow.rank_line(begin, end).residual_squares);
+                                CHECK_BITS(wide.value_line(begin, end).slope,
+                                           narrow.value_line(begin, end).slope);
+                                CHECK_BITS(wide.value_line(begin, end).residual_squares,
+                                           narrow.value_line(begin, end).residual_squares);
+                            }
+                        }
                     }
                 }
             }

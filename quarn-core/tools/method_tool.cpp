@@ -146,28 +146,29 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
         }
         clock.lap("seasonal_removal");
     }
+    // As the method does: the ranks are sorted before the candidates are sought.
+    const quarn::ScoredSeries series(std::move(values));
+    clock.lap("ranks");
     const std::vector<std::uint64_t> sizes = quarn::method_window_sizes(n);
     std::optional<quarn::DetectorOutput> detector;
     // Each window size alone, then all of them as the method runs them; a
     // first run starts the thread pool, which is not counted.
     if (!sizes.empty()) {
         const std::uint64_t first[] = {sizes.front()};
-        if (!quarn::candidate_points(values, arguments, first)) return 1;
+        if (!quarn::candidate_points(series.values(), arguments, first)) return 1;
     }
     for (const std::uint64_t size : sizes) {
         const std::uint64_t one[] = {size};
         clock.restart();
-        const auto alone = quarn::candidate_points(values, arguments, one);
+        const auto alone = quarn::candidate_points(series.values(), arguments, one);
         const std::string name = "window_" + std::to_string(size);
         clock.lap(name.c_str());
         if (!alone) return 1;
     }
     clock.restart();
-    auto candidates = quarn::candidate_points(values, arguments, sizes, &detector);
+    auto candidates = quarn::candidate_points(series.values(), arguments, sizes, &detector);
     clock.lap("candidates");
     if (!candidates) return 1;
-    const quarn::ScoredSeries series(std::move(values));
-    clock.lap("ranks");
     const std::size_t lag = period && !deseasonalised.empty()
                                 ? static_cast<std::size_t>(std::llround(*period))
                                 : 0;

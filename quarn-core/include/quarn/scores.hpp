@@ -72,6 +72,11 @@ double median_in_place(std::span<double> values, const RunControl* control = nul
 // `control` asks to stop.
 double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
                  bool keep_zero_sign, const RunControl* control = nullptr);
+// The same, without the copy above `copied_up_to` values instead of 2^21
+// (from 2^17 up at least): for callers whose copies of long stretches would
+// add to the peak of a long series.
+double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
+                 bool keep_zero_sign, const RunControl* control, std::size_t copied_up_to);
 
 // A power of two close to the robust spread of the series' increments:
 // 1.4826 times the median absolute deviation of x[t] - x[t-1], or, when that
@@ -150,6 +155,8 @@ class ScoredSeries {
     explicit ScoredSeries(std::span<const double> x) : ScoredSeries(StandardValues(x)) {}
 
     std::size_t size() const { return ranks_.size(); }
+    // The standardised, winsorized values the scores were taken from.
+    const StandardValues& values() const { return values_; }
     double rank(std::size_t t) const { return rank_score_of(ranks_[t], count_); }
     double raw(std::size_t t) const { return values_.raw(t); }
     double value(std::size_t t) const { return values_.value(t); }

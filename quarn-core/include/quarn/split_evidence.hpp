@@ -135,6 +135,11 @@ class SplitTester {
     // remember() at the points a selection among `points` (ascending,
     // below size()) splits at: the points themselves and the series' end.
     void remember_splits(std::span<const std::uint64_t> points);
+    // Keeps only the checkpoints of a stride of `rank_stride` (a power of
+    // two, rounded up, used only where above the present stride), for a
+    // tester whose tests now read remembered sums almost alone: less
+    // memory, the same sums, tests elsewhere slower.
+    void coarsen_checkpoints(std::size_t rank_stride);
 
     // Whether the shape test asks each side for as many effectively
     // independent values as on independent noise: its least side times the
