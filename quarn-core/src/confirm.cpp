@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <exception>
 #include <iterator>
 #include <limits>
 #include <set>
@@ -14,6 +15,7 @@
 #include "quarn/batch.hpp"
 #include "quarn/dependence.hpp"
 #include "quarn/pattern.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/stats.hpp"
 #include "quarn/stretch_search.hpp"
@@ -46,6 +48,10 @@ constexpr SequentialRule candidate_rounds{64, 1.96};
 constexpr std::size_t min_side = 3;
 // Most selections whose residuals measure the dependence for the next one.
 constexpr int dependence_rounds = 4;
+// Up to this many values the whole-stretch and pattern searches run beside
+// the other stages; above, their buffers (the whole-stretch scores take 16
+// bytes a value) would sit beside the candidate detector's at its peak.
+constexpr std::size_t side_search_length = std::size_t{1} << 20;
 // Share of alpha at which a selection that fell to nothing is looked at
 // once more.
 constexpr double second_look_alpha_share = 1.0 / 200.0;
@@ -108,26 +114,32 @@ Change* nearest_change(std::vector<Change>& changes, std::uint64_t position) {
 }
 
 // Changes of a repeated pattern are sought apart from the other tests, at
-// half the false-alarm level. One within a row of the search from a change
-// already kept is that change: of kind pattern when the tests called it a
-// change of shape, as it was otherwise. The others join the kept changes.
-//
-// A series that repeats a cycle the method left in place (one that changes)
-// swings from half cycle to half cycle, and the tests of single values take
-// those swings for changes of level. There the search also compares the
-// blocks' means, and only its changes are kept, with the kind its features
-// give: at the position of a kept change within a row, when there is one.
-void add_pattern_changes(std::vector<Change>& changes, const ScoredSeries& series,
-                         const WindowChangePoints& support, const MethodArguments& arguments,
-                         bool cycle_in_place, std::optional<double> period) {
+// half the false-alarm level, on the series' values as the tests read them.
+// The search reads nothing the tests find, so it may run beside them.
+PatternSearch search_patterns(const ScoredSeries& series, const MethodArguments& arguments,
+                              bool cycle_in_place, std::optional<double> period) {
     PatternArguments pattern;
     pattern.alpha = arguments.alpha / 2.0;
     pattern.seed = arguments.seed;
     pattern.control = arguments.control;
     pattern.with_level = cycle_in_place;
     pattern.period = period;
-    const PatternSearch search = pattern_changes(
+    return pattern_changes(
         series.size(), [&series](std::size_t t) { return series.raw(t); }, pattern);
+}
+
+// One change of the pattern search within a row of the search from a
+// change already kept is that change: of kind pattern when the tests called
+// it a change of shape, as it was otherwise. The others join the kept
+// changes.
+//
+// A series that repeats a cycle the method left in place (one that changes)
+// swings from half cycle to half cycle, and the tests of single values take
+// those swings for changes of level. There the search also compares the
+// blocks' means, and only its changes are kept, with the kind its features
+// give: at the position of a kept change within a row, when there is one.
+void add_pattern_changes(std::vector<Change>& changes, const PatternSearch& search,
+                         const WindowChangePoints& support) {
     std::vector<Change> kept;
     for (const PatternChange& found : search.changes) {
         Change* nearest = nearest_change(changes, found.position);
@@ -157,7 +169,7 @@ void add_pattern_changes(std::vector<Change>& changes, const ScoredSeries& serie
                   changes.end());
 }
 
-// What make() returns, made on the pool the call asked for, as the
+// What make() returns, made on the pool the calling thread is in, as the
 // candidate detector runs.
 template <class Make>
 DetectorResult<std::invoke_result_t<Make&>> made_on_pool(const MethodArguments& arguments,
@@ -169,6 +181,8 @@ DetectorResult<std::invoke_result_t<Make&>> made_on_pool(const MethodArguments& 
 }
 
 }  // namespace
+
+bool searches_run_beside(std::size_t n) { return n <= side_search_length; }
 
 std::uint64_t candidate_replicates(std::size_t n) {
     return std::clamp<std::size_t>(replicate_budget / std::max<std::size_t>(n, 1), 100, 300);
@@ -279,28 +293,14 @@ std::uint64_t support_votes(const WindowChangePoints& change_points, std::uint64
     return votes;
 }
 
-DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
-    const std::span<const double> x = arguments.series;
-    if (auto error = check_series(x)) return std::unexpected(std::move(*error));
-    if (!(arguments.alpha > 0.0 && arguments.alpha <= 1.0)) {
-        return detector_failure("alpha must be above 0 and at most 1, got " +
-                                format_number(arguments.alpha));
-    }
-    if (!(arguments.confidence > 0.0 && arguments.confidence < 1.0)) {
-        return detector_failure("confidence must be above 0 and below 1, got " +
-                                format_number(arguments.confidence));
-    }
-    MethodOutput output;
-    const std::size_t n = x.size();
-    if (n < 2 * min_side) {
-        output.segments = describe_segments(x, {});
-        return output;
-    }
-    if (n > max_ranked_length) {
-        return detector_failure("the method takes at most " + std::to_string(max_ranked_length) +
-                                " values, got " + std::to_string(n));
-    }
+namespace {
 
+// The method's stages on a series that passed the checks, on the pool the
+// calling thread is in (arguments.workers is not read).
+DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
+    const std::span<const double> x = arguments.series;
+    const std::size_t n = x.size();
+    MethodOutput output;
     // The tests are free of the series' scale and offset: ranks, and values
     // centred on their median and divided by a power-of-two robust scale.
     // The work is ordered so that the largest buffers never coexist: the
@@ -371,6 +371,26 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     if (!scored) return std::unexpected(std::move(scored.error()));
     const ScoredSeries series(std::move(*scored));
     if (stopped()) return detector_failure(std::string(stopped_message));
+    // The whole-stretch search and the pattern search read only the series
+    // and what is known of its cycle by now: on series short enough that
+    // their buffers do not add to the peak, they run beside the candidate
+    // detector and the stages after it (whose sequential parts leave a
+    // thread idle), and are waited for where their results are read.
+    // Otherwise, or on one thread, each runs there, in this order.
+    const bool beside = searches_run_beside(n);
+    std::vector<std::uint64_t> whole;
+    PatternSearch patterns;
+    // Regimes are level shifts, which the tests placed: the pattern search
+    // does not stand in for them.
+    const bool pattern_level = deseasonalised.empty() && !regimes;
+    const std::optional<double> pattern_period = output.seasonal_period;
+    // Declared after what they write and read: an early return waits for
+    // them before any of it goes.
+    SideTask whole_search, pattern_search;
+    whole_search.start([&] { whole = stretch_candidates(series, arguments.control); }, beside);
+    pattern_search.start(
+        [&] { patterns = search_patterns(series, arguments, pattern_level, pattern_period); },
+        beside);
     std::optional<DetectorOutput> detector;
     auto candidates =
         candidate_points(series.values(), arguments, output.window_sizes, &detector);
@@ -402,16 +422,14 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     if (stopped()) return detector_failure(std::string(stopped_message));
     // Changes too small for the largest window show on whole stretches.
     {
-        const auto found = made_on_pool(
-            arguments, [&] { return stretch_candidates(series, arguments.control); });
-        if (!found) return std::unexpected(std::move(found.error()));
-        const std::vector<std::uint64_t>& whole = *found;
+        whole_search.join();
         if (stopped()) return detector_failure(std::string(stopped_message));
         std::vector<std::uint64_t> joined;
         joined.reserve(candidates->size() + whole.size());
         std::set_union(candidates->begin(), candidates->end(), whole.begin(), whole.end(),
                        std::back_inserter(joined));
         *candidates = std::move(joined);
+        whole = std::vector<std::uint64_t>();
         output.candidates = candidates->size();
     }
 
@@ -501,13 +519,11 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
     }
     // The tester's running sums (1.4 bytes per value, at most some 6 MB, and
     // 120 bytes per merged candidate) are done with: freed before the
-    // pattern search and the reports allocate theirs.
+    // reports, and the pattern search when it runs here, allocate theirs.
     final_tester.reset();
-    // Regimes are level shifts, which the tests placed: the pattern search
-    // does not stand in for them.
-    add_pattern_changes(output.changes, series, support, arguments,
-                        deseasonalised.empty() && !regimes,
-                        output.seasonal_period);
+    pattern_search.join();
+    add_pattern_changes(output.changes, patterns, support);
+    patterns = PatternSearch();
     if (stopped()) return detector_failure(std::string(stopped_message));
     {
         // Each change is reported by the test that placed it; one the
@@ -533,6 +549,49 @@ DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
         if (stopped()) return detector_failure(std::string(stopped_message));
     }
     return output;
+}
+
+}  // namespace
+
+DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments) {
+    const std::span<const double> x = arguments.series;
+    if (auto error = check_series(x)) return std::unexpected(std::move(*error));
+    if (!(arguments.alpha > 0.0 && arguments.alpha <= 1.0)) {
+        return detector_failure("alpha must be above 0 and at most 1, got " +
+                                format_number(arguments.alpha));
+    }
+    if (!(arguments.confidence > 0.0 && arguments.confidence < 1.0)) {
+        return detector_failure("confidence must be above 0 and below 1, got " +
+                                format_number(arguments.confidence));
+    }
+    const std::size_t n = x.size();
+    if (n < 2 * min_side) {
+        MethodOutput output;
+        output.segments = describe_segments(x, {});
+        return output;
+    }
+    if (n > max_ranked_length) {
+        return detector_failure("the method takes at most " + std::to_string(max_ranked_length) +
+                                " values, got " + std::to_string(n));
+    }
+
+    // Every stage runs on the pool the call asked for, in one arena, where
+    // the searches that read nothing the others find run beside them.
+    MethodArguments inner = arguments;
+    inner.workers.reset();
+    std::optional<DetectorResult<MethodOutput>> result;
+    std::exception_ptr thrown;
+    const Status ran = run_on_pool(arguments.workers.value_or(0), [&] {
+        try {
+            result.emplace(detect_stages(inner));
+        } catch (...) {
+            // Out of memory: thrown again below, as from the stages.
+            thrown = std::current_exception();
+        }
+    });
+    if (thrown) std::rethrow_exception(thrown);
+    if (!ran) return detector_failure(ran.error());
+    return std::move(*result);
 }
 
 DetectorResult<std::vector<MethodOutput>> detect_changes_many(

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/task_arena.h>
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -48,6 +50,50 @@ bool serial_here() noexcept { return serial_scope; }
 SerialHere::SerialHere() noexcept : outer_(serial_scope) { serial_scope = true; }
 
 SerialHere::~SerialHere() { serial_scope = outer_; }
+
+SideTask::~SideTask() {
+    if (!group_) return;
+    try {
+        group_->wait();
+    } catch (...) {
+        // Out of memory in the work, which no one reads now: the caller is
+        // leaving on its own failure.
+    }
+}
+
+void SideTask::start(std::function<void()> work, bool beside) {
+    work_ = std::move(work);
+    done_.store(false, std::memory_order_relaxed);
+    if (!beside || pool_given_up() || serial_here() ||
+        tbb::this_task_arena::max_concurrency() < 2) {
+        return;
+    }
+    group_.emplace(context_);
+    group_->run([this] {
+        work_();
+        done_.store(true, std::memory_order_release);
+    });
+}
+
+void SideTask::join() {
+    if (group_) {
+        try {
+            group_->wait();
+        } catch (...) {
+            group_.reset();
+            work_ = nullptr;
+            throw;
+        }
+        group_.reset();
+    }
+    if (!work_ || done_.load(std::memory_order_acquire)) {
+        work_ = nullptr;
+        return;
+    }
+    const std::function<void()> work = std::move(work_);
+    work_ = nullptr;
+    work();
+}
 
 void guard_pool_across_fork() noexcept {
 #if !defined(_WIN32)

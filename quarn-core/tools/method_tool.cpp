@@ -11,7 +11,10 @@
 // With --profile it runs the method's stages one after the other as the
 // method does, and prints a line "# stage NAME SECONDS" per stage (the
 // candidate detector also once per window size on its own) before the
-// change points, so that the benchmarks can show where the time goes. The
+// change points, so that the benchmarks can show where the time goes; a
+// search that runs beside the other stages, as in the method, is timed in
+// its stage by the wait for it, and its own time is printed on a line
+// "# side NAME SECONDS beside|in_place". The
 // pool's threads are started and the method is run once, untimed, before
 // the first stage, so that the stages show what a call costs in a running
 // program rather than what a fresh process pays once.
@@ -41,6 +44,7 @@
 #include "quarn/dependence.hpp"
 #include "quarn/pattern.hpp"
 #include "quarn/confirm.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/scores.hpp"
 #include "quarn/select.hpp"
 #include "quarn/stretch_search.hpp"
@@ -165,14 +169,47 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
         clock.lap(name.c_str());
         if (!alone) return 1;
     }
+    // As the method does: on series short enough, the whole-stretch and
+    // pattern searches run beside the candidate detector and the stages
+    // after it, and their stages time only the wait for them (each one's own
+    // time is printed as "# side NAME SECONDS"); otherwise each runs at its
+    // place.
+    const bool beside = quarn::searches_run_beside(n);
+    std::vector<std::uint64_t> whole;
+    quarn::PatternSearch search;
+    double whole_seconds = 0.0, pattern_seconds = 0.0;
+    const auto timed = [](double& seconds, const auto& work) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    // The search for changes of a repeated pattern, at half the level, as
+    // the method runs it on a series whose cycle was not removed.
+    quarn::PatternArguments pattern;
+    pattern.alpha = arguments.alpha / 2.0;
+    pattern.seed = arguments.seed;
+    pattern.with_level = deseasonalised.empty();
+    pattern.period = period;
+    quarn::SideTask whole_search, pattern_search;
     clock.restart();
+    whole_search.start(
+        [&] { timed(whole_seconds, [&] { whole = quarn::stretch_candidates(series, nullptr); }); },
+        beside);
+    pattern_search.start(
+        [&] {
+            timed(pattern_seconds, [&] {
+                search = quarn::pattern_changes(
+                    n, [&series](std::size_t t) { return series.raw(t); }, pattern);
+            });
+        },
+        beside);
     auto candidates = quarn::candidate_points(series.values(), arguments, sizes, &detector);
     clock.lap("candidates");
     if (!candidates) return 1;
     const std::size_t lag = period && !deseasonalised.empty()
                                 ? static_cast<std::size_t>(std::llround(*period))
                                 : 0;
-    const std::vector<std::uint64_t> whole = quarn::stretch_candidates(series, nullptr);
+    whole_search.join();
     std::vector<std::uint64_t> joined;
     std::set_union(candidates->begin(), candidates->end(), whole.begin(), whole.end(),
                    std::back_inserter(joined));
@@ -214,17 +251,11 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
                                            b, selection.evidence[i].kind, arguments.alpha));
     }
     clock.lap("naming");
-    // The search for changes of a repeated pattern, at half the level, as
-    // the method runs it on a series whose cycle was not removed.
-    quarn::PatternArguments pattern;
-    pattern.alpha = arguments.alpha / 2.0;
-    pattern.seed = arguments.seed;
-    pattern.with_level = deseasonalised.empty();
-    pattern.period = period;
-    const quarn::PatternSearch search = quarn::pattern_changes(
-        n, [&series](std::size_t t) { return series.raw(t); }, pattern);
+    pattern_search.join();
     static_cast<void>(search);
     clock.lap("pattern_search");
+    std::printf("# side whole_stretch %.9f %s\n# side pattern_search %.9f %s\n", whole_seconds,
+                beside ? "beside" : "in_place", pattern_seconds, beside ? "beside" : "in_place");
     // The reports of the changes: location intervals, effects, segments.
     quarn::MethodOutput output;
     std::vector<quarn::TestKind> placed_by;

@@ -72,6 +72,11 @@ struct MethodOutput {
     std::vector<SegmentReport> segments;
 };
 
+// Whether the method on n values runs its whole-stretch and pattern searches
+// beside its other stages (on a pool of more than one thread); the results
+// are the same either way.
+bool searches_run_beside(std::size_t n);
+
 // Replicates per bootstrap threshold of the candidate detector on n values:
 // 300, falling to 100 on long series to bound the cost (the selection, not
 // the detector's threshold, decides).

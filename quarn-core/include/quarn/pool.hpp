@@ -2,12 +2,16 @@
 // must not touch it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <utility>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_group.h>
 
 namespace quarn {
 
@@ -42,6 +46,38 @@ class SerialHere {
 
   private:
     bool outer_;
+};
+
+// Work that depends on nothing the calling thread does until join(): run
+// on the pool beside the caller's own work when asked to and when the
+// calling thread's arena has another thread for it (not in a SerialHere
+// scope, nor once the pool was given up); otherwise held, and run by join()
+// on the calling thread, where it would have run in order. What the work
+// computes must not depend on which. A task still running when the object
+// dies is waited for first (an early return must not leave it reading what
+// is freed), so its work should watch the same stop request as the caller.
+// Only the calling thread uses the object.
+class SideTask {
+  public:
+    SideTask() = default;
+    SideTask(const SideTask&) = delete;
+    SideTask& operator=(const SideTask&) = delete;
+    ~SideTask();
+
+    void start(std::function<void()> work, bool beside);
+    // Waits for the work, or runs it if it was held or never began; throws
+    // again what it threw (out of memory). Later calls do nothing.
+    void join();
+    // Whether the work was started beside the caller.
+    bool beside() const noexcept { return group_.has_value(); }
+
+  private:
+    std::function<void()> work_;
+    std::atomic<bool> done_{false};
+    // Isolated: a cancellation of the work around the caller's does not
+    // skip this work, whose result the caller reads.
+    tbb::task_group_context context_{tbb::task_group_context::isolated};
+    std::optional<tbb::task_group> group_;
 };
 
 namespace detail {
