@@ -1,8 +1,11 @@
 #include "quarn/pattern.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -179,6 +182,71 @@ TEST(a_step_of_period_on_a_drifting_cycle_is_still_a_change) {
                                   change.kind == quarn::ChangeKind::pattern);
             }
             CHECK(found);
+        }
+    }
+}
+
+namespace {
+
+// Everything the method reports of its changes, p-values as bits.
+struct Found {
+    std::vector<std::uint64_t> positions, votes;
+    std::vector<quarn::ChangeKind> kinds;
+    std::vector<double> p_values;
+    std::optional<double> period;
+    bool operator==(const Found&) const = default;
+};
+
+Found found_in(const quarn::MethodOutput& output) {
+    Found found;
+    for (const auto& change : output.changes) {
+        found.positions.push_back(change.position);
+        found.votes.push_back(change.votes);
+        found.kinds.push_back(change.kind);
+        found.p_values.push_back(change.p_value);
+    }
+    found.period = output.seasonal_period;
+    return found;
+}
+
+}  // namespace
+
+TEST(the_method_with_its_searches_beside_gives_the_same_bits_on_any_pool) {
+    // Changes of pattern, which the pattern search adds beside the tests'
+    // level shift, and a stretch of plain noise after a short one.
+    std::vector<double> x = recording(
+        {{sine, 20.0, 1500}, {square, 20.0, 1200}, {pulse, 35.0, 1300}}, 0.4, 31);
+    for (std::size_t t = 2000; t < x.size(); ++t) x[t] += 1.5;
+    quarn::MethodArguments arguments;
+    arguments.series = x;
+    const auto reference = quarn::detect_changes(arguments);
+    CHECK(reference.has_value());
+    if (!reference) return;
+    const Found expected = found_in(*reference);
+    bool pattern = false;
+    for (const auto kind : expected.kinds) pattern = pattern || kind == quarn::ChangeKind::pattern;
+    CHECK(pattern);
+    for (const std::uint64_t workers : {1u, 2u, 3u, 8u}) {
+        arguments.workers = workers;
+        const auto other = quarn::detect_changes(arguments);
+        CHECK(other.has_value() && found_in(*other) == expected);
+    }
+    // A stop asked for at any moment ends the call with the stop error or
+    // lets it finish with the same result, and never leaves a search
+    // running on what the call freed (which the sanitizers would see).
+    for (const std::uint64_t workers : {1u, 2u}) {
+        for (const int delay : {0, 200, 1000, 3000}) {
+            quarn::RunControl control;
+            arguments.workers = workers;
+            arguments.control = &control;
+            std::thread stopper([&control, delay] {
+                std::this_thread::sleep_for(std::chrono::microseconds(delay));
+                control.request_stop();
+            });
+            const auto ended = quarn::detect_changes(arguments);
+            stopper.join();
+            CHECK(ended ? found_in(*ended) == expected
+                        : ended.error().message == quarn::stopped_message);
         }
     }
 }

@@ -1,11 +1,17 @@
 #include "quarn/pool.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "check.hpp"
 #include "quarn/multi_window.hpp"
@@ -71,6 +77,85 @@ Runs run_both(const std::vector<double>& series, std::uint64_t workers) {
 }
 
 }  // namespace
+
+TEST(side_tasks_run_beside_or_in_place_and_are_always_waited_for) {
+    const auto sum_below = [](std::uint64_t n) {
+        std::uint64_t sum = 0;
+        for (std::uint64_t i = 0; i < n; ++i) sum += i * i;
+        return sum;
+    };
+    const std::uint64_t expected = sum_below(100000);
+    // On one thread, in a SerialHere scope, or when not asked to, the work
+    // waits for join() and runs there, on the calling thread.
+    const auto held = [&](bool beside) {
+        std::uint64_t found = 0;
+        std::thread::id ran_on;
+        quarn::SideTask task;
+        task.start([&] { found = sum_below(100000), ran_on = std::this_thread::get_id(); }, beside);
+        CHECK(!task.beside());
+        CHECK(found == 0u);
+        task.join();
+        CHECK(found == expected);
+        CHECK(ran_on == std::this_thread::get_id());
+        task.join();  // once only
+    };
+    tbb::task_arena one(1);
+    one.execute([&] { held(true); });
+    tbb::task_arena two(2);
+    two.execute([&] {
+        held(false);
+        {
+            const quarn::SerialHere alone;
+            held(true);
+        }
+        std::uint64_t found = 0;
+        quarn::SideTask task;
+        task.start([&] { found = sum_below(100000); }, true);
+        CHECK(task.beside());
+        task.join();
+        CHECK(found == expected);
+        // Left without join(), as an early return leaves it: the work has
+        // ended before the object is gone.
+        std::atomic<bool> ended{false};
+        {
+            quarn::SideTask left;
+            left.start(
+                [&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    ended.store(true);
+                },
+                true);
+        }
+        CHECK(ended.load());
+        // Out of memory in the work comes out of join(), and only there.
+        for (const bool beside : {false, true}) {
+            quarn::SideTask failing;
+            failing.start([] { throw std::bad_alloc(); }, beside);
+            bool thrown = false;
+            try {
+                failing.join();
+            } catch (const std::bad_alloc&) {
+                thrown = true;
+            }
+            CHECK(thrown);
+        }
+        {
+            quarn::SideTask unread;
+            unread.start([] { throw std::bad_alloc(); }, true);
+        }
+        // Work around the caller that is cancelled does not skip it.
+        tbb::task_group outer;
+        std::uint64_t inside = 0;
+        outer.run([&] {
+            quarn::SideTask task;
+            task.start([&] { inside = sum_below(100000); }, true);
+            outer.cancel();
+            task.join();
+        });
+        outer.wait();
+        CHECK(inside == expected);
+    });
+}
 
 // The serial pieces are the ones the pool makes, so whatever a body does per
 // piece is the same without the pool. Runs before the pool is given up; the
