@@ -373,10 +373,13 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     if (stopped()) return detector_failure(std::string(stopped_message));
     // The whole-stretch search and the pattern search read only the series
     // and what is known of its cycle by now: on series short enough that
-    // their buffers do not add to the peak, they run beside the candidate
-    // detector and the stages after it (whose sequential parts leave a
-    // thread idle), and are waited for where their results are read.
-    // Otherwise, or on one thread, each runs there, in this order.
+    // their buffers do not add to the peak, they run beside the other
+    // stages, and are waited for where their results are read. The first
+    // beside the candidate detector; the second from the detector's end, so
+    // that it fills the thread that the sequential parts of the selections
+    // leave idle (started before, it would be taken first by a thread
+    // waiting for the detector's pieces). Otherwise, or on one thread, each
+    // runs where it is waited for, in this order.
     const bool beside = searches_run_beside(n);
     std::vector<std::uint64_t> whole;
     PatternSearch patterns;
@@ -388,13 +391,13 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // them before any of it goes.
     SideTask whole_search, pattern_search;
     whole_search.start([&] { whole = stretch_candidates(series, arguments.control); }, beside);
-    pattern_search.start(
-        [&] { patterns = search_patterns(series, arguments, pattern_level, pattern_period); },
-        beside);
     std::optional<DetectorOutput> detector;
     auto candidates =
         candidate_points(series.values(), arguments, output.window_sizes, &detector);
     if (!candidates) return std::unexpected(std::move(candidates.error()));
+    pattern_search.start(
+        [&] { patterns = search_patterns(series, arguments, pattern_level, pattern_period); },
+        beside);
     output.candidates = candidates->size();
     WindowChangePoints support;
     if (detector) {

@@ -169,9 +169,9 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
         clock.lap(name.c_str());
         if (!alone) return 1;
     }
-    // As the method does: on series short enough, the whole-stretch and
-    // pattern searches run beside the candidate detector and the stages
-    // after it, and their stages time only the wait for them (each one's own
+    // As the method does: on series short enough, the whole-stretch search
+    // runs beside the candidate detector and the pattern search beside the
+    // stages after it, and their stages time only the wait for them (each one's own
     // time is printed as "# side NAME SECONDS"); otherwise each runs at its
     // place.
     const bool beside = quarn::searches_run_beside(n);
@@ -195,6 +195,7 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     whole_search.start(
         [&] { timed(whole_seconds, [&] { whole = quarn::stretch_candidates(series, nullptr); }); },
         beside);
+    auto candidates = quarn::candidate_points(series.values(), arguments, sizes, &detector);
     pattern_search.start(
         [&] {
             timed(pattern_seconds, [&] {
@@ -203,7 +204,6 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
             });
         },
         beside);
-    auto candidates = quarn::candidate_points(series.values(), arguments, sizes, &detector);
     clock.lap("candidates");
     if (!candidates) return 1;
     const std::size_t lag = period && !deseasonalised.empty()
