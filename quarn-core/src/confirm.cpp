@@ -325,6 +325,21 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     StandardValues values = std::move(*standardised);
     if (stopped()) return detector_failure(std::string(stopped_message));
     const bool remove_cycle = arguments.remove_seasonal_cycle;
+    // The rank scores are those of these values unless a cycle is removed:
+    // on series short enough, and where another thread can take them, they
+    // are sorted beside the seasonal search from a copy of the values (the
+    // bits that mark the winsorized ones), and dropped when a cycle is
+    // removed after all. Otherwise they are sorted once the values are
+    // final, as always.
+    std::optional<ScoredSeries> early_series;
+    SideTask early_ranks;
+    if (searches_run_beside(n) && side_tasks_run_beside()) {
+        early_ranks.start(
+            [&, copy = values]() mutable {
+                early_series.emplace(std::move(copy), arguments.control);
+            },
+            true);
+    }
     if (remove_cycle) {
         output.seasonal_period = seasonal_period(
             n, [&values](std::size_t t) { return values.value(t); }, arguments.control);
@@ -357,6 +372,8 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     }
     if (stopped()) return detector_failure(std::string(stopped_message));
     if (!deseasonalised.empty()) {
+        early_ranks.cancel();
+        early_series.reset();
         auto again = made_on_pool(arguments, [&] {
             return StandardValues(std::span<const double>(deseasonalised), arguments.control);
         });
@@ -366,8 +383,12 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     }
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
-    auto scored = made_on_pool(
-        arguments, [&] { return ScoredSeries(std::move(values), arguments.control); });
+    early_ranks.join();
+    auto scored = early_series ? DetectorResult<ScoredSeries>(std::move(*early_series))
+                               : made_on_pool(arguments, [&] {
+                                     return ScoredSeries(std::move(values), arguments.control);
+                                 });
+    early_series.reset();
     if (!scored) return std::unexpected(std::move(scored.error()));
     const ScoredSeries series(std::move(*scored));
     if (stopped()) return detector_failure(std::string(stopped_message));

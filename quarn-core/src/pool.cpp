@@ -61,13 +61,14 @@ SideTask::~SideTask() {
     }
 }
 
+bool side_tasks_run_beside() noexcept {
+    return !pool_given_up() && !serial_here() && tbb::this_task_arena::max_concurrency() >= 2;
+}
+
 void SideTask::start(std::function<void()> work, bool beside) {
     work_ = std::move(work);
     done_.store(false, std::memory_order_relaxed);
-    if (!beside || pool_given_up() || serial_here() ||
-        tbb::this_task_arena::max_concurrency() < 2) {
-        return;
-    }
+    if (!beside || !side_tasks_run_beside()) return;
     group_.emplace(context_);
     group_->run([this] {
         work_();
@@ -93,6 +94,19 @@ void SideTask::join() {
     const std::function<void()> work = std::move(work_);
     work_ = nullptr;
     work();
+}
+
+void SideTask::cancel() noexcept {
+    if (group_) {
+        group_->cancel();
+        try {
+            group_->wait();
+        } catch (...) {
+            // Out of memory in work whose result is not wanted.
+        }
+        group_.reset();
+    }
+    work_ = nullptr;
 }
 
 void guard_pool_across_fork() noexcept {

@@ -320,6 +320,28 @@ TEST(removing_the_cycle_leaves_the_level_shift_alone) {
     }
 }
 
+TEST(a_removed_cycle_gives_the_same_bits_on_any_pool) {
+    // The ranks sorted beside the seasonal search are dropped once the
+    // cycle is removed; kept when the cycle is no cycle to remove.
+    for (const std::size_t n : {std::size_t{1200}, std::size_t{6000}}) {
+        for (const double shift_at : {700.0, 1e9}) {
+            const std::vector<double> x = seasonal(n, 30.0, shift_at, 8);
+            const quarn::MethodOutput reference = run(x);
+            CHECK(reference.seasonal_period.has_value());
+            for (const std::uint64_t workers : {1u, 2u, 3u}) {
+                const quarn::MethodOutput other = run(x, 0.05, workers);
+                CHECK(positions(other) == positions(reference));
+                CHECK(other.seasonal_period == reference.seasonal_period);
+                CHECK_BITS(other.unit, reference.unit);
+                for (std::size_t i = 0; i < other.changes.size() && i < reference.changes.size(); ++i) {
+                    CHECK_BITS(other.changes[i].p_value, reference.changes[i].p_value);
+                    CHECK(other.changes[i].kind == reference.changes[i].kind);
+                }
+            }
+        }
+    }
+}
+
 namespace {
 
 // A level shift of `step` halfway along a noise-free cycle.

@@ -143,6 +143,17 @@ TEST(side_tasks_run_beside_or_in_place_and_are_always_waited_for) {
             quarn::SideTask unread;
             unread.start([] { throw std::bad_alloc(); }, true);
         }
+        // Dropped work never runs when held, and is waited for when begun.
+        for (const bool beside : {false, true}) {
+            std::atomic<int> runs{0};
+            quarn::SideTask dropped;
+            dropped.start([&] { runs.fetch_add(1); }, beside);
+            dropped.cancel();
+            const int after_cancel = runs.load();
+            CHECK(after_cancel <= (beside ? 1 : 0));
+            dropped.join();
+            CHECK(runs.load() == after_cancel);
+        }
         // Work around the caller that is cancelled does not skip it.
         tbb::task_group outer;
         std::uint64_t inside = 0;

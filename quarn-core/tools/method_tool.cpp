@@ -128,8 +128,26 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     StageClock clock;
     clock.peak_memory_ = peak_memory;
     if (peak_memory) std::ofstream("/proc/self/clear_refs") << "5";
+    const auto timed = [](double& seconds, const auto& work) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
     quarn::StandardValues values(x);
     clock.lap("standardise");
+    // As the method does: on series short enough, the ranks are sorted
+    // beside the seasonal search from a copy of the values, and dropped
+    // when a cycle is removed; their stage times the wait for them.
+    std::optional<quarn::ScoredSeries> early;
+    double ranks_seconds = 0.0;
+    quarn::SideTask early_ranks;
+    if (quarn::searches_run_beside(n) && quarn::side_tasks_run_beside()) {
+        early_ranks.start(
+            [&, copy = values]() mutable {
+                timed(ranks_seconds, [&] { early.emplace(std::move(copy)); });
+            },
+            true);
+    }
     std::optional<double> period = quarn::seasonal_period(
         n, [&values](std::size_t t) { return values.value(t); }, nullptr);
     clock.lap("seasonal");
@@ -146,12 +164,18 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
         }
         if (!finite) deseasonalised.clear();
         if (!deseasonalised.empty()) {
+            early_ranks.cancel();
+            early.reset();
             values = quarn::StandardValues(std::span<const double>(deseasonalised));
         }
         clock.lap("seasonal_removal");
     }
     // As the method does: the ranks are sorted before the candidates are sought.
-    const quarn::ScoredSeries series(std::move(values));
+    early_ranks.join();
+    const bool ranks_beside = early.has_value();
+    if (!early) timed(ranks_seconds, [&] { early.emplace(std::move(values)); });
+    const quarn::ScoredSeries series(std::move(*early));
+    early.reset();
     clock.lap("ranks");
     const std::vector<std::uint64_t> sizes = quarn::method_window_sizes(n);
     std::optional<quarn::DetectorOutput> detector;
@@ -178,11 +202,6 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     std::vector<std::uint64_t> whole;
     quarn::PatternSearch search;
     double whole_seconds = 0.0, pattern_seconds = 0.0;
-    const auto timed = [](double& seconds, const auto& work) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
     // The search for changes of a repeated pattern, at half the level, as
     // the method runs it on a series whose cycle was not removed.
     quarn::PatternArguments pattern;
@@ -209,6 +228,7 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
     const std::size_t lag = period && !deseasonalised.empty()
                                 ? static_cast<std::size_t>(std::llround(*period))
                                 : 0;
+    const bool whole_search_beside = whole_search.beside();
     whole_search.join();
     std::vector<std::uint64_t> joined;
     std::set_union(candidates->begin(), candidates->end(), whole.begin(), whole.end(),
@@ -251,11 +271,16 @@ int profile_stages(const quarn::MethodArguments& arguments, bool peak_memory) {
                                            b, selection.evidence[i].kind, arguments.alpha));
     }
     clock.lap("naming");
+    const bool pattern_search_beside = pattern_search.beside();
     pattern_search.join();
     static_cast<void>(search);
     clock.lap("pattern_search");
-    std::printf("# side whole_stretch %.9f %s\n# side pattern_search %.9f %s\n", whole_seconds,
-                beside ? "beside" : "in_place", pattern_seconds, beside ? "beside" : "in_place");
+    const auto side = [](const char* name, double seconds, bool beside) {
+        std::printf("# side %s %.9f %s\n", name, seconds, beside ? "beside" : "in_place");
+    };
+    side("ranks", ranks_seconds, ranks_beside);
+    side("whole_stretch", whole_seconds, whole_search_beside);
+    side("pattern_search", pattern_seconds, pattern_search_beside);
     // The reports of the changes: location intervals, effects, segments.
     quarn::MethodOutput output;
     std::vector<quarn::TestKind> placed_by;

@@ -56,7 +56,7 @@ class SerialHere {
 // computes must not depend on which. A task still running when the object
 // dies is waited for first (an early return must not leave it reading what
 // is freed), so its work should watch the same stop request as the caller.
-// Only the calling thread uses the object.
+// Only the calling thread uses the object, and starts it once.
 class SideTask {
   public:
     SideTask() = default;
@@ -68,6 +68,10 @@ class SideTask {
     // Waits for the work, or runs it if it was held or never began; throws
     // again what it threw (out of memory). Later calls do nothing.
     void join();
+    // Drops the work: held or not yet begun, it never runs; begun, it is
+    // waited for and what it threw is dropped too. Later calls of join()
+    // do nothing.
+    void cancel() noexcept;
     // Whether the work was started beside the caller.
     bool beside() const noexcept { return group_.has_value(); }
 
@@ -79,6 +83,9 @@ class SideTask {
     tbb::task_group_context context_{tbb::task_group_context::isolated};
     std::optional<tbb::task_group> group_;
 };
+
+// Whether a SideTask started on this thread now would run beside it.
+bool side_tasks_run_beside() noexcept;
 
 namespace detail {
 
