@@ -333,7 +333,7 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // final, as always.
     std::optional<ScoredSeries> early_series;
     SideTask early_ranks;
-    if (searches_run_beside(n) && side_tasks_run_beside()) {
+    if (remove_cycle && searches_run_beside(n) && side_tasks_run_beside()) {
         early_ranks.start(
             [&, copy = values]() mutable {
                 early_series.emplace(std::move(copy), arguments.control);
