@@ -178,8 +178,7 @@ class RankedResample {
         // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
         prev_ = values_[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
         acc_ = (prev_ - prev_) * 0.0 + 0.0;
-        i_ = 0;
-        j_ = 0;
+        ij_ = 0;
         return word;
     }
 
@@ -228,14 +227,15 @@ class RankedResample {
         // Consecutive ranks hold different keys, of equal values only for
         // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it is
         // +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
-        const double term = (t - prev_) * std::fabs(steps_[i_] - steps_[j_]);
+        const double term =
+            (t - prev_) * std::fabs(steps_[ij_ & (second_half_count - 1)] - steps_[ij_ >> 16]);
         acc_ = acc_ + term;
         const std::uint32_t count = counts_[rank];
 #if !QUARN_RANKED_WIDE
         counts_[rank] = 0;
 #endif
-        i_ += count & (second_half_count - 1);
-        j_ += count >> 16;
+        // F and G as one count: neither half's exceeds 2^16 - 1.
+        ij_ += count;
         prev_ = t;
     }
 
@@ -249,8 +249,8 @@ class RankedResample {
     std::uint8_t* held_;
     double prev_ = 0.0;
     double acc_ = 0.0;
-    std::size_t i_ = 0;
-    std::size_t j_ = 0;
+    // F's count in the low 16 bits, G's in the high ones.
+    std::uint32_t ij_ = 0;
 };
 
 // Words of 64 ranks of a plan.
