@@ -219,20 +219,28 @@ class RankedResample {
 #endif
     }
 
-    // Takes the lowest rank of `bits` (not 0) in word `base` / 64 and clears it.
-    QUARN_RANKED_TARGET void take(std::size_t base, std::uint64_t& bits) {
-        const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
+    // The counts of word `word`'s ranks.
+    QUARN_RANKED_TARGET std::uint32_t* word_counts(std::size_t word) const {
+        return counts_ + 64 * word;
+    }
+
+    // Takes the lowest rank of `bits` (not 0) and clears it; `values` and
+    // `counts` are those of the word's ranks (ranked_values from 64 * word
+    // on, word_counts).
+    QUARN_RANKED_TARGET void take(const double* values, std::uint32_t* counts,
+                                  std::uint64_t& bits) {
+        const auto b = static_cast<std::size_t>(std::countr_zero(bits));
         bits &= bits - 1;
-        const double t = values_[rank];
+        const double t = values[b];
         // Consecutive ranks hold different keys, of equal values only for
         // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it is
         // +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
         const double term =
             (t - prev_) * std::fabs(steps_[ij_ & (second_half_count - 1)] - steps_[ij_ >> 16]);
         acc_ = acc_ + term;
-        const std::uint32_t count = counts_[rank];
+        const std::uint32_t count = counts[b];
 #if !QUARN_RANKED_WIDE
-        counts_[rank] = 0;
+        counts[b] = 0;
 #endif
         // F and G as one count: neither half's exceeds 2^16 - 1.
         ij_ += count;
@@ -266,7 +274,9 @@ QUARN_RANKED_TARGET double ranked_replicate(const RankedPlan& plan, std::uint64_
     const std::size_t words = rank_words(plan);
     for (std::size_t word = resample.template draw<Eights>(k); word < words; ++word) {
         std::uint64_t bits = resample.held_bits(word);
-        while (bits != 0) resample.take(word * 64, bits);
+        const double* const values = plan.ranked_values + 64 * word;
+        std::uint32_t* const counts_here = resample.word_counts(word);
+        while (bits != 0) resample.take(values, counts_here, bits);
         resample.end_word(word);
     }
     return resample.distance();
@@ -285,15 +295,17 @@ QUARN_RANKED_TARGET void ranked_replicate_pair(const RankedPlan& plan, std::uint
         std::min(a.template draw<Eights>(k), b.template draw<Eights>(k + 1));
     const std::size_t words = rank_words(plan);
     for (std::size_t word = first; word < words; ++word) {
-        const std::size_t base = word * 64;
+        const double* const values = plan.ranked_values + 64 * word;
+        std::uint32_t* const counts_a = a.word_counts(word);
+        std::uint32_t* const counts_b = b.word_counts(word);
         std::uint64_t bits_a = a.held_bits(word);
         std::uint64_t bits_b = b.held_bits(word);
         while (bits_a != 0 && bits_b != 0) {
-            a.take(base, bits_a);
-            b.take(base, bits_b);
+            a.take(values, counts_a, bits_a);
+            b.take(values, counts_b, bits_b);
         }
-        while (bits_a != 0) a.take(base, bits_a);
-        while (bits_b != 0) b.take(base, bits_b);
+        while (bits_a != 0) a.take(values, counts_a, bits_a);
+        while (bits_b != 0) b.take(values, counts_b, bits_b);
         a.end_word(word);
         b.end_word(word);
     }
