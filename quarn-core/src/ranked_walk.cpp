@@ -8,12 +8,13 @@ namespace quarn {
 namespace {
 
 bool processor_runs_ranked_avx2() {
-#if QUARN_HAVE_RANKED_AVX2
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("popcnt");
-#else
+#if !QUARN_HAVE_RANKED_AVX2
     return false;
+#elif defined(__GNUC__) || defined(__clang__)
+    __builtin_cpu_init();
+    return detected_kernel_path() == KernelPath::avx2 && __builtin_cpu_supports("bmi");
+#else
+    return detected_kernel_path() == KernelPath::avx2;
 #endif
 }
 

@@ -9,13 +9,8 @@
 #include "quarn/kernels.hpp"
 #include "quarn/total_order.hpp"
 
-// The AVX2 build of the walk needs per-function targets (GCC, Clang); with
-// other compilers the baseline build runs everywhere.
-#if QUARN_HAVE_AVX2_KERNELS && (defined(__GNUC__) || defined(__clang__))
-#define QUARN_HAVE_RANKED_AVX2 1
-#else
-#define QUARN_HAVE_RANKED_AVX2 0
-#endif
+// The AVX2 build of the walk is built where the other AVX2 kernels are.
+#define QUARN_HAVE_RANKED_AVX2 QUARN_HAVE_AVX2_KERNELS
 
 namespace quarn {
 
@@ -60,8 +55,9 @@ void ranked_replicates_avx2(const RankedPlan& plan, std::uint64_t begin, std::ui
                             const RunControl* control);
 #endif
 
-// The build of the walk for `path`: AVX2 where the path is AVX2 and the
-// processor also has BMI1 and POPCNT, the baseline one otherwise.
+// The build of the walk for `path`: AVX2 where the path is AVX2 (and, with
+// GCC and Clang, whose AVX2 build also uses BMI1, the processor has it), the
+// baseline one otherwise.
 RankedRun ranked_run_for(KernelPath path);
 
 }  // namespace quarn

@@ -1,10 +1,10 @@
 // The walk of resamples by ranks (see RankedResample below), included by
 // ranked_walk.cpp for baseline x86-64 and by ranked_walk_avx2.cpp for
-// processors with AVX2, BMI1 and POPCNT. The AVX2 build stores less, which
-// is what bounds the walk: the ranks a resample holds are read from their
-// counts, eight at a time, instead of from a flag per rank written beside
-// each count, and a word's counts are cleared in eight stores once taken
-// instead of one store per rank; it also takes fewer instructions
+// processors with AVX2. The AVX2 build stores less, which is what bounds
+// the walk: the ranks a resample holds are read from their counts, eight at
+// a time, instead of from a flag per rank written beside each count, and a
+// word's counts are cleared in eight stores once taken instead of one store
+// per rank; with GCC and Clang it also takes fewer instructions
 // (three-operand forms, bit scans and resets in one instruction). The
 // floating-point operations are the same in both, in the same order: the
 // same bits.
