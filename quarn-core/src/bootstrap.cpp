@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -11,10 +10,7 @@
 #include "quarn/distance.hpp"
 #include "quarn/kernels.hpp"
 #include "quarn/merged_pass.hpp"
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
+#include "ranked_walk.hpp"
 
 namespace quarn {
 
@@ -185,192 +181,6 @@ inline void gather_resample_rows(const ReplicatePlan& plan, std::uint64_t k, std
 
 // Most keys of block starts and offsets that are ranked.
 constexpr std::size_t max_ranked_keys = std::size_t{1} << 18;
-
-// Counts of one rank in a resample: the first half's in the low 16 bits,
-// the second half's in the high ones (a half holds at most
-// merged_sort_limit values).
-constexpr std::uint32_t first_half_count = 1;
-constexpr std::uint32_t second_half_count = std::uint32_t{1} << 16;
-static_assert(merged_sort_limit < (std::size_t{1} << 16));
-
-// Bit b of the result set where byte b of the 64 at `flags` (each 0 or 1)
-// is 1: with SSE2, sixteen bytes at a time, each shifted so that its low
-// bit becomes its top bit, which the byte mask gathers; otherwise eight
-// bytes at a time, whose product with the constant gathers their low bits,
-// in order, into its top byte.
-inline std::uint64_t flag_bits(const std::uint8_t* flags) {
-#if defined(__SSE2__) || defined(_M_X64)
-    std::uint64_t bits = 0;
-    for (unsigned q = 0; q < 4; ++q) {
-        const __m128i sixteen =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(flags + 16 * q));
-        const auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_slli_epi16(sixteen, 7)));
-        bits |= static_cast<std::uint64_t>(mask) << (16 * q);
-    }
-    return bits;
-#else
-    std::uint64_t bits = 0;
-    for (unsigned q = 0; q < 8; ++q) {
-        std::uint64_t eight;
-        std::memcpy(&eight, flags + 8 * q, sizeof eight);
-        if constexpr (std::endian::native == std::endian::big) eight = std::byteswap(eight);
-        bits |= ((eight * 0x0102040810204080ULL) >> 56) << (8 * q);
-    }
-    return bits;
-#endif
-}
-
-// One replicate's resample by ranks: every resample position holds the
-// rank of its drawn key among the keys of all block starts and offsets; the
-// resample flags the ranks it holds and counts, per rank, the positions of
-// each half that hold it. The walk over the flagged ranks in ascending
-// order is the merged pass over the two halves sorted: a rank's first
-// element in the merged order opens the term of its value, with F and G
-// counting the elements of lower ranks, and its other elements (ties, which
-// the pass takes with a term of +0.0 that leaves the sum unchanged) only
-// advance F and G. Ranks order as their keys do and equal keys share a
-// rank, so the sum is that of merged_pass_portable, with the same additions
-// in the same order (keys of a NaN never come this way). `counts` (one per
-// rank) and `held` (one flag per rank) are zero before the draw and again
-// once every word of held ranks has been taken (the flags of a word are
-// cleared all at once as the walk reads them, not rank by rank: a byte
-// store may alias anything, so the compiler would reload the walk's
-// pointers after each one).
-class RankedResample {
-  public:
-    RankedResample(const ReplicatePlan& plan, std::uint32_t* counts, std::uint8_t* held)
-        : plan_(plan),
-          values_(plan.ranked_values),
-          steps_(plan.steps),
-          counts_(counts),
-          held_(held) {}
-
-    // Draws replicate k and readies the walk; returns the first word of
-    // 64 ranks that holds one.
-    std::size_t draw(std::uint64_t k) {
-        Xoshiro256PlusPlus generator =
-            seed_generator(make_replicate_seed(plan_.position_key, plan_.window_size, k));
-        // The plan's fields and the buffers in locals: the flags' byte
-        // stores could otherwise alias them.
-        const std::size_t half = plan_.half;
-        const std::size_t length = plan_.length;
-        const std::size_t block_length = plan_.block_length;
-        const std::uint64_t block_count = plan_.block_count;
-        const std::uint64_t block_starts = plan_.block_starts;
-        const std::uint32_t* const block_ranks = plan_.block_ranks;
-        std::uint32_t* const counts = counts_;
-        std::uint8_t* const held = held_;
-        std::size_t filled = 0;
-        for (std::uint64_t b = 0; b < block_count; ++b) {
-            const std::size_t start =
-                static_cast<std::size_t>(uniform_below(generator, block_starts));
-            const std::size_t len = std::min(block_length, length - filled);
-            const std::uint32_t* source = block_ranks + start * block_length;
-            // The block's values up to `split` fall in the first half.
-            const std::size_t split = filled < half ? std::min(len, half - filled) : 0;
-            for (std::size_t i = 0; i < split; ++i) {
-                const std::uint32_t rank = source[i];
-                counts[rank] += first_half_count;
-                held[rank] = 1;
-            }
-            for (std::size_t i = split; i < len; ++i) {
-                const std::uint32_t rank = source[i];
-                counts[rank] += second_half_count;
-                held[rank] = 1;
-            }
-            filled += len;
-        }
-        std::size_t word = 0;
-        std::uint64_t bits = flag_bits(held_);
-        while (bits == 0) bits = flag_bits(held_ + 64 * ++word);
-        // The first term is (t - t) * |0 - 0|: +0.0, or NaN for an infinite t.
-        prev_ = values_[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
-        acc_ = (prev_ - prev_) * 0.0 + 0.0;
-        i_ = 0;
-        j_ = 0;
-        return word;
-    }
-
-    // Bit b set where rank 64 * word + b is held; the word's flags are
-    // cleared, so the word's ranks must all be taken.
-    std::uint64_t held_bits(std::size_t word) {
-        std::uint8_t* const flags = held_ + 64 * word;
-        const std::uint64_t bits = flag_bits(flags);
-        std::memset(flags, 0, 64);
-        return bits;
-    }
-
-    // Takes the lowest rank of `bits` (not 0) in word `base` / 64 and clears it.
-    void take(std::size_t base, std::uint64_t& bits) {
-        const std::size_t rank = base + static_cast<std::size_t>(std::countr_zero(bits));
-        bits &= bits - 1;
-        const double t = values_[rank];
-        // Consecutive ranks hold different keys, of equal values only for
-        // -0.0 and +0.0, whose term the pass masks to +0.0; unmasked it is
-        // +0.0 * |F - G| = +0.0 as well, so no mask is needed here.
-        const double term = (t - prev_) * std::fabs(steps_[i_] - steps_[j_]);
-        acc_ = acc_ + term;
-        const std::uint32_t count = counts_[rank];
-        counts_[rank] = 0;
-        i_ += count & (second_half_count - 1);
-        j_ += count >> 16;
-        prev_ = t;
-    }
-
-    double distance() const { return acc_; }
-
-  private:
-    const ReplicatePlan& plan_;
-    const double* const values_;
-    const double* const steps_;
-    std::uint32_t* counts_;
-    std::uint8_t* held_;
-    double prev_ = 0.0;
-    double acc_ = 0.0;
-    std::size_t i_ = 0;
-    std::size_t j_ = 0;
-};
-
-// Words of 64 ranks of a plan.
-inline std::size_t rank_words(const ReplicatePlan& plan) {
-    return (plan.rank_count + 63) / 64;
-}
-
-// Replicate k's distance by ranks.
-double ranked_replicate(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
-                        std::uint8_t* held) {
-    RankedResample resample(plan, counts, held);
-    const std::size_t words = rank_words(plan);
-    for (std::size_t word = resample.draw(k); word < words; ++word) {
-        std::uint64_t bits = resample.held_bits(word);
-        while (bits != 0) resample.take(word * 64, bits);
-    }
-    return resample.distance();
-}
-
-// The distances of replicates k and k + 1 by ranks, the two walks in step
-// so that their additions overlap; each walk is the one above.
-void ranked_replicate_pair(const ReplicatePlan& plan, std::uint64_t k, std::uint32_t* counts,
-                           std::uint8_t* held, double* distances) {
-    const std::size_t padded = rank_words(plan) * 64;
-    RankedResample a(plan, counts, held);
-    RankedResample b(plan, counts + padded, held + padded);
-    const std::size_t first = std::min(a.draw(k), b.draw(k + 1));
-    const std::size_t words = rank_words(plan);
-    for (std::size_t word = first; word < words; ++word) {
-        const std::size_t base = word * 64;
-        std::uint64_t bits_a = a.held_bits(word);
-        std::uint64_t bits_b = b.held_bits(word);
-        while (bits_a != 0 && bits_b != 0) {
-            a.take(base, bits_a);
-            b.take(base, bits_b);
-        }
-        while (bits_a != 0) a.take(base, bits_a);
-        while (bits_b != 0) b.take(base, bits_b);
-    }
-    distances[0] = a.distance();
-    distances[1] = b.distance();
-}
 
 // Sorts by key, ties in the order given: as std::sort of the pairs where the
 // indices ascend. Long arrays by bytes of the key (least significant first,
@@ -680,6 +490,21 @@ Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapSc
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
     const bool in_groups = replicate_groups_for(path, w);
+    const RankedPlan ranked{
+        .pooled = plan.pooled,
+        .half = plan.half,
+        .length = plan.length,
+        .block_length = plan.block_length,
+        .block_count = plan.block_count,
+        .block_starts = plan.block_starts,
+        .position_key = plan.position_key,
+        .window_size = plan.window_size,
+        .steps = plan.steps,
+        .block_ranks = plan.block_ranks,
+        .ranked_values = plan.ranked_values,
+        .rank_count = plan.rank_count,
+    };
+    const RankedRun ranked_run = ranked_run_for(path);
 
     std::vector<OrderKey>& keys = scratch.replicate_keys;
     keys.resize(static_cast<std::size_t>(settings.n_perm));
@@ -691,29 +516,10 @@ Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapSc
             std::vector<std::uint32_t>& counts = scratch.rank_counts.local();
             std::vector<std::uint8_t>& held = scratch.rank_held.local();
             // Whole words of 64 ranks, for two replicates at once.
-            const std::size_t padded = rank_words(plan) * 64;
-            if (counts.size() < 2 * padded) counts.resize(2 * padded, 0);
-            if (held.size() < 2 * padded) held.resize(2 * padded, 0);
-            std::uint64_t k = begin;
-            for (; end - k >= 2; k += 2) {
-                if (control != nullptr && control->stop_requested()) {
-                    out[k] = out[k + 1] = total_order_key(0.0);
-                    continue;
-                }
-                double distances[2];
-                ranked_replicate_pair(plan, k, counts.data(), held.data(), distances);
-                // Back from the standardized scale to the scale of the raw windows.
-                out[k] = total_order_key(distances[0] * plan.pooled);
-                out[k + 1] = total_order_key(distances[1] * plan.pooled);
-            }
-            for (; k != end; ++k) {
-                // Back from the standardized scale to the scale of the raw windows.
-                out[k] = control != nullptr && control->stop_requested()
-                             ? total_order_key(0.0)
-                             : total_order_key(ranked_replicate(plan, k, counts.data(),
-                                                                held.data()) *
-                                               plan.pooled);
-            }
+            const std::size_t slots = ranked_slots(ranked);
+            if (counts.size() < 2 * slots) counts.resize(2 * slots, 0);
+            if (held.size() < 2 * slots) held.resize(2 * slots, 0);
+            ranked_run(ranked, begin, end, counts.data(), held.data(), out, control);
             return;
         }
         OrderKey stack_resample[2 * (stack_half + pass_padding)];

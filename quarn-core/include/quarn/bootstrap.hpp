@@ -255,7 +255,8 @@ struct BootstrapScratch {
     // distinct keys a resample can hold, ascending, the rank among them of
     // the key of every block start and offset, and of every reference value
     // and taper weight; per worker thread, a resample's count of each rank
-    // (per half) and a flag per rank it holds, zero between replicates.
+    // (per half) and a flag per rank it holds (not written by the AVX2
+    // walk, which reads the counts instead), zero between replicates.
     std::vector<double> ranked_values;
     std::vector<std::uint32_t> block_ranks;
     std::vector<std::uint32_t> entry_ranks;
