@@ -1,5 +1,7 @@
 #include "quarn/structure.hpp"
 
+#include <oneapi/tbb/task_arena.h>
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "../src/structure_internal.hpp"
+#include "quarn/pool.hpp"
 #include "check.hpp"
 #include "sample_series.hpp"
 
@@ -122,6 +125,41 @@ TEST(the_transform_has_the_plain_transforms_bits) {
                        check::same_bits(plain[j].imag(), fast[j].imag());
             }
             CHECK(same);
+        }
+    }
+}
+
+TEST(long_transforms_have_the_plain_transforms_bits_on_any_pool) {
+    // Long transforms run their stages in pieces on the pool's threads.
+    const std::vector<std::complex<double>> table = quarn::fourier_twiddles(std::size_t{1} << 16);
+    for (const std::size_t n : {std::size_t{1} << 13, std::size_t{1} << 14, std::size_t{1} << 16}) {
+        const std::vector<double> x = gaussian(2 * n, static_cast<std::uint32_t>(n + 9));
+        for (const std::size_t count : {std::size_t{1}, std::size_t{700}, n / 2 + 3, n}) {
+            std::vector<std::complex<double>> plain(n);
+            for (std::size_t t = 0; t < n; ++t) plain[t] = {x[t], x[n + t]};
+            plain_transform(plain, table, count);
+            const auto same_as_plain = [&](const std::vector<std::complex<double>>& fast) {
+                bool same = true;
+                for (std::size_t j = 0; j < count; ++j) {
+                    same = same && check::same_bits(plain[j].real(), fast[j].real()) &&
+                           check::same_bits(plain[j].imag(), fast[j].imag());
+                }
+                return same;
+            };
+            for (const int threads : {1, 2, 3, 8}) {
+                std::vector<std::complex<double>> fast(n);
+                for (std::size_t t = 0; t < n; ++t) fast[t] = {x[t], x[n + t]};
+                tbb::task_arena arena(threads);
+                arena.execute([&] { quarn::fourier_transform_lowest(fast, table, count); });
+                CHECK(same_as_plain(fast));
+            }
+            std::vector<std::complex<double>> here(n);
+            for (std::size_t t = 0; t < n; ++t) here[t] = {x[t], x[n + t]};
+            {
+                const quarn::SerialHere serial;
+                quarn::fourier_transform_lowest(here, table, count);
+            }
+            CHECK(same_as_plain(here));
         }
     }
 }
