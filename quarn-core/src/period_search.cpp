@@ -5,6 +5,9 @@
 // ordinates. Also the Fourier transform both searches use.
 #include "quarn/structure.hpp"
 
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -75,18 +78,17 @@ struct Periodogram {
     std::size_t padded = 0;   // transform length
     std::size_t length = 0;   // values per transform
     std::vector<double> power;  // ordinates 0 .. padded / 2
-    std::vector<std::complex<double>> twiddles;  // of the transform length, for later transforms
 };
 
 template <class Values>
-Periodogram periodogram(std::size_t n, const Values& z, const RunControl* control) {
+Periodogram periodogram(std::size_t n, const Values& z, const RunControl* control,
+                        std::span<const std::complex<double>> twiddles) {
     Periodogram p;
     p.length = std::min(n, max_stretch);
     p.padded = std::bit_ceil(p.length);
     const std::size_t stretches = std::min(n / p.length, max_stretches);
     const std::size_t half = p.padded / 2;
     std::vector<std::complex<double>> data(p.padded);
-    p.twiddles = fourier_twiddles(p.padded);
     std::vector<double> sum(half + 1, 0.0);
     for (std::size_t k = 0; k < stretches; ++k) {
         if (control != nullptr && control->stop_requested()) return {};
@@ -96,7 +98,7 @@ Periodogram periodogram(std::size_t n, const Values& z, const RunControl* contro
             stretches == 1 ? 0 : k * (n - p.length) / (stretches - 1);
         std::fill(data.begin(), data.end(), std::complex<double>());
         for (std::size_t t = 0; t < p.length; ++t) data[t] = {z(start + t), 0.0};
-        fourier_transform(data, p.twiddles);
+        fourier_transform(data, twiddles);
         for (std::size_t j = 0; j <= half; ++j) sum[j] += std::norm(data[j]);
     }
     for (double& v : sum) v /= static_cast<double>(stretches);
@@ -146,6 +148,48 @@ double cycle_squares(std::size_t count, const Values& z, double period,
     }
     return explained;
 }
+
+// From this many values on, the few-cycle search starts beside the
+// periodogram (see seasonal_period).
+constexpr std::size_t pooled_few_cycles = std::size_t{1} << 12;
+
+// A task run beside the calling thread's work, on the pool: waited for, or
+// called off (if not yet begun, it never runs), and in any case ended
+// before the objects it reads go.
+class BesideTask {
+  public:
+    BesideTask() = default;
+    BesideTask(const BesideTask&) = delete;
+    BesideTask& operator=(const BesideTask&) = delete;
+    ~BesideTask() {
+        if (started_) call_off();
+    }
+
+    template <class Task>
+    void run(Task task) {
+        started_ = true;
+        group_.run(std::move(task));
+    }
+    bool started() const { return started_; }
+    void wait() {
+        started_ = false;
+        group_.wait();
+    }
+    void call_off() {
+        if (!started_) return;
+        started_ = false;
+        group_.cancel();
+        try {
+            group_.wait();
+        } catch (...) {
+            // Whatever the task that was called off met is of no account.
+        }
+    }
+
+  private:
+    tbb::task_group group_;
+    bool started_ = false;
+};
 
 }  // namespace
 
@@ -439,7 +483,25 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     const auto held_at = [values = held.data()](std::size_t t) { return values[t]; };
     // f(z) on the held values where they are held.
     const auto on_values = [&](const auto& f) { return held.empty() ? f(z) : f(held_at); };
-    const Periodogram p = on_values([&](const auto& values) { return periodogram(n, values, control); });
+    // The few-cycle search below, for when no peak of the periodogram
+    // stands out, reads the values and the transform's length alone: on a
+    // pool with a thread to spare it starts beside the periodogram and its
+    // peaks, and is called off (or its answer dropped) when one of them
+    // stands out. Serially it runs only when needed.
+    const std::size_t padded = std::bit_ceil(std::min(n, max_stretch));
+    const std::vector<std::complex<double>> twiddles = fourier_twiddles(padded);
+    const auto few_cycles = [&] {
+        return held.empty() ? few_cycle_peak(n, z, padded, twiddles)
+                            : few_cycle_peak(n, held_at, padded, twiddles);
+    };
+    BesideTask few_cycles_beside;
+    std::size_t few_cycles_peak = 0;
+    if (n >= pooled_few_cycles && n <= max_stretch && !serial_here() && !pool_given_up() &&
+        tbb::this_task_arena::max_concurrency() > 1) {
+        few_cycles_beside.run([&] { few_cycles_peak = few_cycles(); });
+    }
+    const Periodogram p = on_values(
+        [&](const auto& values) { return periodogram(n, values, control, twiddles); });
     if (p.power.empty()) return std::nullopt;
     const std::size_t half = p.padded / 2;
     const double nd = static_cast<double>(p.length);
@@ -569,9 +631,15 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     bool few = false;
     if (peak == 0) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        peak = held.empty() ? few_cycle_peak(n, z, p.padded, p.twiddles)
-                            : few_cycle_peak(n, held_at, p.padded, p.twiddles);
+        if (few_cycles_beside.started()) {
+            few_cycles_beside.wait();
+            peak = few_cycles_peak;
+        } else {
+            peak = few_cycles();
+        }
         few = true;
+    } else {
+        few_cycles_beside.call_off();
     }
     if (peak == 0) return std::nullopt;
     // A whole fraction of the peak's frequency is looked for at a few

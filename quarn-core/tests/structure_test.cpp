@@ -285,6 +285,33 @@ TEST(a_long_period_of_about_ten_cycles_is_found) {
     }
 }
 
+TEST(the_period_is_the_same_on_any_pool) {
+    // From 4,096 values the few-cycle search starts beside the periodogram's
+    // own search, and is called off or dropped when a peak stands out there:
+    // a cycle of many periods, one of a few periods, plain noise, and a
+    // series longer than one transform.
+    const std::vector<std::vector<double>> series{
+        with_cycle(gaussian(6000, 3), 24.5, 1.5), with_cycle(gaussian(6000, 4), 1200.0, 2.0),
+        gaussian(5000, 5), with_cycle(gaussian(70000, 6), 12.0, 1.0)};
+    const std::vector<std::optional<double>> expected{24.5, 1200.0, std::nullopt, 12.0};
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        std::optional<double> alone;
+        {
+            const quarn::SerialHere here;
+            alone = seasonal_period(series[i]);
+        }
+        CHECK_EQ(alone.has_value(), expected[i].has_value());
+        if (alone && expected[i]) CHECK(std::abs(*alone - *expected[i]) < 0.05 * *expected[i]);
+        for (const int threads : {1, 2, 3, 8}) {
+            tbb::task_arena arena(threads);
+            std::optional<double> pooled;
+            arena.execute([&] { pooled = seasonal_period(series[i]); });
+            CHECK_EQ(pooled.has_value(), alone.has_value());
+            if (pooled && alone) CHECK_BITS(*pooled, *alone);
+        }
+    }
+}
+
 TEST(a_cycle_of_four_to_eight_periods_is_found) {
     // Too few cycles for the narrow window around the peak alone to give
     // its level.
