@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quarn/line_fit.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/scores.hpp"
 
 namespace quarn {
@@ -18,6 +19,8 @@ namespace {
 constexpr std::size_t min_trend_side = 3;
 // Variance ratios this many standard errors from 1 name a change of spread.
 constexpr double spread_z = 2.5;
+// Candidates a piece of the merge of close candidates takes, on average.
+constexpr std::size_t merge_piece = 256;
 
 // The candidates still in the elimination, weakest on top: the largest
 // p-value, and among equal p-values the leftmost candidate (candidates are
@@ -270,29 +273,39 @@ std::vector<std::uint64_t> merge_close_candidates(const SplitTester& tester,
             runs.emplace_back(i, i);
         }
     }
-    std::vector<std::uint64_t> merged;
-    merged.reserve(runs.size());
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const auto [first, last] = runs[r];
-        if (first == last) {
-            merged.push_back(candidates[first]);
-            continue;
-        }
-        const std::size_t a = r == 0 ? 0 : static_cast<std::size_t>(candidates[runs[r - 1].second]);
-        const std::size_t b = r + 1 < runs.size()
-                                  ? static_cast<std::size_t>(candidates[runs[r + 1].first])
-                                  : tester.size();
-        double best = std::numeric_limits<double>::infinity();
-        std::uint64_t chosen = candidates[first];
-        for (std::size_t i = first; i <= last; ++i) {
-            const double p = tester.evidence(a, static_cast<std::size_t>(candidates[i]), b).p_value;
-            if (p < best) {
-                best = p;
-                chosen = candidates[i];
+    // Each run is judged between its neighbours' candidates as found, not
+    // as merged: the runs are independent, and a piece of them goes to any
+    // thread, each run's choice to its own slot.
+    std::vector<std::uint64_t> merged(runs.size());
+    const auto merge_runs = [&](std::size_t from, std::size_t to) {
+        for (std::size_t r = from; r < to; ++r) {
+            const auto [first, last] = runs[r];
+            if (first == last) {
+                merged[r] = candidates[first];
+                continue;
             }
+            const std::size_t a =
+                r == 0 ? 0 : static_cast<std::size_t>(candidates[runs[r - 1].second]);
+            const std::size_t b = r + 1 < runs.size()
+                                      ? static_cast<std::size_t>(candidates[runs[r + 1].first])
+                                      : tester.size();
+            double best = std::numeric_limits<double>::infinity();
+            std::uint64_t chosen = candidates[first];
+            for (std::size_t i = first; i <= last; ++i) {
+                const double p =
+                    tester.evidence(a, static_cast<std::size_t>(candidates[i]), b).p_value;
+                if (p < best) {
+                    best = p;
+                    chosen = candidates[i];
+                }
+            }
+            merged[r] = chosen;
         }
-        merged.push_back(chosen);
-    }
+    };
+    // The pieces hold some merge_piece candidates each, on average.
+    const std::size_t pieces = candidates.size() / merge_piece;
+    parallel_pieces(std::size_t{0}, runs.size(),
+                    pieces < 2 ? runs.size() : (runs.size() + pieces - 1) / pieces, merge_runs);
     return merged;
 }
 
