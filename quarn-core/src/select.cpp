@@ -7,6 +7,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 #include "quarn/line_fit.hpp"
 #include "quarn/pool.hpp"
 #include "quarn/scores.hpp"
@@ -121,16 +125,57 @@ std::size_t first_best(std::size_t from, std::size_t to, Score score) {
 // recomputed on each pass instead of copied: a stretch may be the whole
 // series.
 
+// Splits whose level scores are computed together.
+constexpr std::size_t level_block = 256;
+
+// scores[j] = |running[j] - k / m total| / sqrt(k (m - k) / m) for the
+// splits k = from + j, j < count: each on its own, so that two go at once
+// where the processor has lanes for them (the same operations on each,
+// rounded alike).
+void level_scores(std::size_t from, std::size_t count, double md, double total,
+                  const double* running, double* scores) {
+    std::size_t j = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128d m = _mm_set1_pd(md), sum = _mm_set1_pd(total);
+    const __m128d sign = _mm_set1_pd(-0.0);
+    for (; j + 2 <= count; j += 2) {
+        const __m128d k = _mm_set_pd(static_cast<double>(from + j + 1), static_cast<double>(from + j));
+        const __m128d gap = _mm_sub_pd(_mm_loadu_pd(running + j), _mm_mul_pd(_mm_div_pd(k, m), sum));
+        const __m128d spread = _mm_sqrt_pd(_mm_div_pd(_mm_mul_pd(k, _mm_sub_pd(m, k)), m));
+        _mm_storeu_pd(scores + j, _mm_div_pd(_mm_andnot_pd(sign, gap), spread));
+    }
+#endif
+    for (; j < count; ++j) {
+        const double kd = static_cast<double>(from + j);
+        scores[j] = std::abs(running[j] - kd / md * total) / std::sqrt(kd * (md - kd) / md);
+    }
+}
+
 std::size_t best_level_split(std::size_t m, auto u) {
     const double md = static_cast<double>(m);
     double total = 0.0;
     for (std::size_t t = 0; t < m; ++t) total += u(t);
+    // A block of splits at a time: their running sums in order, then their
+    // scores, then the first best of them (as first_best takes it).
     double running = 0.0;
-    return first_best(1, m, [&](std::size_t k) {
-        running += u(k - 1);
-        const double kd = static_cast<double>(k);
-        return std::abs(running - kd / md * total) / std::sqrt(kd * (md - kd) / md);
-    });
+    double sums[level_block], scores[level_block];
+    double best = -std::numeric_limits<double>::infinity();
+    std::size_t arg = 1;
+    for (std::size_t from = 1; from < m; from += level_block) {
+        const std::size_t count = std::min(level_block, m - from);
+        for (std::size_t j = 0; j < count; ++j) {
+            running += u(from + j - 1);
+            sums[j] = running;
+        }
+        level_scores(from, count, md, total, sums, scores);
+        for (std::size_t j = 0; j < count; ++j) {
+            if (scores[j] > best) {
+                best = scores[j];
+                arg = from + j;
+            }
+        }
+    }
+    return arg;
 }
 
 std::size_t best_smooth_split(std::size_t m, auto u) {

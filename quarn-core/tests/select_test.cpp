@@ -258,3 +258,38 @@ TEST(close_candidates_merge_alike_on_any_pool) {
         CHECK(merged == expected);
     }
 }
+
+TEST(a_level_split_is_the_first_best_of_the_plain_scan) {
+    // The level split's scores are computed a block of splits at a time
+    // (two at once where the processor can): the split is the first with
+    // the largest score of the plain scan over the rank scores, on series of
+    // odd and even lengths, across blocks, with many tied values.
+    std::vector<double> noise = sample::noise(8, 3000);
+    for (std::size_t t = 0; t < noise.size(); ++t) {
+        noise[t] = std::round(noise[t] * 2.0) + (t >= 1700 ? 1.0 : 0.0);
+    }
+    for (const auto& [a, b] : {std::pair<std::size_t, std::size_t>{0, 3000}, {1000, 2999},
+                               {1650, 1757}, {1690, 1695}}) {
+        const Prepared prepared(std::vector<double>(noise.begin() + static_cast<std::ptrdiff_t>(a),
+                                                    noise.begin() + static_cast<std::ptrdiff_t>(b)));
+        const quarn::ScoredSeries& series = prepared.series;
+        const std::size_t m = b - a;
+        double total = 0.0;
+        for (std::size_t t = 0; t < m; ++t) total += series.rank(t);
+        double running = 0.0, best = -std::numeric_limits<double>::infinity();
+        std::size_t expected = 1;
+        for (std::size_t k = 1; k < m; ++k) {
+            running += series.rank(k - 1);
+            const double kd = static_cast<double>(k), md = static_cast<double>(m);
+            const double score = std::abs(running - kd / md * total) / std::sqrt(kd * (md - kd) / md);
+            if (score > best) {
+                best = score;
+                expected = k;
+            }
+        }
+        quarn::Selection selection;
+        selection.points = {m / 2};
+        selection.evidence = {quarn::SplitEvidence{0.001, TestKind::level}};
+        CHECK(relocate(series, selection) == (Points{expected}));
+    }
+}
