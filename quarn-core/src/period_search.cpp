@@ -259,7 +259,7 @@ constexpr std::size_t pooled_transform = std::size_t{1} << 13;
 // The stages whose blocks are at most this long run block by block, each
 // block through all of them while it sits in the cache (32 kB).
 constexpr std::size_t cached_block = std::size_t{1} << 11;
-// Butterflies (of each block) a piece of a later stage takes at least.
+// Butterflies (of each block) a piece of a later stage takes at most.
 constexpr std::size_t stage_piece = std::size_t{1} << 9;
 
 // The butterflies are spelt out on the real and imaginary parts: the same
@@ -305,7 +305,7 @@ void reverse_order(std::span<std::complex<double>> data, int bits) {
         edge_reversed[c] = static_cast<std::size_t>(reversed_bits(c) >> (64 - edge_bits));
     }
     const std::size_t middles = std::size_t{1} << middle_bits;
-    // The tiles a piece takes hold as many values as a cached block.
+    // The tiles a piece takes hold at most as many values as a cached block.
     const std::size_t tiles = n >= pooled_transform ? cached_block / (edge * edge) : middles;
     parallel_pieces(std::size_t{0}, middles, std::max<std::size_t>(tiles, 1), [&](std::size_t first,
                                                                               std::size_t last) {
