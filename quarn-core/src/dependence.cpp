@@ -64,8 +64,10 @@ constexpr std::size_t pooled_dependence = std::size_t{1} << 12;
 // Longest segment whose scores are computed once and kept while its
 // residuals are read (24 bytes a value).
 constexpr std::size_t buffered_segment = std::size_t{1} << 16;
-// Shorter segments are taken together, in runs of at most this many values
-// (so that their scores' buffers stay small and in the cache).
+// Shorter segments are taken together, in runs of at most an eighth of the
+// series, but not fewer than this many values nor more than
+// buffered_segment: each run enters the pool once, and its scores' buffers
+// stay small.
 constexpr std::size_t run_values = std::size_t{1} << 12;
 
 // Residuals of y(0) .. y(m - 1) less their mean.
@@ -144,6 +146,7 @@ DependenceFactors estimate_dependence(const ScoredSeries& series,
     // a segment longer than buffered_segment is taken alone and its scores
     // computed as read.
     std::vector<double> ranks, shapes, values;
+    const std::size_t run_length = std::clamp(series.size() / 8, run_values, buffered_segment);
     const auto end_of = [&](std::size_t i) {
         return i < cuts.size() ? static_cast<std::size_t>(cuts[i]) : series.size();
     };
@@ -169,8 +172,8 @@ DependenceFactors estimate_dependence(const ScoredSeries& series,
             continue;
         }
         // Segments i .. last - 1, ascending, fill the run: short segments
-        // together up to run_values values, a longer one alone.
-        const std::size_t limit = std::max(run_values, end - begin);
+        // together up to run_length values, a longer one alone.
+        const std::size_t limit = std::max(run_length, end - begin);
         std::size_t last = i + 1;
         while (last <= cuts.size() && end_of(last) >= end_of(last - 1) &&
                end_of(last) - begin <= limit) {
