@@ -5,6 +5,9 @@
 // ordinates. Also the Fourier transform both searches use.
 #include "quarn/structure.hpp"
 
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -16,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarn/pool.hpp"
 #include "structure_internal.hpp"
 
 namespace quarn {
@@ -74,18 +78,17 @@ struct Periodogram {
     std::size_t padded = 0;   // transform length
     std::size_t length = 0;   // values per transform
     std::vector<double> power;  // ordinates 0 .. padded / 2
-    std::vector<std::complex<double>> twiddles;  // of the transform length, for later transforms
 };
 
 template <class Values>
-Periodogram periodogram(std::size_t n, const Values& z, const RunControl* control) {
+Periodogram periodogram(std::size_t n, const Values& z, const RunControl* control,
+                        std::span<const std::complex<double>> twiddles) {
     Periodogram p;
     p.length = std::min(n, max_stretch);
     p.padded = std::bit_ceil(p.length);
     const std::size_t stretches = std::min(n / p.length, max_stretches);
     const std::size_t half = p.padded / 2;
     std::vector<std::complex<double>> data(p.padded);
-    p.twiddles = fourier_twiddles(p.padded);
     std::vector<double> sum(half + 1, 0.0);
     for (std::size_t k = 0; k < stretches; ++k) {
         if (control != nullptr && control->stop_requested()) return {};
@@ -95,7 +98,7 @@ Periodogram periodogram(std::size_t n, const Values& z, const RunControl* contro
             stretches == 1 ? 0 : k * (n - p.length) / (stretches - 1);
         std::fill(data.begin(), data.end(), std::complex<double>());
         for (std::size_t t = 0; t < p.length; ++t) data[t] = {z(start + t), 0.0};
-        fourier_transform(data, p.twiddles);
+        fourier_transform(data, twiddles);
         for (std::size_t j = 0; j <= half; ++j) sum[j] += std::norm(data[j]);
     }
     for (double& v : sum) v /= static_cast<double>(stretches);
@@ -145,6 +148,48 @@ double cycle_squares(std::size_t count, const Values& z, double period,
     }
     return explained;
 }
+
+// From this many values on, the few-cycle search starts beside the
+// periodogram (see seasonal_period).
+constexpr std::size_t pooled_few_cycles = std::size_t{1} << 12;
+
+// A task run beside the calling thread's work, on the pool: waited for, or
+// called off (if not yet begun, it never runs), and in any case ended
+// before the objects it reads go.
+class BesideTask {
+  public:
+    BesideTask() = default;
+    BesideTask(const BesideTask&) = delete;
+    BesideTask& operator=(const BesideTask&) = delete;
+    ~BesideTask() {
+        if (started_) call_off();
+    }
+
+    template <class Task>
+    void run(Task task) {
+        started_ = true;
+        group_.run(std::move(task));
+    }
+    bool started() const { return started_; }
+    void wait() {
+        started_ = false;
+        group_.wait();
+    }
+    void call_off() {
+        if (!started_) return;
+        started_ = false;
+        group_.cancel();
+        try {
+            group_.wait();
+        } catch (...) {
+            // Whatever the task that was called off met is of no account.
+        }
+    }
+
+  private:
+    tbb::task_group group_;
+    bool started_ = false;
+};
 
 }  // namespace
 
@@ -206,34 +251,65 @@ std::vector<std::complex<double>> fourier_twiddles(std::size_t n) {
     return twiddles;
 }
 
-void fourier_transform_lowest(std::span<std::complex<double>> data,
-                              std::span<const std::complex<double>> twiddles, std::size_t count) {
+namespace {
+
+// A transform this long or longer spreads its passes over the pool: below,
+// a pass takes less time than waking the pool's threads.
+constexpr std::size_t pooled_transform = std::size_t{1} << 13;
+// The stages whose blocks are at most this long run block by block, each
+// block through all of them while it sits in the cache (32 kB).
+constexpr std::size_t cached_block = std::size_t{1} << 11;
+// Butterflies (of each block) a piece of a later stage takes at most.
+constexpr std::size_t stage_piece = std::size_t{1} << 9;
+
+// The butterflies are spelt out on the real and imaginary parts: the same
+// products and sums as the complex type's operators form on finite values,
+// without the check for infinite ones that keeps the compiler from
+// streaming them.
+inline void butterfly(std::complex<double>* low, std::complex<double>* high, double wr,
+                      double wi) {
+    const double br = high->real(), bi = high->imag();
+    const double vr = br * wr - bi * wi;
+    const double vi = br * wi + bi * wr;
+    const double ur = low->real(), ui = low->imag();
+    *low = {ur + vr, ui + vi};
+    *high = {ur - vr, ui - vi};
+}
+
+// Swaps the values of `data` (2^bits of them) into bit-reversed order.
+void reverse_order(std::span<std::complex<double>> data, int bits) {
     const std::size_t n = data.size();
-    if (n < 2) return;
-    // The values in bit-reversed order, each index reversed without
-    // branches (the incremental reversal's loop mispredicts often).
-    const int bits = std::countr_zero(static_cast<std::uint64_t>(n));
     if (bits < 2 * edge_bits + 2) {
+        // Each index reversed without branches (the incremental reversal's
+        // loop mispredicts often).
         const int shift = 64 - bits;
         for (std::size_t i = 1; i < n; ++i) {
             const auto j = static_cast<std::size_t>(reversed_bits(i) >> shift);
             if (i < j) std::swap(data[i], data[j]);
         }
-    } else {
-        // Longer transforms in tiles, so that the swaps do not wander over
-        // the whole array: index i is (a, b, c), its edge_bits highest bits,
-        // its middle ones and its edge_bits lowest, and its reversal is
-        // (reversed c, reversed b, reversed a). The tile of a middle b holds
-        // every a and c: edge rows of edge values each, swapped with the
-        // tile of reversed b (within itself where b is its own reversal).
-        const std::size_t edge = std::size_t{1} << edge_bits;
-        const std::size_t row = n >> edge_bits;  // from one a to the next
-        const int middle_bits = bits - 2 * edge_bits;
-        std::size_t edge_reversed[std::size_t{1} << edge_bits];
-        for (std::size_t c = 0; c < edge; ++c) {
-            edge_reversed[c] = static_cast<std::size_t>(reversed_bits(c) >> (64 - edge_bits));
-        }
-        for (std::size_t b = 0; b < (std::size_t{1} << middle_bits); ++b) {
+        return;
+    }
+    // Longer transforms in tiles, so that the swaps do not wander over the
+    // whole array: index i is (a, b, c), its edge_bits highest bits, its
+    // middle ones and its edge_bits lowest, and its reversal is (reversed c,
+    // reversed b, reversed a). The tile of a middle b holds every a and c:
+    // edge rows of edge values each, swapped with the tile of reversed b
+    // (within itself where b is its own reversal). Each pair of tiles is
+    // swapped by the smaller b alone, so that the b's may go to different
+    // threads.
+    const std::size_t edge = std::size_t{1} << edge_bits;
+    const std::size_t row = n >> edge_bits;  // from one a to the next
+    const int middle_bits = bits - 2 * edge_bits;
+    std::size_t edge_reversed[std::size_t{1} << edge_bits];
+    for (std::size_t c = 0; c < edge; ++c) {
+        edge_reversed[c] = static_cast<std::size_t>(reversed_bits(c) >> (64 - edge_bits));
+    }
+    const std::size_t middles = std::size_t{1} << middle_bits;
+    // The tiles a piece takes hold at most as many values as a cached block.
+    const std::size_t tiles = n >= pooled_transform ? cached_block / (edge * edge) : middles;
+    parallel_pieces(std::size_t{0}, middles, std::max<std::size_t>(tiles, 1), [&](std::size_t first,
+                                                                              std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
             const auto rb = static_cast<std::size_t>(reversed_bits(b) >> (64 - middle_bits));
             if (rb < b) continue;
             for (std::size_t a = 0; a < edge; ++a) {
@@ -245,33 +321,23 @@ void fourier_transform_lowest(std::span<std::complex<double>> data,
                 }
             }
         }
-    }
-    // Output j < count of a stage of length L comes from butterfly j mod L/2
-    // of its block, which reads offset j mod L/2 of the two blocks of the
-    // stage before: so every stage needs only its first min(L/2, count)
-    // butterflies in each block. The butterflies are spelt out on the real
-    // and imaginary parts: the same products and sums as the complex type's
-    // operators form on finite values, without the check for infinite ones
-    // that keeps the compiler from streaming them.
-    const std::size_t table = 2 * twiddles.size();  // the transform length the twiddles are of
-    const auto butterfly = [](std::complex<double>* low, std::complex<double>* high, double wr,
-                              double wi) {
-        const double br = high->real(), bi = high->imag();
-        const double vr = br * wr - bi * wi;
-        const double vi = br * wi + bi * wr;
-        const double ur = low->real(), ui = low->imag();
-        *low = {ur + vr, ui + vi};
-        *high = {ur - vr, ui - vi};
-    };
+    });
+}
+
+// Stages of lengths 2 .. size (all of them) on the `size` values at d, in
+// bit-reversed order, of a transform whose twiddles are of length `table`;
+// of each block only the butterflies that outputs below `count` depend on.
+void block_stages(std::complex<double>* d, std::size_t size,
+                  std::span<const std::complex<double>> twiddles, std::size_t table,
+                  std::size_t count) {
     // The first two stages, of one and two butterflies per block, in one
     // pass of blocks of four (each butterfly as in the loop below).
     std::size_t length = 2;
-    if (n >= 4 && count >= 1) {
+    if (size >= 4 && count >= 1) {
         const double w0r = twiddles[0].real(), w0i = twiddles[0].imag();
         const double w1r = twiddles[table / 4].real(), w1i = twiddles[table / 4].imag();
         const bool second = count >= 2;
-        std::complex<double>* d = data.data();
-        for (std::size_t start = 0; start < n; start += 4) {
+        for (std::size_t start = 0; start < size; start += 4) {
             butterfly(d + start, d + start + 1, w0r, w0i);
             butterfly(d + start + 2, d + start + 3, w0r, w0i);
             butterfly(d + start, d + start + 2, w0r, w0i);
@@ -284,36 +350,105 @@ void fourier_transform_lowest(std::span<std::complex<double>> data,
     // k + L / 2 of stage 2 L, which read just those four values. Each value
     // meets the same butterflies in the same order as stage by stage, and
     // half the passes over the data remain.
-    for (; 2 * length <= n; length <<= 2) {
+    for (; 2 * length <= size; length <<= 2) {
         const std::size_t stride = table / length, half = length / 2;
         const std::size_t butterflies = std::min(half, count);
         // Butterfly k + L / 2 of stage 2 L is needed below count only.
         const std::size_t both = count > half ? std::min(half, count - half) : 0;
-        for (std::size_t start = 0; start < n; start += 2 * length) {
-            std::complex<double>* a = data.data() + start;
+        for (std::size_t start = 0; start < size; start += 2 * length) {
+            std::complex<double>* a = d + start;
             std::complex<double>* b = a + half;
             std::complex<double>* c = a + length;
-            std::complex<double>* d = c + half;
+            std::complex<double>* e = c + half;
             for (std::size_t k = 0; k < butterflies; ++k) {
                 const double wr = twiddles[k * stride].real(), wi = twiddles[k * stride].imag();
                 butterfly(a + k, b + k, wr, wi);
-                butterfly(c + k, d + k, wr, wi);
+                butterfly(c + k, e + k, wr, wi);
                 const std::size_t low = k * stride / 2, high = (k + half) * stride / 2;
                 butterfly(a + k, c + k, twiddles[low].real(), twiddles[low].imag());
-                if (k < both) butterfly(b + k, d + k, twiddles[high].real(), twiddles[high].imag());
+                if (k < both) butterfly(b + k, e + k, twiddles[high].real(), twiddles[high].imag());
             }
         }
     }
-    for (; length <= n; length <<= 1) {
+    for (; length <= size; length <<= 1) {
         const std::size_t stride = table / length, half = length / 2;
         const std::size_t butterflies = std::min(half, count);
-        for (std::size_t start = 0; start < n; start += length) {
-            std::complex<double>* low = data.data() + start;
+        for (std::size_t start = 0; start < size; start += length) {
+            std::complex<double>* low = d + start;
             std::complex<double>* high = low + half;
             for (std::size_t k = 0; k < butterflies; ++k) {
                 butterfly(low + k, high + k, twiddles[k * stride].real(), twiddles[k * stride].imag());
             }
         }
+    }
+}
+
+}  // namespace
+
+void fourier_transform_lowest(std::span<std::complex<double>> data,
+                              std::span<const std::complex<double>> twiddles, std::size_t count) {
+    const std::size_t n = data.size();
+    if (n < 2) return;
+    reverse_order(data, std::countr_zero(static_cast<std::uint64_t>(n)));
+    // Output j < count of a stage of length L comes from butterfly j mod L/2
+    // of its block, which reads offset j mod L/2 of the two blocks of the
+    // stage before: so every stage needs only its first min(L/2, count)
+    // butterflies in each block.
+    //
+    // A butterfly reads what the stage before left and nothing its own stage
+    // writes: the butterflies of a stage may run in any order, and on any
+    // thread, with the same bits. The stages up to cached_block values run
+    // block by block; each later one is cut into pieces of butterflies.
+    const std::size_t table = 2 * twiddles.size();  // the transform length the twiddles are of
+    const bool pooled = n >= pooled_transform;
+    const std::size_t block = std::min(n, cached_block);
+    parallel_pieces(std::size_t{0}, n / block, pooled ? std::size_t{1} : n / block,
+                    [&](std::size_t first, std::size_t last) {
+                        for (std::size_t i = first; i < last; ++i) {
+                            block_stages(data.data() + i * block, block, twiddles, table, count);
+                        }
+                    });
+    // Later stages two at a time where they can (as in block_stages), so
+    // that half the passes over the data remain.
+    std::size_t length = 2 * block;
+    for (; 2 * length <= n; length <<= 2) {
+        const std::size_t stride = table / length, half = length / 2;
+        const std::size_t butterflies = std::min(half, count);
+        const std::size_t both = count > half ? std::min(half, count - half) : 0;
+        parallel_pieces(std::size_t{0}, butterflies, pooled ? stage_piece : butterflies,
+                        [&](std::size_t first, std::size_t last) {
+            for (std::size_t start = 0; start < n; start += 2 * length) {
+                std::complex<double>* a = data.data() + start;
+                std::complex<double>* b = a + half;
+                std::complex<double>* c = a + length;
+                std::complex<double>* e = c + half;
+                for (std::size_t k = first; k < last; ++k) {
+                    const double wr = twiddles[k * stride].real(), wi = twiddles[k * stride].imag();
+                    butterfly(a + k, b + k, wr, wi);
+                    butterfly(c + k, e + k, wr, wi);
+                    const std::size_t low = k * stride / 2, high = (k + half) * stride / 2;
+                    butterfly(a + k, c + k, twiddles[low].real(), twiddles[low].imag());
+                    if (k < both) {
+                        butterfly(b + k, e + k, twiddles[high].real(), twiddles[high].imag());
+                    }
+                }
+            }
+        });
+    }
+    for (; length <= n; length <<= 1) {
+        const std::size_t stride = table / length, half = length / 2;
+        const std::size_t butterflies = std::min(half, count);
+        parallel_pieces(std::size_t{0}, butterflies, pooled ? stage_piece : butterflies,
+                        [&](std::size_t first, std::size_t last) {
+            for (std::size_t start = 0; start < n; start += length) {
+                std::complex<double>* low = data.data() + start;
+                std::complex<double>* high = low + half;
+                for (std::size_t k = first; k < last; ++k) {
+                    butterfly(low + k, high + k, twiddles[k * stride].real(),
+                              twiddles[k * stride].imag());
+                }
+            }
+        });
     }
 }
 
@@ -348,7 +483,25 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     const auto held_at = [values = held.data()](std::size_t t) { return values[t]; };
     // f(z) on the held values where they are held.
     const auto on_values = [&](const auto& f) { return held.empty() ? f(z) : f(held_at); };
-    const Periodogram p = on_values([&](const auto& values) { return periodogram(n, values, control); });
+    // The few-cycle search below, for when no peak of the periodogram
+    // stands out, reads the values and the transform's length alone: on a
+    // pool with a thread to spare it starts beside the periodogram and its
+    // peaks, and is called off (or its answer dropped) when one of them
+    // stands out. Serially it runs only when needed.
+    const std::size_t padded = std::bit_ceil(std::min(n, max_stretch));
+    const std::vector<std::complex<double>> twiddles = fourier_twiddles(padded);
+    const auto few_cycles = [&] {
+        return held.empty() ? few_cycle_peak(n, z, padded, twiddles)
+                            : few_cycle_peak(n, held_at, padded, twiddles);
+    };
+    BesideTask few_cycles_beside;
+    std::size_t few_cycles_peak = 0;
+    if (n >= pooled_few_cycles && n <= max_stretch && !serial_here() && !pool_given_up() &&
+        tbb::this_task_arena::max_concurrency() > 1) {
+        few_cycles_beside.run([&] { few_cycles_peak = few_cycles(); });
+    }
+    const Periodogram p = on_values(
+        [&](const auto& values) { return periodogram(n, values, control, twiddles); });
     if (p.power.empty()) return std::nullopt;
     const std::size_t half = p.padded / 2;
     const double nd = static_cast<double>(p.length);
@@ -478,9 +631,15 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     bool few = false;
     if (peak == 0) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        peak = held.empty() ? few_cycle_peak(n, z, p.padded, p.twiddles)
-                            : few_cycle_peak(n, held_at, p.padded, p.twiddles);
+        if (few_cycles_beside.started()) {
+            few_cycles_beside.wait();
+            peak = few_cycles_peak;
+        } else {
+            peak = few_cycles();
+        }
         few = true;
+    } else {
+        few_cycles_beside.call_off();
     }
     if (peak == 0) return std::nullopt;
     // A whole fraction of the peak's frequency is looked for at a few

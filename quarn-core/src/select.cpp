@@ -7,7 +7,12 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 #include "quarn/line_fit.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/scores.hpp"
 
 namespace quarn {
@@ -18,6 +23,8 @@ namespace {
 constexpr std::size_t min_trend_side = 3;
 // Variance ratios this many standard errors from 1 name a change of spread.
 constexpr double spread_z = 2.5;
+// Candidates a piece of the merge of close candidates takes, on average.
+constexpr std::size_t merge_piece = 256;
 
 // The candidates still in the elimination, weakest on top: the largest
 // p-value, and among equal p-values the leftmost candidate (candidates are
@@ -118,16 +125,57 @@ std::size_t first_best(std::size_t from, std::size_t to, Score score) {
 // recomputed on each pass instead of copied: a stretch may be the whole
 // series.
 
+// Splits whose level scores are computed together.
+constexpr std::size_t level_block = 256;
+
+// scores[j] = |running[j] - k / m total| / sqrt(k (m - k) / m) for the
+// splits k = from + j, j < count: each on its own, so that two go at once
+// where the processor has lanes for them (the same operations on each,
+// rounded alike).
+void level_scores(std::size_t from, std::size_t count, double md, double total,
+                  const double* running, double* scores) {
+    std::size_t j = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128d m = _mm_set1_pd(md), sum = _mm_set1_pd(total);
+    const __m128d sign = _mm_set1_pd(-0.0);
+    for (; j + 2 <= count; j += 2) {
+        const __m128d k = _mm_set_pd(static_cast<double>(from + j + 1), static_cast<double>(from + j));
+        const __m128d gap = _mm_sub_pd(_mm_loadu_pd(running + j), _mm_mul_pd(_mm_div_pd(k, m), sum));
+        const __m128d spread = _mm_sqrt_pd(_mm_div_pd(_mm_mul_pd(k, _mm_sub_pd(m, k)), m));
+        _mm_storeu_pd(scores + j, _mm_div_pd(_mm_andnot_pd(sign, gap), spread));
+    }
+#endif
+    for (; j < count; ++j) {
+        const double kd = static_cast<double>(from + j);
+        scores[j] = std::abs(running[j] - kd / md * total) / std::sqrt(kd * (md - kd) / md);
+    }
+}
+
 std::size_t best_level_split(std::size_t m, auto u) {
     const double md = static_cast<double>(m);
     double total = 0.0;
     for (std::size_t t = 0; t < m; ++t) total += u(t);
+    // A block of splits at a time: their running sums in order, then their
+    // scores, then the first best of them (as first_best takes it).
     double running = 0.0;
-    return first_best(1, m, [&](std::size_t k) {
-        running += u(k - 1);
-        const double kd = static_cast<double>(k);
-        return std::abs(running - kd / md * total) / std::sqrt(kd * (md - kd) / md);
-    });
+    double sums[level_block], scores[level_block];
+    double best = -std::numeric_limits<double>::infinity();
+    std::size_t arg = 1;
+    for (std::size_t from = 1; from < m; from += level_block) {
+        const std::size_t count = std::min(level_block, m - from);
+        for (std::size_t j = 0; j < count; ++j) {
+            running += u(from + j - 1);
+            sums[j] = running;
+        }
+        level_scores(from, count, md, total, sums, scores);
+        for (std::size_t j = 0; j < count; ++j) {
+            if (scores[j] > best) {
+                best = scores[j];
+                arg = from + j;
+            }
+        }
+    }
+    return arg;
 }
 
 std::size_t best_smooth_split(std::size_t m, auto u) {
@@ -270,29 +318,39 @@ std::vector<std::uint64_t> merge_close_candidates(const SplitTester& tester,
             runs.emplace_back(i, i);
         }
     }
-    std::vector<std::uint64_t> merged;
-    merged.reserve(runs.size());
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const auto [first, last] = runs[r];
-        if (first == last) {
-            merged.push_back(candidates[first]);
-            continue;
-        }
-        const std::size_t a = r == 0 ? 0 : static_cast<std::size_t>(candidates[runs[r - 1].second]);
-        const std::size_t b = r + 1 < runs.size()
-                                  ? static_cast<std::size_t>(candidates[runs[r + 1].first])
-                                  : tester.size();
-        double best = std::numeric_limits<double>::infinity();
-        std::uint64_t chosen = candidates[first];
-        for (std::size_t i = first; i <= last; ++i) {
-            const double p = tester.evidence(a, static_cast<std::size_t>(candidates[i]), b).p_value;
-            if (p < best) {
-                best = p;
-                chosen = candidates[i];
+    // Each run is judged between its neighbours' candidates as found, not
+    // as merged: the runs are independent, and a piece of them goes to any
+    // thread, each run's choice to its own slot.
+    std::vector<std::uint64_t> merged(runs.size());
+    const auto merge_runs = [&](std::size_t from, std::size_t to) {
+        for (std::size_t r = from; r < to; ++r) {
+            const auto [first, last] = runs[r];
+            if (first == last) {
+                merged[r] = candidates[first];
+                continue;
             }
+            const std::size_t a =
+                r == 0 ? 0 : static_cast<std::size_t>(candidates[runs[r - 1].second]);
+            const std::size_t b = r + 1 < runs.size()
+                                      ? static_cast<std::size_t>(candidates[runs[r + 1].first])
+                                      : tester.size();
+            double best = std::numeric_limits<double>::infinity();
+            std::uint64_t chosen = candidates[first];
+            for (std::size_t i = first; i <= last; ++i) {
+                const double p =
+                    tester.evidence(a, static_cast<std::size_t>(candidates[i]), b).p_value;
+                if (p < best) {
+                    best = p;
+                    chosen = candidates[i];
+                }
+            }
+            merged[r] = chosen;
         }
-        merged.push_back(chosen);
-    }
+    };
+    // The pieces hold some merge_piece candidates each, on average.
+    const std::size_t pieces = candidates.size() / merge_piece;
+    parallel_pieces(std::size_t{0}, runs.size(),
+                    pieces < 2 ? runs.size() : (runs.size() + pieces - 1) / pieces, merge_runs);
     return merged;
 }
 

@@ -1,11 +1,14 @@
 #include "quarn/dependence.hpp"
 
+#include <oneapi/tbb/task_arena.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "check.hpp"
+#include "quarn/pool.hpp"
 #include "sample_series.hpp"
 
 using quarn::ar1_variance_ratio;
@@ -86,4 +89,40 @@ TEST(persistence_is_the_level_residuals_lag_one_correlation) {
     const DependenceFactors f = factors(x);
     CHECK(f.persistence > 0.74 && f.persistence < 0.84);
     CHECK(near(f.level, ar1_variance_ratio(f.persistence)));
+}
+
+TEST(the_factors_are_the_same_on_any_pool) {
+    // The kinds of residual are summed on the pool's threads on long series:
+    // persistent noise with a cycle, one segment longer than those whose
+    // scores are kept, longer and shorter ones than a run of them holds,
+    // some too short to count.
+    const std::vector<double> e = sample::noise(11, 90000);
+    std::vector<double> x(e.size());
+    double previous = 0.0;
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        previous = 0.6 * previous + e[t];
+        x[t] = previous + std::sin(static_cast<double>(t) * 0.5236) + (t >= 70000 ? 2.0 : 0.0);
+    }
+    const ScoredSeries series(x);
+    const std::vector<std::uint64_t> cuts{70000, 70003, 75000, 80000, 88000, 88010,
+                                          88011, 88100, 88500, 89000, 89990};
+    const auto same = [](const DependenceFactors& a, const DependenceFactors& b) {
+        return check::same_bits(a.level, b.level) && check::same_bits(a.spread, b.spread) &&
+               check::same_bits(a.shape, b.shape) && check::same_bits(a.trend, b.trend) &&
+               check::same_bits(a.persistence, b.persistence);
+    };
+    for (const std::size_t lag : {std::size_t{0}, std::size_t{12}}) {
+        DependenceFactors alone;
+        {
+            const quarn::SerialHere here;
+            alone = estimate_dependence(series, cuts, lag);
+        }
+        CHECK(alone.level > 1.5);
+        for (const int threads : {1, 2, 3, 8}) {
+            tbb::task_arena arena(threads);
+            DependenceFactors pooled;
+            arena.execute([&] { pooled = estimate_dependence(series, cuts, lag); });
+            CHECK(same(pooled, alone));
+        }
+    }
 }

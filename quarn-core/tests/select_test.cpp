@@ -1,5 +1,7 @@
 #include "quarn/select.hpp"
 
+#include <oneapi/tbb/task_arena.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -206,4 +208,88 @@ TEST(variance_ratio_z_signs_and_degenerate_sides) {
     const std::vector<double> flat(6, 1.0);
     CHECK_EQ(quarn::variance_ratio_z(flat, wide), std::numeric_limits<double>::infinity());
     CHECK_EQ(quarn::variance_ratio_z(flat, flat), 0.0);
+}
+
+TEST(close_candidates_merge_alike_on_any_pool) {
+    // Runs of close candidates, each judged between its neighbours' as found:
+    // on any pool each run keeps the member with the smallest p-value, the
+    // first among equals, as one run at a time in order does.
+    std::vector<double> values = sample::noise(21, 40000);
+    for (std::size_t t = 0; t < values.size(); ++t) values[t] += (t / 400) % 2 == 0 ? 0.0 : 1.0;
+    const Prepared shifts(std::move(values));
+    const SplitTester tester = shifts.tester();
+    Points candidates;
+    for (std::uint64_t c = 37; c + 40 < 40000; c += 23) {
+        candidates.push_back(c);
+        if (c % 3 == 0) candidates.push_back(c + 1 + c % 7);
+    }
+    // One run at a time, in order.
+    Points expected;
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (!runs.empty() && candidates[i] - candidates[i - 1] < quarn::candidate_merge_gap) {
+            runs.back().second = i;
+        } else {
+            runs.emplace_back(i, i);
+        }
+    }
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const std::size_t a = r == 0 ? 0 : candidates[runs[r - 1].second];
+        const std::size_t b = r + 1 < runs.size() ? candidates[runs[r + 1].first] : 40000;
+        std::uint64_t chosen = candidates[runs[r].first];
+        double best = std::numeric_limits<double>::infinity();
+        for (std::size_t i = runs[r].first; i <= runs[r].second && runs[r].first != runs[r].second;
+             ++i) {
+            const double p = tester.evidence(a, candidates[i], b).p_value;
+            if (p < best) {
+                best = p;
+                chosen = candidates[i];
+            }
+        }
+        expected.push_back(chosen);
+    }
+    CHECK(expected.size() < candidates.size());
+    for (const int threads : {1, 2, 3, 8}) {
+        tbb::task_arena arena(threads);
+        Points merged;
+        arena.execute([&] {
+            merged = quarn::merge_close_candidates(tester, candidates, quarn::candidate_merge_gap);
+        });
+        CHECK(merged == expected);
+    }
+}
+
+TEST(a_level_split_is_the_first_best_of_the_plain_scan) {
+    // The level split's scores are computed a block of splits at a time
+    // (two at once where the processor can): the split is the first with
+    // the largest score of the plain scan over the rank scores, on series of
+    // odd and even lengths, across blocks, with many tied values.
+    std::vector<double> noise = sample::noise(8, 3000);
+    for (std::size_t t = 0; t < noise.size(); ++t) {
+        noise[t] = std::round(noise[t] * 2.0) + (t >= 1700 ? 1.0 : 0.0);
+    }
+    for (const auto& [a, b] : {std::pair<std::size_t, std::size_t>{0, 3000}, {1000, 2999},
+                               {1650, 1757}, {1690, 1695}}) {
+        const Prepared prepared(std::vector<double>(noise.begin() + static_cast<std::ptrdiff_t>(a),
+                                                    noise.begin() + static_cast<std::ptrdiff_t>(b)));
+        const quarn::ScoredSeries& series = prepared.series;
+        const std::size_t m = b - a;
+        double total = 0.0;
+        for (std::size_t t = 0; t < m; ++t) total += series.rank(t);
+        double running = 0.0, best = -std::numeric_limits<double>::infinity();
+        std::size_t expected = 1;
+        for (std::size_t k = 1; k < m; ++k) {
+            running += series.rank(k - 1);
+            const double kd = static_cast<double>(k), md = static_cast<double>(m);
+            const double score = std::abs(running - kd / md * total) / std::sqrt(kd * (md - kd) / md);
+            if (score > best) {
+                best = score;
+                expected = k;
+            }
+        }
+        quarn::Selection selection;
+        selection.points = {m / 2};
+        selection.evidence = {quarn::SplitEvidence{0.001, TestKind::level}};
+        CHECK(relocate(series, selection) == (Points{expected}));
+    }
 }
