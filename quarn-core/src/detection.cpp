@@ -1,9 +1,7 @@
 #include "quarn/detection.hpp"
 
-#include <cstdint>
 #include <utility>
 
-#include "quarn/batch.hpp"
 #include "quarn/scaling.hpp"
 
 namespace quarn {
@@ -68,15 +66,7 @@ DetectorResult<std::vector<Detection>> detect_confirmed(std::span<const Detectio
     DetectorResult<std::vector<MethodOutput>> outputs;
     if (series.size() == 1) {
         method.series = series.front().values;
-        // The whole method runs on the call's pool, so that every loop it
-        // spreads over threads (inside its stages as well as around them)
-        // keeps to the workers asked for; within it, the stages find their
-        // pool where they run.
-        const std::uint64_t workers = method.workers.value_or(0);
-        method.workers.reset();
-        const Status ran =
-            run_on_pool(workers, [&] { outputs = as_batch(detect_changes(method)); });
-        if (!ran) return detector_failure(ran.error());
+        outputs = as_batch(detect_changes(method));
     } else {
         std::vector<std::span<const double>> values;
         values.reserve(series.size());
