@@ -107,27 +107,14 @@ double quantile_linear(std::span<const double> values, double level) {
 
 namespace {
 
-// What every replicate of one threshold reads; fixed before the loop.
-struct ReplicatePlan {
+// What every replicate of one threshold reads; fixed before the loop: what
+// the walk by ranks reads (its rank tables null where resamples are sorted
+// instead), and the reference and taper the sorted resamples are drawn from.
+struct ReplicatePlan : RankedPlan {
     const double* reference;
     const double* weights;
     double taper_scale;
-    double pooled;
-    std::size_t half;    // w: each half of the resample
-    std::size_t length;  // L = 2w
-    std::size_t block_length;
-    std::uint64_t block_count;
-    std::uint64_t block_starts;
-    std::uint64_t position_key;
-    std::uint64_t window_size;
     network_detail::KeySorter sorter;  // null above the network sizes
-    const double* steps;
-    // Where resamples are walked by ranks (null otherwise): the rank of the
-    // key of offset i of the block starting at s, at s * block_length + i,
-    // the value of every rank, and the number of ranks.
-    const std::uint32_t* block_ranks;
-    const double* ranked_values;
-    std::size_t rank_count;
 };
 
 // Resample layout: the first half's keys, its padding, the second half's
@@ -470,40 +457,29 @@ Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapSc
     const std::uint64_t length = 2 * prepared.window_size;
     const bool by_ranks = prepared.by_ranks;
     const ReplicatePlan plan{
-        .reference = scratch.reference.data(),
-        .weights = taper.weights.data(),
-        .taper_scale = taper.scale,
-        .pooled = prepared.pooled,
-        .half = w,
-        .length = static_cast<std::size_t>(length),
-        .block_length = static_cast<std::size_t>(prepared.block_length),
-        .block_count = prepared.block_count,
-        .block_starts = length - prepared.block_length + 1,
-        .position_key = prepared.position_key,
-        .window_size = prepared.window_size,
-        .sorter = w <= network_sort_limit ? key_sorter(w) : nullptr,
-        .steps = scratch.steps.data(),
-        .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
-        .ranked_values = by_ranks ? scratch.ranked_values.data() : nullptr,
-        .rank_count = prepared.rank_count,
+        RankedPlan{
+            .pooled = prepared.pooled,
+            .half = w,
+            .length = static_cast<std::size_t>(length),
+            .block_length = static_cast<std::size_t>(prepared.block_length),
+            .block_count = prepared.block_count,
+            .block_starts = length - prepared.block_length + 1,
+            .position_key = prepared.position_key,
+            .window_size = prepared.window_size,
+            .steps = scratch.steps.data(),
+            .block_ranks = by_ranks ? scratch.block_ranks.data() : nullptr,
+            .ranked_values = by_ranks ? scratch.ranked_values.data() : nullptr,
+            .rank_count = prepared.rank_count,
+        },
+        scratch.reference.data(),
+        taper.weights.data(),
+        taper.scale,
+        w <= network_sort_limit ? key_sorter(w) : nullptr,
     };
     const KernelPath path = active_kernel_path();
     const MergedPass simd_pass = simd_merged_pass(path, w);
     const bool in_groups = replicate_groups_for(path, w);
-    const RankedPlan ranked{
-        .pooled = plan.pooled,
-        .half = plan.half,
-        .length = plan.length,
-        .block_length = plan.block_length,
-        .block_count = plan.block_count,
-        .block_starts = plan.block_starts,
-        .position_key = plan.position_key,
-        .window_size = plan.window_size,
-        .steps = plan.steps,
-        .block_ranks = plan.block_ranks,
-        .ranked_values = plan.ranked_values,
-        .rank_count = plan.rank_count,
-    };
+    const RankedPlan& ranked = plan;
     const RankedRun ranked_run = ranked_run_for(path);
 
     std::vector<OrderKey>& keys = scratch.replicate_keys;
