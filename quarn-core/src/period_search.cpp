@@ -5,9 +5,6 @@
 // ordinates. Also the Fourier transform both searches use.
 #include "quarn/structure.hpp"
 
-#include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_group.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -152,44 +149,6 @@ double cycle_squares(std::size_t count, const Values& z, double period,
 // From this many values on, the few-cycle search starts beside the
 // periodogram (see seasonal_period).
 constexpr std::size_t pooled_few_cycles = std::size_t{1} << 12;
-
-// A task run beside the calling thread's work, on the pool: waited for, or
-// called off (if not yet begun, it never runs), and in any case ended
-// before the objects it reads go.
-class BesideTask {
-  public:
-    BesideTask() = default;
-    BesideTask(const BesideTask&) = delete;
-    BesideTask& operator=(const BesideTask&) = delete;
-    ~BesideTask() {
-        if (started_) call_off();
-    }
-
-    template <class Task>
-    void run(Task task) {
-        started_ = true;
-        group_.run(std::move(task));
-    }
-    bool started() const { return started_; }
-    void wait() {
-        started_ = false;
-        group_.wait();
-    }
-    void call_off() {
-        if (!started_) return;
-        started_ = false;
-        group_.cancel();
-        try {
-            group_.wait();
-        } catch (...) {
-            // Whatever the task that was called off met is of no account.
-        }
-    }
-
-  private:
-    tbb::task_group group_;
-    bool started_ = false;
-};
 
 }  // namespace
 
@@ -494,12 +453,17 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         return held.empty() ? few_cycle_peak(n, z, padded, twiddles)
                             : few_cycle_peak(n, held_at, padded, twiddles);
     };
-    BesideTask few_cycles_beside;
     std::size_t few_cycles_peak = 0;
-    if (n >= pooled_few_cycles && n <= max_stretch && !serial_here() && !pool_given_up() &&
-        tbb::this_task_arena::max_concurrency() > 1) {
-        few_cycles_beside.run([&] { few_cycles_peak = few_cycles(); });
-    }
+    SideTask few_cycles_beside;
+    // A search whose answer is not read (a peak stood out, or the search
+    // ends early) is called off: not yet begun, it never runs; begun, it is
+    // waited for.
+    struct CallOff {
+        SideTask& task;
+        ~CallOff() { task.cancel(); }
+    } call_off{few_cycles_beside};
+    few_cycles_beside.start([&] { few_cycles_peak = few_cycles(); },
+                            n >= pooled_few_cycles && n <= max_stretch);
     const Periodogram p = on_values(
         [&](const auto& values) { return periodogram(n, values, control, twiddles); });
     if (p.power.empty()) return std::nullopt;
@@ -631,15 +595,12 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     bool few = false;
     if (peak == 0) {
         if (control != nullptr && control->stop_requested()) return std::nullopt;
-        if (few_cycles_beside.started()) {
-            few_cycles_beside.wait();
-            peak = few_cycles_peak;
-        } else {
-            peak = few_cycles();
-        }
+        // Waited for, or run here when it was held.
+        few_cycles_beside.join();
+        peak = few_cycles_peak;
         few = true;
     } else {
-        few_cycles_beside.call_off();
+        few_cycles_beside.cancel();
     }
     if (peak == 0) return std::nullopt;
     // A whole fraction of the peak's frequency is looked for at a few
