@@ -136,7 +136,6 @@ double median_in_place(std::span<double> values, const RunControl* control) {
     return std::isfinite(sum) ? sum / 2.0 : lower / 2.0 + upper / 2.0;
 }
 
-
 double median_of(std::size_t n, const std::function<double(std::size_t)>& value_at,
                  bool keep_zero_sign, const RunControl* control) {
     return median_of(n, value_at, keep_zero_sign, control, copied_median_limit);

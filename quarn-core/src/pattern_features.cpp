@@ -23,7 +23,6 @@ std::size_t pair_start(std::size_t t, std::size_t h, std::size_t n) {
     return std::min(first, n - 1 - h);
 }
 
-
 }  // namespace
 
 // The lags of the difference features for blocks of w values.

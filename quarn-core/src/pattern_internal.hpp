@@ -19,6 +19,7 @@ inline bool stop_asked(const RunControl* control) {
     return control != nullptr && control->stop_requested();
 }
 
+// Features of the rows: row r covers [r * length, (r + 1) * length), the
 // last one up to n. Row-major, `width` features per row.
 struct Features {
     std::size_t rows = 0;
