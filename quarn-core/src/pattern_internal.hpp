@@ -1,6 +1,6 @@
 // What the parts of the pattern-change search share: the fewest rows a
 // side of a split, the rows' features, and the functions that more than one
-// of pattern.cpp, pattern_features.cpp and pattern_split_test.cpp call.
+// of pattern.cpp, pattern_features.cpp and pattern_splits.cpp call.
 #pragma once
 
 #include <cstddef>
@@ -49,8 +49,7 @@ struct SplitTest {
     std::size_t lead = 0;  // the column of the largest weighted squared CUSUM
 };
 
-// The permutation test of the best split of rows [lo, hi)
-// (pattern_split_test.cpp).
+// The permutation test of the best split of rows [lo, hi) (pattern_splits.cpp).
 SplitTest test_rows(const Features& features, std::size_t lo, std::size_t hi, double alpha,
                     std::uint64_t seed, bool with_level, const RunControl* control);
 
