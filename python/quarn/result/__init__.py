@@ -24,20 +24,9 @@ from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from quarn._native_form import expand_runs as expand_runs
-from quarn.result._arrays import _K as _K
-from quarn.result._arrays import _V as _V
 from quarn.result._arrays import FrozenMapping as FrozenMapping
-from quarn.result._arrays import _locked as _locked
-from quarn.result._arrays import _read_only as _read_only
-from quarn.result._arrays import _same_bits as _same_bits
-from quarn.result._arrays import _same_index as _same_index
 from quarn.result._detection import REPR_POINTS as REPR_POINTS
 from quarn.result._detection import DetectionResult as DetectionResult
-from quarn.result._detection import _compared_options as _compared_options
-from quarn.result._detection import _finite_or_none as _finite_or_none
-from quarn.result._detection import _recorded_by_name as _recorded_by_name
-from quarn.result._detection import _segments as _segments
 from quarn.result._detection import build_result as build_result
 from quarn.result._detection import recorded_options as recorded_options
 from quarn.result._points import ChangePoint as ChangePoint
