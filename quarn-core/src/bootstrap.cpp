@@ -77,9 +77,18 @@ Result<TaperWindow> make_taper_window(std::uint64_t block_length, double taper_r
     return window;
 }
 
-double quantile_of_keys(std::span<OrderKey> keys, double level) {
-    if (keys.empty()) return quiet_nan();
-    const std::size_t last = keys.size() - 1;
+namespace {
+
+// The ranks a quantile at `level` interpolates between, of `count` keys
+// (not 0): lo, and hi (lo or lo + 1), with the weight of hi.
+struct QuantileRanks {
+    std::size_t lo;
+    std::size_t hi;
+    double frac;
+};
+
+QuantileRanks quantile_ranks(std::size_t count, double level) {
+    const std::size_t last = count - 1;
     const double pos = static_cast<double>(last) * level;
     const double floor_pos = std::floor(pos);
     // The limit to the last rank only matters when the count is not exactly
@@ -88,6 +97,23 @@ double quantile_of_keys(std::span<OrderKey> keys, double level) {
         static_cast<std::size_t>(std::min<std::uint64_t>(saturating_to_u64(floor_pos), last));
     const std::size_t hi =
         static_cast<std::size_t>(std::min<std::uint64_t>(saturating_to_u64(std::ceil(pos)), last));
+    return {lo, hi, pos - floor_pos};
+}
+
+}  // namespace
+
+double quantile_of_sorted_keys(std::span<const OrderKey> keys, double level) {
+    if (keys.empty()) return quiet_nan();
+    const auto [lo, hi, frac] = quantile_ranks(keys.size(), level);
+    const double v_lo = key_value(keys[lo]);
+    if (hi == lo) return v_lo;
+    const double v_hi = key_value(keys[lo + 1]);
+    return std::fma(v_lo, 1.0 - frac, frac * v_hi);
+}
+
+double quantile_of_keys(std::span<OrderKey> keys, double level) {
+    if (keys.empty()) return quiet_nan();
+    const auto [lo, hi, frac] = quantile_ranks(keys.size(), level);
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(lo), keys.end());
     const double v_lo = key_value(keys[lo]);
     if (hi == lo) return v_lo;
@@ -95,7 +121,6 @@ double quantile_of_keys(std::span<OrderKey> keys, double level) {
     // so the next rank is the smallest of them.
     const double v_hi = key_value(
         *std::min_element(keys.begin() + static_cast<std::ptrdiff_t>(lo) + 1, keys.end()));
-    const double frac = pos - floor_pos;
     return std::fma(v_lo, 1.0 - frac, frac * v_hi);
 }
 
@@ -379,6 +404,7 @@ Status prepare_replicates(SeriesView series, const PrefixSums& prefix,
                           std::uint64_t position_key, const BootstrapSettings& settings,
                           BootstrapScratch& scratch) {
     scratch.prepared.reset();
+    scratch.sorted_keys = 0;
     const std::size_t w = static_cast<std::size_t>(window_size);
     const std::size_t s = static_cast<std::size_t>(start);
     const std::uint64_t length = 2 * window_size;
@@ -521,6 +547,26 @@ Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapSc
     for_each_replicate_piece(settings.n_perm - first, [&](std::uint64_t begin, std::uint64_t end) {
         draw(first + begin, first + end);
     });
+    // Up to merged_sort_limit keys are sorted, which costs about what the
+    // selection does, and kept so: a later call at the same position sorts
+    // only its own keys and merges them in, and a caller that orders the
+    // keys again finds them in order. More keys are selected from. Either
+    // way the same ranks are read, so the same bits.
+    const std::size_t count = keys.size();
+    if (count != 0 && count <= merged_sort_limit) {
+        const auto held = static_cast<std::size_t>(first);
+        if (held != 0 && scratch.sorted_keys == first && held < count) {
+            sort_keys(out + held, count - held);
+            OrderKey merged[merged_sort_limit];
+            merge_keys(out, held, out + held, count - held, merged);
+            std::copy(merged, merged + count, out);
+        } else if (held == 0 || scratch.sorted_keys != first) {
+            sort_keys(out, count);
+        }
+        scratch.sorted_keys = count;
+        return quantile_of_sorted_keys(keys, settings.level);
+    }
+    scratch.sorted_keys = 0;
     return quantile_of_keys(keys, settings.level);
 }
 

@@ -629,3 +629,54 @@ TEST(scratch_recomputes_the_taper_window_when_its_inputs_change) {
         }
     }
 }
+
+TEST(quantile_of_sorted_keys_reads_the_ranks_the_selection_finds) {
+    // Ties, both zeros, infinities and a NaN, at levels on and between ranks.
+    std::vector<double> values = noisy_series(97, 23);
+    values.insert(values.end(), {0.0, -0.0, 0.0, kInf, -kInf, kNaN, 1.5, 1.5, 1.5});
+    for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{7}, values.size()}) {
+        std::vector<quarn::OrderKey> keys(count);
+        std::transform(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count),
+                       keys.begin(), quarn::total_order_key);
+        std::vector<quarn::OrderKey> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        for (const double level : {0.0, 0.01, 0.5, 0.93, 0.999, 1.0, kNaN}) {
+            std::vector<quarn::OrderKey> selected = keys;
+            CHECK_BITS(quarn::quantile_of_sorted_keys(sorted, level),
+                       quarn::quantile_of_keys(selected, level));
+        }
+    }
+    CHECK(std::isnan(quarn::quantile_of_sorted_keys({}, 0.5)));
+}
+
+TEST(threshold_drawn_in_rounds_gives_the_bits_of_one_draw) {
+    // Rounds that stay below, reach and pass the count whose keys are kept
+    // sorted between rounds, at high and middle levels, and a round that
+    // draws nothing; each round's threshold is that of one call drawing as
+    // many replicates.
+    const Position position(noisy_series(400, 29));
+    const std::uint64_t w = 40;
+    const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(7, w), 120);
+    const std::vector<std::vector<std::uint64_t>> plans = {
+        {64, 128, 300}, {100, 100, 1024}, {700, 1024, 1100, 1500}, {1100, 1200}, {5, 6, 7, 64}};
+    for (const double level : {0.995, 0.5}) {
+        for (const auto& plan : plans) {
+            quarn::BootstrapScratch scratch;
+            std::uint64_t drawn = 0;
+            for (const std::uint64_t upto : plan) {
+                auto settings = settings_with(upto, level);
+                settings.first_replicate = drawn;
+                if (drawn == 0) {
+                    CHECK(quarn::prepare_replicates(position.series, position.prefix, w, 120, key,
+                                                    settings, scratch)
+                              .has_value());
+                }
+                const auto rounds = quarn::prepared_threshold(settings, scratch);
+                const auto whole = position.threshold(w, 120, key, settings_with(upto, level));
+                CHECK(rounds.has_value() && whole.has_value());
+                CHECK_BITS(*rounds, *whole);
+                drawn = upto;
+            }
+        }
+    }
+}
