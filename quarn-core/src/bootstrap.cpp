@@ -231,6 +231,28 @@ void sort_key_indices(std::vector<KeyIndex>& items, std::vector<KeyIndex>& buffe
     if (from != items.data()) std::copy(from, from + n, items.data());
 }
 
+// Merges the runs [a, a_end) and [b, b_end), ascending by key, into out.
+// The next entry is chosen by a select of its source, not a branch (the
+// classes' keys interleave at random, so a branch would mispredict about
+// every second entry). Of equal keys the first run's come first, as in
+// std::merge; the ranks read only the keys, so the order of ties does not
+// matter to them anyway.
+void merge_by_key(const KeyIndex* a, const KeyIndex* a_end, const KeyIndex* b,
+                  const KeyIndex* b_end, KeyIndex* out) {
+    while (a != a_end && b != b_end) {
+        // The source's address by a mask, which compilers do not turn
+        // back into a branch.
+        const auto from_b = static_cast<std::uintptr_t>(b->first < a->first);
+        const auto pa = reinterpret_cast<std::uintptr_t>(a);
+        const auto pb = reinterpret_cast<std::uintptr_t>(b);
+        *out++ = *reinterpret_cast<const KeyIndex*>(pa ^ ((pa ^ pb) & (0 - from_b)));
+        b += from_b;
+        a += 1 - from_b;
+    }
+    out = std::copy(a, a_end, out);
+    std::copy(b, b_end, out);
+}
+
 // The ranks of the keys of every block start and offset, the keys' values
 // by rank, and the number of distinct keys. An offset's keys are its reference values times its
 // taper weight and the scale, in the order of the reference values (a
@@ -240,14 +262,17 @@ void sort_key_indices(std::vector<KeyIndex>& items, std::vector<KeyIndex>& buffe
 std::size_t rank_block_keys(const double* reference, std::size_t length, const TaperWindow& taper,
                             std::size_t starts, BootstrapScratch& scratch) {
     const std::size_t block = static_cast<std::size_t>(taper.block_length);
-    // Distinct weights (by their bits) and the weight class of each offset.
-    std::vector<double> weights;
-    std::vector<std::size_t> class_of(block);
+    // Distinct weights (by their bits) and the weight class of each offset;
+    // blocks ranked are at most network_sort_limit long, so these live on
+    // the stack.
+    double weights[network_sort_limit];
+    std::size_t weight_count = 0;
+    std::size_t class_of[network_sort_limit];
     for (std::size_t i = 0; i < block; ++i) {
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(taper.weights[i]);
         std::size_t c = 0;
-        while (c < weights.size() && std::bit_cast<std::uint64_t>(weights[c]) != bits) ++c;
-        if (c == weights.size()) weights.push_back(taper.weights[i]);
+        while (c < weight_count && std::bit_cast<std::uint64_t>(weights[c]) != bits) ++c;
+        if (c == weight_count) weights[weight_count++] = taper.weights[i];
         class_of[i] = c;
     }
     std::vector<KeyIndex>& order = scratch.reference_order;
@@ -260,10 +285,12 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
     // where some block holds value j at an offset of weight c.
     std::vector<KeyIndex>& entries = scratch.ranked_entries;
     entries.clear();
-    entries.reserve(weights.size() * length);
-    std::vector<std::size_t> bounds{0};
-    std::vector<std::int32_t> cover(length + 1);
-    for (std::size_t c = 0; c < weights.size(); ++c) {
+    entries.reserve(weight_count * length);
+    std::size_t bounds[network_sort_limit + 1] = {0};
+    std::size_t bound_count = 1;
+    std::vector<std::int32_t>& cover = scratch.block_cover;
+    cover.resize(length + 1);
+    for (std::size_t c = 0; c < weight_count; ++c) {
         std::fill(cover.begin(), cover.end(), 0);
         for (std::size_t i = 0; i < block; ++i) {
             if (class_of[i] != c) continue;
@@ -285,27 +312,24 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
                             by_key)) {
             std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end());
         }
-        bounds.push_back(entries.size());
+        bounds[bound_count++] = entries.size();
     }
     // Merge the classes' sorted runs in pairs, level by level, between
     // the entries and a buffer.
     std::vector<KeyIndex>& buffer = scratch.merge_buffer;
     buffer.resize(entries.size());
-    const auto by_key = [](const KeyIndex& a, const KeyIndex& b) { return a.first < b.first; };
-    for (std::size_t width = 1; width + 1 < bounds.size(); width *= 2) {
-        for (std::size_t lo = 0; lo < bounds.size() - 1; lo += 2 * width) {
-            const std::size_t mid = std::min(lo + width, bounds.size() - 1);
-            const std::size_t hi = std::min(lo + 2 * width, bounds.size() - 1);
-            std::merge(entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo]),
-                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
-                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
-                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[hi]),
-                       buffer.begin() + static_cast<std::ptrdiff_t>(bounds[lo]), by_key);
+    for (std::size_t width = 1; width + 1 < bound_count; width *= 2) {
+        for (std::size_t lo = 0; lo < bound_count - 1; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, bound_count - 1);
+            const std::size_t hi = std::min(lo + 2 * width, bound_count - 1);
+            merge_by_key(entries.data() + bounds[lo], entries.data() + bounds[mid],
+                         entries.data() + bounds[mid], entries.data() + bounds[hi],
+                         buffer.data() + bounds[lo]);
         }
         entries.swap(buffer);
     }
     std::vector<std::uint32_t>& rank_of = scratch.entry_ranks;
-    rank_of.assign(weights.size() * length, 0);
+    rank_of.resize(weight_count * length);  // read only where a block covers it
     std::vector<double>& values = scratch.ranked_values;
     values.clear();
     OrderKey last = 0;

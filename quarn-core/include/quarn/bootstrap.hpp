@@ -270,6 +270,8 @@ struct BootstrapScratch {
     std::vector<KeyIndex> reference_order;
     std::vector<KeyIndex> ranked_entries;
     std::vector<KeyIndex> merge_buffer;
+    // Per reference value, how many blocks of one taper weight hold it.
+    std::vector<std::int32_t> block_cover;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
     tbb::enumerable_thread_specific<std::vector<std::uint32_t>> rank_counts;
     tbb::enumerable_thread_specific<std::vector<std::uint8_t>> rank_held;
