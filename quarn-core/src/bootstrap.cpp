@@ -231,26 +231,67 @@ void sort_key_indices(std::vector<KeyIndex>& items, std::vector<KeyIndex>& buffe
     if (from != items.data()) std::copy(from, from + n, items.data());
 }
 
-// Merges the runs [a, a_end) and [b, b_end), ascending by key, into out.
-// The next entry is chosen by a select of its source, not a branch (the
-// classes' keys interleave at random, so a branch would mispredict about
-// every second entry). Of equal keys the first run's come first, as in
-// std::merge; the ranks read only the keys, so the order of ties does not
-// matter to them anyway.
-void merge_by_key(const KeyIndex* a, const KeyIndex* a_end, const KeyIndex* b,
-                  const KeyIndex* b_end, KeyIndex* out) {
-    while (a != a_end && b != b_end) {
-        // The source's address by a mask, which compilers do not turn
-        // back into a branch.
-        const auto from_b = static_cast<std::uintptr_t>(b->first < a->first);
-        const auto pa = reinterpret_cast<std::uintptr_t>(a);
-        const auto pb = reinterpret_cast<std::uintptr_t>(b);
-        *out++ = *reinterpret_cast<const KeyIndex*>(pa ^ ((pa ^ pb) & (0 - from_b)));
-        b += from_b;
-        a += 1 - from_b;
+// The address of *b where `pick_b` (0 or 1) is 1, of *a otherwise, by a
+// mask, which compilers do not turn back into a branch (the classes' keys
+// interleave at random, so a branch would mispredict about every second
+// entry).
+inline const KeyIndex* select_entry(std::uintptr_t pick_b, const KeyIndex* a, const KeyIndex* b) {
+    const auto pa = reinterpret_cast<std::uintptr_t>(a);
+    const auto pb = reinterpret_cast<std::uintptr_t>(b);
+    return reinterpret_cast<const KeyIndex*>(pa ^ ((pa ^ pb) & (0 - pick_b)));
+}
+
+// Merges the runs a[0 .. na) and b[0 .. nb), ascending by key, into out:
+// the smallest entries fill the first half from the front while the largest
+// fill the second half from the back, two independent chains of loads and
+// compares (as merge_keys does for keys). Ties may come in either order;
+// the ranks read only the keys.
+void merge_by_key(const KeyIndex* a, std::size_t na, const KeyIndex* b, std::size_t nb,
+                  KeyIndex* out) {
+    const std::size_t n = na + nb;
+    const std::size_t half = n / 2;
+    std::size_t i = 0, j = 0;      // next entries from the front
+    std::size_t ia = na, jb = nb;  // one past the next entries from the back
+    std::size_t k = 0, m = n;      // next slot from the front; one past, from the back
+    const auto front = [&] {
+        const auto from_b = static_cast<std::uintptr_t>(b[j].first < a[i].first);
+        out[k++] = *select_entry(from_b, a + i, b + j);
+        i += 1 - from_b;
+        j += from_b;
+    };
+    const auto back = [&] {
+        const auto from_a = static_cast<std::uintptr_t>(a[ia - 1].first > b[jb - 1].first);
+        out[--m] = *select_entry(1 - from_a, a + ia - 1, b + jb - 1);
+        ia -= from_a;
+        jb -= 1 - from_a;
+    };
+    while (k < half && i < na && j < nb && ia > 0 && jb > 0) {
+        front();
+        back();
     }
-    out = std::copy(a, a_end, out);
-    std::copy(b, b_end, out);
+    // One side's part ran out: the rest of the half is the other side's.
+    while (k < half) {
+        if (i == na) {
+            std::copy(b + j, b + j + (half - k), out + k);
+            break;
+        }
+        if (j == nb) {
+            std::copy(a + i, a + i + (half - k), out + k);
+            break;
+        }
+        front();
+    }
+    while (m > half) {
+        if (ia == 0) {
+            std::copy(b + jb - (m - half), b + jb, out + half);
+            break;
+        }
+        if (jb == 0) {
+            std::copy(a + ia - (m - half), a + ia, out + half);
+            break;
+        }
+        back();
+    }
 }
 
 // The ranks of the keys of every block start and offset, the keys' values
@@ -322,8 +363,8 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
         for (std::size_t lo = 0; lo < bound_count - 1; lo += 2 * width) {
             const std::size_t mid = std::min(lo + width, bound_count - 1);
             const std::size_t hi = std::min(lo + 2 * width, bound_count - 1);
-            merge_by_key(entries.data() + bounds[lo], entries.data() + bounds[mid],
-                         entries.data() + bounds[mid], entries.data() + bounds[hi],
+            merge_by_key(entries.data() + bounds[lo], bounds[mid] - bounds[lo],
+                         entries.data() + bounds[mid], bounds[hi] - bounds[mid],
                          buffer.data() + bounds[lo]);
         }
         entries.swap(buffer);
