@@ -46,28 +46,19 @@ static_assert(merged_sort_limit < (std::size_t{1} << 16));
 constexpr std::size_t eights_from = 24;
 
 #if QUARN_RANKED_WIDE
-// Bit b of the result set where count b of the 32 at `counts` is not zero:
-// the counts narrowed to bytes by two signed saturating packs (which keep
-// zero at zero and every other count off it), compared with zero at once.
-// The packs interleave the four loads' groups of four within each 128-bit
-// lane; the permutation puts the groups back in order.
-QUARN_RANKED_TARGET inline std::uint32_t count_bits_32(const std::uint32_t* counts) {
-    const auto* eights = reinterpret_cast<const __m256i*>(counts);
-    const __m256i halves01 =
-        _mm256_packs_epi32(_mm256_loadu_si256(eights), _mm256_loadu_si256(eights + 1));
-    const __m256i halves23 =
-        _mm256_packs_epi32(_mm256_loadu_si256(eights + 2), _mm256_loadu_si256(eights + 3));
-    const __m256i bytes = _mm256_packs_epi16(halves01, halves23);
-    const __m256i ordered =
-        _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-    const __m256i none = _mm256_cmpeq_epi8(ordered, _mm256_setzero_si256());
-    return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(none));
-}
-
-// Bit b of the result set where count b of the 64 at `counts` is not zero.
+// Bit b of the result set where count b of the 64 at `counts` is not zero,
+// eight counts at a time.
 QUARN_RANKED_TARGET inline std::uint64_t count_bits(const std::uint32_t* counts) {
-    return static_cast<std::uint64_t>(count_bits_32(counts)) |
-           (static_cast<std::uint64_t>(count_bits_32(counts + 32)) << 32);
+    std::uint64_t zero = 0;
+    for (unsigned q = 0; q < 8; ++q) {
+        const __m256i eight =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + 8 * q));
+        const __m256i none = _mm256_cmpeq_epi32(eight, _mm256_setzero_si256());
+        const auto mask =
+            static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(none)));
+        zero |= static_cast<std::uint64_t>(mask) << (8 * q);
+    }
+    return ~zero;
 }
 #else
 // Bit b of the result set where byte b of the 64 at `flags` (each 0 or 1)
