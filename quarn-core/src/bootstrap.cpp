@@ -294,6 +294,35 @@ void merge_by_key(const KeyIndex* a, std::size_t na, const KeyIndex* b, std::siz
     }
 }
 
+// Up to merged_sort_limit values: `order` as the keys of the values, each
+// with its index, ascending by key (ties in any order), found by sorting
+// the keys with their lowest bits replaced by the index, which the sorting
+// networks and merges of sort_keys take, faster than pairs. Keys that agree
+// but for those bits may come out of order; that is checked, and false
+// returned if so (with order unspecified), as it is for longer arrays.
+bool order_by_tagged_keys(const double* values, std::size_t length, KeyIndex* order) {
+    if (length == 0 || length > merged_sort_limit) return false;
+    const auto bits = static_cast<unsigned>(std::bit_width(length - 1));
+    const std::uint64_t index_mask = (std::uint64_t{1} << bits) - 1;
+    OrderKey tagged[merged_sort_limit];
+    for (std::size_t j = 0; j < length; ++j) {
+        // Clearing low bits rounds the key down to a multiple of 2^bits:
+        // the order of keys that differ above those bits is kept.
+        const auto key = static_cast<std::uint64_t>(total_order_key(values[j]));
+        tagged[j] = static_cast<OrderKey>((key & ~index_mask) | j);
+    }
+    sort_keys(tagged, length);
+    OrderKey previous = std::numeric_limits<OrderKey>::min();
+    for (std::size_t p = 0; p < length; ++p) {
+        const auto j = static_cast<std::size_t>(static_cast<std::uint64_t>(tagged[p]) & index_mask);
+        const OrderKey key = total_order_key(values[j]);
+        if (key < previous) return false;
+        order[p] = {key, static_cast<std::uint32_t>(j)};
+        previous = key;
+    }
+    return true;
+}
+
 // The ranks of the keys of every block start and offset, the keys' values
 // by rank, and the number of distinct keys. An offset's keys are its reference values times its
 // taper weight and the scale, in the order of the reference values (a
@@ -318,10 +347,12 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
     }
     std::vector<KeyIndex>& order = scratch.reference_order;
     order.resize(length);
-    for (std::size_t j = 0; j < length; ++j) {
-        order[j] = {total_order_key(reference[j]), static_cast<std::uint32_t>(j)};
+    if (!order_by_tagged_keys(reference, length, order.data())) {
+        for (std::size_t j = 0; j < length; ++j) {
+            order[j] = {total_order_key(reference[j]), static_cast<std::uint32_t>(j)};
+        }
+        sort_key_indices(order, scratch.merge_buffer);
     }
-    sort_key_indices(order, scratch.merge_buffer);
     // Entry c * length + j: the key of reference value j with weight c,
     // where some block holds value j at an offset of weight c.
     std::vector<KeyIndex>& entries = scratch.ranked_entries;

@@ -475,6 +475,7 @@ TEST(thresholds_by_ranks_match_resamples_drawn_and_sorted_whole) {
         std::uint64_t replicates;
         double taper = 0.5;
         bool signed_zeros = false;
+        bool near_ties = false;
     };
     for (const Case& c : {Case{5, std::nullopt, false, 33}, Case{10, std::nullopt, true, 33},
                           Case{17, std::nullopt, false, 33}, Case{32, std::nullopt, true, 33},
@@ -486,10 +487,21 @@ TEST(thresholds_by_ranks_match_resamples_drawn_and_sorted_whole) {
                           Case{150, 24, false, 33, 1.0}, Case{150, 30, true, 33, 1.5},
                           Case{625, std::nullopt, false, 33}, Case{1000, std::nullopt, true, 33},
                           Case{64, std::nullopt, true, 33, 0.5, true},
-                          Case{400, 12, true, 33, 1.0, true}}) {
+                          Case{400, 12, true, 33, 1.0, true},
+                          Case{10, std::nullopt, false, 33, 0.5, false, true},
+                          Case{300, std::nullopt, false, 33, 0.5, false, true},
+                          Case{600, std::nullopt, false, 33, 0.5, false, true}}) {
         std::vector<double> values = noisy_series(2 * c.w + 50, c.w);
         if (c.ties) {
             for (double& v : values) v = std::round(v * 2.0);
+        }
+        if (c.near_ties) {
+            // Pairs of neighbouring doubles, the larger first: their keys
+            // differ only in the lowest bits, in the order opposite to their
+            // positions.
+            for (std::size_t i = 1; i < values.size(); i += 3) {
+                values[i] = std::nextafter(values[i - 1], -kInf);
+            }
         }
         if (c.signed_zeros) {
             // Every third value a zero, alternately -0.0 and +0.0.
