@@ -490,6 +490,9 @@ struct PortablePass {
     }
 };
 
+// Most replicates whose keys are sorted whole for their quantile.
+constexpr std::size_t sorted_quantile_limit = 256;
+
 // Resamples of windows up to this size live on the stack.
 constexpr std::size_t stack_half = network_sort_limit;
 
@@ -643,21 +646,24 @@ Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapSc
     for_each_replicate_piece(settings.n_perm - first, [&](std::uint64_t begin, std::uint64_t end) {
         draw(first + begin, first + end);
     });
-    // Up to merged_sort_limit keys are sorted, which costs about what the
-    // selection does, and kept so: a later call at the same position sorts
-    // only its own keys and merges them in, and a caller that orders the
-    // keys again finds them in order. More keys are selected from. Either
-    // way the same ranks are read, so the same bits.
+    // Up to sorted_quantile_limit keys are sorted, which costs less than
+    // the selection there, and kept so: a later call at the same position
+    // sorts only its own keys and merges them in (up to merged_sort_limit
+    // keys in all), and a caller that orders the keys again finds them in
+    // order. Other keys are selected from, which costs less than sorting
+    // them. Either way the same ranks are read, so the same bits.
     const std::size_t count = keys.size();
-    if (count != 0 && count <= merged_sort_limit) {
-        const auto held = static_cast<std::size_t>(first);
-        if (held != 0 && scratch.sorted_keys == first && held < count) {
+    const auto held = static_cast<std::size_t>(first);
+    const bool held_sorted = held != 0 && scratch.sorted_keys == first;
+    if (count != 0 && count <= merged_sort_limit &&
+        (held_sorted || count <= sorted_quantile_limit)) {
+        if (!held_sorted) {
+            sort_keys(out, count);
+        } else if (held < count) {
             sort_keys(out + held, count - held);
             OrderKey merged[merged_sort_limit];
             merge_keys(out, held, out + held, count - held, merged);
             std::copy(merged, merged + count, out);
-        } else if (held == 0 || scratch.sorted_keys != first) {
-            sort_keys(out, count);
         }
         scratch.sorted_keys = count;
         return quantile_of_sorted_keys(keys, settings.level);

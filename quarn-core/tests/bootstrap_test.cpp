@@ -662,15 +662,17 @@ TEST(quantile_of_sorted_keys_reads_the_ranks_the_selection_finds) {
 }
 
 TEST(threshold_drawn_in_rounds_gives_the_bits_of_one_draw) {
-    // Rounds that stay below, reach and pass the count whose keys are kept
-    // sorted between rounds, at high and middle levels, and a round that
-    // draws nothing; each round's threshold is that of one call drawing as
-    // many replicates.
+    // Rounds that stay below, reach and pass the counts whose keys are
+    // sorted whole and kept sorted between rounds, rounds that start from
+    // keys selected from, at high and middle levels, and a round that draws
+    // nothing; each round's threshold is that of one call drawing as many
+    // replicates.
     const Position position(noisy_series(400, 29));
     const std::uint64_t w = 40;
     const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(7, w), 120);
     const std::vector<std::vector<std::uint64_t>> plans = {
-        {64, 128, 300}, {100, 100, 1024}, {700, 1024, 1100, 1500}, {1100, 1200}, {5, 6, 7, 64}};
+        {64, 128, 300}, {100, 100, 1024}, {256, 257}, {300, 600}, {700, 1024, 1100, 1500},
+        {1100, 1200}, {5, 6, 7, 64}};
     for (const double level : {0.995, 0.5}) {
         for (const auto& plan : plans) {
             quarn::BootstrapScratch scratch;
