@@ -77,9 +77,18 @@ Result<TaperWindow> make_taper_window(std::uint64_t block_length, double taper_r
     return window;
 }
 
-double quantile_of_keys(std::span<OrderKey> keys, double level) {
-    if (keys.empty()) return quiet_nan();
-    const std::size_t last = keys.size() - 1;
+namespace {
+
+// The ranks a quantile at `level` interpolates between, of `count` keys
+// (not 0): lo, and hi (lo or lo + 1), with the weight of hi.
+struct QuantileRanks {
+    std::size_t lo;
+    std::size_t hi;
+    double frac;
+};
+
+QuantileRanks quantile_ranks(std::size_t count, double level) {
+    const std::size_t last = count - 1;
     const double pos = static_cast<double>(last) * level;
     const double floor_pos = std::floor(pos);
     // The limit to the last rank only matters when the count is not exactly
@@ -88,6 +97,23 @@ double quantile_of_keys(std::span<OrderKey> keys, double level) {
         static_cast<std::size_t>(std::min<std::uint64_t>(saturating_to_u64(floor_pos), last));
     const std::size_t hi =
         static_cast<std::size_t>(std::min<std::uint64_t>(saturating_to_u64(std::ceil(pos)), last));
+    return {lo, hi, pos - floor_pos};
+}
+
+}  // namespace
+
+double quantile_of_sorted_keys(std::span<const OrderKey> keys, double level) {
+    if (keys.empty()) return quiet_nan();
+    const auto [lo, hi, frac] = quantile_ranks(keys.size(), level);
+    const double v_lo = key_value(keys[lo]);
+    if (hi == lo) return v_lo;
+    const double v_hi = key_value(keys[lo + 1]);
+    return std::fma(v_lo, 1.0 - frac, frac * v_hi);
+}
+
+double quantile_of_keys(std::span<OrderKey> keys, double level) {
+    if (keys.empty()) return quiet_nan();
+    const auto [lo, hi, frac] = quantile_ranks(keys.size(), level);
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(lo), keys.end());
     const double v_lo = key_value(keys[lo]);
     if (hi == lo) return v_lo;
@@ -95,7 +121,6 @@ double quantile_of_keys(std::span<OrderKey> keys, double level) {
     // so the next rank is the smallest of them.
     const double v_hi = key_value(
         *std::min_element(keys.begin() + static_cast<std::ptrdiff_t>(lo) + 1, keys.end()));
-    const double frac = pos - floor_pos;
     return std::fma(v_lo, 1.0 - frac, frac * v_hi);
 }
 
@@ -206,6 +231,98 @@ void sort_key_indices(std::vector<KeyIndex>& items, std::vector<KeyIndex>& buffe
     if (from != items.data()) std::copy(from, from + n, items.data());
 }
 
+// The address of *b where `pick_b` (0 or 1) is 1, of *a otherwise, by a
+// mask, which compilers do not turn back into a branch (the classes' keys
+// interleave at random, so a branch would mispredict about every second
+// entry).
+inline const KeyIndex* select_entry(std::uintptr_t pick_b, const KeyIndex* a, const KeyIndex* b) {
+    const auto pa = reinterpret_cast<std::uintptr_t>(a);
+    const auto pb = reinterpret_cast<std::uintptr_t>(b);
+    return reinterpret_cast<const KeyIndex*>(pa ^ ((pa ^ pb) & (0 - pick_b)));
+}
+
+// Merges the runs a[0 .. na) and b[0 .. nb), ascending by key, into out:
+// the smallest entries fill the first half from the front while the largest
+// fill the second half from the back, two independent chains of loads and
+// compares (as merge_keys does for keys). Ties may come in either order;
+// the ranks read only the keys.
+void merge_by_key(const KeyIndex* a, std::size_t na, const KeyIndex* b, std::size_t nb,
+                  KeyIndex* out) {
+    const std::size_t n = na + nb;
+    const std::size_t half = n / 2;
+    std::size_t i = 0, j = 0;      // next entries from the front
+    std::size_t ia = na, jb = nb;  // one past the next entries from the back
+    std::size_t k = 0, m = n;      // next slot from the front; one past, from the back
+    const auto front = [&] {
+        const auto from_b = static_cast<std::uintptr_t>(b[j].first < a[i].first);
+        out[k++] = *select_entry(from_b, a + i, b + j);
+        i += 1 - from_b;
+        j += from_b;
+    };
+    const auto back = [&] {
+        const auto from_a = static_cast<std::uintptr_t>(a[ia - 1].first > b[jb - 1].first);
+        out[--m] = *select_entry(1 - from_a, a + ia - 1, b + jb - 1);
+        ia -= from_a;
+        jb -= 1 - from_a;
+    };
+    while (k < half && i < na && j < nb && ia > 0 && jb > 0) {
+        front();
+        back();
+    }
+    // One side's part ran out: the rest of the half is the other side's.
+    while (k < half) {
+        if (i == na) {
+            std::copy(b + j, b + j + (half - k), out + k);
+            break;
+        }
+        if (j == nb) {
+            std::copy(a + i, a + i + (half - k), out + k);
+            break;
+        }
+        front();
+    }
+    while (m > half) {
+        if (ia == 0) {
+            std::copy(b + jb - (m - half), b + jb, out + half);
+            break;
+        }
+        if (jb == 0) {
+            std::copy(a + ia - (m - half), a + ia, out + half);
+            break;
+        }
+        back();
+    }
+}
+
+// Up to merged_sort_limit values: `order` as the keys of the values, each
+// with its index, ascending by key (ties in any order), found by sorting
+// the keys with their lowest bits replaced by the index, which the sorting
+// networks and merges of sort_keys take, faster than pairs. Keys that agree
+// but for those bits may come out of order; that is checked, and false
+// returned if so (with order unspecified), as it is for longer arrays.
+bool order_by_tagged_keys(const double* values, std::size_t length, KeyIndex* order) {
+    if (length == 0 || length > merged_sort_limit) return false;
+    const auto bits = static_cast<unsigned>(std::bit_width(length - 1));
+    const std::uint64_t index_mask = (std::uint64_t{1} << bits) - 1;
+    OrderKey tagged[merged_sort_limit];
+    for (std::size_t j = 0; j < length; ++j) {
+        // Clearing low bits rounds the key down to a multiple of 2^bits:
+        // the order of keys that differ above those bits is kept.
+        const auto key = static_cast<std::uint64_t>(total_order_key(values[j]));
+        tagged[j] = static_cast<OrderKey>((key & ~index_mask) | j);
+    }
+    sort_keys(tagged, length);
+    OrderKey previous = std::numeric_limits<OrderKey>::min();
+    for (std::size_t p = 0; p < length; ++p) {
+        const auto j = static_cast<std::size_t>(static_cast<std::uint64_t>(tagged[p]) & index_mask);
+        const OrderKey key = total_order_key(values[j]);
+        if (key < previous) return false;
+        order[p] = {key, static_cast<std::uint32_t>(j)};
+        previous = key;
+    }
+    return true;
+}
+
 // The ranks of the keys of every block start and offset, the keys' values
 // by rank, and the number of distinct keys. An offset's keys are its reference values times its
 // taper weight and the scale, in the order of the reference values (a
@@ -215,30 +332,37 @@ void sort_key_indices(std::vector<KeyIndex>& items, std::vector<KeyIndex>& buffe
 std::size_t rank_block_keys(const double* reference, std::size_t length, const TaperWindow& taper,
                             std::size_t starts, BootstrapScratch& scratch) {
     const std::size_t block = static_cast<std::size_t>(taper.block_length);
-    // Distinct weights (by their bits) and the weight class of each offset.
-    std::vector<double> weights;
-    std::vector<std::size_t> class_of(block);
+    // Distinct weights (by their bits) and the weight class of each offset;
+    // blocks ranked are at most network_sort_limit long, so these live on
+    // the stack.
+    double weights[network_sort_limit];
+    std::size_t weight_count = 0;
+    std::size_t class_of[network_sort_limit];
     for (std::size_t i = 0; i < block; ++i) {
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(taper.weights[i]);
         std::size_t c = 0;
-        while (c < weights.size() && std::bit_cast<std::uint64_t>(weights[c]) != bits) ++c;
-        if (c == weights.size()) weights.push_back(taper.weights[i]);
+        while (c < weight_count && std::bit_cast<std::uint64_t>(weights[c]) != bits) ++c;
+        if (c == weight_count) weights[weight_count++] = taper.weights[i];
         class_of[i] = c;
     }
     std::vector<KeyIndex>& order = scratch.reference_order;
     order.resize(length);
-    for (std::size_t j = 0; j < length; ++j) {
-        order[j] = {total_order_key(reference[j]), static_cast<std::uint32_t>(j)};
+    if (!order_by_tagged_keys(reference, length, order.data())) {
+        for (std::size_t j = 0; j < length; ++j) {
+            order[j] = {total_order_key(reference[j]), static_cast<std::uint32_t>(j)};
+        }
+        sort_key_indices(order, scratch.merge_buffer);
     }
-    sort_key_indices(order, scratch.merge_buffer);
     // Entry c * length + j: the key of reference value j with weight c,
     // where some block holds value j at an offset of weight c.
     std::vector<KeyIndex>& entries = scratch.ranked_entries;
     entries.clear();
-    entries.reserve(weights.size() * length);
-    std::vector<std::size_t> bounds{0};
-    std::vector<std::int32_t> cover(length + 1);
-    for (std::size_t c = 0; c < weights.size(); ++c) {
+    entries.reserve(weight_count * length);
+    std::size_t bounds[network_sort_limit + 1] = {0};
+    std::size_t bound_count = 1;
+    std::vector<std::int32_t>& cover = scratch.block_cover;
+    cover.resize(length + 1);
+    for (std::size_t c = 0; c < weight_count; ++c) {
         std::fill(cover.begin(), cover.end(), 0);
         for (std::size_t i = 0; i < block; ++i) {
             if (class_of[i] != c) continue;
@@ -260,27 +384,24 @@ std::size_t rank_block_keys(const double* reference, std::size_t length, const T
                             by_key)) {
             std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end());
         }
-        bounds.push_back(entries.size());
+        bounds[bound_count++] = entries.size();
     }
     // Merge the classes' sorted runs in pairs, level by level, between
     // the entries and a buffer.
     std::vector<KeyIndex>& buffer = scratch.merge_buffer;
     buffer.resize(entries.size());
-    const auto by_key = [](const KeyIndex& a, const KeyIndex& b) { return a.first < b.first; };
-    for (std::size_t width = 1; width + 1 < bounds.size(); width *= 2) {
-        for (std::size_t lo = 0; lo < bounds.size() - 1; lo += 2 * width) {
-            const std::size_t mid = std::min(lo + width, bounds.size() - 1);
-            const std::size_t hi = std::min(lo + 2 * width, bounds.size() - 1);
-            std::merge(entries.begin() + static_cast<std::ptrdiff_t>(bounds[lo]),
-                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
-                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[mid]),
-                       entries.begin() + static_cast<std::ptrdiff_t>(bounds[hi]),
-                       buffer.begin() + static_cast<std::ptrdiff_t>(bounds[lo]), by_key);
+    for (std::size_t width = 1; width + 1 < bound_count; width *= 2) {
+        for (std::size_t lo = 0; lo < bound_count - 1; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, bound_count - 1);
+            const std::size_t hi = std::min(lo + 2 * width, bound_count - 1);
+            merge_by_key(entries.data() + bounds[lo], bounds[mid] - bounds[lo],
+                         entries.data() + bounds[mid], bounds[hi] - bounds[mid],
+                         buffer.data() + bounds[lo]);
         }
         entries.swap(buffer);
     }
     std::vector<std::uint32_t>& rank_of = scratch.entry_ranks;
-    rank_of.assign(weights.size() * length, 0);
+    rank_of.resize(weight_count * length);  // read only where a block covers it
     std::vector<double>& values = scratch.ranked_values;
     values.clear();
     OrderKey last = 0;
@@ -369,6 +490,9 @@ struct PortablePass {
     }
 };
 
+// Most replicates whose keys are sorted whole for their quantile.
+constexpr std::size_t sorted_quantile_limit = 256;
+
 // Resamples of windows up to this size live on the stack.
 constexpr std::size_t stack_half = network_sort_limit;
 
@@ -379,6 +503,7 @@ Status prepare_replicates(SeriesView series, const PrefixSums& prefix,
                           std::uint64_t position_key, const BootstrapSettings& settings,
                           BootstrapScratch& scratch) {
     scratch.prepared.reset();
+    scratch.sorted_keys = 0;
     const std::size_t w = static_cast<std::size_t>(window_size);
     const std::size_t s = static_cast<std::size_t>(start);
     const std::uint64_t length = 2 * window_size;
@@ -521,6 +646,29 @@ Result<double> prepared_threshold(const BootstrapSettings& settings, BootstrapSc
     for_each_replicate_piece(settings.n_perm - first, [&](std::uint64_t begin, std::uint64_t end) {
         draw(first + begin, first + end);
     });
+    // Up to sorted_quantile_limit keys are sorted, which costs less than
+    // the selection there, and kept so: a later call at the same position
+    // sorts only its own keys and merges them in (up to merged_sort_limit
+    // keys in all), and a caller that orders the keys again finds them in
+    // order. Other keys are selected from, which costs less than sorting
+    // them. Either way the same ranks are read, so the same bits.
+    const std::size_t count = keys.size();
+    const auto held = static_cast<std::size_t>(first);
+    const bool held_sorted = held != 0 && scratch.sorted_keys == first;
+    if (count != 0 && count <= merged_sort_limit &&
+        (held_sorted || count <= sorted_quantile_limit)) {
+        if (!held_sorted) {
+            sort_keys(out, count);
+        } else if (held < count) {
+            sort_keys(out + held, count - held);
+            OrderKey merged[merged_sort_limit];
+            merge_keys(out, held, out + held, count - held, merged);
+            std::copy(merged, merged + count, out);
+        }
+        scratch.sorted_keys = count;
+        return quantile_of_sorted_keys(keys, settings.level);
+    }
+    scratch.sorted_keys = 0;
     return quantile_of_keys(keys, settings.level);
 }
 

@@ -475,6 +475,7 @@ TEST(thresholds_by_ranks_match_resamples_drawn_and_sorted_whole) {
         std::uint64_t replicates;
         double taper = 0.5;
         bool signed_zeros = false;
+        bool near_ties = false;
     };
     for (const Case& c : {Case{5, std::nullopt, false, 33}, Case{10, std::nullopt, true, 33},
                           Case{17, std::nullopt, false, 33}, Case{32, std::nullopt, true, 33},
@@ -486,10 +487,21 @@ TEST(thresholds_by_ranks_match_resamples_drawn_and_sorted_whole) {
                           Case{150, 24, false, 33, 1.0}, Case{150, 30, true, 33, 1.5},
                           Case{625, std::nullopt, false, 33}, Case{1000, std::nullopt, true, 33},
                           Case{64, std::nullopt, true, 33, 0.5, true},
-                          Case{400, 12, true, 33, 1.0, true}}) {
+                          Case{400, 12, true, 33, 1.0, true},
+                          Case{10, std::nullopt, false, 33, 0.5, false, true},
+                          Case{300, std::nullopt, false, 33, 0.5, false, true},
+                          Case{600, std::nullopt, false, 33, 0.5, false, true}}) {
         std::vector<double> values = noisy_series(2 * c.w + 50, c.w);
         if (c.ties) {
             for (double& v : values) v = std::round(v * 2.0);
+        }
+        if (c.near_ties) {
+            // Pairs of neighbouring doubles, the larger first: their keys
+            // differ only in the lowest bits, in the order opposite to their
+            // positions.
+            for (std::size_t i = 1; i < values.size(); i += 3) {
+                values[i] = std::nextafter(values[i - 1], -kInf);
+            }
         }
         if (c.signed_zeros) {
             // Every third value a zero, alternately -0.0 and +0.0.
@@ -626,6 +638,59 @@ TEST(scratch_recomputes_the_taper_window_when_its_inputs_change) {
             CHECK_BITS(*reused, *position.threshold(10, 20, 77, settings));
             CHECK_EQ(shared.taper->block_length, b);
             CHECK_BITS(shared.taper->taper_ratio, ratio);
+        }
+    }
+}
+
+TEST(quantile_of_sorted_keys_reads_the_ranks_the_selection_finds) {
+    // Ties, both zeros, infinities and a NaN, at levels on and between ranks.
+    std::vector<double> values = noisy_series(97, 23);
+    values.insert(values.end(), {0.0, -0.0, 0.0, kInf, -kInf, kNaN, 1.5, 1.5, 1.5});
+    for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{7}, values.size()}) {
+        std::vector<quarn::OrderKey> keys(count);
+        std::transform(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count),
+                       keys.begin(), quarn::total_order_key);
+        std::vector<quarn::OrderKey> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        for (const double level : {0.0, 0.01, 0.5, 0.93, 0.999, 1.0, kNaN}) {
+            std::vector<quarn::OrderKey> selected = keys;
+            CHECK_BITS(quarn::quantile_of_sorted_keys(sorted, level),
+                       quarn::quantile_of_keys(selected, level));
+        }
+    }
+    CHECK(std::isnan(quarn::quantile_of_sorted_keys({}, 0.5)));
+}
+
+TEST(threshold_drawn_in_rounds_gives_the_bits_of_one_draw) {
+    // Rounds that stay below, reach and pass the counts whose keys are
+    // sorted whole and kept sorted between rounds, rounds that start from
+    // keys selected from, at high and middle levels, and a round that draws
+    // nothing; each round's threshold is that of one call drawing as many
+    // replicates.
+    const Position position(noisy_series(400, 29));
+    const std::uint64_t w = 40;
+    const std::uint64_t key = quarn::make_position_key(quarn::make_call_key(7, w), 120);
+    const std::vector<std::vector<std::uint64_t>> plans = {
+        {64, 128, 300}, {100, 100, 1024}, {256, 257}, {300, 600}, {700, 1024, 1100, 1500},
+        {1100, 1200}, {5, 6, 7, 64}};
+    for (const double level : {0.995, 0.5}) {
+        for (const auto& plan : plans) {
+            quarn::BootstrapScratch scratch;
+            std::uint64_t drawn = 0;
+            for (const std::uint64_t upto : plan) {
+                auto settings = settings_with(upto, level);
+                settings.first_replicate = drawn;
+                if (drawn == 0) {
+                    CHECK(quarn::prepare_replicates(position.series, position.prefix, w, 120, key,
+                                                    settings, scratch)
+                              .has_value());
+                }
+                const auto rounds = quarn::prepared_threshold(settings, scratch);
+                const auto whole = position.threshold(w, 120, key, settings_with(upto, level));
+                CHECK(rounds.has_value() && whole.has_value());
+                CHECK_BITS(*rounds, *whole);
+                drawn = upto;
+            }
         }
     }
 }

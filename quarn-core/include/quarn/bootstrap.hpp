@@ -203,6 +203,9 @@ double quantile_linear(std::span<const double> values, double level);
 // (the keys are reordered).
 double quantile_of_keys(std::span<OrderKey> keys, double level);
 
+// The same quantile of ascending order keys, read at its ranks.
+double quantile_of_sorted_keys(std::span<const OrderKey> keys, double level);
+
 // An order key and the index of its value.
 using KeyIndex = std::pair<OrderKey, std::uint32_t>;
 
@@ -251,6 +254,9 @@ struct BootstrapScratch {
     std::optional<TaperWindow> taper;
     std::vector<double> steps;
     std::vector<OrderKey> replicate_keys;
+    // How many of the replicate keys, from the first, are held ascending
+    // (those of the position's earlier calls, where few enough to sort).
+    std::uint64_t sorted_keys = 0;
     // For windows whose resamples are walked by ranks: the values of the
     // distinct keys a resample can hold, ascending, the rank among them of
     // the key of every block start and offset, and of every reference value
@@ -264,6 +270,8 @@ struct BootstrapScratch {
     std::vector<KeyIndex> reference_order;
     std::vector<KeyIndex> ranked_entries;
     std::vector<KeyIndex> merge_buffer;
+    // Per reference value, how many blocks of one taper weight hold it.
+    std::vector<std::int32_t> block_cover;
     tbb::enumerable_thread_specific<std::vector<OrderKey>> long_resamples;
     tbb::enumerable_thread_specific<std::vector<std::uint32_t>> rank_counts;
     tbb::enumerable_thread_specific<std::vector<std::uint8_t>> rank_held;
