@@ -80,14 +80,14 @@ CASES = [
 
 GOLDEN = {
     "shifts-1000": "a531f204a655626d37ab87a4",
-    "shifts-5000": "c79a5021656c30b6f566f6f0",
-    "shifts-20000": "cd89e68e8535b3651ad902a3",
-    "spreads-3000": "d66c6400c0bd717bbde61b8f",
-    "spreads-12000": "b9fa42bcd31dcdb164326bd1",
-    "dependent-4000": "878e12c85ccc88c50c27ed5c",
+    "shifts-5000": "b74338e6dbdec667ae37156a",
+    "shifts-20000": "929538d233a1b48b6e62e9aa",
+    "spreads-3000": "0bad3d486fc0765a4c7179b6",
+    "spreads-12000": "8af7e5615645fa1c501a9708",
+    "dependent-4000": "cc69b3dd5f3a1138077b3fa6",
     "seasonal-2400": "73053e0352f9429b47a8ef3e",
     "noise-1000": "a9a1e766b2b7fb8c7fc56577",
-    "noise-8000": "7d9d8dc4862f65bcfb24de6a",
+    "noise-8000": "c985b72c1eb2a55749b15b21",
 }
 
 

@@ -4,9 +4,17 @@
 #include <cmath>
 #include <utility>
 
+#include "quarn/tail_settle.hpp"
+
 namespace quarn {
 
 namespace {
+
+// With a tail_risk, the tail's judgement is made after the first round
+// only: a later stop saves less than the extra round costs (on small
+// windows a round's setting out among the threads costs more than its
+// replicates), so the others are drawn together as before.
+constexpr std::uint64_t tail_rounds = 1;
 
 // Whether the interval of threshold_settled fits inside r replicates.
 bool interval_fits(std::uint64_t r, double level, double z) {
@@ -55,12 +63,15 @@ Result<double> sequential_bootstrap_threshold(SeriesView series, const PrefixSum
     // The position is set up once, for its first round, and every round
     // draws on that setup.
     bool prepared = false;
+    const bool tail = rule.tail_risk != 0.0 && window_size >= rule.tail_window;
     for (;;) {
         // Rounds too few for the interval (at high levels: the threshold
         // is then among the largest replicates) are drawn together with the
         // next, at no cost of setting up again.
         std::uint64_t next = std::min(settings.n_perm, drawn + rule.round);
-        while (next < settings.n_perm && !interval_fits(next, settings.level, rule.z)) {
+        const bool tail_round = tail && next <= tail_rounds * rule.round;
+        while (!tail_round && next < settings.n_perm &&
+               !interval_fits(next, settings.level, rule.z)) {
             next = std::min(settings.n_perm, next + rule.round);
         }
         partial.first_replicate = drawn;
@@ -80,7 +91,16 @@ Result<double> sequential_bootstrap_threshold(SeriesView series, const PrefixSum
         // A stopped run is discarded: no need to draw on.
         if (settings.control != nullptr && settings.control->stop_requested()) return threshold;
         sorted.assign(scratch.replicate_keys.begin(), scratch.replicate_keys.end());
-        if (threshold_settled(sorted, settings.level, rule.z, *threshold, ahead)) return threshold;
+        if (interval_fits(drawn, settings.level, rule.z)) {
+            if (threshold_settled(sorted, settings.level, rule.z, *threshold, ahead)) {
+                return threshold;
+            }
+        } else if (tail && drawn <= tail_rounds * rule.round) {
+            std::sort(sorted.begin(), sorted.end());
+            const TailDecision judged = tail_settled(sorted, settings.n_perm, settings.level,
+                                                     rule.tail_risk, *threshold, ahead);
+            if (judged.settled) return judged.threshold;
+        }
     }
 }
 
