@@ -62,57 +62,20 @@ inline const KeyIndex* select_entry(std::uintptr_t pick_b, const KeyIndex* a, co
     return reinterpret_cast<const KeyIndex*>(pa ^ ((pa ^ pb) & (0 - pick_b)));
 }
 
-// Merges the runs a[0 .. na) and b[0 .. nb), ascending by key, into out:
-// the smallest entries fill the first half from the front while the largest
-// fill the second half from the back, two independent chains of loads and
-// compares (as merge_keys does for keys). Ties may come in either order;
-// the ranks read only the keys.
+// Merges the runs a[0 .. na) and b[0 .. nb), ascending by key, into out,
+// from both ends (merge_from_both_ends), each entry taken by select_entry.
+// Ties may come in either order; the ranks read only the keys.
 void merge_by_key(const KeyIndex* a, std::size_t na, const KeyIndex* b, std::size_t nb,
                   KeyIndex* out) {
-    const std::size_t n = na + nb;
-    const std::size_t half = n / 2;
-    std::size_t i = 0, j = 0;      // next entries from the front
-    std::size_t ia = na, jb = nb;  // one past the next entries from the back
-    std::size_t k = 0, m = n;      // next slot from the front; one past, from the back
-    const auto front = [&] {
-        const auto from_b = static_cast<std::uintptr_t>(b[j].first < a[i].first);
-        out[k++] = *select_entry(from_b, a + i, b + j);
-        i += 1 - from_b;
-        j += from_b;
-    };
-    const auto back = [&] {
-        const auto from_a = static_cast<std::uintptr_t>(a[ia - 1].first > b[jb - 1].first);
-        out[--m] = *select_entry(1 - from_a, a + ia - 1, b + jb - 1);
-        ia -= from_a;
-        jb -= 1 - from_a;
-    };
-    while (k < half && i < na && j < nb && ia > 0 && jb > 0) {
-        front();
-        back();
-    }
-    // One side's part ran out: the rest of the half is the other side's.
-    while (k < half) {
-        if (i == na) {
-            std::copy(b + j, b + j + (half - k), out + k);
-            break;
-        }
-        if (j == nb) {
-            std::copy(a + i, a + i + (half - k), out + k);
-            break;
-        }
-        front();
-    }
-    while (m > half) {
-        if (ia == 0) {
-            std::copy(b + jb - (m - half), b + jb, out + half);
-            break;
-        }
-        if (jb == 0) {
-            std::copy(a + ia - (m - half), a + ia, out + half);
-            break;
-        }
-        back();
-    }
+    merge_from_both_ends(
+        a, na, b, nb, out,
+        [](const KeyIndex& x, const KeyIndex& y) { return x.first < y.first; },
+        [](const KeyIndex* x, const KeyIndex* y, std::size_t from_y) {
+            return *select_entry(from_y, x, y);
+        },
+        [](const KeyIndex* x, const KeyIndex* y, std::size_t from_x) {
+            return *select_entry(1 - from_x, x, y);
+        });
 }
 
 // Up to merged_sort_limit values: `order` as the keys of the values, each

@@ -35,33 +35,31 @@ inline double key_value(OrderKey key) {
 // set; pads and sentinels of key arrays.
 inline constexpr OrderKey largest_key = INT64_MAX;
 
-// Merges the ascending keys a[0 .. na) and b[0 .. nb) into out. The next
-// key is chosen by a select, not a branch (on keys in random order a branch
-// mispredicts about every second key), and the merge runs from both ends at
-// once: the smallest keys fill the first half, the largest the second, two
-// independent chains of loads and compares. The sorted array is the same
-// whichever side a tie is taken from (equal keys are equal bits); ties go
-// to `a` from the front and to `b` from the back, as in one stable merge.
-inline void merge_keys(const OrderKey* a, std::size_t na, const OrderKey* b, std::size_t nb,
-                       OrderKey* out) {
+// Merges the ascending runs a[0 .. na) and b[0 .. nb) into out from both
+// ends at once: the smallest elements fill the first half from the front
+// while the largest fill the second half from the back, two independent
+// chains of loads and compares. `before(x, y)` orders two elements;
+// `smaller(x, y, from_y)` gives the element taken from the front of the two
+// at *x and *y (from_y is 1 where it is *y), and `larger(x, y, from_x)` the
+// one taken from the back (from_x is 1 where it is *x). Ties go to `a` from
+// the front and to `b` from the back, as in one stable merge.
+template <class T, class Before, class Smaller, class Larger>
+inline void merge_from_both_ends(const T* a, std::size_t na, const T* b, std::size_t nb, T* out,
+                                 Before before, Smaller smaller, Larger larger) {
     const std::size_t n = na + nb;
     const std::size_t half = n / 2;
-    std::size_t i = 0, j = 0;      // next keys from the front
-    std::size_t ia = na, jb = nb;  // one past the next keys from the back
+    std::size_t i = 0, j = 0;      // next elements from the front
+    std::size_t ia = na, jb = nb;  // one past the next elements from the back
     std::size_t k = 0, m = n;      // next slot from the front; one past, from the back
     const auto front = [&] {
-        const OrderKey x = a[i];
-        const OrderKey y = b[j];
-        const auto from_b = static_cast<std::size_t>(y < x);
-        out[k++] = std::min(x, y);
+        const auto from_b = static_cast<std::size_t>(before(b[j], a[i]));
+        out[k++] = smaller(a + i, b + j, from_b);
         i += 1 - from_b;
         j += from_b;
     };
     const auto back = [&] {
-        const OrderKey x = a[ia - 1];
-        const OrderKey y = b[jb - 1];
-        const auto from_a = static_cast<std::size_t>(x > y);
-        out[--m] = std::max(x, y);
+        const auto from_a = static_cast<std::size_t>(before(b[jb - 1], a[ia - 1]));
+        out[--m] = larger(a + ia - 1, b + jb - 1, from_a);
         ia -= from_a;
         jb -= 1 - from_a;
     };
@@ -70,7 +68,7 @@ inline void merge_keys(const OrderKey* a, std::size_t na, const OrderKey* b, std
         back();
     }
     // The front's part of one side ran out: the rest of its half is the
-    // other side's next keys.
+    // other side's next elements.
     while (k < half) {
         if (i == na) {
             std::copy(b + j, b + j + (half - k), out + k);
@@ -93,6 +91,19 @@ inline void merge_keys(const OrderKey* a, std::size_t na, const OrderKey* b, std
         }
         back();
     }
+}
+
+// Merges the ascending keys a[0 .. na) and b[0 .. nb) into out, from both
+// ends (merge_from_both_ends). The next key is chosen by a select, not a
+// branch (on keys in random order a branch mispredicts about every second
+// key). The sorted array is the same whichever side a tie is taken from
+// (equal keys are equal bits).
+inline void merge_keys(const OrderKey* a, std::size_t na, const OrderKey* b, std::size_t nb,
+                       OrderKey* out) {
+    merge_from_both_ends(
+        a, na, b, nb, out, [](OrderKey x, OrderKey y) { return x < y; },
+        [](const OrderKey* x, const OrderKey* y, std::size_t) { return std::min(*x, *y); },
+        [](const OrderKey* x, const OrderKey* y, std::size_t) { return std::max(*x, *y); });
 }
 
 // Keys up to this count are sorted by networks; longer arrays by std::sort.
