@@ -144,6 +144,41 @@ double cycle_squares(std::size_t count, const Values& z, double period,
     return explained;
 }
 
+// Steps without noise fool the periodogram's local level: their
+// periodogram is the ripple of the steps' (and the padding's) interference
+// under a falling envelope, deep nulls and nothing between them, and a
+// crest of it may stand far above the median of its window with no cycle
+// there at all. Such a cycle is told by what its removal does to the
+// series' total variation, the sum of the absolute differences of
+// neighbours. A cycle the series holds adds to the differences: removed,
+// it leaves the noise's increments e alone, and |e + a| is on average at
+// least |e| for any symmetric e, so the variation does not rise (beyond
+// chance). A cycle the series does not hold, removed from steps whose
+// values do not vary between the shifts, adds its own variation: the
+// variation rises by about the cycle's.
+// Each term |dx - dc| - |dx| lies within -+|dc| (dc a difference of the
+// cycle), so over independent increments (the even places and the odd
+// ones apart, as neighbouring increments of independent noise share a
+// value) the rise passes sqrt(4 ln(2 / chance) sum dc^2) with a chance of
+// about `chance` at most. Noise large enough to fill the ripple's nulls
+// leaves the rise of a cycle removed far below that bound, which is passed
+// only where the values barely vary between the shifts.
+// Over one transform's values z(0) .. z(count - 1).
+template <class Values>
+bool cycle_adds_roughness(std::size_t count, const Values& z, double period) {
+    std::vector<double> values(count);
+    for (std::size_t t = 0; t < count; ++t) values[t] = z(t);
+    const SeasonalCycle cycle = fit_cycle(values, period);
+    double rise = 0.0, squares = 0.0;
+    for (std::size_t t = 1; t < count; ++t) {
+        const double dx = values[t] - values[t - 1];
+        const double dc = cycle.values[t] - cycle.values[t - 1];
+        rise += std::abs(dx - dc) - std::abs(dx);
+        squares += dc * dc;
+    }
+    return rise > std::sqrt(4.0 * std::log(2.0 / chance) * squares);
+}
+
 // From this many values on, the few-cycle search starts beside the
 // periodogram (see seasonal_period).
 constexpr std::size_t pooled_few_cycles = std::size_t{1} << 12;
@@ -396,6 +431,11 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         if (closer) period = whole;
     }
     if (period < min_period || period * min_cycles > nd) return std::nullopt;
+    if (control != nullptr && control->stop_requested()) return std::nullopt;
+    const bool adds_roughness = on_values([&](const auto& values) {
+        return cycle_adds_roughness(p.length, values, period);
+    });
+    if (adds_roughness) return std::nullopt;
     return period;
 }
 

@@ -207,6 +207,41 @@ TEST(smooth_spectra_show_no_period) {
     }
 }
 
+TEST(noise_free_steps_show_no_period_and_noise_free_cycles_do) {
+    // The periodogram of steps without noise ripples with deep nulls under
+    // a falling envelope; no crest of it is a cycle. Levels repeated (steps
+    // that alternate) included, and a long series searched by stretches.
+    struct Steps {
+        std::vector<double> levels;
+        std::size_t length;
+    };
+    const Steps cases[] = {
+        {{0, 3, 1, 4}, 80},    {{0, 1, 0}, 100},      {{0, 1, 0, 1}, 100},
+        {{0, 2, 0, 2, 0}, 60}, {{1, 4, 2, 4, 1}, 45}, {{0, 1, 2, 3, 4, 5}, 70},
+        {{0, 1}, 50},          {{0, 5, 0, 5}, 1000},  {{0, 1, 0}, 30000},
+    };
+    for (const Steps& c : cases) {
+        std::vector<double> x;
+        for (const double level : c.levels) x.insert(x.end(), c.length, level);
+        CHECK(!seasonal_period(x).has_value());
+    }
+    // A sinusoid without noise, alone, with a step, and on a trend.
+    for (const double period : {7.0, 24.0, 24.5, 61.3}) {
+        const std::vector<double> sine = with_cycle(std::vector<double>(900, 0.0), period, 1.0);
+        std::vector<double> step = sine, trend = sine;
+        for (std::size_t t = 0; t < sine.size(); ++t) {
+            step[t] += t < 450 ? 0.0 : 3.0;
+            trend[t] += 0.01 * static_cast<double>(t);
+        }
+        const std::vector<double>* const series[] = {&sine, &step, &trend};
+        for (const std::vector<double>* x : series) {
+            const auto found = seasonal_period(*x);
+            CHECK(found.has_value());
+            if (found) CHECK(std::abs(*found - period) < 0.01 * period);
+        }
+    }
+}
+
 TEST(short_and_constant_series_show_no_period) {
     CHECK(!seasonal_period(std::vector<double>(10, 1.0)).has_value());
     CHECK(!seasonal_period(std::vector<double>(1000, 2.0)).has_value());
