@@ -79,9 +79,9 @@ TEST(far_statistics_are_settled_and_the_threshold_decides_them_the_same) {
 }
 
 TEST(statistics_near_the_threshold_or_unknown_are_never_settled) {
-    const std::vector<std::vector<double>> near = {
+    const std::vector<std::vector<double>> close_by = {
         {4.6}, {0.5, 4.6, 30.0}, {3.8}, {6.0}, {0.5, not_a_number}, {not_a_number, 30.0}};
-    for (const std::vector<double>& ahead : near) {
+    for (const std::vector<double>& ahead : close_by) {
         CHECK(!judge(ahead).settled);
     }
     // Too few replicates drawn, or all of them.
