@@ -438,6 +438,9 @@ OPTIONS: tuple[Option, ...] = (
 #: The options by name.
 BY_NAME: Mapping[str, Option] = {option.name: option for option in OPTIONS}
 
+#: The default of every option, by name.
+_DEFAULTS: Mapping[str, Any] = {option.name: option.default for option in OPTIONS}
+
 
 def defaults() -> dict[str, Any]:
     """The default of every option, by name."""
@@ -502,21 +505,16 @@ def _all_defaults(given: Mapping[str, Any]) -> bool:
     """Whether every option in ``given`` is a known one at its very default
     (the default object itself, or an equal value of exactly its type), as
     in most calls: the checks' outcome is then known."""
-    if len(given) > len(OPTIONS):
-        return False
-    found = 0
-    for option in OPTIONS:
-        value = given.get(option.name, _ABSENT)
-        if value is _ABSENT:
-            continue
-        found += 1
-        default = option.default
+    for name, value in given.items():
+        default = _DEFAULTS.get(name, _ABSENT)
+        if default is _ABSENT:
+            return False  # unknown: the checks refuse it
         if value is not default and (type(value) is not type(default) or value != default):
             return False
-    return found == len(given)
+    return True
 
 
-#: Marks an option left out of ``given``.
+#: Marks an option unknown to the table.
 _ABSENT = object()
 
 
