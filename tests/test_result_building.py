@@ -150,14 +150,6 @@ def test_detections_travel_whole(method):
             assert _same_instance(got, want)
 
 
-def test_points_and_segments_stay_frozen():
-    result = build_result(_detection(("level",)), np.zeros(100), None, check_options({}))
-    with pytest.raises(AttributeError):
-        result.change_points[0].position = 3
-    with pytest.raises(AttributeError):
-        result.segments[0].level = 3.0
-
-
 DEFAULTS = {option.name: option.default for option in OPTIONS}
 
 
