@@ -11,6 +11,7 @@ keyword to ``quarn.detect``'s signature; a test checks that they agree.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 from collections.abc import Callable, Iterable, Mapping
@@ -437,6 +438,9 @@ OPTIONS: tuple[Option, ...] = (
 #: The options by name.
 BY_NAME: Mapping[str, Option] = {option.name: option for option in OPTIONS}
 
+#: The default of every option, by name.
+_DEFAULTS: Mapping[str, Any] = {option.name: option.default for option in OPTIONS}
+
 
 def defaults() -> dict[str, Any]:
     """The default of every option, by name."""
@@ -461,6 +465,13 @@ def check_options(given: Mapping[str, Any], *, cli: bool = False) -> dict[str, A
         ValueError: An option is out of range, or does not apply to the
             method.
     """
+    if not cli and _all_defaults(given):
+        return dict(_checked_defaults())
+    return _checked(given, cli)
+
+
+def _checked(given: Mapping[str, Any], cli: bool) -> dict[str, Any]:
+    """:func:`check_options`, every option checked."""
     unknown = [name for name in given if name not in BY_NAME]
     if unknown:
         raise TypeError(f"unknown option {shown(unknown[0])}")
@@ -488,6 +499,30 @@ def check_options(given: Mapping[str, Any], *, cli: bool = False) -> dict[str, A
         subject = "--alpha" if cli else "alpha"
         raise ValueError(f"{subject} must be above 0 for the confirm method, got 0.0")
     return checked
+
+
+def _all_defaults(given: Mapping[str, Any]) -> bool:
+    """Whether every option in ``given`` is a known one at its very default
+    (the default object itself, or an equal value of exactly its type), as
+    in most calls: the checks' outcome is then known."""
+    for name, value in given.items():
+        default = _DEFAULTS.get(name, _ABSENT)
+        if default is _ABSENT:
+            return False  # unknown: the checks refuse it
+        if value is not default and (type(value) is not type(default) or value != default):
+            return False
+    return True
+
+
+#: Marks an option unknown to the table.
+_ABSENT = object()
+
+
+@functools.cache
+def _checked_defaults() -> dict[str, Any]:
+    """The checked options of a call that gives none (never changed: copied
+    before being handed out)."""
+    return _checked({}, False)
 
 
 def native_arguments(options: Mapping[str, Any]) -> dict[str, Any]:

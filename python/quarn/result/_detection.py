@@ -4,6 +4,7 @@ detection of the engine (:func:`build_result`)."""
 from __future__ import annotations
 
 import functools
+import itertools
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar
@@ -12,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quarn.result._arrays import FrozenMapping, _locked, _read_only, _same_bits, _same_index
-from quarn.result._points import ChangePoint, Segment
+from quarn.result._points import ChangePoint, Segment, change_point_of, segment_of
 from quarn.result._windows import WindowResult, _EngineWindows
 
 if TYPE_CHECKING:
@@ -287,39 +288,7 @@ def build_result(
     """
     table = detection["table"]
     positions = table["position"].tolist()
-    kinds = list(table["kind"])
-    tested = [kind is not None for kind in kinds]
-    labels = [None] * len(positions) if index is None else [index[p] for p in positions]
-    p_values = [v if t else None for v, t in zip(table["p_value"].tolist(), tested)]
-    lows, highs = table.get("interval_low"), table.get("interval_high")
-    if lows is None or highs is None:
-        intervals: list[tuple[int, int] | None] = [None] * len(positions)
-    else:
-        intervals = [
-            (low, high) if t else None
-            for low, high, t in zip(lows.tolist(), highs.tolist(), tested)
-        ]
-    interval_labels = [
-        None if index is None or interval is None else (index[interval[0]], index[interval[1]])
-        for interval in intervals
-    ]
-    effects = [_finite_or_none(e) if t else None for e, t in zip(table["effect"].tolist(), tested)]
-    change_points = tuple(
-        ChangePoint(*fields)
-        for fields in zip(
-            positions,
-            table["votes"].tolist(),
-            table["score"].tolist(),
-            table["probability"].tolist(),
-            labels,
-            kinds,
-            p_values,
-            intervals,
-            list(table["direction"]),
-            effects,
-            interval_labels,
-        )
-    )
+    change_points = _change_points(table, positions, index) if positions else ()
     window_results: FrozenMapping[int, WindowResult]
     if lazy_windows:
         window_results = _EngineWindows(detection["windows"])
@@ -344,6 +313,46 @@ def build_result(
     )
 
 
+def _change_points(
+    table: Mapping[str, Any], positions: list[int], index: Any
+) -> tuple[ChangePoint, ...]:
+    """The change points of a change table's rows (``positions`` its
+    ``position`` column as a list); see :func:`build_result`."""
+    lows, highs = table.get("interval_low"), table.get("interval_high")
+    if lows is None or highs is None:
+        bounds: Any = itertools.repeat(None)
+    else:
+        bounds = zip(lows.tolist(), highs.tolist())
+    points = []
+    for position, votes, score, probability, kind, p_value, bound, direction, effect in zip(
+        positions,
+        table["votes"].tolist(),
+        table["score"].tolist(),
+        table["probability"].tolist(),
+        table["kind"],
+        table["p_value"].tolist(),
+        bounds,
+        table["direction"],
+        table["effect"].tolist(),
+    ):
+        label = None if index is None else index[position]
+        if kind is None:  # no test named it: none of the tests' figures apply
+            p_value = interval = effect = interval_labels = None
+        else:
+            interval = bound
+            effect = _finite_or_none(effect)
+            interval_labels = (
+                None if index is None or bound is None else (index[bound[0]], index[bound[1]])
+            )
+        points.append(
+            change_point_of(
+                (position, votes, score, probability, label, kind, p_value, interval,
+                 direction, effect, interval_labels)
+            )
+        )
+    return tuple(points)
+
+
 def _finite_or_none(value: float) -> float | None:
     """NaN (a figure that does not apply) as None; other values as they are."""
     return None if value != value else value
@@ -354,7 +363,7 @@ def _segments(arrays: dict[str, Any] | None) -> tuple[Segment, ...]:
     if arrays is None:
         return ()
     return tuple(
-        Segment(start, stop, level, spread, _finite_or_none(slope), count)
+        segment_of((start, stop, level, spread, _finite_or_none(slope), count))
         for start, stop, level, spread, slope, count in zip(
             arrays["starts"].tolist(),
             arrays["stops"].tolist(),

@@ -3,7 +3,7 @@ each stretch between them (:class:`Segment`)."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any
 
 
@@ -97,3 +97,30 @@ class Segment:
     spread: float
     slope: float | None
     count: int
+
+
+def _frozen_maker(cls: type) -> Any:
+    """A function that makes an instance of the frozen dataclass ``cls``
+    from its field values in field order, as ``cls(*values)`` does: the same
+    attributes, set in the same order, so that the instance compares,
+    hashes, pickles and prints alike. Results hold one :class:`ChangePoint`
+    per change point and one :class:`Segment` per segment, built on every
+    call; the frozen ``__init__`` sets each field through
+    ``object.__setattr__``, which this writes into the instance's
+    ``__dict__`` at once. Only for classes without ``__post_init__``."""
+    assert not hasattr(cls, "__post_init__"), cls
+    names = tuple(item.name for item in fields(cls))
+    make = object.__new__
+
+    def made(values: tuple[Any, ...]) -> Any:
+        instance = make(cls)
+        instance.__dict__.update(zip(names, values, strict=True))
+        return instance
+
+    return made
+
+
+#: ``ChangePoint(*values)`` and ``Segment(*values)`` from a tuple of all
+#: their fields (see :func:`_frozen_maker`).
+change_point_of = _frozen_maker(ChangePoint)
+segment_of = _frozen_maker(Segment)
