@@ -110,7 +110,10 @@ bool cycle_is_regimes(std::span<const double> x, double period, double shortest_
 // `period`, or twice or three times it when the cycle of that longer period
 // fitted to x holds more than twice the squares of the cycle of `period`
 // and the difference stands far above chance: on series of few cycles the
-// periodogram may show only a harmonic of the fundamental.
+// periodogram may show only a harmonic of the fundamental. The difference
+// must hold on x less the level shifts that the longer cycle leaves too
+// (a large shift, taken up in part by the longer cycle's slow harmonics,
+// would pass for it).
 double fundamental_period(std::span<const double> x, double period);
 
 // seasonal_period then fit_cycle; nullopt when there is no period.
