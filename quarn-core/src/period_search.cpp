@@ -420,9 +420,14 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             (static_cast<double>(peak) - 1.0) * bin, (static_cast<double>(peak) + 1.0) * bin,
             [&](double w) { return fourier_power(p.length, held_at, w); });
         const double peak_period = 2.0 * std::numbers::pi / ((a + b) / 2.0);
+        // Each side of a shift holds at least two periods of the fraction's
+        // cycle, so that the means taken off take out little of that cycle
+        // (or of any as slow that the peak's cycle leaves, such as that of
+        // another stretch of the series).
+        const double fraction_period = static_cast<double>(p.padded) / centre;
         const std::vector<double> shifted = less_shifts_around(
             held, peak_period,
-            std::max<std::size_t>(min_length, static_cast<std::size_t>(peak_period / 4.0)));
+            std::max<std::size_t>(min_length, static_cast<std::size_t>(2.0 * fraction_period)));
         const std::span<const double> levelled = shifted.empty() ? std::span<const double>(held)
                                                                  : std::span<const double>(shifted);
         const SeasonalCycle cycle = fit_cycle(levelled, peak_period);
