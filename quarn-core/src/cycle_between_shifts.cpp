@@ -71,6 +71,25 @@ std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t sho
     return cuts;
 }
 
+std::vector<double> less_shifts_around(std::span<const double> x, double period,
+                                       std::size_t shortest) {
+    const std::size_t n = x.size();
+    std::vector<double> residual(n), levelled(x.begin(), x.end());
+    std::vector<std::size_t> cuts;
+    // Every round takes out what the last cycle leaves of the shifts: a
+    // long cycle takes up part of a shift with its slow harmonics, less
+    // and less as the shift is taken out.
+    for (int round = 0; round < cycle_shift_rounds; ++round) {
+        const SeasonalCycle cycle = fit_cycle(levelled, period);
+        for (std::size_t t = 0; t < n; ++t) residual[t] = x[t] - cycle.values[t];
+        cuts = cusum_shifts(residual, shortest);
+        if (cuts.empty()) break;
+        subtract_segment_means(residual, cuts, x, levelled);
+    }
+    if (cuts.empty()) return {};
+    return levelled;
+}
+
 }  // namespace structure_detail
 
 namespace {

@@ -250,30 +250,52 @@ bool cycle_is_regimes(std::span<const double> x, double period, double shortest_
     return best <= max_regime_residue * squares;
 }
 
-double fundamental_period(std::span<const double> x, double period) {
+namespace {
+
+// The squares by which the cycle of `longer` fitted to x explains more of x
+// than `found` (the cycle of the shorter period fitted to x), when that
+// gain is the stronger part of the longer cycle and stands far above
+// chance; 0 otherwise.
+double longer_cycle_gain(std::span<const double> x, const SeasonalCycle& found, double longer) {
     const std::size_t n = x.size();
-    if (n < min_length || !(period >= min_period)) return period;
-    const SeasonalCycle found = fit_cycle(x, period);
+    const SeasonalCycle cycle = fit_cycle(x, longer);
     double found_energy = 0.0;
     for (const double v : found.values) found_energy += v * v;
     const std::vector<double> z = centred(x);
     const double dof = std::max(1.0, static_cast<double>(n) - 4.0 * max_harmonics);
+    double energy = 0.0, squares = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        energy += cycle.values[t] * cycle.values[t];
+        const double r = z[t] - cycle.values[t];
+        squares += r * r;
+    }
+    const double residual = squares / dof;
+    const double gain = energy - found_energy;
+    // The part of the longer cycle that the shorter one lacks must be the
+    // stronger part and stand far above chance.
+    return gain > found_energy && gain > 30.0 * residual ? gain : 0.0;
+}
+
+}  // namespace
+
+double fundamental_period(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    if (n < min_length || !(period >= min_period)) return period;
+    const SeasonalCycle found = fit_cycle(x, period);
     double best = period, best_gain = 0.0;
     for (const int k : {2, 3}) {
         const double longer = period * k;
         if (longer * min_cycles > static_cast<double>(n)) break;
-        const SeasonalCycle cycle = fit_cycle(x, longer);
-        double energy = 0.0, squares = 0.0;
-        for (std::size_t t = 0; t < n; ++t) {
-            energy += cycle.values[t] * cycle.values[t];
-            const double r = z[t] - cycle.values[t];
-            squares += r * r;
-        }
-        const double residual = squares / dof;
-        const double gain = energy - found_energy;
-        // The part of the longer cycle that the shorter one lacks must be
-        // the stronger part and stand far above chance.
-        if (gain > found_energy && gain > 30.0 * residual && gain > best_gain) {
+        double gain = longer_cycle_gain(x, found, longer);
+        if (!(gain > best_gain)) continue;
+        // A large level shift that the longer cycle's slow harmonics take up
+        // in part passes for its gain: the gain must hold on x less the
+        // shifts that the longer cycle leaves (none when it is the series'
+        // own), each side of at least a quarter of the longer period.
+        const std::vector<double> levelled = less_shifts_around(
+            x, longer, std::max<std::size_t>(min_length, static_cast<std::size_t>(longer / 4.0)));
+        if (!levelled.empty()) gain = longer_cycle_gain(levelled, fit_cycle(levelled, period), longer);
+        if (gain > best_gain) {
             best = longer;
             best_gain = gain;
         }

@@ -258,6 +258,10 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     const double base = std::log(nd / 2.0 / chance);
     const auto threshold = [base](double count) { return base * (1.0 + base / count); };
     std::vector<std::pair<double, double>> window, low;  // ordinate, weight
+    // The ordinates the levels and ratios are read from: the periodogram's,
+    // or, for a second look at a fraction of the peak's frequency, those of
+    // the series less the peak's cycle and its level shifts (below).
+    const std::vector<double>* ordinates = &p.power;
     const auto ratio = [&](std::size_t j, bool few,
                            bool shortlisting) -> std::pair<double, double> {
         for (const double widening : {2.0, 3.0, 4.0, 6.0, 8.0}) {
@@ -269,7 +273,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             if (few_cycles) {
                 const std::size_t from = j > peak_w ? j - peak_w : 1;
                 for (std::size_t i = from; i <= std::min(half, j + peak_w); ++i) {
-                    if (p.power[i] > p.power[j]) return {0.0, 0.0};
+                    if ((*ordinates)[i] > (*ordinates)[j]) return {0.0, 0.0};
                 }
             }
             const auto narrowest = static_cast<std::size_t>(static_cast<double>(j) / widening);
@@ -282,7 +286,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
             for (std::size_t i = lo; i <= hi; ++i) {
                 if (i + peak_w >= j && i <= j + peak_w) continue;
                 const double w = static_cast<double>(j) / static_cast<double>(i);
-                window.emplace_back(p.power[i], w);
+                window.emplace_back((*ordinates)[i], w);
                 weights += w;
                 squares += w * w;
             }
@@ -295,7 +299,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
                 // weights do not reach half, the median is not below it,
                 // and the whole window need not be sorted.
                 const double needed = threshold(count) * (few_cycles ? few_cycles_margin : 1.0);
-                const double floor = std::numbers::ln2 * p.power[j] / needed * (1.0 + 1e-9);
+                const double floor = std::numbers::ln2 * (*ordinates)[j] / needed * (1.0 + 1e-9);
                 low.clear();
                 for (const auto& entry : window) {
                     if (entry.first < floor) low.push_back(entry);
@@ -325,7 +329,7 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
                 }
             }
             const double level = median / std::numbers::ln2;
-            const double r = level > 0.0 ? p.power[j] / level : 0.0;
+            const double r = level > 0.0 ? (*ordinates)[j] / level : 0.0;
             return {few_cycles ? r / few_cycles_margin : r, count};
         }
         return {0.0, 0.0};
@@ -378,29 +382,68 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     // fraction of its frequency that stands out on its own. (A fundamental
     // of fewer than widen_cycles cycles is left to fundamental_period: the
     // harmonic places the cycle more precisely.)
-    double centre = static_cast<double>(peak);
-    for (int k = max_fraction; k >= 2; --k) {
-        const double target = static_cast<double>(peak) / k;
-        if (target < static_cast<double>(first)) continue;
-        const auto lo = static_cast<std::size_t>(std::max(1.0, std::floor(target - scale)));
-        const auto hi = std::min(half, static_cast<std::size_t>(std::ceil(target + scale)));
-        double strongest = 0.0;
-        std::size_t where = 0;
-        for (std::size_t j = lo; j <= hi; ++j) {
-            const auto [r, count] = ratio(j, false, false);
-            if (count > 0.0 && r / fraction_threshold(count) > strongest) {
-                strongest = r / fraction_threshold(count);
-                where = j;
+    const auto fraction_of = [&](std::size_t strongest_at) {
+        for (int k = max_fraction; k >= 2; --k) {
+            const double target = static_cast<double>(strongest_at) / k;
+            if (target < static_cast<double>(first)) continue;
+            const auto lo = static_cast<std::size_t>(std::max(1.0, std::floor(target - scale)));
+            const auto hi = std::min(half, static_cast<std::size_t>(std::ceil(target + scale)));
+            double strongest = 0.0;
+            std::size_t where = 0;
+            for (std::size_t j = lo; j <= hi; ++j) {
+                const auto [r, count] = ratio(j, false, false);
+                if (count > 0.0 && r / fraction_threshold(count) > strongest) {
+                    strongest = r / fraction_threshold(count);
+                    where = j;
+                }
             }
+            if (strongest > 1.0) return static_cast<double>(where);
         }
-        if (strongest > 1.0) {
-            centre = static_cast<double>(where);
-            break;
-        }
+        return static_cast<double>(strongest_at);
+    };
+    double centre = fraction_of(peak);
+    const double bin = 2.0 * std::numbers::pi / static_cast<double>(p.padded);
+    // A whole fraction found so is not always the fundamental. A crest of
+    // the ripple that a large level shift puts into the periodogram (every
+    // other ordinate high, the ones between all but nil) stands far above
+    // the median of its window; so does an ordinate on the skirt of the
+    // peak's own leakage, beside the low ordinates below it. So the
+    // fraction is kept only when it stands out as well in the periodogram
+    // of the series less the peak's cycle and less the level shifts that
+    // cycle leaves: a fundamental the series holds is left there whole (its
+    // harmonics are the peak's and more), the ripple and the skirt are not.
+    if (!few && centre != static_cast<double>(peak) && !held.empty()) {
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        // The period of the periodogram's maximum within a Fourier
+        // frequency of the peak.
+        const auto [a, b] = golden_section_max(
+            (static_cast<double>(peak) - 1.0) * bin, (static_cast<double>(peak) + 1.0) * bin,
+            [&](double w) { return fourier_power(p.length, held_at, w); });
+        const double peak_period = 2.0 * std::numbers::pi / ((a + b) / 2.0);
+        // Each side of a shift holds at least two periods of the fraction's
+        // cycle, so that the means taken off take out little of that cycle
+        // (or of any as slow that the peak's cycle leaves, such as that of
+        // another stretch of the series).
+        const double fraction_period = static_cast<double>(p.padded) / centre;
+        const std::vector<double> shifted = less_shifts_around(
+            held, peak_period,
+            std::max<std::size_t>(min_length, static_cast<std::size_t>(2.0 * fraction_period)));
+        const std::span<const double> levelled = shifted.empty() ? std::span<const double>(held)
+                                                                 : std::span<const double>(shifted);
+        const SeasonalCycle cycle = fit_cycle(levelled, peak_period);
+        std::vector<double> rest(n);
+        for (std::size_t t = 0; t < n; ++t) rest[t] = levelled[t] - cycle.values[t];
+        rest = centred(rest);
+        const Periodogram q =
+            periodogram(n, [&rest](std::size_t t) { return rest[t]; }, nullptr, twiddles);
+        ordinates = &q.power;
+        const double again = fraction_of(peak);
+        ordinates = &p.power;
+        // Only a fraction found in both is kept.
+        if (std::abs(again - centre) > scale) centre = static_cast<double>(peak);
     }
     few = few || centre < widen_cycles * scale;
     // Golden-section search of the peak between the neighbouring ordinates.
-    const double bin = 2.0 * std::numbers::pi / static_cast<double>(p.padded);
     if (control != nullptr && control->stop_requested()) return std::nullopt;
     // Over a few cycles the periodogram's peak is pulled off the frequency
     // by the cycle's own mirror image at the negative frequency: there the

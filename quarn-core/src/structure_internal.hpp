@@ -116,6 +116,15 @@ std::vector<double> centred(std::span<const double> x);
 // holding at least `shortest` values, in order (cycle_between_shifts.cpp).
 std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t shortest);
 
+// x less the level shifts that its residuals around its cycle of `period`
+// show by cusum_shifts, each side of at least `shortest` values, the cycle
+// and the shifts fitted by turns (4 rounds); empty when there are none
+// (cycle_between_shifts.cpp). A large
+// shift leaks into the periodogram and into the slow harmonics of a long
+// cycle; the values less it tell a cycle from the shift.
+std::vector<double> less_shifts_around(std::span<const double> x, double period,
+                                       std::size_t shortest);
+
 // out(t) = source(t) less the mean of r over the stretch that holds t, the
 // stretches running between 0, the ascending `cuts` and r.size(). `out` may
 // be `source` itself.

@@ -53,8 +53,10 @@ struct SeasonalCycle {
 // walk, level shifts) such a peak appears by chance on about one series in
 // a thousand. Only periods of at least 2 values that repeat at least 3
 // times are looked for; the strongest peak is taken down to its fundamental
-// when the periodogram peaks at a whole fraction of its frequency too, and
-// the frequency is refined off the Fourier grid. nullopt when there is no
+// when the periodogram peaks at a whole fraction of its frequency too (and,
+// on series of at most 65,536 values, so does the periodogram of x less the
+// peak's cycle and the level shifts that cycle leaves), and the frequency
+// is refined off the Fourier grid. nullopt when there is no
 // such peak or x has fewer than 16 values. When no such peak shows, a cycle
 // of 3.5 to 8 periods is looked for in the tapered periodogram of x less a
 // cubic, against a level that allows for a spectrum falling as steeply as a
@@ -108,7 +110,10 @@ bool cycle_is_regimes(std::span<const double> x, double period, double shortest_
 // `period`, or twice or three times it when the cycle of that longer period
 // fitted to x holds more than twice the squares of the cycle of `period`
 // and the difference stands far above chance: on series of few cycles the
-// periodogram may show only a harmonic of the fundamental.
+// periodogram may show only a harmonic of the fundamental. The difference
+// must hold on x less the level shifts that the longer cycle leaves too
+// (a large shift, taken up in part by the longer cycle's slow harmonics,
+// would pass for it).
 double fundamental_period(std::span<const double> x, double period);
 
 // seasonal_period then fit_cycle; nullopt when there is no period.
