@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -25,6 +26,15 @@ constexpr std::size_t min_trend_side = 3;
 constexpr double spread_z = 2.5;
 // Candidates a piece of the merge of close candidates takes, on average.
 constexpr std::size_t merge_piece = 256;
+// The corner of the Huber loss that settles a level split, in noise standard
+// deviations: the loss keeps 95% of the efficiency of least squares on
+// Gaussian noise.
+constexpr double huber_width = 1.345;
+// 1 / Phi^-1(3/4): the median absolute deviation of Gaussian noise times
+// this is its standard deviation.
+constexpr double mad_to_sd = 1.4826;
+// Longest side whose median is taken on a copy of it (see median_of).
+constexpr std::size_t settle_copied_limit = std::size_t{1} << 18;
 
 // The candidates still in the elimination, weakest on top: the largest
 // p-value, and among equal p-values the leftmost candidate (candidates are
@@ -173,6 +183,59 @@ std::size_t best_level_split(std::size_t m, auto u) {
                 best = scores[j];
                 arg = from + j;
             }
+        }
+    }
+    return arg;
+}
+
+// A level split found on the ranks settled on the values: the sides' levels
+// are taken as the medians of the values on either side of `start`, the
+// noise scale as the median absolute deviation from them, and the split
+// chosen minimises the sum of Huber losses of every value from the level of
+// its side. The ranks carry no magnitude: the highest values of the low side
+// rank next to the high side's, and the rank CUSUM's maximum may drift a few
+// values into the low side even at a step of many noise deviations. The
+// Huber loss weighs a value's distance from each level as least squares do
+// near the levels and as the absolute distance beyond huber_width
+// deviations, so outliers and heavy tails move the split no further than
+// they move the ranks' split. Only levels more than two corners apart are
+// settled so (see settled_level_split in select.hpp). Ties go to the split
+// nearest `start`.
+std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
+    if (m < 2 || start == 0 || start >= m) return start;
+    const auto median = [](std::size_t count, const std::function<double(std::size_t)>& value) {
+        return median_of(count, value, false, nullptr, settle_copied_limit);
+    };
+    const double left = median(start, [&y](std::size_t t) { return y(t); });
+    const double right = median(m - start, [&y, start](std::size_t t) { return y(start + t); });
+    if (!(left != right)) return start;  // equal levels (or no median): nothing to settle
+    const double deviation = median(m, [&](std::size_t t) {
+        return std::abs(y(t) - (t < start ? left : right));
+    });
+    // Huber's loss with its corner at `width`, divided by `width`: the
+    // absolute distance where the values have no spread.
+    const double width = huber_width * mad_to_sd * deviation;
+    // Levels nearer than two corners share values that fit either: the
+    // magnitudes then tell the sides apart no better than the ranks, and
+    // the ranks' split stands.
+    if (!(std::abs(right - left) > 2.0 * width)) return start;
+    const auto loss = [width](double r) {
+        const double size = std::abs(r);
+        if (size >= width) return size - 0.5 * width;
+        return 0.5 * size * size / width;
+    };
+    // cost(k) - cost(0) = the sum over t < k of the loss at the left level
+    // less the loss at the right level.
+    double running = 0.0, best = std::numeric_limits<double>::infinity();
+    std::size_t arg = start;
+    for (std::size_t k = 1; k < m; ++k) {
+        const double v = y(k - 1);
+        running += loss(v - left) - loss(v - right);
+        const std::size_t distance = k < start ? start - k : k - start;
+        const std::size_t held = arg < start ? start - arg : arg - start;
+        if (running < best || (running == best && distance < held)) {
+            best = running;
+            arg = k;
         }
     }
     return arg;
@@ -448,12 +511,18 @@ std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection&
                 k = best_smooth_split(m, rank);
                 break;
             default:
-                k = best_level_split(m, rank);
+                k = settled_level_split(
+                    m, [&series, a](std::size_t t) { return series.value(a + t); },
+                    best_level_split(m, rank));
                 break;
         }
         moved[i] = a + k;
     }
     return moved;
+}
+
+std::size_t settled_level_split(std::span<const double> y, std::size_t start) {
+    return settled_level_split(y.size(), [y](std::size_t t) { return y[t]; }, start);
 }
 
 double variance_ratio_z(std::span<const double> left, std::span<const double> right) {
