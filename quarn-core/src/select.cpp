@@ -199,8 +199,8 @@ std::size_t best_level_split(std::size_t m, auto u) {
 // near the levels and as the absolute distance beyond huber_width
 // deviations, so outliers and heavy tails move the split no further than
 // they move the ranks' split. Only levels more than two corners apart are
-// settled so (see settled_level_split in select.hpp). Ties go to the split
-// nearest `start`.
+// settled so, and only within candidate_merge_gap of `start` (see
+// settled_level_split in select.hpp). Ties go to the split nearest `start`.
 std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
     if (m < 2 || start == 0 || start >= m) return start;
     const auto median = [](std::size_t count, const std::function<double(std::size_t)>& value) {
@@ -224,13 +224,22 @@ std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
         if (size >= width) return size - 0.5 * width;
         return 0.5 * size * size / width;
     };
-    // cost(k) - cost(0) = the sum over t < k of the loss at the left level
-    // less the loss at the right level.
+    // cost(k) - cost(from) = the sum over from <= t < k of the loss at the
+    // left level less the loss at the right level, for the splits closer
+    // to `start` than candidate_merge_gap: the values settle the ranks'
+    // drift next to the step, not the whole stretch again (in persistent
+    // noise the values just past a step may stay nearer the old level for
+    // long).
+    const std::size_t reach = static_cast<std::size_t>(candidate_merge_gap) - 1;
+    const std::size_t from = start > reach ? start - reach : 1;
+    const std::size_t to = std::min(m - 1, start + reach);
     double running = 0.0, best = std::numeric_limits<double>::infinity();
     std::size_t arg = start;
-    for (std::size_t k = 1; k < m; ++k) {
-        const double v = y(k - 1);
-        running += loss(v - left) - loss(v - right);
+    for (std::size_t k = from; k <= to; ++k) {
+        if (k > from) {
+            const double v = y(k - 1);
+            running += loss(v - left) - loss(v - right);
+        }
         const std::size_t distance = k < start ? start - k : k - start;
         const std::size_t held = arg < start ? start - arg : arg - start;
         if (running < best || (running == best && distance < held)) {

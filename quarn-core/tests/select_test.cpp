@@ -371,12 +371,15 @@ TEST(a_settled_level_split_keeps_its_start_among_equals) {
         }
     }
     // Without spread the loss is the absolute distance: a noise-free step
-    // is found from anywhere its sides' medians hold.
+    // is found from a start less than candidate_merge_gap away; from
+    // farther, the split moves that far towards it and no farther.
     std::vector<double> step(40, 2.0);
     for (std::size_t t = 25; t < step.size(); ++t) step[t] = -3.0;
-    for (const std::size_t start : {std::size_t{15}, std::size_t{25}, std::size_t{33}}) {
+    for (const std::size_t start : {std::size_t{18}, std::size_t{25}, std::size_t{32}}) {
         CHECK_EQ(quarn::settled_level_split(step, start), std::size_t{25});
     }
+    CHECK_EQ(quarn::settled_level_split(step, 15), std::size_t{22});
+    CHECK_EQ(quarn::settled_level_split(step, 35), std::size_t{28});
     // A start with no split to settle is returned as it is.
     CHECK_EQ(quarn::settled_level_split(step, 0), std::size_t{0});
     CHECK_EQ(quarn::settled_level_split(step, 40), std::size_t{40});

@@ -56,7 +56,8 @@ Selection eliminate_indexed(const SplitTester& tester, std::span<const std::uint
 std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection& selection);
 
 // The level split of y near `start` (a split 1 .. size - 1 found on the
-// ranks) settled on the values: the split minimising the sum of Huber losses
+// ranks) settled on the values: among the splits less than
+// candidate_merge_gap from `start`, the one minimising the sum of Huber losses
 // of each value from the median of its side (the sides as `start` makes
 // them), the loss's corner 1.345 robust standard deviations (1.4826 times
 // the median absolute deviation from those medians) out; the split nearest
