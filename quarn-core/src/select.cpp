@@ -33,6 +33,10 @@ constexpr double huber_width = 1.345;
 // 1 / Phi^-1(3/4): the median absolute deviation of Gaussian noise times
 // this is its standard deviation.
 constexpr double mad_to_sd = 1.4826;
+// Variance of the log of the median absolute deviation of n Gaussian values,
+// times n (for large n): the deviation has 37% of the efficiency of the
+// standard deviation.
+constexpr double mad_log_variance = 1.36;
 // Longest side whose median is taken on a copy of it (see median_of).
 constexpr std::size_t settle_copied_limit = std::size_t{1} << 18;
 
@@ -189,17 +193,18 @@ std::size_t best_level_split(std::size_t m, auto u) {
 }
 
 // A level split found on the ranks settled on the values: the sides' levels
-// are taken as the medians of the values on either side of `start`, the
+// are taken as the medians of the values on either side of `start`, their
 // noise scale as the median absolute deviation from them, and the split
 // chosen minimises the sum of Huber losses of every value from the level of
-// its side. The ranks carry no magnitude: the highest values of the low side
-// rank next to the high side's, and the rank CUSUM's maximum may drift a few
-// values into the low side even at a step of many noise deviations. The
+// its side. The ranks carry no magnitude: the highest
+// values of the low side rank next to the high side's, and the rank CUSUM's
+// maximum may drift a few values into the low side even at a step of many
+// noise deviations. The
 // Huber loss weighs a value's distance from each level as least squares do
 // near the levels and as the absolute distance beyond huber_width
 // deviations, so outliers and heavy tails move the split no further than
-// they move the ranks' split. Only levels more than two corners apart are
-// settled so, and only within candidate_merge_gap of `start` (see
+// they move the ranks' split. Only levels more than two corners apart, on
+// sides of like spread, are settled so, and only within candidate_merge_gap of `start` (see
 // settled_level_split in select.hpp). Ties go to the split nearest `start`.
 std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
     if (m < 2 || start == 0 || start >= m) return start;
@@ -209,6 +214,22 @@ std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
     const double left = median(start, [&y](std::size_t t) { return y(t); });
     const double right = median(m - start, [&y, start](std::size_t t) { return y(start + t); });
     if (!(left != right)) return start;  // equal levels (or no median): nothing to settle
+    // One noise scale for both sides: a value's loss then differs between
+    // the levels by at most their distance, however wild the value. Where
+    // the sides' own scales differ as a change of spread would (their log
+    // ratio spread_z standard errors from 0, a median absolute deviation's
+    // log varying as 1.36 / n), one scale misjudges which level a value
+    // between them fits, and the ranks' split stands.
+    const auto deviation_of = [&](std::size_t from, std::size_t count, double level) {
+        return median(count, [&y, from, level](std::size_t t) { return std::abs(y(from + t) - level); });
+    };
+    const double left_deviation = deviation_of(0, start, left);
+    const double right_deviation = deviation_of(start, m - start, right);
+    if (left_deviation > 0.0 && right_deviation > 0.0) {
+        const double error = std::sqrt(mad_log_variance / static_cast<double>(start) +
+                                       mad_log_variance / static_cast<double>(m - start));
+        if (std::abs(std::log(right_deviation / left_deviation)) > spread_z * error) return start;
+    }
     const double deviation = median(m, [&](std::size_t t) {
         return std::abs(y(t) - (t < start ? left : right));
     });

@@ -62,8 +62,11 @@ std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection&
 // them), the loss's corner 1.345 robust standard deviations (1.4826 times
 // the median absolute deviation from those medians) out; the split nearest
 // `start` among equals. `start` itself when the medians lie no more than two
-// corners apart: values then fit either level, and their magnitudes place
-// the split no better than the ranks did.
+// corners apart (values then fit either level, and their magnitudes place
+// the split no better than the ranks did), and when the sides' own median
+// absolute deviations differ as a change of spread would (their log ratio
+// more than 2.5 standard errors from 0, with a variance of 1.36 / n for the
+// log of each): one scale then misjudges the values between the levels.
 std::size_t settled_level_split(std::span<const double> y, std::size_t start);
 
 // What changed at a point. `pattern` is a change of a repeated pattern (its
