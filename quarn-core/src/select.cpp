@@ -193,19 +193,19 @@ std::size_t best_level_split(std::size_t m, auto u) {
 }
 
 // A level split found on the ranks settled on the values: the sides' levels
-// are taken as the medians of the values on either side of `start`, their
+// are taken as the medians of the values on either side of `start`, the
 // noise scale as the median absolute deviation from them, and the split
 // chosen minimises the sum of Huber losses of every value from the level of
-// its side. The ranks carry no magnitude: the highest
-// values of the low side rank next to the high side's, and the rank CUSUM's
-// maximum may drift a few values into the low side even at a step of many
-// noise deviations. The
+// its side. The ranks carry no magnitude: the highest values of the low side
+// rank next to the high side's, and the rank CUSUM's maximum may drift a few
+// values into the low side even at a step of many noise deviations. The
 // Huber loss weighs a value's distance from each level as least squares do
 // near the levels and as the absolute distance beyond huber_width
 // deviations, so outliers and heavy tails move the split no further than
 // they move the ranks' split. Only levels more than two corners apart, on
-// sides of like spread, are settled so, and only within candidate_merge_gap of `start` (see
-// settled_level_split in select.hpp). Ties go to the split nearest `start`.
+// sides of like spread, are settled so, and only within half
+// candidate_merge_gap of `start` (see settled_level_split in select.hpp).
+// Ties go to the split nearest `start`.
 std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
     if (m < 2 || start == 0 || start >= m) return start;
     const auto median = [](std::size_t count, const std::function<double(std::size_t)>& value) {
@@ -246,12 +246,12 @@ std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
         return 0.5 * size * size / width;
     };
     // cost(k) - cost(from) = the sum over from <= t < k of the loss at the
-    // left level less the loss at the right level, for the splits closer
-    // to `start` than candidate_merge_gap: the values settle the ranks'
-    // drift next to the step, not the whole stretch again (in persistent
-    // noise the values just past a step may stay nearer the old level for
-    // long).
-    const std::size_t reach = static_cast<std::size_t>(candidate_merge_gap) - 1;
+    // left level less the loss at the right level, for the splits at most
+    // half candidate_merge_gap from `start`: the values settle the ranks'
+    // drift of a few values next to the step, not the whole stretch again
+    // (in persistent noise the values just past a step may stay nearer the
+    // old level for long, and the values would follow them).
+    const std::size_t reach = static_cast<std::size_t>(candidate_merge_gap) / 2;
     const std::size_t from = start > reach ? start - reach : 1;
     const std::size_t to = std::min(m - 1, start + reach);
     double running = 0.0, best = std::numeric_limits<double>::infinity();

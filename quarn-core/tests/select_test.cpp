@@ -358,7 +358,7 @@ TEST(a_settled_level_split_keeps_its_start_among_equals) {
     y.insert(y.end(), 10, 1.0);
     CHECK_EQ(quarn::settled_level_split(y, 11), std::size_t{11});
     CHECK_EQ(quarn::settled_level_split(y, 13), std::size_t{13});
-    CHECK_EQ(quarn::settled_level_split(y, 5), std::size_t{10});
+    CHECK_EQ(quarn::settled_level_split(y, 6), std::size_t{10});
     // From far off, the start's left side holds both levels: its median
     // lies midway, too near the right side's for the values to settle.
     CHECK_EQ(quarn::settled_level_split(y, 20), std::size_t{20});
@@ -371,15 +371,15 @@ TEST(a_settled_level_split_keeps_its_start_among_equals) {
         }
     }
     // Without spread the loss is the absolute distance: a noise-free step
-    // is found from a start less than candidate_merge_gap away; from
+    // is found from a start at most half candidate_merge_gap away; from
     // farther, the split moves that far towards it and no farther.
     std::vector<double> step(40, 2.0);
     for (std::size_t t = 25; t < step.size(); ++t) step[t] = -3.0;
-    for (const std::size_t start : {std::size_t{18}, std::size_t{25}, std::size_t{32}}) {
+    for (const std::size_t start : {std::size_t{21}, std::size_t{25}, std::size_t{29}}) {
         CHECK_EQ(quarn::settled_level_split(step, start), std::size_t{25});
     }
-    CHECK_EQ(quarn::settled_level_split(step, 15), std::size_t{22});
-    CHECK_EQ(quarn::settled_level_split(step, 35), std::size_t{28});
+    CHECK_EQ(quarn::settled_level_split(step, 15), std::size_t{19});
+    CHECK_EQ(quarn::settled_level_split(step, 35), std::size_t{31});
     // A start with no split to settle is returned as it is.
     CHECK_EQ(quarn::settled_level_split(step, 0), std::size_t{0});
     CHECK_EQ(quarn::settled_level_split(step, 40), std::size_t{40});

@@ -56,7 +56,7 @@ Selection eliminate_indexed(const SplitTester& tester, std::span<const std::uint
 std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection& selection);
 
 // The level split of y near `start` (a split 1 .. size - 1 found on the
-// ranks) settled on the values: among the splits less than
+// ranks) settled on the values: among the splits at most half
 // candidate_merge_gap from `start`, the one minimising the sum of Huber losses
 // of each value from the median of its side (the sides as `start` makes
 // them), the loss's corner 1.345 robust standard deviations (1.4826 times
