@@ -230,6 +230,11 @@ std::size_t settled_level_split(std::size_t m, auto y, std::size_t start) {
                                        mad_log_variance / static_cast<double>(m - start));
         if (std::abs(std::log(right_deviation / left_deviation)) > spread_z * error) return start;
     }
+    // The deviation of the stretch, a median of the two sides' deviations
+    // together, is no smaller than the smaller of theirs: levels within two
+    // corners of that stay as the ranks put them without it.
+    const double narrower = std::min(left_deviation, right_deviation);
+    if (!(std::abs(right - left) > 2.0 * (huber_width * mad_to_sd * narrower))) return start;
     const double deviation = median(m, [&](std::size_t t) {
         return std::abs(y(t) - (t < start ? left : right));
     });
