@@ -287,9 +287,101 @@ TEST(a_level_split_is_the_first_best_of_the_plain_scan) {
                 expected = k;
             }
         }
+        // The rank split is then settled on the values, from where the
+        // scan put it (ties among the values go to the split nearest it).
+        std::vector<double> values(m);
+        for (std::size_t t = 0; t < m; ++t) values[t] = series.value(t);
         quarn::Selection selection;
         selection.points = {m / 2};
         selection.evidence = {quarn::SplitEvidence{0.001, TestKind::level}};
-        CHECK(relocate(series, selection) == (Points{expected}));
+        CHECK(relocate(series, selection) ==
+              (Points{quarn::settled_level_split(values, expected)}));
     }
+}
+
+namespace {
+
+// A step from 0 to `height` at `at` in n values of standard Gaussian noise.
+std::vector<double> noisy_step(std::uint64_t seed, int n, std::size_t at, double height) {
+    std::vector<double> y = sample::noise(seed, n);
+    for (std::size_t t = at; t < y.size(); ++t) y[t] += height;
+    return y;
+}
+
+}  // namespace
+
+TEST(a_settled_level_split_takes_the_values_magnitudes) {
+    // The values of the first example of the fault, the step between 0.89
+    // and 0.18: the ranks put the split two values late, among the low
+    // side's highest values; the values' magnitudes put it at the step,
+    // from a start on either side.
+    const std::vector<double> y{1.03, 0.97, 1.11, 1.02, 1.05, 0.89, 0.18, 0.20,
+                                -0.11, 0.04, -0.07, 0.02, -0.05, 0.09, -0.02};
+    for (const std::size_t start : {4, 5, 6, 7, 8, 9}) {
+        CHECK_EQ(quarn::settled_level_split(y, start), std::size_t{6});
+    }
+    // Steps of 6 to 20 deviations, up and down, near both ends of a stretch
+    // and in it, from starts a few values off.
+    for (const double height : {6.0, 10.0, -10.0, 20.0}) {
+        for (const std::size_t at : {std::size_t{12}, std::size_t{70}, std::size_t{188}}) {
+            for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+                const std::vector<double> y = noisy_step(seed, 200, at, height);
+                for (const std::size_t start : {at - 3, at, at + 3}) {
+                    CHECK_EQ(quarn::settled_level_split(y, start), at);
+                }
+            }
+        }
+    }
+}
+
+TEST(a_settled_level_split_bounds_what_an_outlier_weighs) {
+    // Wild values of either sign a few places from a step of ten
+    // deviations weigh as one value on the wrong side: least squares would
+    // follow them.
+    for (const double wild : {60.0, -60.0, 1e12, -1e12}) {
+        for (const std::size_t place : {std::size_t{96}, std::size_t{97}, std::size_t{103}}) {
+            std::vector<double> y = noisy_step(4, 200, 100, 10.0);
+            y[place] += wild;
+            CHECK_EQ(quarn::settled_level_split(y, 98), std::size_t{100});
+        }
+    }
+}
+
+TEST(a_settled_level_split_keeps_its_start_among_equals) {
+    // Equal sides' medians: nothing to settle.
+    const std::vector<double> flat{0.0, 1.0, 0.0, 1.0, 0.0, 1.0, 0.0, 1.0};
+    CHECK_EQ(quarn::settled_level_split(flat, 4), std::size_t{4});
+    // Values midway between the levels cost the same on either side: the
+    // split goes to the nearest of the equally good ones.
+    std::vector<double> y(10, 0.0);
+    y.insert(y.end(), 3, 0.5);
+    y.insert(y.end(), 10, 1.0);
+    CHECK_EQ(quarn::settled_level_split(y, 11), std::size_t{11});
+    CHECK_EQ(quarn::settled_level_split(y, 13), std::size_t{13});
+    CHECK_EQ(quarn::settled_level_split(y, 6), std::size_t{10});
+    // From far off, the start's left side holds both levels: its median
+    // lies midway, too near the right side's for the values to settle.
+    CHECK_EQ(quarn::settled_level_split(y, 20), std::size_t{20});
+    // Levels two deviations apart lie within two corners of each other:
+    // the values fit either side, and the ranks' split stands.
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+        const std::vector<double> close_levels = noisy_step(seed, 200, 100, 2.0);
+        for (const std::size_t start : {std::size_t{96}, std::size_t{100}, std::size_t{104}}) {
+            CHECK_EQ(quarn::settled_level_split(close_levels, start), start);
+        }
+    }
+    // Without spread the loss is the absolute distance: a noise-free step
+    // is found from a start at most half candidate_merge_gap away; from
+    // farther, the split moves that far towards it and no farther.
+    std::vector<double> step(40, 2.0);
+    for (std::size_t t = 25; t < step.size(); ++t) step[t] = -3.0;
+    for (const std::size_t start : {std::size_t{21}, std::size_t{25}, std::size_t{29}}) {
+        CHECK_EQ(quarn::settled_level_split(step, start), std::size_t{25});
+    }
+    CHECK_EQ(quarn::settled_level_split(step, 15), std::size_t{19});
+    CHECK_EQ(quarn::settled_level_split(step, 35), std::size_t{31});
+    // A start with no split to settle is returned as it is.
+    CHECK_EQ(quarn::settled_level_split(step, 0), std::size_t{0});
+    CHECK_EQ(quarn::settled_level_split(step, 40), std::size_t{40});
+    CHECK_EQ(quarn::settled_level_split(std::vector<double>{1.0}, 1), std::size_t{1});
 }

@@ -49,10 +49,25 @@ Selection eliminate_indexed(const SplitTester& tester, std::span<const std::uint
 // Moves each selected point, from the first to the last, to the best split
 // of the stretch between its (already moved) left neighbour and its right
 // neighbour, by the statistic of the test that kept it: the standardised
-// CUSUM of the ranks for level, the sum of the squared standardised CUSUMs
-// of the Legendre scores 2 to 4 for spread and shape, and the smallest
-// residual sum of two separate lines for trend.
+// CUSUM of the ranks for level, then settled on the winsorized values
+// (settled_level_split); the sum of the squared standardised CUSUMs of the
+// Legendre scores 2 to 4 for spread and shape; and the smallest residual sum
+// of two separate lines for trend.
 std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection& selection);
+
+// The level split of y near `start` (a split 1 .. size - 1 found on the
+// ranks) settled on the values: among the splits at most half
+// candidate_merge_gap from `start`, the one minimising the sum of Huber losses
+// of each value from the median of its side (the sides as `start` makes
+// them), the loss's corner 1.345 robust standard deviations (1.4826 times
+// the median absolute deviation from those medians) out; the split nearest
+// `start` among equals. `start` itself when the medians lie no more than two
+// corners apart (values then fit either level, and their magnitudes place
+// the split no better than the ranks did), and when the sides' own median
+// absolute deviations differ as a change of spread would (their log ratio
+// more than 2.5 standard errors from 0, with a variance of 1.36 / n for the
+// log of each): one scale then misjudges the values between the levels.
+std::size_t settled_level_split(std::span<const double> y, std::size_t start);
 
 // What changed at a point. `pattern` is a change of a repeated pattern (its
 // period, waveform or the way values follow one another) that the tests of
