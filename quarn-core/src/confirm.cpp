@@ -1,6 +1,7 @@
 #include "quarn/confirm.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <exception>
@@ -160,6 +161,28 @@ DetectorResult<std::invoke_result_t<Make&>> made_on_pool(const MethodArguments& 
     return std::move(*made);
 }
 
+// Computes again the statistics of the detector's windows, which its sweeps
+// over `view` freed, side by side on the pool. False when `control` asked to
+// stop.
+bool restore_statistics(DetectorOutput& detector, SeriesView view, const RunControl* control) {
+    std::vector<WindowResult*> windows;
+    for (auto& [size, result] : detector.window_results) windows.push_back(&result);
+    std::atomic<bool> complete{true};
+    parallel_pieces(std::size_t{0}, windows.size(), std::size_t{1},
+                    [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t i = begin; i != end; ++i) {
+                            WindowResult& window = *windows[i];
+                            window.statistics =
+                                window_statistics(view, window.window_size, control);
+                            if (window.statistics.size() !=
+                                position_count(view.size(), window.window_size)) {
+                                complete.store(false);
+                            }
+                        }
+                    });
+    return complete.load();
+}
+
 }  // namespace
 
 bool searches_run_beside(std::size_t n) { return n <= side_search_length; }
@@ -254,6 +277,24 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     }
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
+    const bool beside = searches_run_beside(n);
+    // On a long series the candidate detector runs before the ranks are
+    // sorted, so that neither the sort's buffers nor the ranks (3.1 to 3.4
+    // bytes a value) sit beside its sweeps; and the windows' statistics it
+    // leaves (2 bytes a value at the method's sizes) are freed as each sweep
+    // ends and computed again once the ranks are gone, at the end (the
+    // sweeps' cheapest part: one sort of each window).
+    const bool detector_first = !beside;
+    const bool statistics_later = detector_first && arguments.keep_detector;
+    const SeriesView detector_view = values.view();
+    std::optional<DetectorOutput> detector;
+    std::optional<DetectorResult<std::vector<std::uint64_t>>> found;
+    if (detector_first) {
+        found.emplace(candidate_points(values, arguments, output.window_sizes, &detector,
+                                       !statistics_later));
+        if (!*found) return std::unexpected(std::move(found->error()));
+        if (stopped()) return detector_failure(std::string(stopped_message));
+    }
     early_ranks.join();
     auto scored = early_series ? DetectorResult<ScoredSeries>(std::move(*early_series))
                                : made_on_pool(arguments, [&] {
@@ -261,7 +302,9 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
                                  });
     early_series.reset();
     if (!scored) return std::unexpected(std::move(scored.error()));
-    const ScoredSeries series(std::move(*scored));
+    // Held so that the ranks can go before the statistics come back.
+    std::optional<ScoredSeries> held(std::move(*scored));
+    const ScoredSeries& series = *held;
     if (stopped()) return detector_failure(std::string(stopped_message));
     // The whole-stretch search and the pattern search read only the series
     // and what is known of its cycle by now: on series short enough that
@@ -272,7 +315,6 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // leave idle (started before, it would be taken first by a thread
     // waiting for the detector's pieces). Otherwise, or on one thread, each
     // runs where it is waited for, in this order.
-    const bool beside = searches_run_beside(n);
     std::vector<std::uint64_t> whole;
     PatternSearch patterns;
     // Regimes are level shifts, which the tests placed: the pattern search
@@ -283,9 +325,10 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // them before any of it goes.
     SideTask whole_search, pattern_search;
     whole_search.start([&] { whole = stretch_candidates(series, arguments.control); }, beside);
-    std::optional<DetectorOutput> detector;
-    auto candidates =
-        candidate_points(series.values(), arguments, output.window_sizes, &detector);
+    if (!detector_first) {
+        found.emplace(candidate_points(series.values(), arguments, output.window_sizes, &detector));
+    }
+    DetectorResult<std::vector<std::uint64_t>>& candidates = *found;
     if (!candidates) return std::unexpected(std::move(candidates.error()));
     pattern_search.start(
         [&] { patterns = search_patterns(series, arguments, pattern_level, pattern_period); },
@@ -442,6 +485,12 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
         output.seasonal_period = seasonal_period(
             n, [&series](std::size_t t) { return series.value(t); }, arguments.control);
         if (stopped()) return detector_failure(std::string(stopped_message));
+    }
+    if (statistics_later && output.detector) {
+        held.reset();
+        if (!restore_statistics(*output.detector, detector_view, arguments.control)) {
+            return detector_failure(std::string(stopped_message));
+        }
     }
     return output;
 }

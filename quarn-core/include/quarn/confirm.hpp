@@ -95,10 +95,13 @@ std::size_t spread_split(std::span<const double> region);
 // (read as it goes, without a copy): every change point of every window
 // size, and the spread split of every localized region, distinct and
 // ascending. The detector's output, less its consensus, is moved to `kept`
-// when that is not null (and left empty when there are no sizes).
+// when that is not null (and left empty when there are no sizes); its
+// windows' statistics only when `with_statistics` is true (otherwise each
+// is freed as its sweep ends, for window_statistics to compute again).
 DetectorResult<std::vector<std::uint64_t>> candidate_points(
     const StandardValues& values, const MethodArguments& arguments,
-    std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr);
+    std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr,
+    bool with_statistics = true);
 
 // Window sizes among `change_points` (size -> its change points, ascending)
 // that reported a change point within their own window size of `position`.
