@@ -3,8 +3,9 @@ interpreter: the growth of the resident-set high-water mark over the call,
 per value of the series.
 
 Besides the series the call holds its private copy (8 bytes per value, kept
-as ``result.values``), the ranks (4), the candidate detector's statistics
-(about 2) and the tests' running sums (about 1.4). Long series are
+as ``result.values``), the ranks (about 3.2) and the tests' running sums
+(about 1.4); the candidate detector's statistics (about 2), which the
+result keeps, are computed again once the ranks are gone. Long series are
 standardised without copies and the candidate detector reads them
 standardised as it goes; a change between two long stretches is reported
 without copies of its sides. Series of 3·10^6 values (past the length from
