@@ -21,6 +21,10 @@
 #include "quarn/stretch_search.hpp"
 #include "quarn/structure.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace quarn {
 
 namespace {
@@ -161,6 +165,16 @@ DetectorResult<std::invoke_result_t<Make&>> made_on_pool(const MethodArguments& 
     return std::move(*made);
 }
 
+// Hands the memory that freed buffers leave in the allocator's pools back
+// to the system, where the C library can be asked to (glibc keeps up to
+// twice the largest block it has unmapped in each thread's pool, which the
+// next stage, in another thread's pool, cannot use).
+void return_freed_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 // Computes again the statistics of the detector's windows, which its sweeps
 // over `view` freed, side by side on the pool. False when `control` asked to
 // stop.
@@ -294,6 +308,7 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
                                        !statistics_later));
         if (!*found) return std::unexpected(std::move(found->error()));
         if (stopped()) return detector_failure(std::string(stopped_message));
+        return_freed_memory();
     }
     early_ranks.join();
     auto scored = early_series ? DetectorResult<ScoredSeries>(std::move(*early_series))
@@ -473,6 +488,7 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
                                     ? TestKind::none
                                     : selection.evidence[static_cast<std::size_t>(at - moved.begin())].kind);
         }
+        if (!beside) return_freed_memory();
         // On the pool the call asked for, as the candidate detector.
         const Status reported = run_on_pool(arguments.workers.value_or(0), [&] {
             report_changes(output,
