@@ -212,10 +212,12 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // The tests are free of the series' scale and offset: ranks, and values
     // centred on their median and divided by a power-of-two robust scale.
     // The work is ordered so that the largest buffers never coexist: the
-    // detector reads the series standardised as it goes (no copy), and the
-    // ranks are sorted before it runs, while the windows' statistics it
-    // leaves (8 bytes per value of the smallest window's, and more) do not
-    // yet sit beside the sort's buffers.
+    // detector reads the series standardised as it goes (no copy); on
+    // series up to side_search_length the ranks are sorted before it runs,
+    // while the windows' statistics it leaves (8 bytes per value of the
+    // smallest window's, and more) do not yet sit beside the sort's
+    // buffers, and on longer ones after it, its statistics set aside (see
+    // below).
     const auto stopped = [&] {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
