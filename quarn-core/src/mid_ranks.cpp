@@ -119,15 +119,10 @@ bool sort_indices(std::vector<std::uint32_t>& order, std::vector<std::uint32_t>&
 namespace {
 
 // Long series are ranked a slice of their range at a time, so that the
-// sorted indices of all the values never sit beside the ranks. Series of up
-// to 2 * rank_slice values are ranked in one go; longer ones in slices of
-// about rank_slice / 4 values, at most max_rank_slices of them: a slice's
-// indices and the merges' buffer (8 bytes a value of the slice) then take
-// at most a quarter of a byte per value of the series beside its ranks
-// (some 3.1 to 3.4 bytes a value, at their peak), for one more pass over
-// the series per slice.
+// sorted indices of all the values never sit beside the ranks: at most
+// max_rank_slices slices of about rank_slice values.
 constexpr std::size_t rank_slice = std::size_t{1} << 20;
-constexpr std::size_t max_rank_slices = 32;
+constexpr std::size_t max_rank_slices = 16;
 // Sampled values per slice, whose quantiles bound the slices.
 constexpr std::size_t slice_sample = 64;
 
@@ -138,8 +133,7 @@ constexpr std::size_t slice_sample = 64;
 std::vector<double> rank_slice_bounds(std::span<const double> x) {
     const std::size_t n = x.size();
     if (n <= 2 * rank_slice) return {};
-    const std::size_t quarter = rank_slice / 4;
-    const std::size_t slices = std::min(max_rank_slices, (n + quarter - 1) / quarter);
+    const std::size_t slices = std::min(max_rank_slices, (n + rank_slice - 1) / rank_slice);
     const std::size_t stride = std::max<std::size_t>(1, n / (slices * slice_sample));
     std::vector<double> sample;
     for (std::size_t t = 0; t < n; t += stride) {
