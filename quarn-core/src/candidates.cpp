@@ -98,7 +98,8 @@ std::size_t spread_split(std::span<const double> region) {
 DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues& values,
                                                             const MethodArguments& arguments,
                                                             std::span<const std::uint64_t> sizes,
-                                                            std::optional<DetectorOutput>* kept) {
+                                                            std::optional<DetectorOutput>* kept,
+                                                            bool with_statistics) {
     if (sizes.empty()) return std::vector<std::uint64_t>{};
     const SeriesView series = values.view();
     MultiWindowArguments detector;
@@ -114,6 +115,8 @@ DetectorResult<std::vector<std::uint64_t>> candidate_points(const StandardValues
     detector.sequential = candidate_rounds;
     // The windows' consensus is the native method's answer; nothing here reads it.
     detector.with_consensus = false;
+    // Nothing here reads the statistics either.
+    detector.keep_statistics = kept != nullptr && with_statistics;
     auto output = detect_multi_window(detector);
     if (!output) return std::unexpected(std::move(output.error()));
     // The windows' points gathered, then sorted and made unique: 8 bytes a

@@ -1,6 +1,7 @@
 #include "quarn/confirm.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <exception>
@@ -19,6 +20,10 @@
 #include "quarn/stats.hpp"
 #include "quarn/stretch_search.hpp"
 #include "quarn/structure.hpp"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace quarn {
 
@@ -160,6 +165,38 @@ DetectorResult<std::invoke_result_t<Make&>> made_on_pool(const MethodArguments& 
     return std::move(*made);
 }
 
+// Hands the memory that freed buffers leave in the allocator's pools back
+// to the system, where the C library can be asked to (glibc keeps up to
+// twice the largest block it has unmapped in each thread's pool, which the
+// next stage, in another thread's pool, cannot use).
+void return_freed_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+// Computes again the statistics of the detector's windows, which its sweeps
+// over `view` freed, side by side on the pool. False when `control` asked to
+// stop.
+bool restore_statistics(DetectorOutput& detector, SeriesView view, const RunControl* control) {
+    std::vector<WindowResult*> windows;
+    for (auto& [size, result] : detector.window_results) windows.push_back(&result);
+    std::atomic<bool> complete{true};
+    parallel_pieces(std::size_t{0}, windows.size(), std::size_t{1},
+                    [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t i = begin; i != end; ++i) {
+                            WindowResult& window = *windows[i];
+                            window.statistics =
+                                window_statistics(view, window.window_size, control);
+                            if (window.statistics.size() !=
+                                position_count(view.size(), window.window_size)) {
+                                complete.store(false);
+                            }
+                        }
+                    });
+    return complete.load();
+}
+
 }  // namespace
 
 bool searches_run_beside(std::size_t n) { return n <= side_search_length; }
@@ -175,10 +212,12 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // The tests are free of the series' scale and offset: ranks, and values
     // centred on their median and divided by a power-of-two robust scale.
     // The work is ordered so that the largest buffers never coexist: the
-    // detector reads the series standardised as it goes (no copy), and the
-    // ranks are sorted before it runs, while the windows' statistics it
-    // leaves (8 bytes per value of the smallest window's, and more) do not
-    // yet sit beside the sort's buffers.
+    // detector reads the series standardised as it goes (no copy); on
+    // series up to side_search_length the ranks are sorted before it runs,
+    // while the windows' statistics it leaves (8 bytes per value of the
+    // smallest window's, and more) do not yet sit beside the sort's
+    // buffers, and on longer ones after it, its statistics set aside (see
+    // below).
     const auto stopped = [&] {
         return arguments.control != nullptr && arguments.control->stop_requested();
     };
@@ -254,6 +293,25 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     }
     output.unit = values.unit();
     output.window_sizes = method_window_sizes(n);
+    const bool beside = searches_run_beside(n);
+    // On a long series the candidate detector runs before the ranks are
+    // sorted, so that neither the sort's buffers nor the ranks (3.1 to 3.4
+    // bytes a value) sit beside its sweeps; and the windows' statistics it
+    // leaves (2 bytes a value at the method's sizes) are freed as each sweep
+    // ends and computed again once the ranks are gone, at the end (the
+    // sweeps' cheapest part: one sort of each window).
+    const bool detector_first = !beside;
+    const bool statistics_later = detector_first && arguments.keep_detector;
+    const SeriesView detector_view = values.view();
+    std::optional<DetectorOutput> detector;
+    std::optional<DetectorResult<std::vector<std::uint64_t>>> found;
+    if (detector_first) {
+        found.emplace(candidate_points(values, arguments, output.window_sizes, &detector,
+                                       !statistics_later));
+        if (!*found) return std::unexpected(std::move(found->error()));
+        if (stopped()) return detector_failure(std::string(stopped_message));
+        return_freed_memory();
+    }
     early_ranks.join();
     auto scored = early_series ? DetectorResult<ScoredSeries>(std::move(*early_series))
                                : made_on_pool(arguments, [&] {
@@ -261,7 +319,9 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
                                  });
     early_series.reset();
     if (!scored) return std::unexpected(std::move(scored.error()));
-    const ScoredSeries series(std::move(*scored));
+    // Held so that the ranks can go before the statistics come back.
+    std::optional<ScoredSeries> held(std::move(*scored));
+    const ScoredSeries& series = *held;
     if (stopped()) return detector_failure(std::string(stopped_message));
     // The whole-stretch search and the pattern search read only the series
     // and what is known of its cycle by now: on series short enough that
@@ -272,7 +332,6 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // leave idle (started before, it would be taken first by a thread
     // waiting for the detector's pieces). Otherwise, or on one thread, each
     // runs where it is waited for, in this order.
-    const bool beside = searches_run_beside(n);
     std::vector<std::uint64_t> whole;
     PatternSearch patterns;
     // Regimes are level shifts, which the tests placed: the pattern search
@@ -283,9 +342,10 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     // them before any of it goes.
     SideTask whole_search, pattern_search;
     whole_search.start([&] { whole = stretch_candidates(series, arguments.control); }, beside);
-    std::optional<DetectorOutput> detector;
-    auto candidates =
-        candidate_points(series.values(), arguments, output.window_sizes, &detector);
+    if (!detector_first) {
+        found.emplace(candidate_points(series.values(), arguments, output.window_sizes, &detector));
+    }
+    DetectorResult<std::vector<std::uint64_t>>& candidates = *found;
     if (!candidates) return std::unexpected(std::move(candidates.error()));
     pattern_search.start(
         [&] { patterns = search_patterns(series, arguments, pattern_level, pattern_period); },
@@ -430,6 +490,7 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
                                     ? TestKind::none
                                     : selection.evidence[static_cast<std::size_t>(at - moved.begin())].kind);
         }
+        if (!beside) return_freed_memory();
         // On the pool the call asked for, as the candidate detector.
         const Status reported = run_on_pool(arguments.workers.value_or(0), [&] {
             report_changes(output,
@@ -442,6 +503,12 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
         output.seasonal_period = seasonal_period(
             n, [&series](std::size_t t) { return series.value(t); }, arguments.control);
         if (stopped()) return detector_failure(std::string(stopped_message));
+    }
+    if (statistics_later && output.detector) {
+        held.reset();
+        if (!restore_statistics(*output.detector, detector_view, arguments.control)) {
+            return detector_failure(std::string(stopped_message));
+        }
     }
     return output;
 }

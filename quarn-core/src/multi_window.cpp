@@ -224,6 +224,7 @@ DetectorResult<DetectorOutput> detect_multi_window(const MultiWindowArguments& a
     settings.keep_starts = arguments.keep_starts;
     settings.threshold_runs = arguments.threshold_runs;
     settings.sequential = arguments.sequential;
+    settings.keep_statistics = arguments.keep_statistics;
 
     // A run stopped before it began skips the pass over the series.
     if (stopped(arguments.control)) return stopped_failure();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -128,6 +129,21 @@ std::uint64_t position_count(std::size_t n, std::uint64_t window_size) {
     return whole_windows < 2 ? 0 : whole_windows - 1;
 }
 
+std::vector<double> window_statistics(SeriesView series, std::uint64_t window_size,
+                                      const RunControl* control) {
+    std::vector<double> statistics;
+    const std::uint64_t positions = position_count(series.size(), window_size);
+    if (positions == 0) return statistics;
+    statistics.reserve(static_cast<std::size_t>(positions));
+    SortedWindows windows(series, window_size);
+    windows.start_at(0);
+    for (std::uint64_t v = 0; v < positions; ++v) {
+        if (control_stopped(control, v)) return statistics;
+        statistics.push_back(windows.statistic(v));
+    }
+    return statistics;
+}
+
 double window_statistic(std::span<const double> series, std::uint64_t position,
                         std::uint64_t window_size) {
     SortedWindows windows(series, window_size);
@@ -156,20 +172,20 @@ Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& p
     BootstrapScratch scratch;
 
     if (settings.keep_starts) result.starts.reserve(static_cast<std::size_t>(positions));
-    result.statistics.reserve(static_cast<std::size_t>(positions));
     ThresholdRecorder thresholds(static_cast<std::size_t>(positions), settings.threshold_runs);
     std::vector<std::uint64_t> significant;
-    SortedWindows windows(series, window_size);
-    windows.start_at(0);
     // Thresholds drawn in rounds look at the statistics they decide, so
     // those are all computed first.
     const bool in_rounds = settings.sequential.round != 0;
     std::vector<OrderKey> sorted_replicates;
+    std::optional<SortedWindows> windows;
     if (in_rounds) {
-        for (std::uint64_t v = 0; v < positions; ++v) {
-            if (control_stopped(settings.control, v)) return fail(std::string(stopped_message));
-            result.statistics.push_back(windows.statistic(v));
-        }
+        result.statistics = window_statistics(series, window_size, settings.control);
+        if (result.statistics.size() != positions) return fail(std::string(stopped_message));
+    } else {
+        result.statistics.reserve(static_cast<std::size_t>(positions));
+        windows.emplace(series, window_size);
+        windows->start_at(0);
     }
 
     // The threshold is carried forward and refreshed only at the first
@@ -204,7 +220,7 @@ Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& p
             threshold = *fresh;
         }
         const double stat = in_rounds ? result.statistics[static_cast<std::size_t>(v)]
-                                      : windows.statistic(v);
+                                      : windows->statistic(v);
         if (settings.keep_starts) result.starts.push_back(start);
         if (!in_rounds) result.statistics.push_back(stat);
         thresholds.record(threshold);
@@ -215,6 +231,8 @@ Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& p
 
     if (control != nullptr) control->add_progress(unreported);
     std::move(thresholds).finish(result.tapered_block_bootstrap_threshold, result.threshold_runs);
+    if (!settings.keep_statistics) std::vector<double>().swap(result.statistics);
+    windows.reset();
 
     result.localized_regions = merge_regions(significant, window_size);
     const auto& regions = result.localized_regions;

@@ -257,3 +257,83 @@ TEST(bootstrap_errors_end_the_sweep) {
     CHECK_EQ(result.error(),
              std::string("taper_ratio too large: taper ramp of 10 exceeds block length 8"));
 }
+
+TEST(window_statistics_are_the_sweeps_own_at_every_length) {
+    // Odd lengths leave a partial window at the end; windows of more than
+    // half the series give no position at all.
+    for (const std::size_t n : {std::size_t{7}, std::size_t{10}, std::size_t{11},
+                                std::size_t{257}, std::size_t{1001}}) {
+        const std::vector<double> series = noisy_series(n, 40 + n);
+        for (const std::uint64_t w : {2ULL, 3ULL, 5ULL, 64ULL, 501ULL}) {
+            const std::vector<double> all = quarn::window_statistics(series, w);
+            CHECK_EQ(all.size(), quarn::position_count(n, w));
+            // Blocks of one value: the shortest windows sweep too.
+            DetectorSettings settings;
+            settings.n_perm = 19;
+            settings.b = 1;
+            const auto swept = detect(series, w, settings);
+            CHECK(swept.has_value());
+            if (!swept) continue;
+            CHECK_EQ(swept->statistics.size(), all.size());
+            for (std::size_t v = 0; v < all.size() && v < swept->statistics.size(); ++v) {
+                CHECK_BITS(all[v], swept->statistics[v]);
+                CHECK_BITS(all[v], quarn::window_statistic(series, v, w));
+            }
+        }
+    }
+}
+
+TEST(window_statistics_of_a_standardised_view_are_those_of_the_copy) {
+    const std::vector<double> series = noisy_series(999, 77);
+    quarn::Standardisation standardisation;
+    standardisation.centre = 0.125;
+    standardisation.unit = 0.25;
+    std::vector<double> copy(series.size());
+    for (std::size_t t = 0; t < series.size(); ++t) copy[t] = standardisation(series[t]);
+    for (const std::uint64_t w : {4ULL, 33ULL}) {
+        const auto viewed = quarn::window_statistics(quarn::SeriesView(series, standardisation), w);
+        const auto copied = quarn::window_statistics(copy, w);
+        CHECK_EQ(viewed.size(), copied.size());
+        for (std::size_t v = 0; v < viewed.size() && v < copied.size(); ++v) {
+            CHECK_BITS(viewed[v], copied[v]);
+        }
+    }
+}
+
+TEST(window_statistics_stop_short_when_asked) {
+    const std::vector<double> series = noisy_series(5000, 3);
+    quarn::RunControl control;
+    control.request_stop();
+    CHECK(quarn::window_statistics(series, 5, &control).size() < quarn::position_count(5000, 5));
+}
+
+TEST(a_sweep_that_frees_its_statistics_finds_the_same) {
+    // With and without the replicates drawn in rounds (which read the
+    // statistics before the thresholds); a jump to find, and odd lengths.
+    std::vector<double> series = noisy_series(1203, 9);
+    for (std::size_t i = 600; i < series.size(); ++i) series[i] += 4.0;
+    for (const std::uint64_t round : {0ULL, 16ULL}) {
+        for (const std::uint64_t w : {7ULL, 40ULL}) {
+            DetectorSettings settings;
+            settings.n_perm = 99;
+            settings.sequential.round = round;
+            settings.sequential.z = 1.96;
+            const auto kept = detect(series, w, settings);
+            settings.keep_statistics = false;
+            const auto freed = detect(series, w, settings);
+            CHECK(kept.has_value() && freed.has_value());
+            if (!kept || !freed) continue;
+            CHECK(freed->statistics.empty());
+            CHECK(!kept->change_points.empty());
+            CHECK(kept->change_points == freed->change_points);
+            CHECK(kept->localized_regions == freed->localized_regions);
+            CHECK(kept->tapered_block_bootstrap_threshold ==
+                  freed->tapered_block_bootstrap_threshold);
+            const auto again = quarn::window_statistics(series, w);
+            CHECK_EQ(again.size(), kept->statistics.size());
+            for (std::size_t v = 0; v < again.size() && v < kept->statistics.size(); ++v) {
+                CHECK_BITS(again[v], kept->statistics[v]);
+            }
+        }
+    }
+}

@@ -95,10 +95,13 @@ std::size_t spread_split(std::span<const double> region);
 // (read as it goes, without a copy): every change point of every window
 // size, and the spread split of every localized region, distinct and
 // ascending. The detector's output, less its consensus, is moved to `kept`
-// when that is not null (and left empty when there are no sizes).
+// when that is not null (and left empty when there are no sizes); its
+// windows' statistics only when `with_statistics` is true (otherwise each
+// is freed as its sweep ends, for window_statistics to compute again).
 DetectorResult<std::vector<std::uint64_t>> candidate_points(
     const StandardValues& values, const MethodArguments& arguments,
-    std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr);
+    std::span<const std::uint64_t> sizes, std::optional<DetectorOutput>* kept = nullptr,
+    bool with_statistics = true);
 
 // Window sizes among `change_points` (size -> its change points, ascending)
 // that reported a change point within their own window size of `position`.
@@ -117,10 +120,13 @@ void report_changes(MethodOutput& output, std::span<const double> values,
 // The whole method. Fails on a series of fewer than 3 values or of more
 // than 2^31, a non-finite value, an alpha outside (0, 1], a confidence
 // outside (0, 1), or a failure of
-// the detector. Besides the series it holds at its peak about 5.5 bytes per
-// value (ranks 4, the tests' running sums 1.4), 2 more for the detector's
-// statistics when kept, and 8 more while the location interval of a change
-// between two long stretches is drawn (their residuals).
+// the detector. Besides the series it holds at its peak about 5 bytes per
+// value (ranks 3.1 to 3.4, the tests' running sums 1.4, at most some 6 MB
+// above 2^22 values), 2 more for the detector's statistics when kept, and 8
+// more while the location interval of a change between two long stretches
+// is drawn (their residuals). Above 2^20 values the kept statistics are not
+// among them: freed as each window's sweep ends, they are computed again
+// once the ranks are gone, at the end.
 DetectorResult<MethodOutput> detect_changes(const MethodArguments& arguments);
 
 // Runs detect_changes on every series with the options of `options` (whose

@@ -100,6 +100,9 @@ struct MultiWindowArguments {
     // only the windows' own results: its segments and maps take time at
     // every size and memory beside the windows' results on long series.
     bool with_consensus = true;
+    // False leaves every window's statistics empty (see DetectorSettings);
+    // each is freed as its sweep ends, not kept beside the others.
+    bool keep_statistics = true;
 };
 
 struct DetectorOutput {

@@ -52,6 +52,11 @@ struct DetectorSettings {
     // Replicates drawn in rounds, until the threshold's decisions are
     // settled (see sequential_bootstrap_threshold); by default all at once.
     SequentialRule sequential;
+    // False frees WindowResult's statistics once the sweep is done (they are
+    // then empty), for callers that read only the change points, or that
+    // compute the statistics again later (window_statistics) when the
+    // memory they take is not needed for anything else.
+    bool keep_statistics = true;
 };
 
 // Number of positions floor(n / w) - 1 (0 when n < 2w).
@@ -60,6 +65,13 @@ std::uint64_t position_count(std::size_t n, std::uint64_t window_size);
 // Wasserstein-1 distance between the two windows of position v.
 double window_statistic(std::span<const double> series, std::uint64_t position,
                         std::uint64_t window_size);
+
+// The statistic of every position of a sweep of `window_size` over
+// `series`, as detect_single_window computes them: the same values, bit
+// for bit. `control`'s stop requests are looked at every 256 positions; a
+// stop leaves the result short (fewer than position_count values).
+std::vector<double> window_statistics(SeriesView series, std::uint64_t window_size,
+                                      const RunControl* control = nullptr);
 
 // Sweeps one window size over a validated series (as it is, or standardised
 // as it is read).
