@@ -90,6 +90,45 @@ std::vector<double> less_shifts_around(std::span<const double> x, double period,
     return levelled;
 }
 
+bool shifts_explain_cycle(std::span<const double> x, double period) {
+    const std::size_t n = x.size();
+    if (n < min_length || !(period >= min_period)) return false;
+    const std::vector<std::size_t> cuts = cusum_shifts(x, min_length);
+    if (cuts.empty()) return false;
+    // What the shifts leave: x less each stretch's own mean.
+    std::vector<double> levelled(n);
+    subtract_segment_means(x, cuts, x, levelled);
+    double shift_squares = 0.0;
+    for (const double v : levelled) shift_squares += v * v;
+    const std::vector<double> z = centred(x);
+    const SeasonalCycle cycle = fit_cycle(z, period);
+    double cycle_squares = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double r = z[t] - cycle.values[t];
+        cycle_squares += r * r;
+    }
+    if (shift_squares > cycle_squares) return false;
+    // The cycle fitted again to what the shifts leave: noise alone gives it
+    // squares of about sd^2 times a chi-square variable of two degrees of
+    // freedom per harmonic (fit_cycle keeps some of them only, which gives
+    // it less). Its upper `chance` point (Wilson and Hilferty's cube) bounds
+    // them; a cycle the series holds beside the shifts passes it by far, as
+    // its squares grow with the length of the series.
+    const SeasonalCycle beside = fit_cycle(levelled, period);
+    double beside_squares = 0.0;
+    for (const double v : beside.values) beside_squares += v * v;
+    std::vector<double> steps(n - 1);
+    for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(levelled[t] - levelled[t - 1]);
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    // The median absolute difference of two normal values is 0.6745 sqrt(2) sd.
+    const double sd = *middle / (0.6745 * std::numbers::sqrt2);
+    const double dof = 2.0 * harmonic_count(period);
+    const double z_point = 3.09;  // upper 1e-3 point of the normal
+    const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
+    return beside_squares <= sd * sd * dof * cube * cube * cube;
+}
+
 }  // namespace structure_detail
 
 namespace {

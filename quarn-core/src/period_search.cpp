@@ -479,6 +479,16 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
         return cycle_adds_roughness(p.length, values, period);
     });
     if (adds_roughness) return std::nullopt;
+    // With noise the roughness test no longer tells a few level shifts
+    // from a cycle: the cycle is dropped where the shifts explain the
+    // series as well and the cycle adds nothing beyond them.
+    if (control != nullptr && control->stop_requested()) return std::nullopt;
+    const bool explained_by_shifts = on_values([&](const auto& values) {
+        std::vector<double> stretch(p.length);
+        for (std::size_t t = 0; t < p.length; ++t) stretch[t] = values(t);
+        return shifts_explain_cycle(stretch, period);
+    });
+    if (explained_by_shifts) return std::nullopt;
     return period;
 }
 
