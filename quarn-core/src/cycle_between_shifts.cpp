@@ -90,9 +90,11 @@ std::vector<double> less_shifts_around(std::span<const double> x, double period,
     return levelled;
 }
 
-bool shifts_explain_cycle(std::span<const double> x, double period) {
+bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
+                          HarmonicTables* tables) {
     const std::size_t n = x.size();
-    if (n < min_length || !(period >= min_period)) return false;
+    const double period = cycle.period;
+    if (n < min_length || !(period >= min_period) || cycle.values.size() != n) return false;
     const std::vector<std::size_t> cuts = cusum_shifts(x, min_length);
     if (cuts.empty()) return false;
     // What the shifts leave: x less each stretch's own mean.
@@ -101,7 +103,6 @@ bool shifts_explain_cycle(std::span<const double> x, double period) {
     double shift_squares = 0.0;
     for (const double v : levelled) shift_squares += v * v;
     const std::vector<double> z = centred(x);
-    const SeasonalCycle cycle = fit_cycle(z, period);
     double cycle_squares = 0.0;
     for (std::size_t t = 0; t < n; ++t) {
         const double r = z[t] - cycle.values[t];
@@ -114,7 +115,7 @@ bool shifts_explain_cycle(std::span<const double> x, double period) {
     // it less). Its upper `chance` point (Wilson and Hilferty's cube) bounds
     // them; a cycle the series holds beside the shifts passes it by far, as
     // its squares grow with the length of the series.
-    const SeasonalCycle beside = fit_cycle(levelled, period);
+    const SeasonalCycle beside = fit_cycle_on(levelled, period, tables);
     double beside_squares = 0.0;
     for (const double v : beside.values) beside_squares += v * v;
     std::vector<double> steps(n - 1);

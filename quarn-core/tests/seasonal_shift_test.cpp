@@ -112,6 +112,11 @@ TEST(a_longer_cycle_that_takes_up_a_large_shift_is_no_fundamental) {
 
 namespace {
 
+// shifts_explain_cycle of x and its own cycle of `period`.
+bool explained(const std::vector<double>& x, double period) {
+    return shifts_explain_cycle(x, quarn::fit_cycle(x, period));
+}
+
 // Noise of unit sd plus `repeats` rounds of blocks of `width` values at
 // each of `levels` (in noise sd) in turn.
 std::vector<double> level_blocks(const std::vector<double>& levels, std::size_t width,
@@ -130,10 +135,10 @@ TEST(a_few_level_shifts_explain_the_harmonics_of_their_square_wave) {
     for (const std::uint32_t seed : {1u, 2u, 3u, 4u}) {
         const std::vector<double> x = level_blocks({10.0, 0.0}, 50, 3, seed);
         for (const double period : {100.0 / 3.0, 100.0 / 7.0, 100.0 / 9.0, 100.0}) {
-            CHECK(shifts_explain_cycle(x, period));
+            CHECK(explained(x, period));
         }
         // Three levels, seven shifts.
-        CHECK(shifts_explain_cycle(level_blocks({0.0, 8.0, 4.0}, 40, 3, seed), 40.0));
+        CHECK(explained(level_blocks({0.0, 8.0, 4.0}, 40, 3, seed), 40.0));
     }
 }
 
@@ -141,14 +146,14 @@ TEST(a_season_is_not_explained_by_shifts) {
     for (const std::uint32_t seed : {1u, 2u, 3u}) {
         // Twenty rounds of on and off blocks need far more shifts than are
         // looked for.
-        CHECK(!shifts_explain_cycle(level_blocks({10.0, 0.0}, 10, 20, seed), 20.0));
+        CHECK(!explained(level_blocks({10.0, 0.0}, 10, 20, seed), 20.0));
         // A sine of four periods: shifts approximate it, the cycle fits it.
-        CHECK(!shifts_explain_cycle(with_cycle(gaussian(400, seed), 100.0, 6.0), 100.0));
+        CHECK(!explained(with_cycle(gaussian(400, seed), 100.0, 6.0), 100.0));
         // A cycle beside a shift far larger than it: the shift explains more
         // than the cycle, but the cycle stands out beside it.
         const std::vector<double> x = with_step(with_cycle(gaussian(1000, seed), 50.0, 2.0), 400, 30.0);
-        CHECK(!shifts_explain_cycle(x, 50.0));
+        CHECK(!explained(x, 50.0));
         // Nothing to explain: no shift at all.
-        CHECK(!shifts_explain_cycle(gaussian(300, seed), 30.0));
+        CHECK(!explained(gaussian(300, seed), 30.0));
     }
 }
