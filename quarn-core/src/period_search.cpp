@@ -486,10 +486,20 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     if (cycle_adds_roughness(values, cycle)) return std::nullopt;
     // With noise the roughness test no longer tells a few level shifts
     // from a cycle: the cycle is dropped where the shifts explain the
-    // series as well and the cycle adds nothing beyond them.
+    // series as well and the cycle adds nothing beyond them. The period
+    // found may be a harmonic of the series' own (a third of a square
+    // wave's, say), which fundamental_period later multiplies up: the
+    // cycles of two and three times the period must add nothing beyond the
+    // shifts either.
     if (control != nullptr && control->stop_requested()) return std::nullopt;
-    if (shifts_explain_cycle(values, cycle, &tables)) return std::nullopt;
-    return period;
+    if (!shifts_explain_cycle(values, cycle, &tables)) return period;
+    for (const int k : {2, 3}) {
+        const double longer = period * k;
+        if (longer * min_cycles > nd) break;
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        if (!shifts_explain_cycle(values, fit_cycle(values, longer))) return period;
+    }
+    return std::nullopt;
 }
 
 }  // namespace quarn
