@@ -109,15 +109,24 @@ bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
         cycle_squares += r * r;
     }
     if (shift_squares > cycle_squares) return false;
-    // The cycle fitted again to what the shifts leave: noise alone gives it
-    // squares of about sd^2 times a chi-square variable of two degrees of
+    // The cycle with the shifts around it (fitted by turns, so that the
+    // shifts are those the cycle leaves, not the halves of its periods that
+    // a search of x alone cuts a cycle of a few periods into) against the
+    // shifts alone: where the cycle adds nothing, what it takes out beyond
+    // them is about sd^2 times a chi-square variable of two degrees of
     // freedom per harmonic (fit_cycle keeps some of them only, which gives
-    // it less). Its upper `chance` point (Wilson and Hilferty's cube) bounds
-    // them; a cycle the series holds beside the shifts passes it by far, as
-    // its squares grow with the length of the series.
-    const SeasonalCycle beside = fit_cycle_on(levelled, period, tables);
-    double beside_squares = 0.0;
-    for (const double v : beside.values) beside_squares += v * v;
+    // it less). Its upper `chance` point (Wilson and Hilferty's cube)
+    // bounds it; a cycle the series holds passes it by far, as its squares
+    // grow with the length of the series.
+    const std::vector<double> around = less_shifts_around(
+        x, period, std::max<std::size_t>(min_length, static_cast<std::size_t>(period / 4.0)));
+    const std::vector<double> with_shifts = centred(around.empty() ? x : std::span<const double>(around));
+    const SeasonalCycle beside = fit_cycle_on(with_shifts, period, tables);
+    double both_squares = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double r = with_shifts[t] - beside.values[t];
+        both_squares += r * r;
+    }
     std::vector<double> steps(n - 1);
     for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(levelled[t] - levelled[t - 1]);
     const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
@@ -127,7 +136,7 @@ bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
     const double dof = 2.0 * harmonic_count(period);
     const double z_point = 3.09;  // upper 1e-3 point of the normal
     const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
-    return beside_squares <= sd * sd * dof * cube * cube * cube;
+    return shift_squares - both_squares <= sd * sd * dof * cube * cube * cube;
 }
 
 }  // namespace structure_detail

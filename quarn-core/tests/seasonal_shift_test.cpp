@@ -153,6 +153,13 @@ TEST(a_season_is_not_explained_by_shifts) {
         // than the cycle, but the cycle stands out beside it.
         const std::vector<double> x = with_step(with_cycle(gaussian(1000, seed), 50.0, 2.0), 400, 30.0);
         CHECK(!explained(x, 50.0));
+        // A sine of four and a half periods beside two shifts of two and
+        // three sd: a search of the series alone cuts the sine's halves
+        // into shifts, but the cycle with the shifts around it explains far
+        // more than those.
+        const std::vector<double> sine =
+            with_step(with_step(with_cycle(gaussian(900, seed), 200.0, 1.2), 456, -2.0), 589, 3.3);
+        CHECK(!explained(sine, 200.0));
         // Nothing to explain: no shift at all.
         CHECK(!explained(gaussian(300, seed), 30.0));
     }
