@@ -109,24 +109,12 @@ bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
         cycle_squares += r * r;
     }
     if (shift_squares > cycle_squares) return false;
-    // The cycle with the shifts around it (fitted by turns, so that the
-    // shifts are those the cycle leaves, not the halves of its periods that
-    // a search of x alone cuts a cycle of a few periods into) against the
-    // shifts alone: where the cycle adds nothing, what it takes out beyond
-    // them is about sd^2 times a chi-square variable of two degrees of
-    // freedom per harmonic (fit_cycle keeps some of them only, which gives
-    // it less). Its upper `chance` point (Wilson and Hilferty's cube)
-    // bounds it; a cycle the series holds passes it by far, as its squares
-    // grow with the length of the series.
-    const std::vector<double> around = less_shifts_around(
-        x, period, std::max<std::size_t>(min_length, static_cast<std::size_t>(period / 4.0)));
-    const std::vector<double> with_shifts = centred(around.empty() ? x : std::span<const double>(around));
-    const SeasonalCycle beside = fit_cycle_on(with_shifts, period, tables);
-    double both_squares = 0.0;
-    for (std::size_t t = 0; t < n; ++t) {
-        const double r = with_shifts[t] - beside.values[t];
-        both_squares += r * r;
-    }
+    // What a cycle that adds nothing beyond shifts takes out beyond them is
+    // about sd^2 times a chi-square variable of two degrees of freedom per
+    // harmonic (fit_cycle keeps some of them only, which gives it less).
+    // Its upper `chance` point (Wilson and Hilferty's cube) bounds it; a
+    // cycle the series holds passes it by far, as its squares grow with
+    // the length of the series.
     std::vector<double> steps(n - 1);
     for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(levelled[t] - levelled[t - 1]);
     const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
@@ -136,7 +124,28 @@ bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
     const double dof = 2.0 * harmonic_count(period);
     const double z_point = 3.09;  // upper 1e-3 point of the normal
     const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
-    return shift_squares - both_squares <= sd * sd * dof * cube * cube * cube;
+    const double bound = sd * sd * dof * cube * cube * cube;
+    const auto squares_less_cycle = [&](std::span<const double> values) {
+        const std::vector<double> centred_values = centred(values);
+        const SeasonalCycle fitted = fit_cycle_on(centred_values, period, tables);
+        double squares = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double r = centred_values[t] - fitted.values[t];
+            squares += r * r;
+        }
+        return squares;
+    };
+    // The cycle beside the shifts found: where it adds to them, the cycle
+    // is the series' own (a season beside a shift far larger than it).
+    if (shift_squares - squares_less_cycle(levelled) > bound) return false;
+    // The cycle with the shifts around it (fitted by turns, so that the
+    // shifts are those the cycle leaves, not the halves of its periods that
+    // a search of x alone cuts a cycle of a few periods into) against the
+    // shifts alone.
+    const std::vector<double> around = less_shifts_around(
+        x, period, std::max<std::size_t>(min_length, static_cast<std::size_t>(period / 4.0)));
+    const double both_squares = squares_less_cycle(around.empty() ? x : std::span<const double>(around));
+    return shift_squares - both_squares <= bound;
 }
 
 }  // namespace structure_detail
