@@ -90,6 +90,64 @@ std::vector<double> less_shifts_around(std::span<const double> x, double period,
     return levelled;
 }
 
+bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
+                          HarmonicTables* tables) {
+    const std::size_t n = x.size();
+    const double period = cycle.period;
+    if (n < min_length || !(period >= min_period) || cycle.values.size() != n) return false;
+    const std::vector<std::size_t> cuts = cusum_shifts(x, min_length);
+    if (cuts.empty()) return false;
+    // What the shifts leave: x less each stretch's own mean.
+    std::vector<double> levelled(n);
+    subtract_segment_means(x, cuts, x, levelled);
+    double shift_squares = 0.0;
+    for (const double v : levelled) shift_squares += v * v;
+    const std::vector<double> z = centred(x);
+    double cycle_squares = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const double r = z[t] - cycle.values[t];
+        cycle_squares += r * r;
+    }
+    if (shift_squares > cycle_squares) return false;
+    // What a cycle that adds nothing beyond shifts takes out beyond them is
+    // about sd^2 times a chi-square variable of two degrees of freedom per
+    // harmonic (fit_cycle keeps some of them only, which gives it less).
+    // Its upper `chance` point (Wilson and Hilferty's cube) bounds it; a
+    // cycle the series holds passes it by far, as its squares grow with
+    // the length of the series.
+    std::vector<double> steps(n - 1);
+    for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(levelled[t] - levelled[t - 1]);
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    // The median absolute difference of two normal values is 0.6745 sqrt(2) sd.
+    const double sd = *middle / (0.6745 * std::numbers::sqrt2);
+    const double dof = 2.0 * harmonic_count(period);
+    const double z_point = 3.09;  // upper 1e-3 point of the normal
+    const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
+    const double bound = sd * sd * dof * cube * cube * cube;
+    const auto squares_less_cycle = [&](std::span<const double> values) {
+        const std::vector<double> centred_values = centred(values);
+        const SeasonalCycle fitted = fit_cycle_on(centred_values, period, tables);
+        double squares = 0.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double r = centred_values[t] - fitted.values[t];
+            squares += r * r;
+        }
+        return squares;
+    };
+    // The cycle beside the shifts found: where it adds to them, the cycle
+    // is the series' own (a season beside a shift far larger than it).
+    if (shift_squares - squares_less_cycle(levelled) > bound) return false;
+    // The cycle with the shifts around it (fitted by turns, so that the
+    // shifts are those the cycle leaves, not the halves of its periods that
+    // a search of x alone cuts a cycle of a few periods into) against the
+    // shifts alone.
+    const std::vector<double> around = less_shifts_around(
+        x, period, std::max<std::size_t>(min_length, static_cast<std::size_t>(period / 4.0)));
+    const double both_squares = squares_less_cycle(around.empty() ? x : std::span<const double>(around));
+    return shift_squares - both_squares <= bound;
+}
+
 }  // namespace structure_detail
 
 namespace {

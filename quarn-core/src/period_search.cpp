@@ -163,12 +163,9 @@ double cycle_squares(std::size_t count, const Values& z, double period,
 // about `chance` at most. Noise large enough to fill the ripple's nulls
 // leaves the rise of a cycle removed far below that bound, which is passed
 // only where the values barely vary between the shifts.
-// Over one transform's values z(0) .. z(count - 1).
-template <class Values>
-bool cycle_adds_roughness(std::size_t count, const Values& z, double period) {
-    std::vector<double> values(count);
-    for (std::size_t t = 0; t < count; ++t) values[t] = z(t);
-    const SeasonalCycle cycle = fit_cycle(values, period);
+// Over one transform's values; `cycle` is fit_cycle's of them.
+bool cycle_adds_roughness(std::span<const double> values, const SeasonalCycle& cycle) {
+    const std::size_t count = values.size();
     double rise = 0.0, squares = 0.0;
     for (std::size_t t = 1; t < count; ++t) {
         const double dx = values[t] - values[t - 1];
@@ -475,11 +472,34 @@ std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const Run
     }
     if (period < min_period || period * min_cycles > nd) return std::nullopt;
     if (control != nullptr && control->stop_requested()) return std::nullopt;
-    const bool adds_roughness = on_values([&](const auto& values) {
-        return cycle_adds_roughness(p.length, values, period);
-    });
-    if (adds_roughness) return std::nullopt;
-    return period;
+    // The last checks read one transform's values, and fit cycles of this
+    // period to them that share their cosines and sines.
+    std::vector<double> stretch;
+    if (held.empty()) {
+        stretch.resize(p.length);
+        for (std::size_t t = 0; t < p.length; ++t) stretch[t] = z(t);
+    }
+    const std::span<const double> values =
+        held.empty() ? std::span<const double>(stretch) : std::span<const double>(held);
+    HarmonicTables tables(period, p.length);
+    const SeasonalCycle cycle = fit_cycle_on(values, period, &tables);
+    if (cycle_adds_roughness(values, cycle)) return std::nullopt;
+    // With noise the roughness test no longer tells a few level shifts
+    // from a cycle: the cycle is dropped where the shifts explain the
+    // series as well and the cycle adds nothing beyond them. The period
+    // found may be a harmonic of the series' own (a third of a square
+    // wave's, say), which fundamental_period later multiplies up: the
+    // cycles of two and three times the period must add nothing beyond the
+    // shifts either.
+    if (control != nullptr && control->stop_requested()) return std::nullopt;
+    if (!shifts_explain_cycle(values, cycle, &tables)) return period;
+    for (const int k : {2, 3}) {
+        const double longer = period * k;
+        if (longer * min_cycles > nd) break;
+        if (control != nullptr && control->stop_requested()) return std::nullopt;
+        if (!shifts_explain_cycle(values, fit_cycle(values, longer))) return period;
+    }
+    return std::nullopt;
 }
 
 }  // namespace quarn

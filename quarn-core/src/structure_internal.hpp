@@ -125,6 +125,21 @@ std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t sho
 std::vector<double> less_shifts_around(std::span<const double> x, double period,
                                        std::size_t shortest);
 
+// Whether a few level shifts explain x as well as `cycle` (fit_cycle's of
+// x) does, the cycle adding nothing beyond them: the shifts cusum_shifts
+// finds in x (at most 8, sides of at least min_length values) leave
+// residual squares no larger than the cycle's, and no larger than the
+// cycle fitted beside them, or the cycle with the shifts around it
+// (less_shifts_around), leaves by more than noise would (at a chance of
+// about 1e-3). Three cycles of a square wave
+// are five level shifts, whose periodogram's strongest peaks are the
+// wave's odd harmonics; a season of many periods needs far more shifts
+// than that. The cosines and sines are read from `tables` (of the cycle's
+// period, over at least x.size() places) where it holds them
+// (cycle_between_shifts.cpp).
+bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
+                          HarmonicTables* tables = nullptr);
+
 // out(t) = source(t) less the mean of r over the stretch that holds t, the
 // stretches running between 0, the ascending `cuts` and r.size(). `out` may
 // be `source` itself.

@@ -19,6 +19,7 @@
 using quarn::fundamental_period;
 using quarn::seasonal_period;
 using quarn::structure_detail::less_shifts_around;
+using quarn::structure_detail::shifts_explain_cycle;
 
 using cycle_series::gaussian;
 using cycle_series::with_cycle;
@@ -106,5 +107,60 @@ TEST(a_longer_cycle_that_takes_up_a_large_shift_is_no_fundamental) {
                 CHECK_EQ(fundamental_period(x, period), period);
             }
         }
+    }
+}
+
+namespace {
+
+// shifts_explain_cycle of x and its own cycle of `period`.
+bool explained(const std::vector<double>& x, double period) {
+    return shifts_explain_cycle(x, quarn::fit_cycle(x, period));
+}
+
+// Noise of unit sd plus `repeats` rounds of blocks of `width` values at
+// each of `levels` (in noise sd) in turn.
+std::vector<double> level_blocks(const std::vector<double>& levels, std::size_t width,
+                                 std::size_t repeats, std::uint32_t seed) {
+    std::vector<double> x = gaussian(levels.size() * width * repeats, seed);
+    for (std::size_t t = 0; t < x.size(); ++t) x[t] += levels[(t / width) % levels.size()];
+    return x;
+}
+
+}  // namespace
+
+TEST(a_few_level_shifts_explain_the_harmonics_of_their_square_wave) {
+    // Three rounds of two levels ten sd apart are five shifts: the odd
+    // harmonics of their square wave (a third, seventh, ninth of its
+    // period) are no cycle, nor is the square wave's own period.
+    for (const std::uint32_t seed : {1u, 2u, 3u, 4u}) {
+        const std::vector<double> x = level_blocks({10.0, 0.0}, 50, 3, seed);
+        for (const double period : {100.0 / 3.0, 100.0 / 7.0, 100.0 / 9.0, 100.0}) {
+            CHECK(explained(x, period));
+        }
+        // Three levels, seven shifts.
+        CHECK(explained(level_blocks({0.0, 8.0, 4.0}, 40, 3, seed), 40.0));
+    }
+}
+
+TEST(a_season_is_not_explained_by_shifts) {
+    for (const std::uint32_t seed : {1u, 2u, 3u}) {
+        // Twenty rounds of on and off blocks need far more shifts than are
+        // looked for.
+        CHECK(!explained(level_blocks({10.0, 0.0}, 10, 20, seed), 20.0));
+        // A sine of four periods: shifts approximate it, the cycle fits it.
+        CHECK(!explained(with_cycle(gaussian(400, seed), 100.0, 6.0), 100.0));
+        // A cycle beside a shift far larger than it: the shift explains more
+        // than the cycle, but the cycle stands out beside it.
+        const std::vector<double> x = with_step(with_cycle(gaussian(1000, seed), 50.0, 2.0), 400, 30.0);
+        CHECK(!explained(x, 50.0));
+        // A sine of four and a half periods beside two shifts of two and
+        // three sd: a search of the series alone cuts the sine's halves
+        // into shifts, but the cycle with the shifts around it explains far
+        // more than those.
+        const std::vector<double> sine =
+            with_step(with_step(with_cycle(gaussian(900, seed), 200.0, 1.2), 456, -2.0), 589, 3.3);
+        CHECK(!explained(sine, 200.0));
+        // Nothing to explain: no shift at all.
+        CHECK(!explained(gaussian(300, seed), 30.0));
     }
 }
