@@ -27,6 +27,17 @@ constexpr std::size_t max_cycle_shifts = 8;
 // Rounds of fitting the cycle and finding the shifts around it, at most.
 constexpr int cycle_shift_rounds = 4;
 
+// The noise's standard deviation read from the differences of neighbours
+// in x (at least 2 values): the median absolute difference of two normal
+// values is 0.6745 sqrt(2) sd.
+double difference_sd(std::span<const double> x) {
+    std::vector<double> steps(x.size() - 1);
+    for (std::size_t t = 1; t < x.size(); ++t) steps[t - 1] = std::abs(x[t] - x[t - 1]);
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    return *middle / (0.6745 * std::numbers::sqrt2);
+}
+
 }  // namespace
 
 namespace structure_detail {
@@ -35,12 +46,7 @@ std::vector<std::size_t> cusum_shifts(std::span<const double> r, std::size_t sho
     const std::size_t n = r.size();
     std::vector<std::size_t> cuts;
     if (n < 2 * shortest + 2) return cuts;
-    std::vector<double> steps(n - 1);
-    for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(r[t] - r[t - 1]);
-    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
-    std::nth_element(steps.begin(), middle, steps.end());
-    // The median absolute difference of two normal values is 0.6745 sqrt(2) sd.
-    const double sd = *middle / (0.6745 * std::numbers::sqrt2);
+    const double sd = difference_sd(r);
     if (!(sd > 0.0)) return cuts;
     std::vector<double> prefix(n + 1, 0.0);
     for (std::size_t t = 0; t < n; ++t) prefix[t + 1] = prefix[t] + r[t];
@@ -115,12 +121,7 @@ bool shifts_explain_cycle(std::span<const double> x, const SeasonalCycle& cycle,
     // Its upper `chance` point (Wilson and Hilferty's cube) bounds it; a
     // cycle the series holds passes it by far, as its squares grow with
     // the length of the series.
-    std::vector<double> steps(n - 1);
-    for (std::size_t t = 1; t < n; ++t) steps[t - 1] = std::abs(levelled[t] - levelled[t - 1]);
-    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
-    std::nth_element(steps.begin(), middle, steps.end());
-    // The median absolute difference of two normal values is 0.6745 sqrt(2) sd.
-    const double sd = *middle / (0.6745 * std::numbers::sqrt2);
+    const double sd = difference_sd(levelled);
     const double dof = 2.0 * harmonic_count(period);
     const double z_point = 3.09;  // upper 1e-3 point of the normal
     const double cube = 1.0 - 2.0 / (9.0 * dof) + z_point * std::sqrt(2.0 / (9.0 * dof));
