@@ -105,13 +105,14 @@ struct WindowSlot {
 // pool takes the sizes from a shared count in window_task_order, so that the
 // costly sizes start first, on different threads, and no thread waits while
 // another holds a queue of sizes of its own. Nested parallel work of a task
-// (replicates, regions) runs on the pool of the thread running it.
+// (replicates, regions) runs on the pool of the thread running it once a
+// thread of the pool has no size left to take, and on its own thread before.
 void run_window_tasks(SeriesView series, const PrefixSums& prefix,
                       const std::vector<std::uint64_t>& sizes, const DetectorSettings& settings,
                       std::vector<WindowSlot>& slots) {
-    const auto run = [&](std::size_t i) {
+    const auto run = [&](std::size_t i, const DetectorSettings& each) {
         try {
-            slots[i].outcome.emplace(detect_single_window(series, prefix, sizes[i], settings));
+            slots[i].outcome.emplace(detect_single_window(series, prefix, sizes[i], each));
         } catch (const std::bad_alloc&) {
             slots[i].out_of_memory = std::current_exception();
         } catch (const std::length_error&) {
@@ -123,10 +124,18 @@ void run_window_tasks(SeriesView series, const PrefixSums& prefix,
     const auto threads =
         static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
     const std::size_t loops = std::min(sizes.size(), threads);
+    // While every loop has a size to sweep, each sweep's nested loops stay
+    // on its thread; once one loop runs out of sizes (or from the start,
+    // where there are fewer sizes than threads), they spread again, so that
+    // the last sweeps still share out their replicates.
+    std::atomic<bool> spare{loops < threads};
+    DetectorSettings own = settings;
+    if (loops >= 2) own.spare_threads = &spare;
     parallel_pieces(std::size_t{0}, loops, std::size_t{1}, [&](std::size_t, std::size_t) {
         for (std::size_t k = taken.fetch_add(1); k < order.size(); k = taken.fetch_add(1)) {
-            run(order[k]);
+            run(order[k], own);
         }
+        spare.store(true, std::memory_order_relaxed);
     });
 }
 

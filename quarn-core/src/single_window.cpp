@@ -120,6 +120,13 @@ bool control_stopped(const RunControl* control, std::uint64_t position) {
     return control != nullptr && position % progress_stride == 0 && control->stop_requested();
 }
 
+// Whether every other thread of the pool has a sweep of its own (see
+// DetectorSettings::spare_threads).
+bool busy_pool(const DetectorSettings& settings) {
+    return settings.spare_threads != nullptr &&
+           !settings.spare_threads->load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 std::uint64_t position_count(std::size_t n, std::uint64_t window_size) {
@@ -202,6 +209,8 @@ Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& p
             if (control->stop_requested()) return fail(std::string(stopped_message));
         }
         if (refresh) {
+            std::optional<SerialHere> alone;
+            if (busy_pool(settings)) alone.emplace();
             const std::uint64_t key = make_position_key(call_key, start);
             const auto fresh =
                 in_rounds
@@ -240,7 +249,7 @@ Result<WindowResult> detect_single_window(SeriesView series, const PrefixSums& p
     const auto place = [&](std::size_t r) {
         points[r] = region_change_point(series, regions[r], settings.change_type);
     };
-    if (regions.size() >= parallel_region_threshold) {
+    if (regions.size() >= parallel_region_threshold && !busy_pool(settings)) {
         parallel_pieces(std::size_t{0}, regions.size(), std::size_t{1},
                         [&](std::size_t begin, std::size_t end) {
                             for (std::size_t r = begin; r != end; ++r) place(r);

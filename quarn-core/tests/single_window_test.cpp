@@ -2,6 +2,7 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -333,6 +334,39 @@ TEST(a_sweep_that_frees_its_statistics_finds_the_same) {
             CHECK_EQ(again.size(), kept->statistics.size());
             for (std::size_t v = 0; v < again.size() && v < kept->statistics.size(); ++v) {
                 CHECK_BITS(again[v], kept->statistics[v]);
+            }
+        }
+    }
+}
+
+TEST(a_sweep_finds_the_same_whether_or_not_other_threads_are_free) {
+    // Level steps of 3 every 30 values: many thresholds drawn after
+    // detections, and more than 8 regions, so that both nested loops (the
+    // replicates of a threshold, the regions' change points) are spread or
+    // kept on the sweep's thread as the flag says; drawn all at once and in
+    // rounds.
+    std::vector<double> series = noisy_series(1200, 21);
+    for (std::size_t i = 0; i < series.size(); ++i) series[i] += (i / 30) % 2 == 1 ? 3.0 : 0.0;
+    for (const std::uint64_t round : {0ULL, 64ULL}) {
+        for (const std::uint64_t w : {10ULL, 15ULL}) {
+            DetectorSettings settings;
+            settings.n_perm = 150;
+            settings.sequential.round = round;
+            settings.sequential.z = 1.96;
+            settings.sequential.tail_risk = round != 0 ? 1e-3 : 0.0;
+            tbb::task_arena arena(4);
+            quarn::Result<WindowResult> reference;
+            arena.execute([&] { reference = detect(series, w, settings); });
+            CHECK(reference.has_value());
+            if (!reference) continue;
+            CHECK(reference->localized_regions.size() >= 8);
+            for (const bool spare : {false, true}) {
+                const std::atomic<bool> flag{spare};
+                settings.spare_threads = &flag;
+                quarn::Result<WindowResult> result;
+                arena.execute([&] { result = detect(series, w, settings); });
+                CHECK(result.has_value());
+                if (result) check_same(*result, *reference);
             }
         }
     }

@@ -1,6 +1,7 @@
 // Position grid, window statistic and the single-window sweep.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,6 +58,14 @@ struct DetectorSettings {
     // compute the statistics again later (window_statistics) when the
     // memory they take is not needed for anything else.
     bool keep_statistics = true;
+    // Where set, the sweep's nested loops (the replicates of each threshold,
+    // the change points of the regions) run on the calling thread while it
+    // reads false: while every other thread of the pool has a sweep of its
+    // own, spreading them costs more than it brings (on short series, the
+    // most of the candidate detector's time went to setting out and
+    // gathering pieces no other thread was free to take). Read before each
+    // threshold and before the regions; the results do not depend on it.
+    const std::atomic<bool>* spare_threads = nullptr;
 };
 
 // Number of positions floor(n / w) - 1 (0 when n < 2w).
