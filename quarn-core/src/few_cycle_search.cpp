@@ -173,6 +173,35 @@ std::shared_ptr<const std::vector<double>> taper_sines(std::size_t n) {
     return made;
 }
 
+// The cubic bases of the last few lengths searched, kept for later searches
+// of the same length (the next series of a batch of equally long ones, or
+// the next call on a series of that length): at most kept_basis_values
+// values (2 MB) in all, the oldest length dropped first.
+constexpr std::size_t kept_basis_values = std::size_t{1} << 18;
+std::mutex basis_mutex;
+std::vector<std::shared_ptr<const CubicBasis>> kept_bases;  // guarded by basis_mutex
+
+std::shared_ptr<const CubicBasis> cubic_basis(std::size_t n) {
+    {
+        const std::lock_guard<std::mutex> lock(basis_mutex);
+        for (const auto& kept : kept_bases) {
+            if (kept->size() == n) return kept;
+        }
+    }
+    std::shared_ptr<const CubicBasis> made = std::make_shared<const CubicBasis>(n);
+    if (2 * n <= kept_basis_values) {
+        const std::lock_guard<std::mutex> lock(basis_mutex);
+        std::size_t total = 2 * n;
+        for (const auto& kept : kept_bases) total += 2 * kept->size();
+        while (total > kept_basis_values) {
+            total -= 2 * kept_bases.front()->size();
+            kept_bases.erase(kept_bases.begin());
+        }
+        kept_bases.push_back(made);
+    }
+    return made;
+}
+
 struct FewCycleCandidate {
     std::size_t index = 0;
     double strength = 0.0;
@@ -267,7 +296,8 @@ std::size_t few_cycle_peak(std::size_t n, const ValueAt& z, std::size_t padded,
                            std::span<const std::complex<double>> twiddles) {
     if (n > max_stretch || n < min_length) return 0;
     // Less a cubic first, so that a trend is not cut into a staircase.
-    const CubicBasis basis(n);
+    const std::shared_ptr<const CubicBasis> kept_basis = cubic_basis(n);
+    const CubicBasis& basis = *kept_basis;
     // The values first, so that no call interrupts the sums of the fit.
     std::vector<double> values(n);
     for (std::size_t t = 0; t < n; ++t) values[t] = z(t);

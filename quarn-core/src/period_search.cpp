@@ -188,18 +188,22 @@ std::optional<double> seasonal_period(std::span<const double> x) {
 
 std::optional<double> seasonal_period(std::size_t n, const ValueAt& x, const RunControl* control) {
     if (n < min_length) return std::nullopt;
-    double mean = 0.0;
-    for (std::size_t t = 0; t < n; ++t) mean += x(t);
-    mean /= static_cast<double>(n);
-    const ValueAt z = [&x, mean](std::size_t t) { return x(t) - mean; };
     // A series of one transform's length at most is read again and again
-    // (by the transform, the few-cycle search, the refinement): it is held
-    // as z gives it, and read from there.
+    // (by the transform, the few-cycle search, the refinement): it is read
+    // once, and held as z gives it (less its mean, summed in the same
+    // order), and read from there.
     std::vector<double> held;
+    double mean = 0.0;
     if (n <= max_stretch) {
         held.resize(n);
-        for (std::size_t t = 0; t < n; ++t) held[t] = z(t);
+        for (std::size_t t = 0; t < n; ++t) held[t] = x(t);
+        for (std::size_t t = 0; t < n; ++t) mean += held[t];
+    } else {
+        for (std::size_t t = 0; t < n; ++t) mean += x(t);
     }
+    mean /= static_cast<double>(n);
+    for (double& v : held) v -= mean;
+    const ValueAt z = [&x, mean](std::size_t t) { return x(t) - mean; };
     const auto held_at = [values = held.data()](std::size_t t) { return values[t]; };
     // f(z) on the held values where they are held.
     const auto on_values = [&](const auto& f) { return held.empty() ? f(z) : f(held_at); };

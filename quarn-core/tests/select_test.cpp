@@ -385,3 +385,28 @@ TEST(a_settled_level_split_keeps_its_start_among_equals) {
     CHECK_EQ(quarn::settled_level_split(step, 40), std::size_t{40});
     CHECK_EQ(quarn::settled_level_split(std::vector<double>{1.0}, 1), std::size_t{1});
 }
+
+TEST(a_stretch_of_a_series_settles_as_a_copy_of_its_values) {
+    // Relocation settles a stretch [from, to) of the series' values in
+    // place: the split, counted from `from`, is the one a copy of those
+    // values gives, for stretches at either end and inside the series,
+    // with steps near and away from the ranks' split, and for a stretch
+    // longer than the medians' copies (read in place, medians streamed),
+    // where a step of ten deviations is still found from a start a few
+    // values off.
+    constexpr std::size_t n = 300000, at = 280000;
+    const Prepared prepared(noisy_step(7, static_cast<int>(n), at, 10.0));
+    const quarn::ScoredSeries& series = prepared.series;
+    struct Case {
+        std::size_t from, to, start;
+    };
+    for (const Case c : {Case{0, 400, 200}, Case{279800, 280100, 198}, Case{279800, 280100, 203},
+                         Case{279900, n, 96}, Case{279990, 280010, 13}, Case{0, n, at - 3},
+                         Case{0, n, at + 2}, Case{1, n, at - 4}}) {
+        std::vector<double> copy(c.to - c.from);
+        for (std::size_t t = 0; t < copy.size(); ++t) copy[t] = series.value(c.from + t);
+        const std::size_t settled = quarn::settled_level_split(series, c.from, c.to, c.start);
+        CHECK_EQ(settled, quarn::settled_level_split(copy, c.start));
+        if (c.from < at && at < c.to && c.to - c.from >= 100) CHECK_EQ(c.from + settled, at);
+    }
+}

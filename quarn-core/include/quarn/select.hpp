@@ -23,6 +23,10 @@ struct Selection {
 // otherwise leave each other untestable and be removed one by one.
 inline constexpr std::uint64_t candidate_merge_gap = 8;
 
+// Ratios of two sides' spreads this many standard errors from 1 (their logs
+// from 0) tell a change of spread.
+inline constexpr double spread_change_z = 2.5;
+
 // Replaces every run of candidates less than `gap` apart (ascending input)
 // by the member with the smallest p-value (the first among equals) as a
 // split of the stretch between the neighbouring runs.
@@ -68,6 +72,10 @@ std::vector<std::uint64_t> relocate(const ScoredSeries& series, const Selection&
 // more than 2.5 standard errors from 0, with a variance of 1.36 / n for the
 // log of each): one scale then misjudges the values between the levels.
 std::size_t settled_level_split(std::span<const double> y, std::size_t start);
+// The same for the stretch [from, to) of the series' values (ScoredSeries::value),
+// `start` counted from `from`.
+std::size_t settled_level_split(const ScoredSeries& series, std::size_t from, std::size_t to,
+                                std::size_t start);
 
 // What changed at a point. `pattern` is a change of a repeated pattern (its
 // period, waveform or the way values follow one another) that the tests of
