@@ -14,6 +14,7 @@
 
 #include "quarn/batch.hpp"
 #include "quarn/dependence.hpp"
+#include "quarn/local_level.hpp"
 #include "quarn/pattern.hpp"
 #include "quarn/pool.hpp"
 #include "quarn/scores.hpp"
@@ -461,6 +462,11 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
         if (same) break;
     }
     merged = std::vector<std::uint64_t>();  // every round is done
+    // A random walk beneath the noise passes its wandering for changes of
+    // level at any allowance for AR(1) noise: where the series is such a
+    // walk, a level change stands only where the level jumps far more than
+    // the walk steps. A cycle left in place is no walk.
+    if (!cycle_in_place) keep_level_jumps(series, selection, arguments.alpha);
     const SplitTester& tester = *final_tester;
     const std::vector<std::uint64_t> moved = relocate(series, selection);
     for (std::size_t i = 0; i < moved.size(); ++i) {
