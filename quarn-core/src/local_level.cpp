@@ -33,6 +33,9 @@ constexpr std::size_t most_differences = std::size_t{1} << 20;
 // sought, beyond two sides: the candidates' merge gap, within which a point
 // stands for them.
 constexpr std::size_t jump_reach = candidate_merge_gap / 2;
+// The spread of differences at the lag the variances are read from, as a
+// multiple of that at lag 1 (when a lag short of the longest reaches it).
+constexpr double fitted_growth = 5.0;
 // Most estimates of the model, each between the points the last one kept.
 constexpr int model_rounds = 4;
 
@@ -130,8 +133,17 @@ LocalLevel estimate_local_level(const ScoredSeries& series, std::span<const std:
     // levelled off.
     if (growth.lag == 0 || !(growth.log_ratio > walk_z * growth.error)) return model;
     const DifferenceSpread& one = growth.spreads.front();
-    const double step = (growth.spreads[growth.top].variance - one.variance) /
-                        (static_cast<double>(growth.lag) - 1.0);
+    // The differences over a long lag share most of a walk's steps: their
+    // spread is read from few independent stretches. The variances come from
+    // the shortest lag at which the walk's part of the spread is some four
+    // times the noise's (or the longest measured, lag K).
+    std::size_t fitted = 1;
+    while (fitted < growth.top &&
+           growth.spreads[fitted].variance < fitted_growth * one.variance) {
+        ++fitted;
+    }
+    const double step = (growth.spreads[fitted].variance - one.variance) /
+                        (std::ldexp(1.0, static_cast<int>(fitted)) - 1.0);
     if (!(step > 0.0)) return model;
     model.walk = true;
     model.step_variance = step;
@@ -202,7 +214,11 @@ LocalLevel keep_level_jumps(const ScoredSeries& series, Selection& selection, do
             const TestKind kind = selection.evidence[i].kind;
             const std::size_t c = static_cast<std::size_t>(points[i]);
             keep[i] = true;
-            if (kind == TestKind::level || kind == TestKind::trend) {
+            // A trend confirmation is a change of slope, which a jump test
+            // does not judge; but where the selection's cuts hid the walk
+            // altogether, they are of its wandering, cut up, and are judged
+            // as the level changes are.
+            if (kind == TestKind::level || (kind == TestKind::trend && from_whole)) {
                 // Between its neighbours among the cuts.
                 const auto above = std::upper_bound(cuts.begin(), cuts.end(), points[i]);
                 const auto below = std::lower_bound(cuts.begin(), cuts.end(), points[i]);

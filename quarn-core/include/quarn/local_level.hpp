@@ -51,8 +51,9 @@ DifferenceSpread difference_spread(const ScoredSeries& series,
 // errors above 0 (each spread's log has a variance of about 5.44 / count,
 // as the square of a median absolute deviation): the spread of stationary
 // noise, however persistent, levels off at lags beyond its memory, that of
-// a walk keeps growing. The variances are read from the spreads at lags 1
-// and K.
+// a walk keeps growing. The variances are read from the spreads at lag 1
+// and at the shortest lag whose spread is 5 times that (or K): a longer lag
+// reads the walk from fewer independent stretches.
 LocalLevel estimate_local_level(const ScoredSeries& series, std::span<const std::uint64_t> cuts);
 
 // The p-value of a jump of the local level at c, a split of [a, b), in a
@@ -67,18 +68,19 @@ LocalLevel estimate_local_level(const ScoredSeries& series, std::span<const std:
 double level_jump_p_value(const ScoredSeries& series, const LocalLevel& model, std::size_t a,
                           std::size_t c, std::size_t b);
 
-// In a walk, a change of level (or a trend confirmation, which in a walk is
-// its wandering) is kept only when the local level jumps there far more than
-// the walk steps: the selected points whose level_jump_p_value (between
-// their neighbours among the points kept) exceeds alpha are dropped, and the
-// others kept with their evidence. The model is measured between the
-// selection's points, or on the whole series when that shows no walk (many
-// spurious cuts hide one), then again between the points kept until they
-// hold still; it must still be a walk there, and one measured on the whole
-// series must grow between the selection's points at least half as the
-// model has it (shifts in stationary noise make a whole series wander, not
-// the stretches between them). Otherwise every point is kept. Returns the
-// model the points were judged by (walk false when they were not).
+// In a walk, a change of level is kept only when the local level jumps there
+// far more than the walk steps: the selected level changes whose
+// level_jump_p_value (between their neighbours among the points kept)
+// exceeds alpha are dropped, and the other points kept with their evidence.
+// The model is measured between the selection's points, or on the whole
+// series when that shows no walk (many spurious cuts hide one; trend
+// confirmations, which are then among those cuts, are judged too), then
+// again between the points kept until they hold still; it must still be a
+// walk there, and one measured on the whole series must grow between the
+// selection's points at least half as the model has it (shifts in
+// stationary noise make a whole series wander, not the stretches between
+// them). Otherwise every point is kept. Returns the model the points were
+// judged by (walk false when they were not).
 LocalLevel keep_level_jumps(const ScoredSeries& series, Selection& selection, double alpha);
 
 }  // namespace quarn
