@@ -30,9 +30,10 @@ constexpr double log_spread_variance = 5.44;
 // read at a stride.
 constexpr std::size_t most_differences = std::size_t{1} << 20;
 // Half the width of the neighbourhood of a point over which its jump is
-// sought, beyond two sides: the candidates' merge gap, within which a point
-// stands for them.
-constexpr std::size_t jump_reach = candidate_merge_gap / 2;
+// sought, beyond two sides: twice the candidates' merge gap (within which a
+// point stands for them), as the ranks of persistent noise place a jump
+// less closely.
+constexpr std::size_t jump_reach = 2 * candidate_merge_gap;
 // The spread of differences at the lag the variances are read from, as a
 // multiple of that at lag 1 (when a lag short of the longest reaches it).
 constexpr double fitted_growth = 5.0;

@@ -59,7 +59,7 @@ LocalLevel estimate_local_level(const ScoredSeries& series, std::span<const std:
 // The p-value of a jump of the local level at c, a split of [a, b), in a
 // series of the model `model` (a walk): the largest difference between the
 // means of the w values after and the w values before any split within
-// candidate_merge_gap / 2 + 2 w of c (the sides kept inside [a, b)), over
+// 2 candidate_merge_gap + 2 w of c (the sides kept inside [a, b)), over
 // its standard deviation under the model, 2 noise_variance / w +
 // step_variance (2 w^2 + 1) / (3 w), with Bonferroni's adjustment for the n
 // places of the series a jump could take. w is the side that makes that
