@@ -86,7 +86,6 @@ STATIONARY_CASES = [
     for seed in range(3)
     for reason in [
         {
-            ("ar1-0.9", 0): "the shift at 1600 is judged no jump beyond a walk's steps",
             ("ar1-0.9", 2): "the shift at 800 is not found (the split tests miss it)",
         }.get((kind, seed))
     ]
