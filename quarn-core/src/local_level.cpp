@@ -28,7 +28,7 @@ constexpr std::size_t fewest_differences = 64;
 constexpr double log_spread_variance = 5.44;
 // At most this many differences are kept for a spread; longer series are
 // read at a stride.
-constexpr std::size_t most_differences = std::size_t{1} << 20;
+constexpr std::size_t most_differences = std::size_t{1} << 16;
 // Half the width of the neighbourhood of a point over which its jump is
 // sought, beyond two sides: twice the candidates' merge gap (within which a
 // point stands for them), as the ranks of persistent noise place a jump
@@ -52,13 +52,10 @@ double robust_variance(std::vector<double>& d) {
     return s * s;
 }
 
-}  // namespace
-
-DifferenceSpread difference_spread(const ScoredSeries& series,
-                                   std::span<const std::uint64_t> cuts, std::size_t lag) {
-    const std::size_t n = series.size();
-    if (lag == 0 || n <= lag) return {};
-    // The count of differences inside the segments, for the stride.
+// The count of differences value(t) - value(t - lag) inside the segments
+// of `cuts` in a series of n values.
+std::size_t difference_total(std::size_t n, std::span<const std::uint64_t> cuts,
+                             std::size_t lag) {
     std::size_t total = 0;
     std::size_t begin = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
@@ -66,6 +63,17 @@ DifferenceSpread difference_spread(const ScoredSeries& series,
         if (end > begin + lag) total += end - begin - lag;
         begin = std::max(begin, end);
     }
+    return total;
+}
+
+}  // namespace
+
+DifferenceSpread difference_spread(const ScoredSeries& series,
+                                   std::span<const std::uint64_t> cuts, std::size_t lag) {
+    const std::size_t n = series.size();
+    if (lag == 0 || n <= lag) return {};
+    const std::size_t total = difference_total(n, cuts, lag);
+    std::size_t begin = 0;
     const std::size_t stride = std::max<std::size_t>(1, (total + most_differences - 1) / most_differences);
     std::vector<double> d;
     d.reserve(total / stride + cuts.size() + 1);
@@ -86,10 +94,10 @@ DifferenceSpread difference_spread(const ScoredSeries& series,
 namespace {
 
 // The spreads of the differences inside the segments of `cuts` at lags 1,
-// 2, 4, ... (while half the lag 1 differences remain), and the log ratio of
-// the spread at the longest of them that leaves seven eighths of the lag 1
-// differences, spreads[top], to that at a quarter of that lag, with its
-// standard error (lag 0 when that lag is under 4).
+// 2, 4, ... up to the longest that leaves seven eighths of the lag 1
+// differences, K = 2^top (spreads[k] at lag 2^k, a count of 0 until
+// measured), and the log ratio of the spread at K to that at K / 4, with
+// its standard error (lag 0 when K is under 4).
 struct LongGrowth {
     std::vector<DifferenceSpread> spreads;
     std::size_t top = 0;
@@ -97,30 +105,37 @@ struct LongGrowth {
     double error = 0.0;
     std::size_t lag = 0;
 };
+// spreads[k] (lag 2^k), measured when first asked for.
+const DifferenceSpread& spread_at(LongGrowth& growth, const ScoredSeries& series,
+                                  std::span<const std::uint64_t> cuts, std::size_t k) {
+    DifferenceSpread& spread = growth.spreads[k];
+    if (spread.count == 0) spread = difference_spread(series, cuts, std::size_t{1} << k);
+    return spread;
+}
+
 LongGrowth long_growth(const ScoredSeries& series, std::span<const std::uint64_t> cuts) {
     LongGrowth growth;
-    const DifferenceSpread one = difference_spread(series, cuts, 1);
-    if (one.count < fewest_differences || !(one.variance > 0.0)) return growth;
-    std::vector<DifferenceSpread>& spreads = growth.spreads;
-    spreads.push_back(one);
-    for (std::size_t lag = 2; lag <= longest_lag; lag *= 2) {
-        const DifferenceSpread spread = difference_spread(series, cuts, lag);
-        if (spread.count < std::max(fewest_differences, one.count / 2) ||
-            !(spread.variance > 0.0)) {
-            break;
-        }
-        spreads.push_back(spread);
-    }
+    const std::size_t n = series.size();
+    const std::size_t total_one = difference_total(n, cuts, 1);
+    if (total_one < fewest_differences) return growth;
+    // Only the spreads the test reads are measured here (lags 1, K / 4 and
+    // K); the others as they are asked for (spread_at).
+    const std::size_t least = std::max(fewest_differences, total_one - total_one / 8);
     std::size_t& top = growth.top;
-    while (top + 1 < spreads.size() && spreads[top + 1].count >= one.count - one.count / 8) ++top;
-    if (top >= 2) {
-        const DifferenceSpread& longest = spreads[top];
-        const DifferenceSpread& quarter = spreads[top - 2];
-        growth.log_ratio = std::log(longest.variance / quarter.variance);
-        growth.error = std::sqrt(log_spread_variance / static_cast<double>(longest.count) +
-                                 log_spread_variance / static_cast<double>(quarter.count));
-        growth.lag = std::size_t{1} << top;
+    while ((std::size_t{2} << top) <= longest_lag &&
+           difference_total(n, cuts, std::size_t{2} << top) >= least) {
+        ++top;
     }
+    growth.spreads.assign(top + 1, DifferenceSpread{});
+    const DifferenceSpread& one = spread_at(growth, series, cuts, 0);
+    if (top < 2 || !(one.variance > 0.0)) return growth;
+    const DifferenceSpread& longest = spread_at(growth, series, cuts, top);
+    const DifferenceSpread& quarter = spread_at(growth, series, cuts, top - 2);
+    if (!(longest.variance > 0.0) || !(quarter.variance > 0.0)) return growth;
+    growth.log_ratio = std::log(longest.variance / quarter.variance);
+    growth.error = std::sqrt(log_spread_variance / static_cast<double>(longest.count) +
+                             log_spread_variance / static_cast<double>(quarter.count));
+    growth.lag = std::size_t{1} << top;
     return growth;
 }
 
@@ -128,22 +143,22 @@ LongGrowth long_growth(const ScoredSeries& series, std::span<const std::uint64_t
 
 LocalLevel estimate_local_level(const ScoredSeries& series, std::span<const std::uint64_t> cuts) {
     LocalLevel model;
-    const LongGrowth growth = long_growth(series, cuts);
+    LongGrowth growth = long_growth(series, cuts);
     // A walk's spread keeps growing at long lags, where that of stationary
     // noise (AR(1) noise of the persistence the segments can show) has
     // levelled off.
     if (growth.lag == 0 || !(growth.log_ratio > walk_z * growth.error)) return model;
-    const DifferenceSpread& one = growth.spreads.front();
+    const DifferenceSpread one = growth.spreads.front();
     // The differences over a long lag share most of a walk's steps: their
     // spread is read from few independent stretches. The variances come from
     // the shortest lag at which the walk's part of the spread is some four
     // times the noise's (or the longest measured, lag K).
     std::size_t fitted = 1;
     while (fitted < growth.top &&
-           growth.spreads[fitted].variance < fitted_growth * one.variance) {
+           spread_at(growth, series, cuts, fitted).variance < fitted_growth * one.variance) {
         ++fitted;
     }
-    const double step = (growth.spreads[fitted].variance - one.variance) /
+    const double step = (spread_at(growth, series, cuts, fitted).variance - one.variance) /
                         (std::ldexp(1.0, static_cast<int>(fitted)) - 1.0);
     if (!(step > 0.0)) return model;
     model.walk = true;
