@@ -32,9 +32,11 @@ struct LocalLevel {
 };
 
 // The robust variance (1.4826 times the median absolute deviation from their
-// median, squared) of the differences value(t) - value(t - lag) whose two
-// values lie in one segment of those `cuts` makes (ascending split indices),
-// and how many there were. Variance 0 when there are fewer than 2.
+// median, squared) of the differences value(t) - value(t - lag) of the
+// series' standardised, winsorized values whose two values lie in one
+// segment of those `cuts` makes (ascending split indices), and how many were
+// read (at a stride that reads at most 2^16 of them). Variance 0 when there
+// are fewer than 2.
 struct DifferenceSpread {
     double variance = 0.0;
     std::size_t count = 0;
@@ -60,8 +62,8 @@ LocalLevel estimate_local_level(const ScoredSeries& series, std::span<const std:
 // series of the model `model` (a walk): the largest difference between the
 // means of the w values after and the w values before any split within
 // 2 candidate_merge_gap + 2 w of c (the sides kept inside [a, b)), over
-// its standard deviation under the model, 2 noise_variance / w +
-// step_variance (2 w^2 + 1) / (3 w), with Bonferroni's adjustment for the n
+// its standard deviation under the model, the square root of
+// 2 noise_variance / w + step_variance (2 w^2 + 1) / (3 w), with Bonferroni's adjustment for the n
 // places of the series a jump could take. w is the side that makes that
 // deviation least, about the square root of 3 noise_variance /
 // step_variance (within the stretch). 1 when c has no room for a side.
