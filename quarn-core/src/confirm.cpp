@@ -14,6 +14,7 @@
 
 #include "quarn/batch.hpp"
 #include "quarn/dependence.hpp"
+#include "quarn/local_level.hpp"
 #include "quarn/pattern.hpp"
 #include "quarn/pool.hpp"
 #include "quarn/scores.hpp"
@@ -462,7 +463,19 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     }
     merged = std::vector<std::uint64_t>();  // every round is done
     const SplitTester& tester = *final_tester;
-    const std::vector<std::uint64_t> moved = relocate(series, selection);
+    std::vector<std::uint64_t> moved = relocate(series, selection);
+    // A random walk beneath the noise passes its wandering for changes of
+    // level at any allowance for AR(1) noise: where the series is such a
+    // walk, a level change stands only where the level jumps far more than
+    // the walk steps. Judged where the points were moved to (the ranks of
+    // persistent noise may place a jump far off). A cycle left in place is
+    // no walk.
+    if (!cycle_in_place) {
+        Selection placed{std::move(moved), std::move(selection.evidence)};
+        keep_level_jumps(series, placed, arguments.alpha);
+        moved = std::move(placed.points);
+        selection.evidence = std::move(placed.evidence);
+    }
     for (std::size_t i = 0; i < moved.size(); ++i) {
         const std::size_t a = i == 0 ? 0 : static_cast<std::size_t>(moved[i - 1]);
         const std::size_t b = i + 1 < moved.size() ? static_cast<std::size_t>(moved[i + 1]) : n;
