@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace quarn {
@@ -84,6 +85,48 @@ class PackedRanks {
     unsigned bits_ = 1;
     std::uint64_t mask_ = 1;
     std::vector<std::uint64_t> words_{0};
+};
+
+// Doubled mid-ranks of a long series stored as offsets within buckets of
+// neighbouring values: each bucket holds the values from its bound (its
+// smallest value) up to the next bucket's, and its base is the doubled rank
+// the offsets count from. The bucket of an entry follows from its value, so
+// the ranks take the bits of the largest offset (17 for buckets of 2^16
+// values) instead of those of the largest rank (27 at 5*10^7 values), for a
+// search among the bounds at every read. Without bounds (one bucket of
+// base 0) the entries are the ranks themselves.
+class BucketedRanks {
+  public:
+    BucketedRanks() = default;
+    explicit BucketedRanks(PackedRanks ranks) : offsets_(std::move(ranks)) {}
+    BucketedRanks(PackedRanks offsets, std::vector<double> bounds, std::vector<std::uint32_t> bases)
+        : offsets_(std::move(offsets)), bounds_(std::move(bounds)), bases_(std::move(bases)) {}
+
+    std::size_t size() const { return offsets_.size(); }
+    bool empty() const { return offsets_.empty(); }
+    // Bits an entry takes, and the buckets (1 without bounds).
+    unsigned bits() const { return offsets_.bits(); }
+    std::size_t buckets() const { return bounds_.size() + 1; }
+
+    // The doubled mid-rank of entry t, whose value (as ranked) is `value`.
+    std::uint32_t at(std::size_t t, double value) const {
+        const std::uint32_t offset = offsets_[t];
+        if (bounds_.empty()) return offset;
+        // The bounds at or below the value: its bucket.
+        std::size_t low = 0, count = bounds_.size();
+        while (count > 0) {
+            const std::size_t half = count / 2;
+            const bool above = !(value < bounds_[low + half]);
+            low = above ? low + half + 1 : low;
+            count = above ? count - half - 1 : half;
+        }
+        return bases_[low] + offset;
+    }
+
+  private:
+    PackedRanks offsets_;
+    std::vector<double> bounds_;
+    std::vector<std::uint32_t> bases_;
 };
 
 }  // namespace quarn
