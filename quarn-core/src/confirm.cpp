@@ -296,7 +296,7 @@ DetectorResult<MethodOutput> detect_stages(const MethodArguments& arguments) {
     output.window_sizes = method_window_sizes(n);
     const bool beside = searches_run_beside(n);
     // On a long series the candidate detector runs before the ranks are
-    // sorted, so that neither the sort's buffers nor the ranks (3.1 to 3.4
+    // sorted, so that neither the sort's buffers nor the ranks (1.6 to 3.1
     // bytes a value) sit beside its sweeps; and the windows' statistics it
     // leaves (2 bytes a value at the method's sizes) are freed as each sweep
     // ends and computed again once the ranks are gone, at the end (the

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "quarn/pool.hpp"
@@ -179,11 +181,13 @@ void assign_mid_ranks(std::span<const std::uint32_t> order, std::span<const doub
     parallel_pieces(std::size_t{0}, m, sort_step, assign);
 }
 
-// Ranks the values a slice of their range at a time (see rank_slice) into
-// `ranks`, all zero and of x's size. False when `control` asked to stop.
-template <class Ranks>
-bool rank_in_slices(std::span<const double> x, const std::vector<double>& bounds, Ranks& ranks,
-                    const RunControl* control) {
+// Ranks the values a slice of their range at a time (see rank_slice):
+// assign(order, offset) takes each slice's indices sorted by value, with
+// the count of the values of the slices below. False when `control` asked
+// to stop.
+template <class Assign>
+bool rank_in_slices(std::span<const double> x, const std::vector<double>& bounds,
+                    const Assign& assign, const RunControl* control) {
     const std::size_t n = x.size();
     const auto slice_of = [&bounds](double v) {
         return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), v) -
@@ -220,7 +224,7 @@ bool rank_in_slices(std::span<const double> x, const std::vector<double>& bounds
         }
         buffer.resize(order.size());
         if (!sort_indices(order, buffer, x, control)) return false;
-        assign_mid_ranks(order, x, offset, ranks);
+        assign(std::span<const std::uint32_t>(order), offset);
         offset += order.size();
     }
     return true;
@@ -240,7 +244,10 @@ std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x, const Ru
         assign_mid_ranks(order, x, 0, ranks);
         return ranks;
     }
-    if (!rank_in_slices(x, bounds, ranks, control)) return {};
+    const auto assign = [&](std::span<const std::uint32_t> order, std::size_t offset) {
+        assign_mid_ranks(order, x, offset, ranks);
+    };
+    if (!rank_in_slices(x, bounds, assign, control)) return {};
     return ranks;
 }
 
@@ -254,8 +261,120 @@ PackedRanks packed_doubled_mid_ranks(std::span<const double> x, const RunControl
         return PackedRanks::from(plain, PackedRanks::bits_for(plain.size()));
     }
     PackedRanks ranks(x.size(), PackedRanks::bits_for(x.size()));
-    if (!rank_in_slices(x, bounds, ranks, control)) return {};
+    const auto assign = [&](std::span<const std::uint32_t> order, std::size_t offset) {
+        assign_mid_ranks(order, x, offset, ranks);
+    };
+    if (!rank_in_slices(x, bounds, assign, control)) return {};
     return ranks;
+}
+
+namespace {
+
+// A bucket of BucketedRanks: its smallest value and its base.
+struct Bucket {
+    double bound;
+    std::uint32_t base;
+};
+
+// The doubled mid-ranks of the values whose indices `order` holds, sorted
+// by value, when `offset` values rank below them all, as offsets within
+// buckets (see BucketedRanks), into `offsets`. Each piece of `bucket`
+// sorted indices makes a bucket of the groups of equal values that start
+// within it, so that an offset is below 2 * bucket; a group that runs past
+// its piece's end is a bucket of its own (offset 0, base its rank) unless
+// it is the piece's only one. Pieces side by side; their buckets, in order,
+// are appended to `buckets`.
+void assign_bucketed_ranks(std::span<const std::uint32_t> order, std::span<const double> x,
+                           std::size_t offset, std::size_t bucket, PackedRanks& offsets,
+                           std::vector<Bucket>& buckets) {
+    const std::size_t m = order.size();
+    if (m == 0) return;
+    const std::size_t pieces = (m + bucket - 1) / bucket;
+    // At most two buckets a piece, `count` of them made.
+    std::vector<Bucket> made(2 * pieces, Bucket{0.0, 0});
+    std::vector<std::uint8_t> count(pieces, 0);
+    const auto assign = [&](std::size_t first_piece, std::size_t last_piece) {
+        for (std::size_t p = first_piece; p != last_piece; ++p) {
+            const std::size_t begin = p * bucket, piece_end = std::min(m, begin + bucket);
+            std::size_t start = begin;
+            while (start > 0 && start < piece_end && x[order[start]] == x[order[start - 1]]) ++start;
+            if (start >= piece_end) continue;  // within a group an earlier piece holds
+            const std::size_t first = start;
+            made[2 * p] = {x[order[first]], static_cast<std::uint32_t>(2 * (offset + first))};
+            count[p] = 1;
+            while (start < piece_end) {
+                std::size_t end = start + 1;
+                while (end < m && x[order[end]] == x[order[start]]) ++end;
+                const std::size_t doubled = 2 * offset + start + end - 1;
+                if (end > piece_end) {
+                    // The piece's last group runs on past it.
+                    const auto base = static_cast<std::uint32_t>(doubled);
+                    if (start == first) {
+                        made[2 * p].base = base;
+                    } else {
+                        made[2 * p + 1] = {x[order[start]], base};
+                        count[p] = 2;
+                    }
+                    break;
+                }
+                const auto local = static_cast<std::uint32_t>(doubled - 2 * (offset + first));
+                if (local != 0) {
+                    for (std::size_t i = start; i < end; ++i) offsets.set_zero_entry(order[i], local);
+                }
+                start = end;
+            }
+        }
+    };
+    parallel_pieces(std::size_t{0}, pieces, std::size_t{1}, assign);
+    for (std::size_t p = 0; p < pieces; ++p) {
+        for (std::size_t k = 0; k < count[p]; ++k) buckets.push_back(made[2 * p + k]);
+    }
+}
+
+// The bounds and bases of `buckets` as BucketedRanks takes them (the first
+// bucket needs no bound).
+BucketedRanks bucketed(PackedRanks offsets, const std::vector<Bucket>& buckets) {
+    std::vector<double> bounds;
+    std::vector<std::uint32_t> bases;
+    bounds.reserve(buckets.size());
+    bases.reserve(buckets.size());
+    for (const Bucket& b : buckets) {
+        if (!bases.empty()) bounds.push_back(b.bound);
+        bases.push_back(b.base);
+    }
+    if (bases.empty()) bases.push_back(0);
+    return BucketedRanks(std::move(offsets), std::move(bounds), std::move(bases));
+}
+
+}  // namespace
+
+BucketedRanks bucketed_doubled_mid_ranks(std::span<const double> x, const RunControl* control,
+                                         std::size_t bucketed_from, std::size_t bucket) {
+    const std::size_t n = x.size();
+    // A NaN has no place among the bounds: such series keep whole ranks.
+    const bool whole = n < bucketed_from || bucket < 1 ||
+                       std::any_of(x.begin(), x.end(), [](double v) { return std::isnan(v); });
+    if (whole) {
+        PackedRanks ranks = packed_doubled_mid_ranks(x, control);
+        if (ranks.size() != n) return {};
+        return BucketedRanks(std::move(ranks));
+    }
+    PackedRanks offsets(n, PackedRanks::bits_for(bucket));
+    std::vector<Bucket> buckets;
+    const std::vector<double> bounds = rank_slice_bounds(x);
+    if (bounds.empty()) {
+        std::vector<std::uint32_t> order(n), buffer(n);
+        std::iota(order.begin(), order.end(), std::uint32_t{0});
+        if (!sort_indices(order, buffer, x, control)) return {};
+        buffer = std::vector<std::uint32_t>();
+        assign_bucketed_ranks(order, x, 0, bucket, offsets, buckets);
+    } else {
+        const auto assign = [&](std::span<const std::uint32_t> order, std::size_t offset) {
+            assign_bucketed_ranks(order, x, offset, bucket, offsets, buckets);
+        };
+        if (!rank_in_slices(x, bounds, assign, control)) return {};
+    }
+    return bucketed(std::move(offsets), buckets);
 }
 
 std::vector<double> rank_scores(std::span<const double> x) {

@@ -313,7 +313,7 @@ double StandardValues::winsorized(std::size_t t) const {
 
 ScoredSeries::ScoredSeries(StandardValues values, const RunControl* control)
     : values_(std::move(values)),
-      ranks_(packed_doubled_mid_ranks(values_.series(), control)),
+      ranks_(bucketed_doubled_mid_ranks(values_.series(), control)),
       count_(static_cast<double>(ranks_.size())) {}
 
 }  // namespace quarn

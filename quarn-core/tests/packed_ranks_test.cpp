@@ -118,3 +118,77 @@ TEST(a_stop_request_leaves_packed_ranks_empty) {
         CHECK(quarn::packed_doubled_mid_ranks(x, &control).empty());
     }
 }
+
+namespace {
+
+// Values with ties of every size: runs of one value longer than a bucket,
+// groups that straddle the buckets' pieces, and distinct values between.
+std::vector<double> tied_values(std::size_t n, std::uint64_t seed) {
+    std::vector<double> x(n);
+    std::uint64_t state = seed;
+    for (std::size_t t = 0; t < n; ++t) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const std::uint64_t r = state >> 33;
+        if (r % 5 == 0) {
+            x[t] = 7.0;  // a group far larger than any bucket below
+        } else if (r % 5 == 1) {
+            x[t] = static_cast<double>(r % 13);
+        } else {
+            x[t] = -1.0 - static_cast<double>(r % 1'000'003) / 7.0;
+        }
+    }
+    return x;
+}
+
+}  // namespace
+
+TEST(bucketed_ranks_read_back_the_plain_ranks) {
+    struct Case {
+        std::size_t n, bucket;
+    };
+    // In one go and in slices; buckets of 1 value (every group a bucket of
+    // its own) up to larger than the series.
+    for (const Case c : {Case{1000, 1}, Case{1000, 7}, Case{5000, 64}, Case{5000, 1 << 13},
+                         Case{(std::size_t{1} << 21) + 4097, 1 << 12},
+                         Case{(std::size_t{1} << 21) + 4097, 1 << 16}}) {
+        const std::vector<double> x = tied_values(c.n, 77 + c.n + c.bucket);
+        const std::vector<std::uint32_t> plain = quarn::doubled_mid_ranks(x);
+        for (const int threads : {1, 3}) {
+            tbb::task_arena arena(threads);
+            quarn::BucketedRanks ranks;
+            arena.execute([&] { ranks = quarn::bucketed_doubled_mid_ranks(x, nullptr, 1, c.bucket); });
+            CHECK_EQ(ranks.size(), c.n);
+            CHECK_EQ(ranks.bits(), PackedRanks::bits_for(c.bucket));
+            CHECK_EQ(ranks.buckets() > 1, c.bucket < c.n);
+            bool same = ranks.size() == plain.size();
+            for (std::size_t t = 0; same && t < c.n; ++t) same = ranks.at(t, x[t]) == plain[t];
+            CHECK(same);
+        }
+    }
+}
+
+TEST(bucketed_ranks_stay_whole_below_their_length_and_with_a_nan) {
+    std::vector<double> x = tied_values(3000, 5);
+    const std::vector<std::uint32_t> plain = quarn::doubled_mid_ranks(x);
+    const quarn::BucketedRanks below = quarn::bucketed_doubled_mid_ranks(x, nullptr, 3001, 16);
+    CHECK_EQ(below.buckets(), std::size_t{1});
+    CHECK_EQ(below.bits(), PackedRanks::bits_for(x.size()));
+    x[10] = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::uint32_t> with_nan = quarn::doubled_mid_ranks(x);
+    const quarn::BucketedRanks whole = quarn::bucketed_doubled_mid_ranks(x, nullptr, 1, 16);
+    CHECK_EQ(whole.buckets(), std::size_t{1});
+    bool same = true;
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        same = same && below.at(t, 0.0) == plain[t] && whole.at(t, x[t]) == with_nan[t];
+    }
+    CHECK(same);
+}
+
+TEST(a_stop_request_leaves_bucketed_ranks_empty) {
+    quarn::RunControl control;
+    control.request_stop();
+    for (const std::size_t n : {std::size_t{200'000}, (std::size_t{1} << 21) + 5}) {
+        const std::vector<double> x = tied_values(n, 9);
+        CHECK(quarn::bucketed_doubled_mid_ranks(x, &control, 1, 1 << 10).empty());
+    }
+}

@@ -121,7 +121,7 @@ void report_changes(MethodOutput& output, std::span<const double> values,
 // than 2^31, a non-finite value, an alpha outside (0, 1], a confidence
 // outside (0, 1), or a failure of
 // the detector. Besides the series it holds at its peak about 5 bytes per
-// value (ranks 3.1 to 3.4, the tests' running sums 1.4, at most some 6 MB
+// value (ranks 3.1 up to 2^24 values, 1.6 beyond, the tests' running sums 1.4, at most some 6 MB
 // above 2^22 values), 2 more for the detector's statistics when kept, and 8
 // more while the location interval of a change between two long stretches
 // is drawn (their residuals). Above 2^20 values the kept statistics are not

@@ -36,6 +36,20 @@ std::vector<std::uint32_t> doubled_mid_ranks(std::span<const double> x,
 PackedRanks packed_doubled_mid_ranks(std::span<const double> x,
                                      const RunControl* control = nullptr);
 
+// From this many values on, the method keeps the ranks in buckets of
+// rank_bucket values (see BucketedRanks): 13 bits a value where the whole
+// ranks would take 26 or more, for a search among some 2^12 bounds per read.
+inline constexpr std::size_t rank_buckets_from = (std::size_t{1} << 24) + 1;
+inline constexpr std::size_t rank_bucket = std::size_t{1} << 12;
+
+// The doubled mid-ranks as BucketedRanks: in buckets of `bucket` values from
+// `bucketed_from` values on (whole ranks below, and on a series with a NaN);
+// empty when `control` asks to stop.
+BucketedRanks bucketed_doubled_mid_ranks(std::span<const double> x,
+                                         const RunControl* control = nullptr,
+                                         std::size_t bucketed_from = rank_buckets_from,
+                                         std::size_t bucket = rank_bucket);
+
 // The rank score of a doubled mid-rank among n values, as rank_scores gives it.
 inline double rank_score_of(std::uint32_t doubled_rank, double n) {
     const double mid_rank = static_cast<double>(doubled_rank) / 2.0;
@@ -146,7 +160,8 @@ class StandardValues {
 
 // A series as the change tests see it: its standardised, winsorized values
 // and the rank scores of its values, packed in 25 bits a value up to 2^24
-// values (26 up to 2^25, ...), plus the series.
+// values (24 up to 2^23, ...) and kept in buckets beyond (13 bits a value
+// at rank_bucket), plus the series.
 class ScoredSeries {
   public:
     // A `control` that asks to stop leaves the object unfinished, to be
@@ -157,13 +172,15 @@ class ScoredSeries {
     std::size_t size() const { return ranks_.size(); }
     // The standardised, winsorized values the scores were taken from.
     const StandardValues& values() const { return values_; }
-    double rank(std::size_t t) const { return rank_score_of(ranks_[t], count_); }
+    double rank(std::size_t t) const {
+        return rank_score_of(ranks_.at(t, values_.series()[t]), count_);
+    }
     double raw(std::size_t t) const { return values_.raw(t); }
     double value(std::size_t t) const { return values_.value(t); }
 
   private:
     StandardValues values_;
-    PackedRanks ranks_;
+    BucketedRanks ranks_;
     double count_;
 };
 
