@@ -20,9 +20,6 @@ namespace {
 // deviations: the loss keeps 95% of the efficiency of least squares on
 // Gaussian noise.
 constexpr double huber_width = 1.345;
-// 1 / Phi^-1(3/4): the median absolute deviation of Gaussian noise times
-// this is its standard deviation.
-constexpr double mad_to_sd = 1.4826;
 // Variance of the log of the median absolute deviation of n Gaussian values,
 // times n (for large n): the deviation has 37% of the efficiency of the
 // standard deviation.

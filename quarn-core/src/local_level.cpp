@@ -48,7 +48,7 @@ double robust_variance(std::vector<double>& d) {
     const double median = *middle;
     for (double& v : d) v = std::abs(v - median);
     std::nth_element(d.begin(), middle, d.end());
-    const double s = 1.4826 * *middle;
+    const double s = mad_to_sd * *middle;
     return s * s;
 }
 

@@ -17,9 +17,6 @@ namespace quarn {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-// 1 / Phi^-1(3/4): the median absolute deviation of Gaussian noise times
-// this is its standard deviation.
-constexpr double mad_to_sd = 1.4826;
 // Largest lag-1 autocorrelation the sieve bootstrap and the trend test use.
 constexpr double max_ar = 0.95;
 // Each side's simulated walk covers this many times the scale of the

@@ -21,9 +21,6 @@ using namespace scores_detail;
 
 namespace {
 
-// Consistency factor of the median absolute deviation for Gaussian data.
-constexpr double mad_to_sd = 1.4826;
-
 // The largest power of two among the doubles, 2^1023, and its exponent.
 constexpr int largest_exponent = std::numeric_limits<double>::max_exponent - 1;
 constexpr double largest_power_of_two = 0x1p1023;

@@ -77,6 +77,10 @@ inline double legendre_score(double u, int degree) {
 // when `control` asks to stop before the median is found.
 double median_in_place(std::span<double> values, const RunControl* control = nullptr);
 
+// 1 / Phi^-1(3/4): the median absolute deviation of Gaussian noise times
+// this is its standard deviation.
+inline constexpr double mad_to_sd = 1.4826;
+
 // The median of the n values value_at(0), ..., value_at(n - 1), as
 // median_in_place gives it on a copy of them in index order, but above 2^21
 // values without the copy: a sample brackets the median and one pass keeps
